@@ -1,0 +1,55 @@
+// plexore-host: the browser stand-in. It loads libplexore.so the way the browser does and
+// drives it through its entry points and interfaces.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/classes_command.h"
+#include "host/module_loader.h"
+#include "platform/win_types.h"
+
+namespace {
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out,
+               "usage: plexore-host [--module PATH] COMMAND\n"
+               "commands:\n"
+               "  register     call DllRegisterServer and print its HRESULT\n"
+               "  unregister   call DllUnregisterServer and print its HRESULT\n"
+               "  classes      create each class by CLSID through the registry, list the\n"
+               "               interfaces it answers, then print DllCanUnloadNow\n"
+               "environment: HALCY_REGISTRY, HALCY_APPDATA, HALCY_LOG, HALCY_MODULE\n");
+}
+
+int RunEntry(const std::string& module_path, const char* entry) {
+  HRESULT hr = E_FAIL;
+  if (!host::CallModuleEntry(module_path, entry, &hr)) return 2;
+  std::printf("%s: 0x%08X\n", entry, static_cast<unsigned>(hr));
+  return SUCCEEDED(hr) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string module_path = host::DefaultModulePath();
+  int i = 1;
+  if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
+    module_path = argv[i + 1];
+    i += 2;
+  }
+  if (i >= argc) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  std::string command = argv[i];
+  if (command == "--help" || command == "-h" || command == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (command == "register") return RunEntry(module_path, "DllRegisterServer");
+  if (command == "unregister") return RunEntry(module_path, "DllUnregisterServer");
+  if (command == "classes") return host::RunClassesCommand();
+  std::fprintf(stderr, "plexore-host: unknown command '%s'\n", command.c_str());
+  PrintUsage(stderr);
+  return 2;
+}

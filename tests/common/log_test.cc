@@ -1,0 +1,119 @@
+#include "common/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/function_tracer.h"
+#include "common/scope_timer.h"
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "platform/win32.h"
+#include "support/log_capture.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using testing_support::LogCapture;
+
+TEST(LogTest, LongMessageIsCutAtTheBuffer) {
+  LogCapture capture;
+  std::u16string long_text(3000, u'x');
+  Logic::Log(64, u"oldlog;", u"%s", long_text.c_str());
+  auto lines = capture.LinesWithTag(u"oldlog;");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(static_cast<size_t>(Logic::kLogBufferChars - 1), lines[0].text.size());
+  EXPECT_EQ(std::u16string(Logic::kLogBufferChars - 1, u'x'), lines[0].text);
+}
+
+TEST(LogTest, AssertLineCarriesErrorAndRestoresIt) {
+  LogCapture capture;
+  SetLastError(ERROR_ACCESS_DENIED);
+  Logic::LogLastError(u"base::CLock::CLock", 11, E_FAIL);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+  auto lines = capture.LinesWithTag(u"assert;");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(64, lines[0].level);
+  EXPECT_EQ(u"error @ base::CLock::CLock:11 (lasterror=5, hr=0x80004005)", lines[0].text);
+}
+
+TEST(LogTest, FunctionTracerWritesEntryAndExitAroundIndentedBody) {
+  LogCapture capture;
+  halcy::ILogController* controller = GetLogController();
+  int depth_before = controller->IndentDepth();
+  {
+    Logic::CFunctionTracer trace(u"function;", u"IPC::CChannel::Connect", u"id=3");
+    EXPECT_EQ(depth_before + 1, controller->IndentDepth());
+  }
+  EXPECT_EQ(depth_before, controller->IndentDepth());
+  auto lines = capture.LinesWithTag(u"function;");
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(5, lines[0].level);
+  EXPECT_EQ(u"IPC::CChannel::Connect(id=3) {", lines[0].text);
+  EXPECT_EQ(u"} IPC::CChannel::Connect(id=3)", lines[1].text);
+}
+
+// The scope timer reads a fake counter at 1 GHz: each read returns the next scripted value.
+int64_t g_reads = 0;
+int64_t g_script[8];
+LONGLONG ScriptedCounter() { return g_script[g_reads++ % 8]; }
+
+class ScopeTimerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Logic::CScopeTimer::ResetForTesting();
+    g_reads = 0;
+    halcy::SetPerformanceCounterForTesting(&ScriptedCounter);
+  }
+  void TearDown() override {
+    halcy::SetPerformanceCounterForTesting(nullptr);
+    Logic::CScopeTimer::ResetForTesting();
+  }
+  // Runs one timer over a scope of `ns` nanoseconds (after a first timer fixes the base).
+  std::vector<testing_support::LogLine> TimeScope(int64_t ns) {
+    g_script[0] = 5'000'000;            // base, read by the first timer of the process
+    g_script[1] = 5'000'000 + 10;       // start of the timed scope
+    g_script[2] = 5'000'000 + 10 + ns;  // its end
+    LogCapture capture;
+    { Logic::CScopeTimer warmup("warmup", true); }  // base only: start = 0, end read below
+    g_reads = 1;
+    { Logic::CScopeTimer timer("Logic::CDllInteractionProcessHost::Init:50", true); }
+    return capture.LinesWithTag(u"perf;");
+  }
+  testing_support::ScopedTempDir dir_;
+  testing_support::ScopedEnv registry_{"HALCY_REGISTRY", dir_.File("registry.reg")};
+};
+
+TEST_F(ScopeTimerTest, ExactlyOneMillisecondWritesNothing) {
+  auto lines = TimeScope(1'000'000);
+  for (const auto& l : lines) EXPECT_EQ(std::u16string::npos, l.text.find(u"Init:50"));
+}
+
+TEST_F(ScopeTimerTest, SlightlyOverOneMillisecondWritesPerfLine) {
+  auto lines = TimeScope(1'010'000);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(16, lines.back().level);
+  EXPECT_EQ(u"PERFORMANCE(Logic::CDllInteractionProcessHost::Init:50) : 1.010000 ms",
+            lines.back().text);
+}
+
+TEST_F(ScopeTimerTest, FlagZeroNeverReadsTheCounter) {
+  ASSERT_EQ(ERROR_SUCCESS,
+            halcy::RegWriteDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy\\HalcyBrowser",
+                                 u"PerformanceTestFlag", 0));
+  LogCapture capture;
+  {
+    Logic::CScopeTimer timer("scope", true);
+    timer.Stop();
+    EXPECT_EQ(Logic::CScopeTimer::kNew, timer.state());
+  }
+  EXPECT_EQ(0, g_reads);
+  EXPECT_TRUE(capture.LinesWithTag(u"perf;").empty());
+}
+
+TEST_F(ScopeTimerTest, MissingFlagLeavesTimersOn) {
+  { Logic::CScopeTimer timer("scope", true); }
+  EXPECT_GT(g_reads, 0);
+}
+
+}  // namespace

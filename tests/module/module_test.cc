@@ -1,0 +1,215 @@
+#include "module/module.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "module/class_ids.h"
+#include "platform/guid.h"
+#include "platform/registry.h"
+#include "platform/win32.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using Logic::kClassTable;
+using testing_support::ReadFileOrEmpty;
+
+ComPtr<IClassFactory> FactoryFor(const CLSID& clsid) {
+  ComPtr<IClassFactory> factory;
+  EXPECT_EQ(S_OK,
+            DllGetClassObject(clsid, IClassFactory::kIID, factory.ReleaseAndGetVoidAddress()));
+  return factory;
+}
+
+TEST(ClassObjectTest, UnknownClsidGivesClassNotAvailableAndNull) {
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE,
+            DllGetClassObject(MakeGuid("00000000-1111-2222-3333-444444444444"), IClassFactory::kIID,
+                              &out));
+  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(E_POINTER, DllGetClassObject(kClassTable[0].clsid, IClassFactory::kIID, nullptr));
+}
+
+TEST(ClassObjectTest, EveryClassAnswersItsInterfacesAndClassInfo) {
+  for (const Logic::ClassId& c : kClassTable) {
+    SCOPED_TRACE(std::string(halcy::GuidToNarrowString(c.clsid)));
+    ComPtr<IClassFactory> factory = FactoryFor(c.clsid);
+    ASSERT_TRUE(factory);
+    ComPtr<IUnknown> object;
+    ASSERT_EQ(S_OK,
+              factory->CreateInstance(nullptr, IUnknown::kIID, object.ReleaseAndGetVoidAddress()));
+    for (int i = 0; i < c.interface_count; ++i) {
+      ComPtr<IUnknown> itf;
+      EXPECT_EQ(S_OK, object->QueryInterface(c.interfaces[i].iid, itf.ReleaseAndGetVoidAddress()));
+      ComPtr<IUnknown> identity;
+      ASSERT_EQ(S_OK, itf.As(&identity));
+      EXPECT_EQ(object.Get(), identity.Get());
+    }
+    ComPtr<IProvideClassInfo> info;
+    ASSERT_EQ(S_OK, object.As(&info));
+    IUnknown* type_info = reinterpret_cast<IUnknown*>(0x1);
+    EXPECT_TRUE(FAILED(info->GetClassInfo(&type_info)));
+    EXPECT_EQ(nullptr, type_info);
+  }
+}
+
+// Base interfaces answer at the pointer of their derived interface.
+TEST(ClassObjectTest, BaseInterfacesShareTheDerivedPointer) {
+  struct {
+    int class_index;
+    IID derived, base;
+  } cases[] = {{2, Logic::kIID_IExtensionAgent, Logic::kIID_IExtensionAgentBase},
+               {7, Logic::kIID_IExtMenuCmdHost, Logic::kIID_IExtMenuCmdHostBase}};
+  for (const auto& c : cases) {
+    ComPtr<IUnknown> object;
+    ASSERT_EQ(S_OK, Logic::CreateClassInstance(c.class_index, nullptr, IUnknown::kIID,
+                                               object.ReleaseAndGetVoidAddress()));
+    void *derived = nullptr, *base = nullptr;
+    ASSERT_EQ(S_OK, object->QueryInterface(c.derived, &derived));
+    ASSERT_EQ(S_OK, object->QueryInterface(c.base, &base));
+    EXPECT_EQ(derived, base);
+    static_cast<IUnknown*>(derived)->Release();
+    static_cast<IUnknown*>(base)->Release();
+  }
+}
+
+TEST(ClassObjectTest, FactoryIsCachedPerClass) {
+  ComPtr<IClassFactory> a = FactoryFor(kClassTable[3].clsid);
+  ComPtr<IClassFactory> b = FactoryFor(kClassTable[3].clsid);
+  EXPECT_EQ(a.Get(), b.Get());
+}
+
+TEST(UnloadTest, CanUnloadOnlyWhenNoObjectLockOrFactoryReferenceLives) {
+  ASSERT_EQ(S_OK, DllCanUnloadNow());
+  ComPtr<IClassFactory> factory = FactoryFor(kClassTable[5].clsid);
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow());  // a held factory keeps the module
+  ComPtr<IUnknown> object;
+  ASSERT_EQ(S_OK,
+            factory->CreateInstance(nullptr, IUnknown::kIID, object.ReleaseAndGetVoidAddress()));
+  factory.Reset();
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow());  // the object keeps it
+  object.Reset();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+
+  factory = FactoryFor(kClassTable[5].clsid);
+  ASSERT_EQ(S_OK, factory->LockServer(TRUE));
+  factory.Reset();
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow());  // the server lock keeps it
+  factory = FactoryFor(kClassTable[5].clsid);
+  ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+  factory.Reset();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
+TEST(UnloadTest, AggregatedInstanceCountsAndReleases) {
+  ComPtr<IUnknown> outer;
+  ASSERT_EQ(S_OK, Logic::CreateClassInstance(8, nullptr, IUnknown::kIID,
+                                             outer.ReleaseAndGetVoidAddress()));
+  ComPtr<IUnknown> inner;
+  ASSERT_EQ(S_OK, Logic::CreateClassInstance(9, outer.Get(), IUnknown::kIID,
+                                             inner.ReleaseAndGetVoidAddress()));
+  ComPtr<IUnknown> permission_set;
+  ASSERT_EQ(S_OK, inner->QueryInterface(Logic::kIID_IPermissionSet,
+                                        permission_set.ReleaseAndGetVoidAddress()));
+  ComPtr<IUnknown> identity;
+  ASSERT_EQ(S_OK, permission_set.As(&identity));
+  EXPECT_EQ(outer.Get(), identity.Get());  // delegated to the outer object
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(CLASS_E_NOAGGREGATION,
+            Logic::CreateClassInstance(9, outer.Get(), Logic::kIID_IPermissionSet, &out));
+  EXPECT_EQ(nullptr, out);
+  permission_set.Reset();
+  identity.Reset();
+  inner.Reset();
+  outer.Reset();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  std::string RegistryText() { return ReadFileOrEmpty(dir_.File("registry.reg")); }
+  bool KeyExists(const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+  std::u16string ReadString(const std::u16string& path, const char16_t* name) {
+    std::u16string value;
+    halcy::RegReadString(HKEY_CLASSES_ROOT, path, name ? name : u"", &value);
+    return value;
+  }
+  testing_support::ScopedTempDir dir_;
+  testing_support::ScopedEnv env_{"HALCY_REGISTRY", dir_.File("registry.reg")};
+};
+
+TEST_F(RegistrationTest, WritesTheKeysOfEveryClass) {
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  EXPECT_EQ(u"plexore", ReadString(u"AppID\\{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", nullptr));
+  EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(u"AppID\\plexore.DLL", u"AppID"));
+  const std::u16string clsid = u"CLSID\\{56AC55E5-66D2-4373-B258-0B2EFC07DF2A}";
+  EXPECT_EQ(u"CCoExtCommonCmdHost Object", ReadString(clsid, nullptr));
+  EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(clsid, u"AppID"));
+  EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1", ReadString(clsid + u"\\ProgID", nullptr));
+  EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo",
+            ReadString(clsid + u"\\VersionIndependentProgID", nullptr));
+  EXPECT_TRUE(KeyExists(clsid + u"\\Programmable"));
+  EXPECT_EQ(u"free", ReadString(clsid + u"\\InprocServer32", u"ThreadingModel"));
+  EXPECT_EQ(Logic::ModulePath(), ReadString(clsid + u"\\InprocServer32", nullptr));
+  EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(clsid + u"\\TypeLib", nullptr));
+  EXPECT_EQ(u"CCoExtCommonCmdHost Object",
+            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1", nullptr));
+  EXPECT_EQ(u"{56AC55E5-66D2-4373-B258-0B2EFC07DF2A}",
+            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1\\CLSID", nullptr));
+  EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1",
+            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo\\CurVer", nullptr));
+  for (const Logic::ClassId& c : kClassTable) {
+    EXPECT_TRUE(KeyExists(u"CLSID\\" + halcy::GuidToString(c.clsid) + u"\\InprocServer32"));
+    EXPECT_TRUE(KeyExists(c.prog_id));
+  }
+}
+
+TEST_F(RegistrationTest, RegisteringTwiceLeavesIdenticalContents) {
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  std::string first = RegistryText();
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  EXPECT_EQ(first, RegistryText());
+}
+
+TEST_F(RegistrationTest, RestoresTheThreadLocale) {
+  SetThreadLocale(0x0409);
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  EXPECT_EQ(0x0409u, GetThreadLocale());
+  ASSERT_EQ(S_OK, DllUnregisterServer());
+  EXPECT_EQ(0x0409u, GetThreadLocale());
+}
+
+TEST_F(RegistrationTest, UnregisterRemovesClassKeysWholeAndKeepsAppIdRoot) {
+  // A foreign AppID entry and a foreign CLSID must survive.
+  ASSERT_EQ(ERROR_SUCCESS,
+            halcy::RegWriteString(HKEY_CLASSES_ROOT,
+                                  u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", u"", u"other"));
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  ASSERT_EQ(S_OK, DllUnregisterServer());
+  for (const Logic::ClassId& c : kClassTable) {
+    EXPECT_FALSE(KeyExists(u"CLSID\\" + halcy::GuidToString(c.clsid)));
+    EXPECT_FALSE(KeyExists(c.prog_id));
+  }
+  EXPECT_FALSE(KeyExists(u"AppID\\{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}"));
+  EXPECT_FALSE(KeyExists(u"AppID\\plexore.DLL"));
+  EXPECT_TRUE(KeyExists(u"AppID"));
+  EXPECT_EQ(u"other", ReadString(u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", nullptr));
+}
+
+TEST_F(RegistrationTest, CorruptRegistryFailsAndIsLeftUntouched) {
+  const std::string corrupt = "this is [not a registry\n\"x\"=nonsense\n";
+  testing_support::WriteFileOrDie(dir_.File("registry.reg"), corrupt);
+  EXPECT_TRUE(FAILED(DllRegisterServer()));
+  EXPECT_TRUE(FAILED(DllUnregisterServer()));
+  EXPECT_EQ(corrupt, RegistryText());
+}
+
+}  // namespace
