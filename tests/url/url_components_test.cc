@@ -1,0 +1,120 @@
+// Component records of parsed URLs: ranges, absent versus empty, host kinds, wide input.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "url/parsed_url.h"
+
+namespace burl {
+namespace {
+
+TEST(ComponentsTest, RecordsEveryComponentOfAFullUrl) {
+  ParsedUrl url("HTTP://User:Pw@Host.COM:8080/p/a?q=1#frag");
+  ASSERT_TRUE(url.valid());
+  EXPECT_EQ(url.spec(), "http://User:Pw@host.com:8080/p/a?q=1#frag");
+  EXPECT_EQ(url.SchemeText(), "http");
+  EXPECT_EQ(url.ComponentText(url.username()), "User");
+  EXPECT_EQ(url.ComponentText(url.password()), "Pw");
+  EXPECT_EQ(url.HostText(), "host.com");
+  EXPECT_EQ(url.PortText(), "8080");
+  EXPECT_EQ(url.PathText(), "/p/a");
+  EXPECT_EQ(url.ComponentText(url.query()), "q=1");
+  EXPECT_EQ(url.ComponentText(url.ref()), "frag");
+  EXPECT_EQ(url.scheme(), Component(0, 4));
+  EXPECT_EQ(url.username(), Component(7, 4));
+  EXPECT_EQ(url.password(), Component(12, 2));
+  EXPECT_EQ(url.host(), Component(15, 8));
+  EXPECT_EQ(url.port(), Component(24, 4));
+  EXPECT_EQ(url.path(), Component(28, 4));
+  EXPECT_EQ(url.query(), Component(33, 3));
+  EXPECT_EQ(url.ref(), Component(37, 4));
+}
+
+TEST(ComponentsTest, AbsentComponentsHaveLengthMinusOne) {
+  ParsedUrl url("http://h/");
+  EXPECT_FALSE(url.username().is_present());
+  EXPECT_FALSE(url.password().is_present());
+  EXPECT_FALSE(url.port().is_present());
+  EXPECT_FALSE(url.query().is_present());
+  EXPECT_FALSE(url.ref().is_present());
+  EXPECT_EQ(url.path(), Component(8, 1));
+}
+
+TEST(ComponentsTest, EmptyQueryAndFragmentArePresent) {
+  ParsedUrl url("http://h/?#");
+  EXPECT_EQ(url.spec(), "http://h/?#");
+  EXPECT_EQ(url.query(), Component(10, 0));
+  EXPECT_EQ(url.ref(), Component(11, 0));
+}
+
+TEST(ComponentsTest, DefaultPortLeavesNoPortComponent) {
+  ParsedUrl url("https://h:443/");
+  EXPECT_FALSE(url.port().is_present());
+  EXPECT_EQ(url.PortText(), "");
+}
+
+TEST(ComponentsTest, PasswordWithoutUserName) {
+  ParsedUrl url("http://:pw@h/");
+  EXPECT_EQ(url.username(), Component(7, 0));
+  EXPECT_EQ(url.ComponentText(url.password()), "pw");
+}
+
+TEST(ComponentsTest, FileUrlHasEmptyHost) {
+  ParsedUrl url("file:///C:/x");
+  EXPECT_EQ(url.host(), Component(7, 0));
+  EXPECT_EQ(url.PathText(), "/C:/x");
+}
+
+TEST(ComponentsTest, MailtoAndPathUrls) {
+  ParsedUrl mail("mailto:a@b?subject=x");
+  EXPECT_EQ(mail.PathText(), "a@b");
+  EXPECT_EQ(mail.ComponentText(mail.query()), "subject=x");
+  EXPECT_FALSE(mail.host().is_present());
+
+  ParsedUrl script("javascript:a?b#c");
+  EXPECT_EQ(script.PathText(), "a?b#c");
+  EXPECT_FALSE(script.query().is_present());
+  EXPECT_FALSE(script.ref().is_present());
+}
+
+TEST(ComponentsTest, RejectedTextHasNoComponents) {
+  ParsedUrl url("ab.cd:80");
+  EXPECT_FALSE(url.valid());
+  EXPECT_EQ(url.spec(), "");
+  EXPECT_EQ(url.parsed(), Parsed());
+  EXPECT_EQ(url.SchemeText(), "");
+}
+
+TEST(ComponentsTest, HostKinds) {
+  EXPECT_EQ(ParsedUrl("http://a.b/").host_kind(), HostKind::kName);
+  EXPECT_EQ(ParsedUrl("http://10.0.0.1/").host_kind(), HostKind::kIPv4);
+  EXPECT_EQ(ParsedUrl("http://[::1]/").host_kind(), HostKind::kIPv6);
+  EXPECT_EQ(ParsedUrl("file://127.0.0.1/").host_kind(), HostKind::kIPv4);
+}
+
+TEST(WideInputTest, ConvertsToUtf8AndKeepsOptions) {
+  ParsedUrl url(std::u16string(u"http://b\u00FCcher.de/\u20AC"), 0x1234);
+  EXPECT_TRUE(url.valid());
+  EXPECT_EQ(url.spec(), "http://xn--bcher-kva.de/%E2%82%AC");
+  EXPECT_EQ(url.options(), 0x1234);
+}
+
+TEST(WideInputTest, SurrogatePairsAndUnpairedSurrogates) {
+  ParsedUrl pair(std::u16string(u"http://h/\U0001F600"));
+  EXPECT_EQ(pair.spec(), "http://h/%F0%9F%98%80");
+  std::u16string lone = u"http://h/x";
+  lone.push_back(static_cast<char16_t>(0xD800));
+  EXPECT_EQ(ParsedUrl(lone).spec(), "http://h/x%EF%BF%BD");
+}
+
+TEST(WideInputTest, SizeBoundCountsUtf8Bytes) {
+  // 1366 three-byte characters plus "http://h/" is 4107 UTF-8 bytes: too long, although it
+  // is far below 4096 UTF-16 units.
+  std::u16string wide = u"http://h/" + std::u16string(1366, u'\u20AC');
+  EXPECT_FALSE(ParsedUrl(wide).valid());
+  std::u16string fits = u"http://h/" + std::u16string(1362, u'\u20AC');  // 4095 bytes
+  EXPECT_TRUE(ParsedUrl(fits).valid());
+}
+
+}  // namespace
+}  // namespace burl

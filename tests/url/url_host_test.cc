@@ -1,0 +1,202 @@
+// Hosts: the host table, percent decoding, international labels, IPv4 forms and IPv6, plus
+// the Punycode encoder against the sample strings of RFC 3492.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "url/parsed_url.h"
+#include "url/punycode.h"
+
+namespace burl {
+namespace {
+
+using namespace std::string_literals;
+
+struct HostCase {
+  std::string host;  // as written between "http://" and "/"
+  std::string canonical;
+  bool valid;
+  HostKind kind;
+};
+
+void PrintTo(const HostCase& c, std::ostream* os) { *os << '"' << c.host << '"'; }
+
+class HostTest : public testing::TestWithParam<HostCase> {};
+
+TEST_P(HostTest, CanonicalizesHost) {
+  const HostCase& c = GetParam();
+  ParsedUrl url("http://" + c.host + "/p");
+  EXPECT_EQ(url.HostText(), c.canonical);
+  EXPECT_EQ(url.spec(), "http://" + c.canonical + "/p");
+  EXPECT_EQ(url.valid(), c.valid);
+  EXPECT_EQ(url.host_kind(), c.kind);
+}
+
+constexpr HostKind kName = HostKind::kName;
+constexpr HostKind kIPv4 = HostKind::kIPv4;
+constexpr HostKind kIPv6 = HostKind::kIPv6;
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, HostTest,
+    testing::Values(HostCase{"Ab.CD", "ab.cd", true, kName},
+                    HostCase{"a-b_c+d.e", "a-b_c+d.e", true, kName},
+                    HostCase{"a!b", "a%21b", true, kName},  // escaped, still valid
+                    HostCase{"a\"b$c&d*e=f{g}", "a%22b%24c%26d%2Ae%3Df%7Bg%7D", true, kName},
+                    HostCase{"a^b", "a%5Eb", false, kName},  // escaped and invalid
+                    HostCase{"a~b", "a%7Eb", false, kName}, HostCase{"a;b", "a%3Bb", false, kName},
+                    HostCase{"a\x01"s, "a%01", false, kName},
+                    HostCase{"ex%41mple.com", "example.com", true, kName},
+                    HostCase{"a%20b", "a%20b", true, kName}, HostCase{"a%2eb", "a.b", true, kName},
+                    HostCase{"a%2Fb", "a%2Fb", false, kName},
+                    HostCase{"a%25b", "a%25b", false, kName},
+                    HostCase{"a%00b", "a%00b", false, kName}));
+
+INSTANTIATE_TEST_SUITE_P(
+    International, HostTest,
+    testing::Values(HostCase{"b\xC3\xBC"
+                             "cher.de",
+                             "xn--bcher-kva.de", true, kName},
+                    HostCase{"%62%C3%BC"
+                             "cher.de",
+                             "xn--bcher-kva.de", true, kName},
+                    HostCase{"www.m\xC3\xBCnchen.de", "www.xn--mnchen-3ya.de", true, kName},
+                    // ASCII letters are lowered after encoding; "Ü" itself is not case-folded.
+                    HostCase{"B\xC3\x9C"
+                             "CHER.de",
+                             "xn--bcher-2pa.de", true, kName},
+                    HostCase{"\xF0\x9F\x98\x80.x", "xn--e28h.x", true, kName},
+                    HostCase{"\xC3\xA9..", "xn--9ca..", true, kName},
+                    // Converted, but the "%" left in the label is not a host character.
+                    HostCase{"b\xC3\xBC%ZZ", "xn--b%25zz-0ra", false, kName},
+                    HostCase{"%C3%28", "%C3%28", false, kName},  // invalid UTF-8 after decoding
+                    HostCase{"a\xC0\xAF", "a%C0%AF", false, kName}));  // overlong form
+
+INSTANTIATE_TEST_SUITE_P(IPv4, HostTest,
+                         testing::Values(HostCase{"0x7f.1", "127.0.0.1", true, kIPv4},
+                                         HostCase{"0X7F.0.0.1", "127.0.0.1", true, kIPv4},
+                                         HostCase{"2130706433", "127.0.0.1", true, kIPv4},
+                                         HostCase{"017700000001", "127.0.0.1", true, kIPv4},
+                                         HostCase{"0177.0.0.01", "127.0.0.1", true, kIPv4},
+                                         HostCase{"1.2.3", "1.2.0.3", true, kIPv4},
+                                         HostCase{"1.65535", "1.0.255.255", true, kIPv4},
+                                         HostCase{"1", "0.0.0.1", true, kIPv4},
+                                         HostCase{"4294967295", "255.255.255.255", true, kIPv4},
+                                         HostCase{"0xff.0xffffff", "255.255.255.255", true, kIPv4},
+                                         HostCase{"%31.2.3.4", "1.2.3.4", true, kIPv4},
+                                         // Not addresses: they stay names.
+                                         HostCase{"4294967296", "4294967296", true, kName},
+                                         HostCase{"1.16777216", "1.16777216", true, kName},
+                                         HostCase{"0x100.1.1.1", "0x100.1.1.1", true, kName},
+                                         HostCase{"1.0x100.1.1", "1.0x100.1.1", true, kName},
+                                         HostCase{"0x1ffffffff", "0x1ffffffff", true, kName},
+                                         HostCase{"256.1.1.1", "256.1.1.1", true, kName},
+                                         HostCase{"1.2.3.4.5", "1.2.3.4.5", true, kName},
+                                         HostCase{"08.1.1.1", "08.1.1.1", true, kName},
+                                         HostCase{"0x", "0x", true, kName},
+                                         HostCase{"1..2", "1..2", true, kName},
+                                         HostCase{"1.2.3.", "1.2.3.", true, kName}));
+
+INSTANTIATE_TEST_SUITE_P(
+    IPv6, HostTest,
+    testing::Values(HostCase{"[2001:DB8:0:0:0:0:0:1]", "[2001:db8::1]", true, kIPv6},
+                    HostCase{"[::1]", "[::1]", true, kIPv6}, HostCase{"[::]", "[::]", true, kIPv6},
+                    HostCase{"[1::]", "[1::]", true, kIPv6},
+                    HostCase{"[0001:02:3:4:5:6:7:8]", "[1:2:3:4:5:6:7:8]", true, kIPv6},
+                    HostCase{"[0:0:1:0:0:0:1:0]", "[0:0:1::1:0]", true, kIPv6},
+                    HostCase{"[1:0:0:2:0:0:3:4]", "[1::2:0:0:3:4]", true, kIPv6},
+                    HostCase{"[1:0:2:3:4:5:6:7]", "[1:0:2:3:4:5:6:7]", true, kIPv6},
+                    HostCase{"[::ffff:1.2.3.4]", "[::ffff:102:304]", true, kIPv6},
+                    HostCase{"[1::2::3]", "[1::2::3]", false, kName},
+                    HostCase{"[1:2:3:4:5:6:7:8:9]", "[1:2:3:4:5:6:7:8:9]", false, kName},
+                    HostCase{"[1:2:3:4:5:6:7]", "[1:2:3:4:5:6:7]", false, kName},
+                    HostCase{"[g::1]", "[g::1]", false, kName},
+                    HostCase{"[12345::1]", "[12345::1]", false, kName},
+                    HostCase{"[::1.2.3.256]", "[::1.2.3.256]", false, kName},
+                    HostCase{"[1:]", "[1:]", false, kName},
+                    HostCase{"[::1", "[::1", false, kName}));
+
+TEST(HostPortTest, ColonOutsideBracketsMakesHostInvalid) {
+  // Written back as "a:b" the host would read as host "a" with port "b".
+  ParsedUrl url("http://a:b:81/p");
+  EXPECT_FALSE(url.valid());
+  EXPECT_EQ(url.HostText(), "a:b");
+  EXPECT_EQ(url.PortText(), "81");
+}
+
+TEST(HostPortTest, UnclosedBracketIsAllHost) {
+  ParsedUrl url("http://[::1/p");
+  EXPECT_FALSE(url.valid());
+  EXPECT_EQ(url.HostText(), "[::1");
+  EXPECT_FALSE(url.port().is_present());
+}
+
+TEST(HostPortTest, BracketedHostKeepsItsPort) {
+  ParsedUrl url("http://[::1]:8080/x");
+  EXPECT_TRUE(url.valid());
+  EXPECT_EQ(url.HostText(), "[::1]");
+  EXPECT_EQ(url.PortText(), "8080");
+  EXPECT_EQ(url.spec(), "http://[::1]:8080/x");
+  EXPECT_EQ(ParsedUrl("http://[::1]:80/x").spec(), "http://[::1]/x");
+}
+
+TEST(HostLabelLimitTest, LabelOf256BytesIsAcceptedAnd257Refused) {
+  const std::string e_acute = "\xC3\xA9";
+  ParsedUrl fits("http://" + std::string(248, 'a') + e_acute + ".com/");
+  EXPECT_TRUE(fits.valid());
+  EXPECT_EQ(fits.HostText().size(), 256u + 4u);
+  EXPECT_EQ(fits.HostText().substr(0, 4 + 248), "xn--" + std::string(248, 'a'));
+
+  ParsedUrl too_long("http://" + std::string(249, 'a') + e_acute + ".com/");
+  EXPECT_FALSE(too_long.valid());
+  EXPECT_EQ(too_long.HostText(), std::string(249, 'a') + "%C3%A9.com");
+}
+
+TEST(HostLabelLimitTest, ThreeHundredCharacterLabelIsRefused) {
+  std::string label;
+  std::string escaped;
+  for (int i = 0; i < 300; ++i) {
+    label += "\xC3\xA9";
+    escaped += "%C3%A9";
+  }
+  ParsedUrl url("http://" + label + "/");
+  EXPECT_FALSE(url.valid());
+  EXPECT_EQ(url.HostText(), escaped);
+}
+
+struct PunycodeCase {
+  std::u32string input;
+  std::string encoded;
+};
+
+TEST(PunycodeTest, EncodesRfc3492Samples) {
+  const PunycodeCase cases[] = {
+      // (A) Arabic (Egyptian)
+      {U"\u0644\u064A\u0647\u0645\u0627\u0628\u062A\u0643\u0644\u0645\u0648\u0634\u0639\u0631"
+       U"\u0628\u064A\u061F",
+       "egbpdaj6bu4bxfgehfvwxn"},
+      // (B) Chinese (simplified)
+      {U"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
+      // (L) 3<nen>B<gumi><kinpachi><sensei>: mixed basic and non-basic code points
+      {U"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
+      {U"fa\u00DF", "fa-hia"},
+      {U"\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9", "9caaaaaaaaaa"},
+  };
+  for (const PunycodeCase& c : cases) {
+    std::vector<uint32_t> points(c.input.begin(), c.input.end());
+    std::string out;
+    ASSERT_TRUE(PunycodeEncode(points.data(), points.size(), 256, &out));
+    EXPECT_EQ(out, c.encoded);
+  }
+}
+
+TEST(PunycodeTest, RefusesOutputBeyondTheLimit) {
+  std::vector<uint32_t> points(10, 0xE9);  // encodes to 12 bytes
+  std::string out;
+  EXPECT_TRUE(PunycodeEncode(points.data(), points.size(), 12, &out));
+  out.clear();
+  EXPECT_FALSE(PunycodeEncode(points.data(), points.size(), 11, &out));
+}
+
+}  // namespace
+}  // namespace burl
