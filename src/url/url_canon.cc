@@ -170,26 +170,9 @@ bool CanonicalizePathUrl(const char* s, const Parsed& in, CanonOutput* out, Pars
   return valid && in.scheme.len > 1;
 }
 
-}  // namespace
-
-int DefaultPortForScheme(std::string_view scheme) {
-  if (EqualsIgnoreCase(scheme, "http") || EqualsIgnoreCase(scheme, "ws")) return 80;
-  if (EqualsIgnoreCase(scheme, "https") || EqualsIgnoreCase(scheme, "wss")) return 443;
-  if (EqualsIgnoreCase(scheme, "ftp")) return 21;
-  if (EqualsIgnoreCase(scheme, "gopher")) return 70;
-  return -1;
-}
-
-bool IsStandardScheme(std::string_view scheme) {
-  static constexpr std::string_view kStandard[] = {"http",   "https", "file", "ftp",
-                                                   "gopher", "ws",    "wss",  "hcbrowser"};
-  for (std::string_view s : kStandard) {
-    if (EqualsIgnoreCase(scheme, s)) return true;
-  }
-  return false;
-}
-
-bool Canonicalize(std::string_view input, CanonOutput* out, Parsed* parsed, HostKind* host_kind) {
+// Everything but the final size check.
+bool CanonicalizePrepared(std::string_view input, CanonOutput* out, Parsed* parsed,
+                          HostKind* host_kind) {
   *parsed = Parsed();
   *host_kind = HostKind::kName;
   char buffer[kPrefixRoom + kMaxUrlBytes];
@@ -219,6 +202,32 @@ bool Canonicalize(std::string_view input, CanonOutput* out, Parsed* parsed, Host
   }
   ParsePathUrl(s, len, after, &in);
   return CanonicalizePathUrl(s, in, out, parsed);
+}
+
+}  // namespace
+
+int DefaultPortForScheme(std::string_view scheme) {
+  if (EqualsIgnoreCase(scheme, "http") || EqualsIgnoreCase(scheme, "ws")) return 80;
+  if (EqualsIgnoreCase(scheme, "https") || EqualsIgnoreCase(scheme, "wss")) return 443;
+  if (EqualsIgnoreCase(scheme, "ftp")) return 21;
+  if (EqualsIgnoreCase(scheme, "gopher")) return 70;
+  return -1;
+}
+
+bool IsStandardScheme(std::string_view scheme) {
+  static constexpr std::string_view kStandard[] = {"http",   "https", "file", "ftp",
+                                                   "gopher", "ws",    "wss",  "hcbrowser"};
+  for (std::string_view s : kStandard) {
+    if (EqualsIgnoreCase(scheme, s)) return true;
+  }
+  return false;
+}
+
+bool Canonicalize(std::string_view input, CanonOutput* out, Parsed* parsed, HostKind* host_kind) {
+  const bool valid = CanonicalizePrepared(input, out, parsed, host_kind);
+  // Escaping can triple the text; a canonical text longer than any accepted input could not
+  // be read again.
+  return valid && out->length() <= kMaxUrlBytes;
 }
 
 }  // namespace burl

@@ -31,7 +31,9 @@ constexpr int32_t kMaxUrlBytes = 4096;
 
 // Canonicalizes `input` (UTF-8) into `out`, which must be empty. Component ranges in
 // `*parsed` index `out`; components the URL does not have are absent. Returns the URL's
-// validity. Invalid input still yields as much canonical text as could be produced.
+// validity. Invalid input still yields as much canonical text as could be produced. A
+// canonical text longer than 4096 bytes (escaping can triple the input) is invalid: it could
+// not be read again.
 bool Canonicalize(std::string_view input, CanonOutput* out, Parsed* parsed, HostKind* host_kind);
 
 // Default port of a scheme (ASCII case ignored): http and ws 80, https and wss 443, ftp 21,

@@ -44,6 +44,15 @@ int32_t HandleLeadingDot(const char* s, int32_t i, int32_t end, int dot, int32_t
   return j;
 }
 
+// True when writing `decoded` would turn a lone "%" already written into an escape that the
+// next reading would decode ("%4%41" must not become "%4A").
+bool WouldCompleteEscape(const CanonOutput& out, unsigned char decoded) {
+  if (!IsHexDigit(decoded)) return false;
+  const int32_t n = out.length();
+  return (n >= 1 && out.at(n - 1) == '%') ||
+         (n >= 2 && out.at(n - 2) == '%' && IsHexDigit(static_cast<unsigned char>(out.at(n - 1))));
+}
+
 }  // namespace
 
 bool AppendPathRules(const char* text, int32_t begin, int32_t end, bool file_scheme, int32_t root,
@@ -71,7 +80,7 @@ bool AppendPathRules(const char* text, int32_t begin, int32_t end, bool file_sch
             static_cast<unsigned char>(HexValue(static_cast<unsigned char>(text[i + 1])) * 16 +
                                        HexValue(static_cast<unsigned char>(text[i + 2])));
         uint8_t decoded_flags = kPathTable[decoded];
-        if (decoded_flags & kPathDecode) {
+        if ((decoded_flags & kPathDecode) && !WouldCompleteEscape(*out, decoded)) {
           out->push_back(static_cast<char>(decoded));
         } else {
           out->Append(std::string_view(text + i, 3));

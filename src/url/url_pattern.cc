@@ -241,6 +241,9 @@ const std::string& URLPattern::GetAsString() const {
       // "*." keeps a port that follows an empty host apart from the wildcard.
       if (!host_.empty() || port_ != "*") text_ += '.';
     }
+    // An empty host without wildcard or port can only come from blanks, which parsing
+    // trims; one blank reads back to it, where nothing at all would be an empty host.
+    if (host_.empty() && !match_subdomains_ && port_ == "*") text_ += ' ';
     text_ += host_;
     if (port_ != "*") {
       text_ += ':';

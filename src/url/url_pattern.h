@@ -79,7 +79,8 @@ class URLPattern {
   const std::string& escaped_path() const { return escaped_path_; }
 
   // The pattern written as text, cached until the next change: "<all_urls>", or scheme,
-  // separator, host with "*." when subdomains match, ":port" unless "*", and path.
+  // separator, host with "*." when subdomains match, ":port" unless "*", and path. Parsing
+  // the text gives this pattern back.
   const std::string& GetAsString() const;
 
   // Equal fields (the cached text form is not compared).

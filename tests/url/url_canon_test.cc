@@ -95,6 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
                     CanonCase{"http://a/b\\..\\c", "http://a/c", true},
                     CanonCase{"http://a/%41%7e%2f%zz%", "http://a/A~%2f%zz%", true},
                     CanonCase{"http://a/%", "http://a/%", true},
+                    // A decoded hex digit must not complete an escape with a lone "%" before it.
+                    CanonCase{"http://a/%4%41", "http://a/%4%41", true},
+                    CanonCase{"http://a/%%41B", "http://a/%%41B", true},
+                    CanonCase{"http://a/%%47", "http://a/%G", true},
                     CanonCase{"http://a/ \"<>^`{|}", "http://a/%20%22%3C%3E%5E%60%7B%7C%7D", true},
                     CanonCase{"http://a/\x01\x7F\xC3\xA9", "http://a/%01%7F%C3%A9", true},
                     CanonCase{"http://a/!$&'()*+,:;=@[]-_~", "http://a/!$&'()*+,:;=@[]-_~", true},
@@ -183,6 +187,15 @@ TEST(CanonBoundsTest, LengthIsCountedBeforeRemovingLineBreaks) {
   std::string url = "http://a/\n" + std::string(4096 - 9, 'x');
   ASSERT_EQ(url.size(), 4097u);
   EXPECT_FALSE(ParsedUrl(url).valid());
+}
+
+TEST(CanonBoundsTest, CanonicalTextLongerThan4096BytesIsInvalid) {
+  // 1400 escaped bytes make 4200 + 9 bytes: written out whole, but not readable again.
+  std::string url = "http://a/" + std::string(1400, '\x01');
+  ParsedUrl parsed(url);
+  EXPECT_FALSE(parsed.valid());
+  EXPECT_EQ(parsed.spec().size(), 9u + 1400u * 3u);
+  EXPECT_EQ(parsed.spec().substr(parsed.spec().size() - 6), "%01%01");
 }
 
 TEST(CanonBoundsTest, GrowsPastTheInlineBufferWithoutLosingBytes) {

@@ -108,12 +108,12 @@ TEST(WideInputTest, SurrogatePairsAndUnpairedSurrogates) {
 }
 
 TEST(WideInputTest, SizeBoundCountsUtf8Bytes) {
-  // 1366 three-byte characters plus "http://h/" is 4107 UTF-8 bytes: too long, although it
-  // is far below 4096 UTF-16 units.
-  std::u16string wide = u"http://h/" + std::u16string(1366, u'\u20AC');
-  EXPECT_FALSE(ParsedUrl(wide).valid());
-  std::u16string fits = u"http://h/" + std::u16string(1362, u'\u20AC');  // 4095 bytes
-  EXPECT_TRUE(ParsedUrl(fits).valid());
+  // File paths keep non-ASCII bytes as they are, so the output is as long as the input.
+  // 8 + 1363 * 3 = 4097 UTF-8 bytes: too long, although far below 4096 UTF-16 units.
+  EXPECT_FALSE(ParsedUrl(u"file:///" + std::u16string(1363, u'\u20AC')).valid());
+  ParsedUrl fits(u"file:///" + std::u16string(1362, u'\u20AC'));  // 4094 bytes
+  EXPECT_TRUE(fits.valid());
+  EXPECT_EQ(fits.spec().size(), 4094u);
 }
 
 }  // namespace

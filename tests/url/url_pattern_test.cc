@@ -185,6 +185,16 @@ TEST(PatternSetterTest, WildcardBeforeEmptyHostWithPortReadsBack) {
   EXPECT_TRUE(again == pattern);
 }
 
+TEST(PatternSetterTest, HostOfBlanksReadsBack) {
+  URLPattern pattern(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(pattern.Parse("http://\f/x"), URLPattern::PARSE_SUCCESS);
+  EXPECT_EQ(pattern.host(), "");
+  EXPECT_EQ(pattern.GetAsString(), "http:// /x");
+  URLPattern again(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
+  EXPECT_TRUE(again == pattern);
+}
+
 TEST(PatternSchemeTest, StandardSchemeNames) {
   EXPECT_TRUE(URLPattern::IsStandardSchemeName("*"));
   EXPECT_TRUE(URLPattern::IsStandardSchemeName("http"));

@@ -1,0 +1,1 @@
+plexore_add_fuzzer(pattern_fuzzer LIBS plexore_core)

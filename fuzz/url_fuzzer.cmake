@@ -1,0 +1,1 @@
+plexore_add_fuzzer(url_fuzzer LIBS plexore_core)
