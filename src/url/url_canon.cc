@@ -35,6 +35,7 @@ int32_t RemoveLeadingBlanks(char* s, int32_t len) {
     if (s[end] == '?' || s[end] == '#') break;
     if (IsSlash(s[end]) && ++slashes == 3) break;
   }
+  if (std::memchr(s, ' ', static_cast<size_t>(end)) == nullptr) return len;
   int32_t out = 0;
   for (int32_t i = 0; i < end; ++i) {
     if (s[i] != ' ') s[out++] = s[i];
@@ -52,9 +53,15 @@ bool Prepare(std::string_view input, char* buffer, char** text, int32_t* len) {
     return false;
   }
   char* s = buffer + kPrefixRoom;
-  int32_t n = 0;
-  for (char c : input) {
-    if (c != '\r' && c != '\n' && c != '\t') s[n++] = c;
+  auto n = static_cast<int32_t>(input.size());
+  std::memcpy(s, input.data(), input.size());
+  // Line breaks and tabs are rare: look for them with memchr before compacting.
+  if (std::memchr(s, '\r', input.size()) || std::memchr(s, '\n', input.size()) ||
+      std::memchr(s, '\t', input.size())) {
+    n = 0;
+    for (char c : input) {
+      if (c != '\r' && c != '\n' && c != '\t') s[n++] = c;
+    }
   }
   if (n == 0) return false;
   if ((n >= 2 && IsSlash(s[0]) && IsSlash(s[1])) || IsDriveSpec(s, n, 0)) {

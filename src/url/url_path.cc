@@ -63,8 +63,13 @@ bool AppendPathRules(const char* text, int32_t begin, int32_t end, bool file_sch
     auto c = static_cast<unsigned char>(text[i]);
     uint8_t flags = kPathTable[c];
     if (!(flags & kPathExamine)) {
-      out->push_back(static_cast<char>(c));
-      ++i;
+      // Plain runs are copied in one piece; paths are mostly made of them.
+      int32_t run = i + 1;
+      while (run < end && !(kPathTable[static_cast<unsigned char>(text[run])] & kPathExamine)) {
+        ++run;
+      }
+      out->Append(std::string_view(text + i, static_cast<size_t>(run - i)));
+      i = run;
       continue;
     }
     int dot = DotLength(text, i, end);
