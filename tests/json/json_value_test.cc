@@ -1,0 +1,71 @@
+// CJsonValue: tags, payloads, and in-place editing through the mutable accessors.
+
+#include "json/json_value.h"
+
+#include <gtest/gtest.h>
+
+#include "json/json_writer.h"
+
+namespace Logic {
+namespace {
+
+TEST(JsonValueTest, TagsKeepTheirFixedNumbers) {
+  EXPECT_EQ(CJsonValue().type(), 0u);
+  EXPECT_EQ(CJsonValue(u"s").type(), 1u);
+  EXPECT_EQ(CJsonValue(true).type(), 2u);
+  EXPECT_EQ(CJsonValue(1.5).type(), 3u);
+  EXPECT_EQ(CJsonValue(CJsonValue::Array{}).type(), 4u);
+  EXPECT_EQ(CJsonValue(CJsonValue::Object{}).type(), 5u);
+}
+
+TEST(JsonValueTest, TypeTestsMatchOnlyTheirTag) {
+  const CJsonValue values[] = {CJsonValue(),
+                               CJsonValue(u"s"),
+                               CJsonValue(false),
+                               CJsonValue(2),
+                               CJsonValue(CJsonValue::Array{}),
+                               CJsonValue(CJsonValue::Object{})};
+  for (const CJsonValue& value : values) {
+    EXPECT_EQ(value.IsString(), value.type() == kJsonString);
+    EXPECT_EQ(value.IsNumber(), value.type() == kJsonNumber);
+    EXPECT_EQ(value.IsArray(), value.type() == kJsonArray);
+    EXPECT_EQ(value.IsObject(), value.type() == kJsonObject);
+  }
+}
+
+TEST(JsonValueTest, LiteralAndIntegerConstructorsPickTheRightType) {
+  // A char16_t literal must not decay to a pointer and turn into a bool.
+  const CJsonValue text(u"abc");
+  EXPECT_TRUE(text.IsString());
+  EXPECT_EQ(text.GetString(), u"abc");
+  const CJsonValue number(7);
+  EXPECT_TRUE(number.IsNumber());
+  EXPECT_EQ(number.GetNumber(), 7.0);
+  EXPECT_TRUE(CJsonValue(static_cast<const char16_t*>(nullptr)).GetString().empty());
+}
+
+TEST(JsonValueTest, FieldsThatDoNotMatchTheTagStayEmpty) {
+  const CJsonValue value(u"text");
+  EXPECT_FALSE(value.GetBool());
+  EXPECT_EQ(value.GetNumber(), 0.0);
+  EXPECT_TRUE(value.GetArray().empty());
+  EXPECT_TRUE(value.GetObject().empty());
+  EXPECT_TRUE(CJsonValue(3.0).GetString().empty());
+}
+
+TEST(JsonValueTest, ContainersTakeOwnershipAndCanBeEditedInPlace) {
+  CJsonValue::Array elements;
+  elements.push_back(std::make_unique<CJsonValue>(1));
+  CJsonValue::Object members;
+  members[u"list"] = std::make_unique<CJsonValue>(std::move(elements));
+  CJsonValue root(std::move(members));
+
+  root.GetObject()[u"name"] = std::make_unique<CJsonValue>(u"x");
+  root.GetObject().find(u"list")->second->GetArray().push_back(std::make_unique<CJsonValue>(2));
+  // Replacing a member releases the old value (checked by the leak checker).
+  root.GetObject()[u"name"] = std::make_unique<CJsonValue>(u"a string long enough to allocate");
+  EXPECT_EQ(ToJsonString(root), u"{\"list\":[1,2],\"name\":\"a string long enough to allocate\"}");
+}
+
+}  // namespace
+}  // namespace Logic

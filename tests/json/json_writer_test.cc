@@ -1,0 +1,173 @@
+// The writer's output rules: number text, string escaping, member order, compactness.
+
+#include "json/json_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "json/json_reader.h"
+#include "json/utf8_text.h"
+
+namespace Logic {
+namespace {
+
+std::string Write(const CJsonValue& value) { return EncodeUtf16ToUtf8(ToJsonString(value)); }
+
+TEST(WriterNumberTest, SixSignificantDigitsInGeneralNotation) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {1234567, "1.23457e+06"},
+      {0.1, "0.1"},
+      {0.5, "0.5"},
+      {-0.0, "-0"},
+      {0.0, "0"},
+      {1e300, "1e+300"},
+      {5e-324, "4.94066e-324"},
+      {1e21, "1e+21"},
+      {123456, "123456"},
+      {999999.5, "1e+06"},
+      {100000, "100000"},
+      {1e6, "1e+06"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {-2.5, "-2.5"},
+      {1.0 / 3, "0.333333"},
+      {3.14159265358979, "3.14159"},
+      {42, "42"},
+      {-1, "-1"},
+      {1.7976931348623157e308, "1.79769e+308"},
+      // Exact ties round to even; near-ties must not be decided by a scaling error.
+      {1234565, "1.23456e+06"},
+      {1234575, "1.23458e+06"},
+      {123456.5, "123456"},
+      {100000.5, "100000"},
+      {999999.5, "1e+06"},
+      {9999995, "1e+07"},
+      {0.1234565, "0.123456"},  // As a double it lies just below the tie.
+      {0.000123456549999, "0.000123457"},
+      {2.5e-5, "2.5e-05"},
+      {1e100, "1e+100"},
+      {-1.5e-100, "-1.5e-100"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Write(CJsonValue(c.value)), c.text) << c.value;
+}
+
+TEST(WriterNumberTest, NanAndInfinitiesAreNull) {
+  EXPECT_EQ(Write(CJsonValue(std::numeric_limits<double>::quiet_NaN())), "null");
+  EXPECT_EQ(Write(CJsonValue(std::numeric_limits<double>::infinity())), "null");
+  EXPECT_EQ(Write(CJsonValue(-std::numeric_limits<double>::infinity())), "null");
+}
+
+TEST(WriterNumberTest, MatchesTheDefaultStreamFormat) {
+  // The stream with default settings is the reference for every number the writer emits.
+  std::mt19937_64 random(20240531);
+  std::uniform_int_distribution<int> exponent(-330, 310);
+  std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+  for (int i = 0; i < 20000; ++i) {
+    double value = mantissa(random) * std::pow(10.0, exponent(random));
+    if (i % 4 == 0) value = std::round(value);  // Plenty of integers too.
+    if (i % 8 == 1) value = std::nextafter(std::round(mantissa(random) * 1e6), 0.0);
+    // Seven-digit integers ending in 5, scaled: exact or nearly exact ties at the 6th digit.
+    if (i % 8 == 3)
+      value = (std::round(mantissa(random) * 1e5) * 10 + 5) * std::pow(10.0, exponent(random) % 20);
+    if (i % 8 == 5) value = std::nextafter(value, i % 16 == 5 ? 0.0 : HUGE_VAL);
+    if (!std::isfinite(value)) continue;
+    std::ostringstream stream;
+    stream << value;
+    ASSERT_EQ(Write(CJsonValue(value)), stream.str()) << std::hexfloat << value;
+  }
+}
+
+TEST(WriterStringTest, EscapesExactlyTheListedCharacters) {
+  const struct {
+    const char16_t* text;
+    const char* written;
+  } cases[] = {
+      {u"a/b", "\"a\\/b\""},
+      {u"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {u"back\\slash", "\"back\\\\slash\""},
+      {u"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+      {u"\x01", "\"\\u0001\""},
+      {u"\x1f", "\"\\u001F\""},
+      {u"\x0b\x1a", "\"\\u000B\\u001A\""},
+      {u"'apostrophe'", "\"'apostrophe'\""},
+      {u"\x7f", "\"\x7f\""},
+      {u"\u00e9\u4e2d\u20ac", "\"\xC3\xA9\xE4\xB8\xAD\xE2\x82\xAC\""},
+      {u"\xD83D\xDE00", "\"\xF0\x9F\x98\x80\""},
+      {u"", "\"\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Write(CJsonValue(c.text)), c.written);
+}
+
+TEST(WriterStringTest, EveryControlCharacterHasItsEscape) {
+  for (char16_t c = 0; c < 0x20; ++c) {
+    const std::u16string written = ToJsonString(CJsonValue(std::u16string(1, c)));
+    ASSERT_GE(written.size(), 4u);
+    EXPECT_EQ(written[1], u'\\') << int(c);
+    if (written[2] == u'u') {
+      char expected[8];
+      std::snprintf(expected, sizeof(expected), "00%02X", unsigned(c));
+      EXPECT_EQ(EncodeUtf16ToUtf8(written.substr(3, 4)), expected);
+    }
+    // Whatever the form, reading it back gives the character.
+    const auto back = ParseJson(written);
+    ASSERT_NE(back, nullptr) << int(c);
+    EXPECT_EQ(back->GetString(), std::u16string(1, c));
+  }
+}
+
+TEST(WriterStringTest, LoneSurrogateIsWrittenUnchanged) {
+  EXPECT_EQ(ToJsonString(CJsonValue(u"a\xDC00")), u"\"a\xDC00\"");
+}
+
+TEST(WriterTest, LiteralsAndContainersAreCompact) {
+  CJsonValue::Array elements;
+  elements.push_back(std::make_unique<CJsonValue>());
+  elements.push_back(std::make_unique<CJsonValue>(true));
+  elements.push_back(std::make_unique<CJsonValue>(false));
+  elements.push_back(std::make_unique<CJsonValue>(CJsonValue::Array{}));
+  elements.push_back(std::make_unique<CJsonValue>(CJsonValue::Object{}));
+  EXPECT_EQ(Write(CJsonValue(std::move(elements))), "[null,true,false,[],{}]");
+}
+
+TEST(WriterTest, MembersComeOutInCodeUnitOrder) {
+  CJsonValue object{CJsonValue::Object{}};
+  // Inserted as b, a, Z, U+FFFF, U+10000 (a surrogate pair), "aa".
+  for (const char16_t* key : {u"b", u"a", u"Z", u"\xFFFF", u"\xD800\xDC00", u"aa"}) {
+    object.GetObject()[key] = std::make_unique<CJsonValue>(1);
+  }
+  EXPECT_EQ(ToJsonString(object),
+            u"{\"Z\":1,\"a\":1,\"aa\":1,\"b\":1,\"\xD800\xDC00\":1,\"\xFFFF\":1}");
+}
+
+TEST(WriterTest, KeysAreEscapedLikeStrings) {
+  CJsonValue object{CJsonValue::Object{}};
+  object.GetObject()[u"a/\"b\"\n"] = std::make_unique<CJsonValue>(u"v");
+  EXPECT_EQ(Write(object), "{\"a\\/\\\"b\\\"\\n\":\"v\"}");
+}
+
+TEST(WriterTest, RoundTripIsStable) {
+  const char16_t* texts[] = {
+      u"{\"name\":\"Demo \\u00e9\",\"version\":\"1.0.0.1\",\"list\":[1,2.5,-3e-7,true,null],"
+      u"\"nested\":{\"deep\":[[[{}]]],\"url\":\"http://a/b?c=d\"}}",
+      u"[\"\\u0001\\u001f\\b\",\"tab\\there\",\"\\uD83D\\uDE00\"]",
+      u"[1234567,0.1,1e21,5e-324,1e300]",
+  };
+  for (const char16_t* text : texts) {
+    const auto first = ParseJson(text);
+    ASSERT_NE(first, nullptr);
+    const std::u16string written = ToJsonString(*first);
+    const auto second = ParseJson(written);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(ToJsonString(*second), written);
+  }
+}
+
+}  // namespace
+}  // namespace Logic
