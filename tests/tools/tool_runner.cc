@@ -1,0 +1,70 @@
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+extern char** environ;
+
+namespace plexore_test {
+namespace {
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && ok;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return bytes;
+  char buffer[4096];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, count);
+  std::fclose(file);
+  return bytes;
+}
+
+}  // namespace
+
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input) {
+  ToolResult result;
+  // Files rather than pipes: the child can never block on a full pipe that nobody reads.
+  char pattern[] = "/tmp/tool_runner.XXXXXX";
+  if (!mkdtemp(pattern)) return result;
+  const std::string dir = pattern;
+  const std::string in_path = dir + "/in", out_path = dir + "/out", err_path = dir + "/err";
+  if (WriteFile(in_path, input)) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+      int status = 0;
+      if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        result.exit_code = WEXITSTATUS(status);
+      }
+      result.out = ReadFile(out_path);
+      result.err = ReadFile(err_path);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  std::filesystem::remove_all(dir);
+  return result;
+}
+
+}  // namespace plexore_test
