@@ -236,16 +236,20 @@ const std::string& URLPattern::GetAsString() const {
   text_ = scheme_;
   text_ += standard ? "://" : ":";
   if (standard && scheme_ != "file") {
+    // The port is written when it is not "*", and also as ":*" where the host alone would
+    // read back differently: a host that ends in blanks (parsing trims them) or an empty host
+    // without wildcard (it would read as a missing host).
+    const bool write_port =
+        port_ != "*" ||
+        (!host_.empty() && kAsciiWhitespace.find(host_.back()) != std::string_view::npos) ||
+        (host_.empty() && !match_subdomains_);
     if (match_subdomains_) {
       text_ += '*';
       // "*." keeps a port that follows an empty host apart from the wildcard.
-      if (!host_.empty() || port_ != "*") text_ += '.';
+      if (!host_.empty() || write_port) text_ += '.';
     }
-    // An empty host without wildcard or port can only come from blanks, which parsing
-    // trims; one blank reads back to it, where nothing at all would be an empty host.
-    if (host_.empty() && !match_subdomains_ && port_ == "*") text_ += ' ';
     text_ += host_;
-    if (port_ != "*") {
+    if (write_port) {
       text_ += ':';
       text_ += port_;
     }

@@ -189,7 +189,18 @@ TEST(PatternSetterTest, HostOfBlanksReadsBack) {
   URLPattern pattern(URLPattern::SCHEME_ALL);
   ASSERT_EQ(pattern.Parse("http://\f/x"), URLPattern::PARSE_SUCCESS);
   EXPECT_EQ(pattern.host(), "");
-  EXPECT_EQ(pattern.GetAsString(), "http:// /x");
+  EXPECT_EQ(pattern.GetAsString(), "http://:*/x");
+  URLPattern again(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
+  EXPECT_TRUE(again == pattern);
+}
+
+TEST(PatternSetterTest, HostEndingInBlanksReadsBack) {
+  // The blanks stay in the host when the port is cut off after trimming.
+  URLPattern pattern(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(pattern.Parse("http://a  :*/x"), URLPattern::PARSE_SUCCESS);
+  EXPECT_EQ(pattern.host(), "a  ");
+  EXPECT_EQ(pattern.GetAsString(), "http://a  :*/x");
   URLPattern again(URLPattern::SCHEME_ALL);
   ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
   EXPECT_TRUE(again == pattern);
