@@ -14,7 +14,10 @@
 
 // The subcommands, one line each: X(Name) refers to `kNameCommand`, defined in
 // <name>_command.cc (which is also listed in CMakeLists.txt).
-#define PLEXORECTL_COMMANDS(X) X(Json)
+#define PLEXORECTL_COMMANDS(X) \
+  X(Json)                      \
+  X(Url)                       \
+  X(Pattern)
 
 namespace plexorectl {
 
