@@ -17,7 +17,8 @@
 #define PLEXORECTL_COMMANDS(X) \
   X(Json)                      \
   X(Url)                       \
-  X(Pattern)
+  X(Pattern)                   \
+  X(Version)
 
 namespace plexorectl {
 

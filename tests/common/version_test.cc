@@ -1,0 +1,87 @@
+#include "common/version.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/strings.h"
+
+namespace {
+
+using Logic::CompareVersion;
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+struct VersionCase {
+  const char16_t* a;
+  const char16_t* b;
+  int sign;
+};
+
+TEST(VersionTest, ComparesComponentByComponent) {
+  const VersionCase cases[] = {
+      {u"1.2", u"1.2.0.0", 0},  // a missing component counts as 0
+      {u"1.2.0.0", u"1.2", 0},
+      {u"10.0", u"9.9", 1},  // numbers, not text
+      {u"1.10", u"1.9", 1},
+      {u"1.2.3a", u"1.2.3", 0},  // leading digits only
+      {u"6.5.1.2", u"99.0", -1},
+      {u"6.5.0.0", u"6.5", 0},
+      {u"6.5.0.1", u"6.5", 1},
+      {u"6.4.9.9", u"6.5", -1},
+      {u" 1.2. ", u"1.2", 0},  // surrounding blanks and a trailing dot
+      {u"..1.2..", u"1.2", 0},
+      {u"1 .2", u"1.2", 0},  // every blank is removed, not only the outer ones
+      {u"\t1.2.0\r\n", u"1.2", 0},
+      {u"abc", u"ABC", 0},  // equal without regard to case
+      {u"1.2b", u"1.2A", 0},
+      {u"x", u"0", 0},  // no digits reads as 0
+      {u"", u"0.0.0.0", 0},
+      {u"0.0.0.1", u"", 1},
+      {u"1..2", u"1.0.2", 0},  // an empty component reads as 0
+      {u"2", u"1.99.99", 1},
+      {u"4294967296", u"2147483647", 0},  // components saturate
+  };
+  for (const VersionCase& c : cases) {
+    EXPECT_EQ(c.sign, Sign(CompareVersion(c.a, c.b)))
+        << halcy::Utf16ToUtf8(c.a) << " vs " << halcy::Utf16ToUtf8(c.b);
+    EXPECT_EQ(-c.sign, Sign(CompareVersion(c.b, c.a)))
+        << halcy::Utf16ToUtf8(c.b) << " vs " << halcy::Utf16ToUtf8(c.a);
+  }
+}
+
+TEST(VersionTest, DifferenceIsTheFirstUnequalComponent) {
+  EXPECT_EQ(7, CompareVersion(u"1.9.0", u"1.2.5"));
+  EXPECT_EQ(-3, CompareVersion(u"4.1", u"4.1.3"));
+}
+
+TEST(VersionTest, LeadingDecimalReadsDigitsUntilTheFirstOther) {
+  EXPECT_EQ(12, Logic::LeadingDecimal(u"12ab"));
+  EXPECT_EQ(0, Logic::LeadingDecimal(u"ab12"));
+  EXPECT_EQ(0, Logic::LeadingDecimal(u"-5"));
+  EXPECT_EQ(0, Logic::LeadingDecimal(u""));
+  EXPECT_EQ(2147483647, Logic::LeadingDecimal(u"99999999999999"));
+}
+
+TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOfBothPlaceholders) {
+  EXPECT_EQ(u"http://x/6.5.1.2/1.0/a?v=1.0&b=6.5.1.2",
+            Logic::ReplaceVersionPlaceholders(
+                u"http://x/${browser_version}/${version}/a?v=${version}&b=${browser_version}",
+                u"6.5.1.2", u"1.0"));
+}
+
+TEST(VersionPlaceholderTest, EmptyExtensionVersionLeavesItsPlaceholder) {
+  EXPECT_EQ(u"page.html?v=${version}&b=6.5",
+            Logic::ReplaceVersionPlaceholders(u"page.html?v=${version}&b=${browser_version}",
+                                              u"6.5", u""));
+}
+
+TEST(VersionPlaceholderTest, ReplacementTextIsNotScannedAgain) {
+  // A version that itself looks like a placeholder must not be expanded twice.
+  EXPECT_EQ(u"${version}|${version}",
+            Logic::ReplaceVersionPlaceholders(u"${browser_version}|${version}", u"${version}",
+                                              u"${version}"));
+  EXPECT_EQ(u"${", Logic::ReplaceVersionPlaceholders(u"${", u"1", u"2"));
+}
+
+}  // namespace
