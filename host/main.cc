@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/classes_command.h"
+#include "host/host_services.h"
 #include "host/module_loader.h"
 #include "platform/win_types.h"
 
@@ -48,7 +49,11 @@ int main(int argc, char** argv) {
   }
   if (command == "register") return RunEntry(module_path, "DllRegisterServer");
   if (command == "unregister") return RunEntry(module_path, "DllUnregisterServer");
-  if (command == "classes") return host::RunClassesCommand();
+  if (command == "classes") {
+    host::CHostServices services;  // the browser's threads and services, while the module runs
+    if (!services.Start()) return 2;
+    return host::RunClassesCommand();
+  }
   std::fprintf(stderr, "plexore-host: unknown command '%s'\n", command.c_str());
   PrintUsage(stderr);
   return 2;

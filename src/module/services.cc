@@ -1,0 +1,53 @@
+#include "module/services.h"
+
+#include "command/extension_context_menu_mgr.h"
+#include "command/extension_notify_mgr.h"
+#include "common/log.h"
+#include "extension/extension_mgr.h"
+#include "module/logic_global_service.h"
+#include "module/user_service_manager.h"
+#include "permission/permission_mgr.h"
+#include "platform/object_factory.h"
+#include "thread/service_lookup.h"
+#include "thread/thread_post.h"
+#include "thread/thread_service.h"
+
+namespace Logic {
+
+ComPtr<IExtensionNotifyMgr> GetExtensionNotifyMgr() {
+  return Thread::GetServiceOrLog<IExtensionNotifyMgr>(u"IExtensionNotifyMgr");
+}
+
+ComPtr<IPermissionMgr> GetPermissionMgr() {
+  return Thread::GetServiceOrLog<IPermissionMgr>(u"IPermissionMgr");
+}
+
+ComPtr<IExtensionMgr> GetExtensionMgr() {
+  return Thread::GetServiceOrLog<IExtensionMgr>(u"IExtensionMgr");
+}
+
+ComPtr<IExtensionContextMenuMgr> GetExtensionContextMenuMgr() {
+  return Thread::GetServiceOrLog<IExtensionContextMenuMgr>(u"IExtensionContextMenuMgr");
+}
+
+ComPtr<ILogicGlobalService> GetLogicGlobalService() {
+  return Thread::GetServiceOrLog<ILogicGlobalService>(u"ILogicGlobalService");
+}
+
+ComPtr<IUserServiceManager> GetUserServiceManager() {
+  ComPtr<IUserServiceManager> service;
+  HRESULT hr = Util::Com::GetService(IUserServiceManager::kIID, service.ReleaseAndGetVoidAddress());
+  if (FAILED(hr) || !service) {
+    Log(kLogFailure, u"BrowserUser;", u"create IUserServiceManager failed");
+    return nullptr;
+  }
+  return service;
+}
+
+ComPtr<Thread::IThreadService> GetThreadService() { return Thread::GetThreadService(); }
+
+ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry() {
+  return Thread::GetServiceOrLog<Thread::IMessageLoopRegistry>(u"IMessageLoopRegistry");
+}
+
+}  // namespace Logic

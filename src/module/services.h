@@ -1,0 +1,39 @@
+// Getters for the browser's services, as the module reaches them through the object factory.
+// Each getter looks the service up on every call (never cached) and returns a counted pointer,
+// or null when the service is absent; callers treat null as a feature that is not there and
+// carry on. A failed lookup is logged:
+//   "GetService(IPermissionMgr) failed: %d" (level 64, "oldlog;") for the named interfaces;
+//   "create IUserServiceManager failed" (level 64, "BrowserUser;") for the user service.
+//
+//   if (ComPtr<IPermissionMgr> permissions = Logic::GetPermissionMgr()) { ... }
+//
+// Safe from any thread.
+#pragma once
+
+#include "platform/com.h"
+
+namespace Thread {
+struct IThreadService;
+struct IMessageLoopRegistry;
+}  // namespace Thread
+
+namespace Logic {
+
+struct IExtensionMgr;
+struct IExtensionNotifyMgr;
+struct IExtensionContextMenuMgr;
+struct IPermissionMgr;
+struct ILogicGlobalService;
+struct IUserServiceManager;
+
+ComPtr<IExtensionNotifyMgr> GetExtensionNotifyMgr();
+ComPtr<IPermissionMgr> GetPermissionMgr();
+// The caller asks only when the sibling modules are present.
+ComPtr<IExtensionMgr> GetExtensionMgr();
+ComPtr<IExtensionContextMenuMgr> GetExtensionContextMenuMgr();
+ComPtr<ILogicGlobalService> GetLogicGlobalService();
+ComPtr<IUserServiceManager> GetUserServiceManager();
+ComPtr<Thread::IThreadService> GetThreadService();
+ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry();
+
+}  // namespace Logic

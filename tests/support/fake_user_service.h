@@ -1,0 +1,44 @@
+// A recording fake of the browser's user service (IUserServiceManager): it remembers every
+// listener registration and answers the current-user query with values a test sets.
+// Thread-safe: the module registers from any thread; tests read the records from theirs.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "module/user_service_manager.h"
+#include "platform/com_object.h"
+
+namespace testing_support {
+
+class FakeUserServiceManager : public halcy::ComObjectRoot, public Logic::IUserServiceManager {
+ public:
+  HALCY_BEGIN_INTERFACES(FakeUserServiceManager)
+  HALCY_INTERFACE(FakeUserServiceManager, Logic::IUserServiceManager)
+  HALCY_END_INTERFACES()
+
+  struct Registration {
+    IID listener_iid;
+    LONG listener_id;  // 0 for registrations on the calling thread
+    ComPtr<IUnknown> listener;
+    DWORD thread_id;
+  };
+
+  HRESULT GetCurrentUser(BSTR* name, LONG* user_id) override;
+  HRESULT ReservedSlot4() override { return E_NOTIMPL; }
+  HRESULT RegisterListener(REFIID listener_iid, LONG listener_id, IUnknown* listener,
+                           DWORD thread_id) override;
+  HRESULT RegisterListenerOnCallingThread(REFIID listener_iid, IUnknown* listener) override;
+
+  void SetCurrentUser(const std::u16string& name, LONG user_id);
+  std::vector<Registration> Registrations();
+
+ private:
+  std::mutex mutex_;
+  std::u16string user_name_;           // Guarded by mutex_
+  LONG user_id_ = 0;                   // Guarded by mutex_
+  std::vector<Registration> records_;  // Guarded by mutex_
+};
+
+}  // namespace testing_support

@@ -1,0 +1,92 @@
+// Helpers for the thread tests: a pump that runs on the test's own thread and counts its
+// wake-ups, and a reference-counted probe that records calls and its own destruction.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/ref_counted.h"
+#include "platform/threads.h"
+#include "thread/message_pump.h"
+
+namespace thread_test {
+
+// Runs until idle instead of sleeping: Run returns once no task is ready (or on Quit), which
+// lets a test drive a loop on its own thread step by step. Counts ScheduleWork calls.
+class CountingPump final : public Thread::CMessagePump {
+ public:
+  void Run(Delegate* delegate) override {
+    keep_running_ = true;
+    int64_t next = 0;
+    while (keep_running_) {
+      bool did_work = delegate->DoWork();
+      if (!keep_running_) break;
+      did_work |= delegate->DoDelayedWork(&next);
+      if (!keep_running_) break;
+      if (did_work) continue;
+      delegate->DoIdleWork();
+      break;
+    }
+    keep_running_ = true;
+  }
+  void Quit() override {
+    keep_running_ = false;
+    ++quits;
+  }
+  void ScheduleWork() override { wakeups.fetch_add(1); }
+
+  std::atomic<int> wakeups{0};
+  int quits = 0;
+
+ private:
+  ~CountingPump() override = default;
+  void WaitForWork(int64_t /*delayed_run_time: Run never sleeps*/) override {}
+  bool keep_running_ = true;
+};
+
+// Records every call (value and thread) and counts its own destruction.
+class CProbe : public base::CRefCountedThreadSafe<CProbe> {
+ public:
+  explicit CProbe(std::atomic<int>* destroyed = nullptr) : destroyed_(destroyed) {}
+
+  void Record(int value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.push_back(value);
+    threads_.push_back(GetCurrentThreadId());
+  }
+  void RecordPair(int a, const std::string& b) { Record(a + static_cast<int>(b.size())); }
+  int Sum3(int a, unsigned b, long long c) {
+    Record(static_cast<int>(a + b + c));
+    return 0;
+  }
+  // Changes the argument the task holds; proves that a reference parameter sees a copy.
+  void Grow(std::string& text) {
+    text += "!";
+    Record(static_cast<int>(text.size()));
+  }
+  void Nothing() { Record(-1); }
+
+  std::vector<int> values() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+  std::vector<DWORD> threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  friend class base::CRefCountedThreadSafe<CProbe>;
+  ~CProbe() {
+    if (destroyed_) destroyed_->fetch_add(1);
+  }
+
+  std::atomic<int>* destroyed_;
+  std::mutex mutex_;
+  std::vector<int> values_;     // Guarded by mutex_
+  std::vector<DWORD> threads_;  // Guarded by mutex_
+};
+
+}  // namespace thread_test
