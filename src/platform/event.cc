@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/multi_wait.h"
 #include "platform/win32.h"
 
 namespace halcy {
@@ -17,6 +18,7 @@ void Event::Set() {
   } else {
     cv_.notify_one();
   }
+  NotifyWaitableSignaled();  // multi-object waiters (platform/multi_wait.h) look again
 }
 
 void Event::Reset() {

@@ -1,0 +1,143 @@
+// base::CObjectWatcher and base::CWaitableEventWatcher on a real message-loop thread.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "base/object_watcher.h"
+#include "base/waitable_event.h"
+#include "base/waitable_event_watcher.h"
+#include "ipc/ipc_test_util.h"
+#include "platform/threads.h"
+#include "support/log_capture.h"
+#include "support/test_host.h"
+#include "thread/thread_service.h"
+
+namespace {
+
+using Thread::kThreadUI;
+
+// Counts delegate calls and remembers the thread and the object of the last one.
+class RecordingDelegate : public base::CObjectWatcher::CDelegate,
+                          public base::CWaitableEventWatcher::CDelegate {
+ public:
+  void OnObjectSignaled(HANDLE object) override { Record(object, nullptr); }
+  void OnWaitableEventSignaled(base::CWaitableEvent* event) override { Record(nullptr, event); }
+
+  int calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  bool WaitForCall() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, ipc_test::kWaitLimit, [&] { return calls_ > 0; });
+  }
+  DWORD thread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return thread_;
+  }
+  HANDLE object() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return object_;
+  }
+  base::CWaitableEvent* event() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return event_;
+  }
+
+ private:
+  void Record(HANDLE object, base::CWaitableEvent* event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++calls_;
+    thread_ = GetCurrentThreadId();
+    object_ = object;
+    event_ = event;
+    cv_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int calls_ = 0;
+  DWORD thread_ = 0;
+  HANDLE object_ = nullptr;
+  base::CWaitableEvent* event_ = nullptr;
+};
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  testing_support::TestHost host_;
+};
+
+TEST_F(WatcherTest, AlreadySignalledObjectIsReportedOnALaterTurnOnTheWatchingThread) {
+  base::CWaitableEvent event(true);
+  RecordingDelegate delegate;
+  base::CObjectWatcher watcher;
+  host_.RunOn(kThreadUI, [&] {
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
+    EXPECT_FALSE(watcher.StartWatching(event.handle(), &delegate));  // one watch at a time
+    EXPECT_EQ(delegate.calls(), 0);                                  // never inside StartWatching
+  });
+  ASSERT_TRUE(delegate.WaitForCall());
+  EXPECT_EQ(delegate.thread(), host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate.object(), event.handle());
+  ASSERT_TRUE(host_.WaitIdle());
+  host_.RunOn(kThreadUI, [&] {
+    EXPECT_FALSE(watcher.IsWatching());  // ended before the delegate ran
+    EXPECT_FALSE(watcher.StopWatching());
+  });
+  EXPECT_EQ(delegate.calls(), 1);
+}
+
+TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
+  testing_support::LogCapture log;
+  base::CWaitableEvent event(false);
+  RecordingDelegate delegate;
+  base::CObjectWatcher watcher;
+  host_.RunOn(kThreadUI, [&] {
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
+    event.Signal();
+    // The wait thread posts its task to this (busy) thread; wait until it has.
+    ASSERT_TRUE(ipc_test::PollUntil([&] { return log.Contains(u"Done waiting"); }));
+    EXPECT_TRUE(watcher.StopWatching());
+  });
+  ASSERT_TRUE(host_.WaitIdle());  // the posted task has run by now
+  EXPECT_EQ(delegate.calls(), 0);
+}
+
+TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
+  base::CWaitableEvent event(false);
+  RecordingDelegate delegate;
+  host_.RunOn(kThreadUI, [&] {
+    base::CObjectWatcher watcher;
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
+    EXPECT_TRUE(watcher.StopWatching());
+    EXPECT_TRUE(watcher.StartWatching(event.handle(), &delegate));  // idle again: may restart
+  });  // the destructor stops the second watch
+  event.Signal();
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(delegate.calls(), 0);
+}
+
+TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) {
+  testing_support::LogCapture log;
+  base::CWaitableEvent event(false);
+  RecordingDelegate delegate;
+  base::CWaitableEventWatcher watcher;
+  host_.RunOn(kThreadUI, [&] { ASSERT_TRUE(watcher.StartWatching(&event, &delegate)); });
+  EXPECT_FALSE(log.Contains(u"STRANGE : the event want to watch is signaled"));
+  event.Signal();
+  ASSERT_TRUE(delegate.WaitForCall());
+  EXPECT_EQ(delegate.event(), &event);
+  EXPECT_EQ(delegate.thread(), host_.ThreadId(kThreadUI));
+
+  RecordingDelegate second;
+  host_.RunOn(kThreadUI, [&] {
+    EXPECT_TRUE(watcher.signaled());
+    EXPECT_EQ(watcher.GetWatchedEvent(), nullptr);
+    ASSERT_TRUE(watcher.StartWatching(&event, &second));  // still signalled
+  });
+  EXPECT_TRUE(log.Contains(u"STRANGE : the event want to watch is signaled"));
+  ASSERT_TRUE(second.WaitForCall());
+}
+
+}  // namespace

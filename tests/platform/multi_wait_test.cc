@@ -1,0 +1,206 @@
+// Waiting on several objects, semaphores, and thread-pool waits.
+#include "platform/multi_wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/thread_pool_wait.h"
+#include "platform/win32.h"
+
+namespace {
+
+class MultiWaitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
+  void TearDown() override {
+    for (HANDLE h : handles_) CloseHandle(h);
+    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+  }
+  HANDLE Event(bool manual, bool signaled) {
+    handles_.push_back(CreateEventW(nullptr, manual, signaled, nullptr));
+    return handles_.back();
+  }
+  HANDLE Semaphore(LONG initial, LONG maximum) {
+    handles_.push_back(CreateSemaphoreW(nullptr, initial, maximum, nullptr));
+    return handles_.back();
+  }
+
+  size_t handles_before_ = 0;
+  std::vector<HANDLE> handles_;
+};
+
+TEST_F(MultiWaitTest, LowestSignalledIndexWinsAndOnlyItIsTaken) {
+  HANDLE objects[3] = {Event(false, false), Event(false, true), Semaphore(1, 5)};
+  EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0 + 1);
+  // The auto-reset event was consumed; the semaphore was not touched.
+  EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0 + 2);
+  EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(MultiWaitTest, ManualResetEventStaysSignalledForEveryWaiter) {
+  HANDLE objects[2] = {Event(true, true), Event(true, false)};
+  EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(MultiWaitTest, SignalFromAnotherThreadEndsTheWait) {
+  HANDLE objects[2] = {Event(true, false), Event(false, false)};
+  std::thread signaller([&] { SetEvent(objects[1]); });
+  EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 10000), WAIT_OBJECT_0 + 1);
+  signaller.join();
+  HANDLE sem = Semaphore(0, 1);
+  std::thread releaser([&] { ReleaseSemaphore(sem, 1, nullptr); });
+  EXPECT_EQ(WaitForMultipleObjects(1, &sem, FALSE, 10000), WAIT_OBJECT_0);
+  releaser.join();
+}
+
+TEST_F(MultiWaitTest, TimeoutAndFailures) {
+  HANDLE e = Event(true, false);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForMultipleObjects(1, &e, FALSE, 20), WAIT_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
+
+  HANDLE bad[2] = {e, reinterpret_cast<HANDLE>(0x4)};
+  EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(WaitForMultipleObjects(1, &e, TRUE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(WaitForMultipleObjects(0, &e, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(MultiWaitTest, SemaphoreCountsAndRefusesToPassItsMaximum) {
+  HANDLE sem = Semaphore(1, 3);
+  LONG previous = -1;
+  ASSERT_TRUE(ReleaseSemaphore(sem, 2, &previous));
+  EXPECT_EQ(previous, 1);
+  EXPECT_FALSE(ReleaseSemaphore(sem, 1, &previous));
+  EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_POSTS);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(CreateSemaphoreW(nullptr, 4, 3, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// What a thread-pool callback saw, with a way to hold it inside the callback.
+struct CallbackLog {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int calls = 0;
+  int timeouts = 0;
+  bool hold = false;
+  bool inside = false;
+  int sequence = 0;
+  int finished_at = -1;
+
+  static void Callback(void* context, BOOLEAN timed_out) {
+    auto* log = static_cast<CallbackLog*>(context);
+    std::unique_lock<std::mutex> lock(log->mutex);
+    ++log->calls;
+    log->timeouts += timed_out ? 1 : 0;
+    log->inside = true;
+    log->cv.notify_all();
+    log->cv.wait(lock, [&] { return !log->hold; });
+    log->inside = false;
+    log->finished_at = log->sequence++;
+    log->cv.notify_all();
+  }
+  bool WaitForCalls(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= n && !inside; });
+  }
+};
+
+TEST_F(MultiWaitTest, OneShotWaitFiresOnceEvenIfTheObjectStaysSignalled) {
+  HANDLE e = Event(true, false);
+  CallbackLog log;
+  HANDLE wait = nullptr;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE,
+                                          WT_EXECUTEINWAITTHREAD | WT_EXECUTEONLYONCE));
+  SetEvent(e);
+  ASSERT_TRUE(log.WaitForCalls(1));
+  ASSERT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+  EXPECT_EQ(log.calls, 1);
+  EXPECT_EQ(log.timeouts, 0);
+}
+
+TEST_F(MultiWaitTest, RepeatingWaitFiresPerSignalAndReportsTimeouts) {
+  HANDLE e = Event(false, false);
+  CallbackLog log;
+  HANDLE wait = nullptr;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE, 0));
+  SetEvent(e);
+  ASSERT_TRUE(log.WaitForCalls(1));
+  SetEvent(e);
+  ASSERT_TRUE(log.WaitForCalls(2));
+  ASSERT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+
+  CallbackLog timed;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &timed, 10,
+                                          WT_EXECUTEONLYONCE));
+  ASSERT_TRUE(timed.WaitForCalls(1));
+  EXPECT_EQ(timed.timeouts, 1);
+  ASSERT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+}
+
+TEST_F(MultiWaitTest, UnregisterWaitsForTheRunningCallback) {
+  HANDLE e = Event(true, true);
+  CallbackLog log;
+  log.hold = true;
+  HANDLE wait = nullptr;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE,
+                                          WT_EXECUTEINWAITTHREAD | WT_EXECUTEONLYONCE));
+  {
+    std::unique_lock<std::mutex> lock(log.mutex);
+    ASSERT_TRUE(log.cv.wait_for(lock, std::chrono::seconds(10), [&] { return log.inside; }));
+  }
+  std::atomic<bool> returned{false};
+  int returned_at = -1;
+  std::thread unregister([&] {
+    UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+    std::lock_guard<std::mutex> lock(log.mutex);
+    returned_at = log.sequence++;
+    returned = true;
+    log.cv.notify_all();
+  });
+  {
+    // While the callback is held, the unregistering thread must not come back.
+    std::unique_lock<std::mutex> lock(log.mutex);
+    EXPECT_FALSE(
+        log.cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return returned.load(); }));
+    log.hold = false;
+    log.cv.notify_all();
+  }
+  unregister.join();
+  EXPECT_LT(log.finished_at, returned_at);
+}
+
+TEST_F(MultiWaitTest, UnregisterWithoutWaitingReportsARunningCallback) {
+  HANDLE e = Event(true, true);
+  CallbackLog log;
+  log.hold = true;
+  HANDLE wait = nullptr;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE,
+                                          WT_EXECUTEONLYONCE));
+  {
+    std::unique_lock<std::mutex> lock(log.mutex);
+    ASSERT_TRUE(log.cv.wait_for(lock, std::chrono::seconds(10), [&] { return log.inside; }));
+  }
+  HANDLE done = Event(true, false);
+  EXPECT_FALSE(UnregisterWaitEx(wait, done));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.hold = false;
+    log.cv.notify_all();
+  }
+  EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);  // set once the callback is out
+}
+
+}  // namespace

@@ -1,0 +1,312 @@
+// Named pipes over Unix sockets: overlapped connect, read, write, cancel and close completing
+// on a completion port with the codes the channel relies on.
+#include "platform/named_pipe.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/hcsafe.h"
+#include "platform/iocp.h"
+#include "platform/win32.h"
+#include "support/temp_env.h"
+
+namespace {
+
+constexpr DWORD kOpenMode = 0x40080003;
+constexpr DWORD kClientFlags = 0x40110000;
+constexpr ULONG_PTR kServerKey = 0x51;
+constexpr ULONG_PTR kClientKey = 0xC1;
+
+struct Packet {
+  BOOL ok;
+  DWORD error;
+  DWORD bytes;
+  ULONG_PTR key;
+  OVERLAPPED* overlapped;
+};
+
+class NamedPipeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handles_before_ = halcy::OpenHandleCountForTesting();
+    port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_NE(port_, nullptr);
+  }
+  void TearDown() override {
+    for (HANDLE h : {server_, client_}) {
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    // Completions of the closed pipes may still sit in the port; closing it drops them.
+    CloseHandle(port_);
+    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+  }
+
+  HANDLE CreateServer(const char16_t* name, DWORD* error = nullptr) {
+    DWORD e = 0;
+    HANDLE h = Internal_HC_CreateNamedPipeW(name, kOpenMode, 0, 1, 4096, 4096, 5000, nullptr, &e);
+    if (error) *error = e;
+    return h;
+  }
+  HANDLE OpenClient(const char16_t* name, DWORD* error = nullptr) {
+    DWORD e = 0;
+    HANDLE h = Internal_HC_CreateFileW(name, 0xC0000000, 0, nullptr, 3, kClientFlags, nullptr, &e);
+    if (error) *error = e;
+    return h;
+  }
+  // A connected pair, both bound to the port.
+  void Connect(const char16_t* name) {
+    server_ = CreateServer(name);
+    ASSERT_NE(server_, INVALID_HANDLE_VALUE);
+    client_ = OpenClient(name);
+    ASSERT_NE(client_, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
+    ASSERT_EQ(CreateIoCompletionPort(client_, port_, kClientKey, 1), port_);
+    OVERLAPPED ov{};
+    ASSERT_FALSE(ConnectNamedPipe(server_, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+  }
+  Packet Take(DWORD timeout_ms = 5000) {
+    Packet p{};
+    p.ok = GetQueuedCompletionStatus(port_, &p.bytes, &p.key, &p.overlapped, timeout_ms);
+    p.error = p.ok ? 0 : GetLastError();
+    return p;
+  }
+
+  testing_support::ScopedTempDir dir_;
+  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
+  size_t handles_before_ = 0;
+  HANDLE port_ = nullptr;
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+  HANDLE client_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(NamedPipeTest, ConnectPendsUntilTheClientOpensThenCompletesOnThePort) {
+  server_ = CreateServer(u"1234.01A2B3C4.5678");
+  ASSERT_NE(server_, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
+  OVERLAPPED ov{};
+  EXPECT_FALSE(ConnectNamedPipe(server_, &ov));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_FALSE(Take(0).ok);  // nobody there yet
+
+  client_ = OpenClient(u"1234.01A2B3C4.5678");
+  ASSERT_NE(client_, INVALID_HANDLE_VALUE);
+  Packet p = Take();
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.overlapped, &ov);
+  EXPECT_EQ(p.key, kServerKey);
+  EXPECT_EQ(p.bytes, 0u);
+}
+
+TEST_F(NamedPipeTest, ClientAlreadyThereGives535AndNoPacket) {
+  server_ = CreateServer(u"early");
+  client_ = OpenClient(u"early");
+  ASSERT_NE(client_, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
+  OVERLAPPED ov{};
+  EXPECT_FALSE(ConnectNamedPipe(server_, &ov));
+  EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+  EXPECT_FALSE(Take(0).ok);
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+}
+
+TEST_F(NamedPipeTest, ImmediateReadAndWriteStillQueueTheirCompletions) {
+  Connect(u"rw");
+  OVERLAPPED wov{};
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client_, "hello", 5, &written, &wov));
+  EXPECT_EQ(written, 5u);
+  Packet w = Take();
+  EXPECT_TRUE(w.ok);
+  EXPECT_EQ(w.overlapped, &wov);
+  EXPECT_EQ(w.key, kClientKey);
+  EXPECT_EQ(w.bytes, 5u);
+
+  char buf[4096];
+  OVERLAPPED rov{};
+  ASSERT_TRUE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
+  Packet r = Take();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.overlapped, &rov);
+  EXPECT_EQ(r.key, kServerKey);
+  ASSERT_EQ(r.bytes, 5u);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+}
+
+TEST_F(NamedPipeTest, PendingReadCompletesWhenDataArrives) {
+  Connect(u"pending");
+  char buf[16];
+  OVERLAPPED rov{};
+  EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  OVERLAPPED wov{};
+  ASSERT_TRUE(WriteFile(client_, "abc", 3, nullptr, &wov));
+  bool read_done = false, write_done = false;
+  for (int i = 0; i < 2; ++i) {
+    Packet p = Take();
+    ASSERT_TRUE(p.ok);
+    if (p.overlapped == &rov) {
+      read_done = true;
+      EXPECT_EQ(p.bytes, 3u);
+      EXPECT_EQ(std::string(buf, 3), "abc");
+      EXPECT_EQ(rov.InternalHigh, 3u);
+    } else {
+      write_done = p.overlapped == &wov;
+    }
+  }
+  EXPECT_TRUE(read_done);
+  EXPECT_TRUE(write_done);
+}
+
+TEST_F(NamedPipeTest, PeerThatClosesGivesZeroByteReadCompletionWithBrokenPipe) {
+  Connect(u"closing");
+  char buf[16];
+  OVERLAPPED rov{};
+  ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
+  ASSERT_TRUE(CloseHandle(client_));
+  client_ = INVALID_HANDLE_VALUE;
+  Packet p = Take();
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.overlapped, &rov);
+  EXPECT_EQ(p.error, ERROR_BROKEN_PIPE);
+  EXPECT_EQ(p.bytes, 0u);
+  // Once seen closed, a read fails at once.
+  OVERLAPPED again{};
+  EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &again));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  // And a write to the closed peer fails with "the pipe is being closed".
+  EXPECT_FALSE(WriteFile(server_, "x", 1, nullptr, &again));
+  EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+}
+
+TEST_F(NamedPipeTest, LargeWriteCompletesOnceEveryByteIsWritten) {
+  Connect(u"large");
+  std::string data(4 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+  OVERLAPPED wov{};
+  ASSERT_FALSE(WriteFile(client_, data.data(), static_cast<DWORD>(data.size()), nullptr, &wov));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);  // more than the socket buffers hold
+
+  std::string received;
+  char buf[4096];
+  OVERLAPPED rov{};
+  bool write_done = false;
+  bool read_pending = false;
+  while (received.size() < data.size() || !write_done) {
+    if (!read_pending && received.size() < data.size()) {
+      BOOL ok = ReadFile(server_, buf, sizeof(buf), nullptr, &rov);
+      ASSERT_TRUE(ok || GetLastError() == ERROR_IO_PENDING);
+      read_pending = true;
+    }
+    Packet p = Take();
+    ASSERT_TRUE(p.ok) << p.error;
+    if (p.overlapped == &wov) {
+      EXPECT_EQ(received.size() <= data.size(), true);
+      EXPECT_EQ(p.bytes, data.size());
+      write_done = true;
+    } else {
+      ASSERT_EQ(p.overlapped, &rov);
+      received.append(buf, p.bytes);
+      read_pending = false;
+    }
+  }
+  EXPECT_TRUE(received == data);
+}
+
+TEST_F(NamedPipeTest, CancelIoAndCloseCompletePendingOperationsAsAborted) {
+  Connect(u"cancel");
+  char buf[16];
+  OVERLAPPED rov{};
+  ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
+  ASSERT_TRUE(CancelIo(server_));
+  Packet p = Take();
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.overlapped, &rov);
+  EXPECT_EQ(p.error, ERROR_OPERATION_ABORTED);
+
+  OVERLAPPED second{};
+  ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &second));
+  ASSERT_TRUE(CloseHandle(server_));
+  server_ = INVALID_HANDLE_VALUE;
+  p = Take();
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.overlapped, &second);
+  EXPECT_EQ(p.error, ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(NamedPipeTest, OneInstancePerNameAndTheNameGoesWhenAClientIsIn) {
+  server_ = CreateServer(u"single");
+  ASSERT_NE(server_, INVALID_HANDLE_VALUE);
+  DWORD error = 0;
+  EXPECT_EQ(CreateServer(u"single", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenClient(u"nobody", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+
+  client_ = OpenClient(u"single");
+  ASSERT_NE(client_, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
+  OVERLAPPED ov{};
+  ConnectNamedPipe(server_, &ov);
+  EXPECT_EQ(OpenClient(u"single", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(NamedPipeTest, NamesMapIntoThePrivateDirectory) {
+  const std::string dir = dir_.path() + "/halcy-pipes";
+  struct Case {
+    std::u16string name;
+    std::string path;  // "" = refused
+  } cases[] = {
+      {u"1234.01A2B3C4.5678", dir + "/1234.01A2B3C4.5678"},
+      {u"\\\\.\\pipe\\abc", dir + "/abc"},
+      {u"", ""},
+      {u".", ""},
+      {u"..", ""},
+      {u"a/b", ""},
+      {u"a\\b", ""},
+      {std::u16string(200, u'x'), ""},  // longer than a socket address holds
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(halcy::PipePathForName(c.name), c.path);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  DWORD error = 0;
+  EXPECT_EQ(CreateServer(u"a/b", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_INVALID_NAME);
+}
+
+TEST_F(NamedPipeTest, DirectoryOpenToOthersIsRefused) {
+  const std::string dir = dir_.path() + "/halcy-pipes";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  EXPECT_EQ(halcy::PipeDirectory(), "");
+  DWORD error = 0;
+  EXPECT_EQ(CreateServer(u"x", &error), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(NamedPipeTest, LibraryRefusesOtherPipeParametersAndIsSwitchedOffHere) {
+  EXPECT_EQ(CheckHcsafeEnable(), 0);
+  EXPECT_EQ(CheckHookEnable_pipe(), 0);
+  EXPECT_EQ(CheckHookEnable_waitable(), 0);
+  EXPECT_EQ(CheckHookEnable_file(), 0);
+  DWORD error = 0;
+  EXPECT_EQ(Internal_HC_CreateNamedPipeW(u"p", kOpenMode, 0, 2, 4096, 4096, 0, nullptr, &error),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Internal_HC_CreateFileW(u"p", 0x80000000, 0, nullptr, 3, kClientFlags, nullptr, &error),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  // The library hands its error out and leaves the thread's own last error alone.
+  SetLastError(77);
+  EXPECT_FALSE(Internal_HC_CancelIo(reinterpret_cast<HANDLE>(0x4), &error));
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), 77u);
+}
+
+}  // namespace
