@@ -1,0 +1,296 @@
+#include "common/file_util.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/pending_file_operations.h"
+#include "platform/strings.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using halcy::Utf8ToUtf16;
+using testing_support::ReadFileOrEmpty;
+using testing_support::ScopedEnv;
+using testing_support::ScopedTempDir;
+using testing_support::WriteFileOrDie;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDir(const std::string& path) { std::filesystem::create_directories(path); }
+
+// A small tree: root/a.txt, root/b.bin, root/sub/c.txt, root/sub/deeper/d.txt
+void MakeTree(const std::string& root) {
+  MakeDir(root + "/sub/deeper");
+  WriteFileOrDie(root + "/a.txt", "alpha");
+  WriteFileOrDie(root + "/b.bin", std::string("\0\1\2", 3));
+  WriteFileOrDie(root + "/sub/c.txt", "gamma");
+  WriteFileOrDie(root + "/sub/deeper/d.txt", "delta");
+}
+
+class FileUtilTest : public ::testing::Test {
+ protected:
+  std::u16string W(const std::string& relative) const {
+    return Utf8ToUtf16(dir_.path()) + u"\\" + Utf8ToUtf16(relative);
+  }
+  std::string N(const std::string& relative) const { return dir_.path() + "/" + relative; }
+
+  ScopedTempDir dir_;
+};
+
+// --- ReadWholeFile ---
+
+TEST_F(FileUtilTest, ReadWholeFileKeepsEveryByteAndAddsAZero) {
+  const std::string bytes(
+      "\x00\xff"
+      "abc\0def",
+      9);
+  WriteFileOrDie(N("data.bin"), bytes);
+  size_t size = 0;
+  std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("data.bin"), &size);
+  ASSERT_TRUE(buffer);
+  ASSERT_EQ(bytes.size(), size);
+  EXPECT_EQ(0, std::memcmp(bytes.data(), buffer.get(), size));
+  EXPECT_EQ('\0', buffer[size]);
+}
+
+TEST_F(FileUtilTest, ReadWholeFileOfAnEmptyFileIsOneZeroByte) {
+  WriteFileOrDie(N("empty"), "");
+  size_t size = 99;
+  std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("empty"), &size);
+  ASSERT_TRUE(buffer);
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ('\0', buffer[0]);
+}
+
+TEST_F(FileUtilTest, ReadWholeFileOfMissingFileOrDirectoryIsNull) {
+  EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
+  MakeDir(N("folder"));
+  EXPECT_FALSE(Logic::ReadWholeFile(W("folder")));
+}
+
+// --- GetFileInfo ---
+
+TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
+  WriteFileOrDie(N("f.txt"), std::string(1234, 'x'));
+  // 2020-01-01 00:00:00.250 UTC
+  struct timespec times[2] = {{1577836800, 250000000}, {1577836800, 250000000}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, N("f.txt").c_str(), times, 0));
+  Logic::FileInfo info;
+  ASSERT_TRUE(Logic::GetFileInfo(W("f.txt"), &info));
+  EXPECT_EQ(1234, info.size);
+  EXPECT_FALSE(info.is_directory);
+  EXPECT_EQ((1577836800LL + 11644473600LL) * 1000000 + 250000, info.last_write_time);
+
+  MakeDir(N("d"));
+  ASSERT_TRUE(Logic::GetFileInfo(W("d"), &info));
+  EXPECT_TRUE(info.is_directory);
+  EXPECT_EQ(0, info.size);
+  EXPECT_FALSE(Logic::GetFileInfo(W("nothing"), &info));
+}
+
+// --- DeletePath ---
+
+TEST_F(FileUtilTest, DeleteWithoutRecursionRemovesFilesAndEmptyDirectories) {
+  WriteFileOrDie(N("file"), "x");
+  MakeDir(N("empty"));
+  EXPECT_TRUE(Logic::DeletePath(W("file"), false));
+  EXPECT_TRUE(Logic::DeletePath(W("empty"), false));
+  EXPECT_FALSE(Exists(N("file")));
+  EXPECT_FALSE(Exists(N("empty")));
+}
+
+TEST_F(FileUtilTest, DeleteWithoutRecursionRemovesADirectoryOfFilesOnly) {
+  MakeDir(N("flat"));
+  WriteFileOrDie(N("flat/1"), "1");
+  WriteFileOrDie(N("flat/2"), "2");
+  EXPECT_TRUE(Logic::DeletePath(W("flat"), false));
+  EXPECT_FALSE(Exists(N("flat")));
+}
+
+TEST_F(FileUtilTest, DeleteWithoutRecursionNeverEntersSubdirectories) {
+  MakeTree(N("tree"));
+  EXPECT_FALSE(Logic::DeletePath(W("tree"), false));
+  EXPECT_FALSE(Exists(N("tree/a.txt")));  // the files directly inside go
+  EXPECT_FALSE(Exists(N("tree/b.bin")));
+  EXPECT_EQ("gamma", ReadFileOrEmpty(N("tree/sub/c.txt")));  // nothing below them
+  EXPECT_EQ("delta", ReadFileOrEmpty(N("tree/sub/deeper/d.txt")));
+}
+
+TEST_F(FileUtilTest, DeleteWithRecursionRemovesTheWholeTree) {
+  MakeTree(N("tree"));
+  EXPECT_TRUE(Logic::DeletePath(W("tree"), true));
+  EXPECT_FALSE(Exists(N("tree")));
+  EXPECT_TRUE(Exists(dir_.path()));
+}
+
+TEST_F(FileUtilTest, DeleteOfSomethingMissingCountsAsDone) {
+  EXPECT_TRUE(Logic::DeletePath(W("missing"), false));
+  EXPECT_TRUE(Logic::DeletePath(W("missing"), true));
+  EXPECT_TRUE(Logic::DeletePath(W("no-dir\\missing"), true));  // the parent is missing too
+}
+
+TEST_F(FileUtilTest, DeleteRefusesPathsOf260CharactersOrMore) {
+  const std::string prefix = dir_.path() + "/";
+  // Names of the exact lengths, so that the whole path has 259 and 260 characters.
+  const std::string name259(259 - prefix.size(), 'n');
+  const std::string name260(260 - prefix.size(), 'm');
+  WriteFileOrDie(prefix + name259, "x");
+  WriteFileOrDie(prefix + name260, "x");
+  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(prefix + name260), true));
+  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(prefix + name260), false));
+  EXPECT_TRUE(Exists(prefix + name260));
+  EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(prefix + name259), false));
+  EXPECT_FALSE(Exists(prefix + name259));
+}
+
+// --- CopyPath ---
+
+TEST_F(FileUtilTest, RecursiveCopyBringsTheWholeTreeIntoANewDestination) {
+  MakeTree(N("src"));
+  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), true));
+  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
+  EXPECT_EQ(std::string("\0\1\2", 3), ReadFileOrEmpty(N("dst/b.bin")));
+  EXPECT_EQ("gamma", ReadFileOrEmpty(N("dst/sub/c.txt")));
+  EXPECT_EQ("delta", ReadFileOrEmpty(N("dst/sub/deeper/d.txt")));
+  EXPECT_FALSE(Exists(N("dst/src")));                   // the contents, not the folder itself
+  EXPECT_EQ("alpha", ReadFileOrEmpty(N("src/a.txt")));  // the source stays
+}
+
+TEST_F(FileUtilTest, RecursiveCopyMergesIntoAnExistingDestinationAndOverwrites) {
+  MakeTree(N("src"));
+  MakeDir(N("dst/sub"));
+  WriteFileOrDie(N("dst/a.txt"), "old");
+  WriteFileOrDie(N("dst/keep.txt"), "kept");
+  WriteFileOrDie(N("dst/sub/c.txt"), "old");
+  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), true));
+  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
+  EXPECT_EQ("gamma", ReadFileOrEmpty(N("dst/sub/c.txt")));
+  EXPECT_EQ("kept", ReadFileOrEmpty(N("dst/keep.txt")));
+}
+
+TEST_F(FileUtilTest, NonRecursiveCopyToAMissingDestinationCopiesTheSourceItself) {
+  MakeTree(N("src"));
+  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), false));
+  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
+  EXPECT_EQ(std::string("\0\1\2", 3), ReadFileOrEmpty(N("dst/b.bin")));
+  EXPECT_FALSE(Exists(N("dst/sub")));  // files only, no recursion
+
+  WriteFileOrDie(N("single.txt"), "one file");
+  ASSERT_TRUE(Logic::CopyPath(W("single.txt"), W("copy.txt"), false));
+  EXPECT_EQ("one file", ReadFileOrEmpty(N("copy.txt")));
+}
+
+TEST_F(FileUtilTest, NonRecursiveCopyIntoAnExistingDestinationCopiesTheFilesInside) {
+  MakeTree(N("src"));
+  MakeDir(N("dst"));
+  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), false));
+  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
+  EXPECT_FALSE(Exists(N("dst/sub")));
+  EXPECT_FALSE(Exists(N("dst/src")));
+}
+
+TEST_F(FileUtilTest, CopyOfAMissingSourceFails) {
+  EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), true));
+  EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), false));
+  EXPECT_FALSE(Exists(N("dst")));
+}
+
+TEST_F(FileUtilTest, CopyOfAnEmptyDirectorySucceeds) {
+  MakeDir(N("empty"));
+  EXPECT_TRUE(Logic::CopyPath(W("empty"), W("dst"), true));
+}
+
+TEST_F(FileUtilTest, CopyIntoItsOwnTreeFails) {
+  MakeTree(N("src"));
+  EXPECT_FALSE(Logic::CopyPath(W("src"), W("src\\sub\\inner"), true));
+}
+
+TEST_F(FileUtilTest, CopyRefusesPathsOf260CharactersOrMore) {
+  MakeTree(N("src"));
+  const std::string prefix = dir_.path() + "/";
+  const std::u16string long_destination =
+      Utf8ToUtf16(prefix + std::string(260 - prefix.size(), 'd'));
+  EXPECT_FALSE(Logic::CopyPath(W("src"), long_destination, true));
+  EXPECT_FALSE(Exists(halcy::Utf16ToUtf8(long_destination)));
+  const std::string long_source = prefix + std::string(260 - prefix.size(), 's');
+  MakeDir(long_source);
+  EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(long_source), W("dst"), true));
+  EXPECT_FALSE(Exists(N("dst")));
+}
+
+// --- DeleteDirectoryAtReboot ---
+
+class DeleteAtRebootTest : public FileUtilTest {
+ protected:
+  DeleteAtRebootTest() : appdata_env_("HALCY_APPDATA", appdata_.path()) {}
+
+  // The queued entries, in order.
+  std::vector<std::string> Pending() const {
+    const std::string bytes = ReadFileOrEmpty(halcy::PendingFileOperationsPath());
+    std::vector<std::string> entries;
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] == '\0') {
+        entries.push_back(bytes.substr(start, i - start));
+        start = i + 1;
+      }
+    }
+    return entries;
+  }
+
+  ScopedTempDir appdata_;
+  ScopedEnv appdata_env_;
+};
+
+TEST_F(DeleteAtRebootTest, QueuesContentsBeforeTheirDirectoryAndDeletesNothingYet) {
+  MakeTree(N("ext"));
+  WriteFileOrDie(N("ext/.hidden"), "dot names are skipped");
+  Logic::DeleteDirectoryAtReboot(W("ext"), true);
+  EXPECT_TRUE(Exists(N("ext/a.txt")));
+  const std::string root = dir_.path() + "/ext//";  // "%s\\%s" after the trailing backslash
+  const std::vector<std::string> expected = {
+      root + "a.txt",        root + "b.bin", root + "sub//c.txt",   root + "sub//deeper//d.txt",
+      root + "sub//deeper/", root + "sub/",  dir_.path() + "/ext/",
+  };
+  EXPECT_EQ(expected, Pending());
+
+  EXPECT_EQ(6, halcy::RunPendingFileOperations());
+  EXPECT_FALSE(Exists(N("ext/sub")));
+  EXPECT_FALSE(Exists(N("ext/a.txt")));
+  EXPECT_TRUE(Exists(N("ext/.hidden")));  // so the directory itself stays
+  EXPECT_TRUE(Pending().empty());
+}
+
+TEST_F(DeleteAtRebootTest, WithoutRecursionSubdirectoriesAreLeftAlone) {
+  MakeTree(N("ext"));
+  Logic::DeleteDirectoryAtReboot(W("ext"), false);
+  const std::vector<std::string> expected = {
+      dir_.path() + "/ext//a.txt",
+      dir_.path() + "/ext//b.bin",
+      dir_.path() + "/ext/",
+  };
+  EXPECT_EQ(expected, Pending());
+  EXPECT_EQ(2, halcy::RunPendingFileOperations());
+  EXPECT_EQ("gamma", ReadFileOrEmpty(N("ext/sub/c.txt")));
+}
+
+TEST_F(DeleteAtRebootTest, WholeTreeGoesAtTheNextStart) {
+  MakeTree(N("ext"));
+  Logic::DeleteDirectoryAtReboot(W("ext") + u"/", true);  // either separator, trailing
+  EXPECT_EQ(7, halcy::RunPendingFileOperations());
+  EXPECT_FALSE(Exists(N("ext")));
+  EXPECT_EQ(0, halcy::RunPendingFileOperations());
+}
+
+}  // namespace
