@@ -1,0 +1,131 @@
+// IPC::CChannel: one end of a message channel over a named pipe with overlapped I/O. The server
+// end (mode 0) creates the pipe and waits for its peer; the client end (any other mode) opens
+// an existing pipe. The first message each end writes is the hello with its process id;
+// messages queued before the connection follow it in order. Incoming bytes are cut into
+// messages (IPC::FindNextMessage) and handed to the listener; an incomplete tail is carried
+// over to the next read, up to 256 MiB.
+//
+//   base::RefPtr<IPC::CChannel> channel(new IPC::CChannel(listener, u"1234.01A2B3C4.5678", 0));
+//   if (!channel->CreatePipe()) { ... }     // the creating thread
+//   // then, on the IPC thread:
+//   channel->Connect();
+//   channel->Send(message);
+//
+// Thread contract: the constructor and CreatePipe on the creating thread, before the channel
+// is handed over; everything else on the IPC thread, whose I/O pump delivers every completion
+// to OnIOCompleted. The listener is called on the IPC thread; after Close it hears nothing.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "base/ref_counted.h"
+#include "ipc/overflow_buffer.h"
+#include "platform/win_types.h"
+#include "thread/message_pump_io.h"
+
+namespace Thread {
+class CMessageLoop;
+class CMessageLoopProxy;
+}  // namespace Thread
+
+namespace IPC {
+
+class CMessage;
+
+class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
+                 public base::CRefCountedThreadSafe<CChannel> {
+ public:
+  // Receives the channel's messages and state changes. The channel calls the first three
+  // operations after AddRef/Release; the loop getters serve the channel proxy.
+  class CListener : public base::CRefCountedThreadSafe<CListener> {
+   public:
+    virtual void AddRef() const { base::CRefCountedThreadSafe<CListener>::AddRef(); }
+    virtual void Release() const { base::CRefCountedThreadSafe<CListener>::Release(); }
+    // `message` is valid only during the call (it may borrow the receive buffer).
+    virtual void OnMessageReceived(const CMessage& message) = 0;
+    virtual void OnChannelConnected(int32_t peer_pid) = 0;
+    virtual void OnChannelError() = 0;
+    // The loop on which this listener wants its calls, or null.
+    virtual Thread::CMessageLoop* GetListenerLoop() { return nullptr; }
+    // Sets `*proxy` to that loop's proxy with one reference for the caller, or to null.
+    virtual void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) { *proxy = nullptr; }
+
+   protected:
+    friend class base::CRefCountedThreadSafe<CListener>;
+    virtual ~CListener() = default;
+  };
+
+  // Limits of the receive path.
+  static constexpr size_t kReadBufferSize = 4096;
+  static constexpr size_t kMaximumCarriedOver = 0x10000000;  // 256 MiB
+
+  // Takes a reference on `listener`; `mode` 0 makes the server end.
+  CChannel(CListener* listener, const std::u16string& channel_id, int mode);
+
+  // Creates (server) or opens (client) the pipe and queues the hello. False when the pipe
+  // cannot be had.
+  bool CreatePipe();
+  // Starts the channel on the IPC thread: registers the pipe with the thread's I/O pump, waits
+  // for the client (server end) and starts reading and writing.
+  bool Connect();
+  // Takes ownership of `message` and queues it; writes it unless a write is in flight or the
+  // client has not connected yet. False when the write could not be started (the channel is
+  // not closed by it: the caller reports the error).
+  bool Send(CMessage* message);
+  // Cancels and waits for every operation in flight, closes the pipe and drops queued messages.
+  void Close();
+
+  void OnIOCompleted(Thread::CMessagePumpForIO::CIOContext* context, DWORD bytes_transferred,
+                     DWORD error) override;
+
+  // Runs the receive path over `size` (<= kReadBufferSize) bytes as if one read had returned
+  // them: whole messages go to the listener, the tail is carried over. False when the carried
+  // over data would pass the bound (it is then dropped). For tests and the fuzzer.
+  bool ReceiveBytesForTesting(const char* data, size_t size);
+  void set_max_carried_over_for_testing(size_t bytes) { max_carried_over_ = bytes; }
+
+  bool is_connected() const { return !waiting_connect_; }
+  size_t queued_message_count() const { return output_queue_.size(); }
+  size_t carried_over_bytes() const { return overflow_.GetLength(); }
+
+ private:
+  friend class base::CRefCountedThreadSafe<CChannel>;
+
+  // The state of the overlapped read/connect or write in flight.
+  struct CIOState {
+    Thread::CMessagePumpForIO::CIOContext context;
+    bool is_pending;
+  };
+
+  ~CChannel() override;
+
+  bool ProcessConnection();
+  bool ProcessIncomingMessages(Thread::CMessagePumpForIO::CIOContext* context, DWORD bytes_read);
+  bool ProcessOutgoingMessages(Thread::CMessagePumpForIO::CIOContext* context, DWORD bytes_written);
+  // Steps of the receive path over the first `bytes_read` bytes of input_buf_: parse, deliver,
+  // carry the tail over. False when the carried-over bound would be passed.
+  bool ParseInput(DWORD bytes_read);
+  // Parses [start, end) and delivers every whole message; returns where the unparsed tail
+  // begins.
+  const char* DispatchMessages(const char* start, const char* end);
+  bool StartRead();
+
+  CIOState input_state_;
+  CIOState output_state_;
+  HANDLE pipe_;
+  CListener* listener_;  // one reference held
+  const int mode_;
+  const std::u16string pipe_name_;
+  std::deque<CMessage*> output_queue_;  // owned; the front one is being written
+  char input_buf_[kReadBufferSize];
+  COverflowBuffer overflow_;
+  bool waiting_connect_;
+  bool processing_incoming_ = false;
+  size_t max_carried_over_ = kMaximumCarriedOver;
+  // The pump the pipe is registered with, for Close to wait on.
+  base::RefPtr<Thread::CMessagePumpForIO> pump_;
+};
+
+}  // namespace IPC

@@ -1,0 +1,298 @@
+#include "ipc/ipc_channel_proxy.h"
+
+#include <algorithm>
+
+#include "common/log.h"
+#include "thread/message_loop.h"
+#include "thread/message_loop_proxy.h"
+
+namespace IPC {
+
+namespace {
+
+using base::RefPtr;
+
+void LogProxy(const char16_t* format) { Logic::Log(Logic::kLogProgress, u"oldlog;", format); }
+
+// Posts `task` to the IPC loop; a null task (out of memory) posts nothing.
+bool PostToIpc(Thread::CMessageLoopProxy* loop, Thread::CTask* task) {
+  if (!task || !loop) {
+    delete task;
+    return false;
+  }
+  return loop->PostTask(task, 0);
+}
+
+}  // namespace
+
+// ---- CContext ----
+
+CChannelProxy::CContext::CContext(Thread::CMessageLoop* ipc_loop)
+    : ipc_loop_(ipc_loop ? ipc_loop->proxy() : nullptr) {}
+
+CChannelProxy::CContext::~CContext() = default;
+
+bool CChannelProxy::CContext::CreateChannel(const std::u16string& channel_id, int mode) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"Create Channel \"%s\", Mode : %d\n",
+             channel_id.c_str(), mode);
+  channel_id_ = channel_id;
+  channel_ = RefPtr<CChannel>(new CChannel(this, channel_id, mode));
+  return channel_->CreatePipe();
+}
+
+void CChannelProxy::CContext::OnChannelOpened() {
+  LogProxy(u"Channel Opened, connect it\n");
+  LogProxy(u" CChannelProxy::CContext::OnChannelOpened() ---AddRef(); \n");
+  AddRef();
+  opened_ = true;
+  if (!channel_ || !channel_->Connect()) {
+    OnChannelError();
+    return;
+  }
+  for (const auto& filter : filters_) filter->OnFilterAdded(channel_.get());
+}
+
+void CChannelProxy::CContext::OnChannelClosed() {
+  LogProxy(u"channel closed\n");
+  if (channel_) {
+    for (const auto& filter : filters_) {
+      filter->OnChannelClosing();
+      filter->OnFilterRemoved();
+    }
+    filters_.clear();
+    {
+      base::CAutoLock hold(lock_);
+      routed_listeners_.clear();
+      broadcast_listeners_.clear();
+    }
+    channel_ = nullptr;  // its destructor closes the pipe
+  }
+  if (opened_) {
+    opened_ = false;
+    LogProxy(u" CChannelProxy::CContext::OnChannelClosed() ---Release(); \n");
+    Release();  // may delete this: nothing below
+  }
+}
+
+void CChannelProxy::CContext::OnAddFilter(const RefPtr<CMessageFilter>& filter) {
+  filters_.push_back(filter);
+  if (opened_ && channel_) filter->OnFilterAdded(channel_.get());
+}
+
+bool CChannelProxy::CContext::OnAddListener(const RefPtr<CListener>& listener,
+                                            uint32_t routing_id) {
+  base::CAutoLock hold(lock_);
+  if (routing_id == 0) {
+    auto& list = broadcast_listeners_;
+    auto same = [&](const RefPtr<CListener>& l) { return l.get() == listener.get(); };
+    if (std::find_if(list.begin(), list.end(), same) == list.end()) list.push_back(listener);
+    return true;
+  }
+  auto range = routed_listeners_.equal_range(routing_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second.get() == listener.get()) return true;
+  }
+  routed_listeners_.emplace(routing_id, listener);
+  return true;
+}
+
+bool CChannelProxy::CContext::OnRemoveListener(const RefPtr<CListener>& listener,
+                                               uint32_t routing_id) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"On remove Listener 0x%p, routing id : %d\n",
+             listener.get(), routing_id);
+  base::CAutoLock hold(lock_);
+  if (routing_id == 0) {
+    broadcast_listeners_.remove_if(
+        [&](const RefPtr<CListener>& l) { return l.get() == listener.get(); });
+    return true;
+  }
+  auto range = routed_listeners_.equal_range(routing_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second.get() == listener.get()) {
+      routed_listeners_.erase(it);
+      break;
+    }
+  }
+  return true;
+}
+
+void CChannelProxy::CContext::ClearListeners() {
+  base::CAutoLock hold(lock_);
+  routed_listeners_.clear();
+  broadcast_listeners_.clear();
+}
+
+std::vector<RefPtr<CChannel::CListener>> CChannelProxy::CContext::ListenersFor(
+    uint32_t routing_id) {
+  std::vector<RefPtr<CListener>> out;
+  base::CAutoLock hold(lock_);
+  if (routing_id == 0) {
+    out.assign(broadcast_listeners_.begin(), broadcast_listeners_.end());
+  } else {
+    auto range = routed_listeners_.equal_range(routing_id);
+    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
+  }
+  return out;
+}
+
+std::vector<RefPtr<CChannel::CListener>> CChannelProxy::CContext::AllListeners() {
+  std::vector<RefPtr<CListener>> out;
+  base::CAutoLock hold(lock_);
+  for (const auto& entry : routed_listeners_) out.push_back(entry.second);
+  out.insert(out.end(), broadcast_listeners_.begin(), broadcast_listeners_.end());
+  return out;
+}
+
+bool CChannelProxy::CContext::FilterMessage(const CMessage& message) {
+  for (const auto& filter : filters_) {
+    if (filter->OnMessageReceived(message)) return true;
+  }
+  return false;
+}
+
+void CChannelProxy::CContext::PostToListeners(const std::vector<RefPtr<CListener>>& listeners,
+                                              void (CContext::*method)(const RefPtr<CListener>&),
+                                              const char16_t* name) {
+  for (const auto& listener : listeners) {
+    Thread::CMessageLoopProxy* raw = nullptr;
+    listener->GetListenerLoopProxy(&raw);
+    auto loop = RefPtr<Thread::CMessageLoopProxy>::Adopt(raw);
+    if (!loop) continue;
+    if (Thread::CTask* task = Thread::NewTask(this, method, name, listener)) {
+      loop->PostTask(task, 0);
+    }
+  }
+}
+
+void CChannelProxy::CContext::OnMessageReceived(const CMessage& message) {
+  if (FilterMessage(message)) return;
+  for (const auto& listener : ListenersFor(message.routing_id())) {
+    Thread::CMessageLoopProxy* raw = nullptr;
+    listener->GetListenerLoopProxy(&raw);
+    auto loop = RefPtr<Thread::CMessageLoopProxy>::Adopt(raw);
+    if (!loop) continue;
+    // The channel's message borrows the receive buffer: the task carries its own copy.
+    if (Thread::CTask* task = Thread::NewTask(this, &CContext::OnDispatchMessage,
+                                              u"&CContext::OnDispatchMessage", listener, message)) {
+      loop->PostTask(task, 0);
+    }
+  }
+}
+
+void CChannelProxy::CContext::OnDispatchMessage(const RefPtr<CListener>& listener,
+                                                const CMessage& message) {
+  listener->OnMessageReceived(message);
+}
+
+void CChannelProxy::CContext::OnChannelConnected(int32_t peer_pid) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"Channel connected, peerid : %d\n", peer_pid);
+  peer_pid_ = peer_pid;
+  for (const auto& filter : filters_) filter->OnChannelConnected(peer_pid);
+  PostToListeners(AllListeners(), &CContext::OnDispatchConnected,
+                  u"&CContext::OnDispatchConnected");
+}
+
+void CChannelProxy::CContext::OnDispatchConnected(const RefPtr<CListener>& listener) {
+  if (connected_dispatched_.exchange(true)) return;  // reported once per context
+  listener->OnChannelConnected(peer_pid_);
+}
+
+void CChannelProxy::CContext::OnChannelError() {
+  LogProxy(u"help: CChannelProxy::CContext Channel Error \n");
+  for (const auto& filter : filters_) filter->OnChannelError();
+  PostToListeners(AllListeners(), &CContext::OnDispatchError, u"&CContext::OnDispatchError");
+}
+
+void CChannelProxy::CContext::OnDispatchError(const RefPtr<CListener>& listener) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"Dispatch Error to Listener 0x%p\n", listener.get());
+  listener->OnChannelError();
+}
+
+// ---- CSendTask ----
+
+CSendTask::CSendTask(CChannelProxy::CContext* context, CMessage* message)
+    : Thread::CTask(u"&CSendTask::Run"), context_(context), message_(message) {}
+
+CSendTask::~CSendTask() { delete message_; }
+
+void CSendTask::Run() {
+  CChannel* channel = context_->channel();
+  if (!channel) return;  // closed: the message is destroyed with the task
+  CMessage* message = message_;
+  message_ = nullptr;  // the channel owns it now
+  if (!channel->Send(message)) context_->OnChannelError();
+}
+
+// ---- CChannelProxy ----
+
+CChannelProxy::CChannelProxy(const std::u16string& channel_id, int mode,
+                             Thread::CMessageLoop* ipc_loop)
+    : CChannelProxy(new CContext(ipc_loop), channel_id, mode) {}
+
+CChannelProxy::CChannelProxy(CContext* context, const std::u16string& channel_id, int mode)
+    : context_(context) {
+  Init(channel_id, mode);
+}
+
+CChannelProxy::~CChannelProxy() {
+  if (!closed_.load()) CChannelProxy::Close();
+}
+
+void CChannelProxy::Init(const std::u16string& channel_id, int mode) {
+  LogProxy(u"Init ChannelProxy\n");
+  if (!context_->CreateChannel(channel_id, mode)) {
+    Logic::Log(Logic::kLogFailure, u"oldlog;", u"Create Channel failed\n");
+    return;
+  }
+  LogProxy(u"post task: CChannelProxy::CContext::OnChannelOpened\n");
+  PostToIpc(context_->ipc_loop(), Thread::NewTask(context_.get(), &CContext::OnChannelOpened,
+                                                  u"&CContext::OnChannelOpened"));
+}
+
+void CChannelProxy::Close() {
+  closed_.store(true);
+  LogProxy(u"Close ChannelProxy\n");
+  LogProxy(u"post task: CChannelProxy::CContext::OnChannelClosed\n");
+  PostToIpc(context_->ipc_loop(), Thread::NewTask(context_.get(), &CContext::OnChannelClosed,
+                                                  u"&CContext::OnChannelClosed"));
+}
+
+bool CChannelProxy::Send(CMessage* message) {
+  auto* task = new (std::nothrow) CSendTask(context_.get(), message);
+  if (!task) {
+    delete message;
+    return false;
+  }
+  return PostToIpc(context_->ipc_loop(), task);
+}
+
+bool CChannelProxy::AddListener(CListener* listener, uint32_t routing_id) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"add listener 0x%p, routing id : %d\n", listener,
+             routing_id);
+  return PostListenerTask(&CContext::OnAddListener, u"&CChannelProxy::CContext::OnAddListener",
+                          listener, routing_id);
+}
+
+bool CChannelProxy::RemoveListener(CListener* listener, uint32_t routing_id) {
+  Logic::Log(Logic::kLogProgress, u"oldlog;", u"remove listener 0x%p, routing id : %d\n", listener,
+             routing_id);
+  return PostListenerTask(&CContext::OnRemoveListener,
+                          u"&CChannelProxy::CContext::OnRemoveListener", listener, routing_id);
+}
+
+bool CChannelProxy::PostListenerTask(bool (CContext::*method)(const RefPtr<CListener>&, uint32_t),
+                                     const char16_t* name, CListener* listener,
+                                     uint32_t routing_id) {
+  // The task keeps the listener referenced until it has run.
+  PostToIpc(context_->ipc_loop(),
+            Thread::NewTask(context_.get(), method, name, RefPtr<CListener>(listener), routing_id));
+  return true;
+}
+
+void CChannelProxy::AddFilter(CMessageFilter* filter) {
+  PostToIpc(context_->ipc_loop(),
+            Thread::NewTask(context_.get(), &CContext::OnAddFilter, u"&CContext::OnAddFilter",
+                            RefPtr<CMessageFilter>(filter)));
+}
+
+}  // namespace IPC

@@ -1,0 +1,160 @@
+// IPC::CChannelProxy: the thread-safe front of one channel. Any thread may send messages and
+// register listeners; each request travels as a task to the IPC thread, where the proxy's
+// CContext owns the channel, and each event of the channel travels back as a task to the loop
+// of every interested listener. Listeners are chosen by the message's routing id: id 0 goes
+// to the broadcast listeners, any other id to the listeners registered for it.
+//
+//   IPC::CChannelProxy proxy(u"1234.01A2B3C4.5678", 0, ipc_loop);
+//   proxy.AddListener(listener, 0);       // hears routing id 0 and the connection state
+//   proxy.Send(new IPC::CMessage(false, 0x07000011));
+//   proxy.Close();
+//
+// A listener is called on the loop its GetListenerLoopProxy names; one without a loop proxy
+// hears nothing. The connection is reported once per context, to the first listener whose
+// task runs; errors go to every listener.
+//
+// Thread contract: Send, AddListener, RemoveListener, AddFilter and Close from any thread; the
+// context's channel and listener tables live on the IPC thread (the tables are also guarded
+// by `lock` because the IPC thread copies them while registrations change them); dispatch
+// tasks run on the listeners' threads. No lock is held while a listener is called.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/lock.h"
+#include "base/ref_counted.h"
+#include "ipc/ipc_channel.h"
+#include "ipc/ipc_message.h"
+#include "thread/task.h"
+
+namespace Thread {
+class CMessageLoop;
+class CMessageLoopProxy;
+}  // namespace Thread
+
+namespace IPC {
+
+class CChannelProxy : public CMessage::CSender {
+ public:
+  using CListener = CChannel::CListener;
+
+  // Sees the channel's traffic on the IPC thread before any listener does.
+  class CMessageFilter : public base::CRefCountedThreadSafe<CMessageFilter> {
+   public:
+    virtual void OnFilterAdded(CChannel* channel) {}
+    virtual void OnFilterRemoved() {}
+    virtual void OnChannelConnected(int32_t peer_pid) {}
+    virtual void OnChannelError() {}
+    virtual void OnChannelClosing() {}
+    // True when the message was handled and no listener should see it.
+    virtual bool OnMessageReceived(const CMessage& message) { return false; }
+
+   protected:
+    friend class base::CRefCountedThreadSafe<CMessageFilter>;
+    virtual ~CMessageFilter() = default;
+  };
+
+  class CContext : public CListener {
+   public:
+    explicit CContext(Thread::CMessageLoop* ipc_loop);
+
+    // CListener, called by the channel on the IPC thread.
+    void OnMessageReceived(const CMessage& message) override;
+    void OnChannelConnected(int32_t peer_pid) override;
+    void OnChannelError() override;
+
+    // IPC thread.
+    virtual bool OnAddListener(const base::RefPtr<CListener>& listener, uint32_t routing_id);
+    virtual bool OnRemoveListener(const base::RefPtr<CListener>& listener, uint32_t routing_id);
+    virtual void ClearListeners();
+    virtual void OnChannelOpened();
+    virtual void OnChannelClosed();
+    void OnAddFilter(const base::RefPtr<CMessageFilter>& filter);
+
+    // Listener threads.
+    void OnDispatchMessage(const base::RefPtr<CListener>& listener, const CMessage& message);
+    void OnDispatchConnected(const base::RefPtr<CListener>& listener);
+    void OnDispatchError(const base::RefPtr<CListener>& listener);
+
+    // Creating thread: makes the channel and its pipe; false when the pipe cannot be had.
+    bool CreateChannel(const std::u16string& channel_id, int mode);
+
+    // Borrowed; null once closed. IPC thread.
+    CChannel* channel() const { return channel_.get(); }
+    Thread::CMessageLoopProxy* ipc_loop() const { return ipc_loop_.get(); }
+    int32_t peer_pid() const { return peer_pid_; }
+
+   protected:
+    ~CContext() override;
+
+    // Offers `message` to the filters in order; true when one handled it. IPC thread.
+    bool FilterMessage(const CMessage& message);
+    // The listeners for `routing_id`, each referenced. Takes `lock_`.
+    std::vector<base::RefPtr<CListener>> ListenersFor(uint32_t routing_id);
+    // Every listener, routed ones first. Takes `lock_`.
+    std::vector<base::RefPtr<CListener>> AllListeners();
+    // Posts `method` for each listener that names a loop; the others are skipped.
+    void PostToListeners(const std::vector<base::RefPtr<CListener>>& listeners,
+                         void (CContext::*method)(const base::RefPtr<CListener>&),
+                         const char16_t* name);
+
+    base::CLock lock_;
+    std::multimap<uint32_t, base::RefPtr<CListener>> routed_listeners_;  // Guarded by lock_
+    std::list<base::RefPtr<CListener>> broadcast_listeners_;             // Guarded by lock_
+    std::vector<base::RefPtr<CMessageFilter>> filters_;                  // IPC thread
+    base::RefPtr<Thread::CMessageLoopProxy> ipc_loop_;  // Constant after construction
+    base::RefPtr<CChannel> channel_;                    // IPC thread (set before hand-over)
+    std::u16string channel_id_;                         // Constant after CreateChannel
+    std::atomic<int32_t> peer_pid_{0};
+    std::atomic<bool> connected_dispatched_{false};
+    bool opened_ = false;  // IPC thread: a self-reference is held for the open channel
+  };
+
+  // Creates the context and the channel's pipe, then opens the channel on `ipc_loop`.
+  CChannelProxy(const std::u16string& channel_id, int mode, Thread::CMessageLoop* ipc_loop);
+  // Closes the channel unless Close was called.
+  ~CChannelProxy() override;
+
+  // Takes ownership of `message`; true when the send task was posted. A message sent after
+  // Close is destroyed on the IPC thread unwritten.
+  bool Send(CMessage* message) override;
+  virtual void Close();
+
+  // Each posts its request to the IPC thread and returns true.
+  bool AddListener(CListener* listener, uint32_t routing_id);
+  bool RemoveListener(CListener* listener, uint32_t routing_id);
+  void AddFilter(CMessageFilter* filter);
+
+  CContext* context() const { return context_.get(); }
+
+ protected:
+  // For derived proxies with their own context; runs Init.
+  CChannelProxy(CContext* context, const std::u16string& channel_id, int mode);
+  void Init(const std::u16string& channel_id, int mode);
+  bool PostListenerTask(bool (CContext::*method)(const base::RefPtr<CListener>&, uint32_t),
+                        const char16_t* name, CListener* listener, uint32_t routing_id);
+
+  base::RefPtr<CContext> context_;
+  std::atomic<bool> closed_{false};
+};
+
+// Queues its message on the context's channel on the IPC thread; with no channel left the
+// message is destroyed.
+class CSendTask final : public Thread::CTask {
+ public:
+  // Takes ownership of `message`.
+  CSendTask(CChannelProxy::CContext* context, CMessage* message);
+  ~CSendTask() override;
+  void Run() override;
+
+ private:
+  base::RefPtr<CChannelProxy::CContext> context_;
+  CMessage* message_;
+};
+
+}  // namespace IPC
