@@ -61,16 +61,17 @@ class CMessagePump : public base::CRefCountedThreadSafe<CMessagePump> {
   bool keep_running_ = true;  // Touched only on the pump's thread
 };
 
-class CMessagePumpDefault final : public CMessagePump {
+class CMessagePumpDefault : public CMessagePump {
  public:
   CMessagePumpDefault() = default;
 
   void ScheduleWork() override;
 
- private:
+ protected:
   ~CMessagePumpDefault() override = default;
   void WaitForWork(int64_t delayed_run_time) override;
 
+ private:
   std::mutex mutex_;
   std::condition_variable wake_;
   bool have_work_ = false;  // Guarded by mutex_
