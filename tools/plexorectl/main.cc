@@ -18,6 +18,7 @@
   X(Json)                      \
   X(Url)                       \
   X(Pattern)                   \
+  X(Manifest)                  \
   X(Version)
 
 namespace plexorectl {

@@ -1,0 +1,37 @@
+// Helpers of the extension tests: an extension directory with a manifest, a browser directory
+// with a string table, and small image files written byte by byte. Used on the test's main
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/temp_env.h"
+
+namespace extension_testing {
+
+// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
+std::string MakeBmp(int width, int height, uint8_t r, uint8_t g, uint8_t b);
+
+// The bytes behind a Base64 text with CR LF line breaks (which are skipped).
+std::string DecodeBase64(const std::string& text);
+
+// A browser installation (HALCY_BROWSER_DIR) whose string table says "IDS_EXTENSION_UNKNOWN" is
+// "(unknown)", and an application-data folder (HALCY_APPDATA); the path caches are reset.
+class BrowserEnvironment {
+ public:
+  BrowserEnvironment();
+  ~BrowserEnvironment();
+
+  const std::string& browser_dir() const { return browser_.path(); }
+  const std::string& appdata() const { return appdata_.path(); }
+
+ private:
+  testing_support::ScopedTempDir browser_;
+  testing_support::ScopedTempDir appdata_;
+  testing_support::ScopedEnv browser_env_;
+  testing_support::ScopedEnv appdata_env_;
+};
+
+}  // namespace extension_testing
