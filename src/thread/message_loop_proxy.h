@@ -38,7 +38,7 @@ class CMessageLoopProxy : public base::CRefCountedThreadSafe<CMessageLoopProxy> 
   friend class base::CRefCountedThreadSafe<CMessageLoopProxy>;
   ~CMessageLoopProxy() = default;
 
-  std::mutex lock_;
+  std::mutex lock_;     // a plain mutex, as the loop's incoming lock
   CMessageLoop* loop_;  // Guarded by lock_
 };
 
