@@ -10,8 +10,10 @@
 //   proxy.Close();
 //
 // A listener is called on the loop its GetListenerLoopProxy names; one without a loop proxy
-// hears nothing. The connection is reported once per context, to the first listener whose
-// task runs; errors go to every listener.
+// hears nothing. Messages that arrive while no listener is registered for their id are
+// dropped: register before the peer can send (on the IPC thread, a registration made in the
+// task that constructs the proxy is in place before the channel's first read). The connection is
+// reported once per context, to the first listener whose task runs; errors go to every listener.
 //
 // Thread contract: Send, AddListener, RemoveListener, AddFilter and Close from any thread; the
 // context's channel and listener tables live on the IPC thread (the tables are also guarded

@@ -83,9 +83,13 @@ class SyncChannelTest : public ::testing::Test {
     server_ = std::make_unique<CSyncChannelProxy>(id_, 0, host_.Loop(kThreadIPC), &shutdown_);
     server_->AddListener(waiter_.get(), 0);
     server_->AddListener(other_waiter_.get(), 0);
-    client_ = std::make_unique<CChannelProxy>(id_, 1, host_.Loop(kThreadIPC));
     peer_->set_on_message([this](const CMessage& m) { Answer(m); });
-    client_->AddListener(peer_.get(), 0);
+    // Made on the IPC thread with its listener in the same task: the registration is then in
+    // place before the channel's first read.
+    host_.RunOn(kThreadIPC, [&] {
+      client_ = std::make_unique<CChannelProxy>(id_, 1, host_.Loop(kThreadIPC));
+      client_->AddListener(peer_.get(), 0);
+    });
     ASSERT_TRUE(ipc_test::PollUntil([&] { return !peer_->connected().empty(); }));
   }
   void TearDown() override {
