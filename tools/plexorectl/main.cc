@@ -19,7 +19,8 @@
   X(Url)                       \
   X(Pattern)                   \
   X(Manifest)                  \
-  X(Version)
+  X(Version)                   \
+  X(Ipc)
 
 namespace plexorectl {
 
