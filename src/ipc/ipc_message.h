@@ -143,11 +143,12 @@ class CMessage : public CSerialize {
   uint32_t GetHeaderWord(size_t offset) const;
   void SetHeaderWord(size_t offset, uint32_t value);
 
+  int32_t reserved_ = 0;  // for derived classes; zero after construction
+
  private:
   bool ReadRaw(const char** iter, void* out, size_t length) const;
   bool Grow(size_t needed);
 
-  int32_t reserved_ = 0;  // for derived classes
   base::CWaitableEvent* pump_messages_event_ = nullptr;
 };
 
