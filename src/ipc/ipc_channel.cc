@@ -215,8 +215,7 @@ bool CChannel::ParseInput(DWORD bytes_read) {
     end = start + overflow_.GetLength();
   }
   const char* tail = DispatchMessages(start, end);
-  // The tail may lie inside the overflow storage: take that out first, free it after.
-  COverflowBuffer::Storage old = overflow_.Detach();
+  // The tail may lie inside the overflow storage; Assign copies it to the front.
   overflow_.Assign(tail, static_cast<size_t>(end - tail));
   return true;
 }
@@ -230,18 +229,20 @@ bool CChannel::ReceiveBytesForTesting(const char* data, size_t size) {
 const char* CChannel::DispatchMessages(const char* start, const char* end) {
   const char* p = start;
   for (;;) {
-    FoundMessage found = FindNextMessage(p, end);
-    if (!found.message) return p;
-    std::unique_ptr<CMessage> message(found.message);
-    p = found.next;
-    if (message->routing_id() == 0 && message->type() == kMessageTypeHello) {
+    uint32_t header_size = 0;
+    const char* next = FindMessageEnd(p, end, &header_size);
+    if (!next) return p;
+    // The message borrows the bytes in place for the length of the call.
+    const CMessage message(p, header_size);
+    p = next;
+    if (message.routing_id() == 0 && message.type() == kMessageTypeHello) {
       LogChannel(Logic::kLogProgress, u"Receive Hello message\n");
       const char* it = nullptr;
       int32_t peer_pid = 0;
-      if (!message->ReadInt(&it, &peer_pid)) peer_pid = 0;  // shorter than 4 bytes
+      if (!message.ReadInt(&it, &peer_pid)) peer_pid = 0;  // shorter than 4 bytes
       listener_->OnChannelConnected(peer_pid);
     } else {
-      listener_->OnMessageReceived(*message);
+      listener_->OnMessageReceived(message);
     }
   }
 }

@@ -125,14 +125,20 @@ void CChannelProxy::CContext::ClearListeners() {
 std::vector<RefPtr<CChannel::CListener>> CChannelProxy::CContext::ListenersFor(
     uint32_t routing_id) {
   std::vector<RefPtr<CListener>> out;
+  ListenersFor(routing_id, &out);
+  return out;
+}
+
+void CChannelProxy::CContext::ListenersFor(uint32_t routing_id,
+                                           std::vector<RefPtr<CListener>>* out) {
+  out->clear();
   base::CAutoLock hold(lock_);
   if (routing_id == 0) {
-    out.assign(broadcast_listeners_.begin(), broadcast_listeners_.end());
+    out->assign(broadcast_listeners_.begin(), broadcast_listeners_.end());
   } else {
     auto range = routed_listeners_.equal_range(routing_id);
-    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
+    for (auto it = range.first; it != range.second; ++it) out->push_back(it->second);
   }
-  return out;
 }
 
 std::vector<RefPtr<CChannel::CListener>> CChannelProxy::CContext::AllListeners() {
@@ -166,7 +172,8 @@ void CChannelProxy::CContext::PostToListeners(const std::vector<RefPtr<CListener
 
 void CChannelProxy::CContext::OnMessageReceived(const CMessage& message) {
   if (FilterMessage(message)) return;
-  for (const auto& listener : ListenersFor(message.routing_id())) {
+  ListenersFor(message.routing_id(), &dispatch_targets_);
+  for (const auto& listener : dispatch_targets_) {
     Thread::CMessageLoopProxy* raw = nullptr;
     listener->GetListenerLoopProxy(&raw);
     auto loop = RefPtr<Thread::CMessageLoopProxy>::Adopt(raw);
@@ -177,6 +184,7 @@ void CChannelProxy::CContext::OnMessageReceived(const CMessage& message) {
       loop->PostTask(task, 0);
     }
   }
+  dispatch_targets_.clear();  // no listener is kept referenced between messages
 }
 
 void CChannelProxy::CContext::OnDispatchMessage(const RefPtr<CListener>& listener,

@@ -98,6 +98,7 @@ class CChannelProxy : public CMessage::CSender {
     bool FilterMessage(const CMessage& message);
     // The listeners for `routing_id`, each referenced. Takes `lock_`.
     std::vector<base::RefPtr<CListener>> ListenersFor(uint32_t routing_id);
+    void ListenersFor(uint32_t routing_id, std::vector<base::RefPtr<CListener>>* out);
     // Every listener, routed ones first. Takes `lock_`.
     std::vector<base::RefPtr<CListener>> AllListeners();
     // Posts `method` for each listener that names a loop; the others are skipped.
@@ -109,6 +110,8 @@ class CChannelProxy : public CMessage::CSender {
     std::multimap<uint32_t, base::RefPtr<CListener>> routed_listeners_;  // Guarded by lock_
     std::list<base::RefPtr<CListener>> broadcast_listeners_;             // Guarded by lock_
     std::vector<base::RefPtr<CMessageFilter>> filters_;                  // IPC thread
+    // IPC thread: the listeners of the message being dispatched, kept to reuse its storage.
+    std::vector<base::RefPtr<CListener>> dispatch_targets_;
     base::RefPtr<Thread::CMessageLoopProxy> ipc_loop_;  // Constant after construction
     base::RefPtr<CChannel> channel_;                    // IPC thread (set before hand-over)
     std::u16string channel_id_;                         // Constant after CreateChannel

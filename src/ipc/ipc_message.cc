@@ -217,14 +217,21 @@ uint64_t DeclaredMessageSize(const char* start, const char* end) {
   return static_cast<uint64_t>(header) + payload;
 }
 
-FoundMessage FindNextMessage(const char* start, const char* end) {
+const char* FindMessageEnd(const char* start, const char* end, uint32_t* header_size) {
   const uint64_t total = DeclaredMessageSize(start, end);
-  if (total == 0 || total > static_cast<uint64_t>(end - start)) return {nullptr, nullptr};
-  const uint32_t header =
+  if (total == 0 || total > static_cast<uint64_t>(end - start)) return nullptr;
+  *header_size =
       (LoadWord(start + 12) & kMessageFlagSync) ? kSyncMessageHeaderSize : kMessageHeaderSize;
+  return start + total;
+}
+
+FoundMessage FindNextMessage(const char* start, const char* end) {
+  uint32_t header = 0;
+  const char* next = FindMessageEnd(start, end, &header);
+  if (!next) return {nullptr, nullptr};
   auto* message = new (std::nothrow) CMessage(start, header);
   if (!message) return {nullptr, nullptr};
-  return {message, start + total};
+  return {message, next};
 }
 
 }  // namespace IPC

@@ -166,6 +166,10 @@ struct FoundMessage {
 // more. Never reads outside [start, end).
 FoundMessage FindNextMessage(const char* start, const char* end);
 
+// The end of the whole message at `start` (and its header size in `*header_size`), or null
+// when fewer than its bytes lie before `end`. The allocation-free core of FindNextMessage.
+const char* FindMessageEnd(const char* start, const char* end, uint32_t* header_size);
+
 // The total size (header + payload) that the header at `start` declares, or 0 when fewer than
 // 28 bytes are available. Size arithmetic is 64-bit so a hostile length cannot wrap.
 uint64_t DeclaredMessageSize(const char* start, const char* end);

@@ -6,18 +6,24 @@
 //   LeaveCriticalSection(&cs);
 //   DeleteCriticalSection(&cs);
 //
-// The owning thread may enter again; each Enter needs its Leave. Before blocking, Enter tries
-// the lock `spin_count` times. Thread-safe in the usual sense of a lock: any thread may enter;
-// only the owner leaves; initialisation and deletion happen while no thread uses it.
+// The owning thread may enter again; each Enter needs its Leave. Before it blocks, Enter
+// looks at the lock up to `spin_count` times (a plain read each, so that a short hold by
+// another thread costs microseconds, not a sleep and a wake-up) and takes it as soon as it is
+// free. Thread-safe in the usual sense of a lock: any thread may enter; only the owner leaves;
+// initialisation and deletion happen while no thread uses it.
 #pragma once
 
 #include <pthread.h>
+
+#include <atomic>
 
 #include "platform/win_types.h"
 
 struct CRITICAL_SECTION {
   pthread_mutex_t mutex;
   DWORD spin_count;
+  std::atomic<DWORD> owner;  // system thread id of the owner, 0 when free
+  DWORD recursion;           // written by the owner only
 };
 
 // FALSE with the last error set when the lock cannot be made.

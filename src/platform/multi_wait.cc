@@ -1,5 +1,6 @@
 #include "platform/multi_wait.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -8,42 +9,62 @@
 namespace halcy {
 namespace {
 
-// One process-wide change counter: a multi-object waiter reads it, looks at its objects, and
-// sleeps only while the counter has not moved, so a signal between the look and the sleep is
-// never lost.
+constexpr auto kSpinBeforeParking = std::chrono::microseconds(50);
+
+// The multi-object waiters of the process. A waiter registers the objects it waits on before it
+// looks at them, and sleeps on its own condition variable until one of them is reported, so a
+// signal between the look and the sleep is never lost and other objects' signals never wake it.
 class SignalBoard {
  public:
-  uint64_t generation() {
+  struct Waiter {
+    WaitableObject* const* objects;
+    DWORD count;
+    std::condition_variable cv;
+    bool woken = false;  // Guarded by the board's mutex
+  };
+
+  void Register(Waiter* waiter) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return generation_;
+    waiter->woken = false;
+    waiters_.push_back(waiter);
   }
 
-  void Bump() {
+  void Unregister(Waiter* waiter) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++generation_;
-    if (sleepers_ > 0) cv_.notify_all();
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter));
   }
 
-  // False when the deadline passed with the counter still at `seen`.
-  bool WaitForChange(uint64_t seen, bool infinite, std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++sleepers_;
-    bool changed = true;
-    auto moved = [&] { return generation_ != seen; };
-    if (infinite) {
-      cv_.wait(lock, moved);
-    } else {
-      changed = cv_.wait_until(lock, deadline, moved);
+  // Null `object` wakes every waiter.
+  void Notify(const KernelObject* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Waiter* waiter : waiters_) {
+      if (object && !Contains(*waiter, object)) continue;
+      waiter->woken = true;
+      waiter->cv.notify_one();
     }
-    --sleepers_;
-    return changed;
+  }
+
+  // False when the deadline passed without a report.
+  bool Sleep(Waiter* waiter, bool infinite, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto woken = [&] { return waiter->woken; };
+    if (infinite) {
+      waiter->cv.wait(lock, woken);
+      return true;
+    }
+    return waiter->cv.wait_until(lock, deadline, woken);
   }
 
  private:
+  static bool Contains(const Waiter& waiter, const KernelObject* object) {
+    for (DWORD i = 0; i < waiter.count; ++i) {
+      if (waiter.objects[i] == object) return true;
+    }
+    return false;
+  }
+
   std::mutex mutex_;
-  std::condition_variable cv_;
-  uint64_t generation_ = 0;  // Guarded by mutex_
-  int sleepers_ = 0;         // Guarded by mutex_
+  std::vector<Waiter*> waiters_;  // Guarded by mutex_
 };
 
 SignalBoard& Board() {
@@ -53,20 +74,47 @@ SignalBoard& Board() {
 
 }  // namespace
 
-void NotifyWaitableSignaled() { Board().Bump(); }
+void NotifyWaitableSignaled(const KernelObject* object) { Board().Notify(object); }
+
+void NotifyWaitableSignaled() { Board().Notify(nullptr); }
+
+namespace {
+
+// Looks at each object once, taking the first that is signalled.
+DWORD TakeFirstSignalled(WaitableObject* const* objects, DWORD count) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (objects[i]->Wait(0) == WAIT_OBJECT_0) return i;
+  }
+  return WAIT_TIMEOUT;
+}
+
+}  // namespace
 
 DWORD WaitForAnyObject(WaitableObject* const* objects, DWORD count, DWORD timeout_ms,
                        const std::atomic<bool>* cancel) {
   const bool infinite = timeout_ms == INFINITE;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : timeout_ms);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(infinite ? 0 : timeout_ms);
+  // A reply to a blocked sender often comes within microseconds: looking again for a short
+  // while costs less than parking the thread and waking it through the scheduler.
+  if (timeout_ms != 0) {
+    const auto spin_end = start + kSpinBeforeParking;
+    do {
+      if (cancel && cancel->load(std::memory_order_acquire)) return kWaitCancelled;
+      const DWORD taken = TakeFirstSignalled(objects, count);
+      if (taken != WAIT_TIMEOUT) return taken;
+    } while (std::chrono::steady_clock::now() < spin_end);
+  }
+  SignalBoard::Waiter waiter{objects, count, {}, false};
   for (;;) {
-    const uint64_t seen = Board().generation();
-    if (cancel && cancel->load(std::memory_order_acquire)) return kWaitCancelled;
-    for (DWORD i = 0; i < count; ++i) {
-      if (objects[i]->Wait(0) == WAIT_OBJECT_0) return i;
-    }
-    if (timeout_ms == 0 || !Board().WaitForChange(seen, infinite, deadline)) return WAIT_TIMEOUT;
+    Board().Register(&waiter);
+    DWORD result = cancel && cancel->load(std::memory_order_acquire)
+                       ? kWaitCancelled
+                       : TakeFirstSignalled(objects, count);
+    const bool slept =
+        result == WAIT_TIMEOUT && timeout_ms != 0 && Board().Sleep(&waiter, infinite, deadline);
+    Board().Unregister(&waiter);
+    if (!slept) return result;
   }
 }
 
@@ -78,13 +126,15 @@ bool Semaphore::AddCount(LONG count, LONG* previous) {
     count_ += count;
   }
   cv_.notify_all();
-  NotifyWaitableSignaled();
+  NotifyWaitableSignaled(this);
   return true;
 }
 
 DWORD Semaphore::Wait(DWORD timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   auto available = [this] { return count_ > 0; };
+  // Not even a zero-length timed wait: its futex call sleeps for the timer slack.
+  if (timeout_ms == 0 && !available()) return WAIT_TIMEOUT;
   if (timeout_ms == INFINITE) {
     cv_.wait(lock, available);
   } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), available)) {

@@ -8,8 +8,8 @@
 // that object (an auto-reset event or a semaphore count is consumed; the others are left).
 //
 // Every waitable handle type tells the multi-object waiters when it may have become signalled
-// by calling halcy::NotifyWaitableSignaled() after its state changes; waiters then look again.
-// Events and semaphores do so.
+// by calling halcy::NotifyWaitableSignaled(this) after its state changes; the waiters that
+// wait on it then look again. Events and semaphores do so.
 //
 // Thread-safe: every function may be called from any thread.
 #pragma once
@@ -40,11 +40,13 @@ constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 
 namespace halcy {
 
-// Wakes every multi-object waiter so that it looks at its objects again.
+// Wakes the multi-object waiters that wait on `object` so that they look again.
+void NotifyWaitableSignaled(const KernelObject* object);
+// Wakes every multi-object waiter.
 void NotifyWaitableSignaled();
 
 // Waits until one of `objects` is signalled (taking it), `timeout_ms` passes, or `*cancel`
-// is set (set it, then call NotifyWaitableSignaled). Returns the index, WAIT_TIMEOUT, or
+// is set (set it, then call NotifyWaitableSignaled()). Returns the index, WAIT_TIMEOUT, or
 // kWaitCancelled.
 constexpr DWORD kWaitCancelled = 0xFFFFFFFE;
 DWORD WaitForAnyObject(WaitableObject* const* objects, DWORD count, DWORD timeout_ms,
