@@ -11,6 +11,7 @@
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
+#include "platform/hcsafe.h"
 #include "platform/kernel_object.h"
 #include "support/log_capture.h"
 #include "support/temp_env.h"
@@ -114,6 +115,21 @@ TEST_F(ChannelTest, ClientThatConnectedBeforeConnectIsTakenWithoutWaiting) {
     EXPECT_TRUE(channel_->is_connected());  // the 535 path: no pending connect
   });
   EXPECT_EQ(ipc_test::RawReadExactly(fd, 32), Hello(getpid()));
+}
+
+TEST_F(ChannelTest, PipeCallsThroughThePlatformLibraryCarryTheSameBytes) {
+  halcy::SetHcsafeEnabledForTesting(true);
+  MakeChannel(0);
+  int fd = Track(ipc_test::RawConnect(id_));
+  ASSERT_EQ(ipc_test::RawReadExactly(fd, 32), Hello(getpid()));
+  Send(Message(0x07000005, u"through the library"));
+  const std::string expected = Message(0x07000005, u"through the library");
+  EXPECT_EQ(ipc_test::RawReadExactly(fd, expected.size()), expected);
+  ASSERT_TRUE(ipc_test::RawWriteAll(fd, Message(0x07000006, u"back", 2)));
+  ASSERT_TRUE(listener_->WaitForMessages(1));
+  EXPECT_EQ(listener_->messages()[0].type, 0x07000006u);
+  host_.RunOn(kThreadIPC, [&] { channel_ = nullptr; });  // closes through the library too
+  halcy::SetHcsafeEnabledForTesting(false);
 }
 
 TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
