@@ -4,6 +4,9 @@
 #include "command/extension_notify_mgr.h"
 #include "common/log.h"
 #include "extension/extension_mgr.h"
+#include "module/browser_info_services.h"
+#include "module/channel_info.h"
+#include "module/extension_store.h"
 #include "module/logic_global_service.h"
 #include "module/user_service_manager.h"
 #include "permission/permission_mgr.h"
@@ -43,6 +46,40 @@ ComPtr<IUserServiceManager> GetUserServiceManager() {
   }
   return service;
 }
+
+namespace {
+template <class I>
+ComPtr<I> GetServiceQuietly() {
+  ComPtr<I> service;
+  Util::Com::GetService(I::kIID, service.ReleaseAndGetVoidAddress());
+  return service;
+}
+}  // namespace
+
+ComPtr<IDatabaseService> GetDatabaseService() { return GetServiceQuietly<IDatabaseService>(); }
+ComPtr<IChannelInfo> GetChannelInfo() { return GetServiceQuietly<IChannelInfo>(); }
+ComPtr<IStatisticsService> GetStatisticsService() {
+  return GetServiceQuietly<IStatisticsService>();
+}
+ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
+ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
+
+namespace {
+template <class I>
+ComPtr<I> GetServiceQuietly() {
+  ComPtr<I> service;
+  Util::Com::GetService(I::kIID, service.ReleaseAndGetVoidAddress());
+  return service;
+}
+}  // namespace
+
+ComPtr<IDatabaseService> GetDatabaseService() { return GetServiceQuietly<IDatabaseService>(); }
+ComPtr<IChannelInfo> GetChannelInfo() { return GetServiceQuietly<IChannelInfo>(); }
+ComPtr<IStatisticsService> GetStatisticsService() {
+  return GetServiceQuietly<IStatisticsService>();
+}
+ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
+ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
 
 ComPtr<Thread::IThreadService> GetThreadService() { return Thread::GetThreadService(); }
 

@@ -25,6 +25,11 @@ struct IExtensionContextMenuMgr;
 struct IPermissionMgr;
 struct ILogicGlobalService;
 struct IUserServiceManager;
+struct IDatabaseService;
+struct IChannelInfo;
+struct IStatisticsService;
+struct IVersionService;
+struct ISkinService;
 
 ComPtr<IExtensionNotifyMgr> GetExtensionNotifyMgr();
 ComPtr<IPermissionMgr> GetPermissionMgr();
@@ -33,6 +38,13 @@ ComPtr<IExtensionMgr> GetExtensionMgr();
 ComPtr<IExtensionContextMenuMgr> GetExtensionContextMenuMgr();
 ComPtr<ILogicGlobalService> GetLogicGlobalService();
 ComPtr<IUserServiceManager> GetUserServiceManager();
+// Optional services whose absence is part of normal operation: looked up without a failure
+// line.
+ComPtr<IDatabaseService> GetDatabaseService();
+ComPtr<IChannelInfo> GetChannelInfo();
+ComPtr<IStatisticsService> GetStatisticsService();
+ComPtr<IVersionService> GetVersionService();
+ComPtr<ISkinService> GetSkinService();
 ComPtr<Thread::IThreadService> GetThreadService();
 ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry();
 

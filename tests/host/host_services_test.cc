@@ -105,6 +105,9 @@ TEST(HostServicesTest, EveryTaskPostedAroundShutdownRunsOrIsDeleted) {
       }
     });
   }
+  // Stop only once the loops are seen running the producers' tasks, so the
+  // stop lands in the middle of the traffic rather than before it starts.
+  while (counters.ran.load() == 0) std::this_thread::yield();
   services->Stop();  // while the producers keep posting
   go = false;
   for (auto& t : producers) t.join();
