@@ -64,24 +64,6 @@ ComPtr<IStatisticsService> GetStatisticsService() {
 ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
 ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
 
-namespace {
-template <class I>
-ComPtr<I> GetServiceQuietly() {
-  ComPtr<I> service;
-  Util::Com::GetService(I::kIID, service.ReleaseAndGetVoidAddress());
-  return service;
-}
-}  // namespace
-
-ComPtr<IDatabaseService> GetDatabaseService() { return GetServiceQuietly<IDatabaseService>(); }
-ComPtr<IChannelInfo> GetChannelInfo() { return GetServiceQuietly<IChannelInfo>(); }
-ComPtr<IStatisticsService> GetStatisticsService() {
-  return GetServiceQuietly<IStatisticsService>();
-}
-ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
-ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
-
-ComPtr<Thread::IThreadService> GetThreadService() { return Thread::GetThreadService(); }
 
 ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry() {
   return Thread::GetServiceOrLog<Thread::IMessageLoopRegistry>(u"IMessageLoopRegistry");
