@@ -64,6 +64,7 @@ ComPtr<IStatisticsService> GetStatisticsService() {
 ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
 ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
 
+ComPtr<Thread::IThreadService> GetThreadService() { return Thread::GetThreadService(); }
 
 ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry() {
   return Thread::GetServiceOrLog<Thread::IMessageLoopRegistry>(u"IMessageLoopRegistry");
