@@ -6,6 +6,11 @@ if(PLEXORE_SANITIZE)
   add_link_options(-fsanitize=${_san})
 endif()
 
+# Fuzz builds instrument all code for coverage; only the fuzz targets link libFuzzer's main.
+if(PLEXORE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Warnings as errors on our own code only (third-party headers come in as system includes).
 function(plexore_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter)

@@ -1,109 +1,125 @@
 #include "platform/strings.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 namespace halcy {
 namespace {
 
-void AppendCodePoint(std::u16string* out, char32_t cp) {
-  if (cp < 0x10000) {
-    out->push_back(static_cast<char16_t>(cp));
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes one multi-byte sequence starting at bytes[i] (a byte >= 0x80). Returns the number of
+// bytes consumed; `*code_point` is the decoded value, or U+FFFD for an ill-formed subsequence,
+// which then covers only the bytes that could still have begun a valid sequence.
+size_t DecodeSequence(std::string_view bytes, size_t i, char32_t* code_point) {
+  const uint8_t lead = static_cast<uint8_t>(bytes[i]);
+  size_t length;
+  char32_t value;
+  // The range of the second byte is narrower for a few lead bytes: that is what rules out
+  // overlong forms, surrogates and values above U+10FFFF.
+  uint8_t second_low = 0x80, second_high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+    if (lead == 0xE0) second_low = 0xA0;
+    if (lead == 0xED) second_high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xF0) second_low = 0x90;
+    if (lead == 0xF4) second_high = 0x8F;
   } else {
-    cp -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    *code_point = kReplacement;
+    return 1;
   }
+  size_t used = 1;
+  for (; used < length; ++used) {
+    if (i + used >= bytes.size()) break;
+    const uint8_t byte = static_cast<uint8_t>(bytes[i + used]);
+    const bool in_range =
+        used == 1 ? (byte >= second_low && byte <= second_high) : IsContinuation(byte);
+    if (!in_range) break;
+    value = (value << 6) | (byte & 0x3F);
+  }
+  *code_point = used == length ? value : kReplacement;
+  return used;
 }
 
-// Length of the valid sequence starting at s[i] and its code point; 0 when invalid
-// (`bad` then says how many bytes form the maximal invalid subpart).
-size_t DecodeUtf8(std::string_view s, size_t i, char32_t* cp, size_t* bad) {
-  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  size_t n;
-  char32_t v;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c < 0x80) {
-    *cp = c;
-    return 1;
-  } else if (c >= 0xC2 && c <= 0xDF) {
-    n = 2, v = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3, v = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4, v = c & 0x07;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
+void AppendUtf16(char32_t code_point, std::u16string* out) {
+  if (code_point < 0x10000) {
+    out->push_back(static_cast<char16_t>(code_point));
   } else {
-    *bad = 1;
-    return 0;
+    code_point -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (code_point >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (code_point & 0x3FF)));
   }
-  for (size_t k = 1; k < n; ++k) {
-    if (i + k >= s.size()) {
-      *bad = k;
-      return 0;
-    }
-    unsigned char t = b(i + k);
-    unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (t < l || t > h) {
-      *bad = k;
-      return 0;
-    }
-    v = (v << 6) | (t & 0x3F);
-  }
-  *cp = v;
-  return n;
 }
 
 }  // namespace
 
-std::u16string Utf8ToUtf16(std::string_view utf8) {
+std::u16string Utf8ToUtf16(std::string_view bytes) {
   std::u16string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t cp;
-    size_t bad = 0;
-    size_t n = DecodeUtf8(utf8, i, &cp, &bad);
-    if (n == 0) {
-      out.push_back(u'\uFFFD');
-      i += bad;
-    } else {
-      AppendCodePoint(&out, cp);
-      i += n;
+  // UTF-16 never needs more code units than UTF-8 has bytes.
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    // Runs of ASCII, the bulk of JSON text, are copied eight bytes per test.
+    while (i + 8 <= bytes.size()) {
+      uint64_t word;
+      std::memcpy(&word, bytes.data() + i, sizeof(word));
+      if (word & 0x8080808080808080ull) break;
+      for (size_t k = 0; k < 8; ++k) out.push_back(static_cast<char16_t>(bytes[i + k]));
+      i += 8;
     }
+    if (i >= bytes.size()) break;
+    const uint8_t byte = static_cast<uint8_t>(bytes[i]);
+    if (byte < 0x80) {
+      out.push_back(byte);
+      ++i;
+      continue;
+    }
+    char32_t code_point;
+    i += DecodeSequence(bytes, i, &code_point);
+    AppendUtf16(code_point, &out);
   }
   return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view s) {
+std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool paired =
+          c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+      if (paired) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        c = kReplacement;
+      }
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
   }
   return out;
