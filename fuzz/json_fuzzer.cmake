@@ -1,5 +1,2 @@
-# The JSON sources are compiled into the fuzzer itself rather than linked from plexore_core, so
-# that they carry the fuzzer's coverage instrumentation (the libraries are built without it).
-file(GLOB _json_fuzzer_sources ${CMAKE_SOURCE_DIR}/src/json/*.cc)
-plexore_add_fuzzer(json_fuzzer)
-target_sources(json_fuzzer PRIVATE ${_json_fuzzer_sources})
+# The libraries of a fuzz build carry coverage instrumentation, so the reader is linked as is.
+plexore_add_fuzzer(json_fuzzer LIBS plexore_core)
