@@ -1,8 +1,16 @@
 #include "host/host_services.h"
 
+#include <utility>
+
+#include "extension/extension_agent.h"
+#include "host/browser_services.h"
 #include "host/browser_thread.h"
+#include "host/channel_info.h"
+#include "host/database_service.h"
 #include "host/logic_global_service.h"
+#include "host/statistics_service.h"
 #include "host/thread_service.h"
+#include "module/class_ids.h"
 #include "platform/object_factory.h"
 #include "thread/thread_service.h"
 
@@ -23,7 +31,17 @@ constexpr ThreadKind kThreadKinds[] = {
     {Thread::kThreadIPC, "IPCThread"},
 };
 
+constexpr int kAgentClassIndex = 2;  // CCoExtensionAgent in the module's class table
+
 }  // namespace
+
+void RegisterModuleClasses() {
+  static_assert(Logic::kClassTable[kAgentClassIndex].interfaces[0].iid ==
+                Logic::IExtensionAgent::kIID);
+  halcy::CreatableClass entry;
+  entry.clsid = Logic::kClassTable[kAgentClassIndex].clsid;
+  halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(entry));
+}
 
 CHostServices::CHostServices() = default;
 
@@ -34,7 +52,14 @@ bool CHostServices::Start() {
   thread_service_ = halcy::MakeComObject<CThreadService>();
   logic_global_service_ = halcy::MakeComObject<CLogicGlobalService>(
       static_cast<Thread::IThreadService*>(thread_service_.Get()));
-  if (!thread_service_ || !logic_global_service_) {
+  database_service_ = halcy::MakeComObject<CDatabaseService>();
+  channel_info_ = halcy::MakeComObject<CChannelInfo>();
+  statistics_service_ = halcy::MakeComObject<CStatisticsService>();
+  version_service_ = halcy::MakeComObject<CVersionService>();
+  skin_service_ = halcy::MakeComObject<CSkinService>();
+  user_service_ = halcy::MakeComObject<CUserServiceManager>();
+  if (!thread_service_ || !logic_global_service_ || !database_service_ || !channel_info_ ||
+      !statistics_service_ || !version_service_ || !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -54,6 +79,13 @@ void CHostServices::Stop() {
   for (auto& t : threads_) t->Stop();
   Unregister();
   threads_.clear();
+  if (user_service_) user_service_->ClearRegistrations();
+  user_service_ = nullptr;
+  skin_service_ = nullptr;
+  version_service_ = nullptr;
+  statistics_service_ = nullptr;
+  channel_info_ = nullptr;
+  database_service_ = nullptr;
   logic_global_service_ = nullptr;
   thread_service_ = nullptr;
 }
@@ -73,6 +105,19 @@ void CHostServices::Register() {
   set(Thread::IMessageLoopRegistry::kIID,
       static_cast<Thread::IMessageLoopRegistry*>(thread_service_.Get()));
   set(Logic::ILogicGlobalService::kIID, logic_global_service_.Get());
+  set(Logic::IDatabaseService::kIID, database_service_.Get());
+  set(Logic::IChannelInfo::kIID, channel_info_.Get());
+  set(Logic::IStatisticsService::kIID, statistics_service_.Get());
+  set(Logic::IVersionService::kIID, version_service_.Get());
+  set(Logic::ISkinService::kIID, skin_service_.Get());
+  set(Logic::IUserServiceManager::kIID, user_service_.Get());
+  auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
+    halcy::CreatableClass entry;
+    entry.create = create;
+    replaced_classes_.emplace_back(iid, halcy::SetCreatableClass(iid, std::move(entry)));
+  };
+  creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
+  creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
 }
 
 void CHostServices::Unregister() {
@@ -81,6 +126,10 @@ void CHostServices::Unregister() {
     halcy::SetService(it->first, it->second.Get());
   }
   replaced_.clear();
+  for (auto it = replaced_classes_.rbegin(); it != replaced_classes_.rend(); ++it) {
+    halcy::SetCreatableClass(it->first, std::move(it->second));
+  }
+  replaced_classes_.clear();
 }
 
 }  // namespace host

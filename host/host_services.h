@@ -1,8 +1,14 @@
 // The browser's threads and services as one unit: Start runs the UI (1), process-launcher (2),
-// IPC (3, completion-port pump) and extension-manager (8) threads and registers the thread
-// service, the loop registry and the global logic service with the object factory; Stop
-// signals the shutdown event, ends the threads (every queued task runs or is deleted) and
-// withdraws the services, putting back whatever was registered before.
+// IPC (3, completion-port pump) and extension-manager (8) threads and registers with the object
+// factory the thread service, the loop registry, the global logic service, the database
+// service, the information service (cache store, channel), the statistics, version, skin and
+// user services, and the creatable database parameter object and property set; Stop signals
+// the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws the
+// services and classes, putting back whatever was registered before.
+//
+// The module's own classes that the browser creates by interface (the extension agent) are
+// registered separately by RegisterModuleClasses, because tests that link the module's objects
+// directly register their own factories instead.
 //
 //   host::CHostServices services;
 //   if (!services.Start()) return 2;
@@ -16,13 +22,25 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "platform/object_factory.h"
 #include "platform/win_types.h"
 
 namespace host {
 
 class CBrowserThread;
+class CChannelInfo;
+class CDatabaseService;
 class CLogicGlobalService;
+class CSkinService;
+class CStatisticsService;
 class CThreadService;
+class CUserServiceManager;
+class CVersionService;
+
+// Registers the module's classes that the browser creates by interface, activated by CLSID
+// through the registry as the other module classes are: the extension agent. For the host's
+// main(); returns nothing because a missing module only shows when an object is created.
+void RegisterModuleClasses();
 
 class CHostServices {
  public:
@@ -38,6 +56,11 @@ class CHostServices {
   CBrowserThread* thread(int kind) const;
   CThreadService* thread_service() const { return thread_service_.Get(); }
   CLogicGlobalService* logic_global_service() const { return logic_global_service_.Get(); }
+  CDatabaseService* database_service() const { return database_service_.Get(); }
+  CChannelInfo* channel_info() const { return channel_info_.Get(); }
+  CStatisticsService* statistics_service() const { return statistics_service_.Get(); }
+  CSkinService* skin_service() const { return skin_service_.Get(); }
+  CUserServiceManager* user_service() const { return user_service_.Get(); }
 
  private:
   void Register();
@@ -45,9 +68,16 @@ class CHostServices {
 
   ComPtr<CThreadService> thread_service_;
   ComPtr<CLogicGlobalService> logic_global_service_;
+  ComPtr<CDatabaseService> database_service_;
+  ComPtr<CChannelInfo> channel_info_;
+  ComPtr<CStatisticsService> statistics_service_;
+  ComPtr<CVersionService> version_service_;
+  ComPtr<CSkinService> skin_service_;
+  ComPtr<CUserServiceManager> user_service_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.
   std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
+  std::vector<std::pair<IID, halcy::CreatableClass>> replaced_classes_;
 };
 
 }  // namespace host

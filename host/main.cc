@@ -7,6 +7,7 @@
 #include "host/classes_command.h"
 #include "host/host_services.h"
 #include "host/module_loader.h"
+#include "platform/pending_file_operations.h"
 #include "platform/win_types.h"
 
 namespace {
@@ -32,6 +33,10 @@ int RunEntry(const std::string& module_path, const char* entry) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Deletions the previous run scheduled "for the next start" happen before anything else,
+  // as Windows works its list off at boot before any program runs.
+  halcy::RunPendingFileOperations();
+  host::RegisterModuleClasses();
   std::string module_path = host::DefaultModulePath();
   int i = 1;
   if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {

@@ -1,0 +1,33 @@
+// Durable file writing for the browser's own data files (the extension store, the cache store,
+// the statistics log): whole-file replacement that a crash can never leave half done, appends
+// of whole lines, and moving a damaged file aside under a timestamped name.
+//
+// Paths are native (UTF-8, "/" separators); callers convert Windows-style paths with
+// halcy::ToNativePath. Thread-safe: the functions keep no state; callers serialise writes to
+// one file themselves.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// Writes `bytes` to a new temporary file beside `path`, flushes it to the disk (fsync), renames
+// it over `path` and flushes the directory. A crash at any moment leaves either the old file or
+// the new one. False (and `path` untouched) on any failure; errno tells why.
+bool ReplaceFileDurably(const std::string& path, std::string_view bytes);
+
+// Appends `bytes` to `path` (created with mode 0644 when missing) with one write in append
+// mode, so that lines written by several writers never interleave. No fsync: a line survives
+// the writer's crash but not necessarily a power loss. False on failure.
+bool AppendToFile(const std::string& path, std::string_view bytes);
+
+// Reads the whole file. False when it does not exist or cannot be read; `missing` (when given)
+// tells whether it did not exist.
+bool ReadFileBytes(const std::string& path, std::string* bytes, bool* missing = nullptr);
+
+// Renames `path` to "<path>.<label>-YYYYMMDD-HHMMSS" (local time; "-2", "-3", ... appended
+// when that name is taken) and returns the new name, or "" when the rename failed.
+std::string MoveAside(const std::string& path, std::string_view label);
+
+}  // namespace host
