@@ -18,6 +18,7 @@
   X(Json)                      \
   X(Url)                       \
   X(Pattern)                   \
+  X(Permission)                \
   X(Manifest)                  \
   X(Version)                   \
   X(Ipc)
