@@ -1,19 +1,125 @@
+// IExtensionMgr: the interface through which the browser drives the extension system (switch
+// user, listeners, the installed set, message routing), and CCoExtensionMgr, the creatable
+// class behind it. CCoExtensionMgr holds exactly one CExtensionMgrImpl
+// (extension_mgr_impl.h) and forwards every call to it unchanged.
+//
+//   ComPtr<IExtensionMgr> mgr;  // created by CLSID
+//   mgr->AddListenerOnCallingThread(nullptr, listener);
+//   mgr->SwitchUser();          // OnLocalExtensionList, then OnFirstReady, on this thread
+//   ...
+//   mgr->UnInitialize();
+//
+// Strings cross the interface as BSTRs (a plain NUL-terminated wide string works as input);
+// outputs are new BSTRs the caller frees. Free-threaded: every method may be called from any
+// thread; each one only reads under a lock or posts a named task to the extension-manager
+// thread.
 #pragma once
 
+#include "base/ref_counted.h"
 #include "module/class_ids.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
 
+struct IStringList;
+
 namespace Logic {
 
-// IExtensionMgr: the interface of the extension manager: switch user, operations, routing. Its
-// operations (in slot order after IUnknown) are declared with the behaviour that implements them.
+struct IExtensionAgent;
+struct IExtensionMgrListener;
+struct IExtCmdHost;
+struct IExtensionAppGuild;
+struct IUIExtPtMgr;
+class CExtensionMgrImpl;
+
 struct IExtensionMgr : IUnknown {
   static constexpr IID kIID = kIID_IExtensionMgr;
+
+  // 3: a new module-wide sequence number (E_INVALIDARG for null).
+  virtual HRESULT GetNextSequenceNumber(LONG* number) = 0;
+  // 4: adds a listener called on `thread_id`; with `register_with_user_service` also registers
+  // it with the user service. E_INVALIDARG for a null listener.
+  virtual HRESULT AddListener(LONG listener_id, DWORD thread_id, IExtensionMgrListener* listener,
+                              BOOL register_with_user_service) = 0;
+  // 5: registers `user_listener` with the user service (when there is one) and adds `listener`
+  // for the calling thread.
+  virtual HRESULT AddListenerOnCallingThread(IUnknown* user_listener,
+                                             IExtensionMgrListener* listener) = 0;
+  // 6, 7: start-up and shut-down, run on the extension-manager thread.
+  virtual HRESULT SwitchUser() = 0;
+  virtual HRESULT UnInitialize() = 0;
+  // 8, 9, 10
+  virtual HRESULT DisableExtension(BSTR extension_id) = 0;
+  virtual HRESULT EnableExtension(BSTR extension_id) = 0;
+  virtual HRESULT DeleteExtension(BSTR extension_id) = 0;
+  // 11: a new string list of the installed ids in id order; S_FALSE for null.
+  virtual HRESULT GetInstalledExtensions(IStringList** extension_ids) = 0;
+  // 12: the agent of an installed extension; an id that is not installed leaves `agent` as it
+  // was and still returns S_OK; S_FALSE for a null `agent`.
+  virtual HRESULT GetExtensionAgent(BSTR extension_id, IExtensionAgent** agent) = 0;
+  // 13: the browser's UI extension-point manager.
+  virtual HRESULT GetUIExtPtMgr(IUIExtPtMgr** manager) = 0;
+  // 14: appends a command host to the list offered every extension command; null is ignored.
+  virtual HRESULT RegisterCmdHost(IExtCmdHost* host) = 0;
+  // 15: the install guide.
+  virtual HRESULT GetExtensionAppGuild(IExtensionAppGuild** guild) = 0;
+  // 16, 17: the first and second external command hosts.
+  virtual HRESULT GetExternalCmdHost1(IExtCmdHost** host) = 0;
+  virtual HRESULT GetExternalCmdHost2(IExtCmdHost** host) = 0;
+  // 18: answers a native library's pending request.
+  virtual HRESULT AnswerLibraryRequest(BSTR request_key, LONG value, BSTR result) = 0;
+  // 19: the extension behind a front-end sink (two values), or the extension of `url`.
+  virtual HRESULT FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id, BSTR url) = 0;
+  // 20: a named string; E_FAIL when absent.
+  virtual HRESULT GetNamedString(BSTR key, BSTR* value) = 0;
+  // 21, 22, 23
+  virtual HRESULT DispatchNamedEvent(BSTR event_name, BSTR payload) = 0;
+  virtual HRESULT RegisterBkpEventListener(BSTR event_name, LONG value1, LONG value2, LONG value3,
+                                           LONG value4) = 0;
+  virtual HRESULT ForwardToDllHost(BSTR text, LONG value, BSTR text2, BSTR text3, LONG value2,
+                                   LONG value3) = 0;
+  // 24: front-end command to an extension.
+  virtual HRESULT SendToExtension(BSTR extension_id, LONG number, BSTR text, BSTR fe_command,
+                                  LONG number2, LONG number3) = 0;
+  // 25: the extension whose base address begins `url` (case-insensitive); E_FAIL for none.
+  virtual HRESULT FindExtensionOfUrl(BSTR url, BSTR* extension_id) = 0;
+  // 26, 27: front-end sinks of tables A and B.
+  virtual HRESULT RegisterFESinkA(BSTR extension_id, LONG value1, LONG value2, BSTR key) = 0;
+  virtual HRESULT RegisterFESinkB(BSTR extension_id, LONG value1, LONG value2, BSTR key) = 0;
+  // 28, 29
+  virtual HRESULT RemoveFESinks(BSTR owner, BSTR key, LONG value) = 0;
+  virtual HRESULT RemoveEventListeners(BSTR owner, BSTR event_name, LONG value) = 0;
+  // 30: the extension data directory ("\" separators); S_FALSE before the database exists.
+  virtual HRESULT GetExtensionDataDirectory(BSTR* directory) = 0;
+  // 31: "hcbrowser://localextensions/<id>/<relative path>".
+  virtual HRESULT BuildExtensionResourcePath(BSTR extension_id, BSTR relative_path, BSTR* path) = 0;
+  // 32
+  virtual HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload) = 0;
+  // 33: the extension's state value, on its agent and, when loaded, in the database.
+  virtual HRESULT SetExtensionStateValue(BSTR extension_id, LONG value) = 0;
+  // 34
+  virtual HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,
+                                    BSTR name) = 0;
+  // 35
+  virtual HRESULT SendToDllHost(BSTR extension_id, BSTR command, BSTR payload) = 0;
+  // 36: writes the installed list to the cache store ("ext_list").
+  virtual HRESULT SaveCachedExtensionList() = 0;
+  // 37, 38
+  virtual HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,
+                                      LONG value2) = 0;
+  virtual HRESULT ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,
+                                   LONG request_context) = 0;
+  // 39
+  virtual HRESULT DeliverToExtension(BSTR extension_id, BSTR command, BSTR payload) = 0;
+  // 40
+  virtual HRESULT RegisterPageExtension() = 0;
+  // 41: loads the installed list from the cache store.
+  virtual HRESULT LoadCachedData() = 0;
+  // 42
+  virtual HRESULT SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) = 0;
+  // 43
+  virtual HRESULT RegisterAllAccelerators() = 0;
 };
 
-// CCoExtensionMgr: created by its class factory; answers its interfaces and IProvideClassInfo.
-// Behaviour still missing here: the operations of the extension manager.
 class CCoExtensionMgr : public halcy::ComObjectRoot,
                         public IExtensionMgr,
                         public halcy::ProvideClassInfoNoTypeLib {
@@ -22,6 +128,65 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   HALCY_INTERFACE(CCoExtensionMgr, IExtensionMgr)
   HALCY_INTERFACE(CCoExtensionMgr, IProvideClassInfo)
   HALCY_END_INTERFACES()
+
+  CCoExtensionMgr();
+  ~CCoExtensionMgr();
+  HRESULT FinalConstruct();
+  void FinalRelease();
+
+  HRESULT GetNextSequenceNumber(LONG* number) override;
+  HRESULT AddListener(LONG listener_id, DWORD thread_id, IExtensionMgrListener* listener,
+                      BOOL register_with_user_service) override;
+  HRESULT AddListenerOnCallingThread(IUnknown* user_listener,
+                                     IExtensionMgrListener* listener) override;
+  HRESULT SwitchUser() override;
+  HRESULT UnInitialize() override;
+  HRESULT DisableExtension(BSTR extension_id) override;
+  HRESULT EnableExtension(BSTR extension_id) override;
+  HRESULT DeleteExtension(BSTR extension_id) override;
+  HRESULT GetInstalledExtensions(IStringList** extension_ids) override;
+  HRESULT GetExtensionAgent(BSTR extension_id, IExtensionAgent** agent) override;
+  HRESULT GetUIExtPtMgr(IUIExtPtMgr** manager) override;
+  HRESULT RegisterCmdHost(IExtCmdHost* host) override;
+  HRESULT GetExtensionAppGuild(IExtensionAppGuild** guild) override;
+  HRESULT GetExternalCmdHost1(IExtCmdHost** host) override;
+  HRESULT GetExternalCmdHost2(IExtCmdHost** host) override;
+  HRESULT AnswerLibraryRequest(BSTR request_key, LONG value, BSTR result) override;
+  HRESULT FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id, BSTR url) override;
+  HRESULT GetNamedString(BSTR key, BSTR* value) override;
+  HRESULT DispatchNamedEvent(BSTR event_name, BSTR payload) override;
+  HRESULT RegisterBkpEventListener(BSTR event_name, LONG value1, LONG value2, LONG value3,
+                                   LONG value4) override;
+  HRESULT ForwardToDllHost(BSTR text, LONG value, BSTR text2, BSTR text3, LONG value2,
+                           LONG value3) override;
+  HRESULT SendToExtension(BSTR extension_id, LONG number, BSTR text, BSTR fe_command, LONG number2,
+                          LONG number3) override;
+  HRESULT FindExtensionOfUrl(BSTR url, BSTR* extension_id) override;
+  HRESULT RegisterFESinkA(BSTR extension_id, LONG value1, LONG value2, BSTR key) override;
+  HRESULT RegisterFESinkB(BSTR extension_id, LONG value1, LONG value2, BSTR key) override;
+  HRESULT RemoveFESinks(BSTR owner, BSTR key, LONG value) override;
+  HRESULT RemoveEventListeners(BSTR owner, BSTR event_name, LONG value) override;
+  HRESULT GetExtensionDataDirectory(BSTR* directory) override;
+  HRESULT BuildExtensionResourcePath(BSTR extension_id, BSTR relative_path, BSTR* path) override;
+  HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload) override;
+  HRESULT SetExtensionStateValue(BSTR extension_id, LONG value) override;
+  HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style, BSTR name) override;
+  HRESULT SendToDllHost(BSTR extension_id, BSTR command, BSTR payload) override;
+  HRESULT SaveCachedExtensionList() override;
+  HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,
+                              LONG value2) override;
+  HRESULT ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,
+                           LONG request_context) override;
+  HRESULT DeliverToExtension(BSTR extension_id, BSTR command, BSTR payload) override;
+  HRESULT RegisterPageExtension() override;
+  HRESULT LoadCachedData() override;
+  HRESULT SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) override;
+  HRESULT RegisterAllAccelerators() override;
+
+ private:
+  // Constant after FinalConstruct; released (after its back-pointer is cleared) in
+  // FinalRelease. Tasks still queued keep the implementation alive past this object.
+  base::RefPtr<CExtensionMgrImpl> impl_;
 };
 
 }  // namespace Logic

@@ -1,0 +1,194 @@
+// CCoExtensionMgr: every IExtensionMgr call is forwarded to the one CExtensionMgrImpl. The
+// operations whose behaviour is not built yet answer E_NOTIMPL, each saying what is missing.
+
+#include "extension/extension_mgr.h"
+
+#include <new>
+
+#include "extension/extension_mgr_impl.h"
+
+namespace Logic {
+
+CCoExtensionMgr::CCoExtensionMgr() = default;
+CCoExtensionMgr::~CCoExtensionMgr() = default;
+
+HRESULT CCoExtensionMgr::FinalConstruct() {
+  impl_ = base::RefPtr<CExtensionMgrImpl>(new (std::nothrow) CExtensionMgrImpl(this));
+  return impl_ ? S_OK : E_OUTOFMEMORY;
+}
+
+void CCoExtensionMgr::FinalRelease() {
+  impl_->DetachOwner();
+  impl_ = nullptr;
+}
+
+HRESULT CCoExtensionMgr::GetNextSequenceNumber(LONG* number) {
+  return impl_->GetNextSequenceNumber(number);
+}
+
+HRESULT CCoExtensionMgr::AddListener(LONG listener_id, DWORD thread_id,
+                                     IExtensionMgrListener* listener,
+                                     BOOL register_with_user_service) {
+  return impl_->AddListener(listener_id, thread_id, listener, register_with_user_service);
+}
+
+HRESULT CCoExtensionMgr::AddListenerOnCallingThread(IUnknown* user_listener,
+                                                    IExtensionMgrListener* listener) {
+  return impl_->AddListenerOnCallingThread(user_listener, listener);
+}
+
+HRESULT CCoExtensionMgr::SwitchUser() { return impl_->SwitchUser(); }
+
+HRESULT CCoExtensionMgr::UnInitialize() { return impl_->UnInitialize(); }
+
+HRESULT CCoExtensionMgr::DisableExtension(BSTR /*extension_id*/) {
+  return E_NOTIMPL;  // missing: DisableExtension_BackThread (enable, disable and delete)
+}
+
+HRESULT CCoExtensionMgr::EnableExtension(BSTR /*extension_id*/) {
+  return E_NOTIMPL;  // missing: EnableExtension_BackThread (enable, disable and delete)
+}
+
+HRESULT CCoExtensionMgr::DeleteExtension(BSTR /*extension_id*/) {
+  return E_NOTIMPL;  // missing: DeleteExtension_BackThread (enable, disable and delete)
+}
+
+HRESULT CCoExtensionMgr::GetInstalledExtensions(IStringList** extension_ids) {
+  return impl_->GetInstalledExtensions(extension_ids);
+}
+
+HRESULT CCoExtensionMgr::GetExtensionAgent(BSTR extension_id, IExtensionAgent** agent) {
+  return impl_->GetExtensionAgent(extension_id, agent);
+}
+
+HRESULT CCoExtensionMgr::GetUIExtPtMgr(IUIExtPtMgr** manager) {
+  return impl_->GetUIExtPtMgr(manager);
+}
+
+HRESULT CCoExtensionMgr::RegisterCmdHost(IExtCmdHost* host) { return impl_->RegisterCmdHost(host); }
+
+HRESULT CCoExtensionMgr::GetExtensionAppGuild(IExtensionAppGuild** /*guild*/) {
+  return E_NOTIMPL;  // missing: the install guide CExtensionAppGuild
+}
+
+HRESULT CCoExtensionMgr::GetExternalCmdHost1(IExtCmdHost** host) {
+  return impl_->GetExternalCmdHost(0, host);
+}
+
+HRESULT CCoExtensionMgr::GetExternalCmdHost2(IExtCmdHost** host) {
+  return impl_->GetExternalCmdHost(1, host);
+}
+
+HRESULT CCoExtensionMgr::AnswerLibraryRequest(BSTR /*request_key*/, LONG /*value*/,
+                                              BSTR /*result*/) {
+  return E_NOTIMPL;  // missing: the pending-request table and the extension-DLL host
+}
+
+HRESULT CCoExtensionMgr::FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id,
+                                             BSTR url) {
+  return impl_->FindExtensionOfSink(value1, value2, extension_id, url);
+}
+
+HRESULT CCoExtensionMgr::GetNamedString(BSTR key, BSTR* value) {
+  return impl_->GetNamedString(key, value);
+}
+
+HRESULT CCoExtensionMgr::DispatchNamedEvent(BSTR /*event_name*/, BSTR /*payload*/) {
+  return E_NOTIMPL;  // missing: delivery to background pages and the extension-DLL host
+}
+
+HRESULT CCoExtensionMgr::RegisterBkpEventListener(BSTR /*event_name*/, LONG /*value1*/,
+                                                  LONG /*value2*/, LONG /*value3*/,
+                                                  LONG /*value4*/) {
+  return E_NOTIMPL;  // missing: the background-page event-listener table
+}
+
+HRESULT CCoExtensionMgr::ForwardToDllHost(BSTR /*text*/, LONG /*value*/, BSTR /*text2*/,
+                                          BSTR /*text3*/, LONG /*value2*/, LONG /*value3*/) {
+  return E_NOTIMPL;  // missing: the extension-DLL host (IPC 0x07000003)
+}
+
+HRESULT CCoExtensionMgr::SendToExtension(BSTR /*extension_id*/, LONG /*number*/, BSTR /*text*/,
+                                         BSTR /*fe_command*/, LONG /*number2*/, LONG /*number3*/) {
+  return E_NOTIMPL;  // missing: the front-end envelope and SendToExtensionInternal
+}
+
+HRESULT CCoExtensionMgr::FindExtensionOfUrl(BSTR url, BSTR* extension_id) {
+  return impl_->FindExtensionOfUrl(url, extension_id);
+}
+
+HRESULT CCoExtensionMgr::RegisterFESinkA(BSTR /*extension_id*/, LONG /*value1*/, LONG /*value2*/,
+                                         BSTR /*key*/) {
+  return E_NOTIMPL;  // missing: front-end sink registration (sink objects and their threads)
+}
+
+HRESULT CCoExtensionMgr::RegisterFESinkB(BSTR /*extension_id*/, LONG /*value1*/, LONG /*value2*/,
+                                         BSTR /*key*/) {
+  return E_NOTIMPL;  // missing: front-end sink table B
+}
+
+HRESULT CCoExtensionMgr::RemoveFESinks(BSTR /*owner*/, BSTR /*key*/, LONG /*value*/) {
+  return E_NOTIMPL;  // missing: removal of front-end sink registrations
+}
+
+HRESULT CCoExtensionMgr::RemoveEventListeners(BSTR /*owner*/, BSTR /*event_name*/, LONG /*value*/) {
+  return E_NOTIMPL;  // missing: the background-page event-listener table
+}
+
+HRESULT CCoExtensionMgr::GetExtensionDataDirectory(BSTR* directory) {
+  return impl_->GetExtensionDataDirectory(directory);
+}
+
+HRESULT CCoExtensionMgr::BuildExtensionResourcePath(BSTR extension_id, BSTR relative_path,
+                                                    BSTR* path) {
+  return impl_->BuildExtensionResourcePath(extension_id, relative_path, path);
+}
+
+HRESULT CCoExtensionMgr::BroadcastBrowserNotifyMsg(BSTR /*message*/, BSTR /*payload*/) {
+  return E_NOTIMPL;  // missing: BrodcastBrowserNofityMsg (extension-DLL host, background cores)
+}
+
+HRESULT CCoExtensionMgr::SetExtensionStateValue(BSTR extension_id, LONG value) {
+  return impl_->SetExtensionStateValue(extension_id, value);
+}
+
+HRESULT CCoExtensionMgr::RecordUsageAction(BSTR /*category*/, BSTR /*key*/, BSTR /*action*/,
+                                           BSTR /*style*/, BSTR /*name*/) {
+  return E_NOTIMPL;  // missing: the usage-action record of install, enable and disable
+}
+
+HRESULT CCoExtensionMgr::SendToDllHost(BSTR /*extension_id*/, BSTR /*command*/, BSTR /*payload*/) {
+  return E_NOTIMPL;  // missing: the extension-DLL host
+}
+
+HRESULT CCoExtensionMgr::SaveCachedExtensionList() { return impl_->SaveCachedExtensionList(); }
+
+HRESULT CCoExtensionMgr::AddBkpEventListener(BSTR /*extension_id*/, BSTR /*event_name*/,
+                                             LONG /*value1*/, LONG /*value2*/) {
+  return E_NOTIMPL;  // missing: AddBkpEventListenerInExtMgrThread (background cores)
+}
+
+HRESULT CCoExtensionMgr::ProcessBPCommand(BSTR /*extension_id*/, BSTR /*command*/,
+                                          BSTR /*arguments*/, LONG /*request_context*/) {
+  return E_NOTIMPL;  // missing: ProcessBPCommandInExtMgrThread (command dispatch)
+}
+
+HRESULT CCoExtensionMgr::DeliverToExtension(BSTR /*extension_id*/, BSTR /*command*/,
+                                            BSTR /*payload*/) {
+  return E_NOTIMPL;  // missing: background cores and the extension-DLL host
+}
+
+HRESULT CCoExtensionMgr::RegisterPageExtension() {
+  return E_NOTIMPL;  // missing: _RegisterPageExtension (the page plug-in's registration)
+}
+
+HRESULT CCoExtensionMgr::LoadCachedData() { return impl_->LoadCachedData(); }
+
+HRESULT CCoExtensionMgr::SendToExtensionInternal(BSTR /*extension_id*/, BSTR /*command*/,
+                                                 BSTR /*arguments*/) {
+  return E_NOTIMPL;  // missing: SendToExtensionInternal (the route cache and delivery)
+}
+
+HRESULT CCoExtensionMgr::RegisterAllAccelerators() { return impl_->RegisterAllAccelerators(); }
+
+}  // namespace Logic

@@ -1,0 +1,199 @@
+// CExtensionMgrImpl: start-up (SwitchUser_BackThread) and shut-down (UnInitialize_BackThread)
+// on the extension-manager thread, with the start-up's database, statistics and skin steps.
+
+#include <vector>
+
+#include "command/ext_cmd_host.h"
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "common/version.h"
+#include "extension/data_converter.h"
+#include "extension/extension_agent.h"
+#include "extension/extension_db.h"
+#include "extension/extension_mgr_impl.h"
+#include "extension/extension_mgr_listener.h"
+#include "module/browser_info_services.h"
+#include "module/services.h"
+#include "platform/bstr.h"
+#include "platform/file_system.h"
+#include "platform/object_factory.h"
+#include "platform/strings.h"
+#include "platform/system_paths.h"
+#include "platform/version_resource.h"
+
+namespace Logic {
+namespace {
+
+// The built-in extension set, below the browser's installation directory.
+constexpr char16_t kBuiltInExtensions[] = u"resource\\userdata\\localextensions";
+constexpr char16_t kSkinPrefix[] = u"extskin:";
+constexpr int kExternalHostOfSlot16 = 0;
+constexpr int kExternalHostStartedAtStartup = 2;  // class {3C76F1DE-...}
+
+bool IsFile(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*)) {
+  halcy::ScopedBstr text;
+  (agent->*get)(text.Receive());
+  return std::u16string(text.View());
+}
+
+}  // namespace
+
+std::u16string ReadBrowserVersion() {
+  char16_t executable[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, executable, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return kNoVersion;
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(executable, &handle);
+  if (size == 0) return kNoVersion;
+  std::vector<BYTE> block(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!GetFileVersionInfoW(executable, handle, size, block.data()) ||
+      !VerQueryValueW(block.data(), u"\\", reinterpret_cast<void**>(&info), &length) || !info) {
+    return kNoVersion;
+  }
+  return halcy::StringPrintf(u"%d.%d.%d.%d", HIWORD(info->dwFileVersionMS),
+                             LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
+                             LOWORD(info->dwFileVersionLS));
+}
+
+void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG user_value) {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    browser_version_ = ReadBrowserVersion();  // 1
+    user_name_ = std::move(user_name);
+    user_value_ = user_value;
+  }
+  InstalledMap emptied;  // 2: released after the lock is gone
+  {
+    base::CAutoLock hold(installed_lock_);
+    emptied.swap(installed_);
+  }
+  emptied.clear();
+  if (!PrepareDatabase()) return;  // 3, 4: without a database nothing is announced
+  LoadInstalledExtensions();       // 5
+  // 6 and 8: the update tracker does not exist yet, so there is nothing to start.
+  // 7: the UI extension points are not built yet; nothing to bring in line.
+  // 8: the context-menu manager offers no start operation yet.
+  // 9: the install guide does not exist yet.
+  ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available
+  ExternalCmdHost(kExternalHostStartedAtStartup);
+  // 11: the common and menu command hosts cannot take the manager yet, so they are not
+  // created here.
+  RecordExtensionStatistics();                                 // 12
+  RegisterSkinPrefix();                                        // 13
+  Log(kLogTrace, u"DebugNoPlugin;", u"Broadcast FirstReady");  // 14
+  BroadcastToListeners(0, [](IExtensionMgrListener* listener) { return listener->OnFirstReady(); });
+}
+
+bool CExtensionMgrImpl::PrepareDatabase() {
+  std::shared_ptr<CExtensionDB> db = database();
+  if (!db) {
+    std::u16string system_dir;
+    if (!GetDataDirectory(kDataDirectorySystem, &system_dir, 0, u"")) return false;
+    if (!system_dir.empty() && (system_dir.back() == u'\\' || system_dir.back() == u'/')) {
+      system_dir.pop_back();
+    }
+    const std::u16string directory =
+        halcy::StringPrintf(u"%s\\%s", system_dir.c_str(), kExtensionDbFolder);
+    const std::u16string db_path = halcy::StringPrintf(u"%s\\%s\\%s", system_dir.c_str(),
+                                                       kExtensionDbFolder, kExtensionDbFileName);
+    if (!IsFile(db_path)) {
+      Log(kLogTrace, u"extKvt;", u"extKvt: Begin copy from install dir sync");
+      RunDataConverter(u"convert", u"extension", directory);
+      if (!IsFile(db_path)) {
+        const std::u16string source =
+            halcy::StringPrintf(u"%s\\%s", GetBrowserDirectory().c_str(), kBuiltInExtensions);
+        if (!PathFileExistsW(source.c_str()) || !CopyPath(source, directory, true)) {
+          Log(kLogFailure, u"extKvt;", u"extKvt: copy of the built-in extensions from %s failed",
+              source.c_str());
+          return false;
+        }
+      }
+    }
+    db = CExtensionDB::Create(kExtensionDbRelativePath);
+    if (!db) return false;
+    db->set_versions(ReadExtensionVersionFile(
+        halcy::StringPrintf(u"%s\\%s", directory.c_str(), kExtensionVersionFileName)));
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    db_ = db;
+  }
+  if (!db->IsOpen() && FAILED(db->Open())) {
+    Log(kLogFailure, u"extMgr;", u"extMgr: the extension database %s cannot be opened",
+        db->relative_path().c_str());
+  }
+  return true;
+}
+
+void CExtensionMgrImpl::LoadInstalledExtensions() {
+  std::vector<ComPtr<IExtensionAgent>> agents;
+  // A closed database answers E_FAIL and no agents: the list is then empty.
+  database()->Query(kQueryWholeRecords, kQueryAllStates, &agents);
+  std::u16string ids;
+  for (const ComPtr<IExtensionAgent>& agent : agents) {
+    RegisterInstalled(agent);
+    ids += AgentText(agent.Get(), &IExtensionAgent::GetId);
+    ids += u',';
+  }
+  if (!ids.empty()) ids.pop_back();
+  Log(kLogTrace, u"DebugNoPlugin;", u"Broadcast LocalExtensionList");
+  BroadcastToListeners(0, [ids](IExtensionMgrListener* listener) {
+    halcy::ScopedBstr text(ids);
+    return listener->OnLocalExtensionList(text.Get());
+  });
+}
+
+void CExtensionMgrImpl::RecordExtensionStatistics() {
+  ComPtr<IStatisticsService> statistics = GetStatisticsService();
+  if (!statistics) return;  // skipped silently
+  ComPtr<IPropertySet> properties;
+  if (FAILED(Util::Com::CreateObjectByIID(IPropertySet::kIID,
+                                          properties.ReleaseAndGetVoidAddress())) ||
+      !properties) {
+    return;
+  }
+  halcy::ScopedBstr version;
+  if (ComPtr<IVersionService> versions = GetVersionService()) {
+    versions->GetBrowserVersion(version.Receive());
+  }
+  const std::u16string version_text(version.View());
+  const ExtensionDataVersions& db_versions = database()->versions();
+  properties->SetValue(u"version", version_text.c_str());
+  properties->SetValue(u"client", u"browser");
+  properties->SetValue(u"DBVersion", db_versions.db_version.c_str());
+  properties->SetValue(u"DataVersion", db_versions.data_version.c_str());
+  for (const auto& [id, agent] : InstalledCopy()) {
+    LONG state = 0;
+    agent->GetState(&state);
+    properties->SetValue((u"ExtID_" + id).c_str(), state != 0 ? u"enabled" : u"disabled");
+  }
+  statistics->RecordAction(u"UserAction", u"UserExtensionState", 2, properties.Get());
+}
+
+void CExtensionMgrImpl::RegisterSkinPrefix() {
+  ComPtr<ISkinService> skin = GetSkinService();
+  if (!skin) return;
+  const std::u16string directory = DataDirectory();
+  if (!directory.empty()) skin->RegisterPathPrefix(kSkinPrefix, directory.c_str());
+}
+
+void CExtensionMgrImpl::UnInitialize_BackThread() {
+  // Background cores, the web-view host, the UI-listener callbacks, the tracker and the install
+  // guide do not exist yet; what the manager holds are its command hosts.
+  std::vector<ComPtr<IExtCmdHost>> hosts;
+  ComPtr<IExtCmdHost> external[3];
+  {
+    base::CAutoLock hold(cmd_host_lock_);
+    hosts.swap(cmd_hosts_);
+    for (int i = 0; i < 3; ++i) external[i] = std::move(external_hosts_[i]);
+  }
+  // Released here, with no lock held. The database wrapper stays for the next switch user.
+}
+
+}  // namespace Logic
