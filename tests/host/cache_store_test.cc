@@ -1,0 +1,170 @@
+// The information service's cache store and channel object.
+#include "host/cache_store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/channel_info.h"
+#include "platform/bstr.h"
+#include "platform/string_list.h"
+#include "platform/strings.h"
+#include "store_test_env.h"
+#include "support/log_capture.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using host_testing::StoreTestEnv;
+using Logic::ICacheStore;
+
+ComPtr<ICacheStore> FreshCacheStore() {
+  ComPtr<host::CChannelInfo> info = halcy::MakeComObject<host::CChannelInfo>();
+  ComPtr<ICacheStore> store;
+  EXPECT_EQ(S_OK, info->GetCacheStore(store.ReleaseAndGetAddressOf()));
+  return store;
+}
+
+ComPtr<IStringList> ListOf(const std::vector<std::u16string>& values) {
+  ComPtr<IStringList> list;
+  EXPECT_EQ(S_OK, halcy::CreateStringList(IStringList::kIID, list.ReleaseAndGetVoidAddress()));
+  for (const std::u16string& v : values) list->Append(v.c_str());
+  return list;
+}
+
+std::vector<std::string> Read(ICacheStore* store, const char16_t* name, LONG limit = 1000) {
+  ComPtr<IStringList> list;
+  std::vector<std::string> out;
+  if (FAILED(store->ReadEntry(name, limit, list.ReleaseAndGetAddressOf()))) {
+    out.push_back("<missing>");
+    return out;
+  }
+  LONG count = 0;
+  list->GetCount(&count);
+  for (LONG i = 0; i < count; ++i) {
+    halcy::ScopedBstr item;
+    list->GetAt(i, item.Receive());
+    out.push_back(halcy::Utf16ToUtf8(item.View()));
+  }
+  return out;
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(CacheStoreTest, EntriesRoundTripAndSurviveAReopen) {
+  StoreTestEnv env;
+  {
+    ComPtr<ICacheStore> store = FreshCacheStore();
+    ASSERT_TRUE(store);
+    ASSERT_EQ(S_OK, store->WriteEntry(u"ext_list", ListOf({u"ext_a", u"ext_b"}).Get()));
+    ASSERT_EQ(S_OK, store->WriteEntry(u"ext_a", ListOf({u"a", u"1", u"0", u"hcextdbpath/a",
+                                                        u"{\"name\":\"A \\\"q\\\" \u4e2d\"}"})
+                                                    .Get()));
+    ASSERT_EQ(S_OK, store->WriteEntry(u"ext_b", ListOf({u"b", u"", u"", u"", u""}).Get()));
+    // A later write replaces the entry as a whole.
+    ASSERT_EQ(S_OK, store->WriteEntry(u"ext_list", ListOf({u"ext_a"}).Get()));
+    ASSERT_EQ(S_OK, store->WriteEntry(u"empty", ListOf({}).Get()));
+  }
+  ComPtr<ICacheStore> reopened = FreshCacheStore();
+  EXPECT_EQ(Strings({"ext_a"}), Read(reopened.Get(), u"ext_list"));
+  EXPECT_EQ(Strings({"a", "1", "0", "hcextdbpath/a", "{\"name\":\"A \\\"q\\\" \xe4\xb8\xad\"}"}),
+            Read(reopened.Get(), u"ext_a"));
+  EXPECT_EQ(Strings({"b", "", "", "", ""}), Read(reopened.Get(), u"ext_b"));
+  EXPECT_EQ(Strings({}), Read(reopened.Get(), u"empty"));
+  EXPECT_EQ(Strings({"<missing>"}), Read(reopened.Get(), u"ext_c"));
+  EXPECT_TRUE(std::filesystem::exists(env.SystemDataFile("cachestore.jsonl")));
+}
+
+TEST(CacheStoreTest, SizeLimitCutsTheList) {
+  StoreTestEnv env;
+  ComPtr<ICacheStore> store = FreshCacheStore();
+  ASSERT_EQ(S_OK, store->WriteEntry(u"e", ListOf({u"1", u"2", u"3", u"4", u"5"}).Get()));
+  const struct {
+    LONG limit;
+    Strings expected;
+  } cases[] = {
+      {0, {}}, {2, {"1", "2"}}, {5, {"1", "2", "3", "4", "5"}}, {1000, {"1", "2", "3", "4", "5"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    EXPECT_EQ(c.expected, Read(store.Get(), u"e", c.limit));
+  }
+  ComPtr<IStringList> list;
+  EXPECT_EQ(E_INVALIDARG, store->ReadEntry(u"e", -1, list.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(E_INVALIDARG, store->ReadEntry(u"", 10, list.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(E_INVALIDARG, store->WriteEntry(nullptr, ListOf({}).Get()));
+  EXPECT_EQ(E_POINTER, store->WriteEntry(u"e", nullptr));
+}
+
+TEST(CacheStoreTest, LineCutByACrashKeepsThePreviousValue) {
+  StoreTestEnv env;
+  {
+    ComPtr<ICacheStore> store = FreshCacheStore();
+    ASSERT_EQ(S_OK, store->WriteEntry(u"ext_list", ListOf({u"old"}).Get()));
+  }
+  const std::string path = env.SystemDataFile("cachestore.jsonl");
+  std::string text = testing_support::ReadFileOrEmpty(path);
+  testing_support::WriteFileOrDie(path, text + "{\"name\":\"ext_list\",\"values\":[\"ne");
+  {
+    ComPtr<ICacheStore> store = FreshCacheStore();
+    EXPECT_EQ(Strings({"old"}), Read(store.Get(), u"ext_list"));
+    // The cut line is gone before anything is appended behind it.
+    ASSERT_EQ(S_OK, store->WriteEntry(u"other", ListOf({u"x"}).Get()));
+  }
+  ComPtr<ICacheStore> store = FreshCacheStore();
+  EXPECT_EQ(Strings({"old"}), Read(store.Get(), u"ext_list"));
+  EXPECT_EQ(Strings({"x"}), Read(store.Get(), u"other"));
+}
+
+TEST(CacheStoreTest, DamagedJournalIsMovedAsideAndReported) {
+  StoreTestEnv env;
+  const std::string path = env.SystemDataFile("cachestore.jsonl");
+  const std::string damaged = "{\"name\":\"a\",\"values\":[]}\nnot json\n";
+  testing_support::WriteFileOrDie(path, damaged);
+  testing_support::LogCapture log;
+  ComPtr<ICacheStore> store = FreshCacheStore();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(Strings({"<missing>"}), Read(store.Get(), u"a"));
+  std::vector<std::string> aside;
+  for (const auto& e : std::filesystem::directory_iterator(env.SystemDataFile(""))) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("cachestore.jsonl.corrupt-", 0) == 0) aside.push_back(name);
+  }
+  ASSERT_EQ(1u, aside.size());
+  EXPECT_EQ(damaged, testing_support::ReadFileOrEmpty(env.SystemDataFile(aside[0])));
+  ASSERT_EQ(1u, log.LinesWithTag(u"oldlog;").size());
+  EXPECT_EQ(64, log.LinesWithTag(u"oldlog;")[0].level);
+}
+
+TEST(CacheStoreTest, RewritingOneEntryKeepsTheJournalBounded) {
+  StoreTestEnv env;
+  ComPtr<host::CCacheStore> store = halcy::MakeComObject<host::CCacheStore>();
+  ASSERT_TRUE(store->Open(env.SystemDataDirectory() + u"cachestore.jsonl"));
+  const std::u16string big(1000, u'x');
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(S_OK, store->WriteEntry(u"e", ListOf({big, halcy::StringPrintf(u"%d", i)}).Get()));
+  }
+  EXPECT_GT(store->compactions(), 0);
+  // Live text is about 1 KB; the journal may hold the slack but not 300 copies.
+  EXPECT_LT(std::filesystem::file_size(env.SystemDataFile("cachestore.jsonl")), 200u * 1024);
+  EXPECT_EQ("299", Read(FreshCacheStore().Get(), u"e")[1]);
+}
+
+TEST(ChannelObjectTest, ChannelCodeComesFromTheEnvironment) {
+  ComPtr<host::CChannelInfo> info = halcy::MakeComObject<host::CChannelInfo>();
+  ComPtr<Logic::IChannelObject> channel;
+  ASSERT_EQ(S_OK, info->GetChannelObject(channel.ReleaseAndGetAddressOf()));
+  halcy::ScopedBstr code;
+  {
+    testing_support::ScopedEnv set("HALCY_CHANNEL", "partner-42");
+    ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
+    EXPECT_EQ(u"partner-42", code.View());
+  }
+  unsetenv("HALCY_CHANNEL");
+  ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
+  EXPECT_TRUE(code.View().empty());
+  EXPECT_EQ(E_NOTIMPL, info->ReservedSlot3());
+}
+
+}  // namespace
