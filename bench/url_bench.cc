@@ -8,16 +8,28 @@
 //                                and the URL canonicalized again for every pattern
 //   BM_UrlCheck/cached           the same answers with the patterns parsed once and the URL
 //                                canonicalized once per check
+//   BM_UrlCheck/permission_set   CheckUrlPermission of a real permission set holding the same
+//                                20 patterns, the URL handed over as a BSTR
+//   BM_ApiCheck/permission_set   CheckApiPermission of a real permission set holding five
+//                                groups, over a mix of granted, free and refused API names
 //
-// Items per second are URLs canonicalized (BM_Canonicalize) or URLs checked (BM_UrlCheck).
+// Items per second are URLs canonicalized (BM_Canonicalize), URLs checked (BM_UrlCheck) or API
+// names checked (BM_ApiCheck).
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "permission/permission_mgr.h"
+#include "permission/permission_set.h"
+#include "platform/bstr.h"
+#include "platform/object_factory.h"
+#include "platform/string_list.h"
+#include "platform/strings.h"
 #include "url/parsed_url.h"
 #include "url/url_pattern.h"
 
@@ -223,11 +235,95 @@ void BM_UrlCheckCached(benchmark::State& state) {
 }
 BENCHMARK(BM_UrlCheckCached)->Name("BM_UrlCheck/cached")->Unit(benchmark::kMillisecond);
 
+// A permission set made the way the permission manager makes it, loaded with `permissions`.
+ComPtr<Logic::IPermissionSet> LoadedSet(const std::vector<std::u16string>& permissions) {
+  ComPtr<Logic::IPermissionSet> set;
+  ComPtr<IStringList> list;
+  if (FAILED(Logic::CreatePermissionSet(&set)) ||
+      FAILED(Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress()))) {
+    return nullptr;
+  }
+  for (const std::u16string& permission : permissions) list->Append(permission.c_str());
+  set->LoadPermissions(list.Get());
+  return set;
+}
+
+ComPtr<Logic::IPermissionSet> PatternSet() {
+  std::vector<std::u16string> patterns;
+  for (const char* text : kPatterns) patterns.push_back(halcy::Utf8ToUtf16(text));
+  return LoadedSet(patterns);
+}
+
+// The corpus as the BSTRs that callers of the permission set hold.
+const std::vector<std::unique_ptr<halcy::ScopedBstr>>& WideCorpus() {
+  static const auto* corpus = [] {
+    auto* urls = new std::vector<std::unique_ptr<halcy::ScopedBstr>>();
+    for (const std::string& url : Corpus()) {
+      urls->push_back(std::make_unique<halcy::ScopedBstr>(halcy::Utf8ToUtf16(url)));
+    }
+    return urls;
+  }();
+  return *corpus;
+}
+
+void BM_UrlCheckPermissionSet(benchmark::State& state) {
+  const ComPtr<Logic::IPermissionSet> set = PatternSet();
+  const auto& corpus = WideCorpus();
+  size_t matched = 0;
+  for (auto _ : state) {
+    matched = 0;
+    for (const auto& url : corpus) matched += set->CheckUrlPermission(url->Get()) == S_OK;
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(corpus.size()));
+  state.counters["matched"] = static_cast<double>(matched);
+}
+BENCHMARK(BM_UrlCheckPermissionSet)
+    ->Name("BM_UrlCheck/permission_set")
+    ->Unit(benchmark::kMillisecond);
+
+// Granted by one of the five groups, granted to every set, refused, and written in other case.
+const char16_t* const kApiNames[] = {u"hcbrowser.history.search",
+                                     u"hcbrowser.bookmarks.getTree",
+                                     u"HCBROWSER.DOWNLOADS.CANCEL",
+                                     u"hcbrowser.tabpage.getOpenTabs",
+                                     u"hcbrowser.global.openPage",
+                                     u"extension.invoke.register",
+                                     u"extension.download.oncomplete",
+                                     u"hcbrowser.xhr.send",
+                                     u"hcbrowser.application.create",
+                                     u"hcbrowser.history.getFrequently",
+                                     u"extension.invoke.ui.popframe",
+                                     u"hcbrowser.clipboardData.getData",
+                                     u"hcbrowser.global.onDropFile.addListener",
+                                     u"no.such.api",
+                                     u"hcbrowser.bookmarks.onSorted.addListener",
+                                     u"extension.urlanalysis.getextid"};
+
+void BM_ApiCheckPermissionSet(benchmark::State& state) {
+  const ComPtr<Logic::IPermissionSet> set =
+      LoadedSet({u"history", u"Bookmarks", u"downloads", u"tabpage", u"global"});
+  std::vector<std::unique_ptr<halcy::ScopedBstr>> names;
+  for (const char16_t* name : kApiNames) names.push_back(std::make_unique<halcy::ScopedBstr>(name));
+  size_t granted = 0;
+  for (auto _ : state) {
+    granted = 0;
+    for (const auto& name : names) granted += set->CheckApiPermission(name->Get()) == S_OK;
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(names.size()));
+  state.counters["granted"] = static_cast<double>(granted);
+}
+BENCHMARK(BM_ApiCheckPermissionSet)->Name("BM_ApiCheck/permission_set");
+
 // Both checks must agree on every URL of the corpus; a benchmark of a wrong answer is void.
 bool ChecksAgree() {
   const CachedPatterns cached;
-  for (const std::string& url : Corpus()) {
-    if (cached.Check(url) != CheckByReparsing(url)) {
+  const ComPtr<Logic::IPermissionSet> set = PatternSet();
+  if (!set) return false;
+  for (size_t i = 0; i < Corpus().size(); ++i) {
+    const std::string& url = Corpus()[i];
+    const bool expected = CheckByReparsing(url);
+    if (cached.Check(url) != expected ||
+        (set->CheckUrlPermission(WideCorpus()[i]->Get()) == S_OK) != expected) {
       std::fprintf(stderr, "checks disagree on %s\n", url.c_str());
       return false;
     }
