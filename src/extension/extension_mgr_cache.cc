@@ -58,12 +58,6 @@ ComPtr<IStringList> NewStringList() {
   return list;
 }
 
-std::u16string AgentString(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*)) {
-  halcy::ScopedBstr text;
-  (agent->*get)(text.Receive());
-  return std::u16string(text.View());
-}
-
 // A new agent for one cached record (id, state, flags, directory, manifest), or null.
 ComPtr<IExtensionAgent> AgentFromRecord(const std::vector<std::u16string>& fields) {
   ComPtr<IExtensionAgent> agent;
@@ -120,8 +114,8 @@ HRESULT CExtensionMgrImpl::SaveCachedExtensionList() {
     record->Append(id.c_str());
     record->Append(halcy::StringPrintf(u"%d", state).c_str());
     record->Append(halcy::StringPrintf(u"%d", flags).c_str());
-    record->Append(AgentString(agent.Get(), &IExtensionAgent::GetDirectory).c_str());
-    record->Append(AgentString(agent.Get(), &IExtensionAgent::GetManifest).c_str());
+    record->Append(AgentText(agent.Get(), &IExtensionAgent::GetDirectory).c_str());
+    record->Append(AgentText(agent.Get(), &IExtensionAgent::GetManifest).c_str());
     const std::u16string key = kCacheRecordPrefix + id;
     if (FAILED(store->WriteEntry(key.c_str(), record.Get()))) result = E_FAIL;
     keys->Append(key.c_str());

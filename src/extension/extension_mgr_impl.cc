@@ -46,13 +46,13 @@ HRESULT CopyOut(const std::u16string& text, BSTR* out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-std::u16string AgentId(IExtensionAgent* agent) {
-  halcy::ScopedBstr id;
-  agent->GetId(id.Receive());
-  return std::u16string(id.View());
-}
-
 }  // namespace
+
+std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*)) {
+  halcy::ScopedBstr text;
+  (agent->*get)(text.Receive());
+  return std::u16string(text.View());
+}
 
 CExtensionMgrImpl::CExtensionMgrImpl(IExtensionMgr* owner) : owner_(owner) {}
 
@@ -150,7 +150,7 @@ HRESULT CExtensionMgrImpl::UnInitialize() {
 // --- The installed set ---
 
 void CExtensionMgrImpl::RegisterInstalled(const ComPtr<IExtensionAgent>& agent) {
-  std::u16string id = AgentId(agent.Get());
+  std::u16string id = AgentText(agent.Get(), &IExtensionAgent::GetId);
   if (id.empty()) return;
   ComPtr<IExtensionAgent> replaced;
   {

@@ -35,6 +35,9 @@ struct IExtCmdHost;
 struct IUIExtPtMgr;
 class CExtensionDB;
 
+// A string getter of `agent` (GetId, GetDirectory, ...) as a wide string ("" when it fails).
+std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*));
+
 // "%d.%d.%d.%d" from the version resource of the running executable, or "0.0.0.0".
 std::u16string ReadBrowserVersion();
 
@@ -71,6 +74,13 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   void SwitchUser_BackThread(std::u16string user_name, LONG user_value);
   void UnInitialize_BackThread();
 
+  // The listener broadcast, for every event the manager raises. Calls `call` for every listener
+  // except `excluded_id` (0: none) on its owner thread: at once on the calling thread, else as a
+  // "func" task. Returns the last direct call's result (S_OK when none ran here). `call` is copied
+  // into each posted task.
+  using ListenerCall = std::function<HRESULT(IExtensionMgrListener*)>;
+  HRESULT BroadcastToListeners(LONG excluded_id, const ListenerCall& call);
+
   // The registered command hosts, in registration order (a copy).
   std::vector<ComPtr<IExtCmdHost>> CommandHosts();
 
@@ -92,12 +102,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
     std::u16string key;
   };
   using InstalledMap = std::map<std::u16string, ComPtr<IExtensionAgent>>;
-
-  // Calls `call` for every listener except `excluded_id` (0: none) on its owner thread: at
-  // once on the calling thread, else as a "func" task. Returns the last direct call's result
-  // (S_OK when none ran here). `call` is copied into each posted task.
-  using ListenerCall = std::function<HRESULT(IExtensionMgrListener*)>;
-  HRESULT BroadcastToListeners(LONG excluded_id, const ListenerCall& call);
 
   // The external command host `index` (0..2), created through the object factory and
   // registered on first use; null when the class is not available.

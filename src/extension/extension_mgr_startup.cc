@@ -36,12 +36,6 @@ bool IsFile(const std::u16string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*)) {
-  halcy::ScopedBstr text;
-  (agent->*get)(text.Receive());
-  return std::u16string(text.View());
-}
-
 }  // namespace
 
 std::u16string ReadBrowserVersion() {
