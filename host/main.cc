@@ -1,12 +1,14 @@
 // plexore-host: the browser stand-in. It loads libplexore.so the way the browser does and
 // drives it through its entry points and interfaces.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "host/classes_command.h"
 #include "host/host_services.h"
 #include "host/module_loader.h"
+#include "host/run_command.h"
 #include "platform/pending_file_operations.h"
 #include "platform/win_types.h"
 
@@ -20,6 +22,11 @@ void PrintUsage(FILE* out) {
                "  unregister   call DllUnregisterServer and print its HRESULT\n"
                "  classes      create each class by CLSID through the registry, list the\n"
                "               interfaces it answers, then print DllCanUnloadNow\n"
+               "  run [--data-root DIR]\n"
+               "               start the extension manager for the current user (registering\n"
+               "               the module when needed), print the installed extensions and\n"
+               "               their summaries, shut down; DIR replaces the application-data\n"
+               "               folder (HALCY_APPDATA)\n"
                "environment: HALCY_REGISTRY, HALCY_APPDATA, HALCY_LOG, HALCY_MODULE\n");
 }
 
@@ -33,10 +40,6 @@ int RunEntry(const std::string& module_path, const char* entry) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Deletions the previous run scheduled "for the next start" happen before anything else,
-  // as Windows works its list off at boot before any program runs.
-  halcy::RunPendingFileOperations();
-  host::RegisterModuleClasses();
   std::string module_path = host::DefaultModulePath();
   int i = 1;
   if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
@@ -47,17 +50,33 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
-  std::string command = argv[i];
+  std::string command = argv[i++];
   if (command == "--help" || command == "-h" || command == "help") {
     PrintUsage(stdout);
     return 0;
   }
+  if (command == "run" && i + 1 < argc && std::strcmp(argv[i], "--data-root") == 0) {
+    // Everything the browser keeps per user (data root, registry, pending operations) lives
+    // below the application-data folder, so the data root is chosen before anything reads it.
+    setenv("HALCY_APPDATA", argv[i + 1], 1);
+    i += 2;
+  }
+  if (i < argc) {
+    std::fprintf(stderr, "plexore-host: unexpected argument '%s'\n", argv[i]);
+    PrintUsage(stderr);
+    return 2;
+  }
+  // Deletions the previous run scheduled "for the next start" happen before anything else,
+  // as Windows works its list off at boot before any program runs.
+  halcy::RunPendingFileOperations();
+  host::RegisterModuleClasses();
   if (command == "register") return RunEntry(module_path, "DllRegisterServer");
   if (command == "unregister") return RunEntry(module_path, "DllUnregisterServer");
-  if (command == "classes") {
+  if (command == "classes" || command == "run") {
     host::CHostServices services;  // the browser's threads and services, while the module runs
     if (!services.Start()) return 2;
-    return host::RunClassesCommand();
+    if (command == "classes") return host::RunClassesCommand();
+    return host::RunExtensionManager(&services, module_path);
   }
   std::fprintf(stderr, "plexore-host: unknown command '%s'\n", command.c_str());
   PrintUsage(stderr);
