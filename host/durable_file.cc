@@ -1,5 +1,6 @@
 #include "host/durable_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,6 +61,24 @@ bool ReplaceFileDurably(const std::string& path, std::string_view bytes) {
   ::unlink(temp.c_str());
   errno = error;
   return false;
+}
+
+int RemoveStaleTemporaries(const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  const size_t cut = path.find_last_of('/');
+  const std::string prefix = (cut == std::string::npos ? path : path.substr(cut + 1)) + ".tmp-";
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return 0;
+  int removed = 0;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+        ::unlink((directory + "/" + name).c_str()) == 0) {
+      ++removed;
+    }
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {

@@ -17,6 +17,11 @@ namespace host {
 // the new one. False (and `path` untouched) on any failure; errno tells why.
 bool ReplaceFileDurably(const std::string& path, std::string_view bytes);
 
+// Deletes temporary files that ReplaceFileDurably left beside `path` when its process was
+// killed mid-write ("<path>.tmp-XXXXXX"). For the file's one owner, at open. Returns how many
+// it deleted.
+int RemoveStaleTemporaries(const std::string& path);
+
 // Appends `bytes` to `path` (created with mode 0644 when missing) with one write in append
 // mode, so that lines written by several writers never interleave. No fsync: a line survives
 // the writer's crash but not necessarily a power loss. False on failure.

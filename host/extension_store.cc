@@ -184,6 +184,8 @@ HRESULT CExtensionStore::Open(const std::u16string& path) {
                path.c_str());
     return E_FAIL;
   }
+  // Left by a writer killed between creating and renaming its copy; never the database itself.
+  RemoveStaleTemporaries(native_path_);
   std::string bytes;
   bool missing = false;
   if (!ReadFileBytes(native_path_, &bytes, &missing)) {

@@ -16,7 +16,8 @@
 // leaves either the old or the new file, never a mix. A file that is found damaged at open
 // (not JSON, truncated, not a store) is renamed to "extdb_v2.json.corrupt-YYYYMMDD-HHMMSS",
 // reported with a level-64 "oldlog;" line, and the store starts empty; the damaged file is
-// never overwritten. A missing file means an empty store; the file appears with the first
+// never overwritten. Temporary copies left by a writer that was killed are deleted at open.
+// A missing file means an empty store; the file appears with the first
 // change.
 //
 // Thread-safe: every interface call may come from any thread; one lock serialises the records

@@ -356,6 +356,9 @@ TEST_P(StoreKillTest, KillNineDuringABurstLeavesAConsistentPrefix) {
   ComPtr<IExtensionStore> store = ReopenFromDisk();
   ASSERT_TRUE(store);
   EXPECT_TRUE(CorruptCopies(env).empty()) << "the file was found damaged";
+  for (const auto& e : std::filesystem::directory_iterator(env.SystemDataFile("localextensions"))) {
+    EXPECT_EQ("extdb_v2.json", e.path().filename().string()) << "left behind";
+  }
   std::vector<AgentFields> records = QueryAll(store.Get());
   const int n = static_cast<int>(records.size());
   // Everything acknowledged is there; at most the next record's add went through.
