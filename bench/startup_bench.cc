@@ -1,0 +1,194 @@
+// Start-up of the extension manager with 1 000 installed extensions: from SwitchUser until
+// OnFirstReady reaches a listener on the UI thread, with the browser's real threads and
+// services (host::CHostServices: the JSON-file extension store, the statistics file, ...).
+//
+//   BM_FirstSwitchUser    a new manager each time: the database wrapper is created, the store
+//                         file (1 000 records) is opened and parsed, then the usual start-up
+//   BM_RepeatSwitchUser   the same manager switched in again: the wrapper and its open store
+//                         are reused, the installed set is queried and announced again
+//
+// The data root and browser directory are a throwaway folder ($HALCY_APPDATA,
+// $HALCY_BROWSER_DIR); the extension directories and the store file are written once.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/paths.h"
+#include "extension/extension_agent.h"
+#include "extension/extension_mgr.h"
+#include "extension/extension_mgr_listener.h"
+#include "host/browser_thread.h"
+#include "host/extension_store.h"
+#include "host/host_services.h"
+#include "module/module.h"
+#include "platform/com_object.h"
+#include "platform/object_factory.h"
+#include "platform/strings.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
+#include "thread/thread_service.h"
+
+namespace {
+
+constexpr int kExtensions = 1000;
+constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
+
+class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
+ public:
+  HALCY_BEGIN_INTERFACES(ReadyListener)
+  HALCY_INTERFACE(ReadyListener, Logic::IExtensionMgrListener)
+  HALCY_END_INTERFACES()
+
+  HRESULT OnFirstReady() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++ready_;
+    cv_.notify_all();
+    return S_OK;
+  }
+  HRESULT OnLocalExtensionList(BSTR ids) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list_chars_ = ids ? std::u16string(ids).size() : 0;
+    return S_OK;
+  }
+  HRESULT ReservedSlot5() override { return E_NOTIMPL; }
+  HRESULT OnDllProcessState(BOOL) override { return E_NOTIMPL; }
+  HRESULT OnExtensionStateChanged(BSTR, LONG) override { return E_NOTIMPL; }
+
+  void WaitForReady(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return ready_ >= count; });
+  }
+  size_t list_chars() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return list_chars_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int ready_ = 0;          // Guarded by mutex_
+  size_t list_chars_ = 0;  // Guarded by mutex_
+};
+
+// The browser with 1 000 installed extensions, set up once for the whole program.
+class Browser {
+ public:
+  Browser() {
+    std::string root = (std::filesystem::temp_directory_path() / "plexore-bench-XXXXXX").string();
+    if (!mkdtemp(root.data())) abort();
+    root_ = root;
+    setenv("HALCY_APPDATA", root_.c_str(), 1);
+    setenv("HALCY_BROWSER_DIR", root_.c_str(), 1);
+    Logic::ResetPathCachesForTesting();
+    WriteInstalledSet();
+    halcy::CreatableClass agents;
+    agents.create = [](REFIID iid, void** out) {
+      return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
+    };
+    halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(agents));
+    if (!services_.Start()) abort();
+  }
+  ~Browser() {
+    services_.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+
+  DWORD ui_thread() const { return services_.thread(Thread::kThreadUI)->thread_id(); }
+
+  // Returns once every task queued so far on the extension-manager thread has run.
+  void DrainManagerThread() {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    Thread::PostTask(Thread::kThreadExtensionManager, Thread::NewFuncTask([&] {
+                       std::lock_guard<std::mutex> lock(mutex);
+                       done = true;
+                       cv.notify_all();
+                     }));
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return done; });
+  }
+
+ private:
+  void WriteInstalledSet() {
+    const std::string dir = root_ + "/halcy/browser/SysData/localextensions";
+    host::ExtensionRecords records;
+    for (int i = 0; i < kExtensions; ++i) {
+      const std::u16string id = halcy::StringPrintf(u"ext%04d", i);
+      std::filesystem::create_directories(dir + "/" + halcy::Utf16ToUtf8(id));
+      host::ExtensionRecord& r = records[id];
+      r.id = id;
+      r.state = i % 7 == 0 ? 0 : 1;
+      r.directory = u"hcextdbpath/" + id;
+      r.manifest = u"{\"name\":\"Extension " + id +
+                   u"\",\"version\":\"1.0.3\",\"description\":\"A benchmark extension\","
+                   u"\"background_page\":\"bg.html\",\"permissions\":[\"tabs\",\"http://*/*\"],"
+                   u"\"toolbarui\":{\"caption\":\"x\",\"icongroup\":{\"normal\":\"i.png\"}}}";
+    }
+    std::ofstream(dir + "/extdb_v2.json") << host::SerializeExtensionRecords(records);
+  }
+
+  std::string root_;
+  host::CHostServices services_;
+};
+
+Browser& TheBrowser() {
+  static Browser* browser = new Browser();  // lives to the end of the program
+  return *browser;
+}
+
+ComPtr<Logic::IExtensionMgr> NewManager(ReadyListener* listener, DWORD thread) {
+  ComPtr<Logic::IExtensionMgr> mgr;
+  Logic::CreateClassInstance(kMgrClassIndex, nullptr, Logic::IExtensionMgr::kIID,
+                             mgr.ReleaseAndGetVoidAddress());
+  mgr->AddListener(1, thread, listener, FALSE);
+  return mgr;
+}
+
+void BM_FirstSwitchUser(benchmark::State& state) {
+  Browser& browser = TheBrowser();
+  size_t list_chars = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+    ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
+    state.ResumeTiming();
+    mgr->SwitchUser();
+    listener->WaitForReady(1);
+    state.PauseTiming();
+    list_chars = listener->list_chars();
+    mgr->UnInitialize();
+    mgr = nullptr;
+    browser.DrainManagerThread();
+    state.ResumeTiming();
+  }
+  state.counters["list_chars"] = static_cast<double>(list_chars);
+}
+BENCHMARK(BM_FirstSwitchUser)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RepeatSwitchUser(benchmark::State& state) {
+  Browser& browser = TheBrowser();
+  ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+  ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
+  int ready = 0;
+  for (auto _ : state) {
+    mgr->SwitchUser();
+    listener->WaitForReady(++ready);
+  }
+  state.counters["list_chars"] = static_cast<double>(listener->list_chars());
+  mgr->UnInitialize();
+  mgr = nullptr;
+  browser.DrainManagerThread();
+}
+BENCHMARK(BM_RepeatSwitchUser)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
