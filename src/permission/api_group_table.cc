@@ -217,7 +217,7 @@ const ApiGroupTable g_api_group_table;
 
 }  // namespace
 
-std::u16string LowerCaseApiText(std::u16string_view text) {
+std::u16string LowerCasePermissionText(std::u16string_view text) {
   std::u16string lower(text);
   for (char16_t& c : lower) {
     if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
@@ -236,7 +236,7 @@ void ApiGroupTable::AddGroup(std::u16string_view group, const char16_t* const* n
   for (size_t i = 0; i < count; ++i) {
     auto it = groups_.find(group);
     if (it == groups_.end()) it = groups_.emplace(std::u16string(group), NameSet()).first;
-    it->second.insert(LowerCaseApiText(names[i]));
+    it->second.insert(LowerCasePermissionText(names[i]));
   }
 }
 

@@ -5,7 +5,7 @@
 //   const Logic::ApiGroupTable::NameSet* names = Logic::ApiGroupTable::Get().Find(u"history");
 //   bool granted = names && names->count(u"hcbrowser.history.search") != 0;
 //
-// API names are stored lower-cased (LowerCaseApiText); group names as written. Two stored
+// API names are stored lower-cased (LowerCasePermissionText); group names as written. Two stored
 // names end in a TAB character and keep it, so the same names without the TAB are not in the
 // table.
 //
@@ -24,7 +24,7 @@ namespace Logic {
 // The lower-cased copy that permission texts are stored and compared as. The module never
 // changes the C runtime's locale, so the current locale is "C", where lower-casing a wide
 // string changes only the letters A to Z.
-std::u16string LowerCaseApiText(std::u16string_view text);
+std::u16string LowerCasePermissionText(std::u16string_view text);
 
 class ApiGroupTable {
  public:

@@ -57,16 +57,16 @@ HRESULT CCoPermissionSet::LoadPermissions(IStringList* permissions) {
 void CCoPermissionSet::AddPermission(const std::u16string& permission) {
   // The kind is decided on the text as written; the stored copy is lower-cased.
   const bool is_pattern = ParsePattern(permission).has_value();
-  std::u16string lower = LowerCaseApiText(permission);
+  std::u16string lower = LowerCasePermissionText(permission);
   if (!is_pattern) {
     ExclusiveLockGuard hold(lock_);
     api_permissions_.insert(std::move(lower));
     return;
   }
-  // URL checks used to parse every stored text again; the parse of the stored (lower-cased)
-  // text is kept instead. Parsing is a pure function of the text, so the answers are the same,
-  // and a stored text that no longer parses after lower-casing keeps an empty parse and is
-  // skipped by every check, as before. Parsed outside the lock: it may take a while.
+  // The stored (lower-cased) text is parsed here once and the parse kept beside it, instead of
+  // parsing the text again at every URL check. Parsing is a pure function of the text, so the
+  // answers are the same; a stored text that does not parse keeps an empty parse and every
+  // check skips it. Parsed outside the lock, which guards only the insertion.
   std::optional<burl::URLPattern> parsed = ParsePattern(lower);
   ExclusiveLockGuard hold(lock_);
   host_patterns_.try_emplace(std::move(lower), std::move(parsed));
@@ -75,7 +75,7 @@ void CCoPermissionSet::AddPermission(const std::u16string& permission) {
 HRESULT CCoPermissionSet::CheckApiPermission(BSTR api_name) {
   const ApiGroupTable& table = ApiGroupTable::Get();
   // The same lower-cased copy serves every group.
-  const std::u16string lower = LowerCaseApiText(View(api_name));
+  const std::u16string lower = LowerCasePermissionText(View(api_name));
   SharedLockGuard hold(lock_);
   for (const std::u16string& group : api_permissions_) {
     const ApiGroupTable::NameSet* names = table.Find(group);

@@ -102,7 +102,7 @@ TEST(ApiGroupTableTest, AddingToAnExistingGroupMergesAndKeepsEachNameOnce) {
 
 TEST(ApiGroupTableTest, LowerCasingFoldsOnlyAsciiLetters) {
   EXPECT_EQ(u"abc.xyz-09_@[`{\u00c9\u0130\u03a3",
-            Logic::LowerCaseApiText(u"ABC.xYz-09_@[`{\u00c9\u0130\u03a3"));
+            Logic::LowerCasePermissionText(u"ABC.xYz-09_@[`{\u00c9\u0130\u03a3"));
 }
 
 }  // namespace
