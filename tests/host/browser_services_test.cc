@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "host/host_services.h"
 #include "host/statistics_service.h"
 #include "json/json_reader.h"
@@ -16,6 +17,7 @@
 #include "module/services.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
+#include "platform/string_resources.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
 #include "platform/threads.h"
@@ -206,6 +208,39 @@ TEST(UserServiceTest, CurrentUserIsTheAccountAndRegistrationsAreKept) {
   records.clear();
   users->ClearRegistrations();
   EXPECT_TRUE(users->Registrations().empty());
+}
+
+// The files the browser ships beside its executable, checked in the build's bin folder (where
+// plexore-host and this test live).
+class ShippedFilesTest : public testing::Test {
+ protected:
+  ShippedFilesTest() : browser_dir_("HALCY_BROWSER_DIR", Bin()) {
+    Logic::ResetPathCachesForTesting();
+  }
+  ~ShippedFilesTest() override { Logic::ResetPathCachesForTesting(); }
+
+  static std::string Bin() {
+    const std::string host = PLEXORE_HOST;
+    return host.substr(0, host.rfind('/'));
+  }
+
+ private:
+  testing_support::ScopedEnv browser_dir_;
+};
+
+TEST_F(ShippedFilesTest, SiblingModulesAndTheStringTableAreBesideTheHost) {
+  EXPECT_TRUE(Logic::AreSiblingModulesPresent());
+  EXPECT_EQ(u"\u672a\u77e5", Help::String::LoadStringW(u"IDS_EXTENSION_UNKNOWN"));
+}
+
+TEST_F(ShippedFilesTest, DataConverterStandInAcceptsItsArgumentsAndExitsZero) {
+  const std::string converter = Bin() + "/Pellwick.exe";
+  std::string output;
+  EXPECT_EQ(0, testing_support::RunCommand(
+                   "'" + converter + "' --action=convert --type=extension --dir=\"/tmp/a b\"",
+                   &output, true));
+  EXPECT_EQ("", output);
+  EXPECT_EQ(2, testing_support::RunCommand("'" + converter + "' --bogus", &output, true));
 }
 
 }  // namespace
