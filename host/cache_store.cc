@@ -148,6 +148,9 @@ HRESULT CCacheStore::WriteEntry(LPCWSTR name, IStringList* values) {
   if (!AppendToFile(native_path_, line)) {
     Logic::Log(Logic::kLogFailure, u"oldlog;", u"cache store: appending entry %s failed",
                key.c_str());
+    // A short write may have left part of the line; rewriting the journal from memory removes
+    // it before the next append could be glued to it.
+    Compact();
     return E_FAIL;
   }
   journal_bytes_ += line.size();

@@ -74,7 +74,7 @@ class CStatisticsService : public halcy::ComObjectRoot, public Logic::IStatistic
  private:
   using CounterKey = std::tuple<std::u16string, std::u16string, std::u16string>;
 
-  // Appends `line` (JSON text after the time member, without the closing brace).
+  // Appends one line: the time member, then `members` (JSON members, each led by a comma).
   // REQUIRES: lock_ held.
   HRESULT AppendLine(const std::u16string& members);
 
