@@ -3,6 +3,7 @@
 #include "command/extension_context_menu_mgr.h"
 #include "command/extension_notify_mgr.h"
 #include "common/log.h"
+#include "common/paths.h"
 #include "extension/extension_mgr.h"
 #include "module/browser_info_services.h"
 #include "module/channel_info.h"
@@ -26,6 +27,8 @@ ComPtr<IPermissionMgr> GetPermissionMgr() {
 }
 
 ComPtr<IExtensionMgr> GetExtensionMgr() {
+  // Without the browser's sibling modules there is no extension system to talk to.
+  if (!AreSiblingModulesPresent()) return nullptr;
   return Thread::GetServiceOrLog<IExtensionMgr>(u"IExtensionMgr");
 }
 

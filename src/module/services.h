@@ -33,7 +33,7 @@ struct ISkinService;
 
 ComPtr<IExtensionNotifyMgr> GetExtensionNotifyMgr();
 ComPtr<IPermissionMgr> GetPermissionMgr();
-// The caller asks only when the sibling modules are present.
+// Null, without a lookup, unless every sibling module is present (AreSiblingModulesPresent).
 ComPtr<IExtensionMgr> GetExtensionMgr();
 ComPtr<IExtensionContextMenuMgr> GetExtensionContextMenuMgr();
 ComPtr<ILogicGlobalService> GetLogicGlobalService();

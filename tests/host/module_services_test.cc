@@ -8,6 +8,7 @@
 
 #include "command/extension_context_menu_mgr.h"
 #include "command/extension_notify_mgr.h"
+#include "common/paths.h"
 #include "extension/extension_mgr.h"
 #include "module/class_ids.h"
 #include "module/logic_global_service.h"
@@ -92,6 +93,22 @@ TEST(ModuleServicesTest, PresentServiceIsFoundSilentlyAndLookedUpAgainEachTime) 
     EXPECT_EQ(1u, log.LinesWithTag(u"oldlog;").size());  // only the absent lookup
     halcy::SetService(g.iid, saved.Get());
   }
+}
+
+TEST(ModuleServicesTest, ExtensionMgrIsNotLookedUpWithoutTheSiblingModules) {
+  CAnyService mgr;
+  ComPtr<IUnknown> saved = halcy::SetService(Logic::IExtensionMgr::kIID, &mgr);
+  {
+    testing_support::ScopedTempDir empty_browser_dir;
+    testing_support::ScopedEnv browser("HALCY_BROWSER_DIR", empty_browser_dir.path());
+    Logic::ResetPathCachesForTesting();
+    LogCapture log;
+    EXPECT_EQ(nullptr, Logic::GetExtensionMgr());
+    EXPECT_TRUE(log.LinesWithTag(u"oldlog;").empty());  // no lookup, so no failure line
+  }
+  Logic::ResetPathCachesForTesting();
+  EXPECT_TRUE(Logic::GetExtensionMgr());  // the test binary's directory ships the markers
+  halcy::SetService(Logic::IExtensionMgr::kIID, saved.Get());
 }
 
 TEST(ModuleServicesTest, UserServiceFailureHasItsOwnLine) {
