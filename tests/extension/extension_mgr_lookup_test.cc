@@ -17,6 +17,7 @@
 #include "extension/extension_paths.h"
 #include "platform/bstr.h"
 #include "platform/file_system.h"
+#include "platform/kernel_object.h"
 #include "platform/string_list.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
@@ -358,7 +359,9 @@ TEST_F(ExtensionPlatformTest, ConverterGetsItsArgumentsAndIsWaitedFor) {
   EXPECT_EQ(halcy::Utf8ToUtf16(env_.browser_dir()) +
                 u"\\Pellwick.exe --action=convert --type=extension --dir=\"" + directory + u"\"",
             Logic::BuildDataConverterCommandLine(u"convert", u"extension", directory));
+  const size_t handles = halcy::OpenHandleCountForTesting();
   ASSERT_TRUE(Logic::RunDataConverter(u"convert", u"extension", directory));
+  EXPECT_EQ(handles, halcy::OpenHandleCountForTesting());  // both process handles closed
   EXPECT_EQ("--action=convert\n--type=extension\n--dir=C:\\Users\\a b\\SysData\\localextensions\n",
             testing_support::ReadFileOrEmpty(env_.browser_dir() + "/args.txt"));
 }

@@ -14,6 +14,7 @@
 #include "common/paths.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_test_util.h"
+#include "module/module.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
 #include "platform/string_list.h"
@@ -51,13 +52,7 @@ std::vector<std::u16string> InstalledIds(IExtensionMgr* mgr) {
   return ids;
 }
 
-// A command host that only counts its references.
-class CountedCmdHost : public halcy::ComObjectRoot, public Logic::IExtCmdHost {
- public:
-  HALCY_BEGIN_INTERFACES(CountedCmdHost)
-  HALCY_INTERFACE(CountedCmdHost, Logic::IExtCmdHost)
-  HALCY_END_INTERFACES()
-};
+constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost in the module's class table
 
 template <class T>
 ULONG References(T* object) {
@@ -241,7 +236,10 @@ TEST_F(ExtensionMgrStartupTest, UninitializeReleasesCommandHostsAndTheManagerIts
   CreateDatabaseFile();
   ComPtr<IExtensionMgr> mgr = NewMgr();
   ComPtr<RecordingListener> listener = ListenOn(mgr.Get(), kThreadUI);
-  ComPtr<CountedCmdHost> host = halcy::MakeComObject<CountedCmdHost>();
+  ComPtr<Logic::IExtCmdHost> host;
+  ASSERT_EQ(S_OK,
+            Logic::CreateClassInstance(kCommonCmdHostClassIndex, nullptr, Logic::IExtCmdHost::kIID,
+                                       host.ReleaseAndGetVoidAddress()));
   ASSERT_EQ(S_OK, mgr->RegisterCmdHost(host.Get()));
   EXPECT_EQ(S_OK, mgr->RegisterCmdHost(nullptr));
   SwitchAndWait(mgr.Get(), listener.Get(), 2);
