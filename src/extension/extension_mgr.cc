@@ -18,6 +18,7 @@ HRESULT CCoExtensionMgr::FinalConstruct() {
 }
 
 void CCoExtensionMgr::FinalRelease() {
+  if (!impl_) return;  // FinalConstruct ran out of memory
   impl_->DetachOwner();
   impl_ = nullptr;
 }
