@@ -18,6 +18,11 @@ class CCoExtCommonCmdHost : public halcy::ComObjectRoot,
   HALCY_INTERFACE(CCoExtCommonCmdHost, IExtCmdHost)
   HALCY_INTERFACE(CCoExtCommonCmdHost, IProvideClassInfo)
   HALCY_END_INTERFACES()
+
+  // Command dispatch (the two command tables and their handlers) is still missing.
+  HRESULT SetExtensionMgr(CExtensionMgrImpl*) override { return E_NOTIMPL; }
+  HRESULT DetachExtensionMgr() override { return S_OK; }
+  HRESULT HandleCommand(BSTR, BSTR, BSTR, LONG) override { return E_NOTIMPL; }
 };
 
 }  // namespace Logic

@@ -19,6 +19,9 @@ class CCoExtMenuCmdHost : public halcy::ComObjectRoot,
   HALCY_INTERFACE(CCoExtMenuCmdHost, IExtCmdHost)
   HALCY_INTERFACE(CCoExtMenuCmdHost, IProvideClassInfo)
   HALCY_END_INTERFACES()
+
+  // The menu commands (context-menu and popup-menu handling) are still missing.
+  HRESULT HandleCommand(BSTR, BSTR, BSTR, LONG) override { return E_NOTIMPL; }
 };
 
 }  // namespace Logic

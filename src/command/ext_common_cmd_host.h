@@ -1,3 +1,6 @@
+// IExtCommonCmdHost: how the extension manager wires itself into the common command host.
+//
+// Free-threaded.
 #pragma once
 
 #include "module/class_ids.h"
@@ -5,10 +8,14 @@
 
 namespace Logic {
 
-// IExtCommonCmdHost: the interface of the common command host. Its operations (in slot order after
-// IUnknown) are declared with the behaviour that implements them.
+class CExtensionMgrImpl;
+
 struct IExtCommonCmdHost : IUnknown {
   static constexpr IID kIID = kIID_IExtCommonCmdHost;
+  // 3: stores the manager (no reference is taken: the manager owns the host and outlives it).
+  virtual HRESULT SetExtensionMgr(CExtensionMgrImpl* manager) = 0;
+  // 4: does nothing.
+  virtual HRESULT DetachExtensionMgr() = 0;
 };
 
 }  // namespace Logic
