@@ -63,13 +63,12 @@ HRESULT CPropertySet::SetValue(LPCWSTR name, LPCWSTR value) {
   if (!name || !*name) return E_INVALIDARG;
   std::u16string text = value ? value : u"";
   std::lock_guard<std::mutex> lock(lock_);
-  for (auto& [key, existing] : values_) {
-    if (key == name) {
-      existing = std::move(text);
-      return S_OK;
-    }
+  auto [at, added] = positions_.try_emplace(name, values_.size());
+  if (added) {
+    values_.emplace_back(name, std::move(text));
+  } else {
+    values_[at->second].second = std::move(text);
   }
-  values_.emplace_back(name, std::move(text));
   return S_OK;
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,7 +44,10 @@ class CPropertySet : public halcy::ComObjectRoot, public Logic::IPropertySet {
 
  private:
   std::mutex lock_;
-  std::vector<std::pair<std::u16string, std::u16string>> values_;  // Guarded by lock_
+  // Guarded by lock_: the values in the order of their first setting, and each name's
+  // position among them (start-up records a set with one entry per installed extension).
+  std::vector<std::pair<std::u16string, std::u16string>> values_;
+  std::unordered_map<std::u16string, size_t> positions_;
 };
 
 class CStatisticsService : public halcy::ComObjectRoot, public Logic::IStatisticsService {
