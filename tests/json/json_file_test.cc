@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "json/json_reader.h"
@@ -27,14 +27,9 @@ class JsonFileTest : public testing::Test {
 
   // Writes `bytes` to a file in the test directory and returns its UTF-16 path.
   std::u16string WriteFile(const std::string& name, const std::string& bytes) {
-    const std::string path = dir_ + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(file, nullptr);
-    if (file) {
-      std::fwrite(bytes.data(), 1, bytes.size(), file);
-      std::fclose(file);
-    }
-    return DecodeUtf8ToUtf16(path);
+    std::ofstream file(dir_ + "/" + name, std::ios::binary);
+    EXPECT_TRUE(file << bytes) << name;
+    return DecodeUtf8ToUtf16(dir_ + "/" + name);
   }
 
   std::string dir_;

@@ -165,24 +165,12 @@ TEST(ReaderTest, OutOfRangeNumbersSaturate) {
   }
 }
 
-TEST(ReaderTest, NegativeZeroKeepsItsSign) {
-  const auto value = ParseJson(u"-0");
-  ASSERT_NE(value, nullptr);
-  EXPECT_TRUE(std::signbit(value->GetNumber()));
-}
-
 TEST(ReaderTest, EscapesDecodeToSingleCodeUnits) {
   const auto value = ParseJson(u"\"\\\"\\'\\/\\\\\\b\\f\\n\\r\\t\\u00e9\\uD83D\\uDE00\\uDC00\"");
   ASSERT_NE(value, nullptr);
   ASSERT_TRUE(value->IsString());
   // Surrogates arrive as two escapes and stay two units; a lone one is kept unchecked.
   EXPECT_EQ(value->GetString(), u"\"'/\\\b\f\n\r\t\u00e9\xD83D\xDE00\xDC00");
-}
-
-TEST(ReaderTest, RawTabAndNonAsciiAreKept) {
-  const auto value = ParseJson(u"\"a\tb\u00e9\u20ac\xD83D\xDE00\"");
-  ASSERT_NE(value, nullptr);
-  EXPECT_EQ(value->GetString(), u"a\tb\u00e9\u20ac\xD83D\xDE00");
 }
 
 TEST(ReaderTest, TextEndsAtTheFirstNul) {
@@ -192,9 +180,6 @@ TEST(ReaderTest, TextEndsAtTheFirstNul) {
   const auto value = ParseJson(std::u16string(u"[1]\0garbage", 11));
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(ToJsonString(*value), u"[1]");
-}
-
-TEST(ReaderTest, NullPointerTextFails) {
   EXPECT_EQ(ParseJson(static_cast<const char16_t*>(nullptr)), nullptr);
 }
 
@@ -223,19 +208,16 @@ std::u16string Repeat(std::u16string_view piece, int count) {
   return text;
 }
 
-TEST(ReaderDepthTest, AcceptsNestingUpToTheBound) {
-  EXPECT_NE(ParseJson(Repeat(u"[", kJsonMaxDepth) + Repeat(u"]", kJsonMaxDepth)), nullptr);
-  EXPECT_NE(ParseJson(Repeat(u"{\"a\":", kJsonMaxDepth) + u"1" + Repeat(u"}", kJsonMaxDepth)),
-            nullptr);
+TEST(ReaderDepthTest, AcceptsNestingUpToTheBoundAndNotOneLevelMore) {
+  for (const int depth : {kJsonMaxDepth, kJsonMaxDepth + 1}) {
+    const bool fits = depth == kJsonMaxDepth;
+    EXPECT_EQ(ParseJson(Repeat(u"[", depth) + Repeat(u"]", depth)) != nullptr, fits) << depth;
+    EXPECT_EQ(ParseJson(Repeat(u"{\"a\":", depth) + u"1" + Repeat(u"}", depth)) != nullptr, fits)
+        << depth;
+  }
   EXPECT_NE(
       ParseJson(Repeat(u"[{\"a\":", kJsonMaxDepth / 2) + u"0" + Repeat(u"}]", kJsonMaxDepth / 2)),
       nullptr);
-}
-
-TEST(ReaderDepthTest, RejectsOneLevelBeyondTheBound) {
-  const int depth = kJsonMaxDepth + 1;
-  EXPECT_EQ(ParseJson(Repeat(u"[", depth) + Repeat(u"]", depth)), nullptr);
-  EXPECT_EQ(ParseJson(Repeat(u"{\"a\":", depth) + u"1" + Repeat(u"}", depth)), nullptr);
 }
 
 TEST(ReaderDepthTest, HostileNestingFailsWithoutExhaustingTheStack) {

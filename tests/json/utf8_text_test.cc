@@ -60,19 +60,18 @@ INSTANTIATE_TEST_SUITE_P(
                                u"9"}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
-TEST(EncodeTest, EncodesEveryLength) {
-  EXPECT_EQ(EncodeUtf16ToUtf8(u"a\u00e9\u4e2d\xD83D\xDE00"),
-            "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
-  EXPECT_EQ(EncodeUtf16ToUtf8(std::u16string(u"\0", 1)), std::string("\0", 1));
-}
-
-TEST(EncodeTest, LoneSurrogatesBecomeReplacementCharacters) {
-  EXPECT_EQ(EncodeUtf16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
-  EXPECT_EQ(EncodeUtf16ToUtf8(u"\xDC00"
-                              u"a"),
-            "\xEF\xBF\xBD"
-            "a");
-  EXPECT_EQ(EncodeUtf16ToUtf8(u"\xD800\xD800\xDC00"), "\xEF\xBF\xBD\xF0\x90\x80\x80");
+TEST(EncodeTest, EncodesEveryLengthAndReplacesLoneSurrogates) {
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"a\u00e9\u4e2d\xD83D\xDE00", "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+      {std::u16string(u"\0", 1), std::string("\0", 1)},
+      {u"\xD800", "\xEF\xBF\xBD"},
+      {u"\xDC00"
+       u"a",
+       "\xEF\xBF\xBD"
+       "a"},
+      {u"\xD800\xD800\xDC00", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(EncodeUtf16ToUtf8(text), bytes);
 }
 
 TEST(EncodeTest, EveryScalarValueRoundTrips) {
