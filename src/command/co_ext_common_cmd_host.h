@@ -1,13 +1,17 @@
+// CCoExtCommonCmdHost: the common command host as a COM object. It answers IExtCommonCmdHost
+// (wiring by the extension manager), IExtCmdHost (commands) and IProvideClassInfo, and holds
+// its implementation, CExtCommonCmdHostImpl, by value; every call is forwarded to it.
+//
+// Free-threaded, as the implementation is (see ext_common_cmd_host_impl.h).
 #pragma once
 
 #include "command/ext_cmd_host.h"
 #include "command/ext_common_cmd_host.h"
+#include "command/ext_common_cmd_host_impl.h"
 #include "platform/com_object.h"
 
 namespace Logic {
 
-// CCoExtCommonCmdHost: created by its class factory; answers its interfaces and IProvideClassInfo.
-// Behaviour still missing here: the operations of command dispatch of the common command host.
 class CCoExtCommonCmdHost : public halcy::ComObjectRoot,
                             public IExtCommonCmdHost,
                             public IExtCmdHost,
@@ -19,10 +23,21 @@ class CCoExtCommonCmdHost : public halcy::ComObjectRoot,
   HALCY_INTERFACE(CCoExtCommonCmdHost, IProvideClassInfo)
   HALCY_END_INTERFACES()
 
-  // Command dispatch (the two command tables and their handlers) is still missing.
-  HRESULT SetExtensionMgr(CExtensionMgrImpl*) override { return E_NOTIMPL; }
-  HRESULT DetachExtensionMgr() override { return S_OK; }
-  HRESULT HandleCommand(BSTR, BSTR, BSTR, LONG) override { return E_NOTIMPL; }
+  CCoExtCommonCmdHost() : impl_(static_cast<IExtCommonCmdHost*>(this)) {}
+
+  HRESULT SetExtensionMgr(CExtensionMgrImpl* manager) override {
+    return impl_.SetExtensionMgr(manager);
+  }
+  HRESULT DetachExtensionMgr() override { return impl_.DetachExtensionMgr(); }
+  HRESULT HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
+                        LONG request_context) override {
+    return impl_.HandleCommand(extension_id, command, arguments, request_context);
+  }
+
+  CExtCommonCmdHostImpl& impl() { return impl_; }
+
+ private:
+  CExtCommonCmdHostImpl impl_;
 };
 
 }  // namespace Logic

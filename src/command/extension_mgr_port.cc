@@ -1,0 +1,55 @@
+#include "command/extension_mgr_port.h"
+
+#include "extension/extension_agent.h"
+#include "extension/extension_mgr_impl.h"
+#include "platform/bstr.h"
+
+namespace Logic {
+namespace {
+
+class ManagerPort final : public ExtensionMgrPort {
+ public:
+  explicit ManagerPort(CExtensionMgrImpl* manager) : manager_(manager) {}
+
+  HRESULT SendToExtension(const std::u16string& /*extension_id*/, const std::u16string& /*command*/,
+                          const std::u16string& /*arguments*/, LONG /*request_context*/) override {
+    return E_NOTIMPL;  // the manager's SendToExtensionInternal comes with message routing
+  }
+
+  HRESULT SendResponseToFrontEnd(const std::u16string& /*extension_id*/,
+                                 const std::u16string& /*result*/, LONG /*number1*/,
+                                 const std::u16string& /*text*/, LONG /*number2*/,
+                                 LONG /*number3*/) override {
+    return E_NOTIMPL;  // the response to the front end comes with message routing
+  }
+
+  std::u16string BrowserVersion() override { return ReadBrowserVersion(); }
+
+  std::u16string ExtensionVersion(const std::u16string& extension_id) override {
+    halcy::ScopedBstr id(extension_id);
+    ComPtr<IExtensionAgent> agent;
+    manager_->GetExtensionAgent(id.Get(), agent.ReleaseAndGetAddressOf());
+    return agent ? AgentText(agent.Get(), &IExtensionAgent::GetVersion) : std::u16string();
+  }
+
+  HRESULT DeleteExtension(const std::u16string& /*extension_id*/) override {
+    return E_NOTIMPL;  // the manager cannot delete extensions yet (DeleteExtension_BackThread)
+  }
+
+  HRESULT ReportSelfStatistics(const std::u16string& /*extension_id*/, LONG /*upload_type*/,
+                               const std::u16string& /*type*/,
+                               const std::u16string& /*content*/) override {
+    return E_NOTIMPL;  // the manager has no self-reported statistics operation yet
+  }
+
+ private:
+  CExtensionMgrImpl* const manager_;  // borrowed: the manager outlives its command hosts
+};
+
+}  // namespace
+
+std::shared_ptr<ExtensionMgrPort> MakeExtensionMgrPort(CExtensionMgrImpl* manager) {
+  return std::make_shared<ManagerPort>(manager);
+}
+
+}  // namespace Logic
