@@ -80,9 +80,8 @@ HRESULT CCoExtensionMgr::GetExternalCmdHost2(IExtCmdHost** host) {
   return impl_->GetExternalCmdHost(1, host);
 }
 
-HRESULT CCoExtensionMgr::AnswerLibraryRequest(BSTR /*request_key*/, LONG /*value*/,
-                                              BSTR /*result*/) {
-  return E_NOTIMPL;  // missing: the pending-request table and the extension-DLL host
+HRESULT CCoExtensionMgr::AnswerLibraryRequest(BSTR request_key, LONG value, BSTR result) {
+  return impl_->AnswerLibraryRequest(request_key, value, result);
 }
 
 HRESULT CCoExtensionMgr::FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id,
@@ -94,46 +93,43 @@ HRESULT CCoExtensionMgr::GetNamedString(BSTR key, BSTR* value) {
   return impl_->GetNamedString(key, value);
 }
 
-HRESULT CCoExtensionMgr::DispatchNamedEvent(BSTR /*event_name*/, BSTR /*payload*/) {
-  return E_NOTIMPL;  // missing: delivery to background pages and the extension-DLL host
+HRESULT CCoExtensionMgr::DispatchNamedEvent(BSTR event_name, BSTR payload) {
+  return impl_->DispatchNamedEvent(event_name, payload);
 }
 
-HRESULT CCoExtensionMgr::RegisterBkpEventListener(BSTR /*event_name*/, LONG /*value1*/,
-                                                  LONG /*value2*/, LONG /*value3*/,
-                                                  LONG /*value4*/) {
-  return E_NOTIMPL;  // missing: the background-page event-listener table
+HRESULT CCoExtensionMgr::RegisterBkpEventListener(BSTR event_name, LONG value1, LONG value2,
+                                                  LONG value3, LONG value4) {
+  return impl_->RegisterBkpEventListener(event_name, value1, value2, value3, value4);
 }
 
-HRESULT CCoExtensionMgr::ForwardToDllHost(BSTR /*text*/, LONG /*value*/, BSTR /*text2*/,
-                                          BSTR /*text3*/, LONG /*value2*/, LONG /*value3*/) {
-  return E_NOTIMPL;  // missing: the extension-DLL host (IPC 0x07000003)
+HRESULT CCoExtensionMgr::ForwardToDllHost(BSTR text, LONG value, BSTR text2, BSTR text3,
+                                          LONG value2, LONG value3) {
+  return impl_->ForwardToDllHost(text, value, text2, text3, value2, value3);
 }
 
-HRESULT CCoExtensionMgr::SendToExtension(BSTR /*extension_id*/, LONG /*number*/, BSTR /*text*/,
-                                         BSTR /*fe_command*/, LONG /*number2*/, LONG /*number3*/) {
-  return E_NOTIMPL;  // missing: the front-end envelope and SendToExtensionInternal
+HRESULT CCoExtensionMgr::SendToExtension(BSTR extension_id, LONG number, BSTR text, BSTR fe_command,
+                                         LONG number2, LONG number3) {
+  return impl_->SendToExtension(extension_id, number, text, fe_command, number2, number3);
 }
 
 HRESULT CCoExtensionMgr::FindExtensionOfUrl(BSTR url, BSTR* extension_id) {
   return impl_->FindExtensionOfUrl(url, extension_id);
 }
 
-HRESULT CCoExtensionMgr::RegisterFESinkA(BSTR /*extension_id*/, LONG /*value1*/, LONG /*value2*/,
-                                         BSTR /*key*/) {
-  return E_NOTIMPL;  // missing: front-end sink registration (sink objects and their threads)
+HRESULT CCoExtensionMgr::RegisterFESinkA(BSTR extension_id, LONG value1, LONG value2, BSTR key) {
+  return impl_->RegisterFESink(FESinkTable::kA, extension_id, value1, value2, key);
 }
 
-HRESULT CCoExtensionMgr::RegisterFESinkB(BSTR /*extension_id*/, LONG /*value1*/, LONG /*value2*/,
-                                         BSTR /*key*/) {
-  return E_NOTIMPL;  // missing: front-end sink table B
+HRESULT CCoExtensionMgr::RegisterFESinkB(BSTR extension_id, LONG value1, LONG value2, BSTR key) {
+  return impl_->RegisterFESink(FESinkTable::kB, extension_id, value1, value2, key);
 }
 
-HRESULT CCoExtensionMgr::RemoveFESinks(BSTR /*owner*/, BSTR /*key*/, LONG /*value*/) {
-  return E_NOTIMPL;  // missing: removal of front-end sink registrations
+HRESULT CCoExtensionMgr::RemoveFESinks(BSTR owner, BSTR key, LONG value) {
+  return impl_->RemoveFESinks(owner, key, value);
 }
 
-HRESULT CCoExtensionMgr::RemoveEventListeners(BSTR /*owner*/, BSTR /*event_name*/, LONG /*value*/) {
-  return E_NOTIMPL;  // missing: the background-page event-listener table
+HRESULT CCoExtensionMgr::RemoveEventListeners(BSTR owner, BSTR event_name, LONG value) {
+  return impl_->RemoveEventListeners(owner, event_name, value);
 }
 
 HRESULT CCoExtensionMgr::GetExtensionDataDirectory(BSTR* directory) {
@@ -145,38 +141,38 @@ HRESULT CCoExtensionMgr::BuildExtensionResourcePath(BSTR extension_id, BSTR rela
   return impl_->BuildExtensionResourcePath(extension_id, relative_path, path);
 }
 
-HRESULT CCoExtensionMgr::BroadcastBrowserNotifyMsg(BSTR /*message*/, BSTR /*payload*/) {
-  return E_NOTIMPL;  // missing: BrodcastBrowserNofityMsg (extension-DLL host, background cores)
+HRESULT CCoExtensionMgr::BroadcastBrowserNotifyMsg(BSTR message, BSTR payload) {
+  return impl_->BroadcastBrowserNotifyMsg(message, payload);
 }
 
 HRESULT CCoExtensionMgr::SetExtensionStateValue(BSTR extension_id, LONG value) {
   return impl_->SetExtensionStateValue(extension_id, value);
 }
 
-HRESULT CCoExtensionMgr::RecordUsageAction(BSTR /*category*/, BSTR /*key*/, BSTR /*action*/,
-                                           BSTR /*style*/, BSTR /*name*/) {
-  return E_NOTIMPL;  // missing: the usage-action record of install, enable and disable
+HRESULT CCoExtensionMgr::RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,
+                                           BSTR name) {
+  return impl_->RecordUsageAction(category, key, action, style, name);
 }
 
-HRESULT CCoExtensionMgr::SendToDllHost(BSTR /*extension_id*/, BSTR /*command*/, BSTR /*payload*/) {
-  return E_NOTIMPL;  // missing: the extension-DLL host
+HRESULT CCoExtensionMgr::SendToDllHost(IPC::CMessage* message) {
+  return impl_->SendToDllHost(message);
 }
 
 HRESULT CCoExtensionMgr::SaveCachedExtensionList() { return impl_->SaveCachedExtensionList(); }
 
-HRESULT CCoExtensionMgr::AddBkpEventListener(BSTR /*extension_id*/, BSTR /*event_name*/,
-                                             LONG /*value1*/, LONG /*value2*/) {
-  return E_NOTIMPL;  // missing: AddBkpEventListenerInExtMgrThread (background cores)
+HRESULT CCoExtensionMgr::AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,
+                                             LONG value2) {
+  return impl_->AddBkpEventListener(extension_id, event_name, value1, value2);
 }
 
-HRESULT CCoExtensionMgr::ProcessBPCommand(BSTR /*extension_id*/, BSTR /*command*/,
-                                          BSTR /*arguments*/, LONG /*request_context*/) {
-  return E_NOTIMPL;  // missing: ProcessBPCommandInExtMgrThread (command dispatch)
+HRESULT CCoExtensionMgr::ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,
+                                          LONG request_context) {
+  return impl_->ProcessBPCommand(extension_id, command, arguments, request_context);
 }
 
-HRESULT CCoExtensionMgr::DeliverToExtension(BSTR /*extension_id*/, BSTR /*command*/,
-                                            BSTR /*payload*/) {
-  return E_NOTIMPL;  // missing: background cores and the extension-DLL host
+HRESULT CCoExtensionMgr::DeliverToExtension(BSTR extension_id, BSTR command, BSTR payload) {
+  return impl_->DeliverToExtension(extension_id ? extension_id : u"", command ? command : u"",
+                                   payload ? payload : u"");
 }
 
 HRESULT CCoExtensionMgr::RegisterPageExtension() {
@@ -185,9 +181,9 @@ HRESULT CCoExtensionMgr::RegisterPageExtension() {
 
 HRESULT CCoExtensionMgr::LoadCachedData() { return impl_->LoadCachedData(); }
 
-HRESULT CCoExtensionMgr::SendToExtensionInternal(BSTR /*extension_id*/, BSTR /*command*/,
-                                                 BSTR /*arguments*/) {
-  return E_NOTIMPL;  // missing: SendToExtensionInternal (the route cache and delivery)
+HRESULT CCoExtensionMgr::SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) {
+  return impl_->PostToExtension(extension_id ? extension_id : u"", command ? command : u"",
+                                arguments ? arguments : u"", 0);
 }
 
 HRESULT CCoExtensionMgr::RegisterAllAccelerators() { return impl_->RegisterAllAccelerators(); }

@@ -22,6 +22,10 @@
 
 struct IStringList;
 
+namespace IPC {
+class CMessage;
+}
+
 namespace Logic {
 
 struct IExtensionAgent;
@@ -99,8 +103,9 @@ struct IExtensionMgr : IUnknown {
   // 34
   virtual HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,
                                     BSTR name) = 0;
-  // 35
-  virtual HRESULT SendToDllHost(BSTR extension_id, BSTR command, BSTR payload) = 0;
+  // 35: hands an IPC message to the extension-DLL host; takes ownership of `message` whatever
+  // the result. S_OK when sent, E_FAIL otherwise.
+  virtual HRESULT SendToDllHost(IPC::CMessage* message) = 0;
   // 36: writes the installed list to the cache store ("ext_list").
   virtual HRESULT SaveCachedExtensionList() = 0;
   // 37, 38
@@ -171,7 +176,7 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload) override;
   HRESULT SetExtensionStateValue(BSTR extension_id, LONG value) override;
   HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style, BSTR name) override;
-  HRESULT SendToDllHost(BSTR extension_id, BSTR command, BSTR payload) override;
+  HRESULT SendToDllHost(IPC::CMessage* message) override;
   HRESULT SaveCachedExtensionList() override;
   HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,
                               LONG value2) override;
@@ -182,6 +187,9 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   HRESULT LoadCachedData() override;
   HRESULT SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) override;
   HRESULT RegisterAllAccelerators() override;
+
+  // The implementation, for the module's own parts and tests; valid while this object lives.
+  CExtensionMgrImpl* impl() const { return impl_.get(); }
 
  private:
   // Constant after FinalConstruct; released (after its back-pointer is cleared) in

@@ -17,6 +17,7 @@
 #include "module/logic_global_service.h"
 #include "module/services.h"
 #include "module/user_service_manager.h"
+#include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
 #include "platform/string_list.h"
@@ -159,7 +160,33 @@ void CExtensionMgrImpl::RegisterInstalled(const ComPtr<IExtensionAgent>& agent) 
     replaced = std::move(slot);
     slot = agent;
   }
+  // The permission set follows the manifest just loaded; without a permission manager the
+  // extension's gated commands are refused.
+  if (ComPtr<IPermissionMgr> permissions = GetPermissionMgr())
+    permissions->AddExtension(agent.Get());
   // Registering the extension's UI extension points comes with the UI extension points.
+}
+
+void CExtensionMgrImpl::UnregisterInstalled(const std::u16string& extension_id) {
+  ComPtr<IExtensionAgent> removed;  // released after the lock
+  {
+    base::CAutoLock hold(installed_lock_);
+    auto it = installed_.find(extension_id);
+    if (it == installed_.end()) return;
+    removed = std::move(it->second);
+    installed_.erase(it);
+  }
+  if (ComPtr<IPermissionMgr> permissions = GetPermissionMgr()) {
+    halcy::ScopedBstr id(extension_id);
+    permissions->RemoveExtension(id.Get());
+  }
+}
+
+ComPtr<IExtensionAgent> CExtensionMgrImpl::InstalledAgent(
+    const std::u16string& extension_id) const {
+  base::CAutoLock hold(installed_lock_);
+  auto it = installed_.find(extension_id);
+  return it == installed_.end() ? nullptr : it->second;
 }
 
 CExtensionMgrImpl::InstalledMap CExtensionMgrImpl::InstalledCopy() const {
@@ -212,22 +239,13 @@ HRESULT CExtensionMgrImpl::FindExtensionOfUrl(BSTR url, BSTR* extension_id) {
 HRESULT CExtensionMgrImpl::FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id,
                                                BSTR url) {
   if (!extension_id) return E_FAIL;
-  {
-    base::CAutoLock hold(sink_lock_);
-    for (const FESinkEntry& entry : fe_sinks_a_) {
-      if (entry.value1 == value1 && entry.value2 == value2) {
-        return CopyOut(entry.extension_id, extension_id);
-      }
-    }
-  }
+  std::u16string found;
+  if (fe_table_a_.FindByValues(value1, value2, &found)) return CopyOut(found, extension_id);
   if (!url || !*url) return E_FAIL;
   halcy::ScopedBstr owner;
   if (FindExtensionOfUrl(url, owner.Receive()) != S_OK) return E_FAIL;
   const std::u16string id(owner.View());
-  {
-    base::CAutoLock hold(sink_lock_);
-    fe_sinks_a_.push_back({id, value1, value2, Text(url)});
-  }
+  fe_table_a_.Add({id, value1, value2, Text(url), GetCurrentThreadId()});
   return CopyOut(id, extension_id);
 }
 

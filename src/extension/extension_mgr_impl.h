@@ -13,6 +13,8 @@
 // until it has run or been dropped.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,9 +24,17 @@
 
 #include "base/lock.h"
 #include "base/ref_counted.h"
+#include "extension/bk_core_table.h"
+#include "extension/dll_host_slot.h"
+#include "extension/event_listener_table.h"
+#include "extension/fe_sink_table.h"
 #include "platform/com.h"
 
 struct IStringList;
+
+namespace IPC {
+class CMessage;
+}
 
 namespace Logic {
 
@@ -70,6 +80,97 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   HRESULT LoadCachedData();
   HRESULT RegisterAllAccelerators();
 
+  // --- IExtensionMgr message-routing operations (extension_mgr_routing.cc) ---
+  HRESULT AnswerLibraryRequest(BSTR request_key, LONG value, BSTR result);     // 18
+  HRESULT DispatchNamedEvent(BSTR event_name, BSTR payload);                   // 21
+  HRESULT RegisterBkpEventListener(BSTR event_name, LONG value1, LONG value2,  // 22
+                                   LONG value3, LONG value4);
+  HRESULT ForwardToDllHost(BSTR text, LONG value, BSTR text2, BSTR text3,  // 23
+                           LONG value2, LONG value3);
+  HRESULT SendToExtension(BSTR extension_id, LONG number, BSTR text,  // 24
+                          BSTR fe_command, LONG number2, LONG number3);
+  HRESULT RegisterFESink(FESinkTable table, BSTR extension_id, LONG value1,  // 26, 27
+                         LONG value2, BSTR key);
+  HRESULT RemoveFESinks(BSTR owner, BSTR key, LONG value);                     // 28
+  HRESULT RemoveEventListeners(BSTR owner, BSTR event_name, LONG value);       // 29
+  HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload);               // 32
+  HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,  // 34
+                            BSTR name);
+  HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,  // 37
+                              LONG value2);
+  HRESULT ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,  // 38
+                           LONG request_context);
+
+  // --- For the command hosts, the notification manager and the DLL host (any thread) ---
+
+  // Sends `payload` under the name `command` to extension `extension_id`: a reply of a command
+  // host ("extension.response.utility.geturl", ...) or any other message. Posts
+  // "&CExtensionMgrImpl::SendToExtensionInternal" to the extension-manager thread, which
+  // routes it to the extension's background page ("hcbrowser.extension.notify") or, for an
+  // extension without one, to its native library (IPC 0x07000011 carrying `request_context`).
+  // S_OK when posted; E_OUTOFMEMORY or E_FAIL when the task could not be built or handed over.
+  HRESULT PostToExtension(const std::u16string& extension_id, const std::u16string& command,
+                          const std::u16string& payload, LONG request_context);
+
+  // Broadcasts a browser notification ("extension.notify.tab.create", ...) with its payload:
+  // posts "&CExtensionMgrImpl::BrodcastBrowserNofityMsg", which sends IPC 0x07000012 to the
+  // DLL host first and then notifies every background core. S_OK when posted.
+  HRESULT BroadcastBrowserNotification(const std::u16string& name, const std::u16string& payload);
+
+  // Hands `message` to the extension-DLL host slot (IExtensionMgr slot 35). Takes ownership of
+  // `message` whatever the result; S_OK when sent or queued, E_FAIL when dropped (no host).
+  HRESULT SendToDllHost(IPC::CMessage* message);
+
+  // The browser version "%d.%d.%d.%d" read at start-up ("0.0.0.0" before the first start-up or
+  // when the version resource cannot be read).
+  std::u16string GetBrowserVersion() const;
+
+  // Delivers `payload` under `command` to the extension (IExtensionMgr slot 39): to its
+  // background core, on the core's owner thread, when one is registered; otherwise over IPC
+  // 0x07000011. Runs on the calling thread.
+  HRESULT DeliverToExtension(const std::u16string& extension_id, const std::u16string& command,
+                             const std::u16string& payload);
+
+  // The response to the front end: the trace "ext:rsend to fe, ...", then the sink registered
+  // for (`extension_id`, `key`) in table A, else in table B, receives `command` and
+  // `arguments` on its owner thread. S_OK (nothing sent) when there is no sink, S_FALSE when
+  // delivered.
+  HRESULT SendResponseToFE(const std::u16string& extension_id, const std::u16string& key,
+                           const std::u16string& command, const std::u16string& arguments);
+
+  // A command from an extension (background page or native library) or from the front end
+  // (empty id): the trace, the permission gate, then each command host in registration order
+  // until one answers S_OK. S_OK taken; S_FALSE no host took it; E_ACCESSDENIED refused by the
+  // permission gate. REQUIRES: the extension-manager thread.
+  HRESULT ReceiveFromExtension(const std::u16string& extension_id, const std::u16string& command,
+                               const std::u16string& arguments, LONG request_context);
+
+  // Records a pending request of a native library under `request_key`, answered by slot 18
+  // with IPC 0x0700000A (target, handle, value, result).
+  void AddPendingLibraryRequest(const std::u16string& request_key, const std::u16string& target,
+                                int64_t handle);
+
+  // The extension-DLL host slot (dll_host_slot.h); the DLL host or a test sets its sender.
+  CDllHostSlot& dll_host() { return dll_host_; }
+
+  // --- Tasks on the extension-manager thread (message routing) ---
+  HRESULT SendToExtensionInternal(std::u16string extension_id, std::u16string command,
+                                  std::u16string arguments, LONG request_context);
+  // Sends "hcbrowser.extension.notify" with the event payload to the core of `extension_id`,
+  // or to every core for an empty id; an id without a core is dropped silently.
+  void notifyToBackgroundPage(std::u16string extension_id, std::u16string event_name,
+                              std::u16string event_details);
+  void BrodcastBrowserNofityMsg(std::u16string name, std::u16string payload);
+  void ProcessBPCommandInExtMgrThread(std::u16string extension_id, std::u16string command,
+                                      std::u16string arguments, LONG request_context);
+  void AddBkpEventListenerInExtMgrThread(std::u16string extension_id, std::u16string event_name,
+                                         LONG value1, LONG value2);
+  // Enters a background core into the table (replacing the extension's previous core). The
+  // core is called on `owner_thread` only.
+  void InsertBKCoreInfoInExtMgrThread(ComPtr<IExtBackgroundCore> core, DWORD owner_thread,
+                                      LONG value1, LONG value2, std::u16string extension_id,
+                                      LONG routing_handle);
+
   // --- Tasks on the extension-manager thread ---
   void SwitchUser_BackThread(std::u16string user_name, LONG user_value);
   void UnInitialize_BackThread();
@@ -93,14 +194,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
     DWORD thread_id;  // the owner thread, recorded at registration
     ComPtr<IExtensionMgrListener> listener;
   };
-  // A front-end sink registration of table A: the two values the front end identifies the
-  // sink by, and the key (or address) it was registered with.
-  struct FESinkEntry {
-    std::u16string extension_id;
-    LONG value1;
-    LONG value2;
-    std::u16string key;
-  };
   using InstalledMap = std::map<std::u16string, ComPtr<IExtensionAgent>>;
 
   // The external command host `index` (0..2), created through the object factory and
@@ -114,7 +207,17 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   void RegisterSkinPrefix();
   std::shared_ptr<CExtensionDB> database() const;
 
+  // Enters `agent` into the installed map and registers it with the permission manager.
   void RegisterInstalled(const ComPtr<IExtensionAgent>& agent);
+  // Removes `extension_id` from the installed map and from the permission manager (delete).
+  void UnregisterInstalled(const std::u16string& extension_id);
+  // The installed agent of `extension_id`, or null.
+  ComPtr<IExtensionAgent> InstalledAgent(const std::u16string& extension_id) const;
+  // The permission gate of ReceiveFromExtension: true when the command may be offered.
+  bool PassesPermissionGate(const std::u16string& extension_id, const std::u16string& command);
+  // Delivers `name`/`payload` to the core of `record` on its owner thread.
+  static void DeliverToCore(const BkCoreRecord& record, const std::u16string& name,
+                            const std::u16string& payload);
   InstalledMap InstalledCopy() const;
   std::u16string DataDirectory() const;
 
@@ -127,10 +230,22 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   mutable base::CLock installed_lock_;
   InstalledMap installed_;  // Guarded by installed_lock_
 
-  mutable base::CLock sink_lock_;
-  std::vector<FESinkEntry> fe_sinks_a_;  // Guarded by sink_lock_
-  // Front-end sink table B and the background-page event-listener table come with message
-  // routing; nothing registers there yet.
+  // Message routing: each table has its own lock.
+  CFESinkTable fe_table_a_;  // registrations of slots 19 and 26
+  CFESinkTable fe_table_b_;  // registrations of slot 27
+  CEventListenerTable event_listeners_;
+  CBkCoreTable bk_cores_;
+  CDllHostSlot dll_host_;
+
+  struct PendingRequest {
+    std::u16string target;
+    int64_t handle;
+  };
+  mutable base::CLock pending_lock_;
+  std::map<std::u16string, PendingRequest> pending_requests_;  // Guarded by pending_lock_
+
+  // The "enforce" setting of the permission gate: -1 until read from extensionMgrConfig.ini.
+  std::atomic<int> enforce_permissions_{-1};
 
   mutable base::CLock cmd_host_lock_;
   std::vector<ComPtr<IExtCmdHost>> cmd_hosts_;  // Guarded by cmd_host_lock_

@@ -13,6 +13,7 @@
 #include "extension/extension_db.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_listener.h"
+#include "extension/permission_gate.h"
 #include "module/browser_info_services.h"
 #include "module/services.h"
 #include "platform/bstr.h"
@@ -64,6 +65,9 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
     user_name_ = std::move(user_name);
     user_value_ = user_value;
   }
+  // The permission gate's setting is read again for each user, so a changed
+  // extensionMgrConfig.ini takes effect at the next switch.
+  enforce_permissions_.store(ReadPermissionEnforcement() ? 1 : 0, std::memory_order_relaxed);
   InstalledMap emptied;  // 2: released after the lock is gone
   {
     base::CAutoLock hold(installed_lock_);
@@ -178,8 +182,9 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 }
 
 void CExtensionMgrImpl::UnInitialize_BackThread() {
-  // Background cores, the web-view host, the UI-listener callbacks, the tracker and the install
-  // guide do not exist yet; what the manager holds are its command hosts.
+  // The web-view host, the UI-listener callbacks, the tracker and the install guide do not
+  // exist yet; what the manager holds are its background cores and its command hosts.
+  std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
   std::vector<ComPtr<IExtCmdHost>> hosts;
   ComPtr<IExtCmdHost> external[3];
   {

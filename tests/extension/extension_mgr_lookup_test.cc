@@ -153,7 +153,6 @@ TEST_F(ExtensionMgrLookupTest, UnbuiltOperationsSayNotImplemented) {
   Start({});
   ScopedBstr id(u"alpha");
   EXPECT_EQ(E_NOTIMPL, mgr_->EnableExtension(id.Get()));
-  EXPECT_EQ(E_NOTIMPL, mgr_->DeliverToExtension(id.Get(), id.Get(), id.Get()));
   // Slot 17's class is not available here: the collaborator stays absent.
   Logic::IExtCmdHost* host = nullptr;
   EXPECT_EQ(E_FAIL, mgr_->GetExternalCmdHost2(&host));

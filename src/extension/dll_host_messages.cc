@@ -1,0 +1,56 @@
+#include "extension/dll_host_messages.h"
+
+namespace Logic {
+
+// A failed write leaves a message whose payload the child cannot read in full; it ignores
+// such a message, so the writes' results are not checked one by one.
+
+IPC::CMessage* NewLibraryMessage(const std::u16string& extension_id, int32_t request_context,
+                                 const std::u16string& command, const std::u16string& arguments) {
+  auto* message = new IPC::CMessage(false, kDllMsgLibraryMessage);
+  message->WriteString(extension_id);
+  message->WriteInt(request_context);
+  message->WriteString(command);
+  message->WriteString(arguments);
+  message->WriteInt(0);
+  return message;
+}
+
+IPC::CMessage* NewBrowserNotifyMessage(const std::u16string& name, const std::u16string& payload) {
+  auto* message = new IPC::CMessage(false, kDllMsgBrowserNotify);
+  message->WriteString(name);
+  message->WriteString(payload);
+  return message;
+}
+
+IPC::CMessage* NewForwardedCallMessage(const std::u16string& text, int64_t value,
+                                       const std::u16string& text2, const std::u16string& text3,
+                                       int64_t value2, int64_t value3) {
+  auto* message = new IPC::CMessage(false, kDllMsgForwardedCall);
+  message->WriteString(text);
+  message->WriteInt64(value);
+  message->WriteString(text2);
+  message->WriteString(text3);
+  message->WriteInt64(value2);
+  message->WriteInt64(value3);
+  return message;
+}
+
+IPC::CMessage* NewNamedEventMessage(const std::u16string& name, const std::u16string& payload) {
+  auto* message = new IPC::CMessage(false, kDllMsgNamedEvent);
+  message->WriteString(name);
+  message->WriteString(payload);
+  return message;
+}
+
+IPC::CMessage* NewRequestAnswerMessage(const std::u16string& target, int64_t handle, int32_t value,
+                                       const std::u16string& result) {
+  auto* message = new IPC::CMessage(false, kDllMsgRequestAnswer);
+  message->WriteString(target);
+  message->WriteInt64(handle);
+  message->WriteInt(value);
+  message->WriteString(result);
+  return message;
+}
+
+}  // namespace Logic
