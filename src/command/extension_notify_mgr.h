@@ -71,25 +71,24 @@ class CExtensionNotifyMgr : public halcy::ComObjectRoot,
   HALCY_INTERFACE(CExtensionNotifyMgr, IProvideClassInfo)
   HALCY_END_INTERFACES()
 
-  // The operations below answer E_NOTIMPL until the event texts are wired to the extension
-  // manager; the slot layout is final.
-  HRESULT Initialize() override { return S_OK; }
-  HRESULT UnInitialize() override { return S_OK; }
-  HRESULT NotifyUrlChange(BSTR, BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyNavigate(BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifySwitchTab(LONG, BSTR, LONG, BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyCloseTab(LONG, LONG, BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyAddTab(LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyDocumentComplete(LONG, BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifyRefresh(LONG, BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifyLogin(BSTR, BSTR, BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyLogout(BSTR, BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifySwitchUser(BSTR, BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifyFrameFullScreen(LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyFrameCreate(LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyFrameClose(LONG) override { return E_NOTIMPL; }
-  HRESULT NotifyAccelerator(BSTR, BSTR) override { return E_NOTIMPL; }
-  HRESULT NotifySwitchCore(LONG) override { return E_NOTIMPL; }
+  HRESULT Initialize() override;
+  HRESULT UnInitialize() override;
+  HRESULT NotifyUrlChange(BSTR old_url, BSTR new_url, LONG tab_id) override;
+  HRESULT NotifyNavigate(BSTR url) override;
+  HRESULT NotifySwitchTab(LONG old_tab_id, BSTR old_url, LONG new_tab_id, BSTR new_url,
+                          LONG flag) override;
+  HRESULT NotifyCloseTab(LONG tab_id, LONG frame_id, BSTR url, LONG retain_core) override;
+  HRESULT NotifyAddTab(LONG tab_id, LONG frame_id) override;
+  HRESULT NotifyDocumentComplete(LONG tab_id, BSTR url) override;
+  HRESULT NotifyRefresh(LONG tab_id, BSTR url) override;
+  HRESULT NotifyLogin(BSTR user_id, BSTR user, BSTR info, LONG first_login) override;
+  HRESULT NotifyLogout(BSTR user_id, BSTR user) override;
+  HRESULT NotifySwitchUser(BSTR old_user, BSTR new_user) override;
+  HRESULT NotifyFrameFullScreen(LONG frame_id, LONG status) override;
+  HRESULT NotifyFrameCreate(LONG frame_id) override;
+  HRESULT NotifyFrameClose(LONG frame_id) override;
+  HRESULT NotifyAccelerator(BSTR extension_id, BSTR arguments) override;
+  HRESULT NotifySwitchCore(LONG tab_id) override;
 };
 
 }  // namespace Logic
