@@ -1,0 +1,150 @@
+#include "extension/routing_fakes.h"
+
+#include <memory>
+#include <utility>
+
+#include "extension/dll_host_messages.h"
+#include "platform/bstr.h"
+#include "platform/strings.h"
+#include "platform/threads.h"
+
+namespace extension_testing {
+namespace {
+
+std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
+
+// The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
+const char* ShapeOf(uint32_t type) {
+  switch (type) {
+    case Logic::kDllMsgLibraryMessage:
+      return "sissi";
+    case Logic::kDllMsgBrowserNotify:
+    case Logic::kDllMsgNamedEvent:
+      return "ss";
+    case Logic::kDllMsgForwardedCall:
+      return "slssll";
+    case Logic::kDllMsgRequestAnswer:
+      return "slis";
+    case 0x07000007:
+      return "";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+IpcParam Num(int64_t value) { return IpcParam{false, value, u""}; }
+IpcParam Str(std::u16string value) { return IpcParam{true, 0, std::move(value)}; }
+
+void Journal::Add(JournalEntry entry) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  entries_.push_back(std::move(entry));
+  cv_.notify_all();
+}
+
+bool Journal::WaitFor(size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return cv_.wait_for(hold, limit, [&] { return entries_.size() >= count; });
+}
+
+std::vector<JournalEntry> Journal::Entries() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return entries_;
+}
+
+std::vector<JournalEntry> Journal::EntriesOf(const std::u16string& receiver) {
+  std::vector<JournalEntry> found;
+  for (JournalEntry& entry : Entries()) {
+    if (entry.receiver == receiver) found.push_back(std::move(entry));
+  }
+  return found;
+}
+
+bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* params) {
+  params->clear();
+  const char* shape = ShapeOf(message.type());
+  if (!shape) return false;
+  const char* it = nullptr;
+  for (const char* kind = shape; *kind; ++kind) {
+    IpcParam param;
+    bool ok = false;
+    if (*kind == 'i') {
+      int32_t value = 0;
+      ok = message.ReadInt(&it, &value);
+      param.number = value;
+    } else if (*kind == 'l') {
+      ok = message.ReadInt64(&it, &param.number);
+    } else {
+      param.is_string = true;
+      ok = message.ReadString(&it, &param.text);
+    }
+    if (!ok) return false;
+    params->push_back(std::move(param));
+  }
+  // Nothing may be left over: an extra or missing value is a wrong shape.
+  const char* end = message.data() + message.size();
+  const char* first = message.data() + message.header_size();
+  return (it ? it : first) == end;
+}
+
+bool RecordingDllSender::Send(IPC::CMessage* message) {
+  std::unique_ptr<IPC::CMessage> owned(message);
+  JournalEntry entry;
+  entry.receiver = u"dll";
+  entry.name = halcy::StringPrintf(u"0x%08X", owned->type());
+  entry.thread_id = GetCurrentThreadId();
+  if (!DecodeDllMessage(*owned, &entry.params)) entry.payload = u"<undecodable>";
+  journal_->Add(std::move(entry));
+  return true;
+}
+
+void RecordingCore::Init(std::u16string name, std::shared_ptr<Journal> journal) {
+  name_ = std::move(name);
+  journal_ = std::move(journal);
+}
+
+HRESULT RecordingCore::DeliverMessage(BSTR name, BSTR payload) {
+  JournalEntry entry;
+  entry.receiver = name_;
+  entry.name = Text(name);
+  entry.payload = Text(payload);
+  entry.thread_id = GetCurrentThreadId();
+  journal_->Add(std::move(entry));
+  return S_OK;
+}
+
+void RecordingCmdHost::Init(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal) {
+  name_ = std::move(name);
+  result_ = result;
+  journal_ = std::move(journal);
+}
+
+HRESULT RecordingCmdHost::HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
+                                        LONG request_context) {
+  JournalEntry entry;
+  entry.receiver = name_;
+  entry.name = Text(command);
+  entry.payload = Text(arguments);
+  entry.extension_id = Text(extension_id);
+  entry.number1 = request_context;
+  entry.thread_id = GetCurrentThreadId();
+  journal_->Add(std::move(entry));
+  return result_;
+}
+
+HRESULT RecordingFrontEnd::DeliverToFrontEnd(LONG value1, LONG value2, BSTR extension_id,
+                                             BSTR command, BSTR arguments) {
+  JournalEntry entry;
+  entry.receiver = u"fe";
+  entry.name = Text(command);
+  entry.payload = Text(arguments);
+  entry.extension_id = Text(extension_id);
+  entry.number1 = value1;
+  entry.number2 = value2;
+  entry.thread_id = GetCurrentThreadId();
+  journal_->Add(std::move(entry));
+  return S_OK;
+}
+
+}  // namespace extension_testing

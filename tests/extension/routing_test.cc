@@ -1,0 +1,412 @@
+// Message routing through the manager's COM interface: the route cache, background pages and
+// native libraries, the front-end envelope, broadcasts, named events, the front-end sink
+// tables and the messages for the extension-DLL host, decoded parameter by parameter.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "extension/dll_host_messages.h"
+#include "extension/extension_agent.h"
+#include "extension/routing_payloads.h"
+#include "extension/routing_test_util.h"
+#include "platform/bstr.h"
+#include "platform/strings.h"
+#include "support/log_capture.h"
+#include "thread/thread_service.h"
+
+namespace extension_testing {
+namespace {
+
+using halcy::ScopedBstr;
+using Thread::kThreadExtensionManager;
+using Thread::kThreadIPC;
+using Thread::kThreadUI;
+
+// --- The texts, byte for byte ---
+
+TEST(RoutingPayloadTest, TextsAreBuiltExactly) {
+  struct Case {
+    std::u16string built;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {Logic::FEEnvelope(3, u"tab", u"{\"a\":1}", -4, 5),
+       u"{\"fecmd\":{\"a\":1}, \"fecmdContext\":\"3, tab, -4, 5\"}"},
+      {Logic::FEEnvelope(0, u"", u"\"x\"", 0, 0),
+       u"{\"fecmd\":\"x\", \"fecmdContext\":\"0, , 0, 0\"}"},
+      {Logic::BackgroundPagePayload(u"ev.name", u"{\"k\":[1, 2]}"),
+       u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"ev.name\", \"eventdetails\":{\"k\":[1, "
+       u"2]}}}"},
+      {Logic::NamedEventPayload(u""), u"{ \"result\":\"ok\", \"content\":\"\"}"},
+      {Logic::NamedEventPayload(u"{\"x\":\"y\"}"),
+       u"{ \"result\":\"ok\", \"content\":{\"x\":\"y\"}}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, c.built);
+}
+
+// --- Routes ---
+
+class RoutingTest : public RoutingFixture {};
+
+TEST_F(RoutingTest, FrontEndCommandReachesBackgroundPageAsNotify) {
+  Start({RoutedExtension(u"fe-bkp", true)});
+  AddCore(u"fe-bkp", kThreadUI);
+  ScopedBstr id(u"fe-bkp"), text(u"tab"), command(u"{\"cmd\":\"go\"}");
+  ASSERT_EQ(S_OK, mgr_->SendToExtension(id.Get(), 3, text.Get(), command.Get(), 4, 5));
+  ASSERT_TRUE(journal_->WaitFor(1));
+  ASSERT_TRUE(host_.WaitIdle());
+  const std::vector<JournalEntry> entries = journal_->Entries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(u"core:fe-bkp", entries[0].receiver);
+  EXPECT_EQ(u"hcbrowser.extension.notify", entries[0].name);
+  EXPECT_EQ(
+      u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"extension.invoke.fe.toLibAsync\", "
+      u"\"eventdetails\":{\"fecmd\":{\"cmd\":\"go\"}, \"fecmdContext\":\"3, tab, 4, 5\"}}}",
+      entries[0].payload);
+  EXPECT_EQ(host_.ThreadId(kThreadUI), entries[0].thread_id);
+}
+
+TEST_F(RoutingTest, FrontEndCommandReachesNativeLibraryOverIpc) {
+  Start({RoutedExtension(u"fe-lib", false)});
+  ScopedBstr id(u"fe-lib"), text(u"t"), command(u"[1]");
+  ASSERT_EQ(S_OK, mgr_->SendToExtension(id.Get(), 1, text.Get(), command.Get(), 2, 3));
+  ASSERT_TRUE(journal_->WaitFor(1));
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ(u"0x07000011", dll[0].name);
+  EXPECT_EQ(
+      (std::vector<IpcParam>{Str(u"fe-lib"), Num(0), Str(u"extension.invoke.fe.toLibAsync"),
+                             Str(u"{\"fecmd\":[1], \"fecmdContext\":\"1, t, 2, 3\"}"), Num(0)}),
+      dll[0].params);
+}
+
+TEST_F(RoutingTest, RouteStaysNativeAfterABackgroundPageAppears) {
+  Start({RoutedExtension(u"cache-lib", false), RoutedExtension(u"cache-bkp", true)});
+  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"first", u"1", 11));
+  ASSERT_TRUE(journal_->WaitFor(1));
+  // The extension gains a background page and a core; its route was decided already.
+  ComPtr<Logic::IExtensionAgent> agent;
+  ScopedBstr id(u"cache-lib"),
+      manifest(u"{\"name\":\"cache-lib\",\"background_page\":\"bg.html\",\"permissions\":[]}");
+  ASSERT_EQ(S_OK, mgr_->GetExtensionAgent(id.Get(), agent.ReleaseAndGetAddressOf()));
+  ASSERT_TRUE(agent);
+  ASSERT_EQ(S_OK, agent->SetManifest(manifest.Get()));
+  AddCore(u"cache-lib", kThreadUI);
+  AddCore(u"cache-bkp", kThreadUI);
+  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"second", u"2", 12));
+  // The control: an extension that had its page from the start is served by its core.
+  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-bkp", u"third", u"3", 13));
+  ASSERT_TRUE(journal_->WaitFor(3));
+  ASSERT_TRUE(host_.WaitIdle());
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(2u, dll.size());
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"cache-lib"), Num(11), Str(u"first"), Str(u"1"), Num(0)}),
+            dll[0].params);
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"cache-lib"), Num(12), Str(u"second"), Str(u"2"), Num(0)}),
+            dll[1].params);
+  EXPECT_TRUE(journal_->EntriesOf(u"core:cache-lib").empty());
+  ASSERT_EQ(1u, journal_->EntriesOf(u"core:cache-bkp").size());
+}
+
+TEST_F(RoutingTest, MessageForAnExtensionThatIsNotInstalledFails) {
+  Start({});
+  const HRESULT hr = host_.RunOn(kThreadExtensionManager, [&] {
+    return impl()->SendToExtensionInternal(u"not-installed", u"c", u"{}", 0);
+  });
+  EXPECT_EQ(E_FAIL, hr);
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(journal_->Entries().empty());
+}
+
+TEST_F(RoutingTest, SendInternalOperationUsesTheSameRoute) {
+  Start({RoutedExtension(u"op42-bkp", true)});
+  AddCore(u"op42-bkp", kThreadIPC);
+  ScopedBstr id(u"op42-bkp"), command(u"extension.response.utility.geturl"), args(u"{\"url\":1}");
+  ASSERT_EQ(S_OK, mgr_->SendToExtensionInternal(id.Get(), command.Get(), args.Get()));
+  ASSERT_TRUE(journal_->WaitFor(1));
+  const JournalEntry entry = journal_->Entries()[0];
+  EXPECT_EQ(Logic::BackgroundPagePayload(u"extension.response.utility.geturl", u"{\"url\":1}"),
+            entry.payload);
+  EXPECT_EQ(host_.ThreadId(kThreadIPC), entry.thread_id);
+}
+
+// --- Broadcasts and named events ---
+
+TEST_F(RoutingTest, BroadcastReachesDllHostFirstThenEveryCore) {
+  Start({RoutedExtension(u"bc-a", true), RoutedExtension(u"bc-b", true)});
+  // One core lives on the manager's own thread and is called inline: had the cores been
+  // served first, it would come before the DLL host.
+  AddCore(u"bc-a", kThreadExtensionManager);
+  AddCore(u"bc-b", kThreadUI);
+  ScopedBstr name(u"extension.notify.tab.create"), payload(u"{\"tab_id\":\"7\"}");
+  ASSERT_EQ(S_OK, mgr_->BroadcastBrowserNotifyMsg(name.Get(), payload.Get()));
+  ASSERT_TRUE(journal_->WaitFor(3));
+  ASSERT_TRUE(host_.WaitIdle());
+  const std::vector<JournalEntry> entries = journal_->Entries();
+  ASSERT_EQ(3u, entries.size());
+  EXPECT_EQ(u"dll", entries[0].receiver);
+  EXPECT_EQ(u"0x07000012", entries[0].name);
+  EXPECT_EQ(
+      (std::vector<IpcParam>{Str(u"extension.notify.tab.create"), Str(u"{\"tab_id\":\"7\"}")}),
+      entries[0].params);
+  EXPECT_EQ(host_.ThreadId(kThreadExtensionManager), entries[0].thread_id);
+  const std::u16string expected =
+      u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"extension.notify.tab.create\", "
+      u"\"eventdetails\":{\"tab_id\":\"7\"}}}";
+  for (const std::u16string receiver : {u"core:bc-a", u"core:bc-b"}) {
+    const std::vector<JournalEntry> got = journal_->EntriesOf(receiver);
+    ASSERT_EQ(1u, got.size()) << halcy::Utf16ToUtf8(receiver);
+    EXPECT_EQ(u"hcbrowser.extension.notify", got[0].name);
+    EXPECT_EQ(expected, got[0].payload);
+  }
+  EXPECT_EQ(host_.ThreadId(kThreadUI), journal_->EntriesOf(u"core:bc-b")[0].thread_id);
+}
+
+TEST_F(RoutingTest, PublicBroadcastPostsTheNamedTask) {
+  Start({});
+  ASSERT_EQ(S_OK, impl()->BroadcastBrowserNotification(u"n", u""));
+  ASSERT_TRUE(journal_->WaitFor(1));
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"n"), Str(u"")}), journal_->Entries()[0].params);
+}
+
+TEST_F(RoutingTest, NamedEventSendsEmptyPayloadAsEmptyString) {
+  Start({RoutedExtension(u"ev-a", true), RoutedExtension(u"ev-b", true)});
+  AddCore(u"ev-a", kThreadUI);
+  AddCore(u"ev-b", kThreadUI, 77);
+  ScopedBstr a(u"ev-a"), event(u"history.changed"), other(u"other.event"), empty(u""),
+      details(u"{\"n\":2}");
+  ASSERT_EQ(S_OK, mgr_->AddBkpEventListener(a.Get(), event.Get(), 5, 0));
+  ASSERT_TRUE(host_.WaitIdle());
+  // The second page registers by its core's routing handle.
+  ASSERT_EQ(S_OK, mgr_->RegisterBkpEventListener(event.Get(), 0, 0, 77, 9));
+  ASSERT_EQ(S_OK, mgr_->AddBkpEventListener(a.Get(), other.Get(), 6, 0));
+  ASSERT_TRUE(host_.WaitIdle());
+
+  ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), empty.Get()));
+  ASSERT_TRUE(journal_->WaitFor(3));
+  ASSERT_TRUE(host_.WaitIdle());
+  for (const std::u16string receiver : {u"core:ev-a", u"core:ev-b"}) {
+    const std::vector<JournalEntry> got = journal_->EntriesOf(receiver);
+    ASSERT_EQ(1u, got.size()) << halcy::Utf16ToUtf8(receiver);
+    EXPECT_EQ(u"hcbrowser.extension.notify", got[0].name);
+    EXPECT_EQ(u"{ \"result\":\"ok\", \"content\":\"\"}", got[0].payload);
+  }
+  std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ(u"0x07000008", dll[0].name);
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"history.changed"), Str(u"")}), dll[0].params);
+
+  // Removing ev-a's registration by value leaves ev-b; details travel unchanged.
+  ASSERT_EQ(S_OK, mgr_->RemoveEventListeners(a.Get(), event.Get(), 5));
+  ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), details.Get()));
+  ASSERT_TRUE(journal_->WaitFor(5));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(1u, journal_->EntriesOf(u"core:ev-a").size());
+  const std::vector<JournalEntry> b = journal_->EntriesOf(u"core:ev-b");
+  ASSERT_EQ(2u, b.size());
+  EXPECT_EQ(u"{ \"result\":\"ok\", \"content\":{\"n\":2}}", b[1].payload);
+}
+
+TEST_F(RoutingTest, RemovingEveryRegistrationOfAnOwner) {
+  Start({RoutedExtension(u"rm-a", true)});
+  AddCore(u"rm-a", kThreadUI);
+  ScopedBstr a(u"rm-a"), e1(u"e1"), e2(u"e2"), none(u"");
+  mgr_->AddBkpEventListener(a.Get(), e1.Get(), 1, 0);
+  mgr_->AddBkpEventListener(a.Get(), e2.Get(), 2, 0);
+  ASSERT_TRUE(host_.WaitIdle());
+  ASSERT_EQ(S_OK, mgr_->RemoveEventListeners(a.Get(), none.Get(), -1));
+  mgr_->DispatchNamedEvent(e1.Get(), none.Get());
+  mgr_->DispatchNamedEvent(e2.Get(), none.Get());
+  ASSERT_TRUE(journal_->WaitFor(2));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(journal_->EntriesOf(u"core:rm-a").empty());
+  EXPECT_EQ(2u, journal_->EntriesOf(u"dll").size());  // the DLL host still hears both
+}
+
+// --- Delivery and the DLL-host operations ---
+
+TEST_F(RoutingTest, DeliveryGoesToTheCoreElseOverIpc) {
+  Start({RoutedExtension(u"dv-bkp", true), RoutedExtension(u"dv-lib", false)});
+  AddCore(u"dv-bkp", kThreadUI);
+  ScopedBstr bkp(u"dv-bkp"), lib(u"dv-lib"), command(u"extension.response.ui.showguide"),
+      payload(u"{\"show\":\"1\"}");
+  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(bkp.Get(), command.Get(), payload.Get()));
+  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(lib.Get(), command.Get(), payload.Get()));
+  ASSERT_TRUE(journal_->WaitFor(2));
+  ASSERT_TRUE(host_.WaitIdle());
+  const std::vector<JournalEntry> core = journal_->EntriesOf(u"core:dv-bkp");
+  ASSERT_EQ(1u, core.size());
+  EXPECT_EQ(u"extension.response.ui.showguide", core[0].name);
+  EXPECT_EQ(u"{\"show\":\"1\"}", core[0].payload);
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"dv-lib"), Num(0), Str(u"extension.response.ui.showguide"),
+                                   Str(u"{\"show\":\"1\"}"), Num(0)}),
+            dll[0].params);
+}
+
+TEST_F(RoutingTest, ForwardedCallWidensNumbersTo64Bits) {
+  Start({});
+  ScopedBstr a(u"alpha"), b(u"beta"), c(u"gamma");
+  ASSERT_EQ(S_OK,
+            mgr_->ForwardToDllHost(a.Get(), -5, b.Get(), c.Get(), 0x7FFFFFFF, -2147483647 - 1));
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ(u"0x07000003", dll[0].name);
+  EXPECT_EQ((std::vector<IpcParam>{Str(u"alpha"), Num(-5), Str(u"beta"), Str(u"gamma"),
+                                   Num(0x7FFFFFFF), Num(-2147483648LL)}),
+            dll[0].params);
+}
+
+TEST_F(RoutingTest, PendingRequestIsAnsweredOnce) {
+  Start({});
+  impl()->AddPendingLibraryRequest(u"req-1", u"ext-target", 0x100000002LL);
+  ScopedBstr key(u"req-1"), unknown(u"req-2"), result(u"{\"r\":1}");
+  EXPECT_EQ(S_FALSE, mgr_->AnswerLibraryRequest(unknown.Get(), 1, result.Get()));
+  ASSERT_EQ(S_OK, mgr_->AnswerLibraryRequest(key.Get(), -3, result.Get()));
+  EXPECT_EQ(S_FALSE, mgr_->AnswerLibraryRequest(key.Get(), -3, result.Get()));
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ(u"0x0700000A", dll[0].name);
+  EXPECT_EQ(
+      (std::vector<IpcParam>{Str(u"ext-target"), Num(0x100000002LL), Num(-3), Str(u"{\"r\":1}")}),
+      dll[0].params);
+}
+
+TEST_F(RoutingTest, SlotThirtyFiveHandsTheMessageOver) {
+  Start({});
+  ASSERT_EQ(S_OK, mgr_->SendToDllHost(new IPC::CMessage(false, 0x07000007)));
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(1u, dll.size());
+  EXPECT_EQ(u"0x07000007", dll[0].name);
+  EXPECT_TRUE(dll[0].params.empty());
+  EXPECT_TRUE(dll[0].payload.empty());  // decoded in full: nothing left over
+}
+
+TEST_F(RoutingTest, EmptyDllHostSlotDropsWithOneLine) {
+  Start({});
+  impl()->dll_host().Set(nullptr);
+  testing_support::LogCapture log;
+  ScopedBstr a(u"a");
+  EXPECT_EQ(E_FAIL, mgr_->ForwardToDllHost(a.Get(), 1, a.Get(), a.Get(), 2, 3));
+  EXPECT_EQ(E_FAIL, mgr_->SendToDllHost(new IPC::CMessage(false, 0x07000007)));
+  std::vector<testing_support::LogLine> lines;
+  for (const testing_support::LogLine& line : log.LinesWithTag(u"extMgr;")) {
+    if (line.text.find(u"no extension DLL host") != std::u16string::npos) lines.push_back(line);
+  }
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(u"extMgr: no extension DLL host, message 0x07000003 dropped", lines[0].text);
+  EXPECT_EQ(u"extMgr: no extension DLL host, message 0x07000007 dropped", lines[1].text);
+}
+
+// --- The front end ---
+
+TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenB) {
+  Start({});
+  ScopedBstr ext(u"fe-ext"), key(u"k1"), other(u"k2");
+  // Table B registers on the UI thread, table A on the IPC thread: each sink is called on the
+  // thread that registered it.
+  host_.RunOn(kThreadUI,
+              [&] { EXPECT_EQ(S_OK, mgr_->RegisterFESinkB(ext.Get(), 21, 22, key.Get())); });
+  host_.RunOn(kThreadIPC,
+              [&] { EXPECT_EQ(S_OK, mgr_->RegisterFESinkA(ext.Get(), 11, 12, key.Get())); });
+  host_.RunOn(kThreadUI, [&] { mgr_->RegisterFESinkB(ext.Get(), 31, 32, other.Get()); });
+
+  EXPECT_EQ(S_FALSE,
+            impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.x", u"{1}"));
+  EXPECT_EQ(S_FALSE,
+            impl()->SendResponseToFE(u"fe-ext", u"k2", u"extension.response.fe.y", u"{2}"));
+  // No registration for this key: nothing is sent and the answer is S_OK.
+  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k3", u"extension.response.fe.z", u"{3}"));
+  ASSERT_TRUE(journal_->WaitFor(2));
+  ASSERT_TRUE(host_.WaitIdle());
+  std::vector<JournalEntry> fe = journal_->EntriesOf(u"fe");
+  ASSERT_EQ(2u, fe.size());
+  const JournalEntry& first = fe[0].number1 == 11 ? fe[0] : fe[1];
+  const JournalEntry& second = fe[0].number1 == 11 ? fe[1] : fe[0];
+  EXPECT_EQ(11, first.number1);
+  EXPECT_EQ(12, first.number2);
+  EXPECT_EQ(u"extension.response.fe.x", first.name);
+  EXPECT_EQ(u"{1}", first.payload);
+  EXPECT_EQ(u"fe-ext", first.extension_id);
+  EXPECT_EQ(host_.ThreadId(kThreadIPC), first.thread_id);
+  EXPECT_EQ(31, second.number1);
+  EXPECT_EQ(host_.ThreadId(kThreadUI), second.thread_id);
+
+  // Table A's entry removed by value: table B answers for the key now.
+  ScopedBstr some_key(u"k1");
+  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), some_key.Get(), 11));
+  EXPECT_EQ(S_FALSE, impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.w", u""));
+  ASSERT_TRUE(journal_->WaitFor(3));
+  ASSERT_TRUE(host_.WaitIdle());
+  fe = journal_->EntriesOf(u"fe");
+  ASSERT_EQ(3u, fe.size());
+  EXPECT_EQ(21, fe[2].number1);
+  EXPECT_EQ(22, fe[2].number2);
+
+  // Everything of the owner goes.
+  ScopedBstr none(u"");
+  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), none.Get(), -1));
+  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k1", u"c", u""));
+  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k2", u"c", u""));
+}
+
+TEST_F(RoutingTest, ResponseToFrontEndIsTraced) {
+  Start({});
+  testing_support::LogCapture log;
+  impl()->SendResponseToFE(u"x1", u"k", u"extension.response.fe.toLibAsync", u"{\"a\":1}");
+  bool traced = false;
+  for (const testing_support::LogLine& line : log.LinesWithTag(u"extCloud;")) {
+    traced |= line.level == 37 &&
+              line.text ==
+                  u"ext:rsend to fe, extid:x1, command:extension.response.fe.toLibAsync, "
+                  u"args: {\"a\":1}\n";
+  }
+  EXPECT_TRUE(traced);
+}
+
+TEST_F(RoutingTest, SinkFoundByValuesIsInTableA) {
+  Start({});
+  ScopedBstr ext(u"val-ext"), key(u"kv");
+  mgr_->RegisterFESinkA(ext.Get(), 41, 42, key.Get());
+  halcy::ScopedBstr found;
+  ASSERT_EQ(S_OK, mgr_->FindExtensionOfSink(41, 42, found.Receive(), nullptr));
+  EXPECT_EQ(u"val-ext", std::u16string(found.View()));
+  halcy::ScopedBstr none;
+  EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(41, 43, none.Receive(), nullptr));
+}
+
+// --- Usage actions and the browser version ---
+
+TEST_F(RoutingTest, UsageActionIsRecordedWithItsProperties) {
+  Start({});
+  ScopedBstr category(u"UserAction"), key(u"Toolbar"), action(u"click"), style(u"big"), name(u"n1"),
+      empty(u"");
+  ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
+                                          name.Get()));
+  ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
+                                          empty.Get()));
+  std::vector<RecordedAction> actions;
+  for (const RecordedAction& recorded : fakes_.statistics->Actions()) {
+    if (recorded.key == u"Toolbar") actions.push_back(recorded);
+  }
+  ASSERT_EQ(2u, actions.size());
+  EXPECT_EQ(u"UserAction", actions[0].category);
+  EXPECT_EQ(2, actions[0].kind);
+  using Props = std::vector<std::pair<std::u16string, std::u16string>>;
+  EXPECT_EQ((Props{{u"Action", u"click"}, {u"Style", u"big"}, {u"Name", u"n1"}}),
+            actions[0].properties);
+  EXPECT_EQ((Props{{u"Action", u"click"}, {u"Style", u"big"}}), actions[1].properties);
+}
+
+TEST_F(RoutingTest, BrowserVersionBeforeStartIsTheUnavailableVersion) {
+  InstallFakes();
+  mgr_ = NewMgr();
+  ASSERT_TRUE(mgr_);
+  EXPECT_EQ(u"0.0.0.0", impl()->GetBrowserVersion());
+}
+
+}  // namespace
+}  // namespace extension_testing

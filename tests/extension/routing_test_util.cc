@@ -1,0 +1,66 @@
+#include "extension/routing_test_util.h"
+
+#include "extension/fe_sink_service.h"
+#include "thread/thread_service.h"
+
+namespace extension_testing {
+
+StoreRecord RoutedExtension(const std::u16string& id, bool background_page,
+                            const std::u16string& permissions) {
+  StoreRecord record = Record(id);
+  record.manifest = u"{\"name\":\"" + id + u"\",\"version\":\"1.0\"";
+  if (background_page) record.manifest += u",\"background_page\":\"bg.html\"";
+  record.manifest += u",\"permissions\":" + permissions + u"}";
+  return record;
+}
+
+void RoutingFixture::Start(const std::vector<StoreRecord>& records, bool permission_mgr) {
+  if (permission_mgr) {
+    permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
+    host_.ReplaceService(Logic::IPermissionMgr::kIID,
+                         static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
+  }
+  front_end_ = halcy::MakeComObject<RecordingFrontEnd>();
+  front_end_->Init(journal_);
+  host_.ReplaceService(Logic::IFrontEndSinkService::kIID, front_end_.Get());
+  InstallFakes();
+  CreateDatabaseFile();
+  PutRecords(records);
+  mgr_ = NewMgr();
+  ASSERT_TRUE(mgr_);
+  listener_ = ListenOn(mgr_.Get(), Thread::kThreadUI);
+  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+  impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
+}
+
+Logic::CExtensionMgrImpl* RoutingFixture::impl() const {
+  return static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
+}
+
+ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id, int owner_kind,
+                                              LONG routing_handle) {
+  ComPtr<RecordingCore> core = halcy::MakeComObject<RecordingCore>();
+  core->Init(u"core:" + extension_id, journal_);
+  const DWORD owner = host_.ThreadId(owner_kind);
+  host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
+                                           0, extension_id, routing_handle);
+  });
+  return core;
+}
+
+ComPtr<RecordingCmdHost> RoutingFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
+  ComPtr<RecordingCmdHost> host = halcy::MakeComObject<RecordingCmdHost>();
+  host->Init(name, result, journal_);
+  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(host.Get()));
+  return host;
+}
+
+HRESULT RoutingFixture::Receive(const std::u16string& extension_id, const std::u16string& command,
+                                const std::u16string& arguments, LONG request_context) {
+  return host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
+  });
+}
+
+}  // namespace extension_testing
