@@ -1,0 +1,162 @@
+// The ini-file functions: reads with Windows semantics (case-insensitive names, defaults,
+// quotes, integer prefixes, name lists), writes that keep the rest of the file as it was and
+// replace it whole, and concurrent writers that lose nothing.
+
+#include "platform/ini_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/strings.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using testing_support::ReadFileOrEmpty;
+using testing_support::WriteFileOrDie;
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  std::u16string Path() const { return halcy::Utf8ToUtf16(dir_.File("settings.ini")); }
+  void Write(const std::string& text) { WriteFileOrDie(dir_.File("settings.ini"), text); }
+  std::string Contents() const { return ReadFileOrEmpty(dir_.File("settings.ini")); }
+
+  std::u16string ReadString(const char16_t* section, const char16_t* key,
+                            const char16_t* fallback = u"<none>", DWORD size = 256) {
+    std::vector<char16_t> buffer(size + 1, u'#');
+    const DWORD n =
+        GetPrivateProfileStringW(section, key, fallback, buffer.data(), size, Path().c_str());
+    EXPECT_EQ(u'\0', buffer[n]);
+    return std::u16string(buffer.data(), n);
+  }
+
+  testing_support::ScopedTempDir dir_;
+};
+
+TEST_F(IniFileTest, WrittenValuesReadBackWithoutRegardToCase) {
+  ASSERT_TRUE(WritePrivateProfileStringW(u"Permission", u"Enforce", u"0", Path().c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringW(u"extUpdate", u"url", u"http://h/x?a=1", Path().c_str()));
+  EXPECT_EQ(0u, GetPrivateProfileIntW(u"permission", u"ENFORCE", 1, Path().c_str()));
+  EXPECT_EQ(u"http://h/x?a=1", ReadString(u"EXTUPDATE", u"Url"));
+  // A second write of the same key in other letters replaces it and keeps the first spelling.
+  ASSERT_TRUE(WritePrivateProfileStringW(u"PERMISSION", u"enforce", u"1", Path().c_str()));
+  EXPECT_EQ("[Permission]\r\nEnforce=1\r\n[extUpdate]\r\nurl=http://h/x?a=1\r\n", Contents());
+}
+
+TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefault) {
+  EXPECT_EQ(7u, GetPrivateProfileIntW(u"s", u"k", 7, Path().c_str()));
+  EXPECT_EQ(u"dflt", ReadString(u"s", u"k", u"dflt  "));  // trailing blanks of the default go
+  EXPECT_EQ(u"", ReadString(u"s", u"k", nullptr));
+  Write("[s]\nother=1\n");
+  EXPECT_EQ(7u, GetPrivateProfileIntW(u"s", u"k", 7, Path().c_str()));
+  EXPECT_EQ(7u, GetPrivateProfileIntW(u"t", u"other", 7, Path().c_str()));
+  EXPECT_EQ(u"d", ReadString(u"t", u"other", u"d"));
+}
+
+TEST_F(IniFileTest, IntegerIsTheLeadingDecimalPrefix) {
+  struct Case {
+    const char* value;
+    UINT expected;
+  };
+  const Case cases[] = {
+      {"42", 42},   {"  7  ", 7}, {"12abc", 12}, {"abc", 0}, {"-3", static_cast<UINT>(-3)},
+      {"\"5\"", 5}, {"0x10", 0},  {"", 99},      {"007", 7}, {"4294967295", 4294967295u},
+  };
+  for (const Case& c : cases) {
+    Write(std::string("[n]\nv=") + c.value + "\n");
+    EXPECT_EQ(c.expected, GetPrivateProfileIntW(u"n", u"v", 99, Path().c_str())) << c.value;
+  }
+}
+
+TEST_F(IniFileTest, ValuesAreTrimmedAndLoseMatchingQuotes) {
+  Write(
+      "\xEF\xBB\xBF; a comment\n[q]\r\n a = \"two words\" \nb='x'\nc=\"mismatch'\nd=first\n"
+      "D=second\nnoequals\n");
+  EXPECT_EQ(u"two words", ReadString(u"q", u"a"));
+  EXPECT_EQ(u"x", ReadString(u"q", u"b"));
+  EXPECT_EQ(u"\"mismatch'", ReadString(u"q", u"c"));
+  EXPECT_EQ(u"first", ReadString(u"q", u"d"));  // the first occurrence wins
+  EXPECT_EQ(u"<none>", ReadString(u"q", u"noequals"));
+}
+
+TEST_F(IniFileTest, ValueIsCutToTheBuffer) {
+  Write("[s]\nk=abcdef\n");
+  EXPECT_EQ(u"abc", ReadString(u"s", u"k", u"", 4));
+  EXPECT_EQ(u"abcdef", ReadString(u"s", u"k", u"", 7));
+}
+
+TEST_F(IniFileTest, NullSectionOrKeyListsNames) {
+  Write("[One]\na=1\nB=2\n[two]\n[Three]\nc=3\n");
+  char16_t buffer[64];
+  DWORD n = GetPrivateProfileStringW(nullptr, nullptr, u"", buffer, 64, Path().c_str());
+  EXPECT_EQ(std::u16string(u"One\0two\0Three\0", 14), std::u16string(buffer, n));
+  EXPECT_EQ(u'\0', buffer[n]);
+  n = GetPrivateProfileStringW(u"one", nullptr, u"", buffer, 64, Path().c_str());
+  EXPECT_EQ(std::u16string(u"a\0B\0", 4), std::u16string(buffer, n));
+  n = GetPrivateProfileStringW(u"two", nullptr, u"", buffer, 64, Path().c_str());
+  EXPECT_EQ(0u, n);
+  EXPECT_EQ(u'\0', buffer[0]);
+  // Too small: the last name is cut and closed by two NULs; the result is size - 2.
+  n = GetPrivateProfileStringW(nullptr, nullptr, u"", buffer, 7, Path().c_str());
+  EXPECT_EQ(5u, n);
+  EXPECT_EQ(std::u16string(u"One\0t\0\0", 7), std::u16string(buffer, 7));
+}
+
+TEST_F(IniFileTest, WritesKeepCommentsAndOtherLines) {
+  Write("; head\r\n[a]\r\nx=1\r\n; inside\r\ny=2\r\n\r\n[b]\r\nz=3\r\n");
+  ASSERT_TRUE(WritePrivateProfileStringW(u"A", u"Y", u"20", Path().c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringW(u"a", u"new", u"v", Path().c_str()));
+  EXPECT_EQ("; head\r\n[a]\r\nx=1\r\n; inside\r\ny=20\r\nnew=v\r\n\r\n[b]\r\nz=3\r\n", Contents());
+}
+
+TEST_F(IniFileTest, NullValueDeletesTheKeyAndNullKeyTheSection) {
+  Write("[a]\nx=1\ny=2\n[b]\nz=3\n[c]\nw=4\n");
+  ASSERT_TRUE(WritePrivateProfileStringW(u"a", u"X", nullptr, Path().c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringW(u"B", nullptr, nullptr, Path().c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringW(u"nosuch", u"k", nullptr, Path().c_str()));
+  EXPECT_EQ("[a]\r\ny=2\r\n[c]\r\nw=4\r\n", Contents());
+  EXPECT_EQ(u"<none>", ReadString(u"b", u"z"));
+}
+
+TEST_F(IniFileTest, WriteLeavesNoTemporaryFilesAndFailsInAMissingDirectory) {
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WritePrivateProfileStringW(u"s", u"k", halcy::StringPrintf(u"%d", i).c_str(),
+                                           Path().c_str()));
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(std::vector<std::string>{"settings.ini"}, names);
+  const std::u16string missing = halcy::Utf8ToUtf16(dir_.File("no/such/dir/x.ini"));
+  EXPECT_FALSE(WritePrivateProfileStringW(u"s", u"k", u"v", missing.c_str()));
+}
+
+TEST_F(IniFileTest, ConcurrentWritersLoseNothing) {
+  constexpr int kThreads = 4;
+  constexpr int kKeys = 25;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([this, t] {
+      for (int k = 0; k < kKeys; ++k) {
+        const std::u16string key = halcy::StringPrintf(u"t%dk%d", t, k);
+        WritePrivateProfileStringW(u"s", key.c_str(), key.c_str(), Path().c_str());
+        // A reader in the middle of the writes always sees a whole file.
+        EXPECT_EQ(key, ReadString(u"s", key.c_str()));
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int k = 0; k < kKeys; ++k) {
+      const std::u16string key = halcy::StringPrintf(u"t%dk%d", t, k);
+      EXPECT_EQ(key, ReadString(u"s", key.c_str())) << halcy::Utf16ToUtf8(key);
+    }
+  }
+}
+
+}  // namespace
