@@ -62,7 +62,7 @@ class ComObjectTest : public ::testing::Test {
   long base_locks_ = 0;
 };
 
-TEST_F(ComObjectTest, QueryInterfaceForIUnknownAlwaysGivesTheSamePointer) {
+TEST_F(ComObjectTest, QueryInterfaceKeepsIdentityAnswersBasesAndRefusesTheRest) {
   ComPtr<IBeta> beta;
   ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IBeta::kIID,
                                                    beta.ReleaseAndGetVoidAddress()));
@@ -73,22 +73,11 @@ TEST_F(ComObjectTest, QueryInterfaceForIUnknownAlwaysGivesTheSamePointer) {
   ASSERT_EQ(S_OK, alpha.As(&u2));
   EXPECT_EQ(u1.Get(), u2.Get());
   EXPECT_EQ(static_cast<void*>(u1.Get()), static_cast<void*>(alpha.Get()));  // first row
-}
-
-TEST_F(ComObjectTest, BaseInterfaceIsAnsweredAtTheDerivedPointer) {
-  ComPtr<IBeta> beta;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IBeta::kIID,
-                                                   beta.ReleaseAndGetVoidAddress()));
+  // A base interface is answered at the derived interface's pointer.
   ComPtr<IBetaBase> base;
   ASSERT_EQ(S_OK, beta.As(&base));
   EXPECT_EQ(static_cast<void*>(base.Get()), static_cast<void*>(beta.Get()));
   EXPECT_EQ(2, base->BetaBase());
-}
-
-TEST_F(ComObjectTest, UnansweredInterfaceGivesNoInterfaceAndNull) {
-  ComPtr<IAlpha> alpha;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IAlpha::kIID,
-                                                   alpha.ReleaseAndGetVoidAddress()));
   void* out = reinterpret_cast<void*>(0x1);
   EXPECT_EQ(E_NOINTERFACE, alpha->QueryInterface(kIID_Unanswered, &out));
   EXPECT_EQ(nullptr, out);
@@ -118,7 +107,7 @@ TEST_F(ComObjectTest, FailedFinalConstructDestroysObjectAndReturnsNull) {
   EXPECT_EQ(0, ExtraLocks());
 }
 
-TEST_F(ComObjectTest, AggregationDelegatesToOuterAndKeepsInnerIdentity) {
+TEST_F(ComObjectTest, AggregationNeedsIUnknownDelegatesToOuterAndKeepsInnerIdentity) {
   ComPtr<IBetaBase> outer_itf;
   ASSERT_EQ(S_OK, halcy::CreateComInstance<COuter>(nullptr, IBetaBase::kIID,
                                                    outer_itf.ReleaseAndGetVoidAddress()));
@@ -143,15 +132,10 @@ TEST_F(ComObjectTest, AggregationDelegatesToOuterAndKeepsInnerIdentity) {
   via_inner.Reset();
   outer->inner.Reset();
   EXPECT_EQ(1, g_destroyed.load());
-}
-
-TEST_F(ComObjectTest, AggregationRequiresIUnknown) {
-  ComPtr<IAlpha> outer_probe;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IAlpha::kIID,
-                                                   outer_probe.ReleaseAndGetVoidAddress()));
+  // Aggregating needs the inner object's IUnknown.
   void* out = reinterpret_cast<void*>(0x1);
   EXPECT_EQ(CLASS_E_NOAGGREGATION,
-            halcy::CreateComInstance<CProbe>(outer_probe.Get(), IAlpha::kIID, &out));
+            halcy::CreateComInstance<CProbe>(outer_unknown, IAlpha::kIID, &out));
   EXPECT_EQ(nullptr, out);
 }
 

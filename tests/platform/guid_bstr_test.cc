@@ -9,37 +9,35 @@ namespace {
 
 constexpr GUID kSample = MakeGuid("{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}");
 
-TEST(GuidTest, ParsesBracedAndBareFormsInEitherCase) {
-  const char16_t* good[] = {u"{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}",
-                            u"{d3a030a9-83d2-4E11-a2ba-e6ff91865f87}",
-                            u"D3A030A9-83D2-4E11-A2BA-E6FF91865F87"};
-  for (const char16_t* text : good) {
-    GUID g{};
-    EXPECT_TRUE(halcy::ParseGuid(std::u16string_view(text), &g));
-    EXPECT_EQ(kSample, g);
-  }
-}
-
-TEST(GuidTest, RejectsMalformedTexts) {
-  const char* bad[] = {
-      "",
-      "{}",
-      "{D3A030A9-83D2-4e11-A2BA-E6FF91865F8}",    // one digit short
-      "{D3A030A9-83D2-4e11-A2BA-E6FF91865F877}",  // one digit long
-      "{D3A030A9-83D2-4e11-A2BAE-6FF91865F87}",   // misplaced dash
-      "{D3A030A9-83D2-4e11-A2BA-E6FF91865G87}",   // non-hex digit
-      "D3A030A9-83D2-4e11-A2BA-E6FF91865F87}",    // brace on one side
-      "(D3A030A9-83D2-4e11-A2BA-E6FF91865F87)",   // wrong brackets
-      "{D3A030A9 83D2-4e11-A2BA-E6FF91865F87}",
-      "{+3A030A9-83D2-4e11-A2BA-E6FF91865F87}",
+TEST(GuidTest, ParsesBracedAndBareFormsInEitherCaseAndRejectsMalformedTexts) {
+  const struct {
+    const char* text;
+    bool ok;
+  } cases[] = {
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}", true},
+      {"{d3a030a9-83d2-4E11-a2ba-e6ff91865f87}", true},
+      {"D3A030A9-83D2-4E11-A2BA-E6FF91865F87", true},
+      {"", false},
+      {"{}", false},
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865F8}", false},    // one digit short
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865F877}", false},  // one digit long
+      {"{D3A030A9-83D2-4e11-A2BAE-6FF91865F87}", false},   // misplaced dash
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865G87}", false},   // non-hex digit
+      {"D3A030A9-83D2-4e11-A2BA-E6FF91865F87}", false},    // brace on one side
+      {"(D3A030A9-83D2-4e11-A2BA-E6FF91865F87)", false},   // wrong brackets
+      {"{D3A030A9 83D2-4e11-A2BA-E6FF91865F87}", false},
+      {"{+3A030A9-83D2-4e11-A2BA-E6FF91865F87}", false},
   };
-  for (const char* text : bad) {
+  for (const auto& c : cases) {
     GUID g{};
-    EXPECT_FALSE(halcy::ParseGuid(std::string_view(text), &g)) << text;
+    EXPECT_EQ(c.ok, halcy::ParseGuid(std::string_view(c.text), &g)) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(kSample, g) << c.text;
+    }
   }
 }
 
-TEST(GuidTest, PrintsUpperCaseBracedFormAndRoundTrips) {
+TEST(GuidTest, PrintsUpperCaseBracedFormRoundTripsAndComparesEveryByte) {
   EXPECT_EQ(u"{D3A030A9-83D2-4E11-A2BA-E6FF91865F87}", halcy::GuidToString(kSample));
   GUID back{};
   ASSERT_TRUE(halcy::ParseGuid(halcy::GuidToString(kSample), &back));
@@ -47,14 +45,9 @@ TEST(GuidTest, PrintsUpperCaseBracedFormAndRoundTrips) {
   char16_t buffer[39];
   EXPECT_EQ(39, StringFromGUID2(kSample, buffer, 39));
   EXPECT_EQ(0, StringFromGUID2(kSample, buffer, 38));
-}
-
-TEST(GuidTest, ComparesByValue) {
-  GUID a = kSample, b = kSample;
-  EXPECT_EQ(a, b);
-  b.Data4[7] ^= 1;
-  EXPECT_NE(a, b);
-  EXPECT_TRUE(a < b || b < a);
+  back.Data4[7] ^= 1;
+  EXPECT_NE(kSample, back);
+  EXPECT_TRUE(kSample < back || back < kSample);
 }
 
 TEST(BstrTest, KeepsEmbeddedNulsAndLength) {
@@ -68,7 +61,7 @@ TEST(BstrTest, KeepsEmbeddedNulsAndLength) {
   SysFreeString(b);
 }
 
-TEST(BstrTest, NullAndEmpty) {
+TEST(BstrTest, NullEmptyZeroedAndOddByteLengths) {
   EXPECT_EQ(nullptr, SysAllocString(nullptr));
   EXPECT_EQ(0u, SysStringLen(nullptr));
   SysFreeString(nullptr);
@@ -80,15 +73,12 @@ TEST(BstrTest, NullAndEmpty) {
   ASSERT_NE(nullptr, zeroed);
   EXPECT_EQ(3u, SysStringLen(zeroed));
   SysFreeString(zeroed);
-}
-
-TEST(BstrTest, OddByteLengthStillTerminated) {
-  BSTR b = SysAllocStringByteLen("abc", 3);
-  ASSERT_NE(nullptr, b);
-  EXPECT_EQ(3u, SysStringByteLen(b));
-  EXPECT_EQ(1u, SysStringLen(b));
-  EXPECT_EQ(0, reinterpret_cast<const char*>(b)[3]);
-  SysFreeString(b);
+  BSTR odd = SysAllocStringByteLen("abc", 3);
+  ASSERT_NE(nullptr, odd);
+  EXPECT_EQ(3u, SysStringByteLen(odd));
+  EXPECT_EQ(1u, SysStringLen(odd));
+  EXPECT_EQ(0, reinterpret_cast<const char*>(odd)[3]);  // still terminated
+  SysFreeString(odd);
 }
 
 TEST(BstrTest, ScopedBstrReleasesAndReceives) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
+#include <set>
 #include <thread>
+#include <vector>
 
+#include "platform/completion_packet.h"
 #include "platform/threads.h"
 #include "platform/win32.h"
 
@@ -14,6 +16,9 @@ namespace {
 
 // A handle whose overlapped operations the test completes by hand.
 class CTestFile final : public halcy::KernelObject {};
+
+using platform_test::Packet;
+Packet Take(HANDLE port, DWORD timeout_ms) { return platform_test::TakePacket(port, timeout_ms); }
 
 class IocpTest : public ::testing::Test {
  protected:
@@ -48,8 +53,7 @@ TEST_F(IocpTest, EmptyPortTimesOutWithNullOverlappedAndWaitTimeout) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
   EXPECT_EQ(nullptr, ov);
   EXPECT_EQ(WAIT_TIMEOUT, GetLastError());
-  EXPECT_FALSE(GetQueuedCompletionStatus(port_, &bytes, &key, &ov, 0));
-  EXPECT_EQ(WAIT_TIMEOUT, GetLastError());
+  EXPECT_EQ(WAIT_TIMEOUT, Take(port_, 0).error);
 }
 
 TEST_F(IocpTest, PostedPacketsComeOutInOrderWithTheirFields) {
@@ -57,53 +61,35 @@ TEST_F(IocpTest, PostedPacketsComeOutInOrderWithTheirFields) {
   ASSERT_TRUE(PostQueuedCompletionStatus(port_, 10, 0x100, &a));
   ASSERT_TRUE(PostQueuedCompletionStatus(port_, 20, 0x200, &b));
   ASSERT_TRUE(PostQueuedCompletionStatus(port_, 30, 0x300, nullptr));
-  struct Expected {
-    DWORD bytes;
-    ULONG_PTR key;
-    OVERLAPPED* ov;
-  } expected[] = {{10, 0x100, &a}, {20, 0x200, &b}, {30, 0x300, nullptr}};
-  for (const Expected& e : expected) {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* ov = nullptr;
-    ASSERT_TRUE(GetQueuedCompletionStatus(port_, &bytes, &key, &ov, 0));
-    EXPECT_EQ(e.bytes, bytes);
-    EXPECT_EQ(e.key, key);
-    EXPECT_EQ(e.ov, ov);
+  const Packet expected[] = {
+      {TRUE, 0, 10, 0x100, &a}, {TRUE, 0, 20, 0x200, &b}, {TRUE, 0, 30, 0x300, nullptr}};
+  for (const Packet& e : expected) {
+    const Packet p = Take(port_, 0);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(e.bytes, p.bytes);
+    EXPECT_EQ(e.key, p.key);
+    EXPECT_EQ(e.overlapped, p.overlapped);
   }
 }
 
+// A completed operation fills its OVERLAPPED and comes out with the handle's key; a failed one
+// comes out as FALSE with its error and zero bytes.
 TEST_F(IocpTest, AssociatedHandleCompletesWithItsKeyAndOverlappedResult) {
-  CTestFile* file = nullptr;
-  HANDLE h = NewFile(&file);
-  EXPECT_EQ(port_, CreateIoCompletionPort(h, port_, 0x42, 1));
-  OVERLAPPED ov{};
-  ASSERT_TRUE(halcy::PostCompletion(file, 512, &ov, 0));
-  EXPECT_EQ(0u, ov.Internal);
-  EXPECT_EQ(512u, ov.InternalHigh);
-  DWORD bytes = 0;
-  ULONG_PTR key = 0;
-  OVERLAPPED* got = nullptr;
-  ASSERT_TRUE(GetQueuedCompletionStatus(port_, &bytes, &key, &got, 0));
-  EXPECT_EQ(512u, bytes);
-  EXPECT_EQ(0x42u, key);
-  EXPECT_EQ(&ov, got);
-}
-
-TEST_F(IocpTest, FailedOperationReturnsFalseWithItsOverlappedAndError) {
-  CTestFile* file = nullptr;
-  HANDLE h = NewFile(&file);
-  ASSERT_EQ(port_, CreateIoCompletionPort(h, port_, 7, 1));
-  OVERLAPPED ov{};
-  ASSERT_TRUE(halcy::PostCompletion(file, 0, &ov, ERROR_BROKEN_PIPE));
-  DWORD bytes = 99;
-  ULONG_PTR key = 0;
-  OVERLAPPED* got = nullptr;
-  EXPECT_FALSE(GetQueuedCompletionStatus(port_, &bytes, &key, &got, 0));
-  EXPECT_EQ(&ov, got);
-  EXPECT_EQ(7u, key);
-  EXPECT_EQ(ERROR_BROKEN_PIPE, GetLastError());
-  EXPECT_EQ(ERROR_BROKEN_PIPE, ov.Internal);
+  for (const DWORD error : {DWORD{0}, DWORD{ERROR_BROKEN_PIPE}}) {
+    CTestFile* file = nullptr;
+    HANDLE h = NewFile(&file);
+    EXPECT_EQ(port_, CreateIoCompletionPort(h, port_, 0x42, 1));
+    OVERLAPPED ov{};
+    ASSERT_TRUE(halcy::PostCompletion(file, error ? 0 : 512, &ov, error));
+    EXPECT_EQ(error, ov.Internal);
+    const Packet p = Take(port_, 0);
+    EXPECT_EQ(error == 0, p.ok);
+    EXPECT_EQ(error, p.error);
+    EXPECT_EQ(error ? 0u : 512u, p.bytes);
+    EXPECT_EQ(error ? 0u : 512u, ov.InternalHigh);
+    EXPECT_EQ(0x42u, p.key);
+    EXPECT_EQ(&ov, p.overlapped);
+  }
 }
 
 TEST_F(IocpTest, HandleIsBoundOnceAndAnUnboundOnePostsNothing) {
@@ -111,25 +97,15 @@ TEST_F(IocpTest, HandleIsBoundOnceAndAnUnboundOnePostsNothing) {
   HANDLE h = NewFile(&file);
   OVERLAPPED ov{};
   EXPECT_FALSE(halcy::PostCompletion(file, 1, &ov, 0));
-  ASSERT_EQ(port_, CreateIoCompletionPort(h, port_, 1, 1));
-  SetLastError(0);
-  EXPECT_EQ(nullptr, CreateIoCompletionPort(h, port_, 2, 1));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-}
-
-TEST_F(IocpTest, BindingWithoutAPortMakesANewOne) {
-  CTestFile* file = nullptr;
-  HANDLE h = NewFile(&file);
+  // Binding without a port makes a new one.
   HANDLE port = CreateIoCompletionPort(h, nullptr, 5, 1);
   ASSERT_NE(nullptr, port);
   EXPECT_NE(port_, port);
-  OVERLAPPED ov{};
+  SetLastError(0);
+  EXPECT_EQ(nullptr, CreateIoCompletionPort(h, port_, 2, 1));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
   ASSERT_TRUE(halcy::PostCompletion(file, 3, &ov, 0));
-  ULONG_PTR key = 0;
-  DWORD bytes = 0;
-  OVERLAPPED* got = nullptr;
-  EXPECT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &got, 0));
-  EXPECT_EQ(5u, key);
+  EXPECT_EQ(5u, Take(port, 0).key);
   EXPECT_TRUE(CloseHandle(port));
 }
 
@@ -155,36 +131,19 @@ TEST_F(IocpTest, BadHandlesAndArgumentsFailCleanly) {
   EXPECT_FALSE(GetQueuedCompletionStatus(h, &bytes, &key, &ov, 0));
 }
 
-TEST_F(IocpTest, SleepingWaiterOnAnotherThreadWakesForAPost) {
-  OVERLAPPED ov{};
-  BOOL ok = FALSE;
-  OVERLAPPED* got = nullptr;
-  std::thread waiter([&] {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    ok = GetQueuedCompletionStatus(port_, &bytes, &key, &got, INFINITE);
-  });
-  ASSERT_TRUE(PostQueuedCompletionStatus(port_, 1, 1, &ov));
-  waiter.join();
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(&ov, got);
-}
-
-TEST_F(IocpTest, TwoSleepingWaitersBothWakeForTwoPackets) {
+TEST_F(IocpTest, TwoSleepingWaitersOnOtherThreadsBothWakeForTwoPackets) {
   // One eventfd signal is shared by all sleepers; the taker passes it on while packets remain.
-  std::atomic<int> woke{0};
-  auto wait = [&] {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* ov = nullptr;
-    if (GetQueuedCompletionStatus(port_, &bytes, &key, &ov, INFINITE)) woke++;
-  };
-  std::thread w1(wait), w2(wait);
-  ASSERT_TRUE(PostQueuedCompletionStatus(port_, 0, 1, nullptr));
-  ASSERT_TRUE(PostQueuedCompletionStatus(port_, 0, 2, nullptr));
+  OVERLAPPED ov[2] = {};
+  Packet got[2] = {};
+  std::thread w1([&] { got[0] = Take(port_, INFINITE); });
+  std::thread w2([&] { got[1] = Take(port_, INFINITE); });
+  ASSERT_TRUE(PostQueuedCompletionStatus(port_, 0, 1, &ov[0]));
+  ASSERT_TRUE(PostQueuedCompletionStatus(port_, 0, 2, &ov[1]));
   w1.join();
   w2.join();
-  EXPECT_EQ(2, woke.load());
+  EXPECT_TRUE(got[0].ok && got[1].ok);
+  EXPECT_EQ((std::set<OVERLAPPED*>{got[0].overlapped, got[1].overlapped}),
+            (std::set<OVERLAPPED*>{&ov[0], &ov[1]}));
 }
 
 TEST_F(IocpTest, ClosingThePortEndsAWaitInProgress) {
@@ -227,16 +186,14 @@ TEST_F(IocpTest, WatchedDescriptorIsServicedByTheWaitingThread) {
   halcy::KernelRef<halcy::CompletionPort> port = halcy::LookUpHandle<halcy::CompletionPort>(port_);
   ASSERT_TRUE(port->WatchFd(fds[0], 0x001 /*EPOLLIN*/, &reader));
   ASSERT_EQ(1, write(fds[1], "\x05", 1));
-  DWORD bytes = 0;
-  ULONG_PTR key = 0;
-  OVERLAPPED* got = nullptr;
-  ASSERT_TRUE(GetQueuedCompletionStatus(port_, &bytes, &key, &got, 5000));
-  EXPECT_EQ(5u, bytes);
-  EXPECT_EQ(&ov, got);
+  const Packet p = Take(port_, 5000);
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(5u, p.bytes);
+  EXPECT_EQ(&ov, p.overlapped);
   EXPECT_EQ(GetCurrentThreadId(), reader.thread);
   port->UnwatchFd(fds[0]);
   ASSERT_EQ(1, write(fds[1], "\x06", 1));
-  EXPECT_FALSE(GetQueuedCompletionStatus(port_, &bytes, &key, &got, 20));  // no longer watched
+  EXPECT_FALSE(Take(port_, 20).ok);  // no longer watched
   close(fds[0]);
   close(fds[1]);
 }

@@ -1,4 +1,4 @@
-// Waiting on several objects, semaphores, and thread-pool waits.
+// Events, waiting on one or several objects, semaphores, and thread-pool waits.
 #include "platform/multi_wait.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "platform/iocp.h"
 #include "platform/thread_pool_wait.h"
 #include "platform/win32.h"
 
@@ -35,18 +36,48 @@ class MultiWaitTest : public ::testing::Test {
   std::vector<HANDLE> handles_;
 };
 
+TEST_F(MultiWaitTest, ManualResetEventStaysSignalledUntilResetAndAutoResetReleasesOneWait) {
+  HANDLE manual = Event(true, false);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+  EXPECT_TRUE(SetEvent(manual));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));  // a wait does not consume it
+  EXPECT_TRUE(ResetEvent(manual));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 10));
+  HANDLE automatic = Event(false, true);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
+  DWORD result = WAIT_FAILED;
+  std::thread waiter([&] { result = WaitForSingleObject(manual, INFINITE); });
+  SetEvent(manual);
+  waiter.join();
+  EXPECT_EQ(WAIT_OBJECT_0, result);
+}
+
+TEST_F(MultiWaitTest, NamedEventsAndWrongHandlesAreRefused) {
+  EXPECT_EQ(nullptr, CreateEventW(nullptr, TRUE, FALSE, u"Global\\shutdown"));
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, GetLastError());
+  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  handles_.push_back(port);
+  EXPECT_FALSE(SetEvent(port));  // a port is not an event
+  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(port, 0));
+  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CloseHandle(e);
+  EXPECT_FALSE(SetEvent(e));
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(e, 0));
+}
+
 TEST_F(MultiWaitTest, LowestSignalledIndexWinsAndOnlyItIsTaken) {
   HANDLE objects[3] = {Event(false, false), Event(false, true), Semaphore(1, 5)};
   EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0 + 1);
   // The auto-reset event was consumed; the semaphore was not touched.
   EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0 + 2);
   EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_TIMEOUT);
-}
-
-TEST_F(MultiWaitTest, ManualResetEventStaysSignalledForEveryWaiter) {
-  HANDLE objects[2] = {Event(true, true), Event(true, false)};
-  EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 0), WAIT_OBJECT_0);
+  // A manual-reset event is not consumed: it wins every wait.
+  HANDLE manual[2] = {Event(true, true), Event(true, false)};
+  EXPECT_EQ(WaitForMultipleObjects(2, manual, FALSE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForMultipleObjects(2, manual, FALSE, 0), WAIT_OBJECT_0);
 }
 
 TEST_F(MultiWaitTest, SignalFromAnotherThreadEndsTheWait) {

@@ -278,7 +278,7 @@ TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheirCase) {
   EXPECT_EQ(ValueNames(created), std::vector<std::u16string>{u"Flag"});
 }
 
-TEST_F(RegistryTest, EnumerationFollowsCreationOrderThroughTheFile) {
+TEST_F(RegistryTest, EnumerationFollowsCreationOrderThroughTheFileAndDeletion) {
   HKEY key = Create(HKEY_CURRENT_USER, u"Order");
   for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) {
     HKEY child = Create(key, name);
@@ -288,7 +288,8 @@ TEST_F(RegistryTest, EnumerationFollowsCreationOrderThroughTheFile) {
     ASSERT_EQ(Set(key, name, REG_DWORD, Dword(1)), ERROR_SUCCESS);
   }
   ASSERT_EQ(Set(key, u"b", REG_DWORD, Dword(2)), ERROR_SUCCESS);  // keeps its place
-  ASSERT_EQ(RegDeleteValueW(key, u"a"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueW(key, u"A"), ERROR_SUCCESS);           // only that value goes
+  EXPECT_EQ(RegDeleteValueW(key, u"a"), ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(Set(key, u"a", REG_DWORD, Dword(3)), ERROR_SUCCESS);  // goes to the end
   ReloadFromFile();
   EXPECT_EQ(SubkeyNames(key), (std::vector<std::u16string>{u"zeta", u"Alpha", u"mid"}));
@@ -347,34 +348,15 @@ TEST_F(RegistryTest, ShortBuffersGetMoreDataWithTheNeededSize) {
 
 // ---- Deleting ---------------------------------------------------------------------------
 
-TEST_F(RegistryTest, DeleteValueRemovesOnlyThatValue) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Delete");
-  ASSERT_EQ(Set(key, u"gone", REG_DWORD, Dword(1)), ERROR_SUCCESS);
-  ASSERT_EQ(Set(key, u"kept", REG_DWORD, Dword(2)), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteValueW(key, u"GONE"), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteValueW(key, u"gone"), ERROR_FILE_NOT_FOUND);
-  ReloadFromFile();
-  EXPECT_EQ(ValueNames(key), std::vector<std::u16string>{u"kept"});
-}
+TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeysAndDeleteTreeRemovesEverythingBelow) {
+  const char16_t* const kInproc = u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}\\InprocServer32";
+  const char16_t* const kParent = u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}";
+  Create(HKEY_CLASSES_ROOT, kInproc);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, kParent), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, kInproc), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, kParent), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, kParent), ERROR_FILE_NOT_FOUND);
 
-TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeys) {
-  Create(HKEY_CLASSES_ROOT, u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}\\InprocServer32");
-  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}"),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT,
-                          u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}\\InprocServer32"),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}"),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}"),
-            ERROR_FILE_NOT_FOUND);
-  ReloadFromFile();
-  HKEY clsid;
-  ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID", &clsid), ERROR_SUCCESS);
-  EXPECT_TRUE(SubkeyNames(clsid).empty());
-}
-
-TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
   HKEY appid = Create(HKEY_CLASSES_ROOT, u"AppID");
   Create(appid, u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}");
   HKEY clsid = Create(HKEY_CLASSES_ROOT, u"CLSID\\{4A0E7CB2-53FD-493d-A058-2B4328A9ACA1}");
@@ -397,7 +379,7 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
   EXPECT_EQ(RegDeleteTreeW(appid, nullptr), ERROR_SUCCESS);
   EXPECT_TRUE(SubkeyNames(appid).empty());
   EXPECT_TRUE(ValueNames(appid).empty());
-  EXPECT_EQ(SubkeyNames(HKEY_CLASSES_ROOT), (std::vector<std::u16string>{u"AppID", u"CLSID"}));
+  EXPECT_EQ(SubkeyNames(HKEY_CLASSES_ROOT), (std::vector<std::u16string>{u"CLSID", u"AppID"}));
 }
 
 TEST_F(RegistryTest, HandleOfAKeyDeletedByAnotherProcessReportsKeyDeleted) {

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -54,31 +55,38 @@ int CallTruncating(char16_t* buffer, size_t size, size_t count, const char16_t* 
   return n;
 }
 
-TEST(WideFormatTest, TruncateWritesWhatFitsAndReportsCut) {
-  char16_t buffer[8];
-  EXPECT_EQ(-1, CallTruncating(buffer, 8, _TRUNCATE, u"%s", u"0123456789"));
-  EXPECT_EQ(u"0123456", std::u16string(buffer));
-  EXPECT_EQ(7, CallTruncating(buffer, 8, _TRUNCATE, u"%s", u"0123456"));
-  EXPECT_EQ(u"0123456", std::u16string(buffer));
+// _TRUNCATE writes what fits and reports the cut; a count limits the output, and a count
+// beyond a buffer that cannot hold the text gives an empty string.
+TEST(WideFormatTest, TruncationAndCountLimits) {
+  const struct {
+    size_t size;
+    size_t count;
+    const char16_t* text;
+    int result;
+    const char16_t* written;
+  } cases[] = {
+      {8, _TRUNCATE, u"0123456789", -1, u"0123456"},
+      {8, _TRUNCATE, u"0123456", 7, u"0123456"},
+      {16, 3, u"abcdef", -1, u"abc"},
+      {16, 3, u"ab", 2, u"ab"},
+      {4, 10, u"abcdef", -1, u""},
+  };
+  for (const auto& c : cases) {
+    std::vector<char16_t> buffer(c.size, u'#');  // exact size: overruns reach the sanitizer
+    EXPECT_EQ(c.result, CallTruncating(buffer.data(), c.size, c.count, u"%s", c.text)) << c.size;
+    EXPECT_EQ(std::u16string(c.written), std::u16string(buffer.data())) << c.size;
+  }
 }
 
-TEST(WideFormatTest, CountLimitsTheOutput) {
-  char16_t buffer[16];
-  EXPECT_EQ(-1, CallTruncating(buffer, 16, 3, u"%s", u"abcdef"));
-  EXPECT_EQ(u"abc", std::u16string(buffer));
-  EXPECT_EQ(2, CallTruncating(buffer, 16, 3, u"%s", u"ab"));
-}
-
-TEST(WideFormatTest, CountBeyondBufferThatDoesNotFitGivesEmpty) {
-  char16_t buffer[4];
-  EXPECT_EQ(-1, CallTruncating(buffer, 4, 10, u"%s", u"abcdef"));
-  EXPECT_EQ(u"", std::u16string(buffer));
-}
-
-TEST(Utf8Test, RoundTripsAllPlanes) {
+TEST(Utf8Test, RoundTripsAllPlanesAndReplacesUnpairedSurrogates) {
   std::u16string text = u"a\u00e9\u4e2d\U0001F600z";
   EXPECT_EQ(text, halcy::Utf8ToUtf16(halcy::Utf16ToUtf8(text)));
   EXPECT_EQ("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80z", halcy::Utf16ToUtf8(text));
+  const std::u16string lone = {u'a', static_cast<char16_t>(0xD800), u'b'};
+  EXPECT_EQ(
+      "a\xef\xbf\xbd"
+      "b",
+      halcy::Utf16ToUtf8(lone));  // unpaired: U+FFFD
 }
 
 TEST(Utf8Test, InvalidSequencesBecomeReplacementCharacters) {
@@ -94,14 +102,6 @@ TEST(Utf8Test, InvalidSequencesBecomeReplacementCharacters) {
       {"\xf5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
   };
   for (const auto& c : cases) EXPECT_EQ(c.out, halcy::Utf8ToUtf16(c.in)) << c.in;
-}
-
-TEST(Utf8Test, UnpairedSurrogateBecomesReplacement) {
-  std::u16string lone = {u'a', static_cast<char16_t>(0xD800), u'b'};
-  EXPECT_EQ(
-      "a\xef\xbf\xbd"
-      "b",
-      halcy::Utf16ToUtf8(lone));
 }
 
 }  // namespace
