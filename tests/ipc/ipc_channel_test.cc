@@ -34,6 +34,14 @@ std::string Message(uint32_t type, const std::u16string& text, uint32_t routing 
 
 std::string Hello(int32_t pid) { return ipc_test::WireBytes(CMsgHello(pid)); }
 
+// Larger than the socket buffers: its write stays pending while the peer reads nothing.
+CMessage* BigMessage() {
+  auto* big = new CMessage(false, 9);
+  const std::string filler(8 << 20, 'q');
+  big->WriteBytes(filler.data(), static_cast<uint32_t>(filler.size()));
+  return big;
+}
+
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
@@ -203,10 +211,7 @@ TEST_F(ChannelTest, FailedPendingWriteLogsTheAssertLineAndReportsAnError) {
   testing_support::LogCapture log;
   MakeChannel(0);
   int fd = ipc_test::RawConnect(id_);
-  // Larger than the socket buffers: the write stays pending while the peer reads nothing.
-  CMessage* big = new CMessage(false, 9);
-  std::string filler(8 << 20, 'q');
-  big->WriteBytes(filler.data(), static_cast<uint32_t>(filler.size()));
+  CMessage* big = BigMessage();
   host_.RunOn(kThreadIPC, [&] { channel_->Send(big); });
   ASSERT_EQ(ipc_test::RawReadExactly(fd, 32), Hello(getpid()));
   close(fd);
@@ -234,12 +239,9 @@ TEST_F(ChannelTest, CloseWithOperationsInFlightTakesTheirCompletionsAndReportsNo
   MakeChannel(0);
   int fd = Track(ipc_test::RawConnect(id_));
   ASSERT_EQ(ipc_test::RawReadExactly(fd, 32), Hello(getpid()));
-  CMessage* big = new CMessage(false, 9);
-  std::string filler(8 << 20, 'q');
-  big->WriteBytes(filler.data(), static_cast<uint32_t>(filler.size()));
   host_.RunOn(kThreadIPC, [&] {
-    channel_->Send(big);  // stays pending
-    channel_->Close();    // read and write in flight
+    channel_->Send(BigMessage());  // stays pending
+    channel_->Close();             // read and write in flight
     EXPECT_EQ(channel_->queued_message_count(), 0u);
   });
   ASSERT_TRUE(host_.WaitIdle());

@@ -8,6 +8,7 @@
 #include <climits>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -36,6 +37,13 @@ using Thread::kThreadUI;
 // Checks a stream of numbered messages as it arrives: count, order, errors.
 class SequenceListener : public CChannel::CListener {
  public:
+  struct Counts {
+    int received = 0;
+    int out_of_order = 0;
+    int corrupt = 0;
+    int errors = 0;
+  };
+
   SequenceListener(Thread::CMessageLoop* loop, uint32_t type) : loop_(loop->proxy()), type_(type) {}
 
   void OnMessageReceived(const CMessage& m) override {
@@ -45,15 +53,15 @@ class SequenceListener : public CChannel::CListener {
     std::u16string text;
     m.ReadInt(&it, &seq);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (seq != count_) ++out_of_order_;
-    if (m.ReadString(&it, &text) && text != Filler(seq)) ++corrupt_;
-    ++count_;
+    if (seq != counts_.received) ++counts_.out_of_order;
+    if (m.ReadString(&it, &text) && text != Filler(seq)) ++counts_.corrupt;
+    ++counts_.received;
     cv_.notify_all();
   }
   void OnChannelConnected(int32_t pid) override {}
   void OnChannelError() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++errors_;
+    ++counts_.errors;
     cv_.notify_all();
   }
   void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
@@ -61,29 +69,14 @@ class SequenceListener : public CChannel::CListener {
     (*proxy)->AddRef();
   }
 
-  bool WaitForCount(int n) {
+  bool WaitUntil(const std::function<bool(const Counts&)>& pred,
+                 std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= n; });
+    return cv_.wait_for(lock, limit, [&] { return pred(counts_); });
   }
-  bool WaitForError() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, ipc_test::kWaitLimit, [&] { return errors_ > 0; });
-  }
-  int count() {
+  Counts counts() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return count_;
-  }
-  int out_of_order() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_of_order_;
-  }
-  int corrupt() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return corrupt_;
-  }
-  int errors() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
+    return counts_;
   }
 
   static std::u16string Filler(int32_t seq) {
@@ -97,10 +90,7 @@ class SequenceListener : public CChannel::CListener {
   const uint32_t type_;
   std::mutex mutex_;
   std::condition_variable cv_;
-  int count_ = 0;
-  int out_of_order_ = 0;
-  int corrupt_ = 0;
-  int errors_ = 0;
+  Counts counts_;  // Guarded by mutex_
 };
 
 std::string PeerPath() {
@@ -151,12 +141,13 @@ TEST_F(ProcessTest, HundredThousandEchoedMessagesComeBackCompleteAndInOrder) {
     m->WriteString(SequenceListener::Filler(i));
     ASSERT_TRUE(server_->Send(m));
   }
-  ASSERT_TRUE(listener->WaitForCount(kCount));
+  ASSERT_TRUE(listener->WaitUntil([](const auto& c) { return c.received >= kCount; }));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener->count(), kCount);  // nothing lost, nothing twice
-  EXPECT_EQ(listener->out_of_order(), 0);
-  EXPECT_EQ(listener->corrupt(), 0);
-  EXPECT_EQ(listener->errors(), 0);
+  const SequenceListener::Counts counts = listener->counts();
+  EXPECT_EQ(counts.received, kCount);  // nothing lost, nothing twice
+  EXPECT_EQ(counts.out_of_order, 0);
+  EXPECT_EQ(counts.corrupt, 0);
+  EXPECT_EQ(counts.errors, 0);
 }
 
 TEST_F(ProcessTest, SynchronousRepliesAndReplyErrorsFromThePeer) {
@@ -202,12 +193,13 @@ TEST_F(ProcessTest, PeerKilledMidStreamReportsOneErrorAndLeavesNothingBehind) {
   auto* start = new CMessage(false, ipc_peer::kStream);
   start->WriteInt(0);  // until the channel fails
   server_->Send(start);
-  ASSERT_TRUE(listener->WaitForCount(5000));
+  ASSERT_TRUE(listener->WaitUntil([](const auto& c) { return c.received >= 5000; }));
   ASSERT_EQ(kill(pid_, SIGKILL), 0);
-  ASSERT_TRUE(listener->WaitForError());
+  ASSERT_TRUE(
+      listener->WaitUntil([](const auto& c) { return c.errors > 0; }, ipc_test::kWaitLimit));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener->errors(), 1);
-  EXPECT_EQ(listener->out_of_order(), 0);
+  EXPECT_EQ(listener->counts().errors, 1);
+  EXPECT_EQ(listener->counts().out_of_order, 0);
 }
 
 TEST_F(ProcessTest, PeerCrashingDuringASynchronousSendWakesTheSender) {

@@ -277,32 +277,40 @@ TEST_F(SyncChannelTest, SignalledShutdownDestroysTheRequestUnsent) {
   EXPECT_EQ(peer_->messages()[0].type, kAsync);
 }
 
-TEST_F(SyncChannelTest, ShutdownDuringTheWaitWakesTheSender) {
+// Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (with
+// its log line), a failed channel, or the removal of the routing-zero listener.
+enum class WaitEnder { kShutdown, kChannelFailure, kListenerRemoved };
+
+class SyncWaitEndTest : public SyncChannelTest, public testing::WithParamInterface<WaitEnder> {};
+
+TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
   testing_support::LogCapture log;
   auto r = SendOn(kThreadUI, Request(kHold, 1), waiter_.get(), 0);
   ASSERT_TRUE(ipc_test::PollUntil([&] { return HeldCount() == 1; }));
-  shutdown_.Signal();
+  switch (GetParam()) {
+    case WaitEnder::kShutdown:
+      shutdown_.Signal();
+      break;
+    case WaitEnder::kChannelFailure:
+      client_->Close();
+      break;
+    case WaitEnder::kListenerRemoved:
+      server_->RemoveListener(other_waiter_.get(), 0);
+      break;
+  }
   ASSERT_TRUE(r->Wait());
   EXPECT_FALSE(r->ok);
-  EXPECT_TRUE(log.Contains(u"shut down event triggered\n"));
+  if (GetParam() == WaitEnder::kShutdown) {
+    EXPECT_TRUE(log.Contains(u"shut down event triggered\n"));
+  }
+  if (GetParam() == WaitEnder::kChannelFailure) {
+    ASSERT_TRUE(waiter_->WaitForErrors(1));
+  }
 }
 
-TEST_F(SyncChannelTest, ChannelFailureDuringTheWaitWakesTheSender) {
-  auto r = SendOn(kThreadUI, Request(kHold, 1), waiter_.get(), 0);
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return HeldCount() == 1; }));
-  client_->Close();
-  ASSERT_TRUE(r->Wait());
-  EXPECT_FALSE(r->ok);
-  ASSERT_TRUE(waiter_->WaitForErrors(1));
-}
-
-TEST_F(SyncChannelTest, RemovingTheRoutingZeroListenerWakesItsSends) {
-  auto r = SendOn(kThreadUI, Request(kHold, 1), waiter_.get(), 0);
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return HeldCount() == 1; }));
-  server_->RemoveListener(other_waiter_.get(), 0);
-  ASSERT_TRUE(r->Wait());
-  EXPECT_FALSE(r->ok);
-}
+INSTANTIATE_TEST_SUITE_P(Enders, SyncWaitEndTest,
+                         testing::Values(WaitEnder::kShutdown, WaitEnder::kChannelFailure,
+                                         WaitEnder::kListenerRemoved));
 
 TEST_F(SyncChannelTest, PumpEventMakesTheWaitRunANestedLoop) {
   testing_support::LogCapture log;
