@@ -146,30 +146,24 @@ class DelayedTaskTest : public MessageLoopTest {
   static void AdvanceMs(int ms) { g_counter_ns += ms * 1000000LL; }
 };
 
-TEST_F(DelayedTaskTest, DelayOfZeroOrBelowRunsAtOnceInPostOrder) {
-  loop_->PostTask(RecordTask(1), 0);
-  loop_->PostTask(RecordTask(2), -5);
-  loop_->PostTask(RecordTask(3), 0);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{1, 2, 3}), probe_->values());
-}
-
 TEST_F(DelayedTaskTest, DelayedTasksRunByRunTimeThenPostOrder) {
   loop_->PostTask(RecordTask(30), 30);
   loop_->PostTask(RecordTask(10), 10);
   loop_->PostTask(RecordTask(0), 0);
   loop_->PostTask(RecordTask(11), 10);
+  loop_->PostTask(RecordTask(1), -5);  // a delay of zero or below runs at once, in post order
+  loop_->PostTask(RecordTask(2), 0);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 2}), probe_->values());
   AdvanceMs(9);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 2}), probe_->values());
   AdvanceMs(1);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 10, 11}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 10, 11}), probe_->values());
   AdvanceMs(20);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 10, 11, 30}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 10, 11, 30}), probe_->values());
 }
 
 TEST_F(DelayedTaskTest, RunTimeIsFixedWhenPostedNotWhenTheLoopSeesIt) {

@@ -64,28 +64,25 @@ class MessagePumpForIOTest : public ::testing::Test {
   Pump::CIOContext ctx_a_{{}, &a_}, ctx_b_{{}, &b_}, ctx_b2_{{}, &b_};
 };
 
-TEST_F(MessagePumpForIOTest, CompletionReachesItsHandlerWithBytesAndContext) {
-  CTestFile* file = NewFile(&a_);
-  ASSERT_TRUE(halcy::PostCompletion(file, 42, &ctx_a_.overlapped, 0));
-  EXPECT_TRUE(pump_->WaitForIOCompletion(1000, nullptr));
-  ASSERT_EQ(1u, a_.Taken().size());
-  EXPECT_EQ(&ctx_a_, a_.Taken()[0].context);
-  EXPECT_EQ(42u, a_.Taken()[0].bytes);
-  EXPECT_EQ(0u, a_.Taken()[0].error);
-}
-
-TEST_F(MessagePumpForIOTest, FailedCompletionCarriesTheErrorAndZeroBytes) {
-  CTestFile* file = NewFile(&a_);
-  ASSERT_TRUE(halcy::PostCompletion(file, 17, &ctx_a_.overlapped, ERROR_BROKEN_PIPE));
-  EXPECT_TRUE(pump_->WaitForIOCompletion(1000, nullptr));
-  ASSERT_EQ(1u, a_.Taken().size());
-  EXPECT_EQ(0u, a_.Taken()[0].bytes);
-  EXPECT_EQ(ERROR_BROKEN_PIPE, a_.Taken()[0].error);
-}
-
-TEST_F(MessagePumpForIOTest, WaitWithNothingQueuedTimesOutWithFalse) {
+// A completion reaches its handler with bytes and context; a failed one with its error and
+// zero bytes. With nothing queued the wait times out with false.
+TEST_F(MessagePumpForIOTest, CompletionReachesItsHandlerWithBytesOrError) {
   EXPECT_FALSE(pump_->WaitForIOCompletion(0, nullptr));
   EXPECT_FALSE(pump_->WaitForIOCompletion(20, nullptr));
+  CTestFile* file = NewFile(&a_);
+  Pump::CIOContext failed{{}, &a_};
+  ASSERT_TRUE(halcy::PostCompletion(file, 42, &ctx_a_.overlapped, 0));
+  ASSERT_TRUE(halcy::PostCompletion(file, 17, &failed.overlapped, ERROR_BROKEN_PIPE));
+  EXPECT_TRUE(pump_->WaitForIOCompletion(1000, nullptr));
+  EXPECT_TRUE(pump_->WaitForIOCompletion(1000, nullptr));
+  const std::vector<Delivery> got = a_.Taken();
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ(&ctx_a_, got[0].context);
+  EXPECT_EQ(42u, got[0].bytes);
+  EXPECT_EQ(0u, got[0].error);
+  EXPECT_EQ(&failed, got[1].context);
+  EXPECT_EQ(0u, got[1].bytes);
+  EXPECT_EQ(DWORD{ERROR_BROKEN_PIPE}, got[1].error);
 }
 
 TEST_F(MessagePumpForIOTest, FilteredWaitDefersOthersAndALaterWaitDeliversThemFirst) {

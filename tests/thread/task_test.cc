@@ -52,28 +52,19 @@ TEST_F(TaskTest, NameIsTheLiteralItWasGiven) {
   EXPECT_EQ(std::u16string(u"func"), func->name);
 }
 
-TEST_F(TaskTest, TaskKeepsItsTargetAliveUntilItHasRunAndIsDeleted) {
+// A task holds a reference to its target until it is deleted, whether it ran or was dropped.
+TEST_F(TaskTest, TaskKeepsItsTargetAliveUntilDeletedRunOrNot) {
   auto* probe = new CProbe(&destroyed_);
   base::RefPtr<CProbe> ref(probe);
-  Thread::CTask* task = Thread::NewTask(probe, &CProbe::Record, u"&CProbe::Record", 1);
-  ref = nullptr;  // the task's reference is the last one
+  Thread::CTask* run = Thread::NewTask(probe, &CProbe::Record, u"&CProbe::Record", 1);
+  Thread::CTask* dropped = Thread::NewTask(probe, &CProbe::Record, u"&CProbe::Record", 2);
+  delete dropped;
+  EXPECT_FALSE(probe->HasOneRef());  // `run` still holds one
+  ref = nullptr;                     // the task's reference is the last one
+  run->Run();
   EXPECT_EQ(0, destroyed_.load());
-  task->Run();
-  EXPECT_EQ(0, destroyed_.load());
-  EXPECT_EQ((std::vector<int>{1}), probe->values());
-  delete task;
-  EXPECT_EQ(1, destroyed_.load());
-}
-
-TEST_F(TaskTest, DroppedTaskReleasesItsTargetWithoutCallingIt) {
-  auto* probe = new CProbe(&destroyed_);
-  base::RefPtr<CProbe> ref(probe);
-  Thread::CTask* task = Thread::NewTask(probe, &CProbe::Record, u"&CProbe::Record", 1);
-  EXPECT_FALSE(probe->HasOneRef());
-  delete task;
-  EXPECT_TRUE(probe->values().empty());
-  EXPECT_TRUE(probe->HasOneRef());
-  ref = nullptr;
+  EXPECT_EQ((std::vector<int>{1}), probe->values());  // the dropped task never called it
+  delete run;
   EXPECT_EQ(1, destroyed_.load());
 }
 

@@ -86,18 +86,15 @@ TEST_F(ThreadPostTest, TaskPostedToAKindRunsOnThatKindsThread) {
   EXPECT_EQ(0u, distinct.count(GetCurrentThreadId()));
 }
 
-TEST_F(ThreadPostTest, TaskPostedToAThreadIdRunsOnThatThread) {
-  base::RefPtr<CProbe> probe(new CProbe());
+TEST_F(ThreadPostTest, TaskPostedToAThreadIdRunsThereAndToAnUnknownIdIsDeletedUnrun) {
+  base::RefPtr<CProbe> probe(new CProbe(&destroyed_));
   DWORD launcher = host_.ThreadId(Thread::kThreadProcessLauncher);
   ASSERT_TRUE(Thread::PostTaskToThread(
       launcher, Thread::NewTask(probe.get(), &CProbe::Record, u"&CProbe::Record", 1)));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ((std::vector<DWORD>{launcher}), probe->threads());
-}
-
-TEST_F(ThreadPostTest, PostToAnUnknownThreadIdDeletesTheTaskUnrun) {
-  auto* probe = new CProbe(&destroyed_);
-  Thread::CTask* task = Thread::NewTask(probe, &CProbe::Record, u"&CProbe::Record", 1);
+  Thread::CTask* task = Thread::NewTask(probe.get(), &CProbe::Record, u"&CProbe::Record", 2);
+  probe = nullptr;  // the task holds the last reference
   EXPECT_FALSE(Thread::PostTaskToThread(GetCurrentThreadId(), task));  // no loop here
   EXPECT_EQ(1, destroyed_.load());
 }
@@ -176,7 +173,7 @@ class NoThreadServiceTest : public ::testing::Test {
   ComPtr<IUnknown> saved_, saved_registry_;
 };
 
-TEST_F(NoThreadServiceTest, PostWithoutTheServiceDeletesTheTaskAndLogsTheLookup) {
+TEST_F(NoThreadServiceTest, PostDeletesTheTaskAndLogsTheLookupAndThereIsNoCurrentLoop) {
   std::atomic<int> destroyed{0};
   auto* probe = new CProbe(&destroyed);
   testing_support::LogCapture log;
@@ -187,10 +184,6 @@ TEST_F(NoThreadServiceTest, PostWithoutTheServiceDeletesTheTaskAndLogsTheLookup)
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(64, lines[0].level);
   EXPECT_EQ(u"GetService(IThreadService) failed: -2147467262", lines[0].text);  // E_NOINTERFACE
-}
-
-TEST_F(NoThreadServiceTest, CurrentMessageLoopWithoutTheRegistryIsNull) {
-  testing_support::LogCapture log;
   EXPECT_EQ(nullptr, Thread::CurrentMessageLoop());
   EXPECT_TRUE(log.Contains(u"GetService(IMessageLoopRegistry) failed: "));
 }
