@@ -29,10 +29,7 @@ TEST(PlexorectlUrlTest, EscapesJsonAndReplacesBytesThatAreNotUtf8) {
             "\"path\":\"\\\"\\\\%01\"}\n"
             "{\"valid\":true,\"spec\":\"file:///\xEF\xBF\xBD\",\"scheme\":\"file\",\"host\":\"\","
             "\"path\":\"/\xEF\xBF\xBD\"}\n");
-}
-
-TEST(PlexorectlUrlTest, WithoutUrlIsAUsageError) {
-  ToolResult r = RunTool(PLEXORECTL_PATH, {"url"});
+  r = RunTool(PLEXORECTL_PATH, {"url"});  // without a URL: a usage error
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.out, "");
 }

@@ -84,68 +84,72 @@ TEST(PatternParseTest, ResultTexts) {
   EXPECT_STREQ(URLPattern::GetParseResultString(static_cast<Result>(8)), "");
 }
 
-TEST(PatternParseTest, AllUrlsSetsItsFields) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("<all_urls>"), URLPattern::PARSE_SUCCESS);
-  EXPECT_TRUE(pattern.match_all_urls());
-  EXPECT_TRUE(pattern.match_subdomains());
-  EXPECT_EQ(pattern.scheme(), "*");
-  EXPECT_EQ(pattern.host(), "");
-  EXPECT_EQ(pattern.path(), "/*");
-  EXPECT_EQ(pattern.valid_schemes(), URLPattern::SCHEME_ALL);  // the mask is left alone
-  EXPECT_EQ(pattern.GetAsString(), "<all_urls>");
+// The fields a successful parse leaves, and the text written back from them.
+TEST(PatternParseTest, SetsItsFieldsAndWritesThemBack) {
+  const struct {
+    const char* pattern;
+    const char* scheme;
+    bool subdomains;
+    const char* host;
+    const char* port;  // null: not checked
+    const char* path;
+    const char* text;  // null: not checked
+  } cases[] = {
+      {"<all_urls>", "*", true, "", nullptr, "/*", "<all_urls>"},
+      {"*://*/*", "*", true, "", nullptr, "/*", nullptr},
+      // Host components are trimmed and the wildcard dropped; "?" and "\" are escaped for the
+      // matcher only.
+      {"http:// * . Google .com:8080/a?b\\c", "http", true, "Google.com", "8080", "/a?b\\c",
+       "http://*.Google.com:8080/a?b\\c"},
+      {"file://server/share/*", "file", false, "", nullptr, "/share/*", "file:///share/*"},
+      {"file://foo", "file", false, "", nullptr, "/foo", nullptr},
+      {"about:blank", "about", false, "", nullptr, "blank", "about:blank"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    URLPattern pattern(URLPattern::SCHEME_ALL);
+    ASSERT_EQ(pattern.Parse(c.pattern), URLPattern::PARSE_SUCCESS);
+    EXPECT_EQ(pattern.match_all_urls(), std::string(c.pattern) == "<all_urls>");
+    EXPECT_EQ(pattern.scheme(), c.scheme);
+    EXPECT_EQ(pattern.match_subdomains(), c.subdomains);
+    EXPECT_EQ(pattern.host(), c.host);
+    if (c.port) {
+      EXPECT_EQ(pattern.port(), c.port);
+    }
+    EXPECT_EQ(pattern.path(), c.path);
+    if (c.text) {
+      EXPECT_EQ(pattern.GetAsString(), c.text);
+    }
+  }
+  URLPattern escaped(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(escaped.Parse("http://h/a?b\\c"), URLPattern::PARSE_SUCCESS);
+  EXPECT_EQ(escaped.escaped_path(), "/a\\?b\\\\c");
 }
 
-TEST(PatternParseTest, StarSchemeReducesMaskToHttpAndHttps) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("*://*/*"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(pattern.valid_schemes(), URLPattern::SCHEME_HTTP | URLPattern::SCHEME_HTTPS);
-  EXPECT_TRUE(pattern.match_subdomains());
-  EXPECT_EQ(pattern.host(), "");
-}
-
-TEST(PatternParseTest, HostComponentsAreTrimmedAndWildcardDropped) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("http:// * . Google .com:8080/a?b\\c"), URLPattern::PARSE_SUCCESS);
-  EXPECT_TRUE(pattern.match_subdomains());
-  EXPECT_EQ(pattern.host(), "Google.com");
-  EXPECT_EQ(pattern.port(), "8080");
-  EXPECT_EQ(pattern.path(), "/a?b\\c");
-  EXPECT_EQ(pattern.escaped_path(), "/a\\?b\\\\c");
-  EXPECT_EQ(pattern.GetAsString(), "http://*.Google.com:8080/a?b\\c");
-}
-
-TEST(PatternParseTest, FilePatternPaths) {
-  URLPattern with_host(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(with_host.Parse("file://server/share/*"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(with_host.host(), "");
-  EXPECT_EQ(with_host.path(), "/share/*");
-  EXPECT_EQ(with_host.GetAsString(), "file:///share/*");
-
-  URLPattern no_slash(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(no_slash.Parse("file://foo"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(no_slash.path(), "/foo");
-}
-
-TEST(PatternParseTest, NonStandardSchemeHasNoHost) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("about:blank"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(pattern.scheme(), "about");
-  EXPECT_EQ(pattern.host(), "");
-  EXPECT_EQ(pattern.path(), "blank");
-  EXPECT_EQ(pattern.GetAsString(), "about:blank");
-}
-
-TEST(PatternParseTest, MaskRefusesSchemesOutsideIt) {
-  URLPattern http_only(URLPattern::SCHEME_HTTP);
-  EXPECT_EQ(http_only.Parse("https://a/*"), URLPattern::PARSE_ERROR_INVALID_SCHEME);
-  URLPattern http_only2(URLPattern::SCHEME_HTTP);
-  EXPECT_EQ(http_only2.Parse("HTTP://a/*"), URLPattern::PARSE_ERROR_INVALID_SCHEME);
-  URLPattern http_only3(URLPattern::SCHEME_HTTP);
-  EXPECT_EQ(http_only3.Parse("about:blank"), URLPattern::PARSE_ERROR_INVALID_SCHEME);
-  URLPattern http_only4(URLPattern::SCHEME_HTTP);
-  EXPECT_EQ(http_only4.Parse("*://a/*"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(http_only4.valid_schemes(), URLPattern::SCHEME_HTTP);
+// <all_urls> leaves the mask alone; "*" narrows it to http and https; a mask refuses the
+// schemes outside it.
+TEST(PatternParseTest, SchemeMask) {
+  const struct {
+    int mask;
+    const char* pattern;
+    Result result;
+    int mask_after;  // checked when the parse succeeds
+  } cases[] = {
+      {URLPattern::SCHEME_ALL, "<all_urls>", URLPattern::PARSE_SUCCESS, URLPattern::SCHEME_ALL},
+      {URLPattern::SCHEME_ALL, "*://*/*", URLPattern::PARSE_SUCCESS,
+       URLPattern::SCHEME_HTTP | URLPattern::SCHEME_HTTPS},
+      {URLPattern::SCHEME_HTTP, "*://a/*", URLPattern::PARSE_SUCCESS, URLPattern::SCHEME_HTTP},
+      {URLPattern::SCHEME_HTTP, "https://a/*", URLPattern::PARSE_ERROR_INVALID_SCHEME, 0},
+      {URLPattern::SCHEME_HTTP, "HTTP://a/*", URLPattern::PARSE_ERROR_INVALID_SCHEME, 0},
+      {URLPattern::SCHEME_HTTP, "about:blank", URLPattern::PARSE_ERROR_INVALID_SCHEME, 0},
+  };
+  for (const auto& c : cases) {
+    URLPattern pattern(c.mask);
+    EXPECT_EQ(pattern.Parse(c.pattern), c.result) << c.pattern;
+    if (c.result == URLPattern::PARSE_SUCCESS) {
+      EXPECT_EQ(pattern.valid_schemes(), c.mask_after) << c.pattern;
+    }
+  }
 }
 
 TEST(PatternSetterTest, PortNeedsADefaultPortScheme) {
@@ -175,49 +179,38 @@ TEST(PatternSetterTest, SettersClearTheCachedText) {
   EXPECT_EQ(pattern.GetAsString(), "<all_urls>");
 }
 
-TEST(PatternSetterTest, WildcardBeforeEmptyHostWithPortReadsBack) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("http://*.:81/*"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(pattern.host(), "");
-  EXPECT_EQ(pattern.GetAsString(), "http://*.:81/*");
-  URLPattern again(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
-  EXPECT_TRUE(again == pattern);
-}
-
-TEST(PatternSetterTest, HostOfBlanksReadsBack) {
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("http://\f/x"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(pattern.host(), "");
-  EXPECT_EQ(pattern.GetAsString(), "http://:*/x");
-  URLPattern again(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
-  EXPECT_TRUE(again == pattern);
-}
-
-TEST(PatternSetterTest, HostEndingInBlanksReadsBack) {
-  // The blanks stay in the host when the port is cut off after trimming.
-  URLPattern pattern(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(pattern.Parse("http://a  :*/x"), URLPattern::PARSE_SUCCESS);
-  EXPECT_EQ(pattern.host(), "a  ");
-  EXPECT_EQ(pattern.GetAsString(), "http://a  :*/x");
-  URLPattern again(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
-  EXPECT_TRUE(again == pattern);
+// Texts whose host ends up empty or ends in blanks must read back as the same pattern.
+TEST(PatternSetterTest, OddHostsReadBack) {
+  const struct {
+    const char* pattern;
+    const char* host;
+    const char* text;
+  } cases[] = {
+      {"http://*.:81/*", "", "http://*.:81/*"},
+      {"http://\f/x", "", "http://:*/x"},
+      // The blanks stay in the host when the port is cut off after trimming.
+      {"http://a  :*/x", "a  ", "http://a  :*/x"},
+  };
+  for (const auto& c : cases) {
+    URLPattern pattern(URLPattern::SCHEME_ALL);
+    ASSERT_EQ(pattern.Parse(c.pattern), URLPattern::PARSE_SUCCESS) << c.pattern;
+    EXPECT_EQ(pattern.host(), c.host);
+    EXPECT_EQ(pattern.GetAsString(), c.text);
+    URLPattern again(URLPattern::SCHEME_ALL);
+    ASSERT_EQ(again.Parse(pattern.GetAsString()), URLPattern::PARSE_SUCCESS);
+    EXPECT_TRUE(again == pattern) << c.pattern;
+  }
 }
 
 TEST(PatternSchemeTest, StandardSchemeNames) {
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("*"));
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("http"));
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("HcBrowser"));
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("gopher"));
-  EXPECT_FALSE(URLPattern::IsStandardSchemeName("mailto"));
-  EXPECT_FALSE(URLPattern::IsStandardSchemeName("chrome"));
-  EXPECT_FALSE(URLPattern::IsStandardSchemeName(""));
   // The name is read the way the canonicalizer reads "<name>://www.xx.xx": a lone letter is
   // a drive letter (a file URL) and blanks before the scheme's end are removed.
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("c"));
-  EXPECT_TRUE(URLPattern::IsStandardSchemeName("ht tp"));
+  for (const char* name : {"*", "http", "HcBrowser", "gopher", "c", "ht tp"}) {
+    EXPECT_TRUE(URLPattern::IsStandardSchemeName(name)) << name;
+  }
+  for (const char* name : {"mailto", "chrome", ""}) {
+    EXPECT_FALSE(URLPattern::IsStandardSchemeName(name)) << name;
+  }
 }
 
 struct MatchCase {
