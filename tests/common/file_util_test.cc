@@ -51,29 +51,18 @@ class FileUtilTest : public ::testing::Test {
 // --- ReadWholeFile ---
 
 TEST_F(FileUtilTest, ReadWholeFileKeepsEveryByteAndAddsAZero) {
-  const std::string bytes(
-      "\x00\xff"
-      "abc\0def",
-      9);
-  WriteFileOrDie(N("data.bin"), bytes);
-  size_t size = 0;
-  std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("data.bin"), &size);
-  ASSERT_TRUE(buffer);
-  ASSERT_EQ(bytes.size(), size);
-  EXPECT_EQ(0, std::memcmp(bytes.data(), buffer.get(), size));
-  EXPECT_EQ('\0', buffer[size]);
-}
-
-TEST_F(FileUtilTest, ReadWholeFileOfAnEmptyFileIsOneZeroByte) {
-  WriteFileOrDie(N("empty"), "");
-  size_t size = 99;
-  std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("empty"), &size);
-  ASSERT_TRUE(buffer);
-  EXPECT_EQ(0u, size);
-  EXPECT_EQ('\0', buffer[0]);
-}
-
-TEST_F(FileUtilTest, ReadWholeFileOfMissingFileOrDirectoryIsNull) {
+  for (const std::string& bytes : {std::string("\x00\xff"
+                                               "abc\0def",
+                                               9),
+                                   std::string()}) {
+    WriteFileOrDie(N("data.bin"), bytes);
+    size_t size = 99;
+    std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("data.bin"), &size);
+    ASSERT_TRUE(buffer);
+    ASSERT_EQ(bytes.size(), size);
+    EXPECT_EQ(0, std::memcmp(bytes.data(), buffer.get(), size));
+    EXPECT_EQ('\0', buffer[size]);
+  }
   EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
   MakeDir(N("folder"));
   EXPECT_FALSE(Logic::ReadWholeFile(W("folder")));
@@ -101,43 +90,32 @@ TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
 
 // --- DeletePath ---
 
-TEST_F(FileUtilTest, DeleteWithoutRecursionRemovesFilesAndEmptyDirectories) {
+TEST_F(FileUtilTest, DeleteRemovesFilesFlatDirectoriesAndCountsMissingAsDone) {
   WriteFileOrDie(N("file"), "x");
   MakeDir(N("empty"));
-  EXPECT_TRUE(Logic::DeletePath(W("file"), false));
-  EXPECT_TRUE(Logic::DeletePath(W("empty"), false));
-  EXPECT_FALSE(Exists(N("file")));
-  EXPECT_FALSE(Exists(N("empty")));
-}
-
-TEST_F(FileUtilTest, DeleteWithoutRecursionRemovesADirectoryOfFilesOnly) {
   MakeDir(N("flat"));
   WriteFileOrDie(N("flat/1"), "1");
   WriteFileOrDie(N("flat/2"), "2");
-  EXPECT_TRUE(Logic::DeletePath(W("flat"), false));
-  EXPECT_FALSE(Exists(N("flat")));
+  for (const char* name : {"file", "empty", "flat"}) {
+    EXPECT_TRUE(Logic::DeletePath(W(name), false)) << name;
+    EXPECT_FALSE(Exists(N(name))) << name;
+  }
+  EXPECT_TRUE(Logic::DeletePath(W("missing"), false));
+  EXPECT_TRUE(Logic::DeletePath(W("missing"), true));
+  EXPECT_TRUE(Logic::DeletePath(W("no-dir\\missing"), true));  // the parent is missing too
 }
 
-TEST_F(FileUtilTest, DeleteWithoutRecursionNeverEntersSubdirectories) {
+TEST_F(FileUtilTest, DeleteEntersSubdirectoriesOnlyWithRecursion) {
   MakeTree(N("tree"));
   EXPECT_FALSE(Logic::DeletePath(W("tree"), false));
   EXPECT_FALSE(Exists(N("tree/a.txt")));  // the files directly inside go
   EXPECT_FALSE(Exists(N("tree/b.bin")));
   EXPECT_EQ("gamma", ReadFileOrEmpty(N("tree/sub/c.txt")));  // nothing below them
   EXPECT_EQ("delta", ReadFileOrEmpty(N("tree/sub/deeper/d.txt")));
-}
-
-TEST_F(FileUtilTest, DeleteWithRecursionRemovesTheWholeTree) {
   MakeTree(N("tree"));
   EXPECT_TRUE(Logic::DeletePath(W("tree"), true));
   EXPECT_FALSE(Exists(N("tree")));
   EXPECT_TRUE(Exists(dir_.path()));
-}
-
-TEST_F(FileUtilTest, DeleteOfSomethingMissingCountsAsDone) {
-  EXPECT_TRUE(Logic::DeletePath(W("missing"), false));
-  EXPECT_TRUE(Logic::DeletePath(W("missing"), true));
-  EXPECT_TRUE(Logic::DeletePath(W("no-dir\\missing"), true));  // the parent is missing too
 }
 
 TEST_F(FileUtilTest, DeleteRefusesPathsOf260CharactersOrMore) {
@@ -200,20 +178,14 @@ TEST_F(FileUtilTest, NonRecursiveCopyIntoAnExistingDestinationCopiesTheFilesInsi
   EXPECT_FALSE(Exists(N("dst/src")));
 }
 
-TEST_F(FileUtilTest, CopyOfAMissingSourceFails) {
+TEST_F(FileUtilTest, CopyOfAMissingSourceOrIntoItsOwnTreeFailsButAnEmptyDirectoryCopies) {
   EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), true));
   EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), false));
   EXPECT_FALSE(Exists(N("dst")));
-}
-
-TEST_F(FileUtilTest, CopyOfAnEmptyDirectorySucceeds) {
-  MakeDir(N("empty"));
-  EXPECT_TRUE(Logic::CopyPath(W("empty"), W("dst"), true));
-}
-
-TEST_F(FileUtilTest, CopyIntoItsOwnTreeFails) {
   MakeTree(N("src"));
   EXPECT_FALSE(Logic::CopyPath(W("src"), W("src\\sub\\inner"), true));
+  MakeDir(N("empty"));
+  EXPECT_TRUE(Logic::CopyPath(W("empty"), W("dst"), true));
 }
 
 TEST_F(FileUtilTest, CopyRefusesPathsOf260CharactersOrMore) {

@@ -166,13 +166,6 @@ TEST_F(PathsTest, CurrentUserDirectoryUsesTheAccountNameAndIsCached) {
   EXPECT_EQ(path, again);
 }
 
-TEST_F(PathsTest, CurrentUserDirectoryNeedsAnAccountName) {
-  halcy::SetUserNameForTesting(u"");
-  std::u16string path = u"keep";
-  EXPECT_FALSE(Logic::GetCurrentUserDataDirectory(&path));
-  EXPECT_EQ(u"keep", path);
-}
-
 TEST_F(PathsTest, AccountNameLongerThanTheFirstBufferIsAskedForAgain) {
   // The user directory reads the name with a 512-character buffer first and relies on the
   // system saying how much it needs when that is too small.
@@ -189,7 +182,12 @@ TEST_F(PathsTest, AccountNameLongerThanTheFirstBufferIsAskedForAgain) {
   EXPECT_EQ(name, buffer.substr(0, 600));
 }
 
-TEST_F(PathsTest, CurrentUserDirectoryFailsWhenItCannotBeCreated) {
+TEST_F(PathsTest, CurrentUserDirectoryFailsWithoutAnAccountNameOrWhenItCannotBeCreated) {
+  halcy::SetUserNameForTesting(u"");
+  std::u16string keep = u"keep";
+  EXPECT_FALSE(Logic::GetCurrentUserDataDirectory(&keep));
+  EXPECT_EQ(u"keep", keep);
+  Logic::ResetPathCachesForTesting();
   halcy::SetUserNameForTesting(u"ab");
   testing_support::WriteFileOrDie(appdata_.path() + "/halcy", "blocks the folder");
   LogCapture capture;
@@ -222,22 +220,16 @@ TEST_F(CreateDirectoryRecursiveTest, FifthMissingLevelFailsAndCreatesNothing) {
   EXPECT_TRUE(recorder.paths().empty());
 }
 
-TEST_F(CreateDirectoryRecursiveTest, ExistingDirectoryCallsNoCreationFunction) {
+TEST_F(CreateDirectoryRecursiveTest, ExistingDirectoryCreatesNothingAndBadRequestsFail) {
+  testing_support::WriteFileOrDie(dir_.path() + "/file", "x");
   CreationRecorder recorder;
   EXPECT_TRUE(Logic::CreateDirectoryRecursive(Base(), 0));
   EXPECT_TRUE(Logic::CreateDirectoryRecursive(Base() + u"\\\\//", 1));  // trailing separators
   EXPECT_TRUE(recorder.paths().empty());
-}
-
-TEST_F(CreateDirectoryRecursiveTest, DepthZeroOrAPathWithoutParentFails) {
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(Base() + u"\\new", 0));
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(u"relative-without-separator", 5));
   EXPECT_FALSE(IsDirectory(dir_.path() + "/new"));
-}
-
-TEST_F(CreateDirectoryRecursiveTest, AFileInTheWayFails) {
-  testing_support::WriteFileOrDie(dir_.path() + "/file", "x");
-  EXPECT_FALSE(Logic::CreateDirectoryRecursive(Base() + u"\\file\\sub", 2));
+  EXPECT_FALSE(Logic::CreateDirectoryRecursive(Base() + u"\\file\\sub", 2));  // a file in the way
 }
 
 TEST_F(CreateDirectoryRecursiveTest, PlatformLibraryCreatesWhenItsFileHookIsOn) {
@@ -250,51 +242,37 @@ TEST_F(CreateDirectoryRecursiveTest, PlatformLibraryCreatesWhenItsFileHookIsOn) 
   EXPECT_EQ(std::vector<bool>({true, true}), recorder.virtualised());
 }
 
+constexpr const char* kSiblingModules[] = {"Quillon.dll", "Tollmark.dll", "Sarnet.dll",
+                                           "plexore.dll", "Brindle.dll"};
+
 class SiblingModulesTest : public ::testing::Test {
  protected:
-  SiblingModulesTest() : browser_env_("HALCY_BROWSER_DIR", dir_.path()) {
-    Logic::ResetPathCachesForTesting();
-  }
+  SiblingModulesTest() { Logic::ResetPathCachesForTesting(); }
   ~SiblingModulesTest() override { Logic::ResetPathCachesForTesting(); }
-
-  void ShipAllBut(const char* missing) {
-    for (const char* name :
-         {"Quillon.dll", "Tollmark.dll", "Sarnet.dll", "plexore.dll", "Brindle.dll"}) {
-      if (std::string(name) != missing) testing_support::WriteFileOrDie(dir_.File(name), "");
-    }
-  }
-
-  ScopedTempDir dir_;
-  ScopedEnv browser_env_;
 };
 
-TEST_F(SiblingModulesTest, BrowserDirectoryIsTheExecutablesDirectory) {
-  EXPECT_EQ(Utf8ToUtf16(dir_.path()), Logic::GetBrowserDirectory());
-}
-
-TEST_F(SiblingModulesTest, AllFiveModulesPresent) {
-  ShipAllBut("");
-  EXPECT_TRUE(Logic::AreSiblingModulesPresent());
-}
-
-TEST_F(SiblingModulesTest, EachModuleIsRequired) {
+TEST_F(SiblingModulesTest, EachOfTheFiveModulesBesideTheBrowserIsRequired) {
   for (const char* missing :
-       {"Quillon.dll", "Tollmark.dll", "Sarnet.dll", "plexore.dll", "Brindle.dll"}) {
+       {"", "Quillon.dll", "Tollmark.dll", "Sarnet.dll", "plexore.dll", "Brindle.dll"}) {
     ScopedTempDir dir;
     ScopedEnv env("HALCY_BROWSER_DIR", dir.path());
     Logic::ResetPathCachesForTesting();
-    for (const char* name :
-         {"Quillon.dll", "Tollmark.dll", "Sarnet.dll", "plexore.dll", "Brindle.dll"}) {
+    for (const char* name : kSiblingModules) {
       if (std::string(name) != missing) testing_support::WriteFileOrDie(dir.File(name), "");
     }
-    EXPECT_FALSE(Logic::AreSiblingModulesPresent()) << missing;
+    EXPECT_EQ(Utf8ToUtf16(dir.path()), Logic::GetBrowserDirectory());
+    EXPECT_EQ(*missing == '\0', Logic::AreSiblingModulesPresent()) << missing;
   }
 }
 
 TEST_F(SiblingModulesTest, MissingModuleStaysMissingForTheProcess) {
-  ShipAllBut("Brindle.dll");
+  ScopedTempDir dir;
+  ScopedEnv env("HALCY_BROWSER_DIR", dir.path());
+  for (const char* name : kSiblingModules) {
+    if (std::string(name) != "Brindle.dll") testing_support::WriteFileOrDie(dir.File(name), "");
+  }
   EXPECT_FALSE(Logic::AreSiblingModulesPresent());
-  testing_support::WriteFileOrDie(dir_.File("Brindle.dll"), "");
+  testing_support::WriteFileOrDie(dir.File("Brindle.dll"), "");
   EXPECT_FALSE(Logic::AreSiblingModulesPresent());
   Logic::ResetPathCachesForTesting();
   EXPECT_TRUE(Logic::AreSiblingModulesPresent());

@@ -56,32 +56,29 @@ TEST(VersionTest, DifferenceIsTheFirstUnequalComponent) {
 }
 
 TEST(VersionTest, LeadingDecimalReadsDigitsUntilTheFirstOther) {
-  EXPECT_EQ(12, Logic::LeadingDecimal(u"12ab"));
-  EXPECT_EQ(0, Logic::LeadingDecimal(u"ab12"));
-  EXPECT_EQ(0, Logic::LeadingDecimal(u"-5"));
-  EXPECT_EQ(0, Logic::LeadingDecimal(u""));
-  EXPECT_EQ(2147483647, Logic::LeadingDecimal(u"99999999999999"));
+  const std::pair<const char16_t*, int> cases[] = {
+      {u"12ab", 12}, {u"ab12", 0}, {u"-5", 0}, {u"", 0}, {u"99999999999999", 2147483647}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(value, Logic::LeadingDecimal(text));
 }
 
-TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOfBothPlaceholders) {
-  EXPECT_EQ(u"http://x/6.5.1.2/1.0/a?v=1.0&b=6.5.1.2",
-            Logic::ReplaceVersionPlaceholders(
-                u"http://x/${browser_version}/${version}/a?v=${version}&b=${browser_version}",
-                u"6.5.1.2", u"1.0"));
-}
-
-TEST(VersionPlaceholderTest, EmptyExtensionVersionLeavesItsPlaceholder) {
-  EXPECT_EQ(u"page.html?v=${version}&b=6.5",
-            Logic::ReplaceVersionPlaceholders(u"page.html?v=${version}&b=${browser_version}",
-                                              u"6.5", u""));
-}
-
-TEST(VersionPlaceholderTest, ReplacementTextIsNotScannedAgain) {
-  // A version that itself looks like a placeholder must not be expanded twice.
-  EXPECT_EQ(u"${version}|${version}",
-            Logic::ReplaceVersionPlaceholders(u"${browser_version}|${version}", u"${version}",
-                                              u"${version}"));
-  EXPECT_EQ(u"${", Logic::ReplaceVersionPlaceholders(u"${", u"1", u"2"));
+TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOnceAndLeavesAnEmptyVersionsPlaceholder) {
+  const struct {
+    const char16_t* text;
+    const char16_t* browser;
+    const char16_t* extension;
+    const char16_t* expected;
+  } cases[] = {
+      {u"http://x/${browser_version}/${version}/a?v=${version}&b=${browser_version}", u"6.5.1.2",
+       u"1.0", u"http://x/6.5.1.2/1.0/a?v=1.0&b=6.5.1.2"},
+      {u"page.html?v=${version}&b=${browser_version}", u"6.5", u"",
+       u"page.html?v=${version}&b=6.5"},
+      // A version that itself looks like a placeholder must not be expanded twice.
+      {u"${browser_version}|${version}", u"${version}", u"${version}", u"${version}|${version}"},
+      {u"${", u"1", u"2", u"${"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, Logic::ReplaceVersionPlaceholders(c.text, c.browser, c.extension));
+  }
 }
 
 }  // namespace
