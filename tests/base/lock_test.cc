@@ -31,68 +31,47 @@ TEST(LockTest, GuardsACounterAcrossThreadsAndIsRecursive) {
   EXPECT_EQ(counter, 80000);
 }
 
-// Records the order in which threads got the lock.
-class OrderLog {
- public:
-  void Add(const std::string& who) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    order_.push_back(who);
-  }
-  std::vector<std::string> order() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return order_;
-  }
-  size_t size() { return order().size(); }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> order_;
+// The lock is held (shared or exclusive) while a first and then a second thread queue for it;
+// after the release the writer must get in before the reader, whichever queued first.
+struct OrderCase {
+  bool hold_exclusive;
+  bool writer_queues_first;
 };
 
-TEST(ReadWriteLockTest, WaitingWriterBlocksNewReadersAndGoesFirst) {
+class ReadWriteOrderTest : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(ReadWriteOrderTest, WaitingWriterGoesBeforeWaitingReaders) {
   base::CReadWriteLock rw;
-  OrderLog log;
-  rw.AcquireShared();  // a reader holds it
-  std::thread writer([&] {
-    rw.AcquireExclusive();
-    log.Add("writer");
+  std::mutex mutex;
+  std::vector<std::string> order;  // Guarded by mutex
+  auto enter = [&](bool exclusive) {
+    exclusive ? rw.AcquireExclusive() : rw.AcquireShared();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(exclusive ? "writer" : "reader");
+    }
     rw.Release();
-  });
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return rw.waiting_writers_for_testing() == 1; }));
-  std::thread late_reader([&] {
-    rw.AcquireShared();  // blocks: a writer waits, although only readers hold the lock
-    log.Add("late reader");
-    rw.Release();
-  });
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return rw.waiting_readers_for_testing() == 1; }));
-  EXPECT_EQ(log.size(), 0u);
-  rw.Release();  // the last reader leaves: the writer is next
-  writer.join();
-  late_reader.join();
-  EXPECT_EQ(log.order(), (std::vector<std::string>{"writer", "late reader"}));
+  };
+  GetParam().hold_exclusive ? rw.AcquireExclusive() : rw.AcquireShared();
+  std::vector<std::thread> threads;
+  for (const bool exclusive : {GetParam().writer_queues_first, !GetParam().writer_queues_first}) {
+    threads.emplace_back(enter, exclusive);
+    // A reader blocks too when only readers hold the lock, because a writer waits.
+    ASSERT_TRUE(ipc_test::PollUntil([&] {
+      return (exclusive ? rw.waiting_writers_for_testing() : rw.waiting_readers_for_testing()) == 1;
+    }));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(order.empty());
+  }
+  rw.Release();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"writer", "reader"}));
 }
 
-TEST(ReadWriteLockTest, ReleasingWriterLetsOneWriterInBeforeAnyReader) {
-  base::CReadWriteLock rw;
-  OrderLog log;
-  rw.AcquireExclusive();
-  std::thread reader([&] {
-    rw.AcquireShared();
-    log.Add("reader");
-    rw.Release();
-  });
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return rw.waiting_readers_for_testing() == 1; }));
-  std::thread writer([&] {
-    rw.AcquireExclusive();
-    log.Add("writer");
-    rw.Release();
-  });
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return rw.waiting_writers_for_testing() == 1; }));
-  rw.Release();
-  writer.join();
-  reader.join();
-  EXPECT_EQ(log.order(), (std::vector<std::string>{"writer", "reader"}));
-}
+INSTANTIATE_TEST_SUITE_P(Holders, ReadWriteOrderTest,
+                         testing::Values(OrderCase{false, true}, OrderCase{true, false}));
 
 TEST(ReadWriteLockTest, ReleasingWriterLetsAllWaitingReadersInAtOnce) {
   base::CReadWriteLock rw;

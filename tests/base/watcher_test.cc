@@ -21,46 +21,35 @@ using Thread::kThreadUI;
 class RecordingDelegate : public base::CObjectWatcher::CDelegate,
                           public base::CWaitableEventWatcher::CDelegate {
  public:
+  struct Calls {
+    int count = 0;
+    DWORD thread = 0;
+    HANDLE object = nullptr;
+    base::CWaitableEvent* event = nullptr;
+  };
+
   void OnObjectSignaled(HANDLE object) override { Record(object, nullptr); }
   void OnWaitableEventSignaled(base::CWaitableEvent* event) override { Record(nullptr, event); }
 
-  int calls() {
+  Calls calls() {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
   }
   bool WaitForCall() {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, ipc_test::kWaitLimit, [&] { return calls_ > 0; });
-  }
-  DWORD thread() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return thread_;
-  }
-  HANDLE object() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return object_;
-  }
-  base::CWaitableEvent* event() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return event_;
+    return cv_.wait_for(lock, ipc_test::kWaitLimit, [&] { return calls_.count > 0; });
   }
 
  private:
   void Record(HANDLE object, base::CWaitableEvent* event) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_;
-    thread_ = GetCurrentThreadId();
-    object_ = object;
-    event_ = event;
+    calls_ = {calls_.count + 1, GetCurrentThreadId(), object, event};
     cv_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable cv_;
-  int calls_ = 0;
-  DWORD thread_ = 0;
-  HANDLE object_ = nullptr;
-  base::CWaitableEvent* event_ = nullptr;
+  Calls calls_;  // Guarded by mutex_
 };
 
 class WatcherTest : public ::testing::Test {
@@ -75,17 +64,17 @@ TEST_F(WatcherTest, AlreadySignalledObjectIsReportedOnALaterTurnOnTheWatchingThr
   host_.RunOn(kThreadUI, [&] {
     ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
     EXPECT_FALSE(watcher.StartWatching(event.handle(), &delegate));  // one watch at a time
-    EXPECT_EQ(delegate.calls(), 0);                                  // never inside StartWatching
+    EXPECT_EQ(delegate.calls().count, 0);                            // never inside StartWatching
   });
   ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.thread(), host_.ThreadId(kThreadUI));
-  EXPECT_EQ(delegate.object(), event.handle());
+  EXPECT_EQ(delegate.calls().thread, host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate.calls().object, event.handle());
   ASSERT_TRUE(host_.WaitIdle());
   host_.RunOn(kThreadUI, [&] {
     EXPECT_FALSE(watcher.IsWatching());  // ended before the delegate ran
     EXPECT_FALSE(watcher.StopWatching());
   });
-  EXPECT_EQ(delegate.calls(), 1);
+  EXPECT_EQ(delegate.calls().count, 1);
 }
 
 TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
@@ -101,7 +90,7 @@ TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
     EXPECT_TRUE(watcher.StopWatching());
   });
   ASSERT_TRUE(host_.WaitIdle());  // the posted task has run by now
-  EXPECT_EQ(delegate.calls(), 0);
+  EXPECT_EQ(delegate.calls().count, 0);
 }
 
 TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
@@ -115,7 +104,7 @@ TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
   });  // the destructor stops the second watch
   event.Signal();
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(delegate.calls(), 0);
+  EXPECT_EQ(delegate.calls().count, 0);
 }
 
 TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) {
@@ -127,8 +116,8 @@ TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) 
   EXPECT_FALSE(log.Contains(u"STRANGE : the event want to watch is signaled"));
   event.Signal();
   ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.event(), &event);
-  EXPECT_EQ(delegate.thread(), host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate.calls().event, &event);
+  EXPECT_EQ(delegate.calls().thread, host_.ThreadId(kThreadUI));
 
   RecordingDelegate second;
   host_.RunOn(kThreadUI, [&] {
