@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "extension/extension_agent.h"
+#include "host/browser_model.h"
 #include "host/browser_services.h"
 #include "host/browser_thread.h"
 #include "host/channel_info.h"
@@ -58,8 +59,10 @@ bool CHostServices::Start() {
   version_service_ = halcy::MakeComObject<CVersionService>();
   skin_service_ = halcy::MakeComObject<CSkinService>();
   user_service_ = halcy::MakeComObject<CUserServiceManager>();
-  if (!thread_service_ || !logic_global_service_ || !database_service_ || !channel_info_ ||
-      !statistics_service_ || !version_service_ || !skin_service_ || !user_service_) {
+  browser_model_ = halcy::MakeComObject<CBrowserModel>();
+  if (!browser_model_ || !thread_service_ || !logic_global_service_ || !database_service_ ||
+      !channel_info_ || !statistics_service_ || !version_service_ || !skin_service_ ||
+      !user_service_) {
     Stop();
     return false;
   }
@@ -81,6 +84,7 @@ void CHostServices::Stop() {
   threads_.clear();
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
+  browser_model_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
   statistics_service_ = nullptr;
@@ -111,6 +115,9 @@ void CHostServices::Register() {
   set(Logic::IVersionService::kIID, version_service_.Get());
   set(Logic::ISkinService::kIID, skin_service_.Get());
   set(Logic::IUserServiceManager::kIID, user_service_.Get());
+  set(Logic::IBrowserFrameMgr::kIID, static_cast<Logic::IBrowserFrameMgr*>(browser_model_.Get()));
+  set(Logic::ILoginService::kIID, static_cast<Logic::ILoginService*>(browser_model_.Get()));
+  set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;

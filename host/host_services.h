@@ -2,9 +2,10 @@
 // IPC (3, completion-port pump) and extension-manager (8) threads and registers with the object
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
-// user services, and the creatable database parameter object and property set; Stop signals
-// the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws the
-// services and classes, putting back whatever was registered before.
+// user services, the window and login model (host/browser_model.h), and the creatable database
+// parameter object and property set; Stop signals the shutdown event, ends the threads (every
+// queued task runs or is deleted) and withdraws the services and classes, putting back whatever was
+// registered before.
 //
 // The module's own classes that the browser creates by interface (the extension agent) are
 // registered separately by RegisterModuleClasses, because tests that link the module's objects
@@ -27,6 +28,7 @@
 
 namespace host {
 
+class CBrowserModel;
 class CBrowserThread;
 class CChannelInfo;
 class CDatabaseService;
@@ -61,6 +63,8 @@ class CHostServices {
   CStatisticsService* statistics_service() const { return statistics_service_.Get(); }
   CSkinService* skin_service() const { return skin_service_.Get(); }
   CUserServiceManager* user_service() const { return user_service_.Get(); }
+  // The window and login model (frame service, login service and login dialog).
+  CBrowserModel* browser_model() const { return browser_model_.Get(); }
 
  private:
   void Register();
@@ -74,6 +78,7 @@ class CHostServices {
   ComPtr<CVersionService> version_service_;
   ComPtr<CSkinService> skin_service_;
   ComPtr<CUserServiceManager> user_service_;
+  ComPtr<CBrowserModel> browser_model_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.
   std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;

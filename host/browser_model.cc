@@ -1,0 +1,571 @@
+#include "host/browser_model.h"
+
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+#include "command/extension_notify_mgr.h"
+#include "extension/extension_mgr.h"
+#include "platform/bstr.h"
+#include "platform/object_factory.h"
+#include "platform/strings.h"
+
+namespace host {
+namespace {
+
+using Logic::IBrowserFrame;
+using Logic::IBrowserTab;
+using Logic::IBrowserTabContainer;
+using Notice = std::function<void(Logic::IExtensionNotifyMgr*)>;
+
+// Makes the notification-manager calls collected under the lock, once it is released.
+void Raise(const std::vector<Notice>& notices) {
+  if (notices.empty()) return;
+  ComPtr<Logic::IExtensionNotifyMgr> notify;
+  Util::Com::GetService(Logic::IExtensionNotifyMgr::kIID, notify.ReleaseAndGetVoidAddress());
+  if (!notify) return;  // no notification manager: the browser raises nothing
+  for (const Notice& notice : notices) notice(notify.Get());
+}
+
+HRESULT CopyOut(const std::u16string& text, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// A BSTR for one call (the notification manager only reads it).
+struct Arg {
+  explicit Arg(const std::u16string& text) : bstr(text) {}
+  operator BSTR() const { return bstr.Get(); }
+  halcy::ScopedBstr bstr;
+};
+
+class CModelPage : public halcy::ComObjectRoot,
+                   public Logic::IBrowserPage,
+                   public Logic::IPageContent {
+ public:
+  HALCY_BEGIN_INTERFACES(CModelPage)
+  HALCY_INTERFACE(CModelPage, Logic::IBrowserPage)
+  HALCY_INTERFACE(CModelPage, Logic::IPageContent)
+  HALCY_END_INTERFACES()
+
+  CModelPage(CBrowserModel* model, LONG tab_id) : model_(model), tab_id_(tab_id) {}
+
+  HRESULT CountImages(BSTR extension_id) override {
+    return model_->CountImages(tab_id_, extension_id ? extension_id : u"");
+  }
+  HRESULT GetMediaInfo(BSTR* json_text) override {
+    auto tab = model_->Tab(tab_id_);
+    return tab ? CopyOut(tab->media_info, json_text) : E_FAIL;
+  }
+
+ private:
+  const ComPtr<CBrowserModel> model_;
+  const LONG tab_id_;
+};
+
+class CModelTab : public halcy::ComObjectRoot, public IBrowserTab {
+ public:
+  HALCY_BEGIN_INTERFACES(CModelTab)
+  HALCY_INTERFACE(CModelTab, IBrowserTab)
+  HALCY_END_INTERFACES()
+
+  CModelTab(CBrowserModel* model, LONG tab_id) : model_(model), tab_id_(tab_id) {}
+
+  HRESULT GetTabId(LONG* tab_id) override { return Read(tab_id, &CBrowserModel::TabState::id); }
+  HRESULT GetFrameId(LONG* frame_id) override {
+    return Read(frame_id, &CBrowserModel::TabState::frame_id);
+  }
+  HRESULT GetUrl(BSTR* url) override { return ReadText(url, &CBrowserModel::TabState::url); }
+  HRESULT GetTitle(BSTR* title) override {
+    return ReadText(title, &CBrowserModel::TabState::title);
+  }
+  HRESULT GetFavicon(BSTR* url) override {
+    return ReadText(url, &CBrowserModel::TabState::favicon);
+  }
+  HRESULT GetPage(IUnknown** page) override {
+    if (!page) return E_POINTER;
+    *page = nullptr;
+    if (!model_->Tab(tab_id_)) return E_FAIL;
+    ComPtr<CModelPage> object = halcy::MakeComObject<CModelPage>(model_.Get(), tab_id_);
+    if (!object) return E_OUTOFMEMORY;
+    return object->QueryInterface(Logic::IBrowserPage::kIID, reinterpret_cast<void**>(page));
+  }
+  HRESULT HasMedia(BOOL* has_media) override {
+    return Read(has_media, &CBrowserModel::TabState::has_media);
+  }
+  HRESULT GetMediaEmptyFlag(BOOL* empty) override {
+    return Read(empty, &CBrowserModel::TabState::media_empty);
+  }
+
+ private:
+  template <class Out, class Field>
+  HRESULT Read(Out* out, Field CBrowserModel::TabState::*field) {
+    if (!out) return E_POINTER;
+    auto tab = model_->Tab(tab_id_);
+    if (!tab) return E_FAIL;  // closed meanwhile
+    *out = static_cast<Out>((*tab).*field);
+    return S_OK;
+  }
+  HRESULT ReadText(BSTR* out, std::u16string CBrowserModel::TabState::*field) {
+    auto tab = model_->Tab(tab_id_);
+    if (!tab) return E_FAIL;
+    return CopyOut((*tab).*field, out);
+  }
+
+  const ComPtr<CBrowserModel> model_;
+  const LONG tab_id_;
+};
+
+class CModelTabContainer : public halcy::ComObjectRoot, public IBrowserTabContainer {
+ public:
+  HALCY_BEGIN_INTERFACES(CModelTabContainer)
+  HALCY_INTERFACE(CModelTabContainer, IBrowserTabContainer)
+  HALCY_END_INTERFACES()
+
+  CModelTabContainer(CBrowserModel* model, LONG frame_id) : model_(model), frame_id_(frame_id) {}
+
+  HRESULT GetTabCount(LONG* count) override {
+    if (!count) return E_POINTER;
+    auto frame = model_->Frame(frame_id_);
+    if (!frame) return E_FAIL;
+    *count = static_cast<LONG>(frame->tabs.size());
+    return S_OK;
+  }
+  HRESULT GetTab(LONG index, IBrowserTab** tab) override {
+    if (!tab) return E_POINTER;
+    *tab = nullptr;
+    LONG tab_id = -1;
+    HRESULT hr = GetTabId(index, &tab_id);
+    if (FAILED(hr)) return hr;
+    ComPtr<CModelTab> object = halcy::MakeComObject<CModelTab>(model_.Get(), tab_id);
+    if (!object) return E_OUTOFMEMORY;
+    return object->QueryInterface(IBrowserTab::kIID, reinterpret_cast<void**>(tab));
+  }
+  HRESULT GetTabId(LONG index, LONG* tab_id) override {
+    if (!tab_id) return E_POINTER;
+    auto frame = model_->Frame(frame_id_);
+    if (!frame) return E_FAIL;
+    if (index == Logic::kActiveTabIndex) {
+      if (frame->active_tab == -1) return E_FAIL;
+      *tab_id = frame->active_tab;
+      return S_OK;
+    }
+    if (index < 0 || static_cast<size_t>(index) >= frame->tabs.size()) return E_INVALIDARG;
+    *tab_id = frame->tabs[index];
+    return S_OK;
+  }
+
+ private:
+  const ComPtr<CBrowserModel> model_;
+  const LONG frame_id_;
+};
+
+class CModelFrame : public halcy::ComObjectRoot, public IBrowserFrame {
+ public:
+  HALCY_BEGIN_INTERFACES(CModelFrame)
+  HALCY_INTERFACE(CModelFrame, IBrowserFrame)
+  HALCY_END_INTERFACES()
+
+  CModelFrame(CBrowserModel* model, LONG frame_id) : model_(model), frame_id_(frame_id) {}
+
+  HRESULT GetFrameId(LONG* frame_id) override {
+    if (!frame_id) return E_POINTER;
+    if (!model_->Frame(frame_id_)) return E_FAIL;
+    *frame_id = frame_id_;
+    return S_OK;
+  }
+  HRESULT GetWindowHandle(HANDLE* window) override {
+    if (!window) return E_POINTER;
+    auto frame = model_->Frame(frame_id_);
+    if (!frame) return E_FAIL;
+    *window = frame->window;
+    return S_OK;
+  }
+  HRESULT GetTabContainer(IBrowserTabContainer** container) override {
+    if (!container) return E_POINTER;
+    *container = nullptr;
+    if (!model_->Frame(frame_id_)) return E_FAIL;
+    ComPtr<CModelTabContainer> object =
+        halcy::MakeComObject<CModelTabContainer>(model_.Get(), frame_id_);
+    if (!object) return E_OUTOFMEMORY;
+    return object->QueryInterface(IBrowserTabContainer::kIID, reinterpret_cast<void**>(container));
+  }
+  HRESULT IsFullScreen(BOOL* full_screen) override {
+    if (!full_screen) return E_POINTER;
+    auto frame = model_->Frame(frame_id_);
+    if (!frame) return E_FAIL;
+    *full_screen = frame->full_screen ? TRUE : FALSE;
+    return S_OK;
+  }
+  HRESULT ActivateTab(LONG tab_id) override {
+    auto tab = model_->Tab(tab_id);
+    if (!tab || tab->frame_id != frame_id_) return E_INVALIDARG;
+    return model_->Activate(tab_id);
+  }
+
+ private:
+  const ComPtr<CBrowserModel> model_;
+  const LONG frame_id_;
+};
+
+HRESULT NewFrame(CBrowserModel* model, LONG frame_id, IBrowserFrame** frame) {
+  ComPtr<CModelFrame> object = halcy::MakeComObject<CModelFrame>(model, frame_id);
+  if (!object) return E_OUTOFMEMORY;
+  return object->QueryInterface(IBrowserFrame::kIID, reinterpret_cast<void**>(frame));
+}
+
+}  // namespace
+
+// --- Scripting ---
+
+HRESULT CBrowserModel::AddFrame(LONG frame_id) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (FindFrame(frame_id)) return E_INVALIDARG;
+    FrameState frame;
+    frame.id = frame_id;
+    frame.window = reinterpret_cast<HANDLE>(next_window_);
+    next_window_ += 0x10;
+    frames_.push_back(std::move(frame));
+  }
+  Raise({[frame_id](Logic::IExtensionNotifyMgr* n) { n->NotifyFrameCreate(frame_id); }});
+  return S_OK;
+}
+
+HRESULT CBrowserModel::CloseFrame(LONG frame_id) {
+  std::vector<Notice> notices;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    FrameState* frame = FindFrame(frame_id);
+    if (!frame) return E_INVALIDARG;
+    for (LONG tab_id : frame->tabs) {
+      TabState tab = tabs_[tab_id];
+      tabs_.erase(tab_id);
+      notices.push_back([tab](Logic::IExtensionNotifyMgr* n) {
+        n->NotifyCloseTab(tab.id, tab.frame_id, Arg(tab.url), 0);
+      });
+    }
+    frames_.erase(frames_.begin() + (frame - frames_.data()));
+  }
+  notices.push_back([frame_id](Logic::IExtensionNotifyMgr* n) { n->NotifyFrameClose(frame_id); });
+  Raise(notices);
+  return S_OK;
+}
+
+HRESULT CBrowserModel::AddTab(LONG frame_id, LONG tab_id, const std::u16string& url,
+                              const std::u16string& title) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    FrameState* frame = FindFrame(frame_id);
+    if (!frame || tabs_.count(tab_id)) return E_INVALIDARG;
+    TabState tab;
+    tab.id = tab_id;
+    tab.frame_id = frame_id;
+    tab.url = url;
+    tab.title = title;
+    tabs_[tab_id] = std::move(tab);
+    frame->tabs.push_back(tab_id);
+    if (frame->active_tab == -1) frame->active_tab = tab_id;
+  }
+  Raise({[tab_id, frame_id](Logic::IExtensionNotifyMgr* n) { n->NotifyAddTab(tab_id, frame_id); }});
+  return S_OK;
+}
+
+HRESULT CBrowserModel::Navigate(LONG tab_id, const std::u16string& url) {
+  std::u16string old_url;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = tabs_.find(tab_id);
+    if (it == tabs_.end()) return E_INVALIDARG;
+    old_url = std::exchange(it->second.url, url);
+  }
+  Raise({[=](Logic::IExtensionNotifyMgr* n) { n->NotifyUrlChange(Arg(old_url), Arg(url), tab_id); },
+         [=](Logic::IExtensionNotifyMgr* n) { n->NotifyDocumentComplete(tab_id, Arg(url)); }});
+  return S_OK;
+}
+
+HRESULT CBrowserModel::Activate(LONG tab_id) {
+  TabState old_tab;
+  TabState new_tab;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = tabs_.find(tab_id);
+    if (it == tabs_.end()) return E_INVALIDARG;
+    FrameState* frame = FindFrame(it->second.frame_id);
+    if (frame->active_tab == tab_id) return S_FALSE;
+    if (frame->active_tab != -1) old_tab = tabs_[frame->active_tab];
+    frame->active_tab = tab_id;
+    new_tab = it->second;
+  }
+  Raise({[=](Logic::IExtensionNotifyMgr* n) {
+    n->NotifySwitchTab(old_tab.id, Arg(old_tab.url), new_tab.id, Arg(new_tab.url), 0);
+  }});
+  return S_OK;
+}
+
+HRESULT CBrowserModel::CloseTab(LONG tab_id) {
+  TabState closed;
+  std::optional<TabState> next;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = tabs_.find(tab_id);
+    if (it == tabs_.end()) return E_INVALIDARG;
+    closed = it->second;
+    tabs_.erase(it);
+    FrameState* frame = FindFrame(closed.frame_id);
+    auto pos = std::find(frame->tabs.begin(), frame->tabs.end(), tab_id);
+    size_t index = pos - frame->tabs.begin();
+    frame->tabs.erase(pos);
+    if (frame->active_tab == tab_id) {
+      frame->active_tab = -1;
+      if (!frame->tabs.empty()) {
+        frame->active_tab = frame->tabs[std::min(index, frame->tabs.size() - 1)];
+        next = tabs_[frame->active_tab];
+      }
+    }
+  }
+  std::vector<Notice> notices = {[closed](Logic::IExtensionNotifyMgr* n) {
+    n->NotifyCloseTab(closed.id, closed.frame_id, Arg(closed.url), 0);
+  }};
+  if (next) {
+    notices.push_back([closed, next](Logic::IExtensionNotifyMgr* n) {
+      n->NotifySwitchTab(closed.id, Arg(closed.url), next->id, Arg(next->url), 0);
+    });
+  }
+  Raise(notices);
+  return S_OK;
+}
+
+HRESULT CBrowserModel::SetFullScreen(LONG frame_id, bool full_screen) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    FrameState* frame = FindFrame(frame_id);
+    if (!frame) return E_INVALIDARG;
+    if (frame->full_screen == full_screen) return S_FALSE;
+    frame->full_screen = full_screen;
+  }
+  Raise({[=](Logic::IExtensionNotifyMgr* n) {
+    n->NotifyFrameFullScreen(frame_id, full_screen ? 1 : 0);
+  }});
+  return S_OK;
+}
+
+HRESULT CBrowserModel::SetTitle(LONG tab_id, const std::u16string& title) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = tabs_.find(tab_id);
+  if (it == tabs_.end()) return E_INVALIDARG;
+  it->second.title = title;
+  return S_OK;
+}
+
+HRESULT CBrowserModel::SetFavicon(LONG tab_id, const std::u16string& favicon) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = tabs_.find(tab_id);
+  if (it == tabs_.end()) return E_INVALIDARG;
+  it->second.favicon = favicon;
+  return S_OK;
+}
+
+HRESULT CBrowserModel::SetMedia(LONG tab_id, bool has_media, bool empty,
+                                const std::u16string& media_info) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = tabs_.find(tab_id);
+  if (it == tabs_.end()) return E_INVALIDARG;
+  it->second.has_media = has_media;
+  it->second.media_empty = empty;
+  it->second.media_info = media_info;
+  return S_OK;
+}
+
+HRESULT CBrowserModel::SetImageCount(LONG tab_id, LONG count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = tabs_.find(tab_id);
+  if (it == tabs_.end()) return E_INVALIDARG;
+  it->second.image_count = count;
+  return S_OK;
+}
+
+void CBrowserModel::Login(const User& user, bool first_login) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    user_ = user;
+  }
+  Raise({[=](Logic::IExtensionNotifyMgr* n) {
+    n->NotifyLogin(Arg(user.user_id), Arg(user.user_name), Arg(user.cookie), first_login ? 1 : 0);
+  }});
+}
+
+void CBrowserModel::Logout() {
+  std::optional<User> user;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    user = std::exchange(user_, std::nullopt);
+  }
+  if (!user) return;
+  Raise({[=](Logic::IExtensionNotifyMgr* n) {
+    n->NotifyLogout(Arg(user->user_id), Arg(user->user_name));
+  }});
+}
+
+void CBrowserModel::SwitchUser(const std::u16string& old_user, const std::u16string& new_user) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (user_) user_->user_name = new_user;
+  }
+  Raise(
+      {[=](Logic::IExtensionNotifyMgr* n) { n->NotifySwitchUser(Arg(old_user), Arg(new_user)); }});
+}
+
+void CBrowserModel::SetDialogLogin(std::optional<User> user) {
+  std::lock_guard<std::mutex> hold(lock_);
+  dialog_user_ = std::move(user);
+}
+
+// --- Observation ---
+
+int CBrowserModel::login_dialog_shows() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return dialog_shows_;
+}
+
+HANDLE CBrowserModel::last_dialog_owner() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return dialog_owner_;
+}
+
+HANDLE CBrowserModel::WindowOf(LONG frame_id) const {
+  auto frame = Frame(frame_id);
+  return frame ? frame->window : nullptr;
+}
+
+std::vector<std::pair<std::u16string, LONG>> CBrowserModel::image_count_requests() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return image_requests_;
+}
+
+// --- IBrowserFrameMgr ---
+
+HRESULT CBrowserModel::GetItemCount(LONG kind, LONG* count) {
+  if (!count) return E_POINTER;
+  std::lock_guard<std::mutex> hold(lock_);
+  // Only top-level frames exist here; the model opens no popups.
+  *count = kind == Logic::kBrowserItemTopLevelFrame ? static_cast<LONG>(frames_.size()) : 0;
+  return S_OK;
+}
+
+HRESULT CBrowserModel::GetItem(LONG kind, LONG index, IBrowserFrame** frame) {
+  if (!frame) return E_POINTER;
+  *frame = nullptr;
+  LONG frame_id = -1;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (kind != Logic::kBrowserItemTopLevelFrame || index < 0 ||
+        static_cast<size_t>(index) >= frames_.size()) {
+      return E_INVALIDARG;
+    }
+    frame_id = frames_[index].id;
+  }
+  return NewFrame(this, frame_id, frame);
+}
+
+HRESULT CBrowserModel::GetItemById(LONG id, LONG kind, IUnknown** item) {
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  if (kind != Logic::kBrowserItemAny || !Tab(id)) return S_FALSE;
+  ComPtr<CModelTab> tab = halcy::MakeComObject<CModelTab>(this, id);
+  if (!tab) return E_OUTOFMEMORY;
+  return tab->QueryInterface(IUnknown::kIID, reinterpret_cast<void**>(item));
+}
+
+HRESULT CBrowserModel::GetFrameById(LONG frame_id, LONG kind, IBrowserFrame** frame) {
+  if (!frame) return E_POINTER;
+  *frame = nullptr;
+  if ((kind != Logic::kBrowserItemTopLevelFrame && kind != Logic::kBrowserItemAny) ||
+      !Frame(frame_id)) {
+    return S_FALSE;
+  }
+  return NewFrame(this, frame_id, frame);
+}
+
+// --- ILoginService and ILoginDialog ---
+
+HRESULT CBrowserModel::IsLoggedIn(BOOL* logged_in) {
+  if (!logged_in) return E_POINTER;
+  std::lock_guard<std::mutex> hold(lock_);
+  *logged_in = user_ ? TRUE : FALSE;
+  return S_OK;
+}
+
+HRESULT CBrowserModel::GetUserId(BSTR* user_id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return CopyOut(user_ ? user_->user_id : u"", user_id);
+}
+
+HRESULT CBrowserModel::GetUserName(BSTR* user_name) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return CopyOut(user_ ? user_->user_name : u"", user_name);
+}
+
+HRESULT CBrowserModel::GetCookie(BSTR* cookie) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!user_ || user_->cookie.empty()) return E_FAIL;
+  return CopyOut(user_->cookie, cookie);
+}
+
+HRESULT CBrowserModel::ShowLoginDialog(HANDLE owner, LONG, LONG, LONG) {
+  std::optional<User> user;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++dialog_shows_;
+    dialog_owner_ = owner;
+    user = dialog_user_;
+  }
+  if (user) Login(*user, true);
+  return S_OK;
+}
+
+// --- Item support ---
+
+std::optional<CBrowserModel::TabState> CBrowserModel::Tab(LONG tab_id) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = tabs_.find(tab_id);
+  if (it == tabs_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<CBrowserModel::FrameState> CBrowserModel::Frame(LONG frame_id) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const FrameState& frame : frames_) {
+    if (frame.id == frame_id) return frame;
+  }
+  return std::nullopt;
+}
+
+HRESULT CBrowserModel::CountImages(LONG tab_id, const std::u16string& extension_id) {
+  LONG count = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = tabs_.find(tab_id);
+    if (it == tabs_.end()) return E_FAIL;
+    count = it->second.image_count;
+    image_requests_.emplace_back(extension_id, tab_id);
+  }
+  // The page answers the extension itself, through the extension manager.
+  ComPtr<Logic::IExtensionMgr> manager;
+  Util::Com::GetService(Logic::IExtensionMgr::kIID, manager.ReleaseAndGetVoidAddress());
+  if (!manager) return S_OK;
+  std::u16string payload = halcy::StringPrintf(u"{\r\n\"count\":\"%d\"}", count);
+  manager->SendToExtensionInternal(Arg(extension_id),
+                                   Arg(u"extension.response.utility.getimagecount"), Arg(payload));
+  return S_OK;
+}
+
+CBrowserModel::FrameState* CBrowserModel::FindFrame(LONG frame_id) {
+  for (FrameState& frame : frames_) {
+    if (frame.id == frame_id) return &frame;
+  }
+  return nullptr;
+}
+
+}  // namespace host
