@@ -396,6 +396,8 @@ HRESULT Host::ToLibAsync(BSTR extension_id, BSTR arguments, LONG) {
     fields.push_back(context.substr(start, comma - start));
     start = comma + 1;
   }
+  // The format put one blank after each comma; the numbers skip it, the text drops it here.
+  if (fields.size() > 1 && !fields[1].empty() && fields[1][0] == u' ') fields[1].erase(0, 1);
   const CJsonValue* result = FindMember(*args, u"result");
   const std::u16string result_text = result ? ToJsonString(*result) : u"";
   std::shared_ptr<ExtensionMgrPort> manager = port();

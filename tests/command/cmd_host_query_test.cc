@@ -283,7 +283,7 @@ TEST_F(QueryTest, ToLibAsyncForwardsTheResultToTheRequester) {
   EXPECT_EQ(u"ext1", answers[0].extension_id);
   EXPECT_EQ(u"{\"ok\":true}", answers[0].result);
   EXPECT_EQ(3, answers[0].number1);
-  EXPECT_EQ(u" key7", answers[0].text);
+  EXPECT_EQ(u"key7", answers[0].text);  // without the blank the format put after the comma
   EXPECT_EQ(4, answers[0].number2);
   EXPECT_EQ(5, answers[0].number3);
 }
