@@ -69,38 +69,51 @@ struct IExtensionMgr : IUnknown {
   // 16, 17: the first and second external command hosts.
   virtual HRESULT GetExternalCmdHost1(IExtCmdHost** host) = 0;
   virtual HRESULT GetExternalCmdHost2(IExtCmdHost** host) = 0;
-  // 18: answers a native library's pending request.
+  // 18: answers a native library's pending request: sends IPC 0x0700000A (the request's target
+  // and handle, `value`, `result`) and forgets the request. S_FALSE for an unknown key.
   virtual HRESULT AnswerLibraryRequest(BSTR request_key, LONG value, BSTR result) = 0;
   // 19: the extension behind a front-end sink (two values), or the extension of `url`.
   virtual HRESULT FindExtensionOfSink(LONG value1, LONG value2, BSTR* extension_id, BSTR url) = 0;
   // 20: a named string; E_FAIL when absent.
   virtual HRESULT GetNamedString(BSTR key, BSTR* value) = 0;
-  // 21, 22, 23
+  // 21: delivers "hcbrowser.extension.notify" with { "result":"ok", "content":<payload>} ("" for
+  // an empty payload) to every page registered for the event, then sends IPC 0x07000008.
+  // 22: registers the page whose core has routing handle `value3` (`value1`, `value2`: the
+  // values the core reported) for the event; `value4` is the registration's value (slot 29).
+  // 23: sends IPC 0x07000003 with the fields, the numbers widened to 64 bits; S_OK when sent.
   virtual HRESULT DispatchNamedEvent(BSTR event_name, BSTR payload) = 0;
   virtual HRESULT RegisterBkpEventListener(BSTR event_name, LONG value1, LONG value2, LONG value3,
                                            LONG value4) = 0;
   virtual HRESULT ForwardToDllHost(BSTR text, LONG value, BSTR text2, BSTR text3, LONG value2,
                                    LONG value3) = 0;
-  // 24: front-end command to an extension.
+  // 24: front-end command to an extension: the envelope {"fecmd":<fe_command>,
+  // "fecmdContext":"<number>, <text>, <number2>, <number3>"} is sent as
+  // "extension.invoke.fe.toLibAsync" (task "&CExtensionMgrImpl::SendToExtensionInternal").
   virtual HRESULT SendToExtension(BSTR extension_id, LONG number, BSTR text, BSTR fe_command,
                                   LONG number2, LONG number3) = 0;
   // 25: the extension whose base address begins `url` (case-insensitive); E_FAIL for none.
   virtual HRESULT FindExtensionOfUrl(BSTR url, BSTR* extension_id) = 0;
-  // 26, 27: front-end sinks of tables A and B.
+  // 26, 27: registers the front-end sink (`value1`, `value2`) for (`extension_id`, `key`) in
+  // table A or B; it is called on the registering thread.
   virtual HRESULT RegisterFESinkA(BSTR extension_id, LONG value1, LONG value2, BSTR key) = 0;
   virtual HRESULT RegisterFESinkB(BSTR extension_id, LONG value1, LONG value2, BSTR key) = 0;
-  // 28, 29
+  // 28: an empty `key` with `value` -1 removes every sink of `owner` (both tables); otherwise
+  // the sink of table A whose owner is `owner` and whose first value is `value`.
+  // 29: an empty `event_name` with `value` -1 removes every event registration of `owner`;
+  // otherwise its registrations for the event whose value is `value`.
   virtual HRESULT RemoveFESinks(BSTR owner, BSTR key, LONG value) = 0;
   virtual HRESULT RemoveEventListeners(BSTR owner, BSTR event_name, LONG value) = 0;
   // 30: the extension data directory ("\" separators); S_FALSE before the database exists.
   virtual HRESULT GetExtensionDataDirectory(BSTR* directory) = 0;
   // 31: "hcbrowser://localextensions/<id>/<relative path>".
   virtual HRESULT BuildExtensionResourcePath(BSTR extension_id, BSTR relative_path, BSTR* path) = 0;
-  // 32
+  // 32: posts "&CExtensionMgrImpl::BrodcastBrowserNofityMsg": IPC 0x07000012 to the DLL host,
+  // then "hcbrowser.extension.notify" to every background page.
   virtual HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload) = 0;
   // 33: the extension's state value, on its agent and, when loaded, in the database.
   virtual HRESULT SetExtensionStateValue(BSTR extension_id, LONG value) = 0;
-  // 34
+  // 34: records {"Action", "Style", "Name" (when not empty)} with the statistics service under
+  // `category` and `key`; S_FALSE without the service.
   virtual HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,
                                     BSTR name) = 0;
   // 35: hands an IPC message to the extension-DLL host; takes ownership of `message` whatever
@@ -108,18 +121,22 @@ struct IExtensionMgr : IUnknown {
   virtual HRESULT SendToDllHost(IPC::CMessage* message) = 0;
   // 36: writes the installed list to the cache store ("ext_list").
   virtual HRESULT SaveCachedExtensionList() = 0;
-  // 37, 38
+  // 37: registers the page of `extension_id` for the event (task
+  // "&CExtensionMgrImpl::AddBkpEventListenerInExtMgrThread"); `value1` is the registration's
+  // value (slot 29), `value2` the routing handle of the page's core.
+  // 38: posts "&CExtensionMgrImpl::ProcessBPCommandInExtMgrThread": the command goes through
+  // the permission gate to the command hosts.
   virtual HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,
                                       LONG value2) = 0;
   virtual HRESULT ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,
                                    LONG request_context) = 0;
-  // 39
+  // 39: to the extension's background core when it has one, else over IPC 0x07000011.
   virtual HRESULT DeliverToExtension(BSTR extension_id, BSTR command, BSTR payload) = 0;
   // 40
   virtual HRESULT RegisterPageExtension() = 0;
   // 41: loads the installed list from the cache store.
   virtual HRESULT LoadCachedData() = 0;
-  // 42
+  // 42: posts "&CExtensionMgrImpl::SendToExtensionInternal" (request context 0).
   virtual HRESULT SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) = 0;
   // 43
   virtual HRESULT RegisterAllAccelerators() = 0;

@@ -1,7 +1,10 @@
 // CExtensionMgrImpl: the extension manager behind CCoExtensionMgr. It owns the installed set
 // (id -> IExtensionAgent), the extension database wrapper, the listener list and the
 // command-host list, runs start-up and shut-down on the extension-manager thread, and raises
-// the manager's events to its listeners, each on the listener's own thread.
+// the manager's events to its listeners, each on the listener's own thread. It also routes
+// messages between the front end, background pages and native libraries: the route cache, the
+// background-core, event-listener and front-end sink tables, the extension-DLL host slot, and
+// commands through the permission gate to the command hosts.
 //
 // Threads: interface calls come from any thread and only read under a lock or post a named
 // task ("&CExtensionMgrImpl::SwitchUser_BackThread", ...). Start-up, shut-down and every
@@ -154,6 +157,10 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   CDllHostSlot& dll_host() { return dll_host_; }
 
   // --- Tasks on the extension-manager thread (message routing) ---
+
+  // Routes a message to one extension: the route cache decides between IPC 0x07000011 (native
+  // library) and notifyToBackgroundPage. E_FAIL when the extension is neither cached nor
+  // installed. REQUIRES: the extension-manager thread.
   HRESULT SendToExtensionInternal(std::u16string extension_id, std::u16string command,
                                   std::u16string arguments, LONG request_context);
   // Sends "hcbrowser.extension.notify" with the event payload to the core of `extension_id`,
@@ -263,7 +270,8 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
 
   // Collaborators that do not exist yet and so stay absent, as a failed object creation would
   // leave them: the update tracker, the install guide, the common and menu command hosts, the
-  // background cores and the web-view host, and the UI-listener callbacks (CUIExtListener).
+  // web-view host that creates background cores, and the UI-listener callbacks
+  // (CUIExtListener).
 };
 
 }  // namespace Logic
