@@ -9,12 +9,10 @@
 #include <atomic>
 #include <memory>
 
+#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
-#include "platform/kernel_object.h"
 #include "support/log_capture.h"
-#include "support/temp_env.h"
-#include "support/test_host.h"
 #include "thread/thread_service.h"
 
 namespace IPC {
@@ -43,15 +41,12 @@ class CountedMessage : public CMessage {
   std::atomic<int>* dead_;
 };
 
-class ChannelProxyTest : public ::testing::Test {
+class ChannelProxyTest : public ipc_test::IpcHostTest {
  protected:
-  void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
   void TearDown() override {
     server_.reset();
     client_.reset();
-    ASSERT_TRUE(host_.WaitIdle());
-    for (int fd : fds_) close(fd);
-    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+    CheckNothingLeft();
   }
   RefPtr<RecordingListener> Listener(int kind) {
     return RefPtr<RecordingListener>(new RecordingListener(kind ? host_.Loop(kind) : nullptr));
@@ -59,14 +54,8 @@ class ChannelProxyTest : public ::testing::Test {
   void MakeServer() { server_ = std::make_unique<CChannelProxy>(id_, 0, host_.Loop(kThreadIPC)); }
   void MakeClient() { client_ = std::make_unique<CChannelProxy>(id_, 1, host_.Loop(kThreadIPC)); }
 
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
-  testing_support::TestHost host_;
-  size_t handles_before_ = 0;
-  std::u16string id_ = ipc_test::UniqueChannelId();
   std::unique_ptr<CChannelProxy> server_;
   std::unique_ptr<CChannelProxy> client_;
-  std::vector<int> fds_;
 };
 
 TEST_F(ChannelProxyTest, RoutingIdSelectsTheListenersAndOnlyThem) {
@@ -143,9 +132,8 @@ TEST_F(ChannelProxyTest, SendsBeforeTheClientArriveAfterTheHelloInOrder) {
   MakeServer();
   for (int i = 0; i < 3; ++i) server_->Send(NewMessage(0x07000010 + i, 0, i));
   ASSERT_TRUE(host_.WaitIdle());
-  int fd = ipc_test::RawConnect(id_);
+  int fd = Track(ipc_test::RawConnect(id_));
   ASSERT_GE(fd, 0);
-  fds_.push_back(fd);
   std::string expected = ipc_test::WireBytes(CMsgHello(getpid()));
   for (int i = 0; i < 3; ++i) {
     std::unique_ptr<CMessage> m(NewMessage(0x07000010 + i, 0, i));
@@ -156,9 +144,8 @@ TEST_F(ChannelProxyTest, SendsBeforeTheClientArriveAfterTheHelloInOrder) {
 
 TEST_F(ChannelProxyTest, SendAfterCloseIsDestroyedUnwritten) {
   MakeServer();
-  int fd = ipc_test::RawConnect(id_);
+  int fd = Track(ipc_test::RawConnect(id_));
   ASSERT_GE(fd, 0);
-  fds_.push_back(fd);
   ASSERT_EQ(ipc_test::RawReadExactly(fd, 32).size(), 32u);  // the hello
   std::atomic<int> destroyed{0};
   server_->Close();

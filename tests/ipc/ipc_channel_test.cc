@@ -8,14 +8,12 @@
 #include <memory>
 #include <string>
 
+#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
 #include "platform/hcsafe.h"
-#include "platform/kernel_object.h"
 #include "support/log_capture.h"
-#include "support/temp_env.h"
-#include "support/test_host.h"
 #include "thread/thread_service.h"
 
 namespace IPC {
@@ -42,14 +40,11 @@ CMessage* BigMessage() {
   return big;
 }
 
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public ipc_test::IpcHostTest {
  protected:
-  void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
   void TearDown() override {
     host_.RunOn(kThreadIPC, [&] { channel_ = nullptr; });  // destroyed where it lives
-    ASSERT_TRUE(host_.WaitIdle());
-    for (int fd : fds_) close(fd);
-    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+    CheckNothingLeft();
   }
 
   // Creates the channel on the IPC thread; `connect` runs Connect as well.
@@ -71,10 +66,6 @@ class ChannelTest : public ::testing::Test {
       channel_->Send(owned);
     });
   }
-  int Track(int fd) {
-    fds_.push_back(fd);
-    return fd;
-  }
   size_t CarriedOver() {
     return host_.RunOn(kThreadIPC, [&] { return channel_->carried_over_bytes(); });
   }
@@ -82,14 +73,8 @@ class ChannelTest : public ::testing::Test {
     return ipc_test::PollUntil([&] { return CarriedOver() == bytes; });
   }
 
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
-  testing_support::TestHost host_;
-  size_t handles_before_ = 0;
-  std::u16string id_ = ipc_test::UniqueChannelId();
   RefPtr<RecordingListener> listener_{new RecordingListener(nullptr)};
   RefPtr<CChannel> channel_;
-  std::vector<int> fds_;
 };
 
 TEST_F(ChannelTest, ServerWritesHelloAfterTheClientConnectsThenQueuedMessagesInOrder) {

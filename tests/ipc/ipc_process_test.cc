@@ -12,13 +12,11 @@
 #include <memory>
 #include <mutex>
 
+#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_peer_protocol.h"
 #include "ipc/ipc_sync_channel.h"
 #include "ipc/ipc_test_util.h"
-#include "platform/kernel_object.h"
 #include "platform/strings.h"
-#include "support/temp_env.h"
-#include "support/test_host.h"
 #include "thread/message_loop.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
@@ -97,20 +95,19 @@ std::string PeerPath() {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "ipc_peer").string();
 }
 
-class ProcessTest : public ::testing::Test {
+class ProcessTest : public ipc_test::IpcHostTest {
  protected:
   void SetUp() override {
-    handles_before_ = halcy::OpenHandleCountForTesting();
+    IpcHostTest::SetUp();
     server_ = std::make_unique<CSyncChannelProxy>(id_, 0, host_.Loop(kThreadIPC), &shutdown_);
   }
   void TearDown() override {
     server_.reset();
-    ASSERT_TRUE(host_.WaitIdle());
     if (pid_ > 0) {
       int status = 0;
       waitpid(pid_, &status, 0);  // the peer ends once its channel fails
     }
-    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+    CheckNothingLeft();
   }
   void StartPeer() {
     const std::string path = PeerPath();
@@ -119,11 +116,6 @@ class ProcessTest : public ::testing::Test {
     ASSERT_EQ(posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ), 0);
   }
 
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
-  testing_support::TestHost host_;
-  size_t handles_before_ = 0;
-  std::u16string id_ = ipc_test::UniqueChannelId();
   base::CWaitableEvent shutdown_{false};
   std::unique_ptr<CSyncChannelProxy> server_;
   pid_t pid_ = -1;

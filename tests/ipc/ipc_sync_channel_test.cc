@@ -12,13 +12,11 @@
 #include <memory>
 #include <mutex>
 
+#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_test_util.h"
-#include "platform/kernel_object.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/log_capture.h"
-#include "support/temp_env.h"
-#include "support/test_host.h"
 #include "thread/message_loop.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
@@ -76,10 +74,10 @@ struct SendResult {
   }
 };
 
-class SyncChannelTest : public ::testing::Test {
+class SyncChannelTest : public ipc_test::IpcHostTest {
  protected:
   void SetUp() override {
-    handles_before_ = halcy::OpenHandleCountForTesting();
+    IpcHostTest::SetUp();
     server_ = std::make_unique<CSyncChannelProxy>(id_, 0, host_.Loop(kThreadIPC), &shutdown_);
     server_->AddListener(waiter_.get(), 0);
     server_->AddListener(other_waiter_.get(), 0);
@@ -95,8 +93,7 @@ class SyncChannelTest : public ::testing::Test {
   void TearDown() override {
     server_.reset();
     client_.reset();
-    ASSERT_TRUE(host_.WaitIdle());
-    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+    CheckNothingLeft();
   }
 
   // The peer's behaviour, on the process-launcher thread.
@@ -165,11 +162,6 @@ class SyncChannelTest : public ::testing::Test {
     return result;
   }
 
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
-  testing_support::TestHost host_;
-  size_t handles_before_ = 0;
-  std::u16string id_ = ipc_test::UniqueChannelId();
   base::CWaitableEvent shutdown_{false};
   RefPtr<RecordingListener> waiter_{new RecordingListener(host_.Loop(kThreadUI))};
   RefPtr<RecordingListener> other_waiter_{
