@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,22 @@ TEST_F(CommandDispatchTest, LoadedExtensionsAreRegisteredWithThePermissionManage
   ScopedBstr id(u"pr-a"), granted(u"hcbrowser.history.search"), refused(u"hcbrowser.xhr.send");
   EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
   EXPECT_EQ(S_FALSE, permissions_->CheckApiPermission(id.Get(), refused.Get()));
+}
+
+TEST_F(CommandDispatchTest, CachedExtensionsAreRegisteredWithThePermissionManager) {
+  permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
+  host_.ReplaceService(Logic::IPermissionMgr::kIID,
+                       static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
+  InstallFakes();
+  std::filesystem::create_directories(UserExtensionsDir() + "/pr-cached");
+  FakeCacheStore* cache = fakes_.channel_info->cache.Get();
+  cache->Put(u"ext_list", {u"ext_pr-cached"});
+  cache->Put(u"ext_pr-cached", {u"pr-cached", u"1", u"0", u"hcextdbpath/pr-cached",
+                                RoutedExtension(u"pr-cached", true, u"[\"bookmarks\"]").manifest});
+  mgr_ = NewMgr();
+  ASSERT_EQ(S_OK, mgr_->LoadCachedData());
+  ScopedBstr id(u"pr-cached"), granted(u"hcbrowser.bookmarks.getTree");
+  EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
 }
 
 }  // namespace
