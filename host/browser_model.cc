@@ -40,6 +40,14 @@ struct Arg {
   halcy::ScopedBstr bstr;
 };
 
+// A new item object of class T, handed out as interface I.
+template <class T, class I, class... A>
+HRESULT NewItem(I** out, A... args) {
+  ComPtr<T> object = halcy::MakeComObject<T>(args...);
+  if (!object) return E_OUTOFMEMORY;
+  return object->QueryInterface(I::kIID, reinterpret_cast<void**>(out));
+}
+
 class CModelPage : public halcy::ComObjectRoot,
                    public Logic::IBrowserPage,
                    public Logic::IPageContent {
@@ -87,9 +95,10 @@ class CModelTab : public halcy::ComObjectRoot, public IBrowserTab {
     if (!page) return E_POINTER;
     *page = nullptr;
     if (!model_->Tab(tab_id_)) return E_FAIL;
-    ComPtr<CModelPage> object = halcy::MakeComObject<CModelPage>(model_.Get(), tab_id_);
-    if (!object) return E_OUTOFMEMORY;
-    return object->QueryInterface(Logic::IBrowserPage::kIID, reinterpret_cast<void**>(page));
+    Logic::IBrowserPage* browser_page = nullptr;
+    HRESULT hr = NewItem<CModelPage>(&browser_page, model_.Get(), tab_id_);
+    *page = browser_page;
+    return hr;
   }
   HRESULT HasMedia(BOOL* has_media) override {
     return Read(has_media, &CBrowserModel::TabState::has_media);
@@ -138,9 +147,7 @@ class CModelTabContainer : public halcy::ComObjectRoot, public IBrowserTabContai
     LONG tab_id = -1;
     HRESULT hr = GetTabId(index, &tab_id);
     if (FAILED(hr)) return hr;
-    ComPtr<CModelTab> object = halcy::MakeComObject<CModelTab>(model_.Get(), tab_id);
-    if (!object) return E_OUTOFMEMORY;
-    return object->QueryInterface(IBrowserTab::kIID, reinterpret_cast<void**>(tab));
+    return NewItem<CModelTab>(tab, model_.Get(), tab_id);
   }
   HRESULT GetTabId(LONG index, LONG* tab_id) override {
     if (!tab_id) return E_POINTER;
@@ -186,10 +193,7 @@ class CModelFrame : public halcy::ComObjectRoot, public IBrowserFrame {
     if (!container) return E_POINTER;
     *container = nullptr;
     if (!model_->Frame(frame_id_)) return E_FAIL;
-    ComPtr<CModelTabContainer> object =
-        halcy::MakeComObject<CModelTabContainer>(model_.Get(), frame_id_);
-    if (!object) return E_OUTOFMEMORY;
-    return object->QueryInterface(IBrowserTabContainer::kIID, reinterpret_cast<void**>(container));
+    return NewItem<CModelTabContainer>(container, model_.Get(), frame_id_);
   }
   HRESULT IsFullScreen(BOOL* full_screen) override {
     if (!full_screen) return E_POINTER;
@@ -210,9 +214,7 @@ class CModelFrame : public halcy::ComObjectRoot, public IBrowserFrame {
 };
 
 HRESULT NewFrame(CBrowserModel* model, LONG frame_id, IBrowserFrame** frame) {
-  ComPtr<CModelFrame> object = halcy::MakeComObject<CModelFrame>(model, frame_id);
-  if (!object) return E_OUTOFMEMORY;
-  return object->QueryInterface(IBrowserFrame::kIID, reinterpret_cast<void**>(frame));
+  return NewItem<CModelFrame>(frame, model, frame_id);
 }
 
 }  // namespace
@@ -473,9 +475,10 @@ HRESULT CBrowserModel::GetItemById(LONG id, LONG kind, IUnknown** item) {
   if (!item) return E_POINTER;
   *item = nullptr;
   if (kind != Logic::kBrowserItemAny || !Tab(id)) return S_FALSE;
-  ComPtr<CModelTab> tab = halcy::MakeComObject<CModelTab>(this, id);
-  if (!tab) return E_OUTOFMEMORY;
-  return tab->QueryInterface(IUnknown::kIID, reinterpret_cast<void**>(item));
+  IBrowserTab* tab = nullptr;
+  HRESULT hr = NewItem<CModelTab>(&tab, this, id);
+  *item = tab;
+  return hr;
 }
 
 HRESULT CBrowserModel::GetFrameById(LONG frame_id, LONG kind, IBrowserFrame** frame) {

@@ -5,26 +5,23 @@
 namespace Logic {
 
 void CPairObject::Add(std::u16string_view key, std::u16string_view value) {
-  std::u16string item;
-  item.reserve(key.size() + value.size() + 6);
-  item += u'"';
-  item += key;
-  item += u"\":\"";
-  item += value;
-  item += u"\",";
-  items_.push_back(std::move(item));
+  AddItem(key, value, true);
 }
 
 void CPairObject::Add(std::u16string_view key, LONG value) { Add(key, DecimalText(value)); }
 
 void CPairObject::AddJson(std::u16string_view key, std::u16string_view json) {
+  AddItem(key, json, false);
+}
+
+void CPairObject::AddItem(std::u16string_view key, std::u16string_view value, bool quoted) {
   std::u16string item;
-  item.reserve(key.size() + json.size() + 4);
+  item.reserve(key.size() + value.size() + 6);
   item += u'"';
   item += key;
-  item += u"\":";
-  item += json;
-  item += u',';
+  item += quoted ? u"\":\"" : u"\":";
+  item += value;
+  item += quoted ? u"\"," : u",";
   items_.push_back(std::move(item));
 }
 

@@ -38,6 +38,9 @@ class CPairObject {
   std::u16string ToString() const;
 
  private:
+  // Appends "\"key\":\"value\"," when `quoted`, else "\"key\":value,".
+  void AddItem(std::u16string_view key, std::u16string_view value, bool quoted);
+
   std::vector<std::u16string> items_;
 };
 
