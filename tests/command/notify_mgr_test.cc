@@ -1,10 +1,15 @@
 // The notification manager against a recording extension manager registered as the browser's
 // IExtensionMgr service: every call it makes on the manager is recorded in order, with the
-// event name and payload bytes it passed.
+// event name and payload bytes it passed. One test runs it against the real manager, with a
+// recording DLL host and background core, to see what reaches them and in which order.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,7 +17,10 @@
 
 #include "command/extension_notify_mgr.h"
 #include "common/paths.h"
+#include "extension/bk_core.h"
+#include "extension/dll_host_slot.h"
 #include "extension/extension_mgr.h"
+#include "extension/extension_mgr_impl.h"
 #include "ipc/ipc_message.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
@@ -20,6 +28,8 @@
 #include "platform/strings.h"
 #include "support/log_capture.h"
 #include "support/temp_env.h"
+#include "support/test_host.h"
+#include "thread/thread_service.h"
 
 namespace {
 
@@ -244,12 +254,6 @@ TEST_F(NotifyMgrTest, EachEventIsOneBroadcastWithItsExactPayload) {
   }
 }
 
-TEST_F(NotifyMgrTest, SlotsThreeAndFourDoNothing) {
-  EXPECT_EQ(S_OK, notify_->Initialize());
-  EXPECT_EQ(S_OK, notify_->UnInitialize());
-  EXPECT_TRUE(mgr_->Calls().empty());
-}
-
 // ---- URL escaping ----
 
 struct UrlCase {
@@ -315,13 +319,6 @@ TEST_F(NotifyMgrTest, LoginEventsWriteTheirLogLines) {
                 u"CExtensionNotifyMgr::NotifyLogin bsUserid= bsUser=\"q\" bsInfo= bFirstLogin=0",
             }),
             texts);
-}
-
-TEST_F(NotifyMgrTest, OtherEventsWriteNoLogLine) {
-  testing_support::LogCapture log;
-  ASSERT_EQ(S_OK, notify_->NotifyAddTab(1, 1));
-  ASSERT_EQ(S_OK, notify_->NotifyNavigate(Arg(u"http://a/")));
-  EXPECT_TRUE(log.LinesWithTag(u"oldlog;").empty());
 }
 
 // ---- Frame creation ----
@@ -443,6 +440,93 @@ TEST_F(NotifyMgrTest, EventsRaisedFromSeveralThreadsArriveIntact) {
     ASSERT_FALSE(seen.at(tab)) << tab;
     seen[tab] = true;
   }
+}
+
+// ---- Through the real extension manager ----
+
+// What the DLL host and a background core receive, one text per delivery, in arrival order.
+class Deliveries {
+ public:
+  void Add(std::u16string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(text));
+    changed_.notify_all();
+  }
+  // The first `count` deliveries once they have arrived (fewer after ten seconds).
+  std::vector<std::u16string> WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return texts_.size() >= count; });
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::u16string> texts_;  // Guarded by mutex_
+};
+
+// Records "dll <type> <strings...>" for each message; the messages here carry strings only.
+class DllRecorder : public Logic::IDllHostSender {
+ public:
+  explicit DllRecorder(std::shared_ptr<Deliveries> out) : out_(std::move(out)) {}
+  bool Send(IPC::CMessage* message) override {
+    std::unique_ptr<IPC::CMessage> owned(message);
+    char type[16];
+    std::snprintf(type, sizeof(type), "0x%08X", message->type());
+    std::u16string text = u"dll " + halcy::Utf8ToUtf16(type);
+    const char* it = nullptr;
+    std::u16string value;
+    while (message->ReadString(&it, &value)) text += u" " + value;
+    out_->Add(std::move(text));
+    return true;
+  }
+
+ private:
+  std::shared_ptr<Deliveries> out_;
+};
+
+class RecordingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundCore {
+ public:
+  HALCY_BEGIN_INTERFACES(RecordingCore)
+  HALCY_INTERFACE(RecordingCore, Logic::IExtBackgroundCore)
+  HALCY_END_INTERFACES()
+
+  std::shared_ptr<Deliveries> out;  // Set before the core is entered
+  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
+    out->Add(u"core " + Text(name) + u" " + Text(payload));
+    return S_OK;
+  }
+};
+
+TEST(NotifyMgrWithRealManagerTest, FrameCreateReachesTheDllHostBeforeTheBackgroundPages) {
+  BrowserDirectory browser(true);
+  testing_support::TestHost host;
+  ComPtr<Logic::CCoExtensionMgr> mgr = halcy::MakeComObject<Logic::CCoExtensionMgr>();
+  ASSERT_TRUE(mgr);
+  host.ReplaceService(IExtensionMgr::kIID, static_cast<IExtensionMgr*>(mgr.Get()));
+  auto out = std::make_shared<Deliveries>();
+  mgr->impl()->dll_host().Set(std::make_shared<DllRecorder>(out));
+  ComPtr<RecordingCore> core = halcy::MakeComObject<RecordingCore>();
+  core->out = out;
+  const DWORD ui = host.ThreadId(Thread::kThreadUI);
+  host.RunOn(Thread::kThreadExtensionManager, [&] {
+    mgr->impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), ui,
+                                                0, 0, u"ext-a", 0);
+  });
+
+  ComPtr<CExtensionNotifyMgr> notify = halcy::MakeComObject<CExtensionNotifyMgr>();
+  host.RunOn(Thread::kThreadUI, [&] { EXPECT_EQ(S_OK, notify->NotifyFrameCreate(5)); });
+  const std::u16string payload = u"{\r\n\"frame_id\":\"5\"}";
+  EXPECT_EQ((std::vector<std::u16string>{
+                u"dll 0x07000007",
+                u"dll 0x07000012 extension.notify.ui.framecreate " + payload,
+                u"core hcbrowser.extension.notify { \"result\":\"ok\", \"content\":"
+                u"{\"eventname\":\"extension.notify.ui.framecreate\", \"eventdetails\":" +
+                    payload + u"}}",
+            }),
+            out->WaitFor(3));
+  ASSERT_TRUE(host.WaitIdle());
+  mgr->impl()->dll_host().Set(nullptr);
 }
 
 }  // namespace
