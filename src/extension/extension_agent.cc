@@ -3,7 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "command/extension_notify_mgr.h"
 #include "extension/ui_ext_description.h"
+#include "module/services.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
 #include "platform/string_list.h"
@@ -30,9 +32,13 @@ HRESULT ReturnStringOrFalse(const std::u16string& text, BSTR* out) {
 }  // namespace
 
 HRESULT CCoExtensionAgent::OnAcceleratorPressed() {
-  // The notification manager's accelerator operation is not declared on its interface yet, so
-  // there is nobody to tell.
-  return E_NOTIMPL;
+  // The notification manager turns the key press into the accelerator event of this extension.
+  if (ComPtr<IExtensionNotifyMgr> notify = GetExtensionNotifyMgr()) {
+    halcy::ScopedBstr id(extension_.GetId());
+    halcy::ScopedBstr no_arguments(u"");
+    notify->NotifyAccelerator(id.Get(), no_arguments.Get());
+  }
+  return S_OK;
 }
 
 HRESULT CCoExtensionAgent::SetPosition(LONG position) {

@@ -19,6 +19,7 @@
 #include "common/paths.h"
 #include "extension/bk_core.h"
 #include "extension/dll_host_slot.h"
+#include "extension/extension_agent.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
 #include "ipc/ipc_message.h"
@@ -356,6 +357,19 @@ TEST_F(NotifyMgrTest, AcceleratorGoesToItsOwnExtensionOnly) {
   EXPECT_EQ(42, calls[1].slot);
   EXPECT_EQ((std::vector<std::u16string>{u"ext-b", u"extension.notify.utility.accelerator", u""}),
             calls[1].args);
+}
+
+TEST_F(NotifyMgrTest, PressedAcceleratorOfAnAgentReachesItsExtension) {
+  ScopedService notify_service{Logic::IExtensionNotifyMgr::kIID,
+                               static_cast<Logic::IExtensionNotifyMgr*>(notify_.Get())};
+  ComPtr<Logic::CCoExtensionAgent> agent = halcy::MakeComObject<Logic::CCoExtensionAgent>();
+  ASSERT_EQ(S_OK, agent->SetId(Arg(u"ext-k")));
+  ASSERT_EQ(S_OK, agent->OnAcceleratorPressed());
+  const std::vector<MgrCall> calls = mgr_->Calls();
+  ASSERT_EQ(1u, calls.size());
+  EXPECT_EQ(42, calls[0].slot);
+  EXPECT_EQ((std::vector<std::u16string>{u"ext-k", u"extension.notify.utility.accelerator", u""}),
+            calls[0].args);
 }
 
 // ---- No extension manager ----
