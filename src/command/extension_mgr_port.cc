@@ -11,19 +11,21 @@ class ManagerPort final : public ExtensionMgrPort {
  public:
   explicit ManagerPort(CExtensionMgrImpl* manager) : manager_(manager) {}
 
-  HRESULT SendToExtension(const std::u16string& /*extension_id*/, const std::u16string& /*command*/,
-                          const std::u16string& /*arguments*/, LONG /*request_context*/) override {
-    return E_NOTIMPL;  // the manager's SendToExtensionInternal comes with message routing
+  HRESULT SendToExtension(const std::u16string& extension_id, const std::u16string& command,
+                          const std::u16string& arguments, LONG request_context) override {
+    return manager_->PostToExtension(extension_id, command, arguments, request_context);
   }
 
-  HRESULT SendResponseToFrontEnd(const std::u16string& /*extension_id*/,
-                                 const std::u16string& /*result*/, LONG /*number1*/,
-                                 const std::u16string& /*text*/, LONG /*number2*/,
+  // The front-end sink is found by the extension and the context's text; the three numbers
+  // only identify the request on the front end's side.
+  HRESULT SendResponseToFrontEnd(const std::u16string& extension_id, const std::u16string& result,
+                                 LONG /*number1*/, const std::u16string& text, LONG /*number2*/,
                                  LONG /*number3*/) override {
-    return E_NOTIMPL;  // the response to the front end comes with message routing
+    return manager_->SendResponseToFE(extension_id, text, u"extension.response.fe.toLibAsync",
+                                      result);
   }
 
-  std::u16string BrowserVersion() override { return ReadBrowserVersion(); }
+  std::u16string BrowserVersion() override { return manager_->GetBrowserVersion(); }
 
   std::u16string ExtensionVersion(const std::u16string& extension_id) override {
     halcy::ScopedBstr id(extension_id);
