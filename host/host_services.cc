@@ -32,7 +32,8 @@ constexpr ThreadKind kThreadKinds[] = {
     {Thread::kThreadIPC, "IPCThread"},
 };
 
-constexpr int kAgentClassIndex = 2;  // CCoExtensionAgent in the module's class table
+constexpr int kAgentClassIndex = 2;          // CCoExtensionAgent in the module's class table
+constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost
 
 }  // namespace
 
@@ -42,6 +43,11 @@ void RegisterModuleClasses() {
   halcy::CreatableClass entry;
   entry.clsid = Logic::kClassTable[kAgentClassIndex].clsid;
   halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(entry));
+  static_assert(Logic::kClassTable[kCommonCmdHostClassIndex].interfaces[0].iid ==
+                Logic::kIID_IExtCommonCmdHost);
+  halcy::CreatableClass common_host;
+  common_host.clsid = Logic::kClassTable[kCommonCmdHostClassIndex].clsid;
+  halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(common_host));
 }
 
 CHostServices::CHostServices() = default;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "extension/extension_agent.h"
@@ -18,6 +20,7 @@
 #include "platform/bstr.h"
 #include "platform/com_activation.h"
 #include "platform/com_object.h"
+#include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/win32.h"
 #include "thread/task.h"
@@ -73,12 +76,48 @@ class CRunListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrLis
   std::u16string list_;
 };
 
-const CLSID* ExtensionMgrClsid() {
+const CLSID* ClassIdOf(std::u16string_view class_name) {
   for (const Logic::ClassId& c : Logic::kClassTable) {
-    if (std::u16string_view(c.name) == u"CCoExtensionMgr") return &c.clsid;
+    if (c.name == class_name) return &c.clsid;
   }
   return nullptr;
 }
+
+const CLSID* ExtensionMgrClsid() { return ClassIdOf(u"CCoExtensionMgr"); }
+
+// The module's own objects that the browser publishes as services, so that the module's parts
+// find each other through the object factory: the extension manager, its permission manager and
+// its notification manager. Withdrawn again when the run ends.
+class CModuleServices {
+ public:
+  explicit CModuleServices(Logic::IExtensionMgr* mgr) {
+    Publish(Logic::IExtensionMgr::kIID, mgr);
+    Publish(Logic::kIID_IPermissionMgr, Create(u"CCoPermissionMgr").Get());
+    Publish(Logic::kIID_IExtensionNotifyMgr, Create(u"CExtensionNotifyMgr").Get());
+  }
+  ~CModuleServices() {
+    for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
+      halcy::SetService(it->first, it->second.Get());
+    }
+  }
+  CModuleServices(const CModuleServices&) = delete;
+  CModuleServices& operator=(const CModuleServices&) = delete;
+
+ private:
+  static ComPtr<IUnknown> Create(std::u16string_view class_name) {
+    ComPtr<IUnknown> object;
+    if (const CLSID* clsid = ClassIdOf(class_name)) {
+      CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IUnknown::kIID,
+                       object.ReleaseAndGetVoidAddress());
+    }
+    return object;
+  }
+  void Publish(REFIID iid, IUnknown* service) {
+    if (service) replaced_.emplace_back(iid, halcy::SetService(iid, service));
+  }
+
+  std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
+};
 
 // Creates the manager by CLSID; registers the module once when the class is not registered.
 ComPtr<Logic::IExtensionMgr> CreateExtensionMgr(const std::string& module_path) {
@@ -173,6 +212,7 @@ void PrintSummaries(Logic::IExtensionMgr* mgr, const std::vector<std::u16string>
 int RunExtensionManager(CHostServices* services, const std::string& module_path) {
   ComPtr<Logic::IExtensionMgr> mgr = CreateExtensionMgr(module_path);
   if (!mgr) return 1;
+  CModuleServices module_services(mgr.Get());
   ComPtr<CRunListener> listener = halcy::MakeComObject<CRunListener>();
   if (!StartOnUiThread(services, mgr.Get(), listener.Get())) {
     std::fprintf(stderr, "plexore-host: switch user could not be started\n");

@@ -27,6 +27,7 @@
 
 #include "base/lock.h"
 #include "base/ref_counted.h"
+#include "command/ext_common_cmd_host.h"
 #include "extension/bk_core_table.h"
 #include "extension/dll_host_slot.h"
 #include "extension/event_listener_table.h"
@@ -209,6 +210,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
 
   // Start-up steps (extension_mgr_startup.cc).
   bool PrepareDatabase();
+  void StartCommonCmdHost();
   void LoadInstalledExtensions();
   void RecordExtensionStatistics();
   void RegisterSkinPrefix();
@@ -258,6 +260,8 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   std::vector<ComPtr<IExtCmdHost>> cmd_hosts_;  // Guarded by cmd_host_lock_
   // The external command hosts of slots 16 and 17 and the one of class {3C76F1DE-...}.
   ComPtr<IExtCmdHost> external_hosts_[3];  // Guarded by cmd_host_lock_
+  // The common command host, created at the first start-up and released at uninitialize.
+  ComPtr<IExtCommonCmdHost> common_cmd_host_;  // Guarded by cmd_host_lock_
 
   mutable base::CLock named_lock_;
   std::map<std::u16string, std::u16string> named_strings_;  // Guarded by named_lock_

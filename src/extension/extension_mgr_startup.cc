@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command/ext_cmd_host.h"
+#include "command/ext_common_cmd_host.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
@@ -82,10 +83,9 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // 9: the install guide does not exist yet.
   ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available
   ExternalCmdHost(kExternalHostStartedAtStartup);
-  // 11: the common and menu command hosts cannot take the manager yet, so they are not
-  // created here.
-  RecordExtensionStatistics();                                 // 12
-  RegisterSkinPrefix();                                        // 13
+  StartCommonCmdHost();         // 11; the menu command host has no commands yet and is not created
+  RecordExtensionStatistics();  // 12
+  RegisterSkinPrefix();         // 13
   Log(kLogTrace, u"DebugNoPlugin;", u"Broadcast FirstReady");  // 14
   BroadcastToListeners(0, [](IExtensionMgrListener* listener) { return listener->OnFirstReady(); });
 }
@@ -174,6 +174,22 @@ void CExtensionMgrImpl::RecordExtensionStatistics() {
   statistics->RecordAction(u"UserAction", u"UserExtensionState", 2, properties.Get());
 }
 
+void CExtensionMgrImpl::StartCommonCmdHost() {
+  {
+    base::CAutoLock hold(cmd_host_lock_);
+    if (common_cmd_host_) return;
+  }
+  ComPtr<IExtCommonCmdHost> host;
+  Util::Com::CreateObjectByIID(IExtCommonCmdHost::kIID, host.ReleaseAndGetVoidAddress());
+  if (!host) return;  // the class is not available: commands find no common host
+  host->SetExtensionMgr(this);
+  ComPtr<IExtCmdHost> handler;
+  if (FAILED(host->QueryInterface(IExtCmdHost::kIID, handler.ReleaseAndGetVoidAddress()))) return;
+  RegisterCmdHost(handler.Get());
+  base::CAutoLock hold(cmd_host_lock_);
+  common_cmd_host_ = std::move(host);
+}
+
 void CExtensionMgrImpl::RegisterSkinPrefix() {
   ComPtr<ISkinService> skin = GetSkinService();
   if (!skin) return;
@@ -187,9 +203,11 @@ void CExtensionMgrImpl::UnInitialize_BackThread() {
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
   std::vector<ComPtr<IExtCmdHost>> hosts;
   ComPtr<IExtCmdHost> external[3];
+  ComPtr<IExtCommonCmdHost> common;
   {
     base::CAutoLock hold(cmd_host_lock_);
     hosts.swap(cmd_hosts_);
+    common = std::move(common_cmd_host_);
     for (int i = 0; i < 3; ++i) external[i] = std::move(external_hosts_[i]);
   }
   // Released here, with no lock held. The database wrapper stays for the next switch user.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -11,12 +12,14 @@
 
 #include "base/ref_counted.h"
 #include "command/ext_cmd_host.h"
+#include "command/ext_common_cmd_host.h"
 #include "common/paths.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_test_util.h"
 #include "module/module.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
+#include "platform/object_factory.h"
 #include "platform/string_list.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
@@ -255,6 +258,39 @@ TEST_F(ExtensionMgrStartupTest, UninitializeReleasesCommandHostsAndTheManagerIts
   mgr = nullptr;
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(1u, References(listener.Get()));
+}
+
+TEST_F(ExtensionMgrStartupTest, StartUpCreatesTheCommonCommandHostOnceAndUninitializeDropsIt) {
+  InstallFakes();
+  CreateDatabaseFile();
+  std::atomic<int> created{0};
+  halcy::CreatableClass entry;
+  entry.create = [&created](REFIID iid, void** out) {
+    ++created;
+    return Logic::CreateClassInstance(kCommonCmdHostClassIndex, nullptr, iid, out);
+  };
+  halcy::CreatableClass saved =
+      halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(entry));
+  ComPtr<IExtensionMgr> mgr = NewMgr();
+  ComPtr<RecordingListener> listener = ListenOn(mgr.Get(), kThreadUI);
+  SwitchAndWait(mgr.Get(), listener.Get(), 2);
+  auto* impl = static_cast<Logic::CCoExtensionMgr*>(mgr.Get())->impl();
+  std::vector<ComPtr<Logic::IExtCmdHost>> hosts = impl->CommandHosts();
+  ASSERT_EQ(1u, hosts.size());
+  ComPtr<Logic::IExtCommonCmdHost> common;
+  EXPECT_EQ(S_OK, hosts[0]->QueryInterface(Logic::IExtCommonCmdHost::kIID,
+                                           common.ReleaseAndGetVoidAddress()));
+  // The same host is kept while the manager runs: a second start-up adds no second one.
+  SwitchAndWait(mgr.Get(), listener.Get(), 4);
+  EXPECT_EQ(1u, impl->CommandHosts().size());
+  EXPECT_EQ(1, created.load());
+
+  ASSERT_EQ(S_OK, mgr->UnInitialize());
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(impl->CommandHosts().empty());
+  hosts.clear();
+  EXPECT_EQ(1u, References(common.Get()));  // only the test's reference is left
+  halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(saved));
 }
 
 // --- The listener broadcast ---
