@@ -16,6 +16,12 @@ IPC::CMessage* NewLibraryMessage(const std::u16string& extension_id, int32_t req
   return message;
 }
 
+IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id) {
+  auto* message = new IPC::CMessage(false, kDllMsgUnloadLibrary);
+  message->WriteString(extension_id);
+  return message;
+}
+
 IPC::CMessage* NewBrowserNotifyMessage(const std::u16string& name, const std::u16string& payload) {
   auto* message = new IPC::CMessage(false, kDllMsgBrowserNotify);
   message->WriteString(name);

@@ -28,6 +28,10 @@ inline constexpr uint32_t kDllMsgNamedEvent = 0x07000008;
 // string result.
 inline constexpr uint32_t kDllMsgRequestAnswer = 0x0700000A;
 
+// An extension's library is to be unloaded (disable, delete): string extension id.
+inline constexpr uint32_t kDllMsgUnloadLibrary = 0x07000002;
+
+IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id);
 IPC::CMessage* NewLibraryMessage(const std::u16string& extension_id, int32_t request_context,
                                  const std::u16string& command, const std::u16string& arguments);
 IPC::CMessage* NewBrowserNotifyMessage(const std::u16string& name, const std::u16string& payload);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/log.h"
+#include "platform/object_factory.h"
 
 namespace Logic {
 
@@ -21,6 +22,13 @@ bool CDllHostSlot::Send(IPC::CMessage* message) const {
   if (!message) return false;
   std::shared_ptr<IDllHostSender> sender = Get();
   if (!sender) {
+    ComPtr<IExtensionDllHostService> service;
+    Util::Com::GetService(IExtensionDllHostService::kIID, service.ReleaseAndGetVoidAddress());
+    if (service) {
+      const bool received = SUCCEEDED(service->ReceiveDllHostMessage(message));
+      delete message;
+      return received;
+    }
     Log(kLogProgress, u"extMgr;", u"extMgr: no extension DLL host, message 0x%08X dropped",
         message->type());
     delete message;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "extension/extension_mgr_impl.h"
+#include "platform/bstr.h"
 
 namespace Logic {
 
@@ -42,16 +43,16 @@ HRESULT CCoExtensionMgr::SwitchUser() { return impl_->SwitchUser(); }
 
 HRESULT CCoExtensionMgr::UnInitialize() { return impl_->UnInitialize(); }
 
-HRESULT CCoExtensionMgr::DisableExtension(BSTR /*extension_id*/) {
-  return E_NOTIMPL;  // missing: DisableExtension_BackThread (enable, disable and delete)
+HRESULT CCoExtensionMgr::DisableExtension(BSTR extension_id) {
+  return impl_->DisableExtension(extension_id);
 }
 
-HRESULT CCoExtensionMgr::EnableExtension(BSTR /*extension_id*/) {
-  return E_NOTIMPL;  // missing: EnableExtension_BackThread (enable, disable and delete)
+HRESULT CCoExtensionMgr::EnableExtension(BSTR extension_id) {
+  return impl_->EnableExtension(extension_id);
 }
 
-HRESULT CCoExtensionMgr::DeleteExtension(BSTR /*extension_id*/) {
-  return E_NOTIMPL;  // missing: DeleteExtension_BackThread (enable, disable and delete)
+HRESULT CCoExtensionMgr::DeleteExtension(BSTR extension_id) {
+  return impl_->DeleteExtension(extension_id);
 }
 
 HRESULT CCoExtensionMgr::GetInstalledExtensions(IStringList** extension_ids) {
@@ -187,5 +188,33 @@ HRESULT CCoExtensionMgr::SendToExtensionInternal(BSTR extension_id, BSTR command
 }
 
 HRESULT CCoExtensionMgr::RegisterAllAccelerators() { return impl_->RegisterAllAccelerators(); }
+
+// --- IExtensionInstaller ---
+
+namespace {
+
+// Hands a request's result to the caller's callback (kept alive by the task).
+CExtensionMgrImpl::InstallDone ToInstallDone(IExtensionInstallCallback* done) {
+  if (!done) return nullptr;
+  return [callback = ComPtr<IExtensionInstallCallback>(done)](const std::u16string& id,
+                                                              HRESULT result) {
+    halcy::ScopedBstr text(id);
+    callback->OnInstallDone(text.Get(), result);
+  };
+}
+
+}  // namespace
+
+HRESULT CCoExtensionMgr::InstallExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
+                                          IExtensionInstallCallback* done) {
+  return impl_->PostInstallExtension(extension_id ? extension_id : u"", flags, state,
+                                     directory ? directory : u"", ToInstallDone(done));
+}
+
+HRESULT CCoExtensionMgr::UpdateExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
+                                         IExtensionInstallCallback* done) {
+  return impl_->PostUpdateExtension(extension_id ? extension_id : u"", flags, state,
+                                    directory ? directory : u"", ToInstallDone(done));
+}
 
 }  // namespace Logic

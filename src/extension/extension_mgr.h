@@ -16,6 +16,7 @@
 #pragma once
 
 #include "base/ref_counted.h"
+#include "extension/extension_installer.h"
 #include "module/class_ids.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
@@ -144,10 +145,12 @@ struct IExtensionMgr : IUnknown {
 
 class CCoExtensionMgr : public halcy::ComObjectRoot,
                         public IExtensionMgr,
+                        public IExtensionInstaller,
                         public halcy::ProvideClassInfoNoTypeLib {
  public:
   HALCY_BEGIN_INTERFACES(CCoExtensionMgr)
   HALCY_INTERFACE(CCoExtensionMgr, IExtensionMgr)
+  HALCY_INTERFACE(CCoExtensionMgr, IExtensionInstaller)
   HALCY_INTERFACE(CCoExtensionMgr, IProvideClassInfo)
   HALCY_END_INTERFACES()
 
@@ -204,6 +207,12 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   HRESULT LoadCachedData() override;
   HRESULT SendToExtensionInternal(BSTR extension_id, BSTR command, BSTR arguments) override;
   HRESULT RegisterAllAccelerators() override;
+
+  // IExtensionInstaller (extension_installer.h): install and update from outside the module.
+  HRESULT InstallExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
+                           IExtensionInstallCallback* done) override;
+  HRESULT UpdateExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
+                          IExtensionInstallCallback* done) override;
 
   // The implementation, for the module's own parts and tests; valid while this object lives.
   CExtensionMgrImpl* impl() const { return impl_.get(); }

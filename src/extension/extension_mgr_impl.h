@@ -32,6 +32,7 @@
 #include "extension/dll_host_slot.h"
 #include "extension/event_listener_table.h"
 #include "extension/fe_sink_table.h"
+#include "extension/web_view_service.h"
 #include "platform/com.h"
 
 struct IStringList;
@@ -179,6 +180,47 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
                                       LONG value1, LONG value2, std::u16string extension_id,
                                       LONG routing_handle);
 
+  // Starts the running part of an agent in state 1 or 2 (extension_mgr_start.cc): for a
+  // background page without a library, posts CreateBackgroundCore with
+  // "hcbrowser://localextensions/<id>/<page>" to the UI thread.
+  void StartExtension(IExtensionAgent* agent);
+  // UI thread: creates the hidden core through the web-view host, navigates it to `address`
+  // and posts InsertBKCoreInfoInExtMgrThread. Without the web-view service nothing starts.
+  void CreateBackgroundCore(std::u16string address, std::u16string extension_id);
+
+  // --- Changes of the installed set (extension_mgr_install.cc) ---
+
+  // IExtensionMgr slots 8, 9, 10: post DisableExtension_BackThread, EnableExtension_BackThread,
+  // DeleteExtension_BackThread. S_OK when posted.
+  HRESULT DisableExtension(BSTR extension_id);
+  HRESULT EnableExtension(BSTR extension_id);
+  HRESULT DeleteExtension(BSTR extension_id);
+  // Install and update requests (the update tracker, the install guide, IExtensionInstaller):
+  // post the back-thread task; `done` (may be null) then receives the task's result on the
+  // extension-manager thread. S_OK when posted.
+  using InstallDone = std::function<void(const std::u16string& id, HRESULT result)>;
+  HRESULT PostInstallExtension(std::u16string extension_id, LONG flags, LONG state,
+                               std::u16string directory, InstallDone done);
+  HRESULT PostUpdateExtension(std::u16string extension_id, LONG flags, LONG state,
+                              std::u16string directory, InstallDone done);
+
+  // S_OK installed, S_FALSE nothing done (no database, no directory, reinstall not allowed),
+  // E_FAIL (no manifest, not an object, browser too old, store refused).
+  HRESULT InstallExtension_BackThread(std::u16string extension_id, LONG flags, LONG state,
+                                      std::u16string directory);
+  // Stages an update in the store; the installed map is not touched. S_FALSE (and the
+  // directory deleted) when the browser is older than the update's "lowestbrowser".
+  HRESULT UpdateExtension_BackThread(std::u16string extension_id, LONG flags, LONG state,
+                                     std::u16string directory);
+  HRESULT EnableExtension_BackThread(std::u16string extension_id);
+  HRESULT DisableExtension_BackThread(std::u16string extension_id);
+  HRESULT DeleteExtension_BackThread(std::u16string extension_id);
+
+  // The directories whose deletion is pending (a copy). They are deleted again at the next
+  // switch user and at uninitialize; what still cannot be deleted at uninitialize is
+  // scheduled for deletion at the next start (DeleteDirectoryAtReboot).
+  std::vector<std::u16string> PendingDeletions() const;
+
   // --- Tasks on the extension-manager thread ---
   void SwitchUser_BackThread(std::u16string user_name, LONG user_value);
   void UnInitialize_BackThread();
@@ -230,6 +272,20 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   InstalledMap InstalledCopy() const;
   std::u16string DataDirectory() const;
 
+  // Install helpers (extension_mgr_install.cc).
+  HRESULT PostExtensionTask(HRESULT (CExtensionMgrImpl::*task)(std::u16string),
+                            const char16_t* name, BSTR extension_id);
+  bool BrowserOlderThan(IExtensionAgent* manifest_holder);
+  HRESULT StoreInstalled(const ComPtr<IExtensionAgent>& agent, bool reinstall);
+  void CloseExtensionParts(const std::u16string& extension_id);
+  void UnloadLibrary(const std::u16string& extension_id);
+  void RecordPluginFunction(const std::u16string& extension_id, IExtensionAgent* agent,
+                            bool enabled);
+  void AddPendingDeletion(const std::u16string& directory);
+  // Deletes the pending directories; with `at_reboot`, what still fails is scheduled for the
+  // next start and the list is emptied.
+  void WorkOffPendingDeletions(bool at_reboot);
+
   // Constant after construction, cleared by DetachOwner.
   IExtensionMgr* owner_;
 
@@ -263,8 +319,15 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   // The common command host, created at the first start-up and released at uninitialize.
   ComPtr<IExtCommonCmdHost> common_cmd_host_;  // Guarded by cmd_host_lock_
 
+  mutable base::CLock pending_deletion_lock_;
+  std::vector<std::u16string> pending_deletions_;  // Guarded by pending_deletion_lock_
+
   mutable base::CLock named_lock_;
   std::map<std::u16string, std::u16string> named_strings_;  // Guarded by named_lock_
+
+  // The web-view host, fetched on first use; touched on the UI thread only.
+  ComPtr<IExtWebViewHost> web_view_host_;
+  ComPtr<IExtWebViewHost> WebViewHost();
 
   mutable std::mutex state_mutex_;
   std::shared_ptr<CExtensionDB> db_;  // Guarded by state_mutex_; kept for the process

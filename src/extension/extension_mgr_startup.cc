@@ -75,6 +75,8 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
     emptied.swap(installed_);
   }
   emptied.clear();
+  // Directories left by deletes of the previous user are tried again first.
+  WorkOffPendingDeletions(false);
   if (!PrepareDatabase()) return;  // 3, 4: without a database nothing is announced
   LoadInstalledExtensions();       // 5
   // 6 and 8: the update tracker does not exist yet, so there is nothing to start.
@@ -138,6 +140,7 @@ void CExtensionMgrImpl::LoadInstalledExtensions() {
     RegisterInstalled(agent);
     ids += AgentText(agent.Get(), &IExtensionAgent::GetId);
     ids += u',';
+    StartExtension(agent.Get());
   }
   if (!ids.empty()) ids.pop_back();
   Log(kLogTrace, u"DebugNoPlugin;", u"Broadcast LocalExtensionList");
@@ -211,6 +214,9 @@ void CExtensionMgrImpl::UnInitialize_BackThread() {
     for (int i = 0; i < 3; ++i) external[i] = std::move(external_hosts_[i]);
   }
   // Released here, with no lock held. The database wrapper stays for the next switch user.
+  // What cannot be deleted now (a library still mapped by another process, say) is scheduled
+  // for deletion at the next start, so the list never outlives the process.
+  WorkOffPendingDeletions(true);
 }
 
 }  // namespace Logic

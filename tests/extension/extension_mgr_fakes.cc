@@ -384,6 +384,14 @@ HRESULT RecordingListener::OnLocalExtensionList(BSTR extension_ids) {
   return Record(u"List:" + Text(extension_ids));
 }
 
+HRESULT RecordingListener::OnDllProcessState(BOOL running) {
+  return Record(running ? u"Dll:1" : u"Dll:0");
+}
+
+HRESULT RecordingListener::OnExtensionStateChanged(BSTR extension_id, LONG state) {
+  return Record(u"State:" + Text(extension_id) + u"=" + (state ? u"1" : u"0"));
+}
+
 HRESULT RecordingListener::Record(std::u16string text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -162,7 +162,8 @@ class FakeSkinService : public halcy::ComObjectRoot, public Logic::ISkinService 
   std::vector<std::pair<std::u16string, std::u16string>> registrations_;  // Guarded by mutex_
 };
 
-// One event a listener received: "FirstReady" or "List:<ids>", and the thread it ran on.
+// One event a listener received: "FirstReady", "List:<ids>", "Dll:<0|1>" or "State:<id>=<n>",
+// and the thread it ran on.
 struct ListenerEvent {
   std::u16string text;
   DWORD thread_id;
@@ -177,8 +178,8 @@ class RecordingListener : public halcy::ComObjectRoot, public Logic::IExtensionM
   HRESULT OnFirstReady() override;
   HRESULT OnLocalExtensionList(BSTR extension_ids) override;
   HRESULT ReservedSlot5() override { return E_NOTIMPL; }
-  HRESULT OnDllProcessState(BOOL) override { return E_NOTIMPL; }
-  HRESULT OnExtensionStateChanged(BSTR, LONG) override { return E_NOTIMPL; }
+  HRESULT OnDllProcessState(BOOL running) override;
+  HRESULT OnExtensionStateChanged(BSTR extension_id, LONG state) override;
 
   // Waits until `count` events arrived; false after `limit`.
   bool WaitForEvents(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -151,8 +151,8 @@ TEST_F(ExtensionMgrLookupTest, StateValueReachesTheAgentAndTheDatabase) {
 
 TEST_F(ExtensionMgrLookupTest, UnbuiltOperationsSayNotImplemented) {
   Start({});
-  ScopedBstr id(u"alpha");
-  EXPECT_EQ(E_NOTIMPL, mgr_->EnableExtension(id.Get()));
+  Logic::IExtensionAppGuild* guild = nullptr;
+  EXPECT_EQ(E_NOTIMPL, mgr_->GetExtensionAppGuild(&guild));
   // Slot 17's class is not available here: the collaborator stays absent.
   Logic::IExtCmdHost* host = nullptr;
   EXPECT_EQ(E_FAIL, mgr_->GetExternalCmdHost2(&host));

@@ -21,6 +21,8 @@ const char* ShapeOf(uint32_t type) {
     case Logic::kDllMsgBrowserNotify:
     case Logic::kDllMsgNamedEvent:
       return "ss";
+    case Logic::kDllMsgUnloadLibrary:
+      return "s";
     case Logic::kDllMsgForwardedCall:
       return "slssll";
     case Logic::kDllMsgRequestAnswer:
