@@ -113,31 +113,40 @@ HRESULT CExtensionMgrImpl::DeleteExtension(BSTR extension_id) {
                            u"&CExtensionMgrImpl::DeleteExtension_BackThread", extension_id);
 }
 
-HRESULT CExtensionMgrImpl::PostInstallExtension(std::u16string extension_id, LONG flags, LONG state,
-                                                std::u16string directory, InstallDone done) {
-  // Four arguments: posted as a bound call under the task's own name.
-  base::RefPtr<CExtensionMgrImpl> self(this);
+namespace {
+
+using InstallTask = HRESULT (CExtensionMgrImpl::*)(std::u16string, LONG, LONG, std::u16string);
+
+// Four arguments: posted as a bound call under the task's own name.
+HRESULT PostInstallTask(CExtensionMgrImpl* mgr, InstallTask method, const char16_t* name,
+                        std::u16string extension_id, LONG flags, LONG state,
+                        std::u16string directory, CExtensionMgrImpl::InstallDone done) {
+  base::RefPtr<CExtensionMgrImpl> self(mgr);
   Thread::CTask* task = Thread::NewFuncTask(
-      [self, extension_id, flags, state, directory, done] {
-        const HRESULT hr = self->InstallExtension_BackThread(extension_id, flags, state, directory);
+      [self, method, extension_id, flags, state, directory, done] {
+        const HRESULT hr = ((*self).*method)(extension_id, flags, state, directory);
         if (done) done(extension_id, hr);
       },
-      u"&CExtensionMgrImpl::InstallExtension_BackThread");
+      name);
   if (!task) return E_OUTOFMEMORY;
   return Thread::PostTask(Thread::kThreadExtensionManager, task) ? S_OK : E_FAIL;
 }
 
+}  // namespace
+
+HRESULT CExtensionMgrImpl::PostInstallExtension(std::u16string extension_id, LONG flags, LONG state,
+                                                std::u16string directory, InstallDone done) {
+  return PostInstallTask(this, &CExtensionMgrImpl::InstallExtension_BackThread,
+                         u"&CExtensionMgrImpl::InstallExtension_BackThread",
+                         std::move(extension_id), flags, state, std::move(directory),
+                         std::move(done));
+}
+
 HRESULT CExtensionMgrImpl::PostUpdateExtension(std::u16string extension_id, LONG flags, LONG state,
                                                std::u16string directory, InstallDone done) {
-  base::RefPtr<CExtensionMgrImpl> self(this);
-  Thread::CTask* task = Thread::NewFuncTask(
-      [self, extension_id, flags, state, directory, done] {
-        const HRESULT hr = self->UpdateExtension_BackThread(extension_id, flags, state, directory);
-        if (done) done(extension_id, hr);
-      },
-      u"&CExtensionMgrImpl::UpdateExtension_BackThread");
-  if (!task) return E_OUTOFMEMORY;
-  return Thread::PostTask(Thread::kThreadExtensionManager, task) ? S_OK : E_FAIL;
+  return PostInstallTask(this, &CExtensionMgrImpl::UpdateExtension_BackThread,
+                         u"&CExtensionMgrImpl::UpdateExtension_BackThread", std::move(extension_id),
+                         flags, state, std::move(directory), std::move(done));
 }
 
 // --- Install and update ---
