@@ -1,5 +1,8 @@
 #include "host/host_services.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "extension/extension_agent.h"
@@ -13,6 +16,9 @@
 #include "host/thread_service.h"
 #include "module/class_ids.h"
 #include "platform/object_factory.h"
+#include "platform/threads.h"
+#include "thread/message_loop.h"
+#include "thread/task.h"
 #include "thread/thread_service.h"
 
 namespace host {
@@ -30,6 +36,31 @@ constexpr ThreadKind kThreadKinds[] = {
     {Thread::kThreadUI, "UIThread"},
     {Thread::kThreadProcessLauncher, "ProcessLauncherThread"},
     {Thread::kThreadIPC, "IPCThread"},
+};
+
+// Completion of one posted call; signalled when the task is destroyed, run or not.
+struct CallState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool finished = false;  // Guarded by mutex
+  bool ran = false;       // Guarded by mutex
+};
+
+class FinishSignal {
+ public:
+  explicit FinishSignal(std::shared_ptr<CallState> state) : state_(std::move(state)) {}
+  FinishSignal(FinishSignal&&) = default;
+  ~FinishSignal() {
+    if (!state_) return;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      state_->finished = true;
+    }
+    state_->cv.notify_all();
+  }
+
+ private:
+  std::shared_ptr<CallState> state_;
 };
 
 constexpr int kAgentClassIndex = 2;          // CCoExtensionAgent in the module's class table
@@ -105,6 +136,58 @@ CBrowserThread* CHostServices::thread(int kind) const {
     if (t->kind() == kind) return t.get();
   }
   return nullptr;
+}
+
+bool CHostServices::RunOnThread(int kind, const std::function<void()>& fn) {
+  CBrowserThread* target = thread(kind);
+  if (target && target->thread_id() == GetCurrentThreadId()) {
+    fn();
+    return true;
+  }
+  auto state = std::make_shared<CallState>();
+  FinishSignal signal(state);
+  Thread::CTask* task = Thread::NewFuncTask([&fn, state, signal = std::move(signal)] {
+    fn();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->ran = true;
+  });
+  if (thread_service_) {
+    thread_service_->PostTask(kind, task);  // takes the task whatever the result
+  } else {
+    delete task;
+  }
+  std::unique_lock<std::mutex> lock(state->mutex);
+  state->cv.wait(lock, [&] { return state->finished; });
+  return state->ran;
+}
+
+bool CHostServices::WaitIdle(std::chrono::milliseconds limit) {
+  // Rounds of one marker task per thread. Two rounds in a row in which every thread ran
+  // nothing but the markers, and had nothing else ready when its marker ran, prove a moment
+  // (the end of the first round) at which all queues were empty and nothing was running.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::optional<std::vector<uint64_t>> previous;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::vector<uint64_t> counts;
+    bool busy = false;
+    for (const ThreadKind& k : kThreadKinds) {
+      Thread::CMessageLoop* loop = nullptr;
+      if (thread_service_) thread_service_->GetMessageLoop(k.kind, &loop);
+      if (!loop) return false;
+      const bool ran = RunOnThread(k.kind, [&] {
+        counts.push_back(loop->tasks_run());
+        busy |= loop->HasPendingWork();
+      });
+      if (!ran) return false;
+    }
+    bool quiet = previous.has_value() && !busy;
+    for (size_t i = 0; quiet && i < counts.size(); ++i) {
+      quiet = counts[i] == (*previous)[i] + 1;  // the previous round's marker only
+    }
+    if (quiet) return true;
+    previous = std::move(counts);
+  }
+  return false;
 }
 
 void CHostServices::Register() {

@@ -19,6 +19,8 @@
 // Start and Stop belong to one owning thread; the services themselves are free-threaded.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -53,6 +55,15 @@ class CHostServices {
 
   bool Start();
   void Stop();
+
+  // Runs `fn` on the thread of `kind` (inline when already there) and waits for it. False
+  // when the task was dropped without running (no such thread, or it is stopping).
+  bool RunOnThread(int kind, const std::function<void()>& fn);
+
+  // Returns true once, at one moment, every thread's queue was empty (delayed tasks not yet
+  // due aside) and no task was running; false if that did not happen within `limit`. Called
+  // from a thread that is not one of the host's.
+  bool WaitIdle(std::chrono::milliseconds limit);
 
   // Null for a kind the host does not run, or before Start.
   CBrowserThread* thread(int kind) const;

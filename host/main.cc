@@ -27,6 +27,10 @@ void PrintUsage(FILE* out) {
                "               the module when needed), print the installed extensions and\n"
                "               their summaries, shut down; DIR replaces the application-data\n"
                "               folder (HALCY_APPDATA)\n"
+               "  run [--data-root DIR] --scenario FILE\n"
+               "               after start-up play the JSON-lines scenario FILE against the\n"
+               "               browser model and the manager; print one JSON line per message\n"
+               "               delivered to a background page, the front end or the DLL host\n"
                "environment: HALCY_REGISTRY, HALCY_APPDATA, HALCY_LOG, HALCY_MODULE\n");
 }
 
@@ -55,10 +59,17 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
-  if (command == "run" && i + 1 < argc && std::strcmp(argv[i], "--data-root") == 0) {
-    // Everything the browser keeps per user (data root, registry, pending operations) lives
-    // below the application-data folder, so the data root is chosen before anything reads it.
-    setenv("HALCY_APPDATA", argv[i + 1], 1);
+  std::string scenario_path;
+  while (command == "run" && i + 1 < argc) {
+    if (std::strcmp(argv[i], "--data-root") == 0) {
+      // Everything the browser keeps per user (data root, registry, pending operations) lives
+      // below the application-data folder, so the data root is chosen before anything reads it.
+      setenv("HALCY_APPDATA", argv[i + 1], 1);
+    } else if (std::strcmp(argv[i], "--scenario") == 0) {
+      scenario_path = argv[i + 1];
+    } else {
+      break;
+    }
     i += 2;
   }
   if (i < argc) {
@@ -76,7 +87,7 @@ int main(int argc, char** argv) {
     host::CHostServices services;  // the browser's threads and services, while the module runs
     if (!services.Start()) return 2;
     if (command == "classes") return host::RunClassesCommand();
-    return host::RunExtensionManager(&services, module_path);
+    return host::RunExtensionManager(&services, module_path, scenario_path);
   }
   std::fprintf(stderr, "plexore-host: unknown command '%s'\n", command.c_str());
   PrintUsage(stderr);

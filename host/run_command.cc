@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +17,8 @@
 #include "extension/extension_mgr_listener.h"
 #include "host/host_services.h"
 #include "host/module_loader.h"
+#include "host/scenario.h"
+#include "host/scenario_receivers.h"
 #include "host/thread_service.h"
 #include "module/class_ids.h"
 #include "platform/bstr.h"
@@ -209,7 +213,20 @@ void PrintSummaries(Logic::IExtensionMgr* mgr, const std::vector<std::u16string>
 
 }  // namespace
 
-int RunExtensionManager(CHostServices* services, const std::string& module_path) {
+int RunExtensionManager(CHostServices* services, const std::string& module_path,
+                        const std::string& scenario_path) {
+  std::ifstream scenario;
+  std::unique_ptr<CScenarioOutput> output;
+  std::unique_ptr<CScenarioReceivers> receivers;  // before start-up, which starts the pages
+  if (!scenario_path.empty()) {
+    scenario.open(scenario_path);
+    if (!scenario) {
+      std::fprintf(stderr, "plexore-host: cannot read the scenario %s\n", scenario_path.c_str());
+      return 2;
+    }
+    output = std::make_unique<CScenarioOutput>(stdout);
+    receivers = std::make_unique<CScenarioReceivers>(output.get());
+  }
   ComPtr<Logic::IExtensionMgr> mgr = CreateExtensionMgr(module_path);
   if (!mgr) return 1;
   CModuleServices module_services(mgr.Get());
@@ -225,12 +242,17 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path)
   if (!ready) {
     std::fprintf(stderr, "plexore-host: start-up did not complete (no OnFirstReady)\n");
     code = 1;
+  } else if (output) {
+    // The background pages started during start-up are created on the UI thread afterwards.
+    services->WaitIdle(kStartupLimit);
+    code = PlayScenario(services, mgr.Get(), scenario);
   } else {
     std::printf("OnLocalExtensionList: %s\n", has_list ? Narrow(list).c_str() : "(not broadcast)");
     std::printf("OnFirstReady\n");
     PrintSummaries(mgr.Get(), SplitIds(list));
   }
   mgr->UnInitialize();
+  if (output) services->WaitIdle(kStartupLimit);  // shut-down's deliveries still print
   return code;
 }
 

@@ -12,6 +12,7 @@
 
 #include "command.h"
 #include "ipc/ipc_message.h"
+#include "ipc/ipc_message_values.h"
 #include "platform/strings.h"
 
 namespace plexorectl {
@@ -42,28 +43,7 @@ extern const Command kIpcCommand = {
 
 namespace {
 
-enum class ValueType { kInt, kUInt, kInt64, kBool, kString };
-
-bool ParseShape(const std::string& text, std::vector<ValueType>* shape) {
-  std::stringstream in(text);
-  std::string word;
-  while (std::getline(in, word, ',')) {
-    if (word == "int") {
-      shape->push_back(ValueType::kInt);
-    } else if (word == "uint") {
-      shape->push_back(ValueType::kUInt);
-    } else if (word == "int64") {
-      shape->push_back(ValueType::kInt64);
-    } else if (word == "bool") {
-      shape->push_back(ValueType::kBool);
-    } else if (word == "string") {
-      shape->push_back(ValueType::kString);
-    } else {
-      return false;
-    }
-  }
-  return !shape->empty();
-}
+using IPC::ValueType;
 
 std::string FlagNames(uint32_t flags) {
   static const char* const kNames[] = {"sync", "reply", "reply-error", "dispatch-while-blocked"};
@@ -118,44 +98,32 @@ void AppendHex(const char* data, size_t size, std::string* out) {
 
 // Appends the values of `shape` read from `m`; false when one does not fit or bytes remain.
 bool AppendValues(const IPC::CMessage& m, const std::vector<ValueType>& shape, std::string* out) {
-  const char* it = nullptr;
-  char line[64];
-  for (size_t i = 0; i < shape.size(); ++i) {
-    int32_t i32;
-    uint32_t u32;
-    int64_t i64;
-    std::u16string text;
-    bool ok = false;
-    switch (shape[i]) {
+  std::vector<IPC::MessageValue> values;
+  size_t used = 0;
+  const bool fits = IPC::ReadMessageValues(m, shape, &values, &used);
+  for (const IPC::MessageValue& v : values) {
+    switch (v.type) {
       case ValueType::kInt:
-        ok = m.ReadInt(&it, &i32);
-        if (ok) std::snprintf(line, sizeof(line), "  int      %" PRId32 "\n", i32);
+        *out += "  int      " + std::to_string(v.number) + "\n";
         break;
       case ValueType::kUInt:
-        ok = m.ReadUInt(&it, &u32);
-        if (ok) std::snprintf(line, sizeof(line), "  uint     %" PRIu32 "\n", u32);
+        *out += "  uint     " + std::to_string(v.number) + "\n";
         break;
       case ValueType::kInt64:
-        ok = m.ReadInt64(&it, &i64);
-        if (ok) std::snprintf(line, sizeof(line), "  int64    %" PRId64 "\n", i64);
+        *out += "  int64    " + std::to_string(v.number) + "\n";
         break;
       case ValueType::kBool:
-        ok = m.ReadInt(&it, &i32);
-        if (ok) std::snprintf(line, sizeof(line), "  bool     %s\n", i32 ? "true" : "false");
+        *out += std::string("  bool     ") + (v.number ? "true" : "false") + "\n";
         break;
       case ValueType::kString:
-        ok = m.ReadString(&it, &text);
-        if (ok) *out += "  string   " + Quoted(text) + "\n";
-        line[0] = '\0';
+        *out += "  string   " + Quoted(v.text) + "\n";
         break;
     }
-    if (!ok) {
-      *out += "  value " + std::to_string(i + 1) + " does not fit the payload\n";
-      return false;
-    }
-    *out += line;
   }
-  const size_t used = static_cast<size_t>((it ? it : m.data() + m.header_size()) - m.data());
+  if (!fits) {
+    *out += "  value " + std::to_string(values.size() + 1) + " does not fit the payload\n";
+    return false;
+  }
   if (used != m.size()) {
     *out += "  " + std::to_string(m.size() - used) + " payload bytes left after the shape\n";
     return false;
@@ -228,7 +196,7 @@ int RunIpc(const std::vector<std::string>& args) {
   std::vector<ValueType> shape;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--shape") {
-      if (i + 1 == args.size() || !ParseShape(args[i + 1], &shape)) {
+      if (i + 1 == args.size() || !IPC::ParseValueShape(args[i + 1], &shape)) {
         return UsageError(kIpcCommand, "--shape needs a list of int, uint, int64, bool, string");
       }
       ++i;

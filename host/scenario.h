@@ -1,0 +1,39 @@
+// The scenario player of `plexore-host run --scenario FILE`: plays JSON lines, one object each
+// with an "op", against the browser model and the running extension manager, while the
+// receivers of scenario_receivers.h print what is delivered.
+//
+//   {"op":"frame","id":1}                       top-level frame
+//   {"op":"tab","frame":1,"id":11,"url":"...","title":"..."}
+//   {"op":"navigate","tab":11,"url":"..."}  {"op":"activate","tab":12}  {"op":"close","tab":11}
+//   {"op":"fullscreen","frame":1,"on":true}
+//   {"op":"login","userid":"...","user":"...","cookie":"...","first":true}
+//   {"op":"logout"}  {"op":"switchuser","old":"...","new":"..."}
+//   {"op":"bp","ext":"ID","command":"NAME","args":ARGS,"context":N}   IExtensionMgr slot 38
+//   {"op":"fe","ext":"ID","fecmd":VALUE,"n1":N,"s":"...","n2":N,"n3":N}  slot 24
+//   {"op":"event","name":"...","payload":"..."}                         slot 21
+//   {"op":"wait"}                               until every thread is idle
+// ARGS is a JSON value sent as its text, or a string sent as the raw argument text; VALUE is
+// sent as its JSON text. Before an "fe" command the front end registers its sink for the
+// extension under the key "s" with the values (n1, n2) on the UI thread, as the front end does
+// before it sends, so that the extension's answer comes back to it. Browser-model ops run on
+// the UI thread. Blank lines are skipped. After the last line the player waits until every
+// thread is idle.
+//
+// Runs on the host's main thread; the manager must have finished start-up.
+#pragma once
+
+#include <istream>
+
+namespace Logic {
+struct IExtensionMgr;
+}
+
+namespace host {
+
+class CHostServices;
+
+// 0 when every line was played; 2 after an unknown op, a malformed line or an op the model
+// refuses (unknown frame or tab), with "plexore-host: scenario line N: ..." on standard error.
+int PlayScenario(CHostServices* services, Logic::IExtensionMgr* mgr, std::istream& in);
+
+}  // namespace host

@@ -1,0 +1,201 @@
+#include "host/scenario_receivers.h"
+
+#include <atomic>
+#include <cinttypes>
+
+#include "common/json_escape.h"
+#include "extension/bk_core.h"
+#include "extension/dll_host_slot.h"
+#include "extension/fe_sink_service.h"
+#include "extension/web_view_service.h"
+#include "ipc/ipc_message_values.h"
+#include "platform/com_object.h"
+#include "platform/object_factory.h"
+#include "platform/strings.h"
+
+namespace host {
+
+void CScenarioOutput::WriteLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(lock_);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+std::string JsonQuoted(std::u16string_view text) {
+  return "\"" + halcy::Utf16ToUtf8(Logic::EscapeJsonText(text)) + "\"";
+}
+
+namespace {
+
+using IPC::ValueType;
+
+// The parameters of the messages for the extension-DLL process, in the order they are written.
+std::vector<ValueType> DllMessageShape(uint32_t type) {
+  constexpr ValueType S = ValueType::kString, I = ValueType::kInt, L = ValueType::kInt64;
+  switch (type) {
+    case 0x07000011:
+      return {S, I, S, S, I};
+    case 0x07000012:
+      return {S, S};
+    case 0x07000003:
+      return {S, L, S, S, L, L};
+    case 0x07000008:
+      return {S, S};
+    case 0x0700000A:
+      return {S, L, I, S};
+    default:
+      return {};  // 0x07000007 (frame created) has none; others are not known here
+  }
+}
+
+std::string Text(BSTR text) { return JsonQuoted(text ? text : u""); }
+
+class CFrontEndRecorder : public halcy::ComObjectRoot, public Logic::IFrontEndSinkService {
+ public:
+  HALCY_BEGIN_INTERFACES(CFrontEndRecorder)
+  HALCY_INTERFACE(CFrontEndRecorder, Logic::IFrontEndSinkService)
+  HALCY_END_INTERFACES()
+
+  explicit CFrontEndRecorder(CScenarioOutput* output) : output_(output) {}
+  HRESULT DeliverToFrontEnd(LONG, LONG, BSTR extension_id, BSTR command, BSTR arguments) override {
+    output_->WriteLine("{\"to\":\"fe\",\"ext\":" + Text(extension_id) +
+                       ",\"name\":" + Text(command) + ",\"payload\":" + Text(arguments) + "}");
+    return S_OK;
+  }
+
+ private:
+  CScenarioOutput* const output_;
+};
+
+class CDllHostRecorder : public halcy::ComObjectRoot, public Logic::IExtensionDllHostService {
+ public:
+  HALCY_BEGIN_INTERFACES(CDllHostRecorder)
+  HALCY_INTERFACE(CDllHostRecorder, Logic::IExtensionDllHostService)
+  HALCY_END_INTERFACES()
+
+  explicit CDllHostRecorder(CScenarioOutput* output) : output_(output) {}
+  HRESULT ReceiveDllHostMessage(const IPC::CMessage* message) override {
+    if (!message) return E_INVALIDARG;
+    std::vector<IPC::MessageValue> values;
+    // A payload that does not fit its shape prints the values that were read.
+    IPC::ReadMessageValues(*message, DllMessageShape(message->type()), &values, nullptr);
+    char type[16];
+    std::snprintf(type, sizeof(type), "0x%08" PRIX32, message->type());
+    std::string line = std::string("{\"to\":\"dll\",\"type\":\"") + type + "\",\"params\":[";
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (i) line += ',';
+      line += values[i].type == ValueType::kString ? JsonQuoted(values[i].text)
+                                                   : std::to_string(values[i].number);
+    }
+    output_->WriteLine(line + "]}");
+    return S_OK;
+  }
+
+ private:
+  CScenarioOutput* const output_;
+};
+
+// A background page's hidden view: prints each message delivered to the page. Its extension is
+// the one named by the address it was navigated to.
+class CRecordingCore : public halcy::ComObjectRoot,
+                       public Logic::IExtWebViewCore,
+                       public Logic::IExtBackgroundCore {
+ public:
+  HALCY_BEGIN_INTERFACES(CRecordingCore)
+  HALCY_INTERFACE(CRecordingCore, Logic::IExtWebViewCore)
+  HALCY_INTERFACE(CRecordingCore, Logic::IExtBackgroundCore)
+  HALCY_END_INTERFACES()
+
+  CRecordingCore(CScenarioOutput* output, LONG handle) : output_(output), handle_(handle) {}
+
+  HRESULT Navigate(BSTR address) override {
+    constexpr std::u16string_view kPrefix = u"hcbrowser://localextensions/";
+    std::u16string_view text = address ? address : u"";
+    if (text.substr(0, kPrefix.size()) != kPrefix) return E_INVALIDARG;
+    text.remove_prefix(kPrefix.size());
+    extension_id_ = std::u16string(text.substr(0, text.find(u'/')));
+    return S_OK;
+  }
+  HRESULT GetReportedValues(LONG* value1, LONG* value2) override {
+    if (!value1 || !value2) return E_POINTER;
+    *value1 = handle_;
+    *value2 = 0;
+    return S_OK;
+  }
+  HRESULT GetRoutingHandle(LONG* handle) override {
+    if (!handle) return E_POINTER;
+    *handle = handle_;
+    return S_OK;
+  }
+  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
+    output_->WriteLine("{\"to\":" + JsonQuoted(extension_id_) + ",\"via\":\"core\",\"name\":" +
+                       Text(name) + ",\"payload\":" + Text(payload) + "}");
+    return S_OK;
+  }
+
+ private:
+  CScenarioOutput* const output_;
+  const LONG handle_;
+  // Set by Navigate on the UI thread before the core is entered into the manager's table,
+  // which hands it to the UI thread's later tasks.
+  std::u16string extension_id_;
+};
+
+// The web-view service, its first view factory and the web-view host in one object.
+class CWebViewRecorder : public halcy::ComObjectRoot,
+                         public Logic::IExtWebViewService,
+                         public Logic::IExtWebViewFactory,
+                         public Logic::IExtWebViewHost {
+ public:
+  HALCY_BEGIN_INTERFACES(CWebViewRecorder)
+  HALCY_INTERFACE(CWebViewRecorder, Logic::IExtWebViewService)
+  HALCY_INTERFACE(CWebViewRecorder, Logic::IExtWebViewFactory)
+  HALCY_INTERFACE(CWebViewRecorder, Logic::IExtWebViewHost)
+  HALCY_END_INTERFACES()
+
+  explicit CWebViewRecorder(CScenarioOutput* output) : output_(output) {}
+  HRESULT GetViewFactory(LONG index, Logic::IExtWebViewFactory** factory) override {
+    if (!factory) return E_POINTER;
+    if (index != 0) return E_INVALIDARG;
+    return QueryInterface(Logic::IExtWebViewFactory::kIID, reinterpret_cast<void**>(factory));
+  }
+  HRESULT GetWebViewHost(Logic::IExtWebViewHost** host) override {
+    if (!host) return E_POINTER;
+    return QueryInterface(Logic::IExtWebViewHost::kIID, reinterpret_cast<void**>(host));
+  }
+  HRESULT CreateCore(LONG, LONG, LONG, Logic::IExtWebViewCore** core) override {
+    if (!core) return E_POINTER;
+    ComPtr<CRecordingCore> made = halcy::MakeComObject<CRecordingCore>(output_, ++next_handle_);
+    if (!made) return E_OUTOFMEMORY;
+    return made->QueryInterface(Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
+  }
+
+ private:
+  CScenarioOutput* const output_;
+  std::atomic<LONG> next_handle_{0};
+};
+
+}  // namespace
+
+CScenarioReceivers::CScenarioReceivers(CScenarioOutput* output) {
+  auto publish = [this](REFIID iid, IUnknown* service) {
+    if (service) replaced_.emplace_back(iid, halcy::SetService(iid, service));
+  };
+  ComPtr<CFrontEndRecorder> front_end = halcy::MakeComObject<CFrontEndRecorder>(output);
+  ComPtr<CDllHostRecorder> dll_host = halcy::MakeComObject<CDllHostRecorder>(output);
+  ComPtr<CWebViewRecorder> web_view = halcy::MakeComObject<CWebViewRecorder>(output);
+  publish(Logic::IFrontEndSinkService::kIID,
+          static_cast<Logic::IFrontEndSinkService*>(front_end.Get()));
+  publish(Logic::IExtensionDllHostService::kIID,
+          static_cast<Logic::IExtensionDllHostService*>(dll_host.Get()));
+  publish(Logic::IExtWebViewService::kIID, static_cast<Logic::IExtWebViewService*>(web_view.Get()));
+}
+
+CScenarioReceivers::~CScenarioReceivers() {
+  for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
+    halcy::SetService(it->first, it->second.Get());
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,69 @@
+// Starting an extension's running part: a background page in a hidden web view created on the
+// UI thread. Native libraries are loaded by the extension-DLL process, which does not exist
+// yet; an agent with a library is therefore left alone here.
+#include <utility>
+
+#include "extension/bk_core.h"
+#include "extension/extension_agent.h"
+#include "extension/extension_mgr_impl.h"
+#include "extension/web_view_service.h"
+#include "platform/bstr.h"
+#include "platform/object_factory.h"
+#include "platform/strings.h"
+#include "platform/threads.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
+#include "thread/thread_service.h"
+
+namespace Logic {
+
+void CExtensionMgrImpl::StartExtension(IExtensionAgent* agent) {
+  if (!agent) return;
+  LONG state = 0;
+  if (FAILED(agent->GetState(&state)) || (state != 1 && state != 2)) return;
+  if (!AgentText(agent, &IExtensionAgent::GetLibraryPath).empty()) return;
+  const std::u16string page = AgentText(agent, &IExtensionAgent::GetBackgroundPage);
+  if (page.empty()) return;
+  const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
+  std::u16string address =
+      halcy::StringPrintf(u"%s%s/", u"hcbrowser://localextensions/", id.c_str()) + page;
+  Thread::CTask* task = Thread::NewFuncTask(
+      [self = base::RefPtr<CExtensionMgrImpl>(this), address = std::move(address), id] {
+        self->CreateBackgroundCore(address, id);
+      },
+      u"&CExtensionMgrImpl::CreateBackgroundCore");
+  // A UI thread that is gone leaves the extension without its page, as a missing host does.
+  if (task) Thread::PostTask(Thread::kThreadUI, task);
+}
+
+ComPtr<IExtWebViewHost> CExtensionMgrImpl::WebViewHost() {
+  if (web_view_host_) return web_view_host_;
+  ComPtr<IExtWebViewService> service;
+  Util::Com::GetService(IExtWebViewService::kIID, service.ReleaseAndGetVoidAddress());
+  ComPtr<IExtWebViewFactory> factory;
+  if (service) service->GetViewFactory(0, factory.ReleaseAndGetAddressOf());
+  if (factory) factory->GetWebViewHost(web_view_host_.ReleaseAndGetAddressOf());
+  return web_view_host_;
+}
+
+void CExtensionMgrImpl::CreateBackgroundCore(std::u16string address, std::u16string extension_id) {
+  ComPtr<IExtWebViewHost> host = WebViewHost();
+  ComPtr<IExtWebViewCore> view;
+  if (!host || FAILED(host->CreateCore(1, 0, 0, view.ReleaseAndGetAddressOf())) || !view) return;
+  ComPtr<IExtBackgroundCore> core;
+  view->QueryInterface(IExtBackgroundCore::kIID, core.ReleaseAndGetVoidAddress());
+  if (!core) return;
+  halcy::ScopedBstr target(address.c_str());
+  view->Navigate(target.Get());
+  LONG value1 = 0, value2 = 0, handle = 0;
+  view->GetReportedValues(&value1, &value2);
+  view->GetRoutingHandle(&handle);
+  Thread::CTask* task = Thread::NewFuncTask(
+      [self = base::RefPtr<CExtensionMgrImpl>(this), core, owner = GetCurrentThreadId(), value1,
+       value2, id = std::move(extension_id),
+       handle] { self->InsertBKCoreInfoInExtMgrThread(core, owner, value1, value2, id, handle); },
+      u"&CExtensionMgrImpl::InsertBKCoreInfoInExtMgrThread");
+  if (task) Thread::PostTask(Thread::kThreadExtensionManager, task);
+}
+
+}  // namespace Logic

@@ -1,0 +1,162 @@
+// Runs `plexore-host run --scenario` for real and compares what each receiver printed, line for
+// line. Lines of different receivers may interleave in any order, so they are compared per
+// receiver, in the order each one received them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_env.h"
+
+namespace {
+
+using testing_support::RunCommand;
+
+class ScenarioTest : public ::testing::Test {
+ protected:
+  // Plays `lines` on a fresh data root; `out` receives standard output, `err` standard error.
+  int Play(const std::string& lines, std::string* out, std::string* err = nullptr) {
+    std::ofstream(dir_.File("s.jsonl"), std::ios::trunc) << lines;
+    const int code = RunCommand("HALCY_REGISTRY=" + dir_.File("registry.reg") + " " + PLEXORE_HOST +
+                                    " run --data-root " + dir_.File("appdata") + " --scenario " +
+                                    dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
+                                out, false);
+    if (err) {
+      std::ifstream in(dir_.File("err.txt"));
+      err->assign(std::istreambuf_iterator<char>(in), {});
+    }
+    return code;
+  }
+
+  // Standard output's lines grouped by the receiver named at the start of each line.
+  static std::map<std::string, std::vector<std::string>> ByReceiver(const std::string& out) {
+    std::map<std::string, std::vector<std::string>> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      const size_t end = line.find('"', 7);
+      lines[line.compare(0, 7, "{\"to\":\"") == 0 ? line.substr(7, end - 7) : "?"].push_back(line);
+    }
+    return lines;
+  }
+
+  testing_support::ScopedTempDir dir_;
+};
+
+constexpr char kFrameAndTab[] =
+    "{\"op\":\"frame\",\"id\":1}\n"
+    "{\"op\":\"tab\",\"frame\":1,\"id\":11,\"url\":\"http://a.example/x\",\"title\":\"A\"}\n"
+    "{\"op\":\"wait\"}\n";
+
+std::string CoreNotify(const std::string& event, const std::string& details) {
+  return "{\"to\":\"pagenotes\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
+         "\"payload\":\"{ \\\"result\\\":\\\"ok\\\", \\\"content\\\":{\\\"eventname\\\":\\\"" +
+         event + "\\\", \\\"eventdetails\\\":" + details + "}}\"}";
+}
+
+TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
+  std::string out;
+  ASSERT_EQ(0, Play(std::string(kFrameAndTab) + "{\"op\":\"close\",\"tab\":11}\n", &out)) << out;
+  auto lines = ByReceiver(out);
+  const std::vector<std::string> dll = {
+      R"({"to":"dll","type":"0x07000007","params":[]})",
+      R"({"to":"dll","type":"0x07000012","params":["extension.notify.ui.framecreate","{\r\n\"frame_id\":\"1\"}"]})",
+      R"({"to":"dll","type":"0x07000012","params":["extension.notify.utility.addtab","{\r\n\"tab_id\":\"11\",\"frame_id\":\"1\"}"]})",
+  };
+  ASSERT_LE(dll.size(), lines["dll"].size()) << out;
+  for (size_t i = 0; i < dll.size(); ++i) EXPECT_EQ(dll[i], lines["dll"][i]);
+  ASSERT_LE(2u, lines["pagenotes"].size()) << out;
+  EXPECT_EQ(CoreNotify("extension.notify.ui.framecreate", R"({\r\n\"frame_id\":\"1\"})"),
+            lines["pagenotes"][0]);
+  EXPECT_EQ(CoreNotify("extension.notify.utility.addtab",
+                       R"({\r\n\"tab_id\":\"11\",\"frame_id\":\"1\"})"),
+            lines["pagenotes"][1]);
+  // The close comes last for both receivers.
+  EXPECT_NE(std::string::npos, lines["dll"].back().find("extension.notify.utility.closetab"));
+  EXPECT_NE(std::string::npos, lines["pagenotes"].back().find("extension.notify.utility.closetab"));
+  EXPECT_EQ(0u, lines.count("?")) << out;
+}
+
+TEST_F(ScenarioTest, QueryReplyReturnsToTheAskingPageAndAGroupWithoutPermissionDeliversNothing) {
+  std::string out;
+  // translatebar lacks the "utility" group: its geturl reaches no host and nothing is sent.
+  ASSERT_EQ(0, Play(std::string(kFrameAndTab) +
+                        "{\"op\":\"bp\",\"ext\":\"translatebar\",\"command\":"
+                        "\"extension.invoke.utility.geturl\",\"args\":{\"tab_id\":11},"
+                        "\"context\":5}\n"
+                        "{\"op\":\"bp\",\"ext\":\"pagenotes\",\"command\":"
+                        "\"extension.invoke.utility.geturl\",\"args\":\"{\\\"tab_id\\\":11}\","
+                        "\"context\":7}\n",
+                    &out))
+      << out;
+  auto lines = ByReceiver(out);
+  ASSERT_EQ(3u, lines["pagenotes"].size()) << out;
+  EXPECT_EQ(
+      CoreNotify("extension.response.utility.geturl", R"({\r\n\"url\":\"http://a.example/x\"})"),
+      lines["pagenotes"][2]);
+  EXPECT_EQ(3u, lines["dll"].size()) << out;  // the frame and tab notices only
+  EXPECT_EQ(0u, lines.count("translatebar")) << out;
+}
+
+TEST_F(ScenarioTest, FrontEndCommandAndItsAnswerMakeTheRoundTrip) {
+  std::string out;
+  ASSERT_EQ(0, Play("{\"op\":\"fe\",\"ext\":\"pagenotes\",\"fecmd\":{\"cmd\":\"save\"},\"n1\":1,"
+                    "\"s\":\"notes\",\"n2\":2,\"n3\":3}\n"
+                    "{\"op\":\"wait\"}\n"
+                    "{\"op\":\"bp\",\"ext\":\"pagenotes\",\"command\":"
+                    "\"extension.response.fe.toLibAsync\",\"args\":{\"fecmdContext\":"
+                    "\"1, notes, 2, 3\",\"result\":{\"saved\":true}},\"context\":0}\n",
+                    &out))
+      << out;
+  auto lines = ByReceiver(out);
+  ASSERT_EQ(1u, lines["pagenotes"].size()) << out;
+  EXPECT_EQ(CoreNotify("extension.invoke.fe.toLibAsync",
+                       R"({\"fecmd\":{\"cmd\":\"save\"}, \"fecmdContext\":\"1, notes, 2, 3\"})"),
+            lines["pagenotes"][0]);
+  ASSERT_EQ(1u, lines["fe"].size()) << out;
+  EXPECT_EQ(
+      R"({"to":"fe","ext":"pagenotes","name":"extension.response.fe.toLibAsync","payload":"{\"saved\":true}"})",
+      lines["fe"][0]);
+}
+
+TEST_F(ScenarioTest, NamedEventWithAnEmptyPayloadGoesToTheDllHostAsAnEmptyString) {
+  std::string out;
+  ASSERT_EQ(0, Play("{\"op\":\"event\",\"name\":\"weather.update\",\"payload\":\"\"}\n", &out));
+  EXPECT_EQ("{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"weather.update\",\"\"]}\n", out);
+}
+
+struct BadLine {
+  const char* name;
+  const char* line;
+  const char* reason;
+};
+
+class ScenarioErrorTest : public ScenarioTest, public ::testing::WithParamInterface<BadLine> {};
+
+TEST_P(ScenarioErrorTest, StopsWithExitTwoNamingTheLine) {
+  std::string out, err;
+  // Line 1 is played, blank line 2 is skipped, line 3 stops the run, line 4 is never played.
+  const std::string lines = "{\"op\":\"event\",\"name\":\"first\",\"payload\":\"x\"}\n\n" +
+                            std::string(GetParam().line) +
+                            "\n{\"op\":\"event\",\"name\":\"never\",\"payload\":\"\"}\n";
+  EXPECT_EQ(2, Play(lines, &out, &err));
+  EXPECT_NE(std::string::npos,
+            err.find(std::string("plexore-host: scenario line 3: ") + GetParam().reason))
+      << err;
+  EXPECT_EQ("{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n", out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ScenarioErrorTest,
+    ::testing::Values(
+        BadLine{"UnknownOp", R"({"op":"reload","tab":1})", "unknown op \"reload\""},
+        BadLine{"NotJson", R"({"op":"wait")", "not a JSON object"},
+        BadLine{"NoOp", R"({"tab":1})", "no \"op\" string"},
+        BadLine{"MissingField", R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
+        BadLine{"FractionalId", R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
+        BadLine{"UnknownTab", R"({"op":"activate","tab":99})", "the browser model refused it"}),
+    [](const ::testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
+
+}  // namespace
