@@ -2,7 +2,10 @@
 # The main job: builds what is missing, then runs the browser stand-in against the module on a
 # fresh throwaway data root under build/demo/: the module is registered, the extension manager
 # switches the user in, seeds the user's extensions from the built-in set, and the host prints
-# the installed list and each extension's front-end summary.
+# the installed list and each extension's front-end summary. A second run on the same data root
+# plays examples/scenarios/tour.jsonl (tabs, queries, a refused command, a front-end round trip,
+# a login and a named event) and prints every message an extension, the front end or the DLL
+# host receives, one JSON object a line; logs go to standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,3 +16,6 @@ rm -rf "$root"
 mkdir -p "$root"
 export HALCY_REGISTRY="$root/registry.reg"
 build/default/bin/plexore-host run --data-root "$root/appdata"
+echo
+echo "--- scenario examples/scenarios/tour.jsonl ---"
+build/default/bin/plexore-host run --data-root "$root/appdata" --scenario examples/scenarios/tour.jsonl
