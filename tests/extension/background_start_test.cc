@@ -1,0 +1,166 @@
+// Start-up of background pages: which installed extensions get a hidden core, what the
+// web-view host is asked, and that the core then receives the extension's messages on the UI
+// thread.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "extension/bk_core.h"
+#include "extension/extension_mgr.h"
+#include "extension/web_view_service.h"
+#include "extension_mgr_test_util.h"
+#include "platform/bstr.h"
+#include "platform/com_object.h"
+#include "platform/strings.h"
+#include "platform/threads.h"
+#include "thread/thread_service.h"
+
+namespace extension_testing {
+namespace {
+
+struct WebViewLog {
+  std::mutex mutex;
+  std::vector<std::string> calls;  // Guarded by mutex; "create 1,0,0", "navigate <address>", ...
+  std::vector<DWORD> threads;      // Guarded by mutex; the thread of each call
+  void Add(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(std::move(call));
+    threads.push_back(GetCurrentThreadId());
+  }
+};
+
+class FakeCore : public halcy::ComObjectRoot,
+                 public Logic::IExtWebViewCore,
+                 public Logic::IExtBackgroundCore {
+ public:
+  HALCY_BEGIN_INTERFACES(FakeCore)
+  HALCY_INTERFACE(FakeCore, Logic::IExtWebViewCore)
+  HALCY_INTERFACE(FakeCore, Logic::IExtBackgroundCore)
+  HALCY_END_INTERFACES()
+  explicit FakeCore(WebViewLog* log) : log_(log) {}
+  HRESULT Navigate(BSTR address) override {
+    log_->Add("navigate " + halcy::Utf16ToUtf8(Text(address)));
+    return S_OK;
+  }
+  HRESULT GetReportedValues(LONG* value1, LONG* value2) override {
+    *value1 = 31;
+    *value2 = 32;
+    return S_OK;
+  }
+  HRESULT GetRoutingHandle(LONG* handle) override {
+    *handle = 77;
+    return S_OK;
+  }
+  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
+    log_->Add("deliver " + halcy::Utf16ToUtf8(Text(name)) + " " +
+              halcy::Utf16ToUtf8(Text(payload)));
+    return S_OK;
+  }
+
+ private:
+  WebViewLog* log_;
+};
+
+class FakeWebView : public halcy::ComObjectRoot,
+                    public Logic::IExtWebViewService,
+                    public Logic::IExtWebViewFactory,
+                    public Logic::IExtWebViewHost {
+ public:
+  HALCY_BEGIN_INTERFACES(FakeWebView)
+  HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewService)
+  HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewFactory)
+  HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewHost)
+  HALCY_END_INTERFACES()
+  explicit FakeWebView(WebViewLog* log) : log_(log) {}
+  HRESULT GetViewFactory(LONG index, Logic::IExtWebViewFactory** factory) override {
+    log_->Add("factory " + std::to_string(index));
+    return QueryInterface(Logic::IExtWebViewFactory::kIID, reinterpret_cast<void**>(factory));
+  }
+  HRESULT GetWebViewHost(Logic::IExtWebViewHost** host) override {
+    log_->Add("host");
+    return QueryInterface(Logic::IExtWebViewHost::kIID, reinterpret_cast<void**>(host));
+  }
+  HRESULT CreateCore(LONG a, LONG b, LONG c, Logic::IExtWebViewCore** core) override {
+    log_->Add("create " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
+    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(log_);
+    return made->QueryInterface(Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
+  }
+
+ private:
+  WebViewLog* log_;
+};
+
+StoreRecord WithManifest(const std::u16string& id, LONG state, const std::u16string& extra) {
+  StoreRecord record = Record(id, state);
+  record.manifest = u"{\"name\":\"" + id + u"\",\"version\":\"1.0\"" + extra + u"}";
+  return record;
+}
+
+class BackgroundStartTest : public ExtensionMgrFixture {
+ protected:
+  void Start(bool with_web_view) {
+    if (with_web_view) {
+      web_view_ = halcy::MakeComObject<FakeWebView>(&log_);
+      host_.ReplaceService(Logic::IExtWebViewService::kIID,
+                           static_cast<Logic::IExtWebViewService*>(web_view_.Get()));
+    }
+    InstallFakes();
+    CreateDatabaseFile();
+    const std::u16string page = u",\"background_page\":\"bg/main.html\"";
+    PutRecords({WithManifest(u"alpha", 1, page),
+                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
+                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
+                WithManifest(u"plain", 1, u"")});
+    mgr_ = NewMgr();
+    listener_ = ListenOn(mgr_.Get(), Thread::kThreadExtensionManager);
+    SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+    ASSERT_TRUE(host_.WaitIdle());
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(log_.mutex);
+    return log_.calls;
+  }
+  std::vector<DWORD> Threads() {
+    std::lock_guard<std::mutex> lock(log_.mutex);
+    return log_.threads;
+  }
+
+  WebViewLog log_;
+  ComPtr<FakeWebView> web_view_;
+  ComPtr<Logic::IExtensionMgr> mgr_;
+  ComPtr<RecordingListener> listener_;
+};
+
+TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThread) {
+  Start(true);
+  // The host is fetched once; "both" has a library and "off" is disabled, so only two cores.
+  const std::vector<std::string> expected = {
+      "factory 0",    "host",
+      "create 1,0,0", "navigate hcbrowser://localextensions/alpha/bg/main.html",
+      "create 1,0,0", "navigate hcbrowser://localextensions/paged2/bg/main.html",
+  };
+  EXPECT_EQ(expected, Calls());
+  for (DWORD thread : Threads()) EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), thread);
+}
+
+TEST_F(BackgroundStartTest, TheNewCoreReceivesItsExtensionsMessagesOnTheUiThread) {
+  Start(true);
+  const size_t before = Calls().size();
+  halcy::ScopedBstr id(u"paged2"), name(u"extension.response.x"), payload(u"{}");
+  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(id.Get(), name.Get(), payload.Get()));
+  ASSERT_TRUE(host_.WaitIdle());
+  std::vector<std::string> calls = Calls();
+  ASSERT_EQ(before + 1, calls.size());
+  EXPECT_EQ("deliver extension.response.x {}", calls.back());
+  EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), Threads().back());
+}
+
+TEST_F(BackgroundStartTest, WithoutTheWebViewServiceNothingStarts) {
+  Start(false);
+  EXPECT_TRUE(Calls().empty());
+}
+
+}  // namespace
+}  // namespace extension_testing
