@@ -127,6 +127,25 @@ TEST_F(ScenarioTest, NamedEventWithAnEmptyPayloadGoesToTheDllHostAsAnEmptyString
   EXPECT_EQ("{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"weather.update\",\"\"]}\n", out);
 }
 
+// The shipped tour plays to the end: three query replies reach pagenotes, the command of a group
+// it lacks ("global") is answered by nobody, and the front end gets its one answer.
+TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
+  std::ifstream in(PLEXORE_TOUR);
+  std::string tour(std::istreambuf_iterator<char>(in), {});
+  ASSERT_FALSE(tour.empty());
+  std::string out;
+  ASSERT_EQ(0, Play(tour, &out)) << out;
+  auto lines = ByReceiver(out);
+  int replies = 0;
+  for (const std::string& line : lines["pagenotes"]) {
+    replies += line.find("extension.response.utility.") != std::string::npos;
+    EXPECT_EQ(std::string::npos, line.find("extension.response.global.")) << line;
+  }
+  EXPECT_EQ(3, replies) << out;
+  ASSERT_EQ(1u, lines["fe"].size()) << out;
+  EXPECT_EQ(0u, lines.count("?")) << out;
+}
+
 struct BadLine {
   const char* name;
   const char* line;
