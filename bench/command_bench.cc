@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_browser.h"
 #include "command/co_ext_common_cmd_host.h"
 #include "common/paths.h"
 #include "extension/bk_core.h"
@@ -118,18 +119,8 @@ class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrLi
 class Browser {
  public:
   Browser() {
-    std::string root = (std::filesystem::temp_directory_path() / "plexore-cmd-XXXXXX").string();
-    if (!mkdtemp(root.data())) abort();
-    root_ = root;
-    setenv("HALCY_APPDATA", root_.c_str(), 1);
-    setenv("HALCY_BROWSER_DIR", root_.c_str(), 1);
-    Logic::ResetPathCachesForTesting();
+    root_ = bench_support::PrepareThrowawayBrowser("plexore-cmd");
     WriteInstalledSet();
-    halcy::CreatableClass agents;
-    agents.create = [](REFIID iid, void** out) {
-      return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
-    };
-    halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(agents));
     if (!services_.Start()) abort();
     permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
     halcy::SetService(Logic::IPermissionMgr::kIID,
@@ -141,8 +132,7 @@ class Browser {
   ~Browser() {
     mgr_->UnInitialize();
     services_.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    bench_support::RemoveThrowawayBrowser(root_);
   }
 
   Logic::IExtensionMgr* mgr() const { return mgr_.Get(); }

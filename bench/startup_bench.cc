@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "bench_browser.h"
 #include "common/paths.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_mgr.h"
@@ -80,24 +81,13 @@ class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrLi
 class Browser {
  public:
   Browser() {
-    std::string root = (std::filesystem::temp_directory_path() / "plexore-bench-XXXXXX").string();
-    if (!mkdtemp(root.data())) abort();
-    root_ = root;
-    setenv("HALCY_APPDATA", root_.c_str(), 1);
-    setenv("HALCY_BROWSER_DIR", root_.c_str(), 1);
-    Logic::ResetPathCachesForTesting();
+    root_ = bench_support::PrepareThrowawayBrowser("plexore-bench");
     WriteInstalledSet();
-    halcy::CreatableClass agents;
-    agents.create = [](REFIID iid, void** out) {
-      return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
-    };
-    halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(agents));
     if (!services_.Start()) abort();
   }
   ~Browser() {
     services_.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    bench_support::RemoveThrowawayBrowser(root_);
   }
 
   DWORD ui_thread() const { return services_.thread(Thread::kThreadUI)->thread_id(); }
