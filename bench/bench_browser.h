@@ -3,17 +3,21 @@
 // ($HALCY_BROWSER_DIR), and the module's agent class creatable through the object factory (the
 // store makes agents that way).
 //
-// Call from the benchmark's main thread before the browser's services start.
+// Call from the benchmark's main thread before the browser's services start. ReadyListener is
+// free-threaded.
 #pragma once
 
 #include <stdlib.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <utility>
 
 #include "common/paths.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_mgr_listener.h"
 #include "platform/com_object.h"
 #include "platform/object_factory.h"
 
@@ -39,5 +43,43 @@ inline void RemoveThrowawayBrowser(const std::string& root) {
   std::error_code ignored;
   std::filesystem::remove_all(root, ignored);
 }
+
+// Counts OnFirstReady and keeps the length of the last installed list.
+class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
+ public:
+  HALCY_BEGIN_INTERFACES(ReadyListener)
+  HALCY_INTERFACE(ReadyListener, Logic::IExtensionMgrListener)
+  HALCY_END_INTERFACES()
+
+  HRESULT OnFirstReady() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++ready_;
+    cv_.notify_all();
+    return S_OK;
+  }
+  HRESULT OnLocalExtensionList(BSTR ids) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list_chars_ = ids ? std::u16string(ids).size() : 0;
+    return S_OK;
+  }
+  HRESULT ReservedSlot5() override { return E_NOTIMPL; }
+  HRESULT OnDllProcessState(BOOL) override { return E_NOTIMPL; }
+  HRESULT OnExtensionStateChanged(BSTR, LONG) override { return E_NOTIMPL; }
+
+  void WaitForReady(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return ready_ >= count; });
+  }
+  size_t list_chars() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return list_chars_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int ready_ = 0;          // Guarded by mutex_
+  size_t list_chars_ = 0;  // Guarded by mutex_
+};
 
 }  // namespace bench_support

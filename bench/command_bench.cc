@@ -87,33 +87,6 @@ class CountingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundCo
   long wrong_ = 0;        // Guarded by mutex_
 };
 
-class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
- public:
-  HALCY_BEGIN_INTERFACES(ReadyListener)
-  HALCY_INTERFACE(ReadyListener, Logic::IExtensionMgrListener)
-  HALCY_END_INTERFACES()
-
-  HRESULT OnFirstReady() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ready_ = true;
-    cv_.notify_all();
-    return S_OK;
-  }
-  HRESULT OnLocalExtensionList(BSTR) override { return S_OK; }
-  HRESULT ReservedSlot5() override { return E_NOTIMPL; }
-  HRESULT OnDllProcessState(BOOL) override { return S_OK; }
-  HRESULT OnExtensionStateChanged(BSTR, LONG) override { return S_OK; }
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return ready_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool ready_ = false;  // Guarded by mutex_
-};
-
 // The browser with one installed extension (a background page allowed the "utility" APIs), a
 // frame with one tab, and the extension's core entered into the manager.
 class Browser {
@@ -158,10 +131,11 @@ class Browser {
                                mgr_.ReleaseAndGetVoidAddress());
     if (!mgr_) abort();
     const DWORD ui = services_.thread(Thread::kThreadUI)->thread_id();
-    ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+    ComPtr<bench_support::ReadyListener> listener =
+        halcy::MakeComObject<bench_support::ReadyListener>();
     mgr_->AddListener(1, ui, listener.Get(), FALSE);
     mgr_->SwitchUser();
-    listener->Wait();
+    listener->WaitForReady(1);
     auto* impl = static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
     cmd_host_ = halcy::MakeComObject<Logic::CCoExtCommonCmdHost>();
     cmd_host_->SetExtensionMgr(impl);

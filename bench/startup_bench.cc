@@ -40,43 +40,6 @@ namespace {
 constexpr int kExtensions = 1000;
 constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
 
-class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
- public:
-  HALCY_BEGIN_INTERFACES(ReadyListener)
-  HALCY_INTERFACE(ReadyListener, Logic::IExtensionMgrListener)
-  HALCY_END_INTERFACES()
-
-  HRESULT OnFirstReady() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++ready_;
-    cv_.notify_all();
-    return S_OK;
-  }
-  HRESULT OnLocalExtensionList(BSTR ids) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    list_chars_ = ids ? std::u16string(ids).size() : 0;
-    return S_OK;
-  }
-  HRESULT ReservedSlot5() override { return E_NOTIMPL; }
-  HRESULT OnDllProcessState(BOOL) override { return E_NOTIMPL; }
-  HRESULT OnExtensionStateChanged(BSTR, LONG) override { return E_NOTIMPL; }
-
-  void WaitForReady(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return ready_ >= count; });
-  }
-  size_t list_chars() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return list_chars_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int ready_ = 0;          // Guarded by mutex_
-  size_t list_chars_ = 0;  // Guarded by mutex_
-};
-
 // The browser with 1 000 installed extensions, set up once for the whole program.
 class Browser {
  public:
@@ -134,7 +97,7 @@ Browser& TheBrowser() {
   return *browser;
 }
 
-ComPtr<Logic::IExtensionMgr> NewManager(ReadyListener* listener, DWORD thread) {
+ComPtr<Logic::IExtensionMgr> NewManager(bench_support::ReadyListener* listener, DWORD thread) {
   ComPtr<Logic::IExtensionMgr> mgr;
   Logic::CreateClassInstance(kMgrClassIndex, nullptr, Logic::IExtensionMgr::kIID,
                              mgr.ReleaseAndGetVoidAddress());
@@ -147,7 +110,8 @@ void BM_FirstSwitchUser(benchmark::State& state) {
   size_t list_chars = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+    ComPtr<bench_support::ReadyListener> listener =
+        halcy::MakeComObject<bench_support::ReadyListener>();
     ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
     state.ResumeTiming();
     mgr->SwitchUser();
@@ -165,7 +129,8 @@ BENCHMARK(BM_FirstSwitchUser)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RepeatSwitchUser(benchmark::State& state) {
   Browser& browser = TheBrowser();
-  ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+  ComPtr<bench_support::ReadyListener> listener =
+      halcy::MakeComObject<bench_support::ReadyListener>();
   ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
   int ready = 0;
   for (auto _ : state) {
