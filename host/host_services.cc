@@ -191,9 +191,7 @@ bool CHostServices::WaitIdle(std::chrono::milliseconds limit) {
 }
 
 void CHostServices::Register() {
-  auto set = [this](REFIID iid, IUnknown* service) {
-    replaced_.emplace_back(iid, halcy::SetService(iid, service));
-  };
+  auto set = [this](REFIID iid, IUnknown* service) { registrations_.Publish(iid, service); };
   set(Thread::IThreadService::kIID, static_cast<Thread::IThreadService*>(thread_service_.Get()));
   set(Thread::IMessageLoopRegistry::kIID,
       static_cast<Thread::IMessageLoopRegistry*>(thread_service_.Get()));
@@ -210,7 +208,7 @@ void CHostServices::Register() {
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;
-    replaced_classes_.emplace_back(iid, halcy::SetCreatableClass(iid, std::move(entry)));
+    registrations_.PublishClass(iid, std::move(entry));
   };
   creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
@@ -218,14 +216,7 @@ void CHostServices::Register() {
 
 void CHostServices::Unregister() {
   // In reverse, so that a service registered twice ends with what was there first.
-  for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
-    halcy::SetService(it->first, it->second.Get());
-  }
-  replaced_.clear();
-  for (auto it = replaced_classes_.rbegin(); it != replaced_classes_.rend(); ++it) {
-    halcy::SetCreatableClass(it->first, std::move(it->second));
-  }
-  replaced_classes_.clear();
+  registrations_.Restore();
 }
 
 }  // namespace host

@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/service_registrations.h"
 #include "platform/com.h"
 #include "platform/object_factory.h"
 #include "platform/win_types.h"
@@ -92,8 +93,7 @@ class CHostServices {
   ComPtr<CBrowserModel> browser_model_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.
-  std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
-  std::vector<std::pair<IID, halcy::CreatableClass>> replaced_classes_;
+  CServiceRegistrations registrations_;
 };
 
 }  // namespace host

@@ -19,6 +19,7 @@
 #include "host/module_loader.h"
 #include "host/scenario.h"
 #include "host/scenario_receivers.h"
+#include "host/service_registrations.h"
 #include "host/thread_service.h"
 #include "module/class_ids.h"
 #include "platform/bstr.h"
@@ -99,11 +100,6 @@ class CModuleServices {
     Publish(Logic::kIID_IPermissionMgr, Create(u"CCoPermissionMgr").Get());
     Publish(Logic::kIID_IExtensionNotifyMgr, Create(u"CExtensionNotifyMgr").Get());
   }
-  ~CModuleServices() {
-    for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
-      halcy::SetService(it->first, it->second.Get());
-    }
-  }
   CModuleServices(const CModuleServices&) = delete;
   CModuleServices& operator=(const CModuleServices&) = delete;
 
@@ -117,10 +113,10 @@ class CModuleServices {
     return object;
   }
   void Publish(REFIID iid, IUnknown* service) {
-    if (service) replaced_.emplace_back(iid, halcy::SetService(iid, service));
+    if (service) registrations_.Publish(iid, service);
   }
 
-  std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
+  CServiceRegistrations registrations_;  // withdrawn when the run ends
 };
 
 // Creates the manager by CLSID; registers the module once when the class is not registered.

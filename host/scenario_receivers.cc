@@ -180,7 +180,7 @@ class CWebViewRecorder : public halcy::ComObjectRoot,
 
 CScenarioReceivers::CScenarioReceivers(CScenarioOutput* output) {
   auto publish = [this](REFIID iid, IUnknown* service) {
-    if (service) replaced_.emplace_back(iid, halcy::SetService(iid, service));
+    if (service) registrations_.Publish(iid, service);
   };
   ComPtr<CFrontEndRecorder> front_end = halcy::MakeComObject<CFrontEndRecorder>(output);
   ComPtr<CDllHostRecorder> dll_host = halcy::MakeComObject<CDllHostRecorder>(output);
@@ -192,10 +192,6 @@ CScenarioReceivers::CScenarioReceivers(CScenarioOutput* output) {
   publish(Logic::IExtWebViewService::kIID, static_cast<Logic::IExtWebViewService*>(web_view.Get()));
 }
 
-CScenarioReceivers::~CScenarioReceivers() {
-  for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
-    halcy::SetService(it->first, it->second.Get());
-  }
-}
+CScenarioReceivers::~CScenarioReceivers() = default;
 
 }  // namespace host

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/service_registrations.h"
 #include "platform/com.h"
 #include "platform/win_types.h"
 
@@ -50,7 +51,7 @@ class CScenarioReceivers {
   CScenarioReceivers& operator=(const CScenarioReceivers&) = delete;
 
  private:
-  std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
+  CServiceRegistrations registrations_;  // withdrawn when the receivers go
 };
 
 }  // namespace host

@@ -18,16 +18,11 @@ TestHost::TestHost() : user_service_(halcy::MakeComObject<FakeUserServiceManager
 }
 
 TestHost::~TestHost() {
-  for (auto it = replaced_.rbegin(); it != replaced_.rend(); ++it) {
-    halcy::SetService(it->first, it->second.Get());
-  }
-  replaced_.clear();
+  replaced_.Restore();
   services_.Stop();
 }
 
-void TestHost::ReplaceService(REFIID iid, IUnknown* service) {
-  replaced_.emplace_back(iid, halcy::SetService(iid, service));
-}
+void TestHost::ReplaceService(REFIID iid, IUnknown* service) { replaced_.Publish(iid, service); }
 
 DWORD TestHost::ThreadId(int kind) const {
   host::CBrowserThread* t = services_.thread(kind);

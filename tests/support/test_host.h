@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/host_services.h"
+#include "host/service_registrations.h"
 #include "platform/com.h"
 #include "support/fake_user_service.h"
 
@@ -73,7 +74,7 @@ class TestHost {
   host::CHostServices services_;
   bool started_ = false;
   ComPtr<FakeUserServiceManager> user_service_;
-  std::vector<std::pair<IID, ComPtr<IUnknown>>> replaced_;
+  host::CServiceRegistrations replaced_;
 };
 
 }  // namespace testing_support
