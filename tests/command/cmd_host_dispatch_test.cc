@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -19,32 +20,37 @@ namespace {
 using Logic::CExtCommonCmdHostImpl;
 using Table = CExtCommonCmdHostImpl::Table;
 
-// Holds the UI thread in a task until Release, so a test can act while it is busy.
+// Holds the UI thread in a task until Release, so a test can act while it is busy. The state
+// is shared with the task: after Release the UI thread still wakes up and reads it, possibly
+// after the gate itself has gone out of scope.
 class UIThreadGate {
  public:
-  explicit UIThreadGate(testing_support::TestHost& host) {
-    Thread::PostTask(Thread::kThreadUI, Thread::NewFuncTask([this] {
-                       std::unique_lock<std::mutex> hold(mutex_);
-                       entered_ = true;
-                       cv_.notify_all();
-                       cv_.wait(hold, [this] { return released_; });
+  explicit UIThreadGate(testing_support::TestHost& host) : state_(std::make_shared<State>()) {
+    Thread::PostTask(Thread::kThreadUI, Thread::NewFuncTask([state = state_] {
+                       std::unique_lock<std::mutex> hold(state->mutex);
+                       state->entered = true;
+                       state->cv.notify_all();
+                       state->cv.wait(hold, [&state] { return state->released; });
                      }));
-    std::unique_lock<std::mutex> hold(mutex_);
-    cv_.wait(hold, [this] { return entered_; });
+    std::unique_lock<std::mutex> hold(state_->mutex);
+    state_->cv.wait(hold, [this] { return state_->entered; });
     (void)host;
   }
   ~UIThreadGate() { Release(); }
   void Release() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    released_ = true;
-    cv_.notify_all();
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->released = true;
+    state_->cv.notify_all();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool entered_ = false;   // Guarded by mutex_
-  bool released_ = false;  // Guarded by mutex_
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;   // Guarded by mutex
+    bool released = false;  // Guarded by mutex
+  };
+  std::shared_ptr<State> state_;
 };
 
 TEST(CommandTableTest, FortyFourCommandsTwentyTwoInEachTable) {
