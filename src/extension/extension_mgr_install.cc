@@ -3,8 +3,8 @@
 // pending-deletion list and the usage statistics written on the way.
 //
 // Collaborators that are not part of the module yet (the install guide, the UI extension-point
-// manager's per-extension operations, the context-menu manager, background-core start-up and
-// tab closing) are skipped where they would be called; each such place says so.
+// manager's per-extension operations, the context-menu manager and tab closing) are skipped where
+// they would be called; each such place says so.
 
 #include <string_view>
 
@@ -218,8 +218,9 @@ HRESULT CExtensionMgrImpl::StoreInstalled(const ComPtr<IExtensionAgent>& agent, 
   if (FAILED(hr)) return E_FAIL;
   // Enters the map and replaces the permission set with the one of the new manifest.
   RegisterInstalled(agent);
-  // The UI extension-point manager's refresh of a reinstalled extension, and for states 1 and 2
-  // the background core and the UI points, come with those parts; nothing to do until then.
+  // In state 1 or 2 its background page starts (a reinstall's new core replaces the old one in
+  // the table). The UI extension-point manager's refresh and registration come with that part.
+  StartExtension(agent.Get());
   return S_OK;
 }
 
@@ -268,10 +269,11 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     agent->SetState(1);
     std::shared_ptr<CExtensionDB> db = database();
     if (db && db->IsOpen()) db->SetState(extension_id, 1);
-    // The background core, the UI extension points and the context-menu items are started
-    // and refreshed by their parts, which are not in the module yet. The DLL process is never
+    // Its background page starts again; a core still in the table is replaced. The UI
+    // extension points and the context-menu items come with their parts. The DLL process is never
     // being restarted after a crash while there is no DLL host process of our own, so there is
     // no OnDllProcessState to send here.
+    StartExtension(agent.Get());
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
   BroadcastToListeners(0, [extension_id](IExtensionMgrListener* listener) {

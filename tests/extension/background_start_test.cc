@@ -3,18 +3,22 @@
 // thread.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "extension/bk_core.h"
 #include "extension/extension_mgr.h"
+#include "extension/extension_mgr_impl.h"
 #include "extension/web_view_service.h"
 #include "extension_mgr_test_util.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
+#include "support/temp_env.h"
 #include "thread/thread_service.h"
 
 namespace extension_testing {
@@ -155,6 +159,42 @@ TEST_F(BackgroundStartTest, TheNewCoreReceivesItsExtensionsMessagesOnTheUiThread
   ASSERT_EQ(before + 1, calls.size());
   EXPECT_EQ("deliver extension.response.x {}", calls.back());
   EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), Threads().back());
+}
+
+TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
+  Start(true);
+  Logic::CExtensionMgrImpl* impl = static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
+  size_t before = Calls().size();
+  halcy::ScopedBstr alpha(u"alpha");
+  ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
+  ASSERT_EQ(S_OK, mgr_->EnableExtension(alpha.Get()));
+  ASSERT_TRUE(host_.WaitIdle());
+  std::vector<std::string> calls = Calls();
+  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
+                                      "navigate hcbrowser://localextensions/alpha/bg/main.html"}),
+            std::vector<std::string>(calls.begin() + before, calls.end()));
+
+  // A new extension starts when installed enabled, and not when installed disabled.
+  for (const char* name : {"fresh", "quiet"}) {
+    const std::string dir = env_.appdata() + "/sources/" + name;
+    std::filesystem::create_directories(dir);
+    testing_support::WriteFileOrDie(dir + "/manifest.json",
+                                    "{\"name\":\"n\",\"background_page\":\"p.html\"}");
+  }
+  before = Calls().size();
+  for (LONG state : {1, 0}) {
+    std::promise<HRESULT> result;
+    const std::u16string id = state ? u"fresh" : u"quiet";
+    ASSERT_EQ(S_OK, impl->PostInstallExtension(
+                        id, 0, state, halcy::Utf8ToUtf16(env_.appdata() + "/sources/") + id,
+                        [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); }));
+    ASSERT_EQ(S_OK, result.get_future().get());
+  }
+  ASSERT_TRUE(host_.WaitIdle());
+  calls = Calls();
+  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
+                                      "navigate hcbrowser://localextensions/fresh/p.html"}),
+            std::vector<std::string>(calls.begin() + before, calls.end()));
 }
 
 TEST_F(BackgroundStartTest, WithoutTheWebViewServiceNothingStarts) {
