@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/classes_command.h"
 #include "host/host_services.h"
+#include "host/manage_command.h"
 #include "host/module_loader.h"
 #include "host/run_command.h"
 #include "platform/pending_file_operations.h"
@@ -31,6 +33,16 @@ void PrintUsage(FILE* out) {
                "               after start-up play the JSON-lines scenario FILE against the\n"
                "               browser model and the manager; print one JSON line per message\n"
                "               delivered to a background page, the front end or the DLL host\n"
+               "  install [--data-root DIR] SOURCE [--id ID] [--state 0|1|2] [--flags 0-3]\n"
+               "               copy the extension in SOURCE into the data directory and install\n"
+               "               it (ID defaults to SOURCE's name; state 1, flags 0)\n"
+               "  update [--data-root DIR] SOURCE --id ID\n"
+               "               stage SOURCE as the next version of ID (used from the next start)\n"
+               "  enable ID | disable ID | remove ID   [--data-root DIR]\n"
+               "               change an installed extension and wait for its state broadcast\n"
+               "  list [--data-root DIR]\n"
+               "               print id, state, flags, version, name and directory of each\n"
+               "               installed extension, tab-separated, after a header line\n"
                "environment: HALCY_REGISTRY, HALCY_APPDATA, HALCY_LOG, HALCY_MODULE\n");
 }
 
@@ -59,21 +71,36 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
+  // --data-root applies to every command that runs the manager; --scenario to run only.
   std::string scenario_path;
-  while (command == "run" && i + 1 < argc) {
-    if (std::strcmp(argv[i], "--data-root") == 0) {
+  std::vector<std::string> rest;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool takes_value = arg == "--data-root" || (command == "run" && arg == "--scenario");
+    if (!takes_value) {
+      rest.push_back(arg);
+    } else if (i + 1 >= argc) {
+      std::fprintf(stderr, "plexore-host: %s needs a value\n", arg.c_str());
+      PrintUsage(stderr);
+      return 2;
+    } else if (arg == "--data-root") {
       // Everything the browser keeps per user (data root, registry, pending operations) lives
       // below the application-data folder, so the data root is chosen before anything reads it.
-      setenv("HALCY_APPDATA", argv[i + 1], 1);
-    } else if (std::strcmp(argv[i], "--scenario") == 0) {
-      scenario_path = argv[i + 1];
+      setenv("HALCY_APPDATA", argv[++i], 1);
     } else {
-      break;
+      scenario_path = argv[++i];
     }
-    i += 2;
   }
-  if (i < argc) {
-    std::fprintf(stderr, "plexore-host: unexpected argument '%s'\n", argv[i]);
+  host::ManageRequest request;
+  if (host::IsManageCommand(command)) {
+    std::string error;
+    if (!host::ParseManageRequest(command, rest, &request, &error)) {
+      std::fprintf(stderr, "plexore-host: %s\n", error.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  } else if (!rest.empty()) {
+    std::fprintf(stderr, "plexore-host: unexpected argument '%s'\n", rest[0].c_str());
     PrintUsage(stderr);
     return 2;
   }
@@ -83,11 +110,12 @@ int main(int argc, char** argv) {
   host::RegisterModuleClasses();
   if (command == "register") return RunEntry(module_path, "DllRegisterServer");
   if (command == "unregister") return RunEntry(module_path, "DllUnregisterServer");
-  if (command == "classes" || command == "run") {
+  if (command == "classes" || command == "run" || host::IsManageCommand(command)) {
     host::CHostServices services;  // the browser's threads and services, while the module runs
     if (!services.Start()) return 2;
     if (command == "classes") return host::RunClassesCommand();
-    return host::RunExtensionManager(&services, module_path, scenario_path);
+    if (command == "run") return host::RunExtensionManager(&services, module_path, scenario_path);
+    return host::RunManageCommand(&services, module_path, request);
   }
   std::fprintf(stderr, "plexore-host: unknown command '%s'\n", command.c_str());
   PrintUsage(stderr);

@@ -6,7 +6,7 @@
 //   CompareVersion(u"10.0", u"9.9")      >  0
 //   CompareVersion(u"1.2.3a", u"1.2.3")  == 0     (leading digits only)
 //
-// Pure functions: safe from any thread.
+// Pure functions (ReadBrowserVersion reads a file): safe from any thread.
 #pragma once
 
 #include <string>
@@ -26,6 +26,10 @@ int CompareVersion(std::u16string_view a, std::u16string_view b);
 // The decimal value of the leading digits of `text` (0 when it does not start with a digit),
 // saturated at INT32_MAX.
 int LeadingDecimal(std::u16string_view text);
+
+// The browser version: "%d.%d.%d.%d" from the version resource of the running executable, or
+// "0.0.0.0" when it cannot be read.
+std::u16string ReadBrowserVersion();
 
 // Replaces every "${browser_version}" by `browser_version` and every "${version}" by
 // `extension_version`; with an empty `extension_version`, "${version}" stays as it is.

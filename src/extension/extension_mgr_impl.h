@@ -53,9 +53,6 @@ class CExtensionDB;
 // A string getter of `agent` (GetId, GetDirectory, ...) as a wide string ("" when it fails).
 std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*));
 
-// "%d.%d.%d.%d" from the version resource of the running executable, or "0.0.0.0".
-std::u16string ReadBrowserVersion();
-
 class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> {
  public:
   // `owner` is the COM object the manager hands to its collaborators; borrowed until

@@ -22,7 +22,6 @@
 #include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
-#include "platform/version_resource.h"
 
 namespace Logic {
 namespace {
@@ -39,25 +38,6 @@ bool IsFile(const std::u16string& path) {
 }
 
 }  // namespace
-
-std::u16string ReadBrowserVersion() {
-  char16_t executable[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, executable, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return kNoVersion;
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(executable, &handle);
-  if (size == 0) return kNoVersion;
-  std::vector<BYTE> block(size);
-  VS_FIXEDFILEINFO* info = nullptr;
-  UINT length = 0;
-  if (!GetFileVersionInfoW(executable, handle, size, block.data()) ||
-      !VerQueryValueW(block.data(), u"\\", reinterpret_cast<void**>(&info), &length) || !info) {
-    return kNoVersion;
-  }
-  return halcy::StringPrintf(u"%d.%d.%d.%d", HIWORD(info->dwFileVersionMS),
-                             LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
-                             LOWORD(info->dwFileVersionLS));
-}
 
 void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG user_value) {
   {

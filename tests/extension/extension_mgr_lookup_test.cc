@@ -9,6 +9,7 @@
 
 #include "common/log.h"
 #include "common/paths.h"
+#include "common/version.h"
 #include "extension/data_converter.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_db.h"

@@ -13,13 +13,6 @@ namespace {
 
 using testing_support::RunCommand;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 class RunCommandTest : public ::testing::Test {
  protected:
   int Run(const std::string& args, std::string* out) {
@@ -37,7 +30,7 @@ class RunCommandTest : public ::testing::Test {
 TEST_F(RunCommandTest, FirstRunSeedsTheBuiltInSetAndPrintsEachSummary) {
   std::string out;
   ASSERT_EQ(0, Run("--data-root " + DataRoot(), &out)) << out;
-  std::vector<std::string> lines = Lines(out);
+  std::vector<std::string> lines = testing_support::SplitLines(out);
   ASSERT_EQ(5u, lines.size()) << out;
   EXPECT_EQ("OnLocalExtensionList: pagenotes,translatebar,weatherdesk", lines[0]);
   EXPECT_EQ("OnFirstReady", lines[1]);
@@ -72,7 +65,7 @@ TEST_F(RunCommandTest, SecondRunReadsTheStoreInsteadOfSeedingAgain) {
   std::ofstream(StorePath(), std::ios::trunc) << text;
 
   ASSERT_EQ(0, Run("--data-root " + DataRoot(), &out)) << out;
-  std::vector<std::string> lines = Lines(out);
+  std::vector<std::string> lines = testing_support::SplitLines(out);
   ASSERT_EQ(5u, lines.size()) << out;
   EXPECT_NE(std::string::npos, lines[4].find("\"state\":\"0\"")) << lines[4];
   EXPECT_NE(std::string::npos, lines[2].find("\"state\":\"1\"")) << lines[2];

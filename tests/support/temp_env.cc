@@ -60,4 +60,11 @@ int RunCommand(const std::string& command, std::string* output, bool merge_stder
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -39,5 +40,8 @@ void WriteFileOrDie(const std::string& path, const std::string& contents);
 // Runs a command line through /bin/sh; returns its exit code and captures stdout (and stderr
 // when `merge_stderr`).
 int RunCommand(const std::string& command, std::string* output, bool merge_stderr = false);
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace testing_support

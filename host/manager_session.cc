@@ -1,0 +1,210 @@
+#include "host/manager_session.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "extension/extension_agent.h"
+#include "host/host_services.h"
+#include "host/module_loader.h"
+#include "host/service_registrations.h"
+#include "host/thread_service.h"
+#include "module/class_ids.h"
+#include "platform/bstr.h"
+#include "platform/com_activation.h"
+#include "platform/object_factory.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
+#include "thread/thread_service.h"
+
+namespace host {
+namespace {
+
+const CLSID* ClassIdOf(std::u16string_view class_name) {
+  for (const Logic::ClassId& c : Logic::kClassTable) {
+    if (c.name == class_name) return &c.clsid;
+  }
+  return nullptr;
+}
+
+ComPtr<Logic::IExtensionMgr> CreateByClsid(const CLSID& clsid, HRESULT* hr) {
+  ComPtr<Logic::IExtensionMgr> mgr;
+  *hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, Logic::IExtensionMgr::kIID,
+                         mgr.ReleaseAndGetVoidAddress());
+  return SUCCEEDED(*hr) ? mgr : nullptr;
+}
+
+// Creates the manager by CLSID; registers the module once when the class is not registered.
+ComPtr<Logic::IExtensionMgr> CreateExtensionMgr(const std::string& module_path) {
+  const CLSID* clsid = ClassIdOf(u"CCoExtensionMgr");
+  if (!clsid) return nullptr;
+  HRESULT hr = E_FAIL;
+  if (ComPtr<Logic::IExtensionMgr> mgr = CreateByClsid(*clsid, &hr)) return mgr;
+  HRESULT registered = E_FAIL;
+  if (!CallModuleEntry(module_path, "DllRegisterServer", &registered) || FAILED(registered)) {
+    std::fprintf(stderr, "plexore-host: the module could not be registered (0x%08X)\n",
+                 static_cast<unsigned>(registered));
+    return nullptr;
+  }
+  ComPtr<Logic::IExtensionMgr> mgr = CreateByClsid(*clsid, &hr);
+  if (!mgr) {
+    std::fprintf(stderr, "plexore-host: CCoExtensionMgr could not be created (0x%08X)\n",
+                 static_cast<unsigned>(hr));
+  }
+  return mgr;
+}
+
+// Adds the listener and switches the user in, both on the UI thread, so that the listener's
+// owner thread is the UI thread and its callbacks arrive there as the browser's do.
+bool StartOnUiThread(CHostServices* services, Logic::IExtensionMgr* mgr,
+                     CSessionListener* listener) {
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool done = false;
+  HRESULT result = E_FAIL;
+  Thread::CTask* task = Thread::NewFuncTask([&] {
+    HRESULT hr = mgr->AddListenerOnCallingThread(nullptr, listener);
+    if (SUCCEEDED(hr)) hr = mgr->SwitchUser();
+    std::lock_guard<std::mutex> lock(mutex);
+    result = hr;
+    done = true;
+    done_changed.notify_all();
+  });
+  if (!task || FAILED(services->thread_service()->PostTask(Thread::kThreadUI, task))) return false;
+  std::unique_lock<std::mutex> lock(mutex);
+  done_changed.wait(lock, [&] { return done; });
+  return SUCCEEDED(result);
+}
+
+}  // namespace
+
+// The module's own objects that the browser publishes as services, so that the module's parts
+// find each other through the object factory: the extension manager, its permission manager and
+// its notification manager. Withdrawn again when the session ends.
+class CModuleServices {
+ public:
+  explicit CModuleServices(Logic::IExtensionMgr* mgr) {
+    Publish(Logic::IExtensionMgr::kIID, mgr);
+    Publish(Logic::kIID_IPermissionMgr, Create(u"CCoPermissionMgr").Get());
+    Publish(Logic::kIID_IExtensionNotifyMgr, Create(u"CExtensionNotifyMgr").Get());
+  }
+  CModuleServices(const CModuleServices&) = delete;
+  CModuleServices& operator=(const CModuleServices&) = delete;
+
+ private:
+  static ComPtr<IUnknown> Create(std::u16string_view class_name) {
+    ComPtr<IUnknown> object;
+    if (const CLSID* clsid = ClassIdOf(class_name)) {
+      CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IUnknown::kIID,
+                       object.ReleaseAndGetVoidAddress());
+    }
+    return object;
+  }
+  void Publish(REFIID iid, IUnknown* service) {
+    if (service) registrations_.Publish(iid, service);
+  }
+
+  CServiceRegistrations registrations_;  // withdrawn when the session ends
+};
+
+// --- CSessionListener ---
+
+HRESULT CSessionListener::OnFirstReady() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ready_ = true;
+  changed_.notify_all();
+  return S_OK;
+}
+
+HRESULT CSessionListener::OnLocalExtensionList(BSTR extension_ids) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  list_ = extension_ids ? std::u16string(extension_ids) : std::u16string();
+  has_list_ = true;
+  return S_OK;
+}
+
+HRESULT CSessionListener::OnExtensionStateChanged(BSTR extension_id, LONG state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  changes_.push_back({extension_id ? std::u16string(extension_id) : std::u16string(), state});
+  changed_.notify_all();
+  return S_OK;
+}
+
+bool CSessionListener::WaitReady(std::chrono::seconds limit, bool* has_list, std::u16string* list) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool ready = changed_.wait_for(lock, limit, [this] { return ready_; });
+  *has_list = has_list_;
+  *list = list_;
+  return ready;
+}
+
+void CSessionListener::MarkStateChanges() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mark_ = changes_.size();
+}
+
+bool CSessionListener::WaitStateChange(const std::u16string& extension_id, LONG state,
+                                       std::chrono::seconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] {
+    for (size_t i = mark_; i < changes_.size(); ++i) {
+      if (changes_[i].id == extension_id && changes_[i].state == state) return true;
+    }
+    return false;
+  });
+}
+
+// --- CManagerSession ---
+
+CManagerSession::CManagerSession(CHostServices* services) : services_(services) {}
+
+CManagerSession::~CManagerSession() { Stop(); }
+
+bool CManagerSession::Start(const std::string& module_path) {
+  mgr_ = CreateExtensionMgr(module_path);
+  if (!mgr_) return false;
+  module_services_ = std::make_unique<CModuleServices>(mgr_.Get());
+  listener_ = halcy::MakeComObject<CSessionListener>();
+  if (!StartOnUiThread(services_, mgr_.Get(), listener_.Get())) {
+    std::fprintf(stderr, "plexore-host: switch user could not be started\n");
+    return false;
+  }
+  started_ = true;
+  if (!listener_->WaitReady(kManagerLimit, &has_list_, &startup_list_)) {
+    std::fprintf(stderr, "plexore-host: start-up did not complete (no OnFirstReady)\n");
+    return false;
+  }
+  return true;
+}
+
+void CManagerSession::Stop() {
+  if (started_) mgr_->UnInitialize();
+  started_ = false;
+}
+
+std::u16string ResolvedDirectory(Logic::IExtensionMgr* mgr, Logic::IExtensionAgent* agent) {
+  halcy::ScopedBstr directory;
+  agent->GetDirectory(directory.Receive());
+  std::u16string path = directory.Get() ? directory.Get() : u"";
+  constexpr std::u16string_view kPrefix = u"hcextdbpath/";
+  if (path.compare(0, kPrefix.size(), kPrefix) == 0) {
+    halcy::ScopedBstr data_directory;
+    mgr->GetExtensionDataDirectory(data_directory.Receive());
+    path = std::u16string(data_directory.Get() ? data_directory.Get() : u"") + u"\\" +
+           path.substr(kPrefix.size());
+  }
+  return path;
+}
+
+std::vector<std::u16string> SplitIds(const std::u16string& list) {
+  std::vector<std::u16string> ids;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t comma = list.find(u',', start);
+    if (comma == std::u16string::npos) comma = list.size();
+    if (comma > start) ids.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return ids;
+}
+
+}  // namespace host
