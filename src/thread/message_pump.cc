@@ -5,6 +5,18 @@
 #include "thread/now.h"
 
 namespace Thread {
+namespace {
+
+// How long an idle pump keeps looking for work before it sleeps.
+constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(50);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
 
 int64_t CMessagePump::MicrosecondsUntil(int64_t delayed_run_time) {
   int64_t delta = delayed_run_time - Now();
@@ -32,21 +44,31 @@ void CMessagePump::Run(Delegate* delegate) {
 }
 
 void CMessagePumpDefault::WaitForWork(int64_t delayed_run_time) {
+  // The next task often arrives within microseconds, as each hop of a command's round trip
+  // answers the previous one: looking at the flag for a short while costs less than parking the
+  // thread and having the scheduler wake it again.
+  const auto spin_end = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  do {
+    if (have_work_.exchange(false, std::memory_order_acquire)) return;
+    CpuRelax();
+  } while (std::chrono::steady_clock::now() < spin_end &&
+           (delayed_run_time == 0 || MicrosecondsUntil(delayed_run_time) > 0));
   std::unique_lock<std::mutex> lock(mutex_);
+  auto have_work = [this] { return have_work_.load(std::memory_order_relaxed); };
   if (delayed_run_time == 0) {
-    wake_.wait(lock, [this] { return have_work_; });
+    wake_.wait(lock, have_work);
   } else {
     auto until = std::chrono::steady_clock::now() +
                  std::chrono::microseconds(MicrosecondsUntil(delayed_run_time));
-    wake_.wait_until(lock, until, [this] { return have_work_; });
+    wake_.wait_until(lock, until, have_work);
   }
-  have_work_ = false;
+  have_work_.store(false, std::memory_order_relaxed);
 }
 
 void CMessagePumpDefault::ScheduleWork() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    have_work_ = true;
+    have_work_.store(true, std::memory_order_release);
   }
   wake_.notify_one();
 }

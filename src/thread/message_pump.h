@@ -3,14 +3,16 @@
 // `CMessagePump` is the interface every pump offers (slot order: destructor, Run, Quit,
 // ScheduleWork). Run calls back into its delegate (the loop) for immediate work, delayed work
 // and idle work, and sleeps in between until ScheduleWork or the next delayed run time.
-// `CMessagePumpDefault` sleeps on a condition variable: the pump of the UI, process-launcher
-// and extension-manager threads. The I/O thread's pump is in message_pump_io.h.
+// `CMessagePumpDefault` sleeps on a condition variable, after looking for work for a short
+// while first: the pump of the UI, process-launcher and extension-manager threads. The I/O thread's
+// pump is in message_pump_io.h.
 //
 // Thread contract: ScheduleWork may be called from any thread; Run and Quit only on the
 // thread that runs the pump. A pump is reference counted so that a poster can keep it alive
 // across its wake-up call while the loop goes away.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -72,9 +74,11 @@ class CMessagePumpDefault : public CMessagePump {
   void WaitForWork(int64_t delayed_run_time) override;
 
  private:
+  // True when ScheduleWork has given the pump something to do. Written under mutex_, so the
+  // sleep in WaitForWork cannot miss it; also read without the lock while the pump spins.
+  std::atomic<bool> have_work_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool have_work_ = false;  // Guarded by mutex_
 };
 
 }  // namespace Thread
