@@ -249,8 +249,6 @@ class CManageCommand {
   int Install(const std::string& source, const std::u16string& id) {
     const std::string name = Narrow(id);
     ComPtr<Logic::IExtensionAgent> installed = Installed(id);
-    std::error_code error;
-    if (!fs::is_directory(source, error)) return Refuse("no directory " + source);
     if (installed) {
       LONG online = 0;
       installed->GetSetupOnline(&online);
@@ -267,6 +265,7 @@ class CManageCommand {
     if (copied && !CopyTree(source, target)) return 1;
     const HRESULT hr = PostInstall(false, id, request_.flags, request_.state, target);
     if (hr != S_OK) {
+      std::error_code error;
       if (copied && !installed) fs::remove_all(target, error);
       return Refuse("install of " + name + " failed (" + Hex(hr) + ")");
     }
