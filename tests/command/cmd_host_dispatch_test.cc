@@ -2,15 +2,13 @@
 // and the reply rule of PostReply.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <set>
 
 #include "command/cmd_host_test_util.h"
 #include "platform/bstr.h"
 #include "platform/threads.h"
 #include "support/log_capture.h"
+#include "support/thread_gate.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
 
@@ -19,39 +17,6 @@ namespace {
 
 using Logic::CExtCommonCmdHostImpl;
 using Table = CExtCommonCmdHostImpl::Table;
-
-// Holds the UI thread in a task until Release, so a test can act while it is busy. The state
-// is shared with the task: after Release the UI thread still wakes up and reads it, possibly
-// after the gate itself has gone out of scope.
-class UIThreadGate {
- public:
-  explicit UIThreadGate(testing_support::TestHost& host) : state_(std::make_shared<State>()) {
-    Thread::PostTask(Thread::kThreadUI, Thread::NewFuncTask([state = state_] {
-                       std::unique_lock<std::mutex> hold(state->mutex);
-                       state->entered = true;
-                       state->cv.notify_all();
-                       state->cv.wait(hold, [&state] { return state->released; });
-                     }));
-    std::unique_lock<std::mutex> hold(state_->mutex);
-    state_->cv.wait(hold, [this] { return state_->entered; });
-    (void)host;
-  }
-  ~UIThreadGate() { Release(); }
-  void Release() {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    state_->released = true;
-    state_->cv.notify_all();
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool entered = false;   // Guarded by mutex
-    bool released = false;  // Guarded by mutex
-  };
-  std::shared_ptr<State> state_;
-};
 
 TEST(CommandTableTest, FortyFourCommandsTwentyTwoInEachTable) {
   std::set<std::u16string> names;
@@ -119,7 +84,7 @@ TEST_F(DispatchTest, GetWindowStatusIsTakenAndRepliesNothing) {
 
 TEST_F(DispatchTest, UIReplyComesFromTheUIThreadAfterHandleCommandReturned) {
   AddTwoFrames();
-  UIThreadGate gate(host_);
+  testing_support::ThreadGate gate(Thread::kThreadUI);
   // The UI thread is busy: HandleCommand must answer without waiting for it.
   EXPECT_EQ(S_OK, Command(u"extension.invoke.utility.geturl", u"{\"tab_id\":21}", 41));
   EXPECT_TRUE(port_->replies().empty());
@@ -142,7 +107,7 @@ TEST_F(DispatchTest, SyncReplyComesFromTheCallingThread) {
 TEST_F(DispatchTest, UIHandlersRunInPostingOrder) {
   AddTwoFrames();
   {
-    UIThreadGate gate(host_);
+    testing_support::ThreadGate gate(Thread::kThreadUI);
     for (LONG context = 1; context <= 20; ++context) {
       ASSERT_EQ(S_OK, Command(u"extension.invoke.utility.geturl", u"{\"tab_id\":11}", context));
     }
@@ -156,7 +121,7 @@ TEST_F(DispatchTest, UIHandlersRunInPostingOrder) {
 TEST_F(DispatchTest, APostedCommandKeepsTheHostAlive) {
   AddTwoFrames();
   {
-    UIThreadGate gate(host_);
+    testing_support::ThreadGate gate(Thread::kThreadUI);
     ASSERT_EQ(S_OK, Command(u"extension.invoke.utility.gettitle", u"{\"tab_id\":22}"));
     cmd_host_ = nullptr;  // the manager lets go; the queued task still holds the host
   }

@@ -19,6 +19,7 @@
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/temp_env.h"
+#include "support/thread_gate.h"
 #include "thread/thread_service.h"
 
 namespace extension_testing {
@@ -195,6 +196,25 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
   EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
                                       "navigate hcbrowser://localextensions/fresh/p.html"}),
             std::vector<std::string>(calls.begin() + before, calls.end()));
+}
+
+TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGetsNoCore) {
+  Start(true);
+  halcy::ScopedBstr alpha(u"alpha"), name(u"extension.response.x"), payload(u"{}");
+  ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
+  ASSERT_TRUE(host_.WaitIdle());
+  {
+    // The UI thread is held while enable posts the page's creation there and disable runs.
+    testing_support::ThreadGate hold(Thread::kThreadUI);
+    ASSERT_EQ(S_OK, mgr_->EnableExtension(alpha.Get()));
+    ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
+    ASSERT_TRUE(testing_support::Drain(Thread::kThreadExtensionManager));
+  }
+  ASSERT_TRUE(host_.WaitIdle());
+  const size_t before = Calls().size();
+  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(alpha.Get(), name.Get(), payload.Get()));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(before, Calls().size()) << "a disabled extension's page got a message";
 }
 
 TEST_F(BackgroundStartTest, WithoutTheWebViewServiceNothingStarts) {

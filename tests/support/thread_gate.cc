@@ -1,0 +1,48 @@
+#include "support/thread_gate.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "thread/task.h"
+#include "thread/thread_post.h"
+
+namespace testing_support {
+
+struct ThreadGate::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool entered = false;   // Guarded by mutex
+  bool released = false;  // Guarded by mutex
+};
+
+ThreadGate::ThreadGate(int thread_kind) : state_(std::make_shared<State>()) {
+  const bool posted = Thread::PostTask(thread_kind, Thread::NewFuncTask([state = state_] {
+                                         std::unique_lock<std::mutex> hold(state->mutex);
+                                         state->entered = true;
+                                         state->cv.notify_all();
+                                         state->cv.wait(hold, [&] { return state->released; });
+                                       }));
+  std::unique_lock<std::mutex> hold(state_->mutex);
+  if (posted) state_->cv.wait(hold, [this] { return state_->entered; });
+}
+
+ThreadGate::~ThreadGate() { Release(); }
+
+void ThreadGate::Release() {
+  std::lock_guard<std::mutex> hold(state_->mutex);
+  state_->released = true;
+  state_->cv.notify_all();
+}
+
+bool Drain(int thread_kind) {
+  auto ran = std::make_shared<std::promise<void>>();
+  std::future<void> done = ran->get_future();
+  if (!Thread::PostTask(thread_kind, Thread::NewFuncTask([ran] { ran->set_value(); }))) {
+    return false;
+  }
+  return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+}  // namespace testing_support
