@@ -5,7 +5,9 @@
 # the installed list and each extension's front-end summary. A second run on the same data root
 # plays examples/scenarios/tour.jsonl (tabs, queries, a refused command, a front-end round trip,
 # a login and a named event) and prints every message an extension, the front end or the DLL
-# host receives, one JSON object a line; logs go to standard error.
+# host receives, one JSON object a line; logs go to standard error. Last, the management
+# commands install a copy of a built-in extension under a new id, disable, enable and remove
+# it, each in a browser session of its own, listing the installed set in between.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -19,3 +21,15 @@ build/default/bin/plexore-host run --data-root "$root/appdata"
 echo
 echo "--- scenario examples/scenarios/tour.jsonl ---"
 build/default/bin/plexore-host run --data-root "$root/appdata" --scenario examples/scenarios/tour.jsonl
+echo
+echo "--- managing extensions ---"
+host() {
+  echo "\$ plexore-host $*"
+  build/default/bin/plexore-host "$@" --data-root "$root/appdata"
+}
+host install examples/builtin/translatebar --id translatebar2
+host list
+host disable translatebar2
+host enable translatebar2
+host remove translatebar2
+host list
