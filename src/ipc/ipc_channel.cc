@@ -267,17 +267,38 @@ bool CChannel::ProcessOutgoingMessages(CMessagePumpForIO::CIOContext* context,
       Logic::LogLastError(u"IPC::CChannel::ProcessOutgoingMessages", 348, 0);
       return false;
     }
-    delete output_queue_.front();
-    output_queue_.pop_front();
+    for (; messages_in_flight_ > 0; --messages_in_flight_) {
+      delete output_queue_.front();
+      output_queue_.pop_front();
+    }
   }
   if (output_queue_.empty()) return true;
   if (pipe_ == INVALID_HANDLE_VALUE) return false;
-  const CMessage* message = output_queue_.front();
-  if (!PipeWrite(pipe_, message->data(), static_cast<DWORD>(message->size()),
-                 &output_state_.context.overlapped) &&
+  return StartWrite();
+}
+
+bool CChannel::StartWrite() {
+  // One write per batch: a system call per message costs far more than copying the bytes.
+  const CMessage* front = output_queue_.front();
+  const char* data = front->data();
+  size_t size = front->size();
+  size_t count = 1;
+  if (output_queue_.size() > 1 && size + output_queue_[1]->size() <= kWriteBlockSize) {
+    output_block_.clear();
+    size = 0;
+    for (count = 0; count < output_queue_.size(); ++count) {
+      const CMessage* message = output_queue_[count];
+      if (size + message->size() > kWriteBlockSize) break;
+      output_block_.insert(output_block_.end(), message->data(), message->data() + message->size());
+      size += message->size();
+    }
+    data = output_block_.data();
+  }
+  if (!PipeWrite(pipe_, data, static_cast<DWORD>(size), &output_state_.context.overlapped) &&
       GetLastError() != ERROR_IO_PENDING) {
     return false;
   }
+  messages_in_flight_ = count;
   output_state_.is_pending = true;
   return true;
 }
@@ -295,6 +316,8 @@ void CChannel::Close() {
   }
   for (CMessage* message : output_queue_) delete message;
   output_queue_.clear();
+  messages_in_flight_ = 0;
+  output_block_.clear();
 }
 
 }  // namespace IPC

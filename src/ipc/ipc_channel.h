@@ -1,7 +1,9 @@
 // IPC::CChannel: one end of a message channel over a named pipe with overlapped I/O. The server
 // end (mode 0) creates the pipe and waits for its peer; the client end (any other mode) opens
 // an existing pipe. The first message each end writes is the hello with its process id;
-// messages queued before the connection follow it in order. Incoming bytes are cut into
+// messages queued before the connection follow it in order. Messages queued while a write is in
+// flight go out together in the next write (copied into one block of up to kWriteBlockSize
+// bytes; a larger message is written on its own from its own buffer). Incoming bytes are cut into
 // messages (IPC::FindNextMessage) and handed to the listener; an incomplete tail is carried
 // over to the next read, up to 256 MiB.
 //
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "base/ref_counted.h"
 #include "ipc/overflow_buffer.h"
@@ -58,8 +61,10 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   };
 
   // Limits of the receive path.
-  static constexpr size_t kReadBufferSize = 4096;
+  static constexpr size_t kReadBufferSize = 64 * 1024;
   static constexpr size_t kMaximumCarriedOver = 0x10000000;  // 256 MiB
+  // The most bytes of queued messages copied together into one write.
+  static constexpr size_t kWriteBlockSize = 64 * 1024;
 
   // Takes a reference on `listener`; `mode` 0 makes the server end.
   CChannel(CListener* listener, const std::u16string& channel_id, int mode);
@@ -71,8 +76,8 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // for the client (server end) and starts reading and writing.
   bool Connect();
   // Takes ownership of `message` and queues it; writes it unless a write is in flight or the
-  // client has not connected yet. False when the write could not be started (the channel is
-  // not closed by it: the caller reports the error).
+  // client has not connected yet (it then goes out with the next write). False when the write could
+  // not be started (the channel is not closed by it: the caller reports the error).
   bool Send(CMessage* message);
   // Cancels and waits for every operation in flight, closes the pipe and drops queued messages.
   void Close();
@@ -111,6 +116,9 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // begins.
   const char* DispatchMessages(const char* start, const char* end);
   bool StartRead();
+  // Starts one write of the front of the queue: the front message alone, or as many queued
+  // messages as fit in kWriteBlockSize copied into output_block_. False when it failed at once.
+  bool StartWrite();
 
   CIOState input_state_;
   CIOState output_state_;
@@ -118,7 +126,9 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   CListener* listener_;  // one reference held
   const int mode_;
   const std::u16string pipe_name_;
-  std::deque<CMessage*> output_queue_;  // owned; the front one is being written
+  std::deque<CMessage*> output_queue_;  // owned; the front ones are being written
+  size_t messages_in_flight_ = 0;       // how many of the front ones the pending write covers
+  std::vector<char> output_block_;      // the bytes of a write that covers several messages
   char input_buf_[kReadBufferSize];
   COverflowBuffer overflow_;
   bool waiting_connect_;

@@ -3,10 +3,12 @@
 #include "ipc/ipc_channel.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message.h"
@@ -230,6 +232,57 @@ TEST_F(ChannelTest, CloseWithOperationsInFlightTakesTheirCompletionsAndReportsNo
     EXPECT_EQ(channel_->queued_message_count(), 0u);
   });
   ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(listener_->errors(), 0);
+}
+
+// Messages of these payload sizes, each filled with its own index, as owned messages and as
+// their wire bytes.
+std::vector<CMessage*> PatternMessages(const std::vector<size_t>& sizes, std::string* wire) {
+  std::vector<CMessage*> out;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    auto* m = new CMessage(i % 4 == 3, static_cast<uint32_t>(0x07000100 + i));
+    const std::string payload(sizes[i], static_cast<char>('a' + i % 26));
+    m->WriteBytes(payload.data(), static_cast<uint32_t>(payload.size()));
+    *wire += ipc_test::WireBytes(*m);
+    out.push_back(m);
+  }
+  return out;
+}
+
+TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) {
+  constexpr size_t kBlock = CChannel::kWriteBlockSize;
+  // Each batch is queued in one turn of the IPC thread, behind a write that stays pending.
+  const std::vector<std::vector<size_t>> batches = {
+      {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+      {100, kBlock + 1000, 100, 100},            // one larger than a write block in the middle
+      {kBlock - 60, 4, kBlock / 2, kBlock / 2},  // filling a block exactly, then spilling
+      std::vector<size_t>(700, 200),             // several blocks' worth of small ones
+  };
+  MakeChannel(0);
+  int fd = Track(ipc_test::RawConnect(id_));
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ipc_test::RawReadExactly(fd, 32), Hello(getpid()));
+  for (const auto& sizes : batches) {
+    SCOPED_TRACE(sizes.size());
+    std::unique_ptr<CMessage> big(BigMessage());
+    std::string expected = ipc_test::WireBytes(*big);
+    std::vector<CMessage*> queued = PatternMessages(sizes, &expected);
+    host_.RunOn(kThreadIPC, [&] {
+      channel_->Send(big.release());  // stays pending until the peer reads
+      for (CMessage* m : queued) channel_->Send(m);
+      EXPECT_EQ(channel_->queued_message_count(), sizes.size() + 1);
+    });
+    // Compared in halves so that a failure does not print megabytes.
+    const std::string got = ipc_test::RawReadExactly(fd, expected.size());
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got.compare(0, 8 << 20, expected, 0, 8 << 20) == 0);
+    EXPECT_EQ(got.substr(8 << 20), expected.substr(8 << 20));
+    ASSERT_TRUE(ipc_test::PollUntil([&] {
+      return host_.RunOn(kThreadIPC, [&] { return channel_->queued_message_count(); }) == 0;
+    }));
+    char extra;
+    EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);  // nothing written twice
+  }
   EXPECT_EQ(listener_->errors(), 0);
 }
 
