@@ -1,6 +1,8 @@
 #include "ipc/ipc_channel_proxy.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 #include "common/log.h"
 #include "thread/message_loop.h"
@@ -30,7 +32,51 @@ bool PostToIpc(Thread::CMessageLoopProxy* loop, Thread::CTask* task) {
 CChannelProxy::CContext::CContext(Thread::CMessageLoop* ipc_loop)
     : ipc_loop_(ipc_loop ? ipc_loop->proxy() : nullptr) {}
 
-CChannelProxy::CContext::~CContext() = default;
+CChannelProxy::CContext::~CContext() {
+  // A send task that never ran (its loop went away) leaves its messages here.
+  for (CMessage* message : send_queue_) delete message;
+  for (auto& entry : inboxes_) {
+    for (CMessage* message : entry.second) delete message;
+  }
+}
+
+bool CChannelProxy::CContext::QueueSend(CMessage* message) {
+  bool first;
+  {
+    base::CAutoLock hold(send_lock_);
+    first = send_queue_.empty();
+    send_queue_.push_back(message);
+  }
+  if (!first) return true;  // the task already due takes it along
+  if (PostToIpc(ipc_loop_.get(),
+                Thread::NewTask(this, &CContext::OnSendQueued, u"&CContext::OnSendQueued"))) {
+    return true;
+  }
+  // No task will come for the queue: drop it, so that the next send tries to post again.
+  std::vector<CMessage*> dropped;
+  {
+    base::CAutoLock hold(send_lock_);
+    dropped.swap(send_queue_);
+  }
+  for (CMessage* m : dropped) delete m;
+  return false;
+}
+
+void CChannelProxy::CContext::OnSendQueued() {
+  std::vector<CMessage*> batch;
+  {
+    base::CAutoLock hold(send_lock_);
+    batch.swap(send_queue_);
+  }
+  for (CMessage* message : batch) {
+    CChannel* channel = channel_.get();
+    if (!channel) {
+      delete message;  // closed meanwhile
+    } else if (!channel->Send(message)) {
+      OnChannelError();
+    }
+  }
+}
 
 bool CChannelProxy::CContext::CreateChannel(const std::u16string& channel_id, int mode) {
   Logic::Log(Logic::kLogProgress, u"oldlog;", u"Create Channel \"%s\", Mode : %d\n",
@@ -178,18 +224,60 @@ void CChannelProxy::CContext::OnMessageReceived(const CMessage& message) {
     listener->GetListenerLoopProxy(&raw);
     auto loop = RefPtr<Thread::CMessageLoopProxy>::Adopt(raw);
     if (!loop) continue;
-    // The channel's message borrows the receive buffer: the task carries its own copy.
-    if (Thread::CTask* task = Thread::NewTask(this, &CContext::OnDispatchMessage,
-                                              u"&CContext::OnDispatchMessage", listener, message)) {
-      loop->PostTask(task, 0);
+    // The channel's message borrows the receive buffer: the inbox keeps its own copy.
+    auto* copy = new (std::nothrow) CMessage(message);
+    if (!copy) continue;
+    bool first;
+    {
+      base::CAutoLock hold(inbox_lock_);
+      auto [it, inserted] = inboxes_.try_emplace(listener.get());
+      first = inserted;
+      it->second.push_back(copy);
     }
+    // Later messages join the inbox that the task already due will empty.
+    if (first) PostInbox(loop.get(), listener);
   }
   dispatch_targets_.clear();  // no listener is kept referenced between messages
 }
 
-void CChannelProxy::CContext::OnDispatchMessage(const RefPtr<CListener>& listener,
-                                                const CMessage& message) {
-  listener->OnMessageReceived(message);
+void CChannelProxy::CContext::PostInbox(Thread::CMessageLoopProxy* loop,
+                                        const RefPtr<CListener>& listener) {
+  Thread::CTask* task =
+      Thread::NewTask(this, &CContext::OnDispatchInbox, u"&CContext::OnDispatchInbox", listener);
+  if (task && loop->PostTask(task, 0)) return;
+  // The loop takes no more tasks: nothing will empty this inbox.
+  std::deque<CMessage*> dropped;
+  {
+    base::CAutoLock hold(inbox_lock_);
+    auto it = inboxes_.find(listener.get());
+    if (it == inboxes_.end()) return;
+    dropped.swap(it->second);
+    inboxes_.erase(it);
+  }
+  for (CMessage* m : dropped) delete m;
+}
+
+void CChannelProxy::CContext::OnDispatchInbox(const RefPtr<CListener>& listener) {
+  // The entry stays while this task delivers, so that what arrives meanwhile joins it rather
+  // than posting a task that a nested loop in the listener could run ahead of the batch.
+  std::deque<CMessage*> batch;
+  for (;;) {
+    {
+      base::CAutoLock hold(inbox_lock_);
+      auto it = inboxes_.find(listener.get());
+      if (it == inboxes_.end()) return;
+      if (it->second.empty()) {
+        inboxes_.erase(it);
+        return;
+      }
+      batch.swap(it->second);
+    }
+    while (!batch.empty()) {
+      std::unique_ptr<CMessage> message(batch.front());
+      batch.pop_front();
+      listener->OnMessageReceived(*message);
+    }
+  }
 }
 
 void CChannelProxy::CContext::OnChannelConnected(int32_t peer_pid) {
@@ -266,6 +354,8 @@ void CChannelProxy::Close() {
 }
 
 bool CChannelProxy::Send(CMessage* message) {
+  if (!closed_.load()) return context_->QueueSend(message);
+  // After Close the message travels behind the closing task, which drops it.
   auto* task = new (std::nothrow) CSendTask(context_.get(), message);
   if (!task) {
     delete message;

@@ -15,6 +15,11 @@
 // task that constructs the proxy is in place before the channel's first read). The connection is
 // reported once per context, to the first listener whose task runs; errors go to every listener.
 //
+// Messages sent from other threads gather in the context's send queue; one task hands all that
+// have gathered to the channel, so a burst of sends costs one post and leaves the channel a
+// batch to write at once. Received messages likewise gather in one inbox per listener, and
+// one task on the listener's loop delivers what has gathered, in order.
+//
 // Thread contract: Send, AddListener, RemoveListener, AddFilter and Close from any thread; the
 // context's channel and listener tables live on the IPC thread (the tables are also guarded
 // by `lock` because the IPC thread copies them while registrations change them); dispatch
@@ -23,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <string>
@@ -79,9 +85,17 @@ class CChannelProxy : public CMessage::CSender {
     void OnAddFilter(const base::RefPtr<CMessageFilter>& filter);
 
     // Listener threads.
-    void OnDispatchMessage(const base::RefPtr<CListener>& listener, const CMessage& message);
+    // Delivers the messages in `listener`'s inbox, in order, until it is empty.
+    void OnDispatchInbox(const base::RefPtr<CListener>& listener);
     void OnDispatchConnected(const base::RefPtr<CListener>& listener);
     void OnDispatchError(const base::RefPtr<CListener>& listener);
+
+    // Any thread: takes ownership of `message` and queues it for the channel, posting the
+    // task that sends the queue unless one is due already. False (and the queue is dropped)
+    // when the IPC loop takes no more tasks.
+    bool QueueSend(CMessage* message);
+    // IPC thread: hands every queued message to the channel, in order.
+    void OnSendQueued();
 
     // Creating thread: makes the channel and its pipe; false when the pipe cannot be had.
     bool CreateChannel(const std::u16string& channel_id, int mode);
@@ -101,6 +115,9 @@ class CChannelProxy : public CMessage::CSender {
     void ListenersFor(uint32_t routing_id, std::vector<base::RefPtr<CListener>>* out);
     // Every listener, routed ones first. Takes `lock_`.
     std::vector<base::RefPtr<CListener>> AllListeners();
+    // Posts the task that empties `listener`'s inbox on `loop`; drops the inbox when the loop
+    // takes no more tasks.
+    void PostInbox(Thread::CMessageLoopProxy* loop, const base::RefPtr<CListener>& listener);
     // Posts `method` for each listener that names a loop; the others are skipped.
     void PostToListeners(const std::vector<base::RefPtr<CListener>>& listeners,
                          void (CContext::*method)(const base::RefPtr<CListener>&),
@@ -118,6 +135,15 @@ class CChannelProxy : public CMessage::CSender {
     std::atomic<int32_t> peer_pid_{0};
     std::atomic<bool> connected_dispatched_{false};
     bool opened_ = false;  // IPC thread: a self-reference is held for the open channel
+    // Messages sent and not yet handed to the channel, owned. Non-empty exactly while an
+    // OnSendQueued task is due that has not taken them.
+    base::CLock send_lock_;
+    std::vector<CMessage*> send_queue_;  // Guarded by send_lock_
+    // Copies of received messages not yet delivered, owned, by listener. A listener has an
+    // entry exactly while an OnDispatchInbox task for it is due or running (possibly empty
+    // while that task delivers what it took).
+    base::CLock inbox_lock_;
+    std::map<const CListener*, std::deque<CMessage*>> inboxes_;  // Guarded by inbox_lock_
   };
 
   // Creates the context and the channel's pipe, then opens the channel on `ipc_loop`.
@@ -125,8 +151,8 @@ class CChannelProxy : public CMessage::CSender {
   // Closes the channel unless Close was called.
   ~CChannelProxy() override;
 
-  // Takes ownership of `message`; true when the send task was posted. A message sent after
-  // Close is destroyed on the IPC thread unwritten.
+  // Takes ownership of `message`; true when it was queued for the IPC thread. A message sent
+  // after Close is destroyed on the IPC thread unwritten.
   bool Send(CMessage* message) override;
   virtual void Close();
 

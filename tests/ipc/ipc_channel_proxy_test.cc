@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message_utils.h"
@@ -140,6 +143,35 @@ TEST_F(ChannelProxyTest, SendsBeforeTheClientArriveAfterTheHelloInOrder) {
     expected += ipc_test::WireBytes(*m);
   }
   EXPECT_EQ(ipc_test::RawReadExactly(fd, expected.size()), expected);
+}
+
+TEST_F(ChannelProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
+  constexpr int kSenders = 3;
+  constexpr int kPerSender = 2000;
+  auto heard = Listener(kThreadUI);
+  MakeServer();
+  // The routing id tells the sender apart; the value is its sequence number.
+  for (int s = 1; s <= kSenders; ++s) server_->AddListener(heard.get(), s);
+  MakeClient();
+  std::vector<std::thread> threads;
+  for (int s = 1; s <= kSenders; ++s) {
+    threads.emplace_back([&, s] {
+      for (int i = 0; i < kPerSender; ++i) client_->Send(NewMessage(0x07000020, s, i));
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(heard->WaitForMessages(kSenders * kPerSender));
+  ASSERT_TRUE(host_.WaitIdle());
+  std::vector<int32_t> next(kSenders + 1, 0);
+  for (const auto& m : heard->messages()) {
+    ASSERT_TRUE(m.routing_id >= 1 && m.routing_id <= kSenders);
+    ASSERT_EQ(m.payload.size(), 4u);
+    int32_t value;
+    std::memcpy(&value, m.payload.data(), sizeof(value));
+    ASSERT_EQ(value, next[m.routing_id]) << "sender " << m.routing_id;
+    ++next[m.routing_id];
+  }
+  for (int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);
 }
 
 TEST_F(ChannelProxyTest, SendAfterCloseIsDestroyedUnwritten) {
