@@ -182,7 +182,8 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   // "hcbrowser://localextensions/<id>/<page>" to the UI thread.
   void StartExtension(IExtensionAgent* agent);
   // UI thread: creates the hidden core through the web-view host, navigates it to `address`
-  // and posts InsertBKCoreInfoInExtMgrThread. Without the web-view service nothing starts.
+  // and posts InsertBKCoreInfoInExtMgrThread, which enters the core only while the start is
+  // still pending (see starting_pages_). Without the web-view service nothing starts.
   void CreateBackgroundCore(std::u16string address, std::u16string extension_id);
 
   // --- Changes of the installed set (extension_mgr_install.cc) ---
@@ -315,6 +316,15 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   ComPtr<IExtCmdHost> external_hosts_[3];  // Guarded by cmd_host_lock_
   // The common command host, created at the first start-up and released at uninitialize.
   ComPtr<IExtCommonCmdHost> common_cmd_host_;  // Guarded by cmd_host_lock_
+
+  // Background pages being created on the UI thread: extension id -> starts in flight.
+  // StartExtension adds one; the created core is entered only by taking one back, and disable,
+  // delete and uninitialize drop the id, so that a page finished after its extension was
+  // switched off gets no core.
+  mutable base::CLock starting_lock_;
+  std::map<std::u16string, int> starting_pages_;  // Guarded by starting_lock_
+  void DropStartingPage(const std::u16string& extension_id);
+  bool TakeStartingPage(const std::u16string& extension_id);
 
   mutable base::CLock pending_deletion_lock_;
   std::vector<std::u16string> pending_deletions_;  // Guarded by pending_deletion_lock_

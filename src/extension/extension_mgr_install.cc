@@ -293,7 +293,8 @@ HRESULT CExtensionMgrImpl::DisableExtension_BackThread(std::u16string extension_
     if (AgentText(agent.Get(), &IExtensionAgent::GetBackgroundPage).empty()) {
       UnloadLibrary(extension_id);
     } else {
-      // Its background core is released with its table entry.
+      // A page still being created is dropped; its background core goes with its table entry.
+      DropStartingPage(extension_id);
       bk_cores_.Remove(extension_id);
     }
     RecordPluginFunction(extension_id, agent.Get(), false);
@@ -312,6 +313,7 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
   std::shared_ptr<CExtensionDB> db = database();
   if (db) db->Remove(extension_id);
   CloseExtensionParts(extension_id);
+  DropStartingPage(extension_id);
   bk_cores_.Remove(extension_id);
   const std::u16string directory =
       ResolveExtensionPath(AgentText(agent.Get(), &IExtensionAgent::GetDirectory));

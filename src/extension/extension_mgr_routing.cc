@@ -215,11 +215,6 @@ void CExtensionMgrImpl::InsertBKCoreInfoInExtMgrThread(ComPtr<IExtBackgroundCore
                                                        DWORD owner_thread, LONG value1, LONG value2,
                                                        std::u16string extension_id,
                                                        LONG routing_handle) {
-  // Runs on the manager's thread after the page was created on the UI thread: an extension
-  // disabled or deleted meanwhile (by tasks on this same thread) does not get its core back.
-  ComPtr<IExtensionAgent> agent = InstalledAgent(extension_id);
-  LONG state = 0;
-  if (!agent || FAILED(agent->GetState(&state)) || (state != 1 && state != 2)) return;
   bk_cores_.Insert(
       {std::move(extension_id), std::move(core), owner_thread, value1, value2, routing_handle});
 }

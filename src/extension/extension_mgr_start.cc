@@ -27,13 +27,32 @@ void CExtensionMgrImpl::StartExtension(IExtensionAgent* agent) {
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
   std::u16string address =
       halcy::StringPrintf(u"%s%s/", u"hcbrowser://localextensions/", id.c_str()) + page;
+  {
+    base::CAutoLock hold(starting_lock_);
+    ++starting_pages_[id];
+  }
   Thread::CTask* task = Thread::NewFuncTask(
       [self = base::RefPtr<CExtensionMgrImpl>(this), address = std::move(address), id] {
         self->CreateBackgroundCore(address, id);
       },
       u"&CExtensionMgrImpl::CreateBackgroundCore");
   // A UI thread that is gone leaves the extension without its page, as a missing host does.
+  // The start then stays counted until the extension is switched off, which is harmless: the
+  // count only lets a created core in.
   if (task) Thread::PostTask(Thread::kThreadUI, task);
+}
+
+void CExtensionMgrImpl::DropStartingPage(const std::u16string& extension_id) {
+  base::CAutoLock hold(starting_lock_);
+  starting_pages_.erase(extension_id);
+}
+
+bool CExtensionMgrImpl::TakeStartingPage(const std::u16string& extension_id) {
+  base::CAutoLock hold(starting_lock_);
+  auto it = starting_pages_.find(extension_id);
+  if (it == starting_pages_.end()) return false;
+  if (--it->second == 0) starting_pages_.erase(it);
+  return true;
 }
 
 ComPtr<IExtWebViewHost> CExtensionMgrImpl::WebViewHost() {
@@ -60,8 +79,12 @@ void CExtensionMgrImpl::CreateBackgroundCore(std::u16string address, std::u16str
   view->GetRoutingHandle(&handle);
   Thread::CTask* task = Thread::NewFuncTask(
       [self = base::RefPtr<CExtensionMgrImpl>(this), core, owner = GetCurrentThreadId(), value1,
-       value2, id = std::move(extension_id),
-       handle] { self->InsertBKCoreInfoInExtMgrThread(core, owner, value1, value2, id, handle); },
+       value2, id = std::move(extension_id), handle] {
+        // An extension disabled or deleted while its page was being created stays without one.
+        if (self->TakeStartingPage(id)) {
+          self->InsertBKCoreInfoInExtMgrThread(core, owner, value1, value2, id, handle);
+        }
+      },
       u"&CExtensionMgrImpl::InsertBKCoreInfoInExtMgrThread");
   if (task) Thread::PostTask(Thread::kThreadExtensionManager, task);
 }

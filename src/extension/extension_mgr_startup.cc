@@ -184,6 +184,10 @@ void CExtensionMgrImpl::UnInitialize_BackThread() {
   // The web-view host, the UI-listener callbacks, the tracker and the install guide do not
   // exist yet; what the manager holds are its background cores and its command hosts.
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
+  {
+    base::CAutoLock hold(starting_lock_);
+    starting_pages_.clear();  // pages still being created get no core
+  }
   std::vector<ComPtr<IExtCmdHost>> hosts;
   ComPtr<IExtCmdHost> external[3];
   ComPtr<IExtCommonCmdHost> common;
