@@ -1,6 +1,7 @@
 #include "thread/message_pump.h"
 
 #include <chrono>
+#include <thread>
 
 #include "thread/now.h"
 
@@ -9,12 +10,6 @@ namespace {
 
 // How long an idle pump keeps looking for work before it sleeps.
 constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(50);
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 }  // namespace
 
@@ -46,11 +41,12 @@ void CMessagePump::Run(Delegate* delegate) {
 void CMessagePumpDefault::WaitForWork(int64_t delayed_run_time) {
   // The next task often arrives within microseconds, as each hop of a command's round trip
   // answers the previous one: looking at the flag for a short while costs less than parking the
-  // thread and having the scheduler wake it again.
+  // thread and having the scheduler wake it again. Each look yields the processor, so that on a
+  // busy machine the other threads run instead of this one's waiting.
   const auto spin_end = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
   do {
     if (have_work_.exchange(false, std::memory_order_acquire)) return;
-    CpuRelax();
+    std::this_thread::yield();
   } while (std::chrono::steady_clock::now() < spin_end &&
            (delayed_run_time == 0 || MicrosecondsUntil(delayed_run_time) > 0));
   std::unique_lock<std::mutex> lock(mutex_);
