@@ -1,25 +1,38 @@
 // Per-thread caches of freed fixed-size blocks for the nodes of JSON trees (CJsonValue itself
-// and the nodes of its member maps).
+// and the nodes of its member maps), and a per-thread stack of nodes in transit.
 //
 // Trees are built and dropped in bursts (a reply is parsed, read and destroyed; a manifest is
 // replaced), and each value is a heap node of its own, so most of the reader's time would
 // otherwise go to the general-purpose allocator. A freed block goes onto a short list owned by
 // the freeing thread, and the next node of that size allocated on that thread takes it back.
 // Each list holds at most kJsonNodeCacheBytes; the rest goes back to the allocator, and a
-// thread's lists are emptied when it ends. Under AddressSanitizer nothing is cached, so that
-// use after free is still caught.
+// thread's lists are emptied when it ends. The budget is sized for the largest tree the
+// system keeps, the extension database: about 50 000 nodes for 1000 extensions. Freed blocks
+// would otherwise sit in the allocator's own free lists; what the budget costs is that up to
+// that much stays reserved for JSON nodes instead of serving other allocations. Under
+// AddressSanitizer nothing is cached, so that use after free is still caught.
 //
-// Thread safety: every list belongs to one thread and is touched only by it; a block may be
-// allocated on one thread and freed on another.
+// The node stack holds nodes that are between trees: the reader gathers the elements of the
+// arrays it reads there, so that each array is allocated once at its final size, and a large
+// array's destructor moves its elements there so that it can free the element storage before
+// the elements. Freeing one large block after thousands of small ones makes the general
+// allocator merge all of the small ones at once, and then serve the next tree's small
+// allocations slowly; freeing it first avoids both.
+//
+// Thread safety: every list and stack belongs to one thread and is touched only by it; a block
+// may be allocated on one thread and freed on another.
 #pragma once
 
 #include <cstddef>
 #include <new>
 
 namespace Logic {
+
+class CJsonValue;
+
 namespace json_internal {
 
-inline constexpr size_t kJsonNodeCacheBytes = 1 << 20;
+inline constexpr size_t kJsonNodeCacheBytes = 8 << 20;
 
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kJsonNodeCacheEnabled = false;
@@ -60,6 +73,8 @@ class BlockCache {
     if (BlockList::FreeBlock* block = list.head) {
       list.head = block->next;
       --list.count;
+      // Freed blocks have usually left the cache; fetch the next one's link ahead of its use.
+      __builtin_prefetch(list.head);
       return block;
     }
     return ::operator new(kBlockSize);
@@ -85,6 +100,30 @@ class BlockCache {
 
 template <size_t kBlockSize>
 thread_local BlockList BlockCache<kBlockSize>::list_ = {nullptr, 0, BlockList::kUnused};
+
+// The calling thread's node stack: owned nodes in a plain array, used as a stack (each user
+// pushes above what it found and takes its nodes off again before it returns). Plain data, so
+// that it stays usable while the thread's other thread-local objects are destroyed.
+struct NodeStack {
+  CJsonValue** nodes;
+  size_t size;
+  size_t capacity;
+  BlockList::State state;  // kDrained once the thread's exit handler freed the array.
+
+  // Makes room for `count` more nodes (the array may move); false when memory ran out.
+  bool Reserve(size_t count);
+  void Push(CJsonValue* node) {
+    if (size == capacity && !Reserve(1)) throw std::bad_alloc();
+    nodes[size++] = node;
+  }
+  // Destroys nodes [begin, size) first to last (their destructors may use the stack above
+  // them) and pops them. Once the stack is empty, an unusually large array is given back, so
+  // that one huge document does not pin its memory for the thread's lifetime.
+  void DestroyFrom(size_t begin);
+};
+
+// The calling thread's node stack, or null once the thread's exit handlers have freed it.
+NodeStack* ThisThreadNodeStack();
 
 // A std::allocator replacement for node-based containers: single objects come from the
 // cache of their size, arrays from the general allocator.

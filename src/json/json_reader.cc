@@ -3,11 +3,14 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -81,7 +84,19 @@ double ConvertNumberText(const char16_t* begin, const char16_t* end) {
 class JsonReader {
  public:
   // `text` is NUL-terminated and `length` units long (the first NUL may come earlier).
-  JsonReader(const char16_t* text, size_t length) : p_(text), end_(text + length) {}
+  JsonReader(const char16_t* text, size_t length) : p_(text), end_(text + length) {
+    // A thread that is ending may have freed its stack already; it gets one of its own.
+    pending_ = json_internal::ThisThreadNodeStack();
+    if (!pending_) pending_ = &own_pending_;
+    base_ = pending_->size;
+  }
+  ~JsonReader() {
+    // A failed read leaves its elements behind.
+    pending_->DestroyFrom(base_);
+    std::free(own_pending_.nodes);
+  }
+  JsonReader(const JsonReader&) = delete;
+  JsonReader& operator=(const JsonReader&) = delete;
 
   ValuePtr ReadDocument() {
     SkipWhitespace();
@@ -163,6 +178,7 @@ class JsonReader {
   }
 
   bool ReadString(std::u16string* out);
+  bool ReadKey(std::u16string_view* key, std::u16string* decoded);
   bool ReadEscape(std::u16string* out);
   ValuePtr ReadNumber();
   ValuePtr ReadArray(int depth);
@@ -170,12 +186,34 @@ class JsonReader {
 
   const char16_t* p_;
   const char16_t* const end_;  // Bounds the vector loads only; the text ends at its first NUL.
-  // Elements of the arrays being read, innermost array last.
-  std::vector<ValuePtr> pending_elements_;
+  // Elements of the arrays being read, innermost array last, from base_ up.
+  json_internal::NodeStack* pending_;
+  json_internal::NodeStack own_pending_ = {nullptr, 0, 0, json_internal::BlockList::kInUse};
+  size_t base_;
 };
 
-// At the opening quotation mark; `out` is empty. Unescaped runs are copied whole, so a string
-// without escapes costs one allocation of exactly its size (none when it is short).
+// At the opening quotation mark of a member name. A name without escapes (nearly all) is
+// viewed in place in the text; one with escapes is decoded into `decoded`, which the view then
+// refers to. The caller owns `decoded` so that keys of nested objects cannot overwrite it.
+bool JsonReader::ReadKey(std::u16string_view* key, std::u16string* decoded) {
+  const char16_t* const quote = p_;
+  ++p_;
+  SkipPlainStringUnits();
+  if (*p_ == u'"') {
+    *key = std::u16string_view(quote + 1, static_cast<size_t>(p_ - quote - 1));
+    ++p_;
+    return true;
+  }
+  p_ = quote;
+  decoded->clear();
+  if (!ReadString(decoded)) return false;
+  *key = *decoded;
+  return true;
+}
+
+// At the opening quotation mark. Appends the decoded text to `out`. Unescaped runs are copied
+// whole, so into an empty string a string without escapes costs one allocation of exactly its
+// size (none when it is short).
 bool JsonReader::ReadString(std::u16string* out) {
   ++p_;
   const char16_t* run = p_;
@@ -183,11 +221,7 @@ bool JsonReader::ReadString(std::u16string* out) {
     SkipPlainStringUnits();
     const char16_t c = *p_;
     if (c == u'"') {
-      if (out->empty()) {
-        *out = std::u16string(run, p_);
-      } else {
-        out->append(run, p_);
-      }
+      out->append(run, p_);
       ++p_;
       return true;
     }
@@ -302,16 +336,17 @@ ValuePtr JsonReader::ReadNumber() {
 // that each array is allocated once at its final size instead of growing step by step.
 ValuePtr JsonReader::ReadArray(int depth) {
   ++p_;
-  const size_t base = pending_elements_.size();
+  const size_t base = pending_->size;
   for (;;) {
     SkipWhitespace();
-    if (pending_elements_.size() == base && *p_ == u']') {
+    if (pending_->size == base && *p_ == u']') {
       ++p_;
       break;
     }
     ValuePtr element = ReadValue(depth);
-    if (!element) return nullptr;  // The stack's owner releases what was collected.
-    pending_elements_.push_back(std::move(element));
+    if (!element) return nullptr;   // The reader's destructor releases what was collected.
+    pending_->Push(element.get());  // Ownership passes once the push cannot fail.
+    element.release();
     SkipWhitespace();
     if (*p_ == u']') {
       ++p_;
@@ -320,17 +355,34 @@ ValuePtr JsonReader::ReadArray(int depth) {
     if (*p_ != u',') return nullptr;
     ++p_;
   }
-  const auto first = pending_elements_.begin() + static_cast<ptrdiff_t>(base);
-  CJsonValue::Array elements(std::make_move_iterator(first),
-                             std::make_move_iterator(pending_elements_.end()));
-  pending_elements_.erase(first, pending_elements_.end());
+  CJsonValue::Array elements;
+  elements.reserve(pending_->size - base);
+  for (size_t i = base; i < pending_->size; ++i) elements.emplace_back(pending_->nodes[i]);
+  pending_->size = base;
   return std::make_unique<CJsonValue>(std::move(elements));
+}
+
+// A repeated key replaces (and so destroys) the earlier value. The key string is built once,
+// directly in the new map node, and only when the key is new. Members often arrive in key
+// order, so the end of the map is tried before a search.
+void InsertMember(std::u16string_view key, ValuePtr value, CJsonValue::Object* members) {
+  auto position = members->end();
+  if (!members->empty() && !(std::prev(position)->first < key)) {
+    position = members->lower_bound(key);
+    if (position != members->end() && position->first == key) {
+      position->second = std::move(value);
+      return;
+    }
+  }
+  members->emplace_hint(position, std::piecewise_construct, std::forward_as_tuple(key),
+                        std::forward_as_tuple(std::move(value)));
 }
 
 // At the left brace.
 ValuePtr JsonReader::ReadObject(int depth) {
   ++p_;
   CJsonValue::Object members;
+  std::u16string decoded_key;  // Used only by keys with escapes.
   bool first = true;
   for (;;) {
     SkipWhitespace();
@@ -340,17 +392,15 @@ ValuePtr JsonReader::ReadObject(int depth) {
     }
     first = false;
     if (*p_ != u'"') return nullptr;
-    std::u16string key;
-    if (!ReadString(&key)) return nullptr;
+    std::u16string_view key;
+    if (!ReadKey(&key, &decoded_key)) return nullptr;
     SkipWhitespace();
     if (*p_ != u':') return nullptr;
     ++p_;
     SkipWhitespace();
     ValuePtr value = ReadValue(depth);
     if (!value) return nullptr;
-    // A repeated key replaces (and so destroys) the earlier value. Members usually arrive in
-    // key order, so the end of the map is tried first as the insertion point.
-    members.insert_or_assign(members.end(), std::move(key), std::move(value));
+    InsertMember(key, std::move(value), &members);
     SkipWhitespace();
     if (*p_ == u'}') {
       ++p_;

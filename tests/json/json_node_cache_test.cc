@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,6 +61,40 @@ TEST(JsonNodeCacheTest, TreesBuiltOnOneThreadAreDestroyedOnAnother) {
   });
   consumer.join();
   EXPECT_EQ(rebuilt, expected);
+}
+
+// Text of an array of `outer` arrays of `inner` numbers each.
+std::u16string NestedArrays(int outer, int inner) {
+  std::u16string text = u"[";
+  for (int i = 0; i < outer; ++i) {
+    text += i ? u",[" : u"[";
+    for (int j = 0; j < inner; ++j) {
+      if (j) text += u',';
+      text += static_cast<char16_t>(u'0' + (i + j) % 10);
+    }
+    text += u']';
+  }
+  return text + u"]";
+}
+
+// Large arrays hand their elements to the thread's node stack while they are destroyed, and
+// the reader gathers elements there: nested large arrays grow that stack while outer ones
+// still hold places on it, and a failed read leaves its elements there to be released.
+TEST(JsonNodeCacheTest, NestedLargeArraysAreReadAndReleased) {
+  const std::u16string text = NestedArrays(300, 200);
+  for (int round = 0; round < 3; ++round) {
+    auto value = ParseJson(text);
+    ASSERT_NE(value, nullptr);
+    ASSERT_EQ(value->GetArray().size(), 300u);
+    EXPECT_EQ(value->GetArray()[299]->GetArray().size(), 200u);
+    EXPECT_EQ(ToJsonString(*value), text);
+    // Cut off inside the last inner array: everything gathered so far must be released.
+    EXPECT_EQ(ParseJson(text.substr(0, text.size() - 40)), nullptr);
+  }
+  // Destroyed on another thread, whose stack starts empty.
+  auto value = ParseJson(text);
+  std::thread([&value] { value.reset(); }).join();
+  EXPECT_EQ(ToJsonString(*ParseJson(u"[1,[2]]")), u"[1,[2]]");
 }
 
 }  // namespace

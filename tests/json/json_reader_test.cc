@@ -102,16 +102,30 @@ INSTANTIATE_TEST_SUITE_P(
                     ReadCase{u"\"\u4e2d\u6587\"", u"\"\u4e2d\u6587\""},
                     ReadCase{u"\"\\/\\'\"", u"\"\\/'\""}));
 
-INSTANTIATE_TEST_SUITE_P(KeysAndTrailingText, ReaderTableTest,
-                         testing::Values(ReadCase{u"{\"a\":1,\"a\":2}", u"{\"a\":2}"},
-                                         ReadCase{u"{\"a\":[1,2],\"b\":0,\"a\":{\"c\":3}}",
-                                                  u"{\"a\":{\"c\":3},\"b\":0}"},
-                                         ReadCase{u"{\"b\":1,\"a\":2}", u"{\"a\":2,\"b\":1}"},
-                                         ReadCase{u"{\"\":1}", u"{\"\":1}"},
-                                         ReadCase{u"{\"a\\u0000b\":1}", u"{\"a\\u0000b\":1}"},
-                                         ReadCase{u"[1] x", u"[1]"}, ReadCase{u"{}}", u"{}"},
-                                         ReadCase{u"1 2", u"1"}, ReadCase{u"\"a\"\"b\"", u"\"a\""},
-                                         ReadCase{u"nulls", u"null"}, ReadCase{u"[1]]]", u"[1]"}));
+INSTANTIATE_TEST_SUITE_P(
+    KeysAndTrailingText, ReaderTableTest,
+    testing::Values(
+        ReadCase{u"{\"a\":1,\"a\":2}", u"{\"a\":2}"},
+        ReadCase{u"{\"a\":[1,2],\"b\":0,\"a\":{\"c\":3}}", u"{\"a\":{\"c\":3},\"b\":0}"},
+        ReadCase{u"{\"b\":1,\"a\":2}", u"{\"a\":2,\"b\":1}"}, ReadCase{u"{\"\":1}", u"{\"\":1}"},
+        ReadCase{u"{\"a\\u0000b\":1}", u"{\"a\\u0000b\":1}"}, ReadCase{u"[1] x", u"[1]"},
+        ReadCase{u"{}}", u"{}"}, ReadCase{u"1 2", u"1"}, ReadCase{u"\"a\"\"b\"", u"\"a\""},
+        ReadCase{u"nulls", u"null"}, ReadCase{u"[1]]]", u"[1]"},
+        // Keys out of order, repeated, and spelled with escapes.
+        ReadCase{u"{\"c\":1,\"b\":2,\"a\":3,\"b\":4,\"c\":5}", u"{\"a\":3,\"b\":4,\"c\":5}"},
+        ReadCase{u"{\"ab\":1,\"a\\u0062\":2}", u"{\"ab\":2}"},
+        ReadCase{u"{\"a\\u0062\":{\"c\\u0064\":1,\"e\tf\":2},\"x\":3}",
+                 u"{\"ab\":{\"cd\":1,\"e\\tf\":2},\"x\":3}"}));
+
+// Arrays are gathered on a stack kept per thread: a failed read must not leave elements on it
+// for the next read to pick up.
+TEST(ReaderTest, FailedReadLeavesNothingForTheNext) {
+  EXPECT_EQ(ParseJson(u"[1,[2,3,[4,"), nullptr);
+  EXPECT_EQ(ParseJson(u"[[5,6],{\"a\":[7,8}]"), nullptr);
+  const auto value = ParseJson(u"[9,[10]]");
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(EncodeUtf16ToUtf8(ToJsonString(*value)), "[9,[10]]");
+}
 
 TEST(ReaderTest, NumbersAreCorrectlyRounded) {
   // strtod is correctly rounded; the reader must agree bit for bit.
