@@ -1,17 +1,22 @@
 #include "json/json_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
+#include <new>
+#include <string>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Logic {
 namespace {
-
-void AppendAscii(std::string_view text, std::u16string* out) {
-  out->append(text.begin(), text.end());
-}
 
 constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -87,13 +92,100 @@ size_t LayOutGeneral(bool negative, uint32_t digits, int exponent, char* out) {
   return static_cast<size_t>(p - out);
 }
 
+// The text being written, in a per-thread array that is reused from one document to the next:
+// growing a fresh string by doubling for every document costs a page fault for every page of
+// every step (twice the text's size at least), and the final copy into a string of exactly
+// the right size is cheaper than that. Stores go through a raw pointer: the caller makes room
+// first, so storing a character is one store and one increment.
+class OutputBuffer {
+ public:
+  OutputBuffer() {
+    scratch_ = &thread_scratch;
+    if (scratch_->state == json_internal::BlockList::kUnused) {
+      static thread_local ScratchReleaser releaser;
+      scratch_->state = json_internal::BlockList::kInUse;
+    }
+    // A thread that is ending may have freed its array already; it gets one of its own.
+    if (scratch_->state != json_internal::BlockList::kInUse) scratch_ = &own_scratch_;
+  }
+  ~OutputBuffer() {
+    if (scratch_->capacity > kKeptUnits || scratch_ == &own_scratch_) {
+      std::free(scratch_->units);
+      scratch_->units = nullptr;
+      scratch_->capacity = 0;
+    }
+  }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+  std::u16string Text() const { return std::u16string(scratch_->units, used_); }
+
+  // Makes room for `count` more code units and returns where they go.
+  char16_t* Reserve(size_t count) {
+    if (scratch_->capacity - used_ < count) Grow(count);
+    return scratch_->units + used_;
+  }
+  // Records that `count` units were stored at the pointer Reserve returned.
+  void Commit(size_t count) { used_ += count; }
+
+  void Put(char16_t c) {
+    *Reserve(1) = c;
+    ++used_;
+  }
+  void PutAscii(std::string_view text) {
+    char16_t* p = Reserve(text.size());
+    for (char c : text) *p++ = static_cast<char16_t>(c);
+    used_ += text.size();
+  }
+  void PutUnits(const char16_t* units, size_t count) {
+    std::char_traits<char16_t>::copy(Reserve(count), units, count);
+    used_ += count;
+  }
+
+ private:
+  struct Scratch {
+    char16_t* units;
+    size_t capacity;
+    json_internal::BlockList::State state;  // kDrained once the thread's exit handler ran.
+  };
+  // Frees the thread's array when the thread ends.
+  struct ScratchReleaser {
+    ~ScratchReleaser() {
+      std::free(thread_scratch.units);
+      thread_scratch = {nullptr, 0, json_internal::BlockList::kDrained};
+    }
+  };
+  // An array kept between documents holds at most this many units (4 MiB): enough for the
+  // extension database of a few thousand extensions; a larger one is freed after its document.
+  static constexpr size_t kKeptUnits = size_t{1} << 21;
+  static constexpr size_t kInitialUnits = 4096;
+  // Plain data, so that it stays usable while the thread's other thread-local objects are
+  // destroyed.
+  static thread_local Scratch thread_scratch;
+
+  void Grow(size_t count) {
+    const size_t wanted = std::max({used_ + count, 2 * scratch_->capacity, kInitialUnits});
+    void* grown = std::realloc(scratch_->units, wanted * sizeof(char16_t));
+    if (!grown) throw std::bad_alloc();
+    scratch_->units = static_cast<char16_t*>(grown);
+    scratch_->capacity = wanted;
+  }
+
+  Scratch* scratch_;
+  Scratch own_scratch_ = {nullptr, 0, json_internal::BlockList::kInUse};
+  size_t used_ = 0;
+};
+
+thread_local OutputBuffer::Scratch OutputBuffer::thread_scratch = {
+    nullptr, 0, json_internal::BlockList::kUnused};
+
 // As `std::ostream << value` with default settings ("%.6g"). Integers below 10^6 and
 // values whose rounding is certain are laid out here; the rest go to to_chars, which is
 // specified to produce exactly the printf text whatever the locale, but is several times
 // slower.
-void WriteNumber(double value, std::u16string* out) {
+void WriteNumber(double value, OutputBuffer* out) {
   if (!std::isfinite(value)) {
-    AppendAscii("null", out);
+    out->PutAscii("null");
     return;
   }
   char buffer[32];
@@ -112,83 +204,7 @@ void WriteNumber(double value, std::u16string* out) {
         std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 6);
     length = static_cast<size_t>(result.ptr - buffer);
   }
-  AppendAscii(std::string_view(buffer, length), out);
-}
-
-void WriteString(std::u16string_view text, std::u16string* out) {
-  out->push_back(u'"');
-  AppendJsonEscaped(text, out);
-  out->push_back(u'"');
-}
-
-void WriteValue(const CJsonValue& value, std::u16string* out);
-
-// Writing is bound by memory latency, not by work: every value is a node of its own. Asking
-// for the next nodes ahead of time overlaps their fetch with writing the current one.
-void Prefetch(const void* address) { __builtin_prefetch(address); }
-
-// Second stage: once a node has arrived, ask for what writing it reads first.
-void PrefetchContents(const CJsonValue& value) {
-  if (value.IsObject() && !value.GetObject().empty()) {
-    const auto& first = *value.GetObject().begin();
-    Prefetch(&first);
-    Prefetch(first.second.get());
-  } else if (value.IsString()) {
-    Prefetch(value.GetString().data());
-  }
-}
-
-void WriteArray(const CJsonValue::Array& elements, std::u16string* out) {
-  constexpr size_t kNodeDistance = 4, kContentsDistance = 2;
-  out->push_back(u'[');
-  for (size_t i = 0; i < elements.size() && i < kNodeDistance; ++i) Prefetch(elements[i].get());
-  for (size_t i = 0; i < elements.size(); ++i) {
-    if (i + kNodeDistance < elements.size()) Prefetch(elements[i + kNodeDistance].get());
-    if (i + kContentsDistance < elements.size()) PrefetchContents(*elements[i + kContentsDistance]);
-    if (i) out->push_back(u',');
-    WriteValue(*elements[i], out);
-  }
-  out->push_back(u']');
-}
-
-void WriteObject(const CJsonValue::Object& members, std::u16string* out) {
-  out->push_back(u'{');
-  for (auto it = members.begin(); it != members.end();) {
-    const auto next = std::next(it);
-    if (next != members.end()) {
-      Prefetch(&*next);
-      Prefetch(next->second.get());
-    }
-    if (it != members.begin()) out->push_back(u',');
-    WriteString(it->first, out);
-    out->push_back(u':');
-    WriteValue(*it->second, out);
-    it = next;
-  }
-  out->push_back(u'}');
-}
-
-void WriteValue(const CJsonValue& value, std::u16string* out) {
-  switch (value.type()) {
-    case kJsonString:
-      WriteString(value.GetString(), out);
-      return;
-    case kJsonBool:
-      AppendAscii(value.GetBool() ? "true" : "false", out);
-      return;
-    case kJsonNumber:
-      WriteNumber(value.GetNumber(), out);
-      return;
-    case kJsonArray:
-      WriteArray(value.GetArray(), out);
-      return;
-    case kJsonObject:
-      WriteObject(value.GetObject(), out);
-      return;
-    case kJsonNull:
-      break;
-  }
-  AppendAscii("null", out);
+  out->PutAscii(std::string_view(buffer, length));
 }
 
 // The character written after the backslash for each code unit below 0x80, 'u' for the
@@ -208,33 +224,157 @@ constexpr std::array<char, 128> MakeEscapeTable() {
 }
 constexpr std::array<char, 128> kEscapes = MakeEscapeTable();
 
+bool NeedsEscape(char16_t c) { return c < 0x80 && kEscapes[c]; }
+
+// The first code unit in [p, end) that is written escaped, or end. Eight at a time where SSE2
+// is available.
+const char16_t* FindEscaped(const char16_t* p, const char16_t* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi16(u'"');
+  const __m128i solidus = _mm_set1_epi16(u'/');
+  const __m128i backslash = _mm_set1_epi16(u'\\');
+  const __m128i highest_control = _mm_set1_epi16(0x1F);
+  for (; end - p >= 8; p += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // A unit is a control character when saturating subtraction of 0x1F leaves zero.
+    const __m128i control =
+        _mm_cmpeq_epi16(_mm_subs_epu16(units, highest_control), _mm_setzero_si128());
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, quote), _mm_cmpeq_epi16(units, solidus)),
+                     _mm_or_si128(_mm_cmpeq_epi16(units, backslash), control));
+    if (const int mask = _mm_movemask_epi8(special)) {
+      return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+    }
+  }
+#endif
+  while (p != end && !NeedsEscape(*p)) ++p;
+  return p;
+}
+
+// Stores the escape for `c` (one that NeedsEscape) at `out` and returns its length: 2, or 6
+// for the \u00XX form.
+size_t FormatEscape(char16_t c, char16_t* out) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  out[0] = u'\\';
+  out[1] = static_cast<char16_t>(kEscapes[c]);
+  if (kEscapes[c] != 'u') return 2;
+  out[2] = u'0';
+  out[3] = u'0';
+  out[4] = static_cast<char16_t>(kHexDigits[c >> 4]);
+  out[5] = static_cast<char16_t>(kHexDigits[c & 0xF]);
+  return 6;
+}
+
+void WriteEscaped(std::u16string_view text, OutputBuffer* out) {
+  const char16_t* p = text.data();
+  const char16_t* const end = p + text.size();
+  for (;;) {
+    // Unchanged runs are copied whole.
+    const char16_t* const special = FindEscaped(p, end);
+    out->PutUnits(p, static_cast<size_t>(special - p));
+    if (special == end) return;
+    out->Commit(FormatEscape(*special, out->Reserve(6)));
+    p = special + 1;
+  }
+}
+
+void WriteString(std::u16string_view text, OutputBuffer* out) {
+  out->Put(u'"');
+  WriteEscaped(text, out);
+  out->Put(u'"');
+}
+
+void WriteValue(const CJsonValue& value, OutputBuffer* out);
+
+// Writing is bound by memory latency, not by work: every value is a node of its own. Asking
+// for the next nodes ahead of time overlaps their fetch with writing the current one.
+void Prefetch(const void* address) { __builtin_prefetch(address); }
+
+// Second stage: once a node has arrived, ask for what writing it reads first.
+void PrefetchContents(const CJsonValue& value) {
+  if (value.IsObject() && !value.GetObject().empty()) {
+    const auto& first = *value.GetObject().begin();
+    Prefetch(&first);
+    Prefetch(first.second.get());
+  } else if (value.IsString()) {
+    Prefetch(value.GetString().data());
+  }
+}
+
+void WriteArray(const CJsonValue::Array& elements, OutputBuffer* out) {
+  constexpr size_t kNodeDistance = 4, kContentsDistance = 2;
+  out->Put(u'[');
+  for (size_t i = 0; i < elements.size() && i < kNodeDistance; ++i) Prefetch(elements[i].get());
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (i + kNodeDistance < elements.size()) Prefetch(elements[i + kNodeDistance].get());
+    if (i + kContentsDistance < elements.size()) PrefetchContents(*elements[i + kContentsDistance]);
+    if (i) out->Put(u',');
+    WriteValue(*elements[i], out);
+  }
+  out->Put(u']');
+}
+
+void WriteObject(const CJsonValue::Object& members, OutputBuffer* out) {
+  out->Put(u'{');
+  for (auto it = members.begin(); it != members.end();) {
+    const auto next = std::next(it);
+    if (next != members.end()) {
+      Prefetch(&*next);
+      Prefetch(next->second.get());
+    }
+    if (it != members.begin()) out->Put(u',');
+    WriteString(it->first, out);
+    out->Put(u':');
+    WriteValue(*it->second, out);
+    it = next;
+  }
+  out->Put(u'}');
+}
+
+void WriteValue(const CJsonValue& value, OutputBuffer* out) {
+  switch (value.type()) {
+    case kJsonString:
+      WriteString(value.GetString(), out);
+      return;
+    case kJsonBool:
+      out->PutAscii(value.GetBool() ? "true" : "false");
+      return;
+    case kJsonNumber:
+      WriteNumber(value.GetNumber(), out);
+      return;
+    case kJsonArray:
+      WriteArray(value.GetArray(), out);
+      return;
+    case kJsonObject:
+      WriteObject(value.GetObject(), out);
+      return;
+    case kJsonNull:
+      break;
+  }
+  out->PutAscii("null");
+}
+
 }  // namespace
 
 void AppendJsonEscaped(std::u16string_view text, std::u16string* out) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
-  const char16_t* run = text.data();
-  const char16_t* const end = text.data() + text.size();
-  for (const char16_t* p = run; p != end; ++p) {
-    const char16_t c = *p;
-    if (c >= 0x80 || !kEscapes[c]) continue;
-    // Unchanged runs are appended whole.
-    out->append(run, p);
-    run = p + 1;
-    const char16_t escape[] = {u'\\',
-                               static_cast<char16_t>(kEscapes[c]),
-                               u'0',
-                               u'0',
-                               static_cast<char16_t>(kHexDigits[c >> 4]),
-                               static_cast<char16_t>(kHexDigits[c & 0xF])};
-    out->append(escape, kEscapes[c] == 'u' ? 6 : 2);
+  // Appended to directly: the output buffer's spare room would cost a fill of the caller's
+  // whole string on every call.
+  const char16_t* p = text.data();
+  const char16_t* const end = p + text.size();
+  for (;;) {
+    const char16_t* const special = FindEscaped(p, end);
+    out->append(p, special);
+    if (special == end) return;
+    char16_t escape[6];
+    out->append(escape, FormatEscape(*special, escape));
+    p = special + 1;
   }
-  out->append(run, end);
 }
 
 std::u16string ToJsonString(const CJsonValue& value) {
-  std::u16string out;
-  WriteValue(value, &out);
-  return out;
+  OutputBuffer buffer;
+  WriteValue(value, &buffer);
+  return buffer.Text();
 }
 
 }  // namespace Logic

@@ -8,6 +8,9 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "json/json_reader.h"
 #include "json/utf8_text.h"
@@ -153,6 +156,70 @@ TEST(WriterTest, RoundTripIsStable) {
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(ToJsonString(*second), written);
   }
+}
+
+// A string of `length` units mixing plain ASCII, non-ASCII and the three kinds of escape, with
+// the text the writer must produce for it.
+struct LongString {
+  std::u16string text;
+  std::u16string written;
+};
+
+LongString MakeLongString(size_t length, unsigned seed) {
+  LongString s;
+  s.written.push_back(u'"');
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned kind = (static_cast<unsigned>(i) * 7 + seed) % 11;
+    const char16_t c = kind == 0 ? u'"' : kind == 1 ? u'\x01' : kind == 2 ? u'\u4e2d' : u'a' + kind;
+    s.text.push_back(c);
+    if (c == u'"') {
+      s.written.append(u"\\\"");
+    } else if (c == u'\x01') {
+      s.written.append(u"\\u0001");
+    } else {
+      s.written.push_back(c);
+    }
+  }
+  s.written += u"\"";
+  return s;
+}
+
+// The writer's working space is reused from one document to the next on a thread, grows in
+// steps, and is given back above a limit: lengths around the steps and past the limit, each
+// followed by a short document, must come out whole and alone.
+TEST(WriterTest, LongTextsComeOutWholeAndAlone) {
+  for (size_t length :
+       {size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, size_t{100003}, size_t{3000000}}) {
+    const LongString s = MakeLongString(length, static_cast<unsigned>(length));
+    EXPECT_EQ(ToJsonString(CJsonValue(s.text)), s.written) << length;
+    EXPECT_EQ(ToJsonString(CJsonValue(u"x")), u"\"x\"") << length;
+  }
+}
+
+TEST(WriterTest, ThreadsWriteTheirOwnDocuments) {
+  constexpr int kThreads = 4;
+  std::vector<LongString> strings;
+  for (int i = 0; i < kThreads; ++i) strings.push_back(MakeLongString(20000 + 997 * i, i));
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const CJsonValue value(strings[t].text);
+      for (int round = 0; round < 50; ++round) {
+        if (ToJsonString(value) != strings[t].written) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << t;
+}
+
+TEST(WriterStringTest, AppendKeepsWhatTheStringHeld) {
+  std::u16string out = u"prefix:";
+  AppendJsonEscaped(u"a\"b\x01/", &out);
+  AppendJsonEscaped(u"", &out);
+  AppendJsonEscaped(u"\u00e9", &out);
+  EXPECT_EQ(out, u"prefix:a\\\"b\\u0001\\/\u00e9");
 }
 
 }  // namespace
