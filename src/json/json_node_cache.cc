@@ -79,7 +79,7 @@ void NodeStack::DestroyFrom(size_t begin) {
   // Indexed, not iterated: destructors below may grow (and so move) the array.
   constexpr size_t kPrefetchDistance = 4;
   for (size_t i = begin; i < size; ++i) {
-    if (i + kPrefetchDistance < size) __builtin_prefetch(nodes[i + kPrefetchDistance]);
+    if (i + kPrefetchDistance < size) CJsonValue::PrefetchNode(nodes[i + kPrefetchDistance]);
     delete nodes[i];
   }
   size = begin;

@@ -28,6 +28,13 @@ void CJsonValue::operator delete(void* node) {
   json_internal::BlockCache<sizeof(CJsonValue)>::Free(node);
 }
 
+void CJsonValue::PrefetchNode(const CJsonValue* node) {
+  // A node spans more than one cache line; its destructor reads both ends.
+  const char* bytes = reinterpret_cast<const char*>(node);
+  __builtin_prefetch(bytes);
+  __builtin_prefetch(bytes + sizeof(CJsonValue) - 1);
+}
+
 CJsonValue::~CJsonValue() {
   // The containers' own destructors do not promise an order (std::map frees right subtrees
   // first), so the children are released explicitly in the documented order.
@@ -49,7 +56,7 @@ CJsonValue::~CJsonValue() {
   // Destroying is bound by memory latency: fetch the next member while releasing this one.
   for (auto it = object_value_.begin(); it != object_value_.end();) {
     const auto next = std::next(it);
-    if (next != object_value_.end()) __builtin_prefetch(next->second.get());
+    if (next != object_value_.end()) PrefetchNode(next->second.get());
     it->second.reset();
     it = next;
   }

@@ -68,6 +68,8 @@ class CJsonValue {
   // Nodes come from a per-thread cache of freed nodes (see json_node_cache.h).
   static void* operator new(size_t size);
   static void operator delete(void* node);
+  // Asks for the whole of `node` (null is fine) ahead of destroying or reading it.
+  static void PrefetchNode(const CJsonValue* node);
 
   // Values are never shared between trees, and a copy would be a deep copy: forbid both.
   CJsonValue(const CJsonValue&) = delete;
