@@ -295,7 +295,7 @@ void PrefetchContents(const CJsonValue& value) {
   if (value.IsObject() && !value.GetObject().empty()) {
     const auto& first = *value.GetObject().begin();
     Prefetch(&first);
-    Prefetch(first.second.get());
+    CJsonValue::PrefetchNode(first.second.get());
   } else if (value.IsString()) {
     Prefetch(value.GetString().data());
   }
@@ -304,9 +304,11 @@ void PrefetchContents(const CJsonValue& value) {
 void WriteArray(const CJsonValue::Array& elements, OutputBuffer* out) {
   constexpr size_t kNodeDistance = 4, kContentsDistance = 2;
   out->Put(u'[');
-  for (size_t i = 0; i < elements.size() && i < kNodeDistance; ++i) Prefetch(elements[i].get());
+  for (size_t i = 0; i < elements.size() && i < kNodeDistance; ++i)
+    CJsonValue::PrefetchNode(elements[i].get());
   for (size_t i = 0; i < elements.size(); ++i) {
-    if (i + kNodeDistance < elements.size()) Prefetch(elements[i + kNodeDistance].get());
+    if (i + kNodeDistance < elements.size())
+      CJsonValue::PrefetchNode(elements[i + kNodeDistance].get());
     if (i + kContentsDistance < elements.size()) PrefetchContents(*elements[i + kContentsDistance]);
     if (i) out->Put(u',');
     WriteValue(*elements[i], out);
@@ -320,7 +322,7 @@ void WriteObject(const CJsonValue::Object& members, OutputBuffer* out) {
     const auto next = std::next(it);
     if (next != members.end()) {
       Prefetch(&*next);
-      Prefetch(next->second.get());
+      CJsonValue::PrefetchNode(next->second.get());
     }
     if (it != members.begin()) out->Put(u',');
     WriteString(it->first, out);
