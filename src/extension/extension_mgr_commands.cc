@@ -163,12 +163,8 @@ HRESULT CExtensionMgrImpl::RecordUsageAction(BSTR category, BSTR key, BSTR actio
                                              BSTR name) {
   ComPtr<IStatisticsService> statistics = GetStatisticsService();
   if (!statistics) return S_FALSE;  // skipped silently
-  ComPtr<IPropertySet> properties;
-  if (FAILED(Util::Com::CreateObjectByIID(IPropertySet::kIID,
-                                          properties.ReleaseAndGetVoidAddress())) ||
-      !properties) {
-    return E_FAIL;
-  }
+  ComPtr<IPropertySet> properties = NewPropertySet();
+  if (!properties) return E_FAIL;
   properties->SetValue(u"Action", action ? action : u"");
   properties->SetValue(u"Style", style ? style : u"");
   if (name && *name) properties->SetValue(u"Name", name);

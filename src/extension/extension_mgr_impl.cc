@@ -14,6 +14,7 @@
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_listener.h"
 #include "extension/ui_ext_pt_mgr.h"
+#include "module/browser_info_services.h"
 #include "module/logic_global_service.h"
 #include "module/services.h"
 #include "module/user_service_manager.h"
@@ -53,6 +54,15 @@ std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)
   halcy::ScopedBstr text;
   (agent->*get)(text.Receive());
   return std::u16string(text.View());
+}
+
+ComPtr<IPropertySet> NewPropertySet() {
+  ComPtr<IPropertySet> properties;
+  if (FAILED(Util::Com::CreateObjectByIID(IPropertySet::kIID,
+                                          properties.ReleaseAndGetVoidAddress()))) {
+    return nullptr;
+  }
+  return properties;
 }
 
 CExtensionMgrImpl::CExtensionMgrImpl(IExtensionMgr* owner) : owner_(owner) {}

@@ -49,9 +49,13 @@ struct IExtensionMgrListener;
 struct IExtCmdHost;
 struct IUIExtPtMgr;
 class CExtensionDB;
+struct IPropertySet;
 
 // A string getter of `agent` (GetId, GetDirectory, ...) as a wide string ("" when it fails).
 std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*));
+
+// A new property set from the object factory for a statistics record; null when none.
+ComPtr<IPropertySet> NewPropertySet();
 
 class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> {
  public:
@@ -229,6 +233,8 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   // into each posted task.
   using ListenerCall = std::function<HRESULT(IExtensionMgrListener*)>;
   HRESULT BroadcastToListeners(LONG excluded_id, const ListenerCall& call);
+  // Broadcasts OnExtensionStateChanged(extension_id, state) to every listener.
+  void BroadcastStateChanged(const std::u16string& extension_id, LONG state);
 
   // The registered command hosts, in registration order (a copy).
   std::vector<ComPtr<IExtCmdHost>> CommandHosts();

@@ -276,10 +276,7 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     StartExtension(agent.Get());
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
-  BroadcastToListeners(0, [extension_id](IExtensionMgrListener* listener) {
-    halcy::ScopedBstr id(extension_id);
-    return listener->OnExtensionStateChanged(id.Get(), 1);
-  });
+  BroadcastStateChanged(extension_id, 1);
   return S_OK;
 }
 
@@ -299,10 +296,7 @@ HRESULT CExtensionMgrImpl::DisableExtension_BackThread(std::u16string extension_
     }
     RecordPluginFunction(extension_id, agent.Get(), false);
   }
-  BroadcastToListeners(0, [extension_id](IExtensionMgrListener* listener) {
-    halcy::ScopedBstr id(extension_id);
-    return listener->OnExtensionStateChanged(id.Get(), 0);
-  });
+  BroadcastStateChanged(extension_id, 0);
   return S_OK;
 }
 
@@ -325,10 +319,7 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
     if (!directory.empty()) AddPendingDeletion(directory);
   }
   UnregisterInstalled(extension_id);  // the map entry and the permission set
-  BroadcastToListeners(0, [extension_id](IExtensionMgrListener* listener) {
-    halcy::ScopedBstr id(extension_id);
-    return listener->OnExtensionStateChanged(id.Get(), 0);
-  });
+  BroadcastStateChanged(extension_id, 0);
   return S_OK;
 }
 
@@ -347,12 +338,8 @@ void CExtensionMgrImpl::RecordPluginFunction(const std::u16string& extension_id,
                                              IExtensionAgent* agent, bool enabled) {
   ComPtr<IStatisticsService> statistics = GetStatisticsService();
   if (!statistics) return;  // skipped silently
-  ComPtr<IPropertySet> properties;
-  if (FAILED(Util::Com::CreateObjectByIID(IPropertySet::kIID,
-                                          properties.ReleaseAndGetVoidAddress())) ||
-      !properties) {
-    return;
-  }
+  ComPtr<IPropertySet> properties = NewPropertySet();
+  if (!properties) return;
   const std::u16string name = UrlEncode(AgentText(agent, &IExtensionAgent::GetName));
   properties->SetValue(u"AppId", extension_id.c_str());
   properties->SetValue(u"name", name.c_str());
@@ -391,6 +378,13 @@ void CExtensionMgrImpl::WorkOffPendingDeletions(bool at_reboot) {
     }
   }
   for (const std::u16string& directory : kept) AddPendingDeletion(directory);
+}
+
+void CExtensionMgrImpl::BroadcastStateChanged(const std::u16string& extension_id, LONG state) {
+  BroadcastToListeners(0, [extension_id, state](IExtensionMgrListener* listener) {
+    halcy::ScopedBstr id(extension_id);
+    return listener->OnExtensionStateChanged(id.Get(), state);
+  });
 }
 
 }  // namespace Logic

@@ -133,12 +133,8 @@ void CExtensionMgrImpl::LoadInstalledExtensions() {
 void CExtensionMgrImpl::RecordExtensionStatistics() {
   ComPtr<IStatisticsService> statistics = GetStatisticsService();
   if (!statistics) return;  // skipped silently
-  ComPtr<IPropertySet> properties;
-  if (FAILED(Util::Com::CreateObjectByIID(IPropertySet::kIID,
-                                          properties.ReleaseAndGetVoidAddress())) ||
-      !properties) {
-    return;
-  }
+  ComPtr<IPropertySet> properties = NewPropertySet();
+  if (!properties) return;
   halcy::ScopedBstr version;
   if (ComPtr<IVersionService> versions = GetVersionService()) {
     versions->GetBrowserVersion(version.Receive());
