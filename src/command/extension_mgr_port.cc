@@ -34,8 +34,9 @@ class ManagerPort final : public ExtensionMgrPort {
     return agent ? AgentText(agent.Get(), &IExtensionAgent::GetVersion) : std::u16string();
   }
 
-  HRESULT DeleteExtension(const std::u16string& /*extension_id*/) override {
-    return E_NOTIMPL;  // the manager cannot delete extensions yet (DeleteExtension_BackThread)
+  HRESULT DeleteExtension(const std::u16string& extension_id) override {
+    halcy::ScopedBstr id(extension_id);
+    return manager_->DeleteExtension(id.Get());
   }
 
   HRESULT ReportSelfStatistics(const std::u16string& /*extension_id*/, LONG /*upload_type*/,

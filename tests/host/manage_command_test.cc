@@ -131,6 +131,24 @@ TEST_F(ManageCommandTest, RemovingANativeLibraryDeletesItsDirectoryWhenTheSessio
   EXPECT_EQ("", Row("weatherdesk"));
 }
 
+// An extension that uninstalls itself with "extension.invoke.utility.uninstall" is gone for
+// good: the command goes through the permission gate, the common command host and the manager.
+TEST_F(ManageCommandTest, AnExtensionThatUninstallsItselfIsGoneAfterTheRestart) {
+  const std::string source = std::string(PLEXORE_EXAMPLES) + "/pagenotes";
+  ASSERT_EQ(0, Host("install " + source + " --id notes2"));
+  const std::string copy = DataDirectory() + "/notes2";
+  ASSERT_TRUE(fs::exists(copy + "/manifest.json"));
+  WriteFileOrDie(dir_.File("uninstall.jsonl"),
+                 R"({"op":"bp","ext":"notes2","command":"extension.invoke.utility.uninstall",)"
+                 R"("args":"{}","context":7})"
+                 "\n");
+  std::string out;
+  ASSERT_EQ(0, Host("run --scenario " + dir_.File("uninstall.jsonl"), &out)) << out;
+  EXPECT_EQ("", Row("notes2"));
+  EXPECT_EQ(3u, List().size()) << "the seeded extensions stay";
+  EXPECT_FALSE(fs::exists(copy));
+}
+
 struct Refusal {
   const char* name;
   const char* args;     // "%s" stands for the sources directory
