@@ -348,10 +348,9 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   std::u16string user_name_;          // Guarded by state_mutex_
   LONG user_value_ = 0;               // Guarded by state_mutex_
 
-  // Collaborators that do not exist yet and so stay absent, as a failed object creation would
-  // leave them: the update tracker, the install guide, the common and menu command hosts, the
-  // web-view host that creates background cores, and the UI-listener callbacks
-  // (CUIExtListener).
+  // Collaborators the module does not build yet and so stay absent, as a failed object creation
+  // would leave them: the update tracker, the install guide, the menu command host and the
+  // UI-listener callbacks (CUIExtListener).
 };
 
 }  // namespace Logic

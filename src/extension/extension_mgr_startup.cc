@@ -177,8 +177,9 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 }
 
 void CExtensionMgrImpl::UnInitialize_BackThread() {
-  // The web-view host, the UI-listener callbacks, the tracker and the install guide do not
-  // exist yet; what the manager holds are its background cores and its command hosts.
+  // The UI-listener callbacks, the tracker and the install guide are not built yet; what the
+  // manager releases here are its background cores and its command hosts. The web-view host is
+  // touched only on the UI thread and goes with the manager.
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
   {
     base::CAutoLock hold(starting_lock_);
