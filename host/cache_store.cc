@@ -77,12 +77,16 @@ bool CCacheStore::Replay(const std::string& text, Entries* entries, bool* torn) 
 
 bool CCacheStore::Open(const std::u16string& path) {
   native_path_ = halcy::ToNativePath(path);
-  std::string text;
-  bool missing = false;
-  if (!ReadFileBytes(native_path_, &text, &missing)) {
-    if (missing) return true;
-    Logic::Log(Logic::kLogFailure, u"oldlog;", u"cache store: cannot read %s", path.c_str());
-    return false;
+  std::string text, problem;
+  switch (ReadFileBytes(native_path_, &text, &problem)) {
+    case ReadResult::kMissing:
+      return true;
+    case ReadResult::kRefused:
+      Logic::Log(Logic::kLogFailure, u"oldlog;", u"cache store: %s %S", path.c_str(),
+                 problem.c_str());
+      return false;
+    case ReadResult::kRead:
+      break;
   }
   Entries entries;
   bool torn = false;

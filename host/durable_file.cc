@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace host {
@@ -42,6 +43,15 @@ void SyncDirectory(const std::string& directory) {
 bool Exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string DescribeFileType(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory";
+  if (S_ISFIFO(mode)) return "is a FIFO";
+  if (S_ISCHR(mode)) return "is a character device";
+  if (S_ISBLK(mode)) return "is a block device";
+  if (S_ISSOCK(mode)) return "is a socket";
+  return "is not a regular file";
 }
 
 }  // namespace
@@ -91,29 +101,41 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
   return ok;
 }
 
-bool ReadFileBytes(const std::string& path, std::string* bytes, bool* missing) {
-  if (missing) *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+ReadResult ReadFileBytes(const std::string& path, std::string* bytes, std::string* problem) {
+  bytes->clear();
+  problem->clear();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (missing) *missing = errno == ENOENT;
-    return false;
+    const int error = errno;
+    struct stat st;
+    if (error == ENOENT && ::lstat(path.c_str(), &st) != 0) return ReadResult::kMissing;
+    *problem = std::string("cannot be read: ") + std::strerror(error);
+    return ReadResult::kRefused;
   }
   struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  bytes->clear();
-  if (ok) bytes->reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd, &st) != 0) {
+    *problem = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    *problem = DescribeFileType(st.st_mode);
+  }
+  if (!problem->empty()) {
+    ::close(fd);
+    return ReadResult::kRefused;
+  }
+  bytes->reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
-  while (ok) {
+  for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
+    if (n < 0) *problem = std::string("cannot be read: ") + std::strerror(errno);
+    if (n <= 0) break;
     bytes->append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  return ok;
+  if (problem->empty()) return ReadResult::kRead;
+  bytes->clear();
+  return ReadResult::kRefused;
 }
 
 std::string MoveAside(const std::string& path, std::string_view label) {

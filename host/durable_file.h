@@ -27,9 +27,15 @@ int RemoveStaleTemporaries(const std::string& path);
 // the writer's crash but not necessarily a power loss. False on failure.
 bool AppendToFile(const std::string& path, std::string_view bytes);
 
-// Reads the whole file. False when it does not exist or cannot be read; `missing` (when given)
-// tells whether it did not exist.
-bool ReadFileBytes(const std::string& path, std::string* bytes, bool* missing = nullptr);
+// What ReadFileBytes found at a path.
+enum class ReadResult { kRead, kMissing, kRefused };
+
+// Reads the whole regular file at `path` (a symlink to one is followed). kMissing when nothing
+// is there. kRefused when it is not a regular file or cannot be read, with `problem` saying
+// why in words that follow the path ("is a directory", "is a FIFO", "cannot be read:
+// Permission denied"). Never blocks: a FIFO or device is refused without being opened for
+// reading data.
+ReadResult ReadFileBytes(const std::string& path, std::string* bytes, std::string* problem);
 
 // Renames `path` to "<path>.<label>-YYYYMMDD-HHMMSS" (local time; "-2", "-3", ... appended
 // when that name is taken) and returns the new name, or "" when the rename failed.

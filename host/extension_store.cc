@@ -141,23 +141,61 @@ std::string SerializeExtensionRecords(const ExtensionRecords& records) {
   return halcy::Utf16ToUtf8(text);
 }
 
-bool ParseExtensionRecords(std::string_view bytes, ExtensionRecords* records) {
-  records->clear();
-  std::unique_ptr<Logic::CJsonValue> root = Logic::ParseJsonUtf8(bytes);
-  if (!root || !root->IsObject()) return false;
-  const Logic::CJsonValue* format = Member(*root, u"format");
-  const Logic::CJsonValue* list = Member(*root, u"extensions");
-  if (!format || format->GetString() != kFormatName || !list || !list->IsArray()) return false;
-  for (const auto& element : list->GetArray()) {
-    ExtensionRecord record;
-    if (!ParseRecord(*element, &record)) {
-      records->clear();
-      return false;
-    }
-    std::u16string id = record.id;
-    (*records)[std::move(id)] = std::move(record);
+namespace {
+
+// Adds the record `value` (the `number`th of the file) or describes why it cannot be read.
+void TakeRecord(const Logic::CJsonValue* value, int number, ExtensionRecords* records,
+                ParsedRecords* parsed) {
+  ExtensionRecord record;
+  if (!value || !ParseRecord(*value, &record)) {
+    parsed->dropped.push_back(
+        "record " + std::to_string(number) +
+        (value ? " lacks a usable id, state, flags or directory" : " is not valid JSON"));
+    return;
   }
-  return true;
+  std::u16string id = record.id;
+  (*records)[std::move(id)] = std::move(record);
+}
+
+// A file that does not parse whole: its header line, then one record per line (a trailing ","
+// or the closing "]}" aside), as SerializeExtensionRecords writes it.
+void SalvageLines(std::string_view bytes, ExtensionRecords* records, ParsedRecords* parsed) {
+  const size_t first_end = bytes.find('\n');
+  const std::string header = "{\"format\":\"" + halcy::Utf16ToUtf8(kFormatName) + "\"";
+  if (first_end == std::string_view::npos || !bytes.starts_with(header)) return;
+  parsed->is_store = true;
+  int number = 0;
+  for (size_t start = first_end + 1; start < bytes.size();) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    std::string_view line = bytes.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == ',' || line.back() == '\r' || line.back() == ' ')) {
+      line.remove_suffix(1);
+    }
+    if (line.empty() || line == "]}") continue;
+    std::unique_ptr<Logic::CJsonValue> value = Logic::ParseJsonUtf8(line);
+    TakeRecord(value.get(), ++number, records, parsed);
+  }
+}
+
+}  // namespace
+
+ParsedRecords ParseExtensionRecords(std::string_view bytes, ExtensionRecords* records) {
+  records->clear();
+  ParsedRecords parsed;
+  std::unique_ptr<Logic::CJsonValue> root = Logic::ParseJsonUtf8(bytes);
+  const Logic::CJsonValue* format = root && root->IsObject() ? Member(*root, u"format") : nullptr;
+  const Logic::CJsonValue* list = format ? Member(*root, u"extensions") : nullptr;
+  if (!format || format->GetString() != kFormatName || !list || !list->IsArray()) {
+    SalvageLines(bytes, records, &parsed);
+    return parsed;
+  }
+  parsed.is_store = parsed.whole = true;
+  int number = 0;
+  for (const auto& element : list->GetArray())
+    TakeRecord(element.get(), ++number, records, &parsed);
+  return parsed;
 }
 
 bool ReadAgentRecord(Logic::IExtensionAgent* agent, ExtensionRecord* record) {
@@ -186,29 +224,48 @@ HRESULT CExtensionStore::Open(const std::u16string& path) {
   }
   // Left by a writer killed between creating and renaming its copy; never the database itself.
   RemoveStaleTemporaries(native_path_);
-  std::string bytes;
-  bool missing = false;
-  if (!ReadFileBytes(native_path_, &bytes, &missing)) {
-    if (missing) return S_OK;  // no database yet: an empty store
-    Logic::Log(Logic::kLogFailure, u"oldlog;", u"extension store: cannot read %s", path.c_str());
-    return E_FAIL;
+  std::string bytes, problem;
+  switch (ReadFileBytes(native_path_, &bytes, &problem)) {
+    case ReadResult::kMissing:
+      return S_OK;  // no database yet: an empty store
+    case ReadResult::kRefused:
+      // Left as it is: an empty store here would be saved over the user's records later.
+      Logic::Log(Logic::kLogFailure, u"oldlog;", u"extension store: %s %S", path.c_str(),
+                 problem.c_str());
+      return E_FAIL;
+    case ReadResult::kRead:
+      break;
   }
   ExtensionRecords records;
-  if (ParseExtensionRecords(bytes, &records)) {
-    std::lock_guard<std::mutex> lock(lock_);
-    records_ = std::move(records);
-    return S_OK;
-  }
+  const ParsedRecords parsed = ParseExtensionRecords(bytes, &records);
+  std::lock_guard<std::mutex> lock(lock_);
+  records_ = std::move(records);
+  if (parsed.whole && parsed.dropped.empty()) return S_OK;
+  return KeepDamagedCopy(bytes.size(), parsed);
+}
+
+HRESULT CExtensionStore::KeepDamagedCopy(size_t size, const ParsedRecords& parsed) {
   const std::string aside = MoveAside(native_path_, "corrupt");
   if (aside.empty()) {
     // Neither usable nor movable: refuse to open rather than overwrite it later.
     Logic::Log(Logic::kLogFailure, u"oldlog;",
-               u"extension store: %s is damaged and could not be moved aside", path.c_str());
+               u"extension store: %s is damaged and could not be moved aside", path_.c_str());
+    records_.clear();
     return E_FAIL;
   }
+  for (const std::string& dropped : parsed.dropped) {
+    Logic::Log(Logic::kLogFailure, u"oldlog;", u"extension store: %s: dropped %S", path_.c_str(),
+               dropped.c_str());
+  }
   Logic::Log(Logic::kLogFailure, u"oldlog;",
-             u"extension store: %s is damaged (%d bytes); moved aside to %S, starting empty",
-             path.c_str(), static_cast<int>(bytes.size()), aside.c_str());
+             u"extension store: %s is damaged (%d bytes); moved aside to %S, keeping %d records",
+             path_.c_str(), static_cast<int>(size), aside.c_str(),
+             static_cast<int>(records_.size()));
+  // The records kept are written at once: without a store file the next start would find none.
+  if (!records_.empty() && !ReplaceFileDurably(native_path_, SerializeExtensionRecords(records_))) {
+    Logic::Log(Logic::kLogFailure, u"oldlog;", u"extension store: writing %s failed (errno %d)",
+               path_.c_str(), errno);
+  }
   return S_OK;
 }
 

@@ -14,11 +14,13 @@
 // Durability: the file is read and parsed once, at open. Every change rewrites it through
 // host::ReplaceFileDurably (temporary file, fsync, rename) before the call returns, so a crash
 // leaves either the old or the new file, never a mix. A file that is found damaged at open
-// (not JSON, truncated, not a store) is renamed to "extdb_v2.json.corrupt-YYYYMMDD-HHMMSS",
-// reported with a level-64 "oldlog;" line, and the store starts empty; the damaged file is
-// never overwritten. Temporary copies left by a writer that was killed are deleted at open.
-// A missing file means an empty store; the file appears with the first
-// change.
+// (not JSON, truncated, a bad record, not a store) is renamed to
+// "extdb_v2.json.corrupt-YYYYMMDD-HHMMSS" and reported with a level-64 "oldlog;" line; every
+// record that still parses is kept and written at once to a new store file (one level-64 line
+// per dropped record), and the damaged copy is never overwritten. Temporary copies left by a
+// writer that was killed are deleted at open. A missing file means an empty store; the file
+// appears with the first change. A store path that is not a regular file (a directory, FIFO,
+// device) or cannot be read fails the open and is left as it is.
 //
 // Thread-safe: every interface call may come from any thread; one lock serialises the records
 // and the file writes. No lock is held while an agent or the object factory is called. The
@@ -29,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "module/extension_store.h"
 #include "platform/com_object.h"
@@ -47,8 +50,18 @@ using ExtensionRecords = std::map<std::u16string, ExtensionRecord, std::less<>>;
 
 // The file text for `records`.
 std::string SerializeExtensionRecords(const ExtensionRecords& records);
-// False when `bytes` is not a complete store file; `records` is then left empty.
-bool ParseExtensionRecords(std::string_view bytes, ExtensionRecords* records);
+
+// What ParseExtensionRecords made of a file.
+struct ParsedRecords {
+  bool is_store = false;  // a store file, whole or damaged; false: nothing could be read
+  bool whole = false;     // the whole file parsed; false: records were salvaged line by line
+  std::vector<std::string> dropped;  // one description per record that could not be read
+};
+
+// Reads the records of a store file into `records`. Every record that parses is kept: a bad
+// record costs that record only (listed in `dropped`), and a file cut short or otherwise
+// broken is read line by line, since the store writes one record per line.
+ParsedRecords ParseExtensionRecords(std::string_view bytes, ExtensionRecords* records);
 
 class CExtensionStore : public halcy::ComObjectRoot, public Logic::IExtensionStore {
  public:
@@ -74,6 +87,9 @@ class CExtensionStore : public halcy::ComObjectRoot, public Logic::IExtensionSto
   size_t RecordCount();
 
  private:
+  // Moves the damaged file aside, logs what was dropped and writes the records kept.
+  // REQUIRES: lock_ held.
+  HRESULT KeepDamagedCopy(size_t size, const ParsedRecords& parsed);
   // Stores `record` under its id. `must_exist`: S_FALSE when there is no such record.
   HRESULT Put(ExtensionRecord record, bool must_exist);
   // Writes the records; on failure puts `undo` back (nullopt: erases `id`) and returns E_FAIL.

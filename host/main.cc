@@ -1,20 +1,27 @@
 // plexore-host: the browser stand-in. It loads libplexore.so the way the browser does and
 // drives it through its entry points and interfaces.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "host/classes_command.h"
 #include "host/host_services.h"
 #include "host/manage_command.h"
 #include "host/module_loader.h"
+#include "host/profile_lock.h"
 #include "host/run_command.h"
+#include "platform/file_system.h"
 #include "platform/pending_file_operations.h"
 #include "platform/win_types.h"
 
 namespace {
+
+// How long a second session waits for the profile before it gives up.
+constexpr std::chrono::seconds kProfileWait{10};
 
 void PrintUsage(FILE* out) {
   std::fprintf(out,
@@ -51,6 +58,37 @@ int RunEntry(const std::string& module_path, const char* entry) {
   if (!host::CallModuleEntry(module_path, entry, &hr)) return 2;
   std::printf("%s: 0x%08X\n", entry, static_cast<unsigned>(hr));
   return SUCCEEDED(hr) ? 0 : 1;
+}
+
+// The system reads "\\" as a separator, so a directory name holding one would name another
+// place than the one the user gave.
+bool RefuseBackslash(const char* what, const char* path) {
+  if (!path || !std::strchr(path, '\\')) return false;
+  std::fprintf(stderr,
+               "plexore-host: the %s %s contains a backslash, which this browser reads "
+               "as a directory separator; choose a path without one\n",
+               what, path);
+  return true;
+}
+
+// 0 when the profile of the data root is locked for this process; otherwise the exit status,
+// after a message.
+int LockProfile(host::CProfileLock* profile) {
+  if (RefuseBackslash("data root", std::getenv("HALCY_APPDATA")) ||
+      RefuseBackslash("registry path", std::getenv("HALCY_REGISTRY"))) {
+    return 2;
+  }
+  std::u16string root;
+  if (!Logic::GetDataRoot(&root)) {
+    std::fprintf(stderr, "plexore-host: no application-data folder (set HALCY_APPDATA or HOME)\n");
+    return 1;
+  }
+  std::string directory = halcy::ToNativePath(root);
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  std::string error;
+  if (profile->Acquire(directory, kProfileWait, &error)) return 0;
+  std::fprintf(stderr, "plexore-host: %s\n", error.c_str());
+  return 1;
 }
 
 }  // namespace
@@ -103,6 +141,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "plexore-host: unexpected argument '%s'\n", rest[0].c_str());
     PrintUsage(stderr);
     return 2;
+  }
+  // A session holds its profile for its whole life; the lock outlives every service below.
+  host::CProfileLock profile;
+  if (command == "run" || host::IsManageCommand(command)) {
+    const int code = LockProfile(&profile);
+    if (code != 0) return code;
   }
   // Deletions the previous run scheduled "for the next start" happen before anything else,
   // as Windows works its list off at boot before any program runs.

@@ -8,12 +8,14 @@
 #include <memory>
 #include <system_error>
 
+#include "common/extension_rules.h"
 #include "common/file_util.h"
 #include "common/version.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_installer.h"
 #include "extension/extension_mgr.h"
 #include "host/manager_session.h"
+#include "host/staged_copy.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
@@ -47,21 +49,16 @@ std::string Text(Logic::IExtensionAgent* agent, HRESULT (Logic::IExtensionAgent:
   return Narrow(text.View());
 }
 
-// Ids name directories and are joined by commas in the installed list: letters, digits, "-",
-// "_" and ".", not starting with ".".
 bool IsUsableId(std::u16string_view id) {
-  if (id.empty() || id.size() > 128 || id[0] == u'.') return false;
-  for (char16_t c : id) {
-    const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-                    (c >= u'0' && c <= u'9') || c == u'-' || c == u'_' || c == u'.';
-    if (!ok) return false;
-  }
-  return true;
+  return Logic::CheckExtensionId(id) == Logic::ExtensionIdCheck::kUsable;
 }
 
 std::string UnusableId(const std::u16string& id) {
-  return "'" + halcy::Utf16ToUtf8(id) +
-         "' is not a usable extension id (letters, digits, '-', '_' and '.')";
+  const std::string name = "'" + halcy::Utf16ToUtf8(id) + "'";
+  if (Logic::CheckExtensionId(id) == Logic::ExtensionIdCheck::kReserved) {
+    return name + " is reserved: the extension manager keeps its own files under that name";
+  }
+  return name + " is not a usable extension id (letters, digits, '-', '_' and '.')";
 }
 
 bool ParseNumber(const std::string& text, LONG low, LONG high, LONG* value) {
@@ -81,8 +78,14 @@ bool ParseNumber(const std::string& text, LONG low, LONG high, LONG* value) {
 ComPtr<Logic::IExtensionAgent> LoadManifest(const std::string& directory) {
   const std::string path = directory + "/manifest.json";
   std::error_code error;
-  if (!fs::is_regular_file(path, error)) {
-    Refuse("no manifest.json in " + directory);
+  if (!fs::is_regular_file(fs::symlink_status(path, error))) {
+    Refuse("no manifest.json in " + directory + " (or it is not a regular file)");
+    return nullptr;
+  }
+  const uintmax_t size = fs::file_size(path, error);
+  if (error || size > Logic::kMaxManifestBytes) {
+    Refuse(path + " is " + std::to_string(size) + " bytes; the limit is " +
+           std::to_string(Logic::kMaxManifestBytes));
     return nullptr;
   }
   std::unique_ptr<Logic::CJsonValue> manifest = Logic::ParseJsonFile(halcy::Utf8ToUtf16(path));
@@ -116,19 +119,6 @@ bool BrowserIsRecentEnough(Logic::IExtensionAgent* manifest) {
   return false;
 }
 
-// Replaces `target` by a copy of `source`. False after a message.
-bool CopyTree(const std::string& source, const fs::path& target) {
-  std::error_code error;
-  fs::remove_all(target, error);
-  if (!error) fs::create_directories(target.parent_path(), error);
-  if (!error) {
-    fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
-             error);
-  }
-  if (error) Refuse("cannot copy " + source + " to " + target.string() + ": " + error.message());
-  return !error;
-}
-
 bool SamePath(const fs::path& a, const fs::path& b) {
   std::error_code error;
   return fs::equivalent(a, b, error);
@@ -139,6 +129,14 @@ bool IsBelow(const fs::path& path, const fs::path& directory) {
   const fs::path relative =
       path.lexically_normal().lexically_relative(directory.lexically_normal());
   return !relative.empty() && *relative.begin() != ".." && relative != ".";
+}
+
+// Copies `source` to `target` through a staging folder (staged_copy.h). False after a message.
+bool PlaceCopy(const std::string& source, const fs::path& target, CStagedCopy* copy) {
+  std::string error = CheckCopySource(source, target);
+  if (error.empty() && copy->Place(source, target, &error)) return true;
+  Refuse(error);
+  return false;
 }
 
 std::u16string IdOf(const std::string& directory) {
@@ -206,10 +204,15 @@ class CManageCommand {
     return agent;
   }
 
+  // The extension data directory; empty after a message when the manager has none (its store
+  // could not be opened), so that nothing is ever copied relative to the working directory.
   fs::path DataDirectory() {
     halcy::ScopedBstr directory;
     mgr_->GetExtensionDataDirectory(directory.Receive());
-    return halcy::ToNativePath(directory.View());
+    const fs::path path = halcy::ToNativePath(directory.View());
+    if (path.is_absolute()) return path;
+    Refuse("the extension data directory is not available (the extension store was not opened)");
+    return fs::path();
   }
 
   int List() {
@@ -260,15 +263,14 @@ class CManageCommand {
     }
     ComPtr<Logic::IExtensionAgent> manifest;
     if (!CheckSource(source, manifest.ReleaseAndGetAddressOf())) return 1;
-    const fs::path target = DataDirectory() / name;
-    const bool copied = !SamePath(source, target);
-    if (copied && !CopyTree(source, target)) return 1;
+    const fs::path data_directory = DataDirectory();
+    if (data_directory.empty()) return 1;
+    const fs::path target = data_directory / name;
+    CStagedCopy copy;  // rolled back unless committed below
+    if (!SamePath(source, target) && !PlaceCopy(source, target, &copy)) return 1;
     const HRESULT hr = PostInstall(false, id, request_.flags, request_.state, target);
-    if (hr != S_OK) {
-      std::error_code error;
-      if (copied && !installed) fs::remove_all(target, error);
-      return Refuse("install of " + name + " failed (" + Hex(hr) + ")");
-    }
+    if (hr != S_OK) return Refuse("install of " + name + " failed (" + Hex(hr) + ")");
+    copy.Commit();
     std::printf("%s %s %s from %s\n", installed ? "reinstalled" : "installed", name.c_str(),
                 Text(manifest.Get(), &Logic::IExtensionAgent::GetVersion).c_str(), source.c_str());
     std::fflush(stdout);  // a burst of installs reports each one as it is stored
@@ -283,21 +285,20 @@ class CManageCommand {
     std::string version = Text(manifest.Get(), &Logic::IExtensionAgent::GetVersion);
     if (!IsUsableId(halcy::Utf8ToUtf16(version))) version = "0";
     const fs::path data_directory = DataDirectory();
+    if (data_directory.empty()) return 1;
     const fs::path target = data_directory / "updatetemp" / (name + "-" + version);
     const std::u16string in_use = ResolvedDirectory(mgr_, installed);
     if (SamePath(halcy::ToNativePath(in_use), target)) {
       return Refuse("version " + version + " of " + name + " is the one in use");
     }
-    if (!SamePath(source, target) && !CopyTree(source, target)) return 1;
+    CStagedCopy copy;  // rolled back unless committed below
+    if (!SamePath(source, target) && !PlaceCopy(source, target, &copy)) return 1;
     LONG flags = 0, state = 0;
     installed->GetFlags(&flags);
     installed->GetState(&state);
     const HRESULT hr = PostInstall(true, request_.id, flags, state, target);
-    if (hr != S_OK) {
-      std::error_code error;
-      fs::remove_all(target, error);
-      return Refuse("update of " + name + " failed (" + Hex(hr) + ")");
-    }
+    if (hr != S_OK) return Refuse("update of " + name + " failed (" + Hex(hr) + ")");
+    copy.Commit();
     // The version in use is read until this session ends; from the next start the record names
     // the staged copy, so a copy of our own in the data directory goes then.
     const fs::path old_directory = halcy::ToNativePath(in_use);

@@ -1,23 +1,36 @@
 #include "host/manager_session.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string_view>
 
+#include "common/paths.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_paths.h"
+#include "host/durable_file.h"
+#include "host/extension_store.h"
 #include "host/host_services.h"
 #include "host/module_loader.h"
 #include "host/service_registrations.h"
+#include "host/staged_copy.h"
 #include "host/thread_service.h"
+#include "json/json_reader.h"
+#include "json/json_writer.h"
 #include "module/class_ids.h"
 #include "platform/bstr.h"
 #include "platform/com_activation.h"
+#include "platform/file_system.h"
 #include "platform/object_factory.h"
+#include "platform/strings.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
 #include "thread/thread_service.h"
 
 namespace host {
 namespace {
+
+namespace fs = std::filesystem;
 
 const CLSID* ClassIdOf(std::u16string_view class_name) {
   for (const Logic::ClassId& c : Logic::kClassTable) {
@@ -73,6 +86,51 @@ bool StartOnUiThread(CHostServices* services, Logic::IExtensionMgr* mgr,
   std::unique_lock<std::mutex> lock(mutex);
   done_changed.wait(lock, [&] { return done; });
   return SUCCEEDED(result);
+}
+
+// True when the store at `store` names `target` with the manifest that `target` holds now: the
+// install that put it there was committed.
+bool StoreNamesCopy(const std::string& store, const fs::path& data_directory,
+                    const fs::path& target) {
+  std::string bytes, problem;
+  ExtensionRecords records;
+  if (ReadFileBytes(store, &bytes, &problem) == ReadResult::kRead) {
+    ParseExtensionRecords(bytes, &records);
+  }
+  std::unique_ptr<Logic::CJsonValue> manifest =
+      Logic::ParseJsonFile(halcy::Utf8ToUtf16((target / "manifest.json").string()));
+  if (!manifest) return false;
+  const std::u16string text = Logic::ToJsonString(*manifest);
+  const std::u16string prefix(Logic::kExtDbPathPrefix);
+  for (const auto& [id, record] : records) {
+    const fs::path directory =
+        record.directory.starts_with(prefix)
+            ? data_directory / halcy::Utf16ToUtf8(record.directory.substr(prefix.size()))
+            : fs::path(halcy::ToNativePath(record.directory));
+    if (directory.lexically_normal() == target.lexically_normal()) return record.manifest == text;
+  }
+  return false;
+}
+
+// Before the manager reads anything: a store that exists must be a readable regular file (an
+// empty store in its place would later be saved over the user's records), and copies that a
+// killed install left half done are finished. False after a message.
+bool PrepareProfile() {
+  std::u16string directory = u"localextensions";
+  // Without a data root the manager reports the failure itself.
+  if (!Logic::GetDataDirectory(Logic::kDataDirectorySystem, &directory, 0, u"")) return true;
+  const fs::path data_directory = halcy::ToNativePath(directory);
+  const std::string store = (data_directory / "extdb_v2.json").string();
+  std::string bytes, problem;
+  if (ReadFileBytes(store, &bytes, &problem) == ReadResult::kRefused) {
+    std::fprintf(stderr, "plexore-host: the extension store %s %s\n", store.c_str(),
+                 problem.c_str());
+    return false;
+  }
+  RecoverInterruptedCopies(data_directory, [&](const fs::path& target) {
+    return StoreNamesCopy(store, data_directory, target);
+  });
+  return true;
 }
 
 }  // namespace
@@ -160,6 +218,7 @@ CManagerSession::CManagerSession(CHostServices* services) : services_(services) 
 CManagerSession::~CManagerSession() { Stop(); }
 
 bool CManagerSession::Start(const std::string& module_path) {
+  if (!PrepareProfile()) return false;
   mgr_ = CreateExtensionMgr(module_path);
   if (!mgr_) return false;
   module_services_ = std::make_unique<CModuleServices>(mgr_.Get());

@@ -1,6 +1,10 @@
 #include "host/run_command.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -37,6 +41,21 @@ void PrintSummaries(Logic::IExtensionMgr* mgr, const std::vector<std::u16string>
   }
 }
 
+int ScenarioError(const std::string& path, const std::string& problem) {
+  std::fprintf(stderr, "plexore-host: cannot read the scenario %s: %s\n", path.c_str(),
+               problem.c_str());
+  return 2;
+}
+
+// "" when `path` is a regular file or a pipe (the two things a scenario is read from);
+// otherwise what is wrong with it.
+std::string ScenarioProblem(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) return "";
+  return S_ISDIR(st.st_mode) ? "it is a directory" : "it is neither a regular file nor a pipe";
+}
+
 }  // namespace
 
 int RunExtensionManager(CHostServices* services, const std::string& module_path,
@@ -45,11 +64,10 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
   std::unique_ptr<CScenarioOutput> output;
   std::unique_ptr<CScenarioReceivers> receivers;  // before start-up, which starts the pages
   if (!scenario_path.empty()) {
+    const std::string problem = ScenarioProblem(scenario_path);
+    if (!problem.empty()) return ScenarioError(scenario_path, problem);
     scenario.open(scenario_path);
-    if (!scenario) {
-      std::fprintf(stderr, "plexore-host: cannot read the scenario %s\n", scenario_path.c_str());
-      return 2;
-    }
+    if (!scenario) return ScenarioError(scenario_path, std::strerror(errno));
     output = std::make_unique<CScenarioOutput>(stdout);
     receivers = std::make_unique<CScenarioReceivers>(output.get());
   }
@@ -61,6 +79,7 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
     // The background pages started during start-up are created on the UI thread afterwards.
     services->WaitIdle(kManagerLimit);
     code = PlayScenario(services, mgr, scenario);
+    if (code == 0 && scenario.bad()) code = ScenarioError(scenario_path, "a read failed midway");
   } else {
     const std::u16string& list = session.startup_list();
     std::printf("OnLocalExtensionList: %s\n",

@@ -8,6 +8,7 @@
 
 #include <string_view>
 
+#include "common/extension_rules.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/version.h"
@@ -50,10 +51,16 @@ bool DirectoryExists(const std::u16string& directory) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The text of "<directory>\manifest.json" when it parses as an object; empty and E_FAIL
-// otherwise.
+// The text of "<directory>\manifest.json" when it parses as an object and is not larger than
+// kMaxManifestBytes; empty and E_FAIL otherwise.
 HRESULT ReadManifestText(const std::u16string& directory, std::u16string* text) {
   const std::u16string path = halcy::StringPrintf(u"%s\\%s", directory.c_str(), u"manifest.json");
+  FileInfo info;
+  if (GetFileInfo(path, &info) && info.size > static_cast<int64_t>(kMaxManifestBytes)) {
+    Log(kLogFailure, u"extMgr;", u"extMgr: %s is %I64d bytes, more than a manifest may be",
+        path.c_str(), info.size);
+    return E_FAIL;
+  }
   std::unique_ptr<CJsonValue> manifest = ParseJsonFile(path);
   if (!manifest || !manifest->IsObject()) return E_FAIL;
   *text = ToJsonString(*manifest);
@@ -85,6 +92,13 @@ std::u16string UrlEncode(const std::u16string& text) {
     }
   }
   return out;
+}
+
+// False, with a log line, for an id that cannot name an extension's directory.
+bool IsAcceptableId(const std::u16string& extension_id) {
+  if (CheckExtensionId(extension_id) == ExtensionIdCheck::kUsable) return true;
+  Log(kLogFailure, u"extMgr;", u"extMgr: refused extension id '%s'", extension_id.c_str());
+  return false;
 }
 
 }  // namespace
@@ -161,6 +175,7 @@ HRESULT CExtensionMgrImpl::InstallExtension_BackThread(std::u16string extension_
                                                        LONG state, std::u16string directory) {
   std::shared_ptr<CExtensionDB> db = database();
   if (!db) return S_FALSE;
+  if (!IsAcceptableId(extension_id)) return E_FAIL;
   directory = NormalizeDirectory(std::move(directory));
   if (!DirectoryExists(directory)) return S_FALSE;
   ComPtr<IExtensionAgent> agent = InstalledAgent(extension_id);
@@ -228,6 +243,7 @@ HRESULT CExtensionMgrImpl::UpdateExtension_BackThread(std::u16string extension_i
                                                       LONG state, std::u16string directory) {
   std::shared_ptr<CExtensionDB> db = database();
   if (!db) return S_FALSE;
+  if (!IsAcceptableId(extension_id)) return E_FAIL;
   directory = NormalizeDirectory(std::move(directory));
   if (!DirectoryExists(directory)) return S_FALSE;
   ComPtr<IExtensionAgent> agent = NewAgent();

@@ -112,7 +112,9 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 bool ReadOnlyFile::Open(std::u16string_view path) {
   if (fd_ >= 0) ::close(fd_);
-  fd_ = ::open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO or device planted under a file's name is refused below
+  // instead of hanging the open; regular files ignore the flag.
+  fd_ = ::open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) return file_internal::FailWithErrno();
   struct stat st;
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {

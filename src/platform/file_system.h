@@ -96,7 +96,8 @@ namespace halcy {
 std::string ToNativePath(std::u16string_view path);
 
 // Whole-file access for code that reads a file in one piece (the module's ReadWholeFile).
-// Opens an existing regular file for reading; a missing file or a directory fails.
+// Opens an existing regular file for reading; a missing file, a directory, a FIFO or a device
+// fails at once (never blocks).
 class ReadOnlyFile {
  public:
   ReadOnlyFile() = default;
