@@ -118,15 +118,18 @@ bool CChannel::CreatePipe() {
   auto* hello = new CMsgHello(static_cast<int32_t>(GetCurrentProcessId()));
   hello->set_routing_id(0);
   output_queue_.push_back(hello);  // always the first message written
+  queued_bytes_ += hello->size();
   return true;
 }
 
 bool CChannel::Connect() {
   LogChannel(Logic::kLogProgress, u"Connect Pipe\n");
-  if (pipe_ == INVALID_HANDLE_VALUE) return false;
   Thread::CMessageLoop* loop = Thread::CurrentMessageLoop();
   CMessagePumpForIO* pump = loop ? loop->pump_for_io() : nullptr;
-  if (!pump || !pump->RegisterIOHandler(pipe_, this)) return false;
+  if (pipe_ == INVALID_HANDLE_VALUE || !pump || !pump->RegisterIOHandler(pipe_, this)) {
+    failed_ = true;  // the caller reports it
+    return false;
+  }
   pump_ = base::RefPtr<CMessagePumpForIO>(pump);
   if (waiting_connect_) ProcessConnection();
   if (!input_state_.is_pending) {
@@ -157,9 +160,38 @@ bool CChannel::ProcessConnection() {
 }
 
 bool CChannel::Send(CMessage* message) {
+  // A refused message is destroyed before the listener is told of the failure.
+  if (failed_ || closed_) {  // reported already, or closed by the owner: refused quietly
+    delete message;
+    return false;
+  }
+  if (pipe_ == INVALID_HANDLE_VALUE) {
+    delete message;
+    ReportError();  // the pipe was never had
+    return false;
+  }
+  const size_t size = message->size();
+  if (size > max_queued_bytes_ || queued_bytes_ > max_queued_bytes_ - size) {
+    delete message;
+    Logic::Log(Logic::kLogFailure, u"oldlog;",
+               u"Output queue full (%I64u bytes queued, %I64u more refused), channel failed\n",
+               static_cast<uint64_t>(queued_bytes_), static_cast<uint64_t>(size));
+    // Refused for good: a later message must not reach the peer without this one.
+    ReportError();
+    return false;
+  }
   output_queue_.push_back(message);
+  queued_bytes_ += size;
   if (waiting_connect_ || output_state_.is_pending) return true;
-  return ProcessOutgoingMessages(nullptr, 0);
+  if (ProcessOutgoingMessages(nullptr, 0)) return true;
+  ReportError();  // the write could not be started; the read side sees the pipe fail too
+  return false;
+}
+
+void CChannel::ReportError() {
+  if (failed_) return;
+  failed_ = true;
+  listener_->OnChannelError();
 }
 
 void CChannel::OnIOCompleted(CMessagePumpForIO::CIOContext* context, DWORD bytes_transferred,
@@ -182,7 +214,7 @@ void CChannel::OnIOCompleted(CMessagePumpForIO::CIOContext* context, DWORD bytes
     Logic::Log(Logic::kLogProgress, u"oldlog;", u"IO Error : 0x%x, BytesRead(%d)", error,
                bytes_transferred);
     Close();
-    listener_->OnChannelError();
+    ReportError();  // nothing when a refused Send reported the failure already
   }
 }
 
@@ -268,6 +300,7 @@ bool CChannel::ProcessOutgoingMessages(CMessagePumpForIO::CIOContext* context,
       return false;
     }
     for (; messages_in_flight_ > 0; --messages_in_flight_) {
+      queued_bytes_ -= output_queue_.front()->size();
       delete output_queue_.front();
       output_queue_.pop_front();
     }
@@ -314,8 +347,10 @@ void CChannel::Close() {
   while ((input_state_.is_pending || output_state_.is_pending) && pump_) {
     pump_->WaitForIOCompletion(INFINITE, this);
   }
+  closed_ = true;
   for (CMessage* message : output_queue_) delete message;
   output_queue_.clear();
+  queued_bytes_ = 0;
   messages_in_flight_ = 0;
   output_block_.clear();
 }

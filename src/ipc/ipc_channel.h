@@ -7,6 +7,13 @@
 // messages (IPC::FindNextMessage) and handed to the listener; an incomplete tail is carried
 // over to the next read, up to 256 MiB.
 //
+// The output queue holds at most kMaximumQueuedBytes bytes of messages (those waiting and those
+// being written), so that a peer that stops reading cannot make it grow without end. A Send that
+// would pass the bound is refused, and from then on every Send is refused: the peer never sees a
+// stream with a message missing from its middle. The listener hears OnChannelError once, for
+// that refusal or for any other failure, whichever comes first. After a refusal the messages
+// queued before it are still written and reading goes on, until the owner closes the channel.
+//
 //   base::RefPtr<IPC::CChannel> channel(new IPC::CChannel(listener, u"1234.01A2B3C4.5678", 0));
 //   if (!channel->CreatePipe()) { ... }     // the creating thread
 //   // then, on the IPC thread:
@@ -63,6 +70,10 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // Limits of the receive path.
   static constexpr size_t kReadBufferSize = 64 * 1024;
   static constexpr size_t kMaximumCarriedOver = 0x10000000;  // 256 MiB
+  // Limits of the send path. The output queue holds at most kMaximumQueuedBytes bytes of
+  // messages (waiting or being written; the hello counts too). That is far more than the peer
+  // ever falls behind while it is alive and reading, yet a hung peer costs at most this much.
+  static constexpr size_t kMaximumQueuedBytes = 0x4000000;  // 64 MiB
   // The most bytes of queued messages copied together into one write.
   static constexpr size_t kWriteBlockSize = 64 * 1024;
 
@@ -73,11 +84,16 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // cannot be had.
   bool CreatePipe();
   // Starts the channel on the IPC thread: registers the pipe with the thread's I/O pump, waits
-  // for the client (server end) and starts reading and writing.
+  // for the client (server end) and starts reading and writing. False when the pipe cannot be
+  // used; the caller reports that failure, and the channel then refuses every Send without
+  // reporting one of its own.
   bool Connect();
-  // Takes ownership of `message` and queues it; writes it unless a write is in flight or the
-  // client has not connected yet (it then goes out with the next write). False when the write could
-  // not be started (the channel is not closed by it: the caller reports the error).
+  // Takes ownership of `message` whatever the result, and queues it; writes it unless a write is
+  // in flight or the client has not connected yet (it then goes out with the next write). False
+  // when the message is refused (destroyed at once): it would take the queue past its bound, the
+  // channel has no pipe, it failed or it was closed. Also false when the message was queued but
+  // its write could not be started. The channel reports a failure to the listener itself, once;
+  // the caller does not report it again. The report may come from inside this call.
   bool Send(CMessage* message);
   // Cancels and waits for every operation in flight, closes the pipe and drops queued messages.
   void Close();
@@ -90,9 +106,12 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // over data would pass the bound (it is then dropped). For tests and the fuzzer.
   bool ReceiveBytesForTesting(const char* data, size_t size);
   void set_max_carried_over_for_testing(size_t bytes) { max_carried_over_ = bytes; }
+  void set_max_queued_bytes_for_testing(size_t bytes) { max_queued_bytes_ = bytes; }
 
   bool is_connected() const { return !waiting_connect_; }
   size_t queued_message_count() const { return output_queue_.size(); }
+  // The bytes of every queued message, those being written included.
+  size_t queued_bytes() const { return queued_bytes_; }
   size_t carried_over_bytes() const { return overflow_.GetLength(); }
 
  private:
@@ -119,6 +138,8 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // Starts one write of the front of the queue: the front message alone, or as many queued
   // messages as fit in kWriteBlockSize copied into output_block_. False when it failed at once.
   bool StartWrite();
+  // Tells the listener of the channel's failure unless it has been told already.
+  void ReportError();
 
   CIOState input_state_;
   CIOState output_state_;
@@ -127,6 +148,7 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   const int mode_;
   const std::u16string pipe_name_;
   std::deque<CMessage*> output_queue_;  // owned; the front ones are being written
+  size_t queued_bytes_ = 0;             // the sum of the sizes in output_queue_
   size_t messages_in_flight_ = 0;       // how many of the front ones the pending write covers
   std::vector<char> output_block_;      // the bytes of a write that covers several messages
   char input_buf_[kReadBufferSize];
@@ -134,6 +156,11 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   bool waiting_connect_;
   bool processing_incoming_ = false;
   size_t max_carried_over_ = kMaximumCarriedOver;
+  size_t max_queued_bytes_ = kMaximumQueuedBytes;
+  // Set once the listener has heard of a failure (or Connect's caller was left to report it);
+  // every later Send is refused and no further failure is reported.
+  bool failed_ = false;
+  bool closed_ = false;  // Close has run: Sends are refused and nothing is reported
   // The pump the pipe is registered with, for Close to wait on.
   base::RefPtr<Thread::CMessagePumpForIO> pump_;
 };

@@ -41,6 +41,10 @@ CChannelProxy::CContext::~CContext() {
 }
 
 bool CChannelProxy::CContext::QueueSend(CMessage* message) {
+  if (failed_.load()) {
+    delete message;  // the channel refuses everything now; the failure was reported once
+    return false;
+  }
   bool first;
   {
     base::CAutoLock hold(send_lock_);
@@ -68,14 +72,22 @@ void CChannelProxy::CContext::OnSendQueued() {
     base::CAutoLock hold(send_lock_);
     batch.swap(send_queue_);
   }
-  for (CMessage* message : batch) {
-    CChannel* channel = channel_.get();
-    if (!channel) {
-      delete message;  // closed meanwhile
-    } else if (!channel->Send(message)) {
-      OnChannelError();
-    }
+  for (CMessage* message : batch) SendToChannel(message);
+}
+
+void CChannelProxy::CContext::SendToChannel(CMessage* message) {
+  // The channel owns the message once it has it, and may destroy it at once: note first what
+  // a refused request needs.
+  const bool request = message->is_sync() && !message->is_reply();
+  const int64_t serial = request ? message->serial_number() : 0;
+  CChannel* channel = channel_.get();
+  if (!channel) {
+    delete message;  // closed meanwhile
+  } else if (channel->Send(message)) {
+    return;
   }
+  // The channel reports its own failure (once); only the request's sender is still waiting.
+  if (request) OnRequestNotSent(serial);
 }
 
 bool CChannelProxy::CContext::CreateChannel(const std::u16string& channel_id, int mode) {
@@ -295,6 +307,7 @@ void CChannelProxy::CContext::OnDispatchConnected(const RefPtr<CListener>& liste
 
 void CChannelProxy::CContext::OnChannelError() {
   LogProxy(u"help: CChannelProxy::CContext Channel Error \n");
+  failed_.store(true);
   for (const auto& filter : filters_) filter->OnChannelError();
   PostToListeners(AllListeners(), &CContext::OnDispatchError, u"&CContext::OnDispatchError");
 }
@@ -312,11 +325,9 @@ CSendTask::CSendTask(CChannelProxy::CContext* context, CMessage* message)
 CSendTask::~CSendTask() { delete message_; }
 
 void CSendTask::Run() {
-  CChannel* channel = context_->channel();
-  if (!channel) return;  // closed: the message is destroyed with the task
   CMessage* message = message_;
-  message_ = nullptr;  // the channel owns it now
-  if (!channel->Send(message)) context_->OnChannelError();
+  message_ = nullptr;
+  context_->SendToChannel(message);  // destroyed there when the channel is gone
 }
 
 // ---- CChannelProxy ----

@@ -20,6 +20,12 @@
 // batch to write at once. Received messages likewise gather in one inbox per listener, and
 // one task on the listener's loop delivers what has gathered, in order.
 //
+// The channel bounds its output queue and reports a failure once (see IPC::CChannel). Once the
+// context has heard of a failure, Send destroys each message at once and returns false, so
+// nothing piles up in the send queue behind a channel that refuses; what had gathered before
+// is handed over and destroyed by the channel. A synchronous request that the channel does
+// not take (or that finds the channel gone) ends its sender's wait (OnRequestNotSent).
+//
 // Thread contract: Send, AddListener, RemoveListener, AddFilter and Close from any thread; the
 // context's channel and listener tables live on the IPC thread (the tables are also guarded
 // by `lock` because the IPC thread copies them while registrations change them); dispatch
@@ -92,10 +98,14 @@ class CChannelProxy : public CMessage::CSender {
 
     // Any thread: takes ownership of `message` and queues it for the channel, posting the
     // task that sends the queue unless one is due already. False (and the queue is dropped)
-    // when the IPC loop takes no more tasks.
+    // when the IPC loop takes no more tasks; false (and `message` destroyed) once the channel
+    // has failed.
     bool QueueSend(CMessage* message);
     // IPC thread: hands every queued message to the channel, in order.
     void OnSendQueued();
+    // IPC thread: takes ownership of `message` and hands it to the channel, which reports its
+    // own failures; with no channel left the message is destroyed.
+    void SendToChannel(CMessage* message);
 
     // Creating thread: makes the channel and its pipe; false when the pipe cannot be had.
     bool CreateChannel(const std::u16string& channel_id, int mode);
@@ -107,6 +117,10 @@ class CChannelProxy : public CMessage::CSender {
 
    protected:
     ~CContext() override;
+
+    // IPC thread: the channel refused the synchronous request with `serial_number`, or was gone,
+    // so no reply will come for it.
+    virtual void OnRequestNotSent(int64_t serial_number) {}
 
     // Offers `message` to the filters in order; true when one handled it. IPC thread.
     bool FilterMessage(const CMessage& message);
@@ -134,6 +148,8 @@ class CChannelProxy : public CMessage::CSender {
     std::u16string channel_id_;                         // Constant after CreateChannel
     std::atomic<int32_t> peer_pid_{0};
     std::atomic<bool> connected_dispatched_{false};
+    // Set when the channel's failure is reported; from then on QueueSend refuses.
+    std::atomic<bool> failed_{false};
     bool opened_ = false;  // IPC thread: a self-reference is held for the open channel
     // Messages sent and not yet handed to the channel, owned. Non-empty exactly while an
     // OnSendQueued task is due that has not taken them.
@@ -151,8 +167,9 @@ class CChannelProxy : public CMessage::CSender {
   // Closes the channel unless Close was called.
   ~CChannelProxy() override;
 
-  // Takes ownership of `message`; true when it was queued for the IPC thread. A message sent
-  // after Close is destroyed on the IPC thread unwritten.
+  // Takes ownership of `message`; true when it was queued for the IPC thread, false when it was
+  // destroyed at once (the channel failed, or the IPC loop is gone). A message sent after Close
+  // is destroyed on the IPC thread unwritten.
   bool Send(CMessage* message) override;
   virtual void Close();
 

@@ -134,7 +134,12 @@ bool CSyncChannelProxy::CSyncContext::SendSyncWithTimeout(CMessage* message, CMe
                          false,  message->type(), message->sender_routing_id()};
     done_event = record.done_event.get();
   }
-  sender->Send(message);
+  if (!sender->Send(message)) {
+    // Destroyed unsent (the channel failed, or the IPC loop is gone): no reply can come.
+    base::CAutoLock hold(pending_lock_);
+    pending_sends_.erase(serial);
+    return false;
+  }
   if (timeout_ms != 0) {
     if (Thread::CTask* task = Thread::NewTask(this, &CSyncContext::OnSendTimeout,
                                               u"&CSyncContext::OnSendTimeout", serial)) {
@@ -267,6 +272,11 @@ void CSyncChannelProxy::CSyncContext::SignalPendingSends(Match match) {
   for (auto& entry : pending_sends_) {
     if (match(entry.second)) entry.second.done_event->Signal();
   }
+}
+
+void CSyncChannelProxy::CSyncContext::OnRequestNotSent(int64_t serial_number) {
+  SignalPendingSends(
+      [serial_number](const PendingSend& p) { return p.serial_number == serial_number; });
 }
 
 void CSyncChannelProxy::CSyncContext::CancelPendingSends() {

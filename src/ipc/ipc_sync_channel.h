@@ -109,6 +109,9 @@ class CSyncChannelProxy : public CChannelProxy {
    protected:
     ~CSyncContext() override;
 
+    // Ends the wait of the send with `serial_number`, with no reply.
+    void OnRequestNotSent(int64_t serial_number) override;
+
    private:
     struct PendingSend {
       int64_t serial_number;
