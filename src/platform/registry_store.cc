@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -151,10 +152,13 @@ class Store {
   LONG Change(const std::function<LONG(RegTree&, bool* changed)>& change) {
     std::lock_guard<std::mutex> lock(mu_);
     const std::string path = ResolveRegistryPath();
+    // A file that cannot be used is reported before anything is created beside it.
+    LONG result = Load(path);
+    if (result != ERROR_SUCCESS) return result;
     // Without the lock the change still runs, so that a call that changes nothing gives its
     // own answer (the key exists, the value is missing) rather than ERROR_CANTWRITE.
     const ScopedFd file_lock = LockForWriting(path);
-    LONG result = Load(path);
+    result = Load(path);
     if (result != ERROR_SUCCESS) return result;
     bool changed = false;
     result = change(tree_, &changed);
@@ -174,14 +178,19 @@ class Store {
       Forget();
       path_ = path;
     }
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO under the registry's name is refused below instead of waited on.
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     FileId id;
     if (fd.get() >= 0) {
       struct stat st;
-      if (fstat(fd.get(), &st) != 0) return ERROR_CANTREAD;
+      if (fstat(fd.get(), &st) != 0) return CannotRead(path, std::strerror(errno));
+      if (!S_ISREG(st.st_mode)) {
+        return CannotRead(path,
+                          S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+      }
       id = FileId::Of(st);
     } else if (errno != ENOENT && errno != ENOTDIR) {
-      return ERROR_CANTREAD;
+      return CannotRead(path, std::strerror(errno));
     }
     if (valid_ && id == id_) {
       if (corrupt_) return ERROR_REGISTRY_CORRUPT;
@@ -189,7 +198,7 @@ class Store {
     }
     Forget();
     std::string text;
-    if (id.exists && !ReadAll(fd.get(), &text)) return ERROR_CANTREAD;
+    if (id.exists && !ReadAll(fd.get(), &text)) return CannotRead(path, std::strerror(errno));
     RegTree tree;
     ParseError error;
     const bool parsed = ParseRegistryText(text, &tree, &error);
@@ -206,6 +215,19 @@ class Store {
     }
     tree_ = std::move(tree);
     return ERROR_SUCCESS;
+  }
+
+  // Reports once per path and cause that the registry file cannot be read; ERROR_CANTREAD.
+  // REQUIRES: mu_ held.
+  LONG CannotRead(const std::string& path, const std::string& cause) {
+    Forget();
+    const std::string problem = path + ": " + cause;
+    if (problem != reported_) {
+      reported_ = problem;
+      std::fprintf(stderr, "halcy registry: cannot read %s; the registry is unusable\n",
+                   problem.c_str());
+    }
+    return ERROR_CANTREAD;
   }
 
   // Writes tree_ over the file; on failure the file keeps its old contents.
@@ -248,6 +270,7 @@ class Store {
   std::string path_;
   bool valid_ = false;    // tree_ and corrupt_ describe the file version id_
   bool corrupt_ = false;  // that version does not parse; tree_ is empty
+  std::string reported_;  // the last "path: cause" that CannotRead printed
   FileId id_;
   ScopedFd file_;  // that version, held open so that no later version can reuse its inode
   RegTree tree_;

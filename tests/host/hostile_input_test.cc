@@ -52,13 +52,13 @@ class HostileInputTest : public ::testing::Test {
     ASSERT_EQ(0, Host("list")) << "seeds the built-in set";
   }
   // Runs `plexore-host ARGS` from the work folder (so that a relative path would land there);
-  // stdout and stderr both land in `out`.
-  int Host(const std::string& args, std::string* out = nullptr, const std::string& data_root = "") {
+  // stdout and stderr both land in `out`. `env` ("NAME=VALUE ...") overrides the environment.
+  int Host(const std::string& args, std::string* out = nullptr, const std::string& env = "") {
     std::string ignored;
-    return testing_support::RunCommand(
-        "cd " + Work() + " && HALCY_REGISTRY=" + dir_.File("registry.reg") + " " + PLEXORE_HOST +
-            " " + args + " --data-root " + (data_root.empty() ? DataRoot() : data_root),
-        out ? out : &ignored, true);
+    return testing_support::RunCommand("cd " + Work() + " && HALCY_APPDATA=" + DataRoot() +
+                                           " HALCY_REGISTRY=" + dir_.File("registry.reg") + " " +
+                                           env + " " + PLEXORE_HOST + " " + args,
+                                       out ? out : &ignored, true);
   }
   std::string Work() const { return dir_.File("work"); }
   std::string DataRoot() const { return dir_.File("appdata"); }
@@ -84,12 +84,12 @@ class HostileInputTest : public ::testing::Test {
   }
   // Runs `args`, expects `code` and `message`, and that the temporary folder (data root, work
   // folder, sources) is exactly as it was.
-  void ExpectRefusedAndNothingChanged(const std::string& args, int code,
-                                      const std::string& message) {
+  void ExpectRefusedAndNothingChanged(const std::string& args, int code, const std::string& message,
+                                      const std::string& env = "") {
     SCOPED_TRACE(args);
     const auto before = Snapshot(dir_.path());
     std::string out;
-    EXPECT_EQ(code, Host(args, &out)) << out;
+    EXPECT_EQ(code, Host(args, &out, env)) << out;
     EXPECT_NE(std::string::npos, out.find(message)) << out;
     ExpectSameTree(before, Snapshot(dir_.path()));
   }
@@ -253,10 +253,11 @@ TEST_F(HostileInputTest, BadScenariosAndPathsAreRefusedWithThePath) {
       "cannot read the scenario " + dir_.File("scenario-dir") + ": it is a directory");
   ExpectRefusedAndNothingChanged("run --scenario " + dir_.File("none.jsonl"), 2,
                                  "cannot read the scenario " + dir_.File("none.jsonl"));
-  std::string out;
-  EXPECT_EQ(2, Host("list", &out, dir_.File("a\\\\b"))) << out;
-  EXPECT_NE(std::string::npos, out.find("contains a backslash")) << out;
-  EXPECT_FALSE(fs::exists(dir_.File("a\\b")));
+  ExpectRefusedAndNothingChanged("list --data-root " + dir_.File("a\\\\b"), 2,
+                                 "the data root " + dir_.File("a\\b") + " contains a backslash");
+  ExpectRefusedAndNothingChanged("list", 2, "contains a backslash", "HALCY_REGISTRY='a\\b'");
+  ExpectRefusedAndNothingChanged("list", 1, "cannot read " + DataRoot() + ": it is a directory",
+                                 "HALCY_REGISTRY=" + DataRoot());
 }
 
 }  // namespace
