@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -53,11 +54,13 @@ class HostileInputTest : public ::testing::Test {
   }
   // Runs `plexore-host ARGS` from the work folder (so that a relative path would land there);
   // stdout and stderr both land in `out`. `env` ("NAME=VALUE ...") overrides the environment.
-  int Host(const std::string& args, std::string* out = nullptr, const std::string& env = "") {
+  // `wrapper` runs the host under another command (such as timeout).
+  int Host(const std::string& args, std::string* out = nullptr, const std::string& env = "",
+           const std::string& wrapper = "") {
     std::string ignored;
     return testing_support::RunCommand("cd " + Work() + " && HALCY_APPDATA=" + DataRoot() +
                                            " HALCY_REGISTRY=" + dir_.File("registry.reg") + " " +
-                                           env + " " + PLEXORE_HOST + " " + args,
+                                           env + " " + wrapper + PLEXORE_HOST + " " + args,
                                        out ? out : &ignored, true);
   }
   std::string Work() const { return dir_.File("work"); }
@@ -216,6 +219,38 @@ TEST_F(HostileInputTest, AReinstallKilledMidwayLeavesTheOldVersionWhole) {
   EXPECT_NE(std::string::npos, out.find("r\t1\t0\t2\tR\t")) << out;
   EXPECT_EQ(v2, ReadFileOrEmpty(copy + "/manifest.json"));
   EXPECT_FALSE(fs::exists(DataDirectory() + "/.r.previous"));
+}
+
+// A reinstall killed with SIGKILL at moments spread over its run: every next session finds one
+// whole version, the record and the files agreeing.
+TEST_F(HostileInputTest, AReinstallKilledAtAnyMomentLeavesOneWholeVersion) {
+  std::map<std::string, std::string> versions;  // version -> source folder
+  for (const char* version : {"1", "2"}) {
+    const std::string source =
+        Source(std::string("k") + version,
+               std::string(R"({"name":"K","version":")") + version + R"(","setuponline":"1"})");
+    for (int i = 0; i < 200; ++i) {
+      WriteFileOrDie(source + "/f" + std::to_string(i), std::string(4096, version[0]));
+    }
+    versions[version] = source;
+  }
+  ASSERT_EQ(0, Host("install " + versions["1"] + " --id k"));
+  const std::string copy = DataDirectory() + "/k";
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    const std::string next = round % 2 ? "1" : "2";
+    // `timeout -s KILL` ends the reinstall after a delay that moves through its whole run.
+    char delay[32];
+    std::snprintf(delay, sizeof(delay), "timeout -s KILL %.3f ", 0.02 + 0.04 * round);
+    Host("install " + versions[next] + " --id k", nullptr, "", delay);
+    std::string out;
+    ASSERT_EQ(0, Host("list", &out)) << out;
+    const size_t row = out.find("k\t1\t0\t");
+    ASSERT_NE(std::string::npos, row) << out;
+    const std::string listed = out.substr(row + 6, 1);
+    auto expected = Snapshot(versions[listed]);
+    ExpectSameTree(expected, Snapshot(copy));
+  }
 }
 
 TEST_F(HostileInputTest, TwoProcessesInstallingAtOnceLoseNoRecord) {
