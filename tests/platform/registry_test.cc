@@ -134,7 +134,8 @@ TEST_F(RegistryTest, ValuesSurviveTheFileByteForByte) {
   } cases[] = {
       {"plain", REG_SZ, Sz(u"plexore"), R"("plain"="plexore")"},
       {"empty", REG_SZ, Sz(u""), R"("empty"="")"},
-      {"unicode", REG_SZ, Sz(u"Grüße 日本 \U0001F600"), "\"unicode\"=\"Grüße 日本 \U0001F600\""},
+      {"unicode", REG_SZ, Sz(u"Grüße 日本 \U0001F600\U0010FFFF"),
+       "\"unicode\"=\"Grüße 日本 \U0001F600\U0010FFFF\""},
       {"quotes", REG_SZ, Sz(u"say \"hi\""), R"("quotes"="say \"hi\"")"},
       {"backslashes", REG_SZ, Sz(u"C:\\dir\\file.dll"), R"("backslashes"="C:\\dir\\file.dll")"},
       {"newlines", REG_SZ, Sz(u"one\ntwo\r\nthree\tfour"),
