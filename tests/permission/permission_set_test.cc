@@ -76,6 +76,8 @@ TEST(PermissionSetTest, EachGroupGrantsExactlyItsNamesAndTheFreeOnes) {
   }
 }
 
+// What a set adds to pattern matching (tested on its own in the url tests): which strings are
+// patterns, lower-casing, <all_urls>, the URL length bound and text read up to a NUL.
 TEST(PermissionSetTest, UrlChecks) {
   const std::u16string long_url = u"http://a.com/" + std::u16string(4090, u'x');  // 4103 chars
   const std::u16string sub = u"http://*.halcy.cn/*";
@@ -83,33 +85,24 @@ TEST(PermissionSetTest, UrlChecks) {
   ExpectAnswers({
       {{}, u"http://www.halcy.cn/", S_FALSE}, {{u"history", u"file"}, u"file:///home/a", S_FALSE},
       {{u"<all_urls>"}, u"ftp://x.y/z", S_OK}, {{u"<all_urls>"}, u"javascript:void(0)", S_OK},
-      {{u"<all_urls>"}, u"not a url", S_OK},
+      {{u"<all_urls>"}, u"not a url", S_OK}, {{u"<all_urls>"}, long_url, S_OK},
       {{u"<ALL_URLS>"}, u"http://a.com/", S_FALSE},  // a group name
-      {{sub}, u"http://www.halcy.cn/a", S_OK}, {{sub}, u"http://halcy.cn/", S_OK},
-      {{sub}, u"http://evilhalcy.cn/", S_FALSE}, {{sub}, u"https://www.halcy.cn/", S_FALSE},
+      {{sub}, u"http://www.halcy.cn/a", S_OK}, {{sub}, u"http://evilhalcy.cn/", S_FALSE},
       {{sub}, u"HTTP://WWW.HALCY.CN/X", S_OK},
       {{u"HTTP://*.Halcy.CN/*"}, u"http://www.halcy.cn/x", S_OK},
       // The pattern is lower-cased whole, its path too.
       {{u"http://a.com/Path/*"}, u"http://a.com/path/x", S_OK},
       {{u"http://a.com/Path/*"}, u"http://a.com/Path/x", S_FALSE},
-      {{u"*://*/*"}, u"http://any.where:81/x", S_OK}, {{u"*://*/*"}, u"https://any.where/", S_OK},
-      {{u"*://*/*"}, u"ftp://any.where/", S_FALSE}, {{u"*://*/*"}, u"file:///etc/passwd", S_FALSE},
-      {{u"http://127.0.0.1:8080/*"}, u"http://127.0.0.1:8080/a", S_OK},
-      {{u"http://127.0.0.1:8080/*"}, u"http://127.0.0.1/a", S_FALSE},
-      {{u"http://a.com:80/*"}, u"http://a.com/", S_FALSE},
-      {{u"http://*.0.0.1/*"}, u"http://127.0.0.1/", S_FALSE},
+      {{u"*://*/*"}, u"https://any.where/", S_OK}, {{u"*://*/*"}, u"ftp://any.where/", S_FALSE},
       {{u"file:///home/*"}, u"file:///home/user/a.txt", S_OK},
-      {{u"file:///home/*"}, u"file:///etc/passwd", S_FALSE},
-      {{u"http://a.com/x?y"}, u"http://a.com/x?y", S_FALSE},
-      {{u"http://a.com/x"}, u"http://a.com/x?y=1", S_OK},
       {{u"http://a.com/*", u"https://b.com/*"}, u"https://b.com/", S_OK},
       {{u"history", u"https://b.com/*", u"bookmarks"}, u"https://b.com/q", S_OK},
       {{u"http://*x.com/*"}, u"http://ax.com/", S_FALSE},  // invalid: taken as a group
-      {{u"http://a.com/*"}, long_url, S_FALSE}, {{u"<all_urls>"}, long_url, S_OK},
+      {{u"http://a.com/*"}, long_url, S_FALSE}, {{u"http://a.com/*"}, u"", S_FALSE},
       {{u"http://a.com/x"}, std::u16string(u"http://a.com/x\0/y", 17), S_OK},
-      {{u"http://a.com/*"}, u"", S_FALSE}, {{u"http://a.com/*"}, u"http://a.com/%", S_OK},
-      {{u"http://*.xn--mnchen-3ya.de/*"}, u"http://www.m\u00fcnchen.de/", S_OK},
+      {{u"http://a.com/*"}, u"http://a.com/%", S_OK},
       {{u"http://a.com/*"}, u"http://a.com/\xd800", S_OK},
+      {{u"http://*.xn--mnchen-3ya.de/*"}, u"http://www.m\u00fcnchen.de/", S_OK},
   }, CheckUrl);
   // clang-format on
 }
