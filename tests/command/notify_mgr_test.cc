@@ -14,6 +14,7 @@
 #include "common/paths.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_mgr.h"
+#include "extension/extension_test_util.h"
 #include "extension/routing_test_util.h"
 #include "ipc/ipc_message.h"
 #include "platform/bstr.h"
@@ -63,7 +64,7 @@ class RecordingExtensionMgr : public Logic::CCoExtensionMgr {
   Calls calls_;  // Guarded by mutex_
 };
 
-// The sibling modules in the browser directory make the notification manager look for the
+// With the sibling modules in the browser directory the notification manager looks for the
 // extension manager, as in the browser.
 void WriteSiblings(const std::string& dir) {
   for (const char16_t* module : Logic::kSiblingModules) {
@@ -71,19 +72,6 @@ void WriteSiblings(const std::string& dir) {
   }
   Logic::ResetPathCachesForTesting();
 }
-
-class BrowserDirectory {
- public:
-  explicit BrowserDirectory(bool with_siblings) : env_("HALCY_BROWSER_DIR", dir_.path()) {
-    if (with_siblings) WriteSiblings(dir_.path());
-    Logic::ResetPathCachesForTesting();
-  }
-  ~BrowserDirectory() { Logic::ResetPathCachesForTesting(); }
-
- private:
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv env_;
-};
 
 class Arg {  // a BSTR for the length of one call
  public:
@@ -102,10 +90,11 @@ class NotifyMgrTest : public ::testing::Test {
   }
 
   void SetUp() override {
+    WriteSiblings(env_.browser_dir());
     host_.ReplaceService(IExtensionMgr::kIID, static_cast<IExtensionMgr*>(mgr_.Get()));
   }
 
-  BrowserDirectory browser_{true};
+  extension_testing::BrowserEnvironment env_;
   testing_support::TestHost host_;
   ComPtr<RecordingExtensionMgr> mgr_ = halcy::MakeComObject<RecordingExtensionMgr>();
   ComPtr<CExtensionNotifyMgr> notify_ = halcy::MakeComObject<CExtensionNotifyMgr>();
@@ -255,7 +244,7 @@ TEST_F(NotifyMgrTest, EventsRaisedFromSeveralThreadsArriveIntact) {
 // ---- Without an extension manager ----
 
 TEST(NotifyMgrWithoutManagerTest, WithoutSiblingModulesEventsAreDroppedAndSwitchTabFails) {
-  BrowserDirectory browser(false);
+  extension_testing::BrowserEnvironment env;
   // A manager is registered, but without the sibling modules it is never asked for.
   testing_support::TestHost host;
   ComPtr<RecordingExtensionMgr> mgr = halcy::MakeComObject<RecordingExtensionMgr>();
@@ -270,7 +259,8 @@ TEST(NotifyMgrWithoutManagerTest, WithoutSiblingModulesEventsAreDroppedAndSwitch
 }
 
 TEST(NotifyMgrWithoutManagerTest, MissingServiceIsLoggedOncePerCall) {
-  BrowserDirectory browser(true);
+  extension_testing::BrowserEnvironment env;
+  WriteSiblings(env.browser_dir());
   testing_support::TestHost host;
   host.ReplaceService(IExtensionMgr::kIID, nullptr);
   ComPtr<CExtensionNotifyMgr> notify = halcy::MakeComObject<CExtensionNotifyMgr>();
