@@ -90,24 +90,20 @@ TEST(ReaderTest, NumbersAreCorrectlyRounded) {
 }
 
 TEST(ReaderTest, OutOfRangeNumbersSaturate) {
-  struct {
-    const char16_t* text;
-    double expected;
-  } cases[] = {{u"1e400", HUGE_VAL},
-               {u"-1e400", -HUGE_VAL},
-               {u"1e-400", 0.0},
-               {u"-1e-400", -0.0},
-               {u"0.0000000000000000000000000000000000001e-300", 0.0},
-               {u"100000000000000000000000000000000000000e300", HUGE_VAL},
-               {u"1e99999999999999999999999", HUGE_VAL},
-               {u"1e-99999999999999999999999", 0.0},
-               {u"0e99999", 0.0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(EncodeUtf16ToUtf8(c.text));
-    const auto value = ParseJson(c.text);
+  // clang-format off
+  const std::pair<const char16_t*, double> cases[] = {
+      {u"1e400", HUGE_VAL}, {u"-1e400", -HUGE_VAL}, {u"1e-400", 0.0}, {u"-1e-400", -0.0},
+      {u"0.0000000000000000000000000000000000001e-300", 0.0},
+      {u"100000000000000000000000000000000000000e300", HUGE_VAL},
+      {u"1e99999999999999999999999", HUGE_VAL}, {u"1e-99999999999999999999999", 0.0},
+      {u"0e99999", 0.0}};
+  // clang-format on
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(EncodeUtf16ToUtf8(text));
+    const auto value = ParseJson(text);
     ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->GetNumber(), c.expected);
-    EXPECT_EQ(std::signbit(value->GetNumber()), std::signbit(c.expected));
+    EXPECT_EQ(value->GetNumber(), expected);
+    EXPECT_EQ(std::signbit(value->GetNumber()), std::signbit(expected));
   }
 }
 
