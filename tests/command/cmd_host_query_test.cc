@@ -51,7 +51,8 @@ class QueryTest : public CmdHostFixture, public ::testing::WithParamInterface<Re
 TEST_P(QueryTest, RepliesWithExactText) {
   const ReplyCase& c = GetParam();
   SetUpModel(c.model);
-  Command(std::u16string(u"extension.invoke.") + c.command, c.arguments);
+  const HRESULT hr = Command(std::u16string(u"extension.invoke.") + c.command, c.arguments);
+  EXPECT_TRUE(SUCCEEDED(hr) || c.text == kMalformed) << hr;
   std::vector<SentReply> replies = RepliesWhenIdle();
   ASSERT_EQ(1u, replies.size());
   EXPECT_EQ(std::u16string(u"extension.response.") + (c.reply ? c.reply : c.command),

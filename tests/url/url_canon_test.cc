@@ -98,11 +98,13 @@ TEST(CanonTest, ProducesCanonicalText) {
       {"JavaScript:X", "javascript:X", true}, {"about:blank", "about:blank", true},
       {"foo:///a b", "foo:///a b", true}, {"data:text/plain,a b", "data:text/plain,ab", true},
       {"foo:a\x01\xE2\x82\xAC", "foo:a%01%E2%82%AC", true},
+      {"foo:\xC2\x80", "foo:%C2%80", true},  // the smallest two-byte character
       {"foo:\xC0\xAF", "foo:%C0%AF", false},  // overlong "/"
       {"foo:\xED\xA0\x80", "foo:%ED%A0%80", false},  // encoded surrogate
       {"foo:\xF4\x90\x80\x80", "foo:%F4%90%80%80", false},  // above U+10FFFF
       {"foo:\xE2\x82", "foo:%E2%82", false},  // truncated
       {"a", "", false},  // shorter than 2 bytes
+      {"a:", "file:///A:", true},  // 2 bytes: a drive letter
       {"", "", false},
       {"%", "", false},  // lone "%", below the size bound
       {"%%", "", false},  // no scheme
