@@ -20,6 +20,7 @@
 #include "host/native_host_table.h"
 #include "host/native_library.h"
 #include "host/scenario_receivers.h"
+#include "host/service_registrations.h"
 #include "host/thread_service.h"
 #include "ipc/ipc_channel_proxy.h"
 #include "platform/com_object.h"
@@ -209,6 +210,14 @@ void CDllChild::Load(const IPC::CMessage& m) {
   } else {
     library = CNativeLibrary::Open(halcy::ToNativePath(path), &why);
   }
+  // One file opened twice is one library with one set of globals: a second extension may not
+  // take over the first one's library (through a hard link, say).
+  if (library && std::any_of(loaded_.begin(), loaded_.end(), [&](const Loaded& l) {
+        return l.library->handle() == library->handle();
+      })) {
+    library.reset();
+    why = "the file is loaded already for another extension";
+  }
   auto context = std::make_unique<CLibraryContext>();
   context->child = this;
   context->id = id;
@@ -377,6 +386,12 @@ int RunDllChild(int argc, char** argv) {
 
   ComPtr<CThreadService> threads = halcy::MakeComObject<CThreadService>();
   if (!threads) return 1;
+  // The IPC classes find the current thread's loop through the registry service.
+  CServiceRegistrations registrations;
+  registrations.Publish(Thread::IThreadService::kIID,
+                        static_cast<Thread::IThreadService*>(threads.Get()));
+  registrations.Publish(Thread::IMessageLoopRegistry::kIID,
+                        static_cast<Thread::IMessageLoopRegistry*>(threads.Get()));
   CBrowserThread ipc(Thread::kThreadIPC, "IPCThread", threads.Get());
   CBrowserThread libraries(Thread::kThreadExtensionManager, "NativeLibThread", threads.Get());
   if (!ipc.Start() || !libraries.Start()) return 1;

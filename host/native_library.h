@@ -49,6 +49,9 @@ class CNativeLibrary {
   // plexore_extension_unload.
   void Unload();
 
+  // The dlopen handle: equal for two opens of one file (also through a hard link).
+  const void* handle() const { return handle_; }
+
  private:
   using LoadFn = int (*)(const plexore_host*, const char*);
   using MessageFn = void (*)(unsigned, const plexore_param*, int);
