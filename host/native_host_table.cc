@@ -100,7 +100,11 @@ IPC::CMessage* BuildLibraryMessage(unsigned type, const plexore_param* params, i
   auto m = std::make_unique<IPC::CMessage>(false, type);
   std::u16string text;
   for (int i = 0; i < count; ++i) {
-    if (!WriteParam(params[i], info->shape[i], i, m.get(), &text, why)) return nullptr;
+    why->clear();
+    if (!WriteParam(params[i], info->shape[i], i, m.get(), &text, why)) {
+      if (why->empty()) *why = "the message cannot grow";  // out of memory
+      return nullptr;
+    }
     if (i == info->extension_id_index && text != own_id) {
       *why = "parameter " + std::to_string(i) + " names another extension";
       return nullptr;
