@@ -151,20 +151,4 @@ TEST(CacheStoreTest, RewritingOneEntryKeepsTheJournalBounded) {
   EXPECT_EQ("299", Read(FreshCacheStore().Get(), u"e")[1]);
 }
 
-TEST(ChannelObjectTest, ChannelCodeComesFromTheEnvironment) {
-  ComPtr<host::CChannelInfo> info = halcy::MakeComObject<host::CChannelInfo>();
-  ComPtr<Logic::IChannelObject> channel;
-  ASSERT_EQ(S_OK, info->GetChannelObject(channel.ReleaseAndGetAddressOf()));
-  halcy::ScopedBstr code;
-  {
-    testing_support::ScopedEnv set("HALCY_CHANNEL", "partner-42");
-    ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
-    EXPECT_EQ(u"partner-42", code.View());
-  }
-  unsetenv("HALCY_CHANNEL");
-  ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
-  EXPECT_TRUE(code.View().empty());
-  EXPECT_EQ(E_NOTIMPL, info->ReservedSlot3());
-}
-
 }  // namespace
