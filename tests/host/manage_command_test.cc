@@ -92,11 +92,15 @@ TEST_F(ManageCommandTest, InstallListDisableEnableRemoveEachSurviveARestart) {
   EXPECT_EQ(2u, List().size());
 }
 
+// The name's quotes, backslash and non-ASCII letters go through the store file unchanged.
 TEST_F(ManageCommandTest, StateFlagsAndAReinstallThatTheManifestAllows) {
-  const std::string source = Source("tool", R"({"name":"Tool","version":"1.0","setuponline":"1"})");
+  const std::string manifest =
+      R"({"name":"T \"q\" \\ \u00e9\u4e2d","version":"1.0","setuponline":"1"})";
+  const std::string name = "T \"q\" \\ \xc3\xa9\xe4\xb8\xad";
+  const std::string source = Source("tool", manifest);
   std::string out;
   ASSERT_EQ(0, Host("install " + source + " --state 0 --flags 2", &out)) << out;
-  EXPECT_EQ("tool\t0\t2\t1.0\tTool\t" + DataDirectory() + "/tool", Row("tool"));
+  EXPECT_EQ("tool\t0\t2\t1.0\t" + name + "\t" + DataDirectory() + "/tool", Row("tool"));
   WriteFileOrDie(source + "/manifest.json", R"({"name":"Tool","version":"1.1","setuponline":"1"})");
   ASSERT_EQ(0, Host("install " + source, &out)) << out;
   EXPECT_EQ("reinstalled tool 1.1 from " + source + "\n", out);

@@ -81,12 +81,12 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
       {"utility.urlchange",
        R"({\r\n\"old\":\"http://b/\",\"new\":\"http://c/\",\"tab_id\":\"12\"})"},
       {"utility.documentcomplete", R"({\r\n\"tab_id\":\"12\",\"url\":\"http://c/\"})"},
-      {"utility.switchtab",
-       R"({\r\n\"old\":\"11\",\"old_url\":\"http://a.example/x\",\"new\":\"12\",\"new_url\":\"http://c/\",\"flag\":\"0\"})"},
+      {"utility.switchtab", R"({\r\n\"old\":\"11\",\"old_url\":\"http://a.example/x\",)"
+                            R"(\"new\":\"12\",\"new_url\":\"http://c/\",\"flag\":\"0\"})"},
       {"utility.closetab",
        R"({\r\n\"tab_id\":\"12\",\"frame_id\":\"1\",\"url\":\"http://c/\",\"retaincore\":\"0\"})"},
-      {"utility.switchtab",
-       R"({\r\n\"old\":\"12\",\"old_url\":\"http://c/\",\"new\":\"11\",\"new_url\":\"http://a.example/x\",\"flag\":\"0\"})"},
+      {"utility.switchtab", R"({\r\n\"old\":\"12\",\"old_url\":\"http://c/\",\"new\":\"11\",)"
+                            R"(\"new_url\":\"http://a.example/x\",\"flag\":\"0\"})"},
       {"utility.isframefullscreen", R"({\r\n\"frame_id\":\"1\",\"status\":\"1\"})"},
       {"login.login",
        R"({\r\n\"userid\":\"u1\",\"user\":\"alice\",\"cookie\":\"c=1\",\"firstlogin\":\"1\"})"},
