@@ -78,7 +78,7 @@ std::vector<std::string> CorruptCopies(const StoreTestEnv& env) {
   return names;
 }
 
-TEST(ExtensionStoreTest, HandWrittenSeedWithManifestObjectsLoads) {
+TEST(ExtensionStoreTest, HandWrittenSeedWithManifestObjectsLoadsAndChangesSurviveAReopen) {
   StoreTestEnv env;
   fs::create_directories(env.SystemDataFile("localextensions"));
   testing_support::WriteFileOrDie(
@@ -87,10 +87,15 @@ TEST(ExtensionStoreTest, HandWrittenSeedWithManifestObjectsLoads) {
       "{\"id\":\"b\",\"state\":1,\"flags\":3,\"directory\":\"hcextdbpath/b\","
       "\"manifest\":{\"version\":\"2.0\",\"name\":\"B\"}},\n"
       "{\"id\":\"a\",\"state\":0,\"flags\":0,\"directory\":\"hcextdbpath/a\"}\n]}\n");
-  EXPECT_EQ(std::vector<AgentFields>(
-                {{u"a", 0, 0, u"hcextdbpath/a", u""},
-                 {u"b", 1, 3, u"hcextdbpath/b", u"{\"name\":\"B\",\"version\":\"2.0\"}"}}),
-            QueryAll(Reopen().Get()));
+  AgentFields b = {u"b", 1, 3, u"hcextdbpath/b", u"{\"name\":\"B\",\"version\":\"2.0\"}"};
+  ComPtr<IExtensionStore> store = Reopen();
+  EXPECT_EQ(std::vector<AgentFields>({{u"a", 0, 0, u"hcextdbpath/a", u""}, b}),
+            QueryAll(store.Get()));
+  // Update keys the record by the id it is given; the value set is the record's state.
+  EXPECT_EQ(S_OK, store->Update(u"a", MakeAgent({u"other-id", 1, 9, u"E:\\a", u""}).Get()));
+  EXPECT_EQ(S_OK, store->SetValue(u"b", 5));
+  b.state = 5;
+  EXPECT_EQ(std::vector<AgentFields>({{u"a", 1, 9, u"E:\\a", u""}, b}), QueryAll(Reopen().Get()));
 }
 
 // ---- refusals and failures ----
@@ -298,7 +303,8 @@ TEST(ExtensionStoreThreadsTest, ConcurrentAddsFromSeveralThreadsAreAllKept) {
     while (writing.load()) {
       halcy::ScopedBstr path;
       EXPECT_EQ(S_OK, store->GetPath(path.Receive()));
-      EXPECT_FALSE(path.View().empty());
+      EXPECT_EQ(halcy::Utf16ToUtf8(env.SystemDataDirectory() + kRelativePath),
+                halcy::Utf16ToUtf8(path.View()));
       ComPtr<IExtensionAgentList> list;
       EXPECT_EQ(S_OK, store->Query(256, 3, list.ReleaseAndGetAddressOf()));
     }
