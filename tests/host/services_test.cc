@@ -38,7 +38,9 @@
 #include "support/log_capture.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
+#include "thread/message_loop.h"
 #include "thread/message_loop_proxy.h"
+#include "thread/message_pump_io.h"
 #include "thread/task.h"
 
 namespace {
@@ -199,6 +201,10 @@ TEST(HostServicesTest, WaitIdleReturnsOnlyAfterTasksHoppingAcrossFourThreadsHave
     EXPECT_EQ(id, seen[n]) << n;
   }
   EXPECT_EQ(4u, std::set<DWORD>(seen.begin(), seen.end()).size()) << "four distinct threads";
+  for (int kind : kKinds) {  // the IPC thread alone pumps the completion port
+    EXPECT_EQ(kind == Thread::kThreadIPC,
+              !!dynamic_cast<Thread::CMessagePumpForIO*>(host.Loop(kind)->pump()));
+  }
 }
 
 TEST(HostServicesTest, RunOnReturnsTheResultFromThatThread) {
