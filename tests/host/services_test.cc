@@ -310,7 +310,7 @@ std::vector<std::string> StatisticsLines(const std::string& text) {
     EXPECT_EQ(24u, end - prefix.size()) << "time is not YYYY-MM-DDTHH:MM:SS.mmmZ: " << line;
     lines.push_back("{" + line.substr(end + 2));
   }
-  EXPECT_EQ('\n', text.back()) << "the last line has no line feed";
+  EXPECT_TRUE(text.ends_with('\n')) << "the last line has no line feed";
   return lines;
 }
 
