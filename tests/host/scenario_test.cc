@@ -3,9 +3,7 @@
 // receiver, in the order each one received them.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,23 +17,19 @@ class ScenarioTest : public ::testing::Test {
  protected:
   // Plays `lines` on a fresh data root; `out` receives standard output, `err` standard error.
   int Play(const std::string& lines, std::string* out, std::string* err = nullptr) {
-    std::ofstream(dir_.File("s.jsonl"), std::ios::trunc) << lines;
+    testing_support::WriteFileOrDie(dir_.File("s.jsonl"), lines);
     const int code = RunCommand("HALCY_REGISTRY=" + dir_.File("registry.reg") + " " + PLEXORE_HOST +
                                     " run --data-root " + dir_.File("appdata") + " --scenario " +
                                     dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
                                 out, false);
-    if (err) {
-      std::ifstream in(dir_.File("err.txt"));
-      err->assign(std::istreambuf_iterator<char>(in), {});
-    }
+    if (err) *err = testing_support::ReadFileOrEmpty(dir_.File("err.txt"));
     return code;
   }
 
   // Standard output's lines grouped by the receiver named at the start of each line.
   static std::map<std::string, std::vector<std::string>> ByReceiver(const std::string& out) {
     std::map<std::string, std::vector<std::string>> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : testing_support::SplitLines(out)) {
       const size_t end = line.find('"', 7);
       lines[line.compare(0, 7, "{\"to\":\"") == 0 ? line.substr(7, end - 7) : "?"].push_back(line);
     }
@@ -114,8 +108,7 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
 // a group it lacks ("global") is answered by nobody, and the front end's command makes the round
 // trip. A query from translatebar, which lacks the "utility" group, reaches no host at all.
 TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
-  std::ifstream in(PLEXORE_TOUR);
-  std::string tour(std::istreambuf_iterator<char>(in), {});
+  const std::string tour = testing_support::ReadFileOrEmpty(PLEXORE_TOUR);
   ASSERT_FALSE(tour.empty());
   std::string out;
   ASSERT_EQ(0, Play(tour + R"({"op":"bp","ext":"translatebar","command":)"

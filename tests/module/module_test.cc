@@ -1,3 +1,6 @@
+// The module's entry points in process: class objects, COM identity, unloading and the
+// registry keys it writes and removes. The same classes activated through the registry by the
+// real plexore-host are checked in tests/host.
 #include "module/module.h"
 
 #include <gtest/gtest.h>
