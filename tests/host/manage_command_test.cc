@@ -129,20 +129,33 @@ TEST_F(ManageCommandTest, UpdateIsStagedForTheNextStartAndTheOldCopyGoesThen) {
 
 // An extension that uninstalls itself with "extension.invoke.utility.uninstall" is gone for
 // good: the command goes through the permission gate, the common command host and the manager.
+// An extension's own commands reach the real manager: its uploaded log record lands in the
+// statistics, and after "extension.invoke.utility.uninstall" it is gone for good.
 TEST_F(ManageCommandTest, AnExtensionThatUninstallsItselfIsGoneAfterTheRestart) {
   const std::string source = std::string(PLEXORE_EXAMPLES) + "/pagenotes";
   ASSERT_EQ(0, Host("install " + source + " --id notes2"));
   const std::string copy = DataDirectory() + "/notes2";
   ASSERT_TRUE(fs::exists(copy + "/manifest.json"));
-  WriteFileOrDie(dir_.File("uninstall.jsonl"),
-                 R"({"op":"bp","ext":"notes2","command":"extension.invoke.utility.uninstall",)"
-                 R"("args":"{}","context":7})"
-                 "\n");
+  WriteFileOrDie(
+      dir_.File("uninstall.jsonl"),
+      R"({"op":"bp","ext":"notes2","command":"extension.invoke.cmd.uploadlog",)"
+      R"("args":{"param":{"type":"crash","loguploadtype":3,"content":{"k":1}}},"context":6})"
+      "\n"
+      R"({"op":"bp","ext":"notes2","command":"extension.invoke.utility.uninstall",)"
+      R"("args":"{}","context":7})"
+      "\n");
   std::string out;
   ASSERT_EQ(0, Host("run --scenario " + dir_.File("uninstall.jsonl"), &out)) << out;
   EXPECT_EQ("", Row("notes2"));
   EXPECT_EQ(3u, List().size()) << "the seeded extensions stay";
   EXPECT_FALSE(fs::exists(copy));
+  const std::string statistics =
+      ReadFileOrEmpty(DataRoot() + "/halcy/browser/SysData/statistics.jsonl");
+  EXPECT_NE(std::string::npos,
+            statistics.find(R"("category":"ExtensionUploadLog","key":"crash","kind":2,)"
+                            R"("properties":{"AppId":"notes2","LogUploadType":"3",)"
+                            R"("Content":"{\"k\":1}"})"))
+      << statistics;
 }
 
 struct Refusal {
