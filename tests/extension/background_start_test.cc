@@ -12,8 +12,8 @@
 #include "extension/bk_core.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
+#include "extension/extension_mgr_test_util.h"
 #include "extension/web_view_service.h"
-#include "extension_mgr_test_util.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
 #include "platform/strings.h"
@@ -111,31 +111,31 @@ class BackgroundStartTest : public ExtensionMgrFixture {
       host_.ReplaceService(Logic::IExtWebViewService::kIID,
                            static_cast<Logic::IExtWebViewService*>(web_view_.Get()));
     }
-    InstallFakes();
-    CreateDatabaseFile();
     const std::u16string page = u",\"background_page\":\"bg/main.html\"";
-    PutRecords({WithManifest(u"alpha", 1, page),
-                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
-                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
-                WithManifest(u"plain", 1, u"")});
-    mgr_ = NewMgr();
-    listener_ = ListenOn(mgr_.Get(), Thread::kThreadExtensionManager);
-    SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+    ExtensionMgrFixture::Start({WithManifest(u"alpha", 1, page),
+                                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
+                                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
+                                WithManifest(u"plain", 1, u"")},
+                               Thread::kThreadExtensionManager);
     ASSERT_TRUE(host_.WaitIdle());
   }
-  std::vector<std::string> Calls() {
+  // The calls from the `first`th on.
+  std::vector<std::string> Calls(size_t first = 0) {
     std::lock_guard<std::mutex> lock(log_.mutex);
-    return log_.calls;
+    return std::vector<std::string>(log_.calls.begin() + first, log_.calls.end());
   }
   std::vector<DWORD> Threads() {
     std::lock_guard<std::mutex> lock(log_.mutex);
     return log_.threads;
   }
+  void Deliver(const char16_t* extension_id) {
+    halcy::ScopedBstr id(extension_id), name(u"extension.response.x"), payload(u"{}");
+    ASSERT_EQ(S_OK, mgr_->DeliverToExtension(id.Get(), name.Get(), payload.Get()));
+    ASSERT_TRUE(host_.WaitIdle());
+  }
 
   WebViewLog log_;
   ComPtr<FakeWebView> web_view_;
-  ComPtr<Logic::IExtensionMgr> mgr_;
-  ComPtr<RecordingListener> listener_;
 };
 
 TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThread) {
@@ -147,60 +147,45 @@ TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThr
       "create 1,0,0", "navigate hcbrowser://localextensions/paged2/bg/main.html",
   };
   EXPECT_EQ(expected, Calls());
+  // The new core receives its extension's messages, on the UI thread too.
+  Deliver(u"paged2");
+  EXPECT_EQ(std::vector<std::string>{"deliver extension.response.x {}"}, Calls(expected.size()));
   for (DWORD thread : Threads()) EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), thread);
-}
-
-TEST_F(BackgroundStartTest, TheNewCoreReceivesItsExtensionsMessagesOnTheUiThread) {
-  Start(true);
-  const size_t before = Calls().size();
-  halcy::ScopedBstr id(u"paged2"), name(u"extension.response.x"), payload(u"{}");
-  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(id.Get(), name.Get(), payload.Get()));
-  ASSERT_TRUE(host_.WaitIdle());
-  std::vector<std::string> calls = Calls();
-  ASSERT_EQ(before + 1, calls.size());
-  EXPECT_EQ("deliver extension.response.x {}", calls.back());
-  EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), Threads().back());
 }
 
 TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
   Start(true);
-  Logic::CExtensionMgrImpl* impl = static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
   size_t before = Calls().size();
   halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_EQ(S_OK, mgr_->EnableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  std::vector<std::string> calls = Calls();
   EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
                                       "navigate hcbrowser://localextensions/alpha/bg/main.html"}),
-            std::vector<std::string>(calls.begin() + before, calls.end()));
+            Calls(before));
 
   // A new extension starts when installed enabled, and not when installed disabled.
-  for (const char* name : {"fresh", "quiet"}) {
-    const std::string dir = env_.appdata() + "/sources/" + name;
+  before = Calls().size();
+  for (LONG state : {1, 0}) {
+    const std::string dir = env_.appdata() + "/sources/" + (state ? "fresh" : "quiet");
     std::filesystem::create_directories(dir);
     testing_support::WriteFileOrDie(dir + "/manifest.json",
                                     "{\"name\":\"n\",\"background_page\":\"p.html\"}");
-  }
-  before = Calls().size();
-  for (LONG state : {1, 0}) {
     std::promise<HRESULT> result;
-    const std::u16string id = state ? u"fresh" : u"quiet";
-    ASSERT_EQ(S_OK, impl->PostInstallExtension(
-                        id, 0, state, halcy::Utf8ToUtf16(env_.appdata() + "/sources/") + id,
+    ASSERT_EQ(S_OK, impl()->PostInstallExtension(
+                        state ? u"fresh" : u"quiet", 0, state, halcy::Utf8ToUtf16(dir),
                         [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); }));
     ASSERT_EQ(S_OK, result.get_future().get());
   }
   ASSERT_TRUE(host_.WaitIdle());
-  calls = Calls();
   EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
                                       "navigate hcbrowser://localextensions/fresh/p.html"}),
-            std::vector<std::string>(calls.begin() + before, calls.end()));
+            Calls(before));
 }
 
 TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGetsNoCore) {
   Start(true);
-  halcy::ScopedBstr alpha(u"alpha"), name(u"extension.response.x"), payload(u"{}");
+  halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
   {
@@ -212,8 +197,7 @@ TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGets
   }
   ASSERT_TRUE(host_.WaitIdle());
   const size_t before = Calls().size();
-  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(alpha.Get(), name.Get(), payload.Get()));
-  ASSERT_TRUE(host_.WaitIdle());
+  Deliver(u"alpha");
   EXPECT_EQ(before, Calls().size()) << "a disabled extension's page got a message";
 }
 

@@ -1,6 +1,7 @@
 #include "extension/extension_test_util.h"
 
 #include "common/paths.h"
+#include "platform/bstr.h"
 
 namespace extension_testing {
 
@@ -58,6 +59,20 @@ std::string DecodeBase64(const std::string& text) {
     }
   }
   return out;
+}
+
+std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
+
+std::vector<std::u16string> Items(IStringList* list) {
+  std::vector<std::u16string> items;
+  LONG count = 0;
+  if (list) list->GetCount(&count);
+  for (LONG i = 0; i < count; ++i) {
+    halcy::ScopedBstr item;
+    list->GetAt(i, item.Receive());
+    items.emplace_back(item.View());
+  }
+  return items;
 }
 
 BrowserEnvironment::BrowserEnvironment()

@@ -4,14 +4,13 @@
 #include <utility>
 
 #include "extension/dll_host_messages.h"
+#include "extension/extension_test_util.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 
 namespace extension_testing {
 namespace {
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
 
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
 const char* ShapeOf(uint32_t type) {

@@ -23,18 +23,8 @@ void RoutingFixture::Start(const std::vector<StoreRecord>& records, bool permiss
   front_end_ = halcy::MakeComObject<RecordingFrontEnd>();
   front_end_->Init(journal_);
   host_.ReplaceService(Logic::IFrontEndSinkService::kIID, front_end_.Get());
-  InstallFakes();
-  CreateDatabaseFile();
-  PutRecords(records);
-  mgr_ = NewMgr();
-  ASSERT_TRUE(mgr_);
-  listener_ = ListenOn(mgr_.Get(), Thread::kThreadUI);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+  ExtensionMgrFixture::Start(records);
   impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
-}
-
-Logic::CExtensionMgrImpl* RoutingFixture::impl() const {
-  return static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
 }
 
 ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id, int owner_kind,
@@ -61,6 +51,14 @@ HRESULT RoutingFixture::Receive(const std::u16string& extension_id, const std::u
   return host_.RunOn(Thread::kThreadExtensionManager, [&] {
     return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
   });
+}
+
+std::vector<std::u16string> RoutingFixture::ReceiversOf(const std::u16string& command) {
+  std::vector<std::u16string> receivers;
+  for (const JournalEntry& entry : journal_->Entries()) {
+    if (entry.name == command) receivers.push_back(entry.receiver);
+  }
+  return receivers;
 }
 
 }  // namespace extension_testing
