@@ -4,15 +4,9 @@
 #include "platform/threads.h"
 
 namespace extension_testing {
-namespace {
-
-std::u16string Text(const char16_t* text) { return text ? std::u16string(text) : u""; }
-
-}  // namespace
-
 HRESULT RecordingStatistics::RecordAction(LPCWSTR name, LPCWSTR value, LONG kind,
                                           Logic::IPropertySet* properties) {
-  RecordedAction action{Text(name), Text(value), kind, {}};
+  RecordedAction action{name ? name : u"", value ? value : u"", kind, {}};
   LONG count = 0;
   if (properties) properties->GetCount(&count);
   for (LONG i = 0; i < count; ++i) {
@@ -34,23 +28,6 @@ std::vector<RecordedAction> RecordingStatistics::Actions(const std::u16string& c
     if (category.empty() || a.category == category) out.push_back(a);
   }
   return out;
-}
-
-HRESULT RecordingListener::OnFirstReady() {
-  Record(u"FirstReady");
-  return result_;
-}
-
-HRESULT RecordingListener::OnLocalExtensionList(BSTR extension_ids) {
-  return Record(u"List:" + Text(extension_ids));
-}
-
-HRESULT RecordingListener::OnDllProcessState(BOOL running) {
-  return Record(running ? u"Dll:1" : u"Dll:0");
-}
-
-HRESULT RecordingListener::OnExtensionStateChanged(BSTR extension_id, LONG state) {
-  return Record(u"State:" + Text(extension_id) + u"=" + (state ? u"1" : u"0"));
 }
 
 HRESULT RecordingListener::Record(std::u16string text) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "extension/extension_mgr_listener.h"
+#include "extension/extension_test_util.h"
 #include "module/browser_info_services.h"
 #include "platform/com_object.h"
 
@@ -71,11 +72,16 @@ class RecordingListener : public halcy::ComObjectRoot, public Logic::IExtensionM
   HALCY_INTERFACE(RecordingListener, Logic::IExtensionMgrListener)
   HALCY_END_INTERFACES()
 
-  HRESULT OnFirstReady() override;
-  HRESULT OnLocalExtensionList(BSTR extension_ids) override;
+  HRESULT OnFirstReady() override {
+    Record(u"FirstReady");
+    return result_;
+  }
+  HRESULT OnLocalExtensionList(BSTR ids) override { return Record(u"List:" + Text(ids)); }
   HRESULT ReservedSlot5() override { return E_NOTIMPL; }
-  HRESULT OnDllProcessState(BOOL running) override;
-  HRESULT OnExtensionStateChanged(BSTR extension_id, LONG state) override;
+  HRESULT OnDllProcessState(BOOL running) override { return Record(running ? u"Dll:1" : u"Dll:0"); }
+  HRESULT OnExtensionStateChanged(BSTR id, LONG state) override {
+    return Record(u"State:" + Text(id) + (state ? u"=1" : u"=0"));
+  }
 
   // Waits until `count` events arrived; false after `limit`.
   bool WaitForEvents(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));

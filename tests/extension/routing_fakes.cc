@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "extension/dll_host_messages.h"
-#include "extension/extension_test_util.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
@@ -38,7 +37,17 @@ const char* ShapeOf(uint32_t type) {
 IpcParam Num(int64_t value) { return IpcParam{false, value, u""}; }
 IpcParam Str(std::u16string value) { return IpcParam{true, 0, std::move(value)}; }
 
-void Journal::Add(JournalEntry entry) {
+void Journal::Add(std::u16string receiver, std::u16string name, std::u16string payload,
+                  std::u16string extension_id, LONG number1, LONG number2,
+                  std::vector<IpcParam> params) {
+  JournalEntry entry{std::move(receiver),
+                     std::move(name),
+                     std::move(payload),
+                     std::move(extension_id),
+                     number1,
+                     number2,
+                     std::move(params),
+                     GetCurrentThreadId()};
   std::lock_guard<std::mutex> hold(mutex_);
   entries_.push_back(std::move(entry));
   cv_.notify_all();
@@ -91,61 +100,11 @@ bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* param
 
 bool RecordingDllSender::Send(IPC::CMessage* message) {
   std::unique_ptr<IPC::CMessage> owned(message);
-  JournalEntry entry;
-  entry.receiver = u"dll";
-  entry.name = halcy::StringPrintf(u"0x%08X", owned->type());
-  entry.thread_id = GetCurrentThreadId();
-  if (!DecodeDllMessage(*owned, &entry.params)) entry.payload = u"<undecodable>";
-  journal_->Add(std::move(entry));
+  std::vector<IpcParam> params;
+  const bool decoded = DecodeDllMessage(*owned, &params);
+  journal_->Add(u"dll", halcy::StringPrintf(u"0x%08X", owned->type()),
+                decoded ? u"" : u"<undecodable>", u"", 0, 0, std::move(params));
   return true;
-}
-
-void RecordingCore::Init(std::u16string name, std::shared_ptr<Journal> journal) {
-  name_ = std::move(name);
-  journal_ = std::move(journal);
-}
-
-HRESULT RecordingCore::DeliverMessage(BSTR name, BSTR payload) {
-  JournalEntry entry;
-  entry.receiver = name_;
-  entry.name = Text(name);
-  entry.payload = Text(payload);
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return S_OK;
-}
-
-void RecordingCmdHost::Init(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal) {
-  name_ = std::move(name);
-  result_ = result;
-  journal_ = std::move(journal);
-}
-
-HRESULT RecordingCmdHost::HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
-                                        LONG request_context) {
-  JournalEntry entry;
-  entry.receiver = name_;
-  entry.name = Text(command);
-  entry.payload = Text(arguments);
-  entry.extension_id = Text(extension_id);
-  entry.number1 = request_context;
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return result_;
-}
-
-HRESULT RecordingFrontEnd::DeliverToFrontEnd(LONG value1, LONG value2, BSTR extension_id,
-                                             BSTR command, BSTR arguments) {
-  JournalEntry entry;
-  entry.receiver = u"fe";
-  entry.name = Text(command);
-  entry.payload = Text(arguments);
-  entry.extension_id = Text(extension_id);
-  entry.number1 = value1;
-  entry.number2 = value2;
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return S_OK;
 }
 
 }  // namespace extension_testing
