@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_test_util.h"
+#include "extension/routing_fakes.h"
 #include "extension/web_view_service.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
@@ -25,17 +25,7 @@
 namespace extension_testing {
 namespace {
 
-struct WebViewLog {
-  std::mutex mutex;
-  std::vector<std::string> calls;  // Guarded by mutex; "create 1,0,0", "navigate <address>", ...
-  std::vector<DWORD> threads;      // Guarded by mutex; the thread of each call
-  void Add(std::string call) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(std::move(call));
-    threads.push_back(GetCurrentThreadId());
-  }
-};
-
+// The web view and its cores write every call into the journal as "web" entries.
 class FakeCore : public halcy::ComObjectRoot,
                  public Logic::IExtWebViewCore,
                  public Logic::IExtBackgroundCore {
@@ -44,9 +34,9 @@ class FakeCore : public halcy::ComObjectRoot,
   HALCY_INTERFACE(FakeCore, Logic::IExtWebViewCore)
   HALCY_INTERFACE(FakeCore, Logic::IExtBackgroundCore)
   HALCY_END_INTERFACES()
-  explicit FakeCore(WebViewLog* log) : log_(log) {}
+  explicit FakeCore(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT Navigate(BSTR address) override {
-    log_->Add("navigate " + halcy::Utf16ToUtf8(Text(address)));
+    journal_->Add(u"web", u"navigate " + Text(address), u"");
     return S_OK;
   }
   HRESULT GetReportedValues(LONG* value1, LONG* value2) override {
@@ -59,13 +49,12 @@ class FakeCore : public halcy::ComObjectRoot,
     return S_OK;
   }
   HRESULT DeliverMessage(BSTR name, BSTR payload) override {
-    log_->Add("deliver " + halcy::Utf16ToUtf8(Text(name)) + " " +
-              halcy::Utf16ToUtf8(Text(payload)));
+    journal_->Add(u"web", u"deliver " + Text(name) + u" " + Text(payload), u"");
     return S_OK;
   }
 
  private:
-  WebViewLog* log_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 class FakeWebView : public halcy::ComObjectRoot,
@@ -78,23 +67,23 @@ class FakeWebView : public halcy::ComObjectRoot,
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewFactory)
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewHost)
   HALCY_END_INTERFACES()
-  explicit FakeWebView(WebViewLog* log) : log_(log) {}
+  explicit FakeWebView(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT GetViewFactory(LONG index, Logic::IExtWebViewFactory** factory) override {
-    log_->Add("factory " + std::to_string(index));
+    journal_->Add(u"web", halcy::StringPrintf(u"factory %d", index), u"");
     return QueryInterface(Logic::IExtWebViewFactory::kIID, reinterpret_cast<void**>(factory));
   }
   HRESULT GetWebViewHost(Logic::IExtWebViewHost** host) override {
-    log_->Add("host");
+    journal_->Add(u"web", u"host", u"");
     return QueryInterface(Logic::IExtWebViewHost::kIID, reinterpret_cast<void**>(host));
   }
   HRESULT CreateCore(LONG a, LONG b, LONG c, Logic::IExtWebViewCore** core) override {
-    log_->Add("create " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
-    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(log_);
+    journal_->Add(u"web", halcy::StringPrintf(u"create %d,%d,%d", a, b, c), u"");
+    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(journal_);
     return made->QueryInterface(Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
   }
 
  private:
-  WebViewLog* log_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 StoreRecord WithManifest(const std::u16string& id, LONG state, const std::u16string& extra) {
@@ -107,7 +96,7 @@ class BackgroundStartTest : public ExtensionMgrFixture {
  protected:
   void Start(bool with_web_view) {
     if (with_web_view) {
-      web_view_ = halcy::MakeComObject<FakeWebView>(&log_);
+      web_view_ = halcy::MakeComObject<FakeWebView>(journal_);
       host_.ReplaceService(Logic::IExtWebViewService::kIID,
                            static_cast<Logic::IExtWebViewService*>(web_view_.Get()));
     }
@@ -120,13 +109,10 @@ class BackgroundStartTest : public ExtensionMgrFixture {
     ASSERT_TRUE(host_.WaitIdle());
   }
   // The calls from the `first`th on.
-  std::vector<std::string> Calls(size_t first = 0) {
-    std::lock_guard<std::mutex> lock(log_.mutex);
-    return std::vector<std::string>(log_.calls.begin() + first, log_.calls.end());
-  }
-  std::vector<DWORD> Threads() {
-    std::lock_guard<std::mutex> lock(log_.mutex);
-    return log_.threads;
+  std::vector<std::u16string> Calls(size_t first = 0) {
+    std::vector<std::u16string> calls;
+    for (const JournalEntry& e : journal_->Entries()) calls.push_back(e.name);
+    return std::vector<std::u16string>(calls.begin() + first, calls.end());
   }
   void Deliver(const char16_t* extension_id) {
     halcy::ScopedBstr id(extension_id), name(u"extension.response.x"), payload(u"{}");
@@ -134,23 +120,26 @@ class BackgroundStartTest : public ExtensionMgrFixture {
     ASSERT_TRUE(host_.WaitIdle());
   }
 
-  WebViewLog log_;
+  std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   ComPtr<FakeWebView> web_view_;
 };
 
 TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThread) {
   Start(true);
   // The host is fetched once; "both" has a library and "off" is disabled, so only two cores.
-  const std::vector<std::string> expected = {
-      "factory 0",    "host",
-      "create 1,0,0", "navigate hcbrowser://localextensions/alpha/bg/main.html",
-      "create 1,0,0", "navigate hcbrowser://localextensions/paged2/bg/main.html",
+  const std::vector<std::u16string> expected = {
+      u"factory 0",    u"host",
+      u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html",
+      u"create 1,0,0", u"navigate hcbrowser://localextensions/paged2/bg/main.html",
   };
   EXPECT_EQ(expected, Calls());
   // The new core receives its extension's messages, on the UI thread too.
   Deliver(u"paged2");
-  EXPECT_EQ(std::vector<std::string>{"deliver extension.response.x {}"}, Calls(expected.size()));
-  for (DWORD thread : Threads()) EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), thread);
+  EXPECT_EQ(std::vector<std::u16string>{u"deliver extension.response.x {}"},
+            Calls(expected.size()));
+  for (const JournalEntry& e : journal_->Entries()) {
+    EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), e.thread_id);
+  }
 }
 
 TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
@@ -160,8 +149,8 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_EQ(S_OK, mgr_->EnableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
-                                      "navigate hcbrowser://localextensions/alpha/bg/main.html"}),
+  EXPECT_EQ((std::vector<std::u16string>{
+                u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html"}),
             Calls(before));
 
   // A new extension starts when installed enabled, and not when installed disabled.
@@ -178,8 +167,8 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
     ASSERT_EQ(S_OK, result.get_future().get());
   }
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
-                                      "navigate hcbrowser://localextensions/fresh/p.html"}),
+  EXPECT_EQ((std::vector<std::u16string>{u"create 1,0,0",
+                                         u"navigate hcbrowser://localextensions/fresh/p.html"}),
             Calls(before));
 }
 
