@@ -246,16 +246,6 @@ TEST(ExtensionAgentTest, PermissionsKeepManifestOrderAndSkipNonStrings) {
   }
 }
 
-TEST(ExtensionAgentTest, SummaryOnlyWhenAsked) {
-  BrowserEnvironment env;
-  ComPtr<IExtensionAgent> agent = AgentWith(u"{\"name\":\"N\"}");
-  ScopedBstr dir(u"/nowhere"), summary;
-  ASSERT_EQ(S_OK, agent->GetSummary(dir.Get(), TRUE, summary.Receive()));
-  EXPECT_NE(std::u16string::npos, summary.View().find(u"\"name\":\"N\""));
-  ASSERT_EQ(S_OK, agent->GetSummary(dir.Get(), FALSE, summary.Receive()));
-  EXPECT_EQ(u"", summary.View());
-}
-
 // --- Accelerators ---
 
 TEST(AcceleratorTest, ParsesModifiersAndKeys) {

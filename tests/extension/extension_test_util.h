@@ -1,8 +1,7 @@
-// Helpers of the extension tests: a browser directory with a string table, small image files
-// written byte by byte, and the items of a string list. Used on the test's main thread.
+// Helpers of the extension tests: a browser directory with a string table, and the texts of a
+// BSTR and of a string list. Used on the test's main thread.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,12 +9,6 @@
 #include "support/temp_env.h"
 
 namespace extension_testing {
-
-// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
-std::string MakeBmp(int width, int height, uint8_t r, uint8_t g, uint8_t b);
-
-// The bytes behind a Base64 text with CR LF line breaks (which are skipped).
-std::string DecodeBase64(const std::string& text);
 
 // The text of a BSTR ("" for null).
 std::u16string Text(BSTR text);

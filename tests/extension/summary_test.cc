@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "extension/extension.h"
 #include "extension/extension_test_util.h"
@@ -20,6 +22,61 @@ using halcy::Utf16ToUtf8;
 using halcy::Utf8ToUtf16;
 using testing_support::WriteFileOrDie;
 
+// Appends each value little-endian in its number of bytes.
+void PutLe(std::string* out, std::initializer_list<std::pair<uint32_t, int>> values) {
+  for (const auto& [value, bytes] : values) {
+    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
+}
+
+// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
+std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
+  const uint32_t row = (width * 3 + 3) / 4 * 4;
+  const uint32_t pixels = row * height;
+  std::string bmp = "BM";
+  // The file header, then the BITMAPINFOHEADER: one plane, 24 bits, BI_RGB.
+  PutLe(&bmp, {{54 + pixels, 4},
+               {0, 4},
+               {54, 4},
+               {40, 4},
+               {width, 4},
+               {height, 4},
+               {1, 2},
+               {24, 2},
+               {0, 4},
+               {pixels, 4},
+               {2835, 4},
+               {2835, 4},
+               {0, 4},
+               {0, 4}});
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x)
+      bmp += {static_cast<char>(b), static_cast<char>(g), static_cast<char>(r)};
+    bmp.append(row - width * 3, '\0');
+  }
+  return bmp;
+}
+
+// The bytes behind a Base64 text with CR LF line breaks (which are skipped).
+std::string DecodeBase64(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    const size_t value = kAlphabet.find(c);
+    if (value == std::string::npos) continue;  // line breaks and padding
+    buffer = (buffer << 6) | static_cast<uint32_t>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
 uint32_t ReadBe32(const std::string& s, size_t at) {
   uint32_t v = 0;
   for (size_t i = at; i < at + 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[i]);
@@ -34,14 +91,18 @@ uint32_t ReadLe(const std::string& s, size_t at, int bytes) {
 
 // An icon file holding one image (a bitmap without its file header, its height doubled for
 // the mask, or a PNG), as icon editors write them.
-std::string MakeIco(const std::string& image, int width, int height) {
-  std::string ico("\0\0\1\0\1\0", 6);
-  ico.push_back(static_cast<char>(width));
-  ico.push_back(static_cast<char>(height));
-  ico.append(std::string("\0\0\1\0\x18\0", 6));
-  for (uint32_t v : {static_cast<uint32_t>(image.size()), 22u}) {
-    for (int i = 0; i < 4; ++i) ico.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  }
+std::string MakeIco(const std::string& image, uint32_t width, uint32_t height) {
+  std::string ico;
+  PutLe(&ico, {{0, 2},
+               {1, 2},
+               {1, 2},
+               {width, 1},
+               {height, 1},
+               {0, 2},
+               {1, 2},
+               {24, 2},
+               {static_cast<uint32_t>(image.size()), 4},
+               {22, 4}});
   return ico + image;
 }
 
