@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -123,28 +122,6 @@ TEST_F(CommandDispatchTest, EnforceInTheConfigFileTurnsTheGateOffAndOnAtTheNextS
   SwitchAndWait(mgr_.Get(), listener_.Get(), 4);
   EXPECT_EQ(kAccessDenied, Receive(u"pg-off", u"extension.invoke.utility.getversion"));
   EXPECT_EQ(2u, journal_->Entries().size());
-}
-
-TEST_F(CommandDispatchTest, LoadedExtensionsAreRegisteredWithThePermissionManager) {
-  Start({RoutedExtension(u"pr-a", true, u"[\"history\"]")});
-  ScopedBstr id(u"pr-a"), granted(u"hcbrowser.history.search"), refused(u"hcbrowser.xhr.send");
-  EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
-  EXPECT_EQ(S_FALSE, permissions_->CheckApiPermission(id.Get(), refused.Get()));
-}
-
-TEST_F(CommandDispatchTest, CachedExtensionsAreRegisteredWithThePermissionManager) {
-  permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
-  host_.ReplaceService(Logic::IPermissionMgr::kIID,
-                       static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
-  std::filesystem::create_directories(UserExtensionsDir() + "/pr-cached");
-  PutCacheEntry(u"ext_list", {u"ext_pr-cached"});
-  PutCacheEntry(u"ext_pr-cached",
-                {u"pr-cached", u"1", u"0", u"hcextdbpath/pr-cached",
-                 RoutedExtension(u"pr-cached", true, u"[\"bookmarks\"]").manifest});
-  mgr_ = NewMgr();
-  ASSERT_EQ(S_OK, mgr_->LoadCachedData());
-  ScopedBstr id(u"pr-cached"), granted(u"hcbrowser.bookmarks.getTree");
-  EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "extension/extension_mgr_test_util.h"
 #include "extension/extension_paths.h"
 #include "module/channel_info.h"
+#include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/kernel_object.h"
 #include "platform/strings.h"
@@ -130,11 +131,15 @@ TEST_F(ExtensionMgrLookupTest, SaveWritesEveryRecordAndTheList) {
 }
 
 TEST_F(ExtensionMgrLookupTest, LoadSkipsIncompleteRecordsAndMissingDirectories) {
+  auto permissions = halcy::MakeComObject<Logic::CCoPermissionMgr>();
+  host_.ReplaceService(Logic::IPermissionMgr::kIID,
+                       static_cast<Logic::IPermissionMgr*>(permissions.Get()));
   for (const char* dir : {"good", "noflags", "nostate"}) {
     std::filesystem::create_directories(UserExtensionsDir() + "/" + dir);
   }
   PutCacheEntry(u"ext_list", {u"ext_good", u"ext_noflags", u"ext_nostate", u"ext_gone", u"ext_x"});
-  PutCacheEntry(u"ext_good", {u"good", u"2", u"1", u"hcextdbpath/good", u"{\"name\":\"G\"}"});
+  PutCacheEntry(u"ext_good", {u"good", u"2", u"1", u"hcextdbpath/good",
+                              u"{\"name\":\"G\",\"permissions\":[\"bookmarks\"]}"});
   PutCacheEntry(u"ext_noflags", {u"noflags", u"1", u"", u"hcextdbpath/noflags", u"{}"});
   PutCacheEntry(u"ext_nostate", {u"nostate", u"", u"0", u"hcextdbpath/nostate", u"{}"});
   PutCacheEntry(u"ext_gone", {u"gone", u"1", u"0", u"hcextdbpath/gone", u"{}"});
@@ -151,6 +156,9 @@ TEST_F(ExtensionMgrLookupTest, LoadSkipsIncompleteRecordsAndMissingDirectories) 
   EXPECT_EQ(2, state);
   EXPECT_EQ(1, flags);
   EXPECT_EQ(u"G", Logic::AgentText(agent.Get(), &IExtensionAgent::GetName));
+  // Loaded from the cache, it is known to the permission manager as well.
+  ScopedBstr id(u"good"), granted(u"hcbrowser.bookmarks.getTree");
+  EXPECT_EQ(S_OK, permissions->CheckApiPermission(id.Get(), granted.Get()));
 }
 
 TEST_F(ExtensionMgrLookupTest, WithoutInformationServiceNothingIsLoadedOrSaved) {
