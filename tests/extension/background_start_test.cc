@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -155,17 +154,9 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
 
   // A new extension starts when installed enabled, and not when installed disabled.
   before = Calls().size();
-  for (LONG state : {1, 0}) {
-    const std::string dir = env_.appdata() + "/sources/" + (state ? "fresh" : "quiet");
-    std::filesystem::create_directories(dir);
-    testing_support::WriteFileOrDie(dir + "/manifest.json",
-                                    "{\"name\":\"n\",\"background_page\":\"p.html\"}");
-    std::promise<HRESULT> result;
-    ASSERT_EQ(S_OK, impl()->PostInstallExtension(
-                        state ? u"fresh" : u"quiet", 0, state, halcy::Utf8ToUtf16(dir),
-                        [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); }));
-    ASSERT_EQ(S_OK, result.get_future().get());
-  }
+  const char* manifest = "{\"name\":\"n\",\"background_page\":\"p.html\"}";
+  ASSERT_EQ(S_OK, Install(u"fresh", ExtensionDir("fresh", manifest), 1));
+  ASSERT_EQ(S_OK, Install(u"quiet", ExtensionDir("quiet", manifest), 0));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ((std::vector<std::u16string>{u"create 1,0,0",
                                          u"navigate hcbrowser://localextensions/fresh/p.html"}),

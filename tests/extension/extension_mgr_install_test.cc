@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,21 +30,6 @@ std::u16string Backslashed(std::u16string path) {
 
 class InstallTest : public ExtensionMgrFixture {
  protected:
-  // A directory below the data root holding `manifest` as manifest.json (none when null).
-  std::u16string ExtensionDir(const std::string& name, const char* manifest) {
-    const std::string dir = env_.appdata() + "/sources/" + name;
-    std::filesystem::create_directories(dir);
-    if (manifest) testing_support::WriteFileOrDie(dir + "/manifest.json", manifest);
-    return halcy::Utf8ToUtf16(dir);
-  }
-  HRESULT Install(const std::u16string& id, const std::u16string& dir, bool update = false) {
-    std::promise<HRESULT> result;
-    auto done = [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); };
-    const HRESULT posted = update ? impl()->PostUpdateExtension(id, 0, 1, dir, done)
-                                  : impl()->PostInstallExtension(id, 0, 1, dir, done);
-    if (posted != S_OK) return posted;
-    return result.get_future().get();
-  }
   std::u16string StoredManifest(const std::u16string& id) {
     const host::ExtensionRecords records = StoredRecords();
     return records.count(id) ? records.at(id).manifest : u"<none>";
@@ -134,11 +118,11 @@ TEST_F(InstallTest, DirectoryBelowTheDataDirectoryIsRecordedWithThePrefix) {
 TEST_F(InstallTest, UpdateTooNewForTheBrowserIsDeletedAndMapUntouched) {
   Start({Record(u"alpha")});
   const std::u16string dir = ExtensionDir("upd", "{\"name\":\"alpha\",\"lowestbrowser\":\"99\"}");
-  EXPECT_EQ(S_FALSE, Install(u"alpha", dir, /*update=*/true));
+  EXPECT_EQ(S_FALSE, Install(u"alpha", dir, 1, /*update=*/true));
   EXPECT_FALSE(std::filesystem::exists(halcy::Utf16ToUtf8(dir)));
   EXPECT_EQ(Record(u"alpha").manifest, StoredManifest(u"alpha"));
   const std::u16string ok = ExtensionDir("upd2", "{\"name\":\"alpha2\",\"version\":\"2.0\"}");
-  EXPECT_EQ(S_OK, Install(u"alpha", ok, /*update=*/true));
+  EXPECT_EQ(S_OK, Install(u"alpha", ok, 1, /*update=*/true));
   EXPECT_NE(std::u16string::npos, StoredManifest(u"alpha").find(u"2.0"));
 }
 

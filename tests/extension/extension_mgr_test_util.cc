@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <future>
 
 #include "common/paths.h"
 #include "extension/extension_agent.h"
@@ -87,6 +88,22 @@ void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingList
   ASSERT_EQ(S_OK, mgr->SwitchUser());
   ASSERT_TRUE(listener->WaitForEvents(events));
   ASSERT_TRUE(host_.WaitIdle());
+}
+
+std::u16string ExtensionMgrFixture::ExtensionDir(const std::string& name, const char* manifest) {
+  const std::string dir = env_.appdata() + "/sources/" + name;
+  std::filesystem::create_directories(dir);
+  if (manifest) testing_support::WriteFileOrDie(dir + "/manifest.json", manifest);
+  return halcy::Utf8ToUtf16(dir);
+}
+
+HRESULT ExtensionMgrFixture::Install(const std::u16string& id, const std::u16string& dir,
+                                     LONG state, bool update) {
+  std::promise<HRESULT> result;
+  auto done = [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); };
+  const HRESULT posted = update ? impl()->PostUpdateExtension(id, 0, state, dir, done)
+                                : impl()->PostInstallExtension(id, 0, state, dir, done);
+  return posted == S_OK ? result.get_future().get() : posted;
 }
 
 void ExtensionMgrFixture::PutRecords(const std::vector<StoreRecord>& records) {

@@ -44,6 +44,12 @@ class ExtensionMgrFixture : public ::testing::Test {
   // Switches the user in and waits until `listener` holds `events` events.
   void SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingListener* listener, size_t events);
 
+  // A directory below the data root holding `manifest` as manifest.json (none when null).
+  std::u16string ExtensionDir(const std::string& name, const char* manifest);
+  // Installs (or updates) `id` from `dir` through mgr_ and waits for the result.
+  HRESULT Install(const std::u16string& id, const std::u16string& dir, LONG state = 1,
+                  bool update = false);
+
   // The database file as start-up will find it.
   void PutRecords(const std::vector<StoreRecord>& records);
   // The records in the database file now.

@@ -1,5 +1,6 @@
 #include "extension/routing_fakes.h"
 
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -12,25 +13,15 @@ namespace extension_testing {
 namespace {
 
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
-const char* ShapeOf(uint32_t type) {
-  switch (type) {
-    case Logic::kDllMsgLibraryMessage:
-      return "sissi";
-    case Logic::kDllMsgBrowserNotify:
-    case Logic::kDllMsgNamedEvent:
-      return "ss";
-    case Logic::kDllMsgUnloadLibrary:
-      return "s";
-    case Logic::kDllMsgForwardedCall:
-      return "slssll";
-    case Logic::kDllMsgRequestAnswer:
-      return "slis";
-    case 0x07000007:
-      return "";
-    default:
-      return nullptr;
-  }
-}
+const std::map<uint32_t, const char*> kShapes = {
+    {Logic::kDllMsgLibraryMessage, "sissi"},
+    {Logic::kDllMsgBrowserNotify, "ss"},
+    {Logic::kDllMsgNamedEvent, "ss"},
+    {Logic::kDllMsgUnloadLibrary, "s"},
+    {Logic::kDllMsgForwardedCall, "slssll"},
+    {Logic::kDllMsgRequestAnswer, "slis"},
+    {0x07000007, ""},
+};
 
 }  // namespace
 
@@ -40,16 +31,10 @@ IpcParam Str(std::u16string value) { return IpcParam{true, 0, std::move(value)};
 void Journal::Add(std::u16string receiver, std::u16string name, std::u16string payload,
                   std::u16string extension_id, LONG number1, LONG number2,
                   std::vector<IpcParam> params) {
-  JournalEntry entry{std::move(receiver),
-                     std::move(name),
-                     std::move(payload),
-                     std::move(extension_id),
-                     number1,
-                     number2,
-                     std::move(params),
-                     GetCurrentThreadId()};
   std::lock_guard<std::mutex> hold(mutex_);
-  entries_.push_back(std::move(entry));
+  entries_.push_back({std::move(receiver), std::move(name), std::move(payload),
+                      std::move(extension_id), number1, number2, std::move(params),
+                      GetCurrentThreadId()});
   cv_.notify_all();
 }
 
@@ -73,10 +58,10 @@ std::vector<JournalEntry> Journal::EntriesOf(const std::u16string& receiver) {
 
 bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* params) {
   params->clear();
-  const char* shape = ShapeOf(message.type());
-  if (!shape) return false;
+  auto shape = kShapes.find(message.type());
+  if (shape == kShapes.end()) return false;
   const char* it = nullptr;
-  for (const char* kind = shape; *kind; ++kind) {
+  for (const char* kind = shape->second; *kind; ++kind) {
     IpcParam param;
     bool ok = false;
     if (*kind == 'i') {
