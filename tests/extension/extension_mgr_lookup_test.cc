@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "module/channel_info.h"
 #include "permission/permission_mgr.h"
 #include "platform/bstr.h"
+#include "platform/event.h"
 #include "platform/kernel_object.h"
 #include "platform/strings.h"
 #include "support/log_capture.h"
@@ -252,18 +254,37 @@ TEST_F(ExtensionPlatformTest, BrowserVersionComesFromTheExecutablesVersionFile) 
   }
 }
 
-TEST_F(ExtensionPlatformTest, ConverterGetsItsArgumentsAndIsWaitedFor) {
-  // The converter sleeps briefly before it writes: the call must not return before it ends.
-  WriteConverter("sleep 0.2\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n");
+TEST_F(ExtensionPlatformTest, ConverterGetsItsArgumentsAndIsWaitedForUntilCancelled) {
+  // The converter waits for the file "go", sleeps briefly, then writes its arguments to a file
+  // named by its action: a call that does not wait for it returns before that file is there.
+  WriteConverter(
+      "d=$(dirname \"$0\")\nwhile [ ! -e \"$d/go\" ]; do sleep 0.02; done\nsleep 0.2\n"
+      "printf '%s\\n' \"$@\" > \"$d/${1#--action=}.txt\"\n");
   const std::u16string directory = u"C:\\Users\\a b\\SysData\\localextensions";
   EXPECT_EQ(halcy::Utf8ToUtf16(env_.browser_dir()) +
                 u"\\Pellwick.exe --action=convert --type=extension --dir=\"" + directory + u"\"",
             Logic::BuildDataConverterCommandLine(u"convert", u"extension", directory));
   const size_t handles = halcy::OpenHandleCountForTesting();
-  ASSERT_TRUE(Logic::RunDataConverter(u"convert", u"extension", directory));
-  EXPECT_EQ(handles, halcy::OpenHandleCountForTesting());  // both process handles closed
-  EXPECT_EQ("--action=convert\n--type=extension\n--dir=C:\\Users\\a b\\SysData\\localextensions\n",
-            testing_support::ReadFileOrEmpty(env_.browser_dir() + "/args.txt"));
+  HANDLE cancelled = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  HANDLE not_cancelled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Cancelled: the call returns while the converter still waits for "go".
+  auto call = std::async(std::launch::async, [&] {
+    return Logic::RunDataConverter(u"cancelled", u"extension", directory, cancelled);
+  });
+  const bool returned = call.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  testing_support::WriteFileOrDie(env_.browser_dir() + "/go", "");
+  EXPECT_TRUE(returned) << "the cancelled call waited for the converter";
+  EXPECT_TRUE(call.get());
+  for (const auto& [action, cancel] : {std::pair{u"plain", HANDLE{}}, {u"waited", not_cancelled}}) {
+    ASSERT_TRUE(Logic::RunDataConverter(action, u"extension", directory, cancel));
+    EXPECT_EQ("--action=" + halcy::Utf16ToUtf8(action) +
+                  "\n--type=extension\n--dir=C:\\Users\\a b\\SysData\\localextensions\n",
+              testing_support::ReadFileOrEmpty(env_.browser_dir() + "/" +
+                                               halcy::Utf16ToUtf8(action) + ".txt"));
+  }
+  CloseHandle(cancelled);
+  CloseHandle(not_cancelled);
+  EXPECT_EQ(handles, halcy::OpenHandleCountForTesting());  // the process handles are closed
 }
 
 TEST_F(ExtensionPlatformTest, MissingConverterIsReportedNotWaitedFor) {
