@@ -60,29 +60,18 @@ TEST_F(InstallTest, BadSourcesAreRefusedWithoutTouchingTheStore) {
 }
 
 TEST_F(InstallTest, LowestBrowserDecidesWhetherTheInstallIsTaken) {
-  const struct {
-    const char* browser;
-    const char* lowest;
-    HRESULT expected;
-  } cases[] = {
-      {"6.5.1.2", "99.0", E_FAIL},  {"6.5.0.0", "6.5", S_OK},  {"6.5.1.2", "6.5.1.3", E_FAIL},
-      {"6.5.1.2", "6.5.1.2", S_OK}, {"10.0.0.0", "9.9", S_OK}, {"6.5.1.2", "", S_OK},
-  };
+  SetBrowserVersionFile("6.5.1.2\n");  // read at switch user
   Start({});
-  size_t events = listener_->Events().size();
+  const std::pair<const char*, HRESULT> cases[] = {
+      {"6.5.1.3", E_FAIL}, {"6.5.1.2", S_OK}, {"6.5", S_OK}, {"", S_OK}};
   int n = 0;
-  for (const auto& c : cases) {
-    SetBrowserVersionFile(c.browser);
-    ASSERT_EQ(S_OK, mgr_->SwitchUser());  // the browser version is read at switch user
-    events += 2;
-    ASSERT_TRUE(listener_->WaitForEvents(events));
+  for (const auto& [lowest, expected] : cases) {
     const std::u16string id = u"ext" + halcy::Utf8ToUtf16(std::to_string(n++));
-    const std::string manifest =
-        std::string("{\"name\":\"x\",\"lowestbrowser\":\"") + c.lowest + "\"}";
-    EXPECT_EQ(c.expected, Install(id, ExtensionDir(halcy::Utf16ToUtf8(id), manifest.c_str())))
-        << c.browser << " vs " << c.lowest;
-    EXPECT_EQ(c.expected == S_OK, Agent(id) != nullptr) << c.lowest;
-    EXPECT_EQ(c.expected == S_OK, StoredRecords().count(id) == 1) << c.lowest;
+    const std::string manifest = std::string("{\"lowestbrowser\":\"") + lowest + "\"}";
+    EXPECT_EQ(expected, Install(id, ExtensionDir(halcy::Utf16ToUtf8(id), manifest.c_str())))
+        << lowest;
+    EXPECT_EQ(expected == S_OK, Agent(id) != nullptr) << lowest;
+    EXPECT_EQ(expected == S_OK, StoredRecords().count(id) == 1) << lowest;
   }
 }
 
