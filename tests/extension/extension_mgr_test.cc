@@ -14,8 +14,10 @@
 #include "command/ext_cmd_host.h"
 #include "command/ext_common_cmd_host.h"
 #include "common/paths.h"
+#include "extension/extension_db.h"
 #include "extension/extension_mgr_test_util.h"
 #include "host/browser_services.h"
+#include "host/database_service.h"
 #include "module/module.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
@@ -68,7 +70,13 @@ TEST_F(ExtensionMgrStartupTest, ListenersHearTheListThenFirstReadyOnTheirOwnThre
 
 TEST_F(ExtensionMgrStartupTest, SecondSwitchUserReadsTheStoreAgainAndBroadcastsAgain) {
   Start({Record(u"alpha"), Record(u"beta")});
-  ASSERT_EQ(S_OK, Store()->Remove(u"alpha"));
+  // The host keeps one store per file: this is the one the manager opened.
+  std::u16string path = Logic::kExtensionDbRelativePath;
+  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
+  ComPtr<Logic::IExtensionStore> store;
+  ASSERT_EQ(S_OK,
+            host_.services().database_service()->OpenStoreAt(path, store.ReleaseAndGetAddressOf()));
+  ASSERT_EQ(S_OK, store->Remove(u"alpha"));
   SwitchAndWait(mgr_.Get(), listener_.Get(), 4);
   EXPECT_EQ((Texts{u"List:alpha,beta", u"FirstReady", u"List:beta", u"FirstReady"}),
             listener_->Texts());

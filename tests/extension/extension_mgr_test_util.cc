@@ -7,9 +7,7 @@
 
 #include "common/paths.h"
 #include "extension/extension_agent.h"
-#include "extension/extension_db.h"
 #include "host/channel_info.h"
-#include "host/database_service.h"
 #include "host/statistics_service.h"
 #include "module/module.h"
 #include "platform/bstr.h"
@@ -119,15 +117,6 @@ host::ExtensionRecords ExtensionMgrFixture::StoredRecords() {
   host::ParseExtensionRecords(
       testing_support::ReadFileOrEmpty(UserExtensionsDir() + "/extdb_v2.json"), &records);
   return records;
-}
-
-ComPtr<Logic::IExtensionStore> ExtensionMgrFixture::Store() {
-  std::u16string path = Logic::kExtensionDbRelativePath;
-  EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
-  ComPtr<Logic::IExtensionStore> store;
-  EXPECT_EQ(S_OK,
-            host_.services().database_service()->OpenStoreAt(path, store.ReleaseAndGetAddressOf()));
-  return store;
 }
 
 void ExtensionMgrFixture::PutCacheEntry(const std::u16string& name,

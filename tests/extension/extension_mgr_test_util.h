@@ -54,8 +54,6 @@ class ExtensionMgrFixture : public ::testing::Test {
   void PutRecords(const std::vector<StoreRecord>& records);
   // The records in the database file now.
   host::ExtensionRecords StoredRecords();
-  // The store the manager opens (the host keeps one per file).
-  ComPtr<Logic::IExtensionStore> Store();
   // An entry of the host's cache store.
   void PutCacheEntry(const std::u16string& name, const std::vector<std::u16string>& values);
   std::vector<std::u16string> CacheEntry(const std::u16string& name);
