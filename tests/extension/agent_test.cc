@@ -1,55 +1,60 @@
+// The extension record as the browser reads it through IExtensionAgent: identity, refusals of
+// bad input, the manifest's typed values, accelerators, the UI description and the program a
+// registry declaration leads to.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <limits>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "extension/accelerator.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_test_util.h"
 #include "extension/ui_ext_description.h"
 #include "json/json_reader.h"
 #include "module/module.h"
 #include "platform/bstr.h"
-#include "platform/com_object.h"
 #include "platform/object_factory.h"
 #include "platform/registry.h"
-#include "platform/string_list.h"
 #include "platform/strings.h"
-#include "support/temp_env.h"
 
+namespace extension_testing {
 namespace {
 
 using halcy::ScopedBstr;
 using halcy::Utf16ToUtf8;
-using halcy::Utf8ToUtf16;
 using Logic::IExtensionAgent;
-using testing_support::ScopedEnv;
-using testing_support::ScopedTempDir;
-using testing_support::WriteFileOrDie;
 
 constexpr int kAgentClassIndex = 2;  // CCoExtensionAgent in the module's class table
 
-ComPtr<IExtensionAgent> NewAgent() {
+// A new agent holding `manifest` (none when null).
+ComPtr<IExtensionAgent> AgentWith(const char16_t* manifest) {
   ComPtr<IExtensionAgent> agent;
   EXPECT_EQ(S_OK, Logic::CreateClassInstance(kAgentClassIndex, nullptr, IExtensionAgent::kIID,
                                              agent.ReleaseAndGetVoidAddress()));
+  ScopedBstr text(manifest ? manifest : u"");
+  if (manifest) {
+    EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
+  }
   return agent;
 }
 
-std::u16string Text(BSTR bstr) { return bstr ? std::u16string(bstr, SysStringLen(bstr)) : u""; }
-
-ComPtr<IExtensionAgent> AgentWith(const std::u16string& manifest) {
-  ComPtr<IExtensionAgent> agent = NewAgent();
-  ScopedBstr text(manifest);
-  EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
-  return agent;
+std::u16string Get(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*),
+                   HRESULT* hr = nullptr) {
+  ScopedBstr out;
+  const HRESULT result = (agent->*get)(out.Receive());
+  if (hr) *hr = result;
+  return std::u16string(out.View());
 }
 
-// --- Identity ---
+// --- Identity and the record ---
 
 TEST(ExtensionAgentTest, AgentAndItsBaseAnswerAtTheSamePointer) {
-  ComPtr<IExtensionAgent> agent = NewAgent();
+  ComPtr<IExtensionAgent> agent = AgentWith(nullptr);
   ASSERT_TRUE(agent);
   void* base = nullptr;
   ASSERT_EQ(S_OK, agent->QueryInterface(Logic::kIID_IExtensionAgentBase, &base));
@@ -71,138 +76,218 @@ TEST(ExtensionAgentTest, NullOutPointersReturnAtOnce) {
   EXPECT_EQ(S_OK, agent->BuildUIDescription(nullptr, nullptr));
 }
 
-// --- Record operations through the interface ---
-
-TEST(ExtensionAgentTest, RecordRoundTripsThroughTheInterface) {
-  ComPtr<IExtensionAgent> agent = NewAgent();
-  ScopedBstr id(u"ext.id"), empty(u""), dir(u"D:\\ext\\one\\");
+TEST(ExtensionAgentTest, EmptyIdIsRefusedAndDirectoryLosesTrailingSeparators) {
+  ComPtr<IExtensionAgent> agent = AgentWith(nullptr);
+  ScopedBstr id(u"ext.id"), empty(u"");
   EXPECT_EQ(S_OK, agent->SetId(id.Get()));
   EXPECT_EQ(S_FALSE, agent->SetId(empty.Get()));
   EXPECT_EQ(S_FALSE, agent->SetId(nullptr));
-  EXPECT_EQ(S_OK, agent->SetFlags(2));
-  EXPECT_EQ(S_OK, agent->SetState(0));
-  EXPECT_EQ(S_OK, agent->SetPosition(7));
-  EXPECT_EQ(S_OK, agent->SetDirectory(dir.Get()));
-  ScopedBstr out;
-  ASSERT_EQ(S_OK, agent->GetId(out.Receive()));
-  EXPECT_EQ(u"ext.id", out.View());
-  ASSERT_EQ(S_OK, agent->GetDirectory(out.Receive()));
-  EXPECT_EQ(u"D:\\ext\\one", out.View());
-  ASSERT_EQ(S_OK, agent->GetBaseUrl(out.Receive()));
-  EXPECT_EQ(u"hcbrowser://localextensions/ext.id/", out.View());
-  LONG value = 0;
-  agent->GetFlags(&value);
-  EXPECT_EQ(2, value);
-  agent->GetState(&value);
-  EXPECT_EQ(0, value);
-  agent->GetPosition(&value);
-  EXPECT_EQ(7, value);
+  EXPECT_EQ(u"ext.id", Get(agent.Get(), &IExtensionAgent::GetId));
+  EXPECT_EQ(u"hcbrowser://localextensions/ext.id/", Get(agent.Get(), &IExtensionAgent::GetBaseUrl));
+  for (const auto& [given, kept] :
+       {std::pair{u"D:\\ext\\one\\", u"D:\\ext\\one"}, std::pair{u"C:\\x\\/\\", u"C:\\x"},
+        std::pair{u"/srv/ext//", u"/srv/ext"}}) {
+    ScopedBstr directory(given);
+    agent->SetDirectory(directory.Get());
+    EXPECT_EQ(kept, Get(agent.Get(), &IExtensionAgent::GetDirectory));
+  }
 }
 
-TEST(ExtensionAgentTest, ManifestSetterAlwaysSucceedsAndKeepsTheOldOnRefusal) {
-  ComPtr<IExtensionAgent> agent = AgentWith(u"{\"version\":\"2.0\"}");
-  ScopedBstr array(u"[\"version\",\"3.0\"]");
-  EXPECT_EQ(S_OK, agent->SetManifest(array.Get()));
-  ScopedBstr out;
-  ASSERT_EQ(S_OK, agent->GetVersion(out.Receive()));
-  EXPECT_EQ(u"2.0", out.View());
-  ASSERT_EQ(S_OK, agent->GetManifest(out.Receive()));
-  EXPECT_EQ(u"{\"version\":\"2.0\"}", out.View());
-  EXPECT_EQ(S_FALSE, NewAgent()->GetManifest(out.Receive()));
-  EXPECT_EQ(u"", out.View());
+// --- The manifest ---
+
+TEST(ExtensionAgentTest, ManifestThatIsNotAnObjectKeepsTheOldOne) {
+  const char16_t* old_text = u"{\"name\":\"Old\",\"version\":\"1.0\"}";
+  ComPtr<IExtensionAgent> agent = AgentWith(old_text);
+  for (const char16_t* refused : {u"[{\"name\":\"New\"}]", u"\"text\"", u"{\"name\":", u""}) {
+    ScopedBstr text(refused);
+    EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
+    EXPECT_EQ(u"Old", Get(agent.Get(), &IExtensionAgent::GetName)) << Utf16ToUtf8(refused);
+    EXPECT_EQ(old_text, Get(agent.Get(), &IExtensionAgent::GetManifest));
+  }
+  // A new object changes every answer at once.
+  ScopedBstr text(u"{\"name\":\"New\"}");
+  ASSERT_EQ(S_OK, agent->SetManifest(text.Get()));
+  EXPECT_EQ(u"New", Get(agent.Get(), &IExtensionAgent::GetName));
+  EXPECT_EQ(u"", Get(agent.Get(), &IExtensionAgent::GetVersion));
 }
 
-TEST(ExtensionAgentTest, LibraryAndBackgroundPageAreFalseWhenMissingOrEmpty) {
-  ComPtr<IExtensionAgent> agent = AgentWith(u"{\"librarypath\":\"\"}");
-  ScopedBstr out;
-  EXPECT_EQ(S_FALSE, agent->GetLibraryPath(out.Receive()));
-  EXPECT_EQ(nullptr, out.Get());
-  EXPECT_EQ(S_FALSE, agent->GetBackgroundPage(out.Receive()));
-  agent = AgentWith(u"{\"librarypath\":\"x.so\",\"background_page\":\"bg.html\"}");
-  EXPECT_EQ(S_OK, agent->GetLibraryPath(out.Receive()));
-  EXPECT_EQ(u"x.so", out.View());
-  EXPECT_EQ(S_OK, agent->GetBackgroundPage(out.Receive()));
-  EXPECT_EQ(u"bg.html", out.View());
+TEST(ExtensionAgentTest, ReadersOnOtherThreadsSeeEitherManifestWhole) {
+  Logic::CExtension ext;
+  const std::u16string a = u"{\"name\":\"A\",\"version\":\"1\"}";
+  const std::u16string b = u"{\"name\":\"B\",\"version\":\"2\"}";
+  ASSERT_TRUE(ext.SetManifest(a));
+  std::atomic<bool> torn{false};
+  std::atomic<int> readers_done{0};
+  auto reader = [&] {
+    for (int i = 0; i < 3000; ++i) {
+      const std::u16string name = ext.GetName();
+      const std::u16string text = ext.GetManifestText();
+      if ((name != u"A" && name != u"B") || (text != a && text != b)) torn = true;
+    }
+    ++readers_done;
+  };
+  std::thread r1(reader), r2(reader);
+  for (int i = 0; readers_done.load() < 2; ++i) ext.SetManifest(i % 2 ? a : b);
+  r1.join();
+  r2.join();
+  EXPECT_FALSE(torn.load());
 }
 
-TEST(ExtensionAgentTest, PluginOrderTrueLeavesTheCallersValue) {
-  LONG order = 41;
-  EXPECT_EQ(S_FALSE, AgentWith(u"{\"pluginorder\":true}")->GetPluginOrder(&order));
-  EXPECT_EQ(41, order);
-  EXPECT_EQ(S_OK, AgentWith(u"{\"pluginorder\":3.9}")->GetPluginOrder(&order));
-  EXPECT_EQ(3, order);
-  EXPECT_EQ(S_OK, AgentWith(u"{\"pluginorder\":\"12ab\"}")->GetPluginOrder(&order));
-  EXPECT_EQ(12, order);
+TEST(ExtensionAgentTest, TextValuesAreReadByTheirExactKeyAndType) {
+  using Agent = IExtensionAgent;
+  const struct {
+    const char16_t* manifest;  // null: no manifest
+    HRESULT (Agent::*get)(BSTR*);
+    HRESULT hr;
+    const char16_t* text;
+  } cases[] = {
+      {u"{\"Name\":\"Upper\"}", &Agent::GetName, S_OK, u""},
+      {u"{\"version\":2}", &Agent::GetVersion, S_OK, u""},
+      {u"{\"update_url\":null}", &Agent::GetUpdateUrl, S_OK, u""},
+      {nullptr, &Agent::GetManifest, S_FALSE, u""},
+      {u"{\"librarypath\":\"lib\\\\native.so\"}", &Agent::GetLibraryPath, S_OK, u"lib\\native.so"},
+      {u"{\"librarypath\":\"\"}", &Agent::GetLibraryPath, S_FALSE, u""},
+      {u"{\"background_page\":\"bg.html\"}", &Agent::GetBackgroundPage, S_OK, u"bg.html"},
+      {u"{}", &Agent::GetBackgroundPage, S_FALSE, u""},
+      {u"{\"lowestbrowser\":\"6.5\"}", &Agent::GetLowestBrowser, S_OK, u"6.5"},
+      {nullptr, &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
+      {u"{\"lowestbrowser\":\"\"}", &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
+      {u"{\"lowestbrowser\":6.5}", &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
+      {u"{\"contextmenu\": [ {\"text\" : \"Look up\", \"contexttype\":\"2\"} ]}",
+       &Agent::GetContextMenu, S_OK, u"[{\"contexttype\":\"2\",\"text\":\"Look up\"}]"},
+      {u"{\"contextmenu\":{}}", &Agent::GetContextMenu, S_FALSE, u""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.manifest ? c.manifest : u"(no manifest)"));
+    HRESULT hr = E_UNEXPECTED;
+    EXPECT_EQ(c.text, Get(AgentWith(c.manifest).Get(), c.get, &hr));
+    EXPECT_EQ(c.hr, hr);
+  }
 }
 
-TEST(ExtensionAgentTest, SetupCommandFailsOnlyWithoutAManifest) {
-  ScopedBstr url, param;
-  EXPECT_EQ(E_FAIL, NewAgent()->GetSetupCommand(url.Receive(), param.Receive()));
-  ComPtr<IExtensionAgent> agent =
-      AgentWith(u"{\"setupcommand\":{\"url\":\"http://h/s.exe\",\"param\":\"-q\"}}");
-  ASSERT_EQ(S_OK, agent->GetSetupCommand(url.Receive(), param.Receive()));
-  EXPECT_EQ(u"http://h/s.exe", url.View());
-  EXPECT_EQ(u"-q", param.View());
+TEST(ExtensionAgentTest, PluginOrderTruncatesNumbersAndReadsLeadingDigits) {
+  const struct {
+    const char16_t* value;  // the JSON text of "pluginorder", or null for a missing key
+    HRESULT hr;
+    LONG expected;  // the caller's 55 when not read
+  } cases[] = {
+      {u"3.9", S_OK, 3},
+      {u"-3.9", S_OK, -3},
+      {u"0", S_OK, 0},
+      {u"\"12ab\"", S_OK, 12},
+      {u"\"ab12\"", S_OK, 0},
+      {u"1e20", S_OK, std::numeric_limits<int32_t>::max()},
+      {u"-1e20", S_OK, std::numeric_limits<int32_t>::min()},
+      {u"true", S_FALSE, 55},
+      {u"[1]", S_FALSE, 55},
+      {nullptr, S_FALSE, 55},
+  };
+  for (const auto& c : cases) {
+    const std::u16string manifest =
+        c.value ? u"{\"pluginorder\":" + std::u16string(c.value) + u"}" : u"{}";
+    LONG order = 55;
+    EXPECT_EQ(c.hr, AgentWith(manifest.c_str())->GetPluginOrder(&order)) << Utf16ToUtf8(manifest);
+    EXPECT_EQ(c.expected, order) << Utf16ToUtf8(manifest);
+  }
+  LONG order = 55;
+  EXPECT_EQ(S_FALSE, AgentWith(nullptr)->GetPluginOrder(&order));
+  EXPECT_EQ(55, order);
 }
 
-TEST(ExtensionAgentTest, SetupOnlineAndLowestBrowserThroughTheInterface) {
-  LONG online = 5;
-  AgentWith(u"{\"setuponline\":\"1\"}")->GetSetupOnline(&online);
-  EXPECT_EQ(1, online);
-  AgentWith(u"{\"setuponline\":\"2\"}")->GetSetupOnline(&online);
-  EXPECT_EQ(0, online);
-  ScopedBstr out;
-  AgentWith(u"{}")->GetLowestBrowser(out.Receive());
-  EXPECT_EQ(u"0.0.0.0", out.View());
+TEST(ExtensionAgentTest, SetupOnlineIsOneOnlyForTheTextOne) {
+  const std::pair<const char16_t*, LONG> cases[] = {
+      {u"{\"setuponline\":\"1\"}", 1},  {u"{\"setuponline\":\"2\"}", 0},
+      {u"{\"setuponline\":1}", 0},      {u"{\"setuponline\":\" 1\"}", 0},
+      {u"{\"setuponline\":\"1 \"}", 0}, {u"{}", 0},
+  };
+  for (const auto& [manifest, expected] : cases) {
+    LONG online = 5;
+    AgentWith(manifest)->GetSetupOnline(&online);
+    EXPECT_EQ(expected, online) << Utf16ToUtf8(manifest);
+  }
 }
 
-TEST(ExtensionAgentTest, PermissionsComeAsAStringListInManifestOrder) {
-  ComPtr<IExtensionAgent> agent = AgentWith(u"{\"permissions\":[\"tabs\",\"*://*/*\",7]}");
-  ComPtr<IStringList> list;
-  ASSERT_EQ(S_OK, agent->GetPermissions(list.ReleaseAndGetAddressOf()));
-  ASSERT_TRUE(list);
-  LONG count = 0;
-  ASSERT_EQ(S_OK, list->GetCount(&count));
-  ASSERT_EQ(2, count);
-  ScopedBstr item;
-  list->GetAt(0, item.Receive());
-  EXPECT_EQ(u"tabs", item.View());
-  list->GetAt(1, item.Receive());
-  EXPECT_EQ(u"*://*/*", item.View());
-
-  ComPtr<IStringList> none;
-  ASSERT_EQ(S_OK, AgentWith(u"{}")->GetPermissions(none.ReleaseAndGetAddressOf()));
-  none->GetCount(&count);
-  EXPECT_EQ(0, count);
+TEST(ExtensionAgentTest, SetupCommandReadsUrlAndParamAndFailsOnlyWithoutAManifest) {
+  const struct {
+    const char16_t* manifest;
+    HRESULT hr;
+    const char16_t* url;
+    const char16_t* param;
+  } cases[] = {
+      {nullptr, E_FAIL, u"", u""},
+      {u"{}", S_OK, u"", u""},
+      {u"{\"setupcommand\":{\"url\":\"http://s/x.exe\",\"param\":\"/S\"}}", S_OK, u"http://s/x.exe",
+       u"/S"},
+      {u"{\"setupcommand\":\"x.exe\"}", S_OK, u"", u""},
+  };
+  for (const auto& c : cases) {
+    ScopedBstr url, param;
+    EXPECT_EQ(c.hr, AgentWith(c.manifest)->GetSetupCommand(url.Receive(), param.Receive()));
+    EXPECT_EQ(c.url, std::u16string(url.View()));
+    EXPECT_EQ(c.param, std::u16string(param.View()));
+  }
 }
 
-TEST(ExtensionAgentTest, AcceleratorAndContextMenuThroughTheInterface) {
+TEST(ExtensionAgentTest, PermissionsKeepManifestOrderAndSkipNonStrings) {
+  const std::pair<const char16_t*, std::vector<std::u16string>> cases[] = {
+      {u"{\"permissions\":[\"tabs\",3,\"http://*.example.com/*\",null,\"tabs\",\"\"]}",
+       {u"tabs", u"http://*.example.com/*", u"tabs", u""}},
+      {u"{\"permissions\":\"tabs\"}", {}},
+      {u"{}", {}},
+  };
+  for (const auto& [manifest, expected] : cases) {
+    ComPtr<IStringList> list;
+    ASSERT_EQ(S_OK, AgentWith(manifest)->GetPermissions(list.ReleaseAndGetAddressOf()));
+    ASSERT_TRUE(list);
+    EXPECT_EQ(expected, Items(list.Get())) << Utf16ToUtf8(manifest);
+  }
+}
+
+// --- Accelerators ---
+
+TEST(AcceleratorTest, ParsesModifiersAndKeys) {
+  const struct {
+    const char16_t* text;
+    bool ok;
+    uint16_t word;
+  } cases[] = {
+      {u"Ctrl+Shift+F5", true, 0x0374},
+      {u"ALT+1", true, 0x0431},
+      {u"ALT+0", true, 0x0430},
+      {u"ALT+9", true, 0x0439},
+      {u"alt+z", true, 0x045A},
+      {u"F12", true, 0x007B},
+      {u"f10", true, 0x0079},
+      {u"CTRL+ALT+SHIFT+Q", true, 0x0751},
+      {u"A+B", true, 0x0042},       // the last key wins
+      {u"Foo+A", true, 0x0041},     // an unknown name is key 0, then A
+      {u"CTRL+SHIFT", false, 0},    // no key
+      {u"CTRL+A+B+C+D", false, 0},  // five parts
+      {u"CTRL+A+Foo", false, 0},    // the unknown name came last
+      {u"CTRL+F13", false, 0},
+      {u"CTRL+F0", false, 0},
+      {u"CTRL+ESC", false, 0},
+      {u"CTRL+-", false, 0},
+      {u"CTRL+ A", false, 0},  // names are not trimmed
+      {u"", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint16_t word = 0xFFFF;
+    EXPECT_EQ(c.ok, Logic::ParseAccelerator(c.text, &word)) << Utf16ToUtf8(c.text);
+    if (c.ok) {
+      EXPECT_EQ(c.word, word) << Utf16ToUtf8(c.text);
+    }
+  }
+}
+
+TEST(AcceleratorTest, AgentReadsItsManifestAccelerator) {
   WORD word = 0;
   EXPECT_EQ(S_OK, AgentWith(u"{\"accelerator\":\"ALT+6\"}")->GetAccelerator(&word));
   EXPECT_EQ(0x0436, word);
-  EXPECT_EQ(E_FAIL, AgentWith(u"{\"accelerator\":\"CTRL+SHIFT\"}")->GetAccelerator(&word));
-  ScopedBstr menu;
-  EXPECT_EQ(S_FALSE, AgentWith(u"{}")->GetContextMenu(menu.Receive()));
-  EXPECT_EQ(S_OK,
-            AgentWith(u"{\"contextmenu\":[{\"text\":\"t\"}]}")->GetContextMenu(menu.Receive()));
-  EXPECT_EQ(u"[{\"text\":\"t\"}]", menu.View());
-}
-
-TEST(ExtensionAgentTest, SummaryThroughTheInterface) {
-  extension_testing::BrowserEnvironment env;
-  ComPtr<IExtensionAgent> agent =
-      AgentWith(u"{\"name\":\"N\",\"developer\":\"D\",\"version\":\"1\"}");
-  ScopedBstr id(u"i"), dir(u"/nowhere");
-  agent->SetId(id.Get());
-  ScopedBstr summary;
-  ASSERT_EQ(S_OK, agent->GetSummary(dir.Get(), TRUE, summary.Receive()));
-  EXPECT_EQ(
-      u"{ \"id\":\"i\",\"name\":\"N\",\"icon\":\"\",\"developer\":\"D\",\"version\":\"1\","
-      u"\"description\":\"\",\"optionpage\":\"\",\"state\":\"1\", \"uninstall\":\"true\", "
-      u"\"candisable\":\"true\"}",
-      summary.View());
-  ASSERT_EQ(S_OK, agent->GetSummary(dir.Get(), FALSE, summary.Receive()));
-  EXPECT_EQ(u"", summary.View());
+  for (const char16_t* refused :
+       {u"{\"accelerator\":\"CTRL+SHIFT\"}", u"{\"accelerator\":5}", u"{}"}) {
+    EXPECT_EQ(E_FAIL, AgentWith(refused)->GetAccelerator(&word)) << Utf16ToUtf8(refused);
+  }
 }
 
 // --- UI description ---
@@ -240,21 +325,12 @@ class UIDescriptionTest : public ::testing::Test {
     halcy::SetCreatableClass(Logic::IUIExtDescription::kIID, std::move(previous_));
   }
 
-  FakeDescription* Build(IExtensionAgent* agent, const std::u16string& directory) {
-    ScopedBstr dir(directory);
+  FakeDescription* Build(const char16_t* manifest, const std::u16string& directory) {
+    ScopedBstr dir(directory), id(u"pts");
+    ComPtr<IExtensionAgent> agent = AgentWith(manifest);
+    agent->SetId(id.Get());
     EXPECT_EQ(S_OK, agent->BuildUIDescription(description_.ReleaseAndGetAddressOf(), dir.Get()));
     return static_cast<FakeDescription*>(description_.Get());
-  }
-
-  // A string at `group`/`name` of a point's JSON text.
-  static std::u16string Icon(const std::u16string& json, const char16_t* group,
-                             const char16_t* name) {
-    auto value = Logic::ParseJson(json);
-    if (!value || !value->IsObject()) return u"<not an object>";
-    auto g = value->GetObject().find(std::u16string_view(group));
-    if (g == value->GetObject().end()) return u"<no group>";
-    auto n = g->second->GetObject().find(std::u16string_view(name));
-    return n == g->second->GetObject().end() ? u"<no name>" : n->second->GetString();
   }
 
   halcy::CreatableClass previous_;
@@ -262,12 +338,10 @@ class UIDescriptionTest : public ::testing::Test {
 };
 
 TEST_F(UIDescriptionTest, PointsComeInOrderWithTheirIdentifiers) {
-  ComPtr<IExtensionAgent> agent = AgentWith(
+  FakeDescription* d = Build(
       u"{\"sidebarui\":{\"url\":\"s.html\"},\"toolbarui\":{\"caption\":\"T\"},"
-      u"\"appbarui\":{},\"addressui\":\"not an object\",\"smartbarui\":[1]}");
-  ScopedBstr id(u"pts");
-  agent->SetId(id.Get());
-  FakeDescription* d = Build(agent.Get(), u"/x/ext");
+      u"\"appbarui\":{},\"addressui\":\"not an object\",\"smartbarui\":[1]}",
+      u"/x/ext");
   ASSERT_TRUE(d);
   EXPECT_EQ(u"pts", d->id_);
   ASSERT_EQ(3u, d->points_.size());
@@ -278,37 +352,23 @@ TEST_F(UIDescriptionTest, PointsComeInOrderWithTheirIdentifiers) {
   EXPECT_EQ(u"0FE0820D-0A73-423b-A3EC-771BF44C3748", d->points_[2].first);
 }
 
-TEST_F(UIDescriptionTest, RelativeIconPathsBecomeDirectoryBackslashPath) {
-  ComPtr<IExtensionAgent> agent = AgentWith(
-      u"{\"toolbarui\":{\"icongroup\":{\"normal\":\"img/n.png\",\"press\":\"img/p.png\"},"
-      u"\"animation_icon\":{\"path\":\"img/a.gif\"}},"
-      u"\"addressui\":{\"icongroup\":{\"normal\":\"n.png\",\"press\":\"p.png\",\"hover\":\"h.png\"}"
-      u"}}");
-  FakeDescription* d = Build(agent.Get(), u" C:\\ext\\abc\\ ");
+TEST_F(UIDescriptionTest, RelativeIconPathsBecomeDirectoryBackslashPathOnce) {
+  FakeDescription* d = Build(
+      u"{\"toolbarui\":{\"icongroup\":{\"normal\":\"img/n.png\",\"press\":\"p.png\"},"
+      u"\"animation_icon\":{\"path\":\"img/a.gif\"}},\"addressui\":{\"icongroup\":{"
+      u"\"normal\":\"i.png\",\"press\":\"i.png\",\"hover\":\"x/i.png\"}}}",
+      u" C:\\ext\\abc\\ ");
   ASSERT_TRUE(d);
   ASSERT_EQ(2u, d->points_.size());
-  const std::u16string& toolbar = d->points_[0].second;
-  EXPECT_EQ(u"C:\\ext\\abc\\img/n.png", Icon(toolbar, u"icongroup", u"normal"));
-  EXPECT_EQ(u"img/p.png", Icon(toolbar, u"icongroup", u"press"));  // only the address bar's
-  EXPECT_EQ(u"C:\\ext\\abc\\img/a.gif", Icon(toolbar, u"animation_icon", u"path"));
-  // The backslashes arrive escaped for JSON.
-  EXPECT_NE(std::u16string::npos, toolbar.find(u"\"C:\\\\ext\\\\abc\\\\img/n.png\""));
-  const std::u16string& address = d->points_[1].second;
-  EXPECT_EQ(u"C:\\ext\\abc\\n.png", Icon(address, u"icongroup", u"normal"));
-  EXPECT_EQ(u"C:\\ext\\abc\\p.png", Icon(address, u"icongroup", u"press"));
-  EXPECT_EQ(u"C:\\ext\\abc\\h.png", Icon(address, u"icongroup", u"hover"));
-}
-
-TEST_F(UIDescriptionTest, AnIconUsedTwiceIsMadeAbsoluteOnce) {
-  ComPtr<IExtensionAgent> agent = AgentWith(
-      u"{\"addressui\":{\"icongroup\":{\"normal\":\"i.png\",\"press\":\"i.png\",\"hover\":\"x/"
-      u"i.png\"}}}");
-  FakeDescription* d = Build(agent.Get(), u"D:\\e");
-  ASSERT_TRUE(d);
-  ASSERT_EQ(1u, d->points_.size());
-  EXPECT_EQ(u"D:\\e\\i.png", Icon(d->points_[0].second, u"icongroup", u"normal"));
-  EXPECT_EQ(u"D:\\e\\i.png", Icon(d->points_[0].second, u"icongroup", u"press"));
-  EXPECT_EQ(u"D:\\e\\x/i.png", Icon(d->points_[0].second, u"icongroup", u"hover"));
+  // Only the address bar's pressed icon is resolved; an icon used twice is resolved once.
+  EXPECT_EQ(
+      u"{\"animation_icon\":{\"path\":\"C:\\\\ext\\\\abc\\\\img/a.gif\"},\"icongroup\":{"
+      u"\"normal\":\"C:\\\\ext\\\\abc\\\\img/n.png\",\"press\":\"p.png\"}}",
+      d->points_[0].second);
+  EXPECT_EQ(
+      u"{\"icongroup\":{\"hover\":\"C:\\\\ext\\\\abc\\\\x/i.png\",\"normal\":\"C:\\\\ext\\\\abc\\\\"
+      u"i.png\",\"press\":\"C:\\\\ext\\\\abc\\\\i.png\"}}",
+      d->points_[1].second);
 }
 
 TEST_F(UIDescriptionTest, NoDescriptionClassFails) {
@@ -325,52 +385,50 @@ class RegPathTest : public ::testing::Test {
  protected:
   RegPathTest() : registry_env_("HALCY_REGISTRY", dir_.File("registry.reg")) {
     halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"InstallDir",
-                          Utf8ToUtf16(dir_.path()) + u"\\bin\\");
+                          halcy::Utf8ToUtf16(dir_.path()) + u"\\bin\\");
     halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"Icon", u"app.ico");
     std::filesystem::create_directories(dir_.path() + "/bin");
   }
 
-  HRESULT Resolve(const std::u16string& regpath, std::u16string* program,
-                  std::u16string* parameters, std::u16string* icon) {
-    ComPtr<IExtensionAgent> agent =
-        AgentWith(u"{\"regpath\":" + regpath + u",\"exename\":\"app.exe\",\"exeparam\":\"--go\"}");
+  HRESULT Resolve(const std::u16string& regpath, std::vector<std::u16string>* out) {
+    const std::u16string manifest =
+        u"{\"regpath\":" + regpath + u",\"exename\":\"app.exe\",\"exeparam\":\"--go\"}";
     ScopedBstr a, b, c;
-    const HRESULT hr = agent->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive());
-    *program = std::u16string(a.View());
-    *parameters = std::u16string(b.View());
-    *icon = std::u16string(c.View());
+    const HRESULT hr =
+        AgentWith(manifest.c_str())->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive());
+    *out = {std::u16string(a.View()), std::u16string(b.View()), std::u16string(c.View())};
     return hr;
   }
 
-  ScopedTempDir dir_;
-  ScopedEnv registry_env_;
+  testing_support::ScopedTempDir dir_;
+  testing_support::ScopedEnv registry_env_;
 };
 
 TEST_F(RegPathTest, RegisteredProgramIsReportedWhenItsFileExists) {
-  std::u16string program, parameters, icon;
+  std::vector<std::u16string> out;
   const std::u16string declaration =
       u"{\"root\":\"hkey_local_machine\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\","
       u"\"param\":\"InstallDir\",\"icon\":\"Icon\"}";
-  EXPECT_EQ(S_FALSE, Resolve(declaration, &program, &parameters, &icon));
-  EXPECT_EQ(u"", program);
-  WriteFileOrDie(dir_.File("bin/app.exe"), "");
-  ASSERT_EQ(S_OK, Resolve(declaration, &program, &parameters, &icon));
-  EXPECT_EQ(Utf8ToUtf16(dir_.path()) + u"\\bin\\app.exe", program);
-  EXPECT_EQ(u"--go", parameters);
-  EXPECT_EQ(u"app.ico", icon);
+  EXPECT_EQ(S_FALSE, Resolve(declaration, &out));
+  EXPECT_EQ(u"", out[0]);
+  testing_support::WriteFileOrDie(dir_.File("bin/app.exe"), "");
+  ASSERT_EQ(S_OK, Resolve(declaration, &out));
+  EXPECT_EQ((std::vector<std::u16string>{halcy::Utf8ToUtf16(dir_.path()) + u"\\bin\\app.exe",
+                                         u"--go", u"app.ico"}),
+            out);
 }
 
 TEST_F(RegPathTest, UnknownRootMissingKeyOrValueFail) {
-  WriteFileOrDie(dir_.File("bin/app.exe"), "");
-  std::u16string program, parameters, icon;
+  testing_support::WriteFileOrDie(dir_.File("bin/app.exe"), "");
+  std::vector<std::u16string> out;
   for (const char16_t* declaration :
        {u"{\"root\":\"HKLM\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"InstallDir\"}",
         u"{\"root\":\"HKEY_LOCAL_MACHINE\",\"path\":\"SOFTWARE\\\\Nope\",\"param\":\"InstallDir\"}",
         u"{\"root\":\"HKEY_LOCAL_MACHINE\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"X\"}",
         u"\"HKEY_LOCAL_MACHINE\""}) {
-    EXPECT_EQ(E_FAIL, Resolve(declaration, &program, &parameters, &icon))
-        << Utf16ToUtf8(declaration);
+    EXPECT_EQ(E_FAIL, Resolve(declaration, &out)) << Utf16ToUtf8(declaration);
   }
 }
 
 }  // namespace
+}  // namespace extension_testing

@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "extension/bk_core.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
+#include "extension/extension_mgr_test_util.h"
+#include "extension/routing_fakes.h"
 #include "extension/web_view_service.h"
-#include "extension_mgr_test_util.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
 #include "platform/strings.h"
@@ -25,17 +24,7 @@
 namespace extension_testing {
 namespace {
 
-struct WebViewLog {
-  std::mutex mutex;
-  std::vector<std::string> calls;  // Guarded by mutex; "create 1,0,0", "navigate <address>", ...
-  std::vector<DWORD> threads;      // Guarded by mutex; the thread of each call
-  void Add(std::string call) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(std::move(call));
-    threads.push_back(GetCurrentThreadId());
-  }
-};
-
+// The web view and its cores write every call into the journal as "web" entries.
 class FakeCore : public halcy::ComObjectRoot,
                  public Logic::IExtWebViewCore,
                  public Logic::IExtBackgroundCore {
@@ -44,9 +33,9 @@ class FakeCore : public halcy::ComObjectRoot,
   HALCY_INTERFACE(FakeCore, Logic::IExtWebViewCore)
   HALCY_INTERFACE(FakeCore, Logic::IExtBackgroundCore)
   HALCY_END_INTERFACES()
-  explicit FakeCore(WebViewLog* log) : log_(log) {}
+  explicit FakeCore(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT Navigate(BSTR address) override {
-    log_->Add("navigate " + halcy::Utf16ToUtf8(Text(address)));
+    journal_->Add(u"web", u"navigate " + Text(address), u"");
     return S_OK;
   }
   HRESULT GetReportedValues(LONG* value1, LONG* value2) override {
@@ -59,13 +48,12 @@ class FakeCore : public halcy::ComObjectRoot,
     return S_OK;
   }
   HRESULT DeliverMessage(BSTR name, BSTR payload) override {
-    log_->Add("deliver " + halcy::Utf16ToUtf8(Text(name)) + " " +
-              halcy::Utf16ToUtf8(Text(payload)));
+    journal_->Add(u"web", u"deliver " + Text(name) + u" " + Text(payload), u"");
     return S_OK;
   }
 
  private:
-  WebViewLog* log_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 class FakeWebView : public halcy::ComObjectRoot,
@@ -78,23 +66,23 @@ class FakeWebView : public halcy::ComObjectRoot,
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewFactory)
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewHost)
   HALCY_END_INTERFACES()
-  explicit FakeWebView(WebViewLog* log) : log_(log) {}
+  explicit FakeWebView(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT GetViewFactory(LONG index, Logic::IExtWebViewFactory** factory) override {
-    log_->Add("factory " + std::to_string(index));
+    journal_->Add(u"web", halcy::StringPrintf(u"factory %d", index), u"");
     return QueryInterface(Logic::IExtWebViewFactory::kIID, reinterpret_cast<void**>(factory));
   }
   HRESULT GetWebViewHost(Logic::IExtWebViewHost** host) override {
-    log_->Add("host");
+    journal_->Add(u"web", u"host", u"");
     return QueryInterface(Logic::IExtWebViewHost::kIID, reinterpret_cast<void**>(host));
   }
   HRESULT CreateCore(LONG a, LONG b, LONG c, Logic::IExtWebViewCore** core) override {
-    log_->Add("create " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
-    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(log_);
+    journal_->Add(u"web", halcy::StringPrintf(u"create %d,%d,%d", a, b, c), u"");
+    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(journal_);
     return made->QueryInterface(Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
   }
 
  private:
-  WebViewLog* log_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 StoreRecord WithManifest(const std::u16string& id, LONG state, const std::u16string& extra) {
@@ -107,100 +95,77 @@ class BackgroundStartTest : public ExtensionMgrFixture {
  protected:
   void Start(bool with_web_view) {
     if (with_web_view) {
-      web_view_ = halcy::MakeComObject<FakeWebView>(&log_);
+      web_view_ = halcy::MakeComObject<FakeWebView>(journal_);
       host_.ReplaceService(Logic::IExtWebViewService::kIID,
                            static_cast<Logic::IExtWebViewService*>(web_view_.Get()));
     }
-    InstallFakes();
-    CreateDatabaseFile();
     const std::u16string page = u",\"background_page\":\"bg/main.html\"";
-    PutRecords({WithManifest(u"alpha", 1, page),
-                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
-                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
-                WithManifest(u"plain", 1, u"")});
-    mgr_ = NewMgr();
-    listener_ = ListenOn(mgr_.Get(), Thread::kThreadExtensionManager);
-    SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+    ExtensionMgrFixture::Start({WithManifest(u"alpha", 1, page),
+                                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
+                                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
+                                WithManifest(u"plain", 1, u"")},
+                               Thread::kThreadExtensionManager);
     ASSERT_TRUE(host_.WaitIdle());
   }
-  std::vector<std::string> Calls() {
-    std::lock_guard<std::mutex> lock(log_.mutex);
-    return log_.calls;
+  // The calls from the `first`th on.
+  std::vector<std::u16string> Calls(size_t first = 0) {
+    std::vector<std::u16string> calls;
+    for (const JournalEntry& e : journal_->Entries()) calls.push_back(e.name);
+    return std::vector<std::u16string>(calls.begin() + first, calls.end());
   }
-  std::vector<DWORD> Threads() {
-    std::lock_guard<std::mutex> lock(log_.mutex);
-    return log_.threads;
+  void Deliver(const char16_t* extension_id) {
+    halcy::ScopedBstr id(extension_id), name(u"extension.response.x"), payload(u"{}");
+    ASSERT_EQ(S_OK, mgr_->DeliverToExtension(id.Get(), name.Get(), payload.Get()));
+    ASSERT_TRUE(host_.WaitIdle());
   }
 
-  WebViewLog log_;
+  std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   ComPtr<FakeWebView> web_view_;
-  ComPtr<Logic::IExtensionMgr> mgr_;
-  ComPtr<RecordingListener> listener_;
 };
 
 TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThread) {
   Start(true);
   // The host is fetched once; "both" has a library and "off" is disabled, so only two cores.
-  const std::vector<std::string> expected = {
-      "factory 0",    "host",
-      "create 1,0,0", "navigate hcbrowser://localextensions/alpha/bg/main.html",
-      "create 1,0,0", "navigate hcbrowser://localextensions/paged2/bg/main.html",
+  const std::vector<std::u16string> expected = {
+      u"factory 0",    u"host",
+      u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html",
+      u"create 1,0,0", u"navigate hcbrowser://localextensions/paged2/bg/main.html",
   };
   EXPECT_EQ(expected, Calls());
-  for (DWORD thread : Threads()) EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), thread);
-}
-
-TEST_F(BackgroundStartTest, TheNewCoreReceivesItsExtensionsMessagesOnTheUiThread) {
-  Start(true);
-  const size_t before = Calls().size();
-  halcy::ScopedBstr id(u"paged2"), name(u"extension.response.x"), payload(u"{}");
-  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(id.Get(), name.Get(), payload.Get()));
-  ASSERT_TRUE(host_.WaitIdle());
-  std::vector<std::string> calls = Calls();
-  ASSERT_EQ(before + 1, calls.size());
-  EXPECT_EQ("deliver extension.response.x {}", calls.back());
-  EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), Threads().back());
+  // The new core receives its extension's messages, on the UI thread too.
+  Deliver(u"paged2");
+  EXPECT_EQ(std::vector<std::u16string>{u"deliver extension.response.x {}"},
+            Calls(expected.size()));
+  for (const JournalEntry& e : journal_->Entries()) {
+    EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), e.thread_id);
+  }
 }
 
 TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
   Start(true);
-  Logic::CExtensionMgrImpl* impl = static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
   size_t before = Calls().size();
   halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_EQ(S_OK, mgr_->EnableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  std::vector<std::string> calls = Calls();
-  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
-                                      "navigate hcbrowser://localextensions/alpha/bg/main.html"}),
-            std::vector<std::string>(calls.begin() + before, calls.end()));
+  EXPECT_EQ((std::vector<std::u16string>{
+                u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html"}),
+            Calls(before));
 
   // A new extension starts when installed enabled, and not when installed disabled.
-  for (const char* name : {"fresh", "quiet"}) {
-    const std::string dir = env_.appdata() + "/sources/" + name;
-    std::filesystem::create_directories(dir);
-    testing_support::WriteFileOrDie(dir + "/manifest.json",
-                                    "{\"name\":\"n\",\"background_page\":\"p.html\"}");
-  }
   before = Calls().size();
-  for (LONG state : {1, 0}) {
-    std::promise<HRESULT> result;
-    const std::u16string id = state ? u"fresh" : u"quiet";
-    ASSERT_EQ(S_OK, impl->PostInstallExtension(
-                        id, 0, state, halcy::Utf8ToUtf16(env_.appdata() + "/sources/") + id,
-                        [&result](const std::u16string&, HRESULT hr) { result.set_value(hr); }));
-    ASSERT_EQ(S_OK, result.get_future().get());
-  }
+  const char* manifest = "{\"name\":\"n\",\"background_page\":\"p.html\"}";
+  ASSERT_EQ(S_OK, Install(u"fresh", ExtensionDir("fresh", manifest), 1));
+  ASSERT_EQ(S_OK, Install(u"quiet", ExtensionDir("quiet", manifest), 0));
   ASSERT_TRUE(host_.WaitIdle());
-  calls = Calls();
-  EXPECT_EQ((std::vector<std::string>{"create 1,0,0",
-                                      "navigate hcbrowser://localextensions/fresh/p.html"}),
-            std::vector<std::string>(calls.begin() + before, calls.end()));
+  EXPECT_EQ((std::vector<std::u16string>{u"create 1,0,0",
+                                         u"navigate hcbrowser://localextensions/fresh/p.html"}),
+            Calls(before));
 }
 
 TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGetsNoCore) {
   Start(true);
-  halcy::ScopedBstr alpha(u"alpha"), name(u"extension.response.x"), payload(u"{}");
+  halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
   {
@@ -212,8 +177,7 @@ TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGets
   }
   ASSERT_TRUE(host_.WaitIdle());
   const size_t before = Calls().size();
-  ASSERT_EQ(S_OK, mgr_->DeliverToExtension(alpha.Get(), name.Get(), payload.Get()));
-  ASSERT_TRUE(host_.WaitIdle());
+  Deliver(u"alpha");
   EXPECT_EQ(before, Calls().size()) << "a disabled extension's page got a message";
 }
 

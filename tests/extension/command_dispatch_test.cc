@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,39 +21,25 @@ using Thread::kThreadExtensionManager;
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
-class CommandDispatchTest : public RoutingFixture {
- protected:
-  std::vector<std::u16string> HostsThatSaw(const std::u16string& command) {
-    std::vector<std::u16string> hosts;
-    for (const JournalEntry& entry : journal_->Entries()) {
-      if (entry.name == command) hosts.push_back(entry.receiver);
-    }
-    return hosts;
-  }
-};
+using CommandDispatchTest = RoutingFixture;
+using Receivers = std::vector<std::u16string>;
 
 TEST_F(CommandDispatchTest, HostsAreAskedInOrderUntilOneTakesIt) {
   Start({RoutedExtension(u"cd-a", true, u"[\"utility\"]")});
   AddCmdHost(u"h1", E_NOTIMPL);
-  AddCmdHost(u"h2", E_FAIL);  // another failure also lets the search go on
-  AddCmdHost(u"h3", S_OK);
+  AddCmdHost(u"h2", S_FALSE);
+  AddCmdHost(u"h3", E_FAIL);  // a failure also lets the search go on
+  EXPECT_EQ(S_FALSE, Receive(u"cd-a", u"extension.invoke.utility.log"));
+  EXPECT_EQ((Receivers{u"h1", u"h2", u"h3"}), ReceiversOf(u"extension.invoke.utility.log"));
   AddCmdHost(u"h4", S_OK);
+  AddCmdHost(u"h5", S_OK);
   EXPECT_EQ(S_OK, Receive(u"cd-a", u"extension.invoke.utility.geturl", u"{\"tab_id\":\"3\"}", 99));
-  EXPECT_EQ((std::vector<std::u16string>{u"h1", u"h2", u"h3"}),
-            HostsThatSaw(u"extension.invoke.utility.geturl"));
-  const JournalEntry entry = journal_->Entries()[2];
+  EXPECT_EQ((Receivers{u"h1", u"h2", u"h3", u"h4"}),
+            ReceiversOf(u"extension.invoke.utility.geturl"));
+  const JournalEntry entry = journal_->Entries().back();
   EXPECT_EQ(u"cd-a", entry.extension_id);
   EXPECT_EQ(u"{\"tab_id\":\"3\"}", entry.payload);
   EXPECT_EQ(99, entry.number1);
-}
-
-TEST_F(CommandDispatchTest, NoHostTakingItGivesSFalse) {
-  Start({RoutedExtension(u"cd-b", true)});
-  AddCmdHost(u"h1", E_NOTIMPL);
-  AddCmdHost(u"h2", S_FALSE);
-  EXPECT_EQ(S_FALSE, Receive(u"cd-b", u"extension.invoke.utility.log"));
-  EXPECT_EQ((std::vector<std::u16string>{u"h1", u"h2"}),
-            HostsThatSaw(u"extension.invoke.utility.log"));
 }
 
 TEST_F(CommandDispatchTest, BackgroundPageCommandRunsOnTheManagerThreadAndIsTraced) {
@@ -102,7 +87,7 @@ TEST_F(CommandDispatchTest, PermissionGateDecidesWhoSeesTheCommand) {
   for (const GateCase& c : cases) {
     testing_support::LogCapture log;
     EXPECT_EQ(c.expected, Receive(c.extension_id, c.command)) << c.label;
-    const bool offered = !HostsThatSaw(c.command).empty();
+    const bool offered = !ReceiversOf(c.command).empty();
     EXPECT_EQ(c.expected == S_OK, offered) << c.label;
     std::vector<testing_support::LogLine> denied;
     for (const testing_support::LogLine& line : log.LinesWithTag(u"extCloud;")) {
@@ -126,46 +111,17 @@ TEST_F(CommandDispatchTest, WithoutAPermissionManagerGroupedCommandsAreRefused) 
   EXPECT_EQ(S_OK, Receive(u"pg-nomgr", u"extension.invoke.utility.log"));
 }
 
-TEST_F(CommandDispatchTest, EnforceZeroTurnsTheGateOff) {
-  testing_support::WriteFileOrDie(env_.browser_dir() + "/extensionMgrConfig.ini",
-                                  "[Permission]\r\nEnforce = 0\r\n");
+TEST_F(CommandDispatchTest, EnforceInTheConfigFileTurnsTheGateOffAndOnAtTheNextSwitch) {
+  const std::string ini = env_.browser_dir() + "/extensionMgrConfig.ini";
+  testing_support::WriteFileOrDie(ini, "[Permission]\r\nEnforce = 0\r\n");
   Start({RoutedExtension(u"pg-off", true, u"[]")});
   AddCmdHost(u"h1", S_OK);
   EXPECT_EQ(S_OK, Receive(u"pg-off", u"extension.invoke.utility.geturl"));
-  EXPECT_EQ(S_OK, Receive(u"pg-unknown2", u"hcbrowser.history.search"));
+  EXPECT_EQ(S_OK, Receive(u"pg-unknown", u"hcbrowser.history.search"));
+  testing_support::WriteFileOrDie(ini, "[permission]\nenforce=1\n");
+  SwitchAndWait(mgr_.Get(), listener_.Get(), 4);
+  EXPECT_EQ(kAccessDenied, Receive(u"pg-off", u"extension.invoke.utility.getversion"));
   EXPECT_EQ(2u, journal_->Entries().size());
-}
-
-TEST_F(CommandDispatchTest, EnforceOneKeepsTheGateOn) {
-  testing_support::WriteFileOrDie(env_.browser_dir() + "/extensionMgrConfig.ini",
-                                  "[permission]\nenforce=1\n");
-  Start({RoutedExtension(u"pg-on", true, u"[]")});
-  AddCmdHost(u"h1", S_OK);
-  EXPECT_EQ(kAccessDenied, Receive(u"pg-on", u"extension.invoke.utility.geturl"));
-  EXPECT_TRUE(journal_->Entries().empty());
-}
-
-TEST_F(CommandDispatchTest, LoadedExtensionsAreRegisteredWithThePermissionManager) {
-  Start({RoutedExtension(u"pr-a", true, u"[\"history\"]")});
-  ScopedBstr id(u"pr-a"), granted(u"hcbrowser.history.search"), refused(u"hcbrowser.xhr.send");
-  EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
-  EXPECT_EQ(S_FALSE, permissions_->CheckApiPermission(id.Get(), refused.Get()));
-}
-
-TEST_F(CommandDispatchTest, CachedExtensionsAreRegisteredWithThePermissionManager) {
-  permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
-  host_.ReplaceService(Logic::IPermissionMgr::kIID,
-                       static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
-  InstallFakes();
-  std::filesystem::create_directories(UserExtensionsDir() + "/pr-cached");
-  FakeCacheStore* cache = fakes_.channel_info->cache.Get();
-  cache->Put(u"ext_list", {u"ext_pr-cached"});
-  cache->Put(u"ext_pr-cached", {u"pr-cached", u"1", u"0", u"hcextdbpath/pr-cached",
-                                RoutedExtension(u"pr-cached", true, u"[\"bookmarks\"]").manifest});
-  mgr_ = NewMgr();
-  ASSERT_EQ(S_OK, mgr_->LoadCachedData());
-  ScopedBstr id(u"pr-cached"), granted(u"hcbrowser.bookmarks.getTree");
-  EXPECT_EQ(S_OK, permissions_->CheckApiPermission(id.Get(), granted.Get()));
 }
 
 }  // namespace

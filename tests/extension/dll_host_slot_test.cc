@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/service_registrations.h"
 #include "platform/com_object.h"
-#include "platform/object_factory.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -36,49 +36,31 @@ class RecordingService : public halcy::ComObjectRoot, public Logic::IExtensionDl
   HRESULT answer = S_OK;
 };
 
-class DllHostSlotTest : public ::testing::Test {
- protected:
-  void UseService() {
-    service_ = halcy::MakeComObject<RecordingService>();
-    previous_ = halcy::SetService(Logic::IExtensionDllHostService::kIID, service_.Get());
-    replaced_ = true;
-  }
-  void TearDown() override {
-    if (replaced_) halcy::SetService(Logic::IExtensionDllHostService::kIID, previous_.Get());
-  }
+TEST(DllHostSlotTest, SenderFirstThenTheServiceThenNowhereWithOneLine) {
+  Logic::CDllHostSlot slot;
+  ComPtr<RecordingService> service = halcy::MakeComObject<RecordingService>();
+  host::CServiceRegistrations registrations;
+  registrations.Publish(Logic::IExtensionDllHostService::kIID, service.Get());
+  testing_support::LogCapture log;
 
-  Logic::CDllHostSlot slot_;
-  ComPtr<RecordingService> service_;
-  ComPtr<IUnknown> previous_;
-  bool replaced_ = false;
-};
-
-TEST_F(DllHostSlotTest, SenderTakesPrecedenceOverTheService) {
-  UseService();
   auto sender = std::make_shared<RecordingSender>();
-  slot_.Set(sender);
-  EXPECT_TRUE(slot_.Send(new IPC::CMessage(false, 0x07000011)));
+  slot.Set(sender);
+  EXPECT_TRUE(slot.Send(new IPC::CMessage(false, 0x07000011)));
   EXPECT_EQ(std::vector<uint32_t>{0x07000011}, sender->types);
-  EXPECT_TRUE(service_->types.empty());
-}
+  EXPECT_TRUE(service->types.empty());
 
-TEST_F(DllHostSlotTest, EmptySlotHandsTheMessageToTheServiceWithoutTheDropLine) {
-  UseService();
-  testing_support::LogCapture log;
-  EXPECT_TRUE(slot_.Send(new IPC::CMessage(false, 0x07000012)));
-  service_->answer = E_FAIL;
-  EXPECT_FALSE(slot_.Send(new IPC::CMessage(false, 0x07000008)));
-  EXPECT_EQ((std::vector<uint32_t>{0x07000012, 0x07000008}), service_->types);
+  slot.Set(nullptr);
+  EXPECT_TRUE(slot.Send(new IPC::CMessage(false, 0x07000012)));
+  service->answer = E_FAIL;
+  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x07000008)));
+  EXPECT_EQ((std::vector<uint32_t>{0x07000012, 0x07000008}), service->types);
   EXPECT_TRUE(log.LinesWithTag(u"extMgr;").empty());
-}
 
-TEST_F(DllHostSlotTest, NeitherSenderNorServiceDropsWithOneLine) {
-  previous_ = halcy::SetService(Logic::IExtensionDllHostService::kIID, nullptr);
-  replaced_ = true;
-  testing_support::LogCapture log;
-  EXPECT_FALSE(slot_.Send(new IPC::CMessage(false, 0x0700000A)));
-  std::vector<testing_support::LogLine> lines = log.LinesWithTag(u"extMgr;");
+  registrations.Publish(Logic::IExtensionDllHostService::kIID, nullptr);
+  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x0700000A)));
+  const std::vector<testing_support::LogLine> lines = log.LinesWithTag(u"extMgr;");
   ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(32, lines[0].level);
   EXPECT_EQ(u"extMgr: no extension DLL host, message 0x0700000A dropped", lines[0].text);
 }
 

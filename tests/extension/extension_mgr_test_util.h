@@ -1,28 +1,42 @@
-// Helpers of the extension-manager tests: a fixture with the browser environment (a throwaway
-// browser directory and data root), the test host's threads and the recording fakes, and the
-// files a test lays out (built-in set, database file, converter stand-in). Used on the test's
-// main thread.
+// The extension-manager fixture: a throwaway browser directory and data root, the test host's
+// threads with the host's own services (database, cache store, statistics behind a recorder,
+// version, skin), the module's agent class, and helpers for the files a test lays out (the
+// database, the built-in set, the converter stand-in). Used on the test's main thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "extension/extension_agent.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_fakes.h"
+#include "extension/extension_mgr_impl.h"
 #include "extension/extension_test_util.h"
+#include "host/extension_store.h"
 #include "support/test_host.h"
+#include "thread/thread_service.h"
 
 namespace extension_testing {
 
+using StoreRecord = host::ExtensionRecord;
+
+// A record with a directory below the data directory and a small manifest.
+StoreRecord Record(const std::u16string& id, LONG state = 1, LONG flags = 0);
+
 class ExtensionMgrFixture : public ::testing::Test {
  protected:
-  // Registers the fakes as they are then (null members are registered as absent).
-  void InstallFakes() { scoped_ = std::make_unique<ScopedFakes>(fakes_); }
+  ExtensionMgrFixture();
   void TearDown() override;
 
+  // Writes the database holding `records` (and a directory for each), then starts a manager
+  // with a listener on the thread of `listener_kind` and waits for its first broadcast.
+  void Start(const std::vector<StoreRecord>& records, int listener_kind = Thread::kThreadUI);
+  Logic::CExtensionMgrImpl* impl() const;
+
+  // The agent of an installed extension of mgr_ (null when there is none).
+  ComPtr<Logic::IExtensionAgent> Agent(const std::u16string& id);
   // A new manager through the module's class table.
   ComPtr<Logic::IExtensionMgr> NewMgr();
   // A recording listener added on the thread of `kind`.
@@ -30,28 +44,39 @@ class ExtensionMgrFixture : public ::testing::Test {
   // Switches the user in and waits until `listener` holds `events` events.
   void SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingListener* listener, size_t events);
 
-  // Native paths of the data root's "SysData/localextensions" and of the built-in set.
+  // A directory below the data root holding `manifest` as manifest.json (none when null).
+  std::u16string ExtensionDir(const std::string& name, const char* manifest);
+  // Installs (or updates) `id` from `dir` through mgr_ and waits for the result.
+  HRESULT Install(const std::u16string& id, const std::u16string& dir, LONG state = 1,
+                  bool update = false);
+
+  // The database file as start-up will find it.
+  void PutRecords(const std::vector<StoreRecord>& records);
+  // The records in the database file now.
+  host::ExtensionRecords StoredRecords();
+  // An entry of the host's cache store.
+  void PutCacheEntry(const std::u16string& name, const std::vector<std::u16string>& values);
+  std::vector<std::u16string> CacheEntry(const std::u16string& name);
+
+  // The native path of the data root's "SysData/localextensions".
   std::string UserExtensionsDir() const;
-  std::string BuiltInDir() const;
-  // The Windows-style extension data directory ("\" separators), as the manager reports it.
+  // The same directory Windows-style ("\" separators), as the manager reports it.
   std::u16string DataDirectoryText() const;
-  // Creates an empty database file, so that start-up does not seed.
-  void CreateDatabaseFile();
-  // Writes the built-in set: one directory with a manifest per record, the store file, and
-  // the version file when `db_version` is not empty.
+  // The built-in set: a directory with a manifest per record, the database file, and the
+  // version file when `db_version` is not empty.
   void WriteBuiltInSet(const std::vector<StoreRecord>& records, const std::string& db_version,
                        const std::string& data_version);
+  // Writes the browser's version file ("<executable>.version"); null removes it.
+  void SetBrowserVersionFile(const char* contents);
   // Installs `script` as the converter "Pellwick.exe" in the browser directory.
   void WriteConverter(const std::string& script);
-  void PutRecords(const std::vector<StoreRecord>& records);
 
   BrowserEnvironment env_;
   testing_support::TestHost host_;
-  FakeServices fakes_;
-  std::unique_ptr<ScopedFakes> scoped_;  // destroyed before the host
+  host::CServiceRegistrations registrations_;  // restored before the host goes
+  ComPtr<RecordingStatistics> statistics_;
+  ComPtr<Logic::IExtensionMgr> mgr_;
+  ComPtr<RecordingListener> listener_;
 };
-
-StoreRecord Record(const std::u16string& id, LONG state = 1, LONG flags = 0);
-std::u16string Text(BSTR text);
 
 }  // namespace extension_testing

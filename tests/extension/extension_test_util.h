@@ -1,21 +1,20 @@
-// Helpers of the extension tests: an extension directory with a manifest, a browser directory
-// with a string table, and small image files written byte by byte. Used on the test's main
-// thread.
+// Helpers of the extension tests: a browser directory with a string table, and the texts of a
+// BSTR and of a string list. Used on the test's main thread.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/string_list.h"
 #include "support/temp_env.h"
 
 namespace extension_testing {
 
-// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
-std::string MakeBmp(int width, int height, uint8_t r, uint8_t g, uint8_t b);
+// The text of a BSTR ("" for null).
+std::u16string Text(BSTR text);
 
-// The bytes behind a Base64 text with CR LF line breaks (which are skipped).
-std::string DecodeBase64(const std::string& text);
+// The items of `list` in order (none for null).
+std::vector<std::u16string> Items(IStringList* list);
 
 // A browser installation (HALCY_BROWSER_DIR) whose string table says "IDS_EXTENSION_UNKNOWN" is
 // "(unknown)", and an application-data folder (HALCY_APPDATA); the path caches are reset.

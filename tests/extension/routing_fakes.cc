@@ -1,5 +1,6 @@
 #include "extension/routing_fakes.h"
 
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -11,37 +12,29 @@
 namespace extension_testing {
 namespace {
 
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
-const char* ShapeOf(uint32_t type) {
-  switch (type) {
-    case Logic::kDllMsgLibraryMessage:
-      return "sissi";
-    case Logic::kDllMsgBrowserNotify:
-    case Logic::kDllMsgNamedEvent:
-      return "ss";
-    case Logic::kDllMsgUnloadLibrary:
-      return "s";
-    case Logic::kDllMsgForwardedCall:
-      return "slssll";
-    case Logic::kDllMsgRequestAnswer:
-      return "slis";
-    case 0x07000007:
-      return "";
-    default:
-      return nullptr;
-  }
-}
+const std::map<uint32_t, const char*> kShapes = {
+    {Logic::kDllMsgLibraryMessage, "sissi"},
+    {Logic::kDllMsgBrowserNotify, "ss"},
+    {Logic::kDllMsgNamedEvent, "ss"},
+    {Logic::kDllMsgUnloadLibrary, "s"},
+    {Logic::kDllMsgForwardedCall, "slssll"},
+    {Logic::kDllMsgRequestAnswer, "slis"},
+    {0x07000007, ""},
+};
 
 }  // namespace
 
 IpcParam Num(int64_t value) { return IpcParam{false, value, u""}; }
 IpcParam Str(std::u16string value) { return IpcParam{true, 0, std::move(value)}; }
 
-void Journal::Add(JournalEntry entry) {
+void Journal::Add(std::u16string receiver, std::u16string name, std::u16string payload,
+                  std::u16string extension_id, LONG number1, LONG number2,
+                  std::vector<IpcParam> params) {
   std::lock_guard<std::mutex> hold(mutex_);
-  entries_.push_back(std::move(entry));
+  entries_.push_back({std::move(receiver), std::move(name), std::move(payload),
+                      std::move(extension_id), number1, number2, std::move(params),
+                      GetCurrentThreadId()});
   cv_.notify_all();
 }
 
@@ -65,10 +58,10 @@ std::vector<JournalEntry> Journal::EntriesOf(const std::u16string& receiver) {
 
 bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* params) {
   params->clear();
-  const char* shape = ShapeOf(message.type());
-  if (!shape) return false;
+  auto shape = kShapes.find(message.type());
+  if (shape == kShapes.end()) return false;
   const char* it = nullptr;
-  for (const char* kind = shape; *kind; ++kind) {
+  for (const char* kind = shape->second; *kind; ++kind) {
     IpcParam param;
     bool ok = false;
     if (*kind == 'i') {
@@ -92,61 +85,11 @@ bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* param
 
 bool RecordingDllSender::Send(IPC::CMessage* message) {
   std::unique_ptr<IPC::CMessage> owned(message);
-  JournalEntry entry;
-  entry.receiver = u"dll";
-  entry.name = halcy::StringPrintf(u"0x%08X", owned->type());
-  entry.thread_id = GetCurrentThreadId();
-  if (!DecodeDllMessage(*owned, &entry.params)) entry.payload = u"<undecodable>";
-  journal_->Add(std::move(entry));
+  std::vector<IpcParam> params;
+  const bool decoded = DecodeDllMessage(*owned, &params);
+  journal_->Add(u"dll", halcy::StringPrintf(u"0x%08X", owned->type()),
+                decoded ? u"" : u"<undecodable>", u"", 0, 0, std::move(params));
   return true;
-}
-
-void RecordingCore::Init(std::u16string name, std::shared_ptr<Journal> journal) {
-  name_ = std::move(name);
-  journal_ = std::move(journal);
-}
-
-HRESULT RecordingCore::DeliverMessage(BSTR name, BSTR payload) {
-  JournalEntry entry;
-  entry.receiver = name_;
-  entry.name = Text(name);
-  entry.payload = Text(payload);
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return S_OK;
-}
-
-void RecordingCmdHost::Init(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal) {
-  name_ = std::move(name);
-  result_ = result;
-  journal_ = std::move(journal);
-}
-
-HRESULT RecordingCmdHost::HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
-                                        LONG request_context) {
-  JournalEntry entry;
-  entry.receiver = name_;
-  entry.name = Text(command);
-  entry.payload = Text(arguments);
-  entry.extension_id = Text(extension_id);
-  entry.number1 = request_context;
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return result_;
-}
-
-HRESULT RecordingFrontEnd::DeliverToFrontEnd(LONG value1, LONG value2, BSTR extension_id,
-                                             BSTR command, BSTR arguments) {
-  JournalEntry entry;
-  entry.receiver = u"fe";
-  entry.name = Text(command);
-  entry.payload = Text(arguments);
-  entry.extension_id = Text(extension_id);
-  entry.number1 = value1;
-  entry.number2 = value2;
-  entry.thread_id = GetCurrentThreadId();
-  journal_->Add(std::move(entry));
-  return S_OK;
 }
 
 }  // namespace extension_testing

@@ -1,6 +1,6 @@
-// Recording fakes for the message-routing tests: the extension-DLL host, background cores,
-// command hosts and the front end all write what they receive into one shared journal, in
-// arrival order and with the thread each call ran on, so that a test can check order across
+// Recorders for the message-routing tests: the extension-DLL host, background cores, command
+// hosts and the front end all write what they receive into one shared journal, in arrival
+// order and with the thread each call ran on, so that a test can check order across
 // receivers. Messages for the DLL host are decoded by their type's parameter shape.
 //
 // Thread-safe: receivers are called on the manager's threads while the test reads and waits.
@@ -16,6 +16,7 @@
 #include "command/ext_cmd_host.h"
 #include "extension/bk_core.h"
 #include "extension/dll_host_slot.h"
+#include "extension/extension_test_util.h"
 #include "extension/fe_sink_service.h"
 #include "platform/com_object.h"
 
@@ -35,16 +36,19 @@ struct JournalEntry {
   std::u16string receiver;       // "dll", a core's or host's name, "fe"
   std::u16string name;           // message or command name; for "dll" the type as "0x%08X"
   std::u16string payload;        // payload or arguments
-  std::vector<IpcParam> params;  // "dll" only
   std::u16string extension_id;   // hosts and the front end
   LONG number1 = 0;              // host: request context; front end: sink value 1
   LONG number2 = 0;              // front end: sink value 2
+  std::vector<IpcParam> params;  // "dll" only
   DWORD thread_id = 0;
 };
 
 class Journal {
  public:
-  void Add(JournalEntry entry);
+  // Records one receipt, on the calling thread.
+  void Add(std::u16string receiver, std::u16string name, std::u16string payload,
+           std::u16string extension_id = u"", LONG number1 = 0, LONG number2 = 0,
+           std::vector<IpcParam> params = {});
   // Waits until the journal holds `count` entries; false after `limit`.
   bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
   std::vector<JournalEntry> Entries();
@@ -66,7 +70,7 @@ class RecordingDllSender : public Logic::IDllHostSender {
   bool Send(IPC::CMessage* message) override;
 
  private:
-  std::shared_ptr<Journal> journal_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 class RecordingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundCore {
@@ -75,29 +79,37 @@ class RecordingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundC
   HALCY_INTERFACE(RecordingCore, Logic::IExtBackgroundCore)
   HALCY_END_INTERFACES()
 
-  void Init(std::u16string name, std::shared_ptr<Journal> journal);
-  HRESULT DeliverMessage(BSTR name, BSTR payload) override;
+  RecordingCore(std::u16string name, std::shared_ptr<Journal> journal)
+      : name_(std::move(name)), journal_(std::move(journal)) {}
+  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
+    journal_->Add(name_, Text(name), Text(payload));
+    return S_OK;
+  }
 
  private:
-  std::u16string name_;  // Set before use
-  std::shared_ptr<Journal> journal_;
+  const std::u16string name_;
+  const std::shared_ptr<Journal> journal_;
 };
 
+// Answers every command with `result`.
 class RecordingCmdHost : public halcy::ComObjectRoot, public Logic::IExtCmdHost {
  public:
   HALCY_BEGIN_INTERFACES(RecordingCmdHost)
   HALCY_INTERFACE(RecordingCmdHost, Logic::IExtCmdHost)
   HALCY_END_INTERFACES()
 
-  // `result` is what HandleCommand answers.
-  void Init(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal);
+  RecordingCmdHost(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal)
+      : name_(std::move(name)), result_(result), journal_(std::move(journal)) {}
   HRESULT HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
-                        LONG request_context) override;
+                        LONG request_context) override {
+    journal_->Add(name_, Text(command), Text(arguments), Text(extension_id), request_context);
+    return result_;
+  }
 
  private:
-  std::u16string name_;  // Set before use
-  HRESULT result_ = E_NOTIMPL;
-  std::shared_ptr<Journal> journal_;
+  const std::u16string name_;
+  const HRESULT result_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 class RecordingFrontEnd : public halcy::ComObjectRoot, public Logic::IFrontEndSinkService {
@@ -106,12 +118,15 @@ class RecordingFrontEnd : public halcy::ComObjectRoot, public Logic::IFrontEndSi
   HALCY_INTERFACE(RecordingFrontEnd, Logic::IFrontEndSinkService)
   HALCY_END_INTERFACES()
 
-  void Init(std::shared_ptr<Journal> journal) { journal_ = std::move(journal); }
+  explicit RecordingFrontEnd(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT DeliverToFrontEnd(LONG value1, LONG value2, BSTR extension_id, BSTR command,
-                            BSTR arguments) override;
+                            BSTR arguments) override {
+    journal_->Add(u"fe", Text(command), Text(arguments), Text(extension_id), value1, value2);
+    return S_OK;
+  }
 
  private:
-  std::shared_ptr<Journal> journal_;
+  const std::shared_ptr<Journal> journal_;
 };
 
 }  // namespace extension_testing

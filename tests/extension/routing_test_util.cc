@@ -20,27 +20,16 @@ void RoutingFixture::Start(const std::vector<StoreRecord>& records, bool permiss
     host_.ReplaceService(Logic::IPermissionMgr::kIID,
                          static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
   }
-  front_end_ = halcy::MakeComObject<RecordingFrontEnd>();
-  front_end_->Init(journal_);
+  front_end_ = halcy::MakeComObject<RecordingFrontEnd>(journal_);
   host_.ReplaceService(Logic::IFrontEndSinkService::kIID, front_end_.Get());
-  InstallFakes();
-  CreateDatabaseFile();
-  PutRecords(records);
-  mgr_ = NewMgr();
-  ASSERT_TRUE(mgr_);
-  listener_ = ListenOn(mgr_.Get(), Thread::kThreadUI);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+  ExtensionMgrFixture::Start(records);
   impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
-}
-
-Logic::CExtensionMgrImpl* RoutingFixture::impl() const {
-  return static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
 }
 
 ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id, int owner_kind,
                                               LONG routing_handle) {
-  ComPtr<RecordingCore> core = halcy::MakeComObject<RecordingCore>();
-  core->Init(u"core:" + extension_id, journal_);
+  ComPtr<RecordingCore> core =
+      halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
   const DWORD owner = host_.ThreadId(owner_kind);
   host_.RunOn(Thread::kThreadExtensionManager, [&] {
     impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
@@ -50,8 +39,7 @@ ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id
 }
 
 ComPtr<RecordingCmdHost> RoutingFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
-  ComPtr<RecordingCmdHost> host = halcy::MakeComObject<RecordingCmdHost>();
-  host->Init(name, result, journal_);
+  ComPtr<RecordingCmdHost> host = halcy::MakeComObject<RecordingCmdHost>(name, result, journal_);
   EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(host.Get()));
   return host;
 }
@@ -61,6 +49,14 @@ HRESULT RoutingFixture::Receive(const std::u16string& extension_id, const std::u
   return host_.RunOn(Thread::kThreadExtensionManager, [&] {
     return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
   });
+}
+
+std::vector<std::u16string> RoutingFixture::ReceiversOf(const std::u16string& command) {
+  std::vector<std::u16string> receivers;
+  for (const JournalEntry& entry : journal_->Entries()) {
+    if (entry.name == command) receivers.push_back(entry.receiver);
+  }
+  return receivers;
 }
 
 }  // namespace extension_testing

@@ -1,14 +1,13 @@
-// The fixture of the message-routing tests: a started manager (through the module's class
-// table, on the test host's threads) with the recording DLL-host sender, the recording front
-// end and, unless a test says otherwise, the module's own permission manager as the browser
-// service. Cores and command hosts are added per test. Used on the test's main thread.
+// The fixture of the message-routing tests: a started manager with the recording DLL-host
+// sender, the recording front end and, unless a test says otherwise, the module's own
+// permission manager as the browser service. Cores and command hosts are added per test.
+// Used on the test's main thread.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_test_util.h"
 #include "extension/routing_fakes.h"
 #include "permission/permission_mgr.h"
@@ -24,7 +23,6 @@ class RoutingFixture : public ExtensionMgrFixture {
   // Starts a manager with `records` installed; `permission_mgr` registers the permission
   // manager service first.
   void Start(const std::vector<StoreRecord>& records, bool permission_mgr = true);
-  Logic::CExtensionMgrImpl* impl() const;
 
   // A recording core for `extension_id`, owned by the thread of `owner_kind`.
   ComPtr<RecordingCore> AddCore(const std::u16string& extension_id, int owner_kind,
@@ -33,12 +31,12 @@ class RoutingFixture : public ExtensionMgrFixture {
   // ReceiveFromExtension on the extension-manager thread.
   HRESULT Receive(const std::u16string& extension_id, const std::u16string& command,
                   const std::u16string& arguments = u"{}", LONG request_context = 0);
+  // The receivers that saw `command`, in order.
+  std::vector<std::u16string> ReceiversOf(const std::u16string& command);
 
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   ComPtr<Logic::CCoPermissionMgr> permissions_;
   ComPtr<RecordingFrontEnd> front_end_;
-  ComPtr<Logic::IExtensionMgr> mgr_;
-  ComPtr<RecordingListener> listener_;
 };
 
 }  // namespace extension_testing

@@ -1,8 +1,12 @@
+// The summary through which the front end lists an extension: its exact text, the flag
+// answers, the string table's stand-ins, the icon inlined as a data address and the options
+// page.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "extension/extension.h"
 #include "extension/extension_test_util.h"
@@ -11,22 +15,72 @@
 #include "platform/strings.h"
 #include "support/temp_env.h"
 
+namespace extension_testing {
 namespace {
 
-using extension_testing::BrowserEnvironment;
-using extension_testing::DecodeBase64;
-using extension_testing::MakeBmp;
 using halcy::Utf16ToUtf8;
 using halcy::Utf8ToUtf16;
-using Logic::CExtension;
-using testing_support::ScopedTempDir;
 using testing_support::WriteFileOrDie;
 
+// Appends each value little-endian in its number of bytes.
+void PutLe(std::string* out, std::initializer_list<std::pair<uint32_t, int>> values) {
+  for (const auto& [value, bytes] : values) {
+    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
+}
+
+// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
+std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
+  const uint32_t row = (width * 3 + 3) / 4 * 4;
+  const uint32_t pixels = row * height;
+  std::string bmp = "BM";
+  // The file header, then the BITMAPINFOHEADER: one plane, 24 bits, BI_RGB.
+  PutLe(&bmp, {{54 + pixels, 4},
+               {0, 4},
+               {54, 4},
+               {40, 4},
+               {width, 4},
+               {height, 4},
+               {1, 2},
+               {24, 2},
+               {0, 4},
+               {pixels, 4},
+               {2835, 4},
+               {2835, 4},
+               {0, 4},
+               {0, 4}});
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x)
+      bmp += {static_cast<char>(b), static_cast<char>(g), static_cast<char>(r)};
+    bmp.append(row - width * 3, '\0');
+  }
+  return bmp;
+}
+
+// The bytes behind a Base64 text with CR LF line breaks (which are skipped).
+std::string DecodeBase64(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    const size_t value = kAlphabet.find(c);
+    if (value == std::string::npos) continue;  // line breaks and padding
+    buffer = (buffer << 6) | static_cast<uint32_t>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
 uint32_t ReadBe32(const std::string& s, size_t at) {
-  return (static_cast<uint32_t>(static_cast<uint8_t>(s[at])) << 24) |
-         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 16) |
-         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 8) |
-         static_cast<uint8_t>(s[at + 3]);
+  uint32_t v = 0;
+  for (size_t i = at; i < at + 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[i]);
+  return v;
 }
 
 uint32_t ReadLe(const std::string& s, size_t at, int bytes) {
@@ -35,72 +89,73 @@ uint32_t ReadLe(const std::string& s, size_t at, int bytes) {
   return v;
 }
 
+// An icon file holding one image (a bitmap without its file header, its height doubled for
+// the mask, or a PNG), as icon editors write them.
+std::string MakeIco(const std::string& image, uint32_t width, uint32_t height) {
+  std::string ico;
+  PutLe(&ico, {{0, 2},
+               {1, 2},
+               {1, 2},
+               {width, 1},
+               {height, 1},
+               {0, 2},
+               {1, 2},
+               {24, 2},
+               {static_cast<uint32_t>(image.size()), 4},
+               {22, 4}});
+  return ico + image;
+}
+
 class SummaryTest : public ::testing::Test {
  protected:
-  // The extension directory in the form the system passes it: backslashes after the temp root.
   std::u16string Dir() const { return Utf8ToUtf16(ext_dir_.path()); }
-  // `Dir()` as the summary writes paths: every "/" a backslash, then "\" and the name.
-  std::u16string Resolved(const std::u16string& name) const {
-    std::u16string path = Dir() + u"\\" + name;
-    for (char16_t& c : path) {
-      if (c == u'/') c = u'\\';
-    }
-    return path;
-  }
 
-  // The summary parsed back, so that each field can be read.
-  std::unique_ptr<Logic::CJsonValue> Parsed(const std::u16string& summary) {
+  // The summary of `manifest`, with paths resolved against `directory` (Dir() when empty).
+  std::u16string Summary(const std::u16string& manifest, std::u16string directory = u"") {
+    EXPECT_TRUE(ext_.SetManifest(manifest)) << Utf16ToUtf8(manifest);
+    return ext_.BuildSummary(directory.empty() ? Dir() : directory, true);
+  }
+  // One field of a summary, read back as JSON.
+  static std::u16string Field(const std::u16string& summary, const char16_t* key) {
     auto value = Logic::ParseJson(summary);
-    EXPECT_TRUE(value && value->IsObject()) << Utf16ToUtf8(summary);
-    return value;
+    if (!value || !value->IsObject()) return u"<not an object>";
+    auto it = value->GetObject().find(std::u16string_view(key));
+    return it == value->GetObject().end() ? u"<missing>" : it->second->GetString();
   }
-  std::u16string Field(const Logic::CJsonValue& summary, const char16_t* key) {
-    auto it = summary.GetObject().find(std::u16string_view(key));
-    return it == summary.GetObject().end() ? u"<missing>" : it->second->GetString();
-  }
-
   // The icon's bytes: the data address's Base64 decoded; checks the prefix on the way.
-  std::string IconBytes(const std::u16string& summary, const std::string& type) {
-    auto parsed = Parsed(summary);
-    if (!parsed) return std::string();
-    const std::string icon = Utf16ToUtf8(Field(*parsed, u"icon"));
+  std::string IconBytes(const std::u16string& file, const std::string& type) {
+    const std::string icon =
+        Utf16ToUtf8(Field(Summary(u"{\"main_icon\":\"" + file + u"\"}"), u"icon"));
     const std::string prefix = "data:image/" + type + ";base64,";
     EXPECT_EQ(prefix, icon.substr(0, prefix.size()));
     return DecodeBase64(icon.substr(prefix.size()));
   }
 
   BrowserEnvironment env_;
-  ScopedTempDir ext_dir_;
-  CExtension ext_;
+  testing_support::ScopedTempDir ext_dir_;
+  Logic::CExtension ext_;
 };
 
 TEST_F(SummaryTest, FlagsThreeSayNeitherUninstallNorDisableByteForByte) {
-  ext_.SetId(u"demo");
+  ext_.SetId(u"de\"mo");
   ext_.SetFlags(3);
-  ASSERT_TRUE(
-      ext_.SetManifest(u"{\"name\":\"Demo\",\"developer\":\"Halcy\",\"version\":\"1.2.3\","
-                       u"\"description\":\"Says \\\"hi\\\"\"}"));
+  // Every text is escaped for JSON; the solidus is kept.
   EXPECT_EQ(
-      u"{ \"id\":\"demo\",\"name\":\"Demo\",\"icon\":\"\",\"developer\":\"Halcy\","
-      u"\"version\":\"1.2.3\",\"description\":\"Says \\\"hi\\\"\",\"optionpage\":\"\","
+      u"{ \"id\":\"de\\\"mo\",\"name\":\"De/mo\",\"icon\":\"\",\"developer\":\"Halcy\","
+      u"\"version\":\"1.2.3\",\"description\":\"Says \\\"hi\\\"\\n\",\"optionpage\":\"\","
       u"\"state\":\"1\", \"uninstall\":\"false\", \"candisable\":\"false\"}",
-      ext_.BuildSummary(Dir(), true));
+      Summary(u"{\"name\":\"De/mo\",\"developer\":\"Halcy\",\"version\":\"1.2.3\","
+              u"\"description\":\"Says \\\"hi\\\"\\n\"}"));
 }
 
 TEST_F(SummaryTest, EachFlagBitControlsOneAnswer) {
-  ASSERT_TRUE(ext_.SetManifest(u"{\"name\":\"x\"}"));
-  const std::pair<int32_t, std::pair<const char16_t*, const char16_t*>> cases[] = {
-      {0, {u"true", u"true"}},
-      {1, {u"false", u"true"}},
-      {2, {u"true", u"false"}},
-      {4, {u"true", u"true"}},
-  };
-  for (const auto& [flags, answers] : cases) {
+  const std::tuple<int32_t, const char16_t*, const char16_t*> cases[] = {
+      {0, u"true", u"true"}, {1, u"false", u"true"}, {2, u"true", u"false"}, {4, u"true", u"true"}};
+  for (const auto& [flags, uninstall, disable] : cases) {
     ext_.SetFlags(flags);
-    auto parsed = Parsed(ext_.BuildSummary(Dir(), true));
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(answers.first, Field(*parsed, u"uninstall")) << flags;
-    EXPECT_EQ(answers.second, Field(*parsed, u"candisable")) << flags;
+    const std::u16string summary = Summary(u"{\"name\":\"x\"}");
+    EXPECT_EQ(uninstall, Field(summary, u"uninstall")) << flags;
+    EXPECT_EQ(disable, Field(summary, u"candisable")) << flags;
   }
 }
 
@@ -111,27 +166,13 @@ TEST_F(SummaryTest, FlagClearOrNoManifestGivesNothing) {
 }
 
 TEST_F(SummaryTest, EmptyOrMistypedTextsShowTheUnknownResource) {
-  ext_.SetId(u"n");
   ext_.SetState(2);
-  ASSERT_TRUE(ext_.SetManifest(u"{\"name\":5,\"version\":\"\"}"));
-  auto parsed = Parsed(ext_.BuildSummary(Dir(), true));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(u"(unknown)", Field(*parsed, u"name"));
-  EXPECT_EQ(u"(unknown)", Field(*parsed, u"developer"));
-  EXPECT_EQ(u"(unknown)", Field(*parsed, u"version"));
-  EXPECT_EQ(u"", Field(*parsed, u"description"));  // no stand-in for the description
-  EXPECT_EQ(u"2", Field(*parsed, u"state"));
-}
-
-TEST_F(SummaryTest, TextsAreEscapedForJsonButTheSolidusIsKept) {
-  ext_.SetId(u"a\"b");
-  ASSERT_TRUE(
-      ext_.SetManifest(u"{\"name\":\"x/y\",\"description\":\"line1\\nline2\\t\\\\end\\u0001\"}"));
-  const std::u16string summary = ext_.BuildSummary(Dir(), true);
-  EXPECT_NE(std::u16string::npos, summary.find(u"\"id\":\"a\\\"b\""));
-  EXPECT_NE(std::u16string::npos, summary.find(u"\"name\":\"x/y\""));
-  EXPECT_NE(std::u16string::npos,
-            summary.find(u"\"description\":\"line1\\nline2\\t\\\\end\\u0001\""));
+  const std::u16string summary = Summary(u"{\"name\":5,\"version\":\"\",\"description\":[\"x\"]}");
+  EXPECT_EQ(u"(unknown)", Field(summary, u"name"));
+  EXPECT_EQ(u"(unknown)", Field(summary, u"developer"));
+  EXPECT_EQ(u"(unknown)", Field(summary, u"version"));
+  EXPECT_EQ(u"", Field(summary, u"description"));  // no stand-in for the description
+  EXPECT_EQ(u"2", Field(summary, u"state"));
 }
 
 TEST_F(SummaryTest, ShippedStringTableNamesEveryResourceTheModuleUses) {
@@ -159,43 +200,36 @@ TEST_F(SummaryTest, StringTableIsReadAgainWhenItChanges) {
 
 // --- The icon ---
 
-TEST_F(SummaryTest, PngIconBecomesADataAddressWithLineBreaks) {
-  WriteFileOrDie(ext_dir_.File("icon.png"), MakeBmp(40, 30, 255, 0, 0));  // content decides
-  ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"icon.png\"}"));
-  const std::u16string summary = ext_.BuildSummary(Dir(), true);
+TEST_F(SummaryTest, IconTypeSelectsTheFormatWithoutRegardToCase) {
+  const struct {
+    const char* file;
+    std::string type, magic;
+  } cases[] = {
+      {"a.png", "png", "\x89PNG\r\n\x1a\n"},
+      {"b.JPG", "JPG", "\xFF\xD8\xFF"},
+      {"c.jpeg", "jpeg", "\xFF\xD8\xFF"},
+      {"d.Bmp", "Bmp", "BM"},
+      {"e.GIF", "GIF", "GIF8"},
+      {"f.ico", "ico", "\x89PNG"},
+      {"g.webp", "webp", "\x89PNG"},
+  };
+  for (const auto& c : cases) {
+    WriteFileOrDie(ext_dir_.File(c.file), MakeBmp(40, 30, 0, 128, 255));  // content decides
+    const std::string bytes = IconBytes(Utf8ToUtf16(c.file), c.type);
+    EXPECT_EQ(c.magic, bytes.substr(0, c.magic.size())) << c.file;
+  }
   // The Base64 text breaks its lines with CR LF, which the summary carries escaped.
-  EXPECT_NE(std::u16string::npos, summary.find(u"\\r\\n"));
-  const std::string png = IconBytes(summary, "png");
+  EXPECT_NE(std::u16string::npos, Summary(u"{\"main_icon\":\"a.png\"}").find(u"\\r\\n"));
+  const std::string png = IconBytes(u"a.png", "png");
   ASSERT_GE(png.size(), 24u);
-  EXPECT_EQ("\x89PNG\r\n\x1a\n", png.substr(0, 8));
   EXPECT_EQ("IHDR", png.substr(12, 4));
   EXPECT_EQ(40u, ReadBe32(png, 16));
   EXPECT_EQ(30u, ReadBe32(png, 20));
 }
 
-TEST_F(SummaryTest, IconTypeSelectsTheFormatWithoutRegardToCase) {
-  struct Case {
-    const char* file;
-    std::string type;
-    std::string magic;
-  };
-  const Case cases[] = {
-      {"a.JPG", "JPG", "\xFF\xD8\xFF"}, {"b.jpeg", "jpeg", "\xFF\xD8\xFF"},
-      {"c.Bmp", "Bmp", "BM"},           {"d.GIF", "GIF", "GIF8"},
-      {"e.ico", "ico", "\x89PNG"},      {"f.webp", "webp", "\x89PNG"},
-  };
-  for (const Case& c : cases) {
-    WriteFileOrDie(ext_dir_.File(c.file), MakeBmp(8, 4, 0, 128, 255));
-    ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"" + Utf8ToUtf16(c.file) + u"\"}"));
-    const std::string bytes = IconBytes(ext_.BuildSummary(Dir(), true), c.type);
-    EXPECT_EQ(c.magic, bytes.substr(0, c.magic.size())) << c.file;
-  }
-}
-
 TEST_F(SummaryTest, BmpIconKeepsItsPixels) {
   WriteFileOrDie(ext_dir_.File("icon.bmp"), MakeBmp(3, 2, 10, 20, 30));
-  ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"icon.bmp\"}"));
-  const std::string bmp = IconBytes(ext_.BuildSummary(Dir(), true), "bmp");
+  const std::string bmp = IconBytes(u"icon.bmp", "bmp");
   ASSERT_GE(bmp.size(), 54u);
   EXPECT_EQ(3u, ReadLe(bmp, 18, 4));
   EXPECT_EQ(2u, ReadLe(bmp, 22, 4));
@@ -203,22 +237,7 @@ TEST_F(SummaryTest, BmpIconKeepsItsPixels) {
   const uint32_t bpp = ReadLe(bmp, 28, 2);
   ASSERT_TRUE(bpp == 24 || bpp == 32) << bpp;
   ASSERT_GT(bmp.size(), offset + 3);
-  EXPECT_EQ(30, static_cast<uint8_t>(bmp[offset]));  // blue, green, red
-  EXPECT_EQ(20, static_cast<uint8_t>(bmp[offset + 1]));
-  EXPECT_EQ(10, static_cast<uint8_t>(bmp[offset + 2]));
-}
-
-// An icon file holding one image (a bitmap without its file header, its height doubled for
-// the mask, or a PNG), as icon editors write them.
-std::string MakeIco(const std::string& image, int width, int height) {
-  std::string ico("\0\0\1\0\1\0", 6);
-  ico.push_back(static_cast<char>(width));
-  ico.push_back(static_cast<char>(height));
-  ico.append(std::string("\0\0\1\0\x18\0", 6));
-  for (uint32_t v : {static_cast<uint32_t>(image.size()), 22u}) {
-    for (int i = 0; i < 4; ++i) ico.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  }
-  return ico + image;
+  EXPECT_EQ("\x1e\x14\x0a", bmp.substr(offset, 3));  // blue, green, red
 }
 
 TEST_F(SummaryTest, IcoIconsHoldingABitmapOrAPngAreRead) {
@@ -226,19 +245,14 @@ TEST_F(SummaryTest, IcoIconsHoldingABitmapOrAPngAreRead) {
   dib[8] = 8;                    // the height of colour and mask images together
   dib.append(size_t{16}, '\0');  // the mask: one 32-bit row for each of the 4 lines
   WriteFileOrDie(ext_dir_.File("bitmap.ico"), MakeIco(dib, 6, 4));
-  ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"bitmap.ico\"}"));
-  const std::string from_bitmap = IconBytes(ext_.BuildSummary(Dir(), true), "ico");
-  ASSERT_GE(from_bitmap.size(), 24u);
-  EXPECT_EQ("\x89PNG", from_bitmap.substr(0, 4));
-  EXPECT_EQ(6u, ReadBe32(from_bitmap, 16));
-  EXPECT_EQ(4u, ReadBe32(from_bitmap, 20));
-
+  const std::string from_bitmap = IconBytes(u"bitmap.ico", "ico");
   WriteFileOrDie(ext_dir_.File("png.ico"), MakeIco(from_bitmap, 6, 4));
-  ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"png.ico\"}"));
-  const std::string from_png = IconBytes(ext_.BuildSummary(Dir(), true), "ico");
-  ASSERT_GE(from_png.size(), 24u);
-  EXPECT_EQ(6u, ReadBe32(from_png, 16));
-  EXPECT_EQ(4u, ReadBe32(from_png, 20));
+  for (const std::string& png : {from_bitmap, IconBytes(u"png.ico", "ico")}) {
+    ASSERT_GE(png.size(), 24u);
+    EXPECT_EQ("\x89PNG", png.substr(0, 4));
+    EXPECT_EQ(6u, ReadBe32(png, 16));
+    EXPECT_EQ(4u, ReadBe32(png, 20));
+  }
 }
 
 TEST_F(SummaryTest, IconThatCannotBeReadGivesAnEmptyIcon) {
@@ -246,12 +260,10 @@ TEST_F(SummaryTest, IconThatCannotBeReadGivesAnEmptyIcon) {
   WriteFileOrDie(ext_dir_.File("truncated.bmp"), MakeBmp(20, 20, 1, 2, 3).substr(0, 60));
   std::filesystem::create_directory(ext_dir_.path() + "/folder.png");
   for (const char16_t* icon : {u"broken.png", u"truncated.bmp", u"missing.png", u"folder.png"}) {
-    ASSERT_TRUE(
-        ext_.SetManifest(u"{\"name\":\"x\",\"main_icon\":\"" + std::u16string(icon) + u"\"}"));
-    auto parsed = Parsed(ext_.BuildSummary(Dir(), true));
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(u"", Field(*parsed, u"icon")) << Utf16ToUtf8(icon);
-    EXPECT_EQ(u"x", Field(*parsed, u"name"));  // the rest of the summary is still there
+    const std::u16string summary =
+        Summary(u"{\"name\":\"x\",\"main_icon\":\"" + std::u16string(icon) + u"\"}");
+    EXPECT_EQ(u"", Field(summary, u"icon")) << Utf16ToUtf8(icon);
+    EXPECT_EQ(u"x", Field(summary, u"name"));  // the rest of the summary is still there
   }
 }
 
@@ -259,38 +271,32 @@ TEST_F(SummaryTest, IconInTheExtensionDataDirectoryIsFoundThroughItsRecordedPath
   const std::string data_dir = env_.appdata() + "/halcy/browser/SysData/localextensions/ext1";
   std::filesystem::create_directories(data_dir);
   WriteFileOrDie(data_dir + "/icon.png", MakeBmp(5, 5, 9, 9, 9));
-  ASSERT_TRUE(ext_.SetManifest(u"{\"main_icon\":\"icon.png\"}"));
-  const std::string png = IconBytes(ext_.BuildSummary(u"hcextdbpath/ext1", true), "png");
-  EXPECT_EQ("\x89PNG", png.substr(0, 4));
+  const std::u16string icon =
+      Field(Summary(u"{\"main_icon\":\"icon.png\"}", u"hcextdbpath/ext1"), u"icon");
+  EXPECT_TRUE(icon.starts_with(u"data:image/png;base64,iVBOR")) << Utf16ToUtf8(icon);
 }
 
 // --- The options page ---
 
 TEST_F(SummaryTest, OptionsPageIsGivenWhenItsFileExistsIgnoringTheFragment) {
-  WriteFileOrDie(ext_dir_.File("options.html"), "<html></html>");
-  ASSERT_TRUE(ext_.SetManifest(u"{\"options_page\":\"options.html#general\"}"));
-  auto parsed = Parsed(ext_.BuildSummary(Dir(), true));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(Resolved(u"options.html#general"), Field(*parsed, u"optionpage"));
-
-  ASSERT_TRUE(ext_.SetManifest(u"{\"options_page\":\"missing.html#general\"}"));
-  parsed = Parsed(ext_.BuildSummary(Dir(), true));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(u"", Field(*parsed, u"optionpage"));
-}
-
-TEST_F(SummaryTest, OptionsPageInASubfolderWithForwardSlashes) {
   std::filesystem::create_directories(ext_dir_.path() + "/pages");
+  WriteFileOrDie(ext_dir_.File("options.html"), "");
   WriteFileOrDie(ext_dir_.File("pages/opt.html"), "");
-  ASSERT_TRUE(ext_.SetManifest(u"{\"options_page\":\"pages/opt.html\"}"));
-  auto parsed = Parsed(ext_.BuildSummary(Dir() + u"/", true));
-  ASSERT_TRUE(parsed);
-  // The directory's separators become backslashes; the manifest's path is kept as written.
-  std::u16string dir = Dir() + u"/";
+  std::u16string dir = Dir();
   for (char16_t& c : dir) {
     if (c == u'/') c = u'\\';
   }
-  EXPECT_EQ(dir + u"\\pages/opt.html", Field(*parsed, u"optionpage"));
+  // The directory's separators become backslashes; the manifest's path is kept as written.
+  const std::tuple<const char16_t*, std::u16string, std::u16string> cases[] = {
+      {u"options.html#general", Dir(), dir + u"\\options.html#general"},
+      {u"missing.html#general", Dir(), u""},
+      {u"pages/opt.html", Dir() + u"/", dir + u"\\\\pages/opt.html"},
+  };
+  for (const auto& [page, directory, expected] : cases) {
+    const std::u16string manifest = u"{\"options_page\":\"" + std::u16string(page) + u"\"}";
+    EXPECT_EQ(expected, Field(Summary(manifest, directory), u"optionpage")) << Utf16ToUtf8(page);
+  }
 }
 
 }  // namespace
+}  // namespace extension_testing

@@ -1,7 +1,8 @@
 // The test host: the browser's four thread kinds (UI, process launcher, IPC with the
-// completion-port pump, extension manager) with the real thread service, loop registry and
-// global logic service registered with the object factory, plus recording fakes of the
-// browser's other services. A test may replace any service for its own lifetime.
+// completion-port pump, extension manager) and the host's own services registered with the
+// object factory (host/host_services.h), with a recording user service whose current user the
+// test sets.
+// A test may replace any service for its own lifetime.
 //
 //   testing_support::TestHost host;
 //   DWORD ui = host.RunOn(Thread::kThreadUI, [] { return GetCurrentThreadId(); });
