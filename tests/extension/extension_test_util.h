@@ -2,7 +2,10 @@
 // BSTR and of a string list. Used on the test's main thread.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/string_list.h"
@@ -15,6 +18,11 @@ std::u16string Text(BSTR text);
 
 // The items of `list` in order (none for null).
 std::vector<std::u16string> Items(IStringList* list);
+
+// Appends each value little-endian in its number of bytes.
+void PutLe(std::string* out, std::initializer_list<std::pair<uint32_t, int>> values);
+// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
+std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b);
 
 // A browser installation (HALCY_BROWSER_DIR) whose string table says "IDS_EXTENSION_UNKNOWN" is
 // "(unknown)", and an application-data folder (HALCY_APPDATA); the path caches are reset.

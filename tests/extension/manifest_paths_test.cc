@@ -330,8 +330,6 @@ TEST_F(BackgroundPagePathTest, APageOutsideTheDirectoryIsNotStartedWithOneLine) 
   ComPtr<FakeWebView> web_view = halcy::MakeComObject<FakeWebView>(&navigations);
   host_.ReplaceService(Logic::IExtWebViewService::kIID,
                        static_cast<Logic::IExtWebViewService*>(web_view.Get()));
-  InstallFakes();
-  CreateDatabaseFile();
   const std::pair<const char16_t*, const char16_t*> pages[] = {
       {u"good", u"bg/main.html?x=1#top"},
       {u"up", u"../x.html"},

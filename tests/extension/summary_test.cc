@@ -22,41 +22,6 @@ using halcy::Utf16ToUtf8;
 using halcy::Utf8ToUtf16;
 using testing_support::WriteFileOrDie;
 
-// Appends each value little-endian in its number of bytes.
-void PutLe(std::string* out, std::initializer_list<std::pair<uint32_t, int>> values) {
-  for (const auto& [value, bytes] : values) {
-    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  }
-}
-
-// An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
-std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
-  const uint32_t row = (width * 3 + 3) / 4 * 4;
-  const uint32_t pixels = row * height;
-  std::string bmp = "BM";
-  // The file header, then the BITMAPINFOHEADER: one plane, 24 bits, BI_RGB.
-  PutLe(&bmp, {{54 + pixels, 4},
-               {0, 4},
-               {54, 4},
-               {40, 4},
-               {width, 4},
-               {height, 4},
-               {1, 2},
-               {24, 2},
-               {0, 4},
-               {pixels, 4},
-               {2835, 4},
-               {2835, 4},
-               {0, 4},
-               {0, 4}});
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x)
-      bmp += {static_cast<char>(b), static_cast<char>(g), static_cast<char>(r)};
-    bmp.append(row - width * 3, '\0');
-  }
-  return bmp;
-}
-
 // The bytes behind a Base64 text with CR LF line breaks (which are skipped).
 std::string DecodeBase64(const std::string& text) {
   static const std::string kAlphabet =
