@@ -11,7 +11,6 @@
 #include <cstring>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -33,13 +32,13 @@ using ipc_test::RecordingListener;
 using Thread::kThreadExtensionManager;
 using Thread::kThreadIPC;
 using Thread::kThreadUI;
+using Types = std::vector<uint32_t>;
 
 // Request types the peer answers in its own way; any other is never answered.
 constexpr uint32_t kEcho = 0x07000101;        // reply carrying the request's int
 constexpr uint32_t kReplyError = 0x07000102;  // reply error
 constexpr uint32_t kNoReply = 0x07000103;
-constexpr uint32_t kDwb = 0x07000104;   // dispatch-while-blocked message, the reply after kAck
-constexpr uint32_t kHold = 0x07000105;  // answered by the test
+constexpr uint32_t kDwb = 0x07000104;  // dispatch-while-blocked message, the reply after kAck
 constexpr uint32_t kDwbMessage = 0x07000110;
 constexpr uint32_t kAck = 0x07000111;
 
@@ -106,10 +105,6 @@ class ProxyTest : public ipc_test::IpcHostTest {
       note->SetDispatchWhileBlocked();
       client_->Send(note);
     }
-    if (m.type() == kHold) {
-      std::lock_guard<std::mutex> lock(held_mutex_);
-      held_.emplace_back(FirstInt(m), m.serial_number());
-    }
   }
   void Reply(int64_t serial, bool error, int32_t value) {
     auto* reply = new CMessage(true, 0x07000200);
@@ -117,15 +112,9 @@ class ProxyTest : public ipc_test::IpcHostTest {
     reply->WriteInt(value);
     client_->Send(reply);
   }
-  // The serial of the held request that carried `value`, once `count` are held.
-  int64_t HeldSerial(int32_t value, size_t count = 1) {
-    int64_t serial = 0;
-    EXPECT_TRUE(PollUntil([&] {
-      std::lock_guard<std::mutex> lock(held_mutex_);
-      for (auto& [v, s] : held_) serial = v == value && held_.size() >= count ? s : serial;
-      return serial != 0;
-    }));
-    return serial;
+  // Waits until `count` synchronous sends are waiting for their replies.
+  bool Pending(size_t count) {
+    return PollUntil([&] { return server_->sync_context()->pending_send_count() == count; });
   }
 
   // Starts a synchronous send on the thread of `kind` with `listener` as the caller.
@@ -154,8 +143,6 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::unique_ptr<CSyncChannelProxy> server_;
   std::unique_ptr<CChannelProxy> client_;
   std::atomic<int64_t> dwb_serial_{0};
-  std::mutex held_mutex_;
-  std::vector<std::pair<int32_t, int64_t>> held_;  // Guarded by held_mutex_
 };
 
 TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
@@ -192,15 +179,10 @@ TEST_F(ProxyTest, RoutingIdSelectsTheListenersAndOnlyThemUntilRemoved) {
   client_->Send(NewMessage(0x07000005, 5, false, 5));
   ASSERT_TRUE(host_.WaitIdle());
 
-  auto b = waiter_->messages();
-  ASSERT_EQ(b.size(), 2u);
-  EXPECT_EQ(b[0].type, 0x07000001u);
-  EXPECT_EQ(b[1].type, 0x07000004u);
-  EXPECT_EQ(b[0].thread_id, host_.ThreadId(kThreadUI));
-  auto r = routed->messages();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].type, 0x07000002u);
-  EXPECT_EQ(r[0].thread_id, host_.ThreadId(kThreadExtensionManager));
+  ASSERT_EQ(waiter_->types(), (Types{0x07000001, 0x07000004}));
+  EXPECT_EQ(waiter_->messages()[1].thread_id, host_.ThreadId(kThreadUI));
+  ASSERT_EQ(routed->types(), Types{0x07000002});
+  EXPECT_EQ(routed->messages()[0].thread_id, host_.ThreadId(kThreadExtensionManager));
   EXPECT_TRUE(no_loop_->messages().empty());
 }
 
@@ -252,8 +234,7 @@ TEST_F(ProxyTest, FilterSeesMessagesBeforeListeners) {
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(filter->taken.load(), 1);
   EXPECT_EQ(filter->added.load(), 1);
-  ASSERT_EQ(waiter_->messages().size(), 1u);
-  EXPECT_EQ(waiter_->messages()[0].type, 0x43u);
+  EXPECT_EQ(waiter_->types(), Types{0x43});
 }
 
 struct SendCase {
@@ -293,18 +274,22 @@ TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) 
               c.sync && c.min_ms > 0);
   }
   ASSERT_TRUE(peer_->WaitForMessages(4));  // every request reached the peer
-  EXPECT_EQ(peer_->messages()[3].type, kNoReply);
+  EXPECT_EQ(peer_->types(), (Types{kEcho, kReplyError, kNoReply, kNoReply}));
 }
 
 TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReply) {
-  auto first = SendOn(kThreadUI, NewMessage(kHold, 1, true), waiter_.get(), 0);
-  auto second = SendOn(kThreadExtensionManager, NewMessage(kHold, 2, true), other_waiter_.get(), 0);
-  Reply(HeldSerial(2, 2), false, 200);
+  CMessage* request1 = NewMessage(kNoReply, 1, true);
+  CMessage* request2 = NewMessage(kNoReply, 2, true);
+  const int64_t serial1 = request1->serial_number(), serial2 = request2->serial_number();
+  auto first = SendOn(kThreadUI, request1, waiter_.get(), 0);
+  auto second = SendOn(kThreadExtensionManager, request2, other_waiter_.get(), 0);
+  ASSERT_TRUE(Pending(2));
+  Reply(serial2, false, 200);
   ASSERT_TRUE(Done(second));
   EXPECT_EQ(FirstInt(*second.get().reply), 200);
   EXPECT_FALSE(Done(first, std::chrono::milliseconds(0)));
   EXPECT_EQ(server_->sync_context()->pending_send_count(), 1u);
-  Reply(HeldSerial(1), false, 100);
+  Reply(serial1, false, 100);
   ASSERT_TRUE(Done(first));
   EXPECT_EQ(FirstInt(*first.get().reply), 100);
 }
@@ -325,19 +310,18 @@ TEST_F(ProxyTest, DispatchWhileBlockedMessageReachesTheWaitingThreadBeforeTheWai
   ASSERT_NE(r.reply, nullptr);
   EXPECT_EQ(FirstInt(*r.reply), 77);
   EXPECT_TRUE(seen_before_return.load());
-  auto got = waiter_->messages();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].type, kDwbMessage);
-  EXPECT_EQ(got[0].thread_id, host_.ThreadId(kThreadUI));
+  ASSERT_EQ(waiter_->types(), Types{kDwbMessage});
+  EXPECT_EQ(waiter_->messages()[0].thread_id, host_.ThreadId(kThreadUI));
 }
 
 TEST_F(ProxyTest, PumpEventMakesTheWaitRunANestedLoop) {
   testing_support::LogCapture log;
   base::CWaitableEvent pump(true);
-  CMessage* request = NewMessage(kHold, 1, true);
+  CMessage* request = NewMessage(kNoReply, 1, true);
+  const int64_t serial = request->serial_number();
   request->set_pump_messages_event(&pump);
   auto f = SendOn(kThreadUI, request, waiter_.get(), 0);
-  const int64_t serial = HeldSerial(1);
+  ASSERT_TRUE(Pending(1));
   // The UI thread is inside the send; a task posted there still runs, in the nested loop.
   std::atomic<bool> ran{false};
   Thread::PostTask(kThreadUI, Thread::NewFuncTask([&] { ran = true; }));
@@ -389,7 +373,7 @@ TEST_F(ProxyTest, SignalledShutdownDestroysTheRequestUnsent) {
   EXPECT_EQ(reply, nullptr);
   server_->Send(new CMessage(false, kNoReply));  // a marker behind it
   ASSERT_TRUE(peer_->WaitForMessages(1));
-  EXPECT_EQ(peer_->messages()[0].type, kNoReply);
+  EXPECT_EQ(peer_->types(), Types{kNoReply});
 }
 
 // Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (with
@@ -400,8 +384,8 @@ class SyncWaitEndTest : public ProxyTest, public testing::WithParamInterface<Wai
 
 TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
   testing_support::LogCapture log;
-  auto f = SendOn(kThreadUI, NewMessage(kHold, 1, true), waiter_.get(), 0);
-  HeldSerial(1);
+  auto f = SendOn(kThreadUI, NewMessage(kNoReply, 1, true), waiter_.get(), 0);
+  ASSERT_TRUE(Pending(1));
   if (GetParam() == WaitEnder::kShutdown) shutdown_.Signal();
   if (GetParam() == WaitEnder::kChannelFailure) client_->Close();
   if (GetParam() == WaitEnder::kListenerRemoved) server_->RemoveListener(other_waiter_.get(), 0);

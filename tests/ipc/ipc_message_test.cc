@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,77 +41,58 @@ Bytes Wire(uint32_t type, uint32_t routing, uint32_t flags, Bytes payload, int64
 const char* Chars(const Bytes& b) { return reinterpret_cast<const char*>(b.data()); }
 
 // An async header is 28 bytes: payload size, type, routing id, flags and three zero words. A
-// sync one adds a zero word and a 64-bit serial; payload values follow unpadded.
-TEST(IpcMessageLayoutTest, MessagesAreByteExact) {
-  struct Case {
-    const char* name;
-    std::function<std::unique_ptr<CMessage>()> make;
-    Bytes wire;  // with serial 0 where sync: the serial is checked apart
-  };
-  auto plain = [](bool sync, uint32_t type, void (*write)(CMessage*)) {
-    return [=] {
-      auto m = std::make_unique<CMessage>(sync, type);
-      write(m.get());
-      return m;
-    };
-  };
-  const Case cases[] = {
-      {"async header", plain(false, 0x07000011, [](CMessage* m) { m->set_routing_id(5); }),
-       Wire(0x07000011, 5, 0, {})},
-      {"sync header", plain(true, 0x07000002, [](CMessage*) {}),
-       Wire(0x07000002, 0, kMessageFlagSync, {})},
-      {"int", plain(false, 7, [](CMessage* m) { m->WriteInt(-2); }),
-       Wire(7, 0, 0, {0xFE, 0xFF, 0xFF, 0xFF})},
-      {"uint", plain(false, 7, [](CMessage* m) { m->WriteUInt(0x01020304); }),
-       Wire(7, 0, 0, {4, 3, 2, 1})},
-      {"int64", plain(false, 7, [](CMessage* m) { m->WriteInt64(0x0102030405060708); }),
-       Wire(7, 0, 0, {8, 7, 6, 5, 4, 3, 2, 1})},
-      {"empty string", plain(false, 7, [](CMessage* m) { m->WriteString(u""); }),
-       Wire(7, 0, 0, {0, 0, 0, 0})},
-      {"string", plain(false, 7, [](CMessage* m) { m->WriteString(u"A\u00e9"); }),
-       Wire(7, 0, 0, {2, 0, 0, 0, 'A', 0, 0xE9, 0})},
-      {"surrogate pair", plain(false, 7, [](CMessage* m) { m->WriteString(u"\U0001F600"); }),
-       Wire(7, 0, 0, {2, 0, 0, 0, 0x3D, 0xD8, 0x00, 0xDE})},
-      {"mixed",
-       plain(false, 7,
-             [](CMessage* m) {
-               m->WriteInt(1);
-               m->WriteString(u"x");
-               m->WriteInt64(-1);
-             }),
-       Wire(7, 0, 0,
-            {1, 0, 0, 0, 1, 0, 0, 0, 'x', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-      {"hello: process id, routing 0", [] { return std::make_unique<CMsgHello>(0x1234); },
-       Wire(kMessageTypeHello, 0, 0, {0x34, 0x12, 0, 0})},
-      {"tuple members in order",
-       [] {
-         return std::make_unique<CMessageWithTuple<hcbase::Tuple3<int32_t, std::u16string, bool>>>(
-             false, 9, hcbase::Tuple3<int32_t, std::u16string, bool>{3, u"ab", true});
-       },
-       Wire(9, 0, 0, {3, 0, 0, 0, 2, 0, 0, 0, 'a', 0, 'b', 0, 1, 0, 0, 0})},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto m = c.make();
-    Bytes got = BytesOf(*m);
-    if (m->is_sync()) std::memset(got.data() + 32, 0, 8);
-    EXPECT_EQ(got, c.wire);
-    EXPECT_EQ(m->size(), c.wire.size());
-  }
-}
-
-TEST(IpcMessageLayoutTest, SyncSerialsAreConsecutiveAndRepliesKeepTheRequestsSerial) {
+// sync one adds a zero word and a 64-bit serial; serials are consecutive over sync messages.
+TEST(IpcMessageLayoutTest, HeadersAreByteExactAndSyncSerialsConsecutive) {
+  CMessage async(false, 0x07000011);
+  async.set_routing_id(5);
+  EXPECT_EQ(BytesOf(async), Wire(0x07000011, 5, 0, {}));
+  EXPECT_EQ(BytesOf(CMsgHello(0x1234)), Wire(kMessageTypeHello, 0, 0, {0x34, 0x12, 0, 0}));
   CMessage a(true, 0x07000002);
   CMessage not_sync(false, 10);  // takes no serial
   CMessage b(true, 10);
-  EXPECT_EQ(not_sync.serial_number(), 0);
-  EXPECT_GT(a.serial_number(), 0);
-  EXPECT_EQ(b.serial_number(), a.serial_number() + 1);
   EXPECT_EQ(BytesOf(a), Wire(0x07000002, 0, kMessageFlagSync, {}, a.serial_number()));
+  EXPECT_GT(a.serial_number(), 0);
+  EXPECT_EQ(not_sync.serial_number(), 0);
+  EXPECT_EQ(b.serial_number(), a.serial_number() + 1);
   ASSERT_TRUE(b.MakeReplyTo(a.serial_number(), /*error=*/true));
   EXPECT_EQ(BytesOf(b), Wire(10, 0, kMessageFlagSync | kMessageFlagReply | kMessageFlagReplyError,
                              {}, a.serial_number()));
   EXPECT_FALSE(not_sync.MakeReplyTo(1, false));  // no room for a serial in a 28-byte header
+}
+
+TEST(IpcMessageLayoutTest, PayloadEncodingsByteForByte) {
+  const struct {
+    const char* name;
+    void (*write)(CMessage*);
+    Bytes payload;
+  } cases[] = {
+      {"int", [](CMessage* m) { m->WriteInt(-2); }, {0xFE, 0xFF, 0xFF, 0xFF}},
+      {"uint", [](CMessage* m) { m->WriteUInt(0x01020304); }, {4, 3, 2, 1}},
+      {"int64", [](CMessage* m) { m->WriteInt64(0x0102030405060708); }, {8, 7, 6, 5, 4, 3, 2, 1}},
+      {"empty string", [](CMessage* m) { m->WriteString(u""); }, {0, 0, 0, 0}},
+      {"string", [](CMessage* m) { m->WriteString(u"A\u00e9"); }, {2, 0, 0, 0, 'A', 0, 0xE9, 0}},
+      {"surrogate pair",
+       [](CMessage* m) { m->WriteString(u"\U0001F600"); },
+       {2, 0, 0, 0, 0x3D, 0xD8, 0x00, 0xDE}},
+      {"mixed, no padding",
+       [](CMessage* m) {
+         m->WriteInt(1);
+         m->WriteString(u"x");
+         m->WriteInt64(-1);
+       },
+       {1, 0, 0, 0, 1, 0, 0, 0, 'x', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"tuple members in order, a bool as an int",
+       [](CMessage* m) {
+         WriteTuple(m, hcbase::Tuple3<int32_t, std::u16string, bool>{3, u"ab", true});
+       },
+       {3, 0, 0, 0, 2, 0, 0, 0, 'a', 0, 'b', 0, 1, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CMessage m(false, 7);
+    c.write(&m);
+    EXPECT_EQ(BytesOf(m), Wire(7, 0, 0, c.payload));
+  }
 }
 
 TEST(IpcMessageLayoutTest, TupleReadsBackAndStopsAtTheFirstMemberThatDoesNotFit) {

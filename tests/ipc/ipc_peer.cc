@@ -3,10 +3,10 @@
 // ends once the channel fails (the host closed it or went away).
 #include <signal.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
+#include <future>
 #include <memory>
-#include <mutex>
 
 #include "host/host_services.h"
 #include "host/thread_service.h"
@@ -38,28 +38,20 @@ class CPeer : public IPC::CChannel::CListener {
   }
   void OnChannelConnected(int32_t) override {}
   void OnChannelError() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failed_ = true;
-    cv_.notify_all();
+    if (!failed_.exchange(true)) failure.set_value();
   }
   void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
     *proxy = loop_.get();
     (*proxy)->AddRef();
   }
-  void WaitForFailure() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return failed_; });
-  }
-
   std::unique_ptr<IPC::CChannelProxy> proxy;  // set before the first message can arrive
+  std::promise<void> failure;
 
  private:
   ~CPeer() override = default;
 
   base::RefPtr<Thread::CMessageLoopProxy> loop_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool failed_ = false;  // Guarded by mutex_
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace
@@ -76,25 +68,19 @@ int main(int argc, char** argv) {
   services.thread_service()->GetMessageLoop(Thread::kThreadIPC, &ipc_loop);
   services.thread_service()->GetMessageLoop(Thread::kThreadExtensionManager, &listener_loop);
   base::RefPtr<CPeer> peer(new CPeer(listener_loop));
+  std::future<void> failed = peer->failure.get_future();
   // The proxy is made on the IPC thread and the listener registered in the same task, so that
   // the registration is in place before the first read can deliver anything.
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool made = false;
+  std::promise<void> made;
   ipc_loop->PostTask(Thread::NewFuncTask([&] {
                        peer->proxy = std::make_unique<IPC::CChannelProxy>(
                            halcy::Utf8ToUtf16(argv[1]), 1, ipc_loop);
                        peer->proxy->AddListener(peer.get(), 0);
-                       std::lock_guard<std::mutex> lock(mutex);
-                       made = true;
-                       cv.notify_all();
+                       made.set_value();
                      }),
                      0);
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [&] { return made; });
-  }
-  peer->WaitForFailure();
+  made.get_future().wait();
+  failed.wait();
   peer->proxy.reset();
   services.Stop();
   return 0;

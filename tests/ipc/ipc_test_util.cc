@@ -27,27 +27,17 @@ std::u16string UniqueChannelId() {
                             std::to_string(++counter));
 }
 
-namespace {
-
-// A socket for the pipe path of `channel_id`, connected or listening; -1 on failure.
-int RawSocket(const std::u16string& channel_id, bool listen_on_it) {
+int RawConnect(const std::u16string& channel_id) {
   const std::string path = halcy::PipePathForName(channel_id);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.empty()) return -1;
   path.copy(address.sun_path, sizeof(address.sun_path) - 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  auto* a = reinterpret_cast<sockaddr*>(&address);
-  const bool ok = listen_on_it ? bind(fd, a, sizeof(address)) == 0 && listen(fd, 1) == 0
-                               : connect(fd, a, sizeof(address)) == 0;
-  if (!ok) close(fd);
-  return ok ? fd : -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  close(fd);
+  return -1;
 }
-
-}  // namespace
-
-int RawConnect(const std::u16string& channel_id) { return RawSocket(channel_id, false); }
-int RawListen(const std::u16string& channel_id) { return RawSocket(channel_id, true); }
 
 bool RawWriteAll(int fd, const std::string& bytes) {
   for (size_t done = 0; done < bytes.size();) {

@@ -33,9 +33,8 @@ inline std::string PayloadOf(const IPC::CMessage& m) {
 // "ipctest.<pid>.<n>": unique within the machine while the process lives.
 std::u16string UniqueChannelId();
 
-// Blocking raw socket ends on the pipe path of a channel id; -1 on failure.
+// A blocking raw client end on the pipe path of a channel id; -1 on failure.
 int RawConnect(const std::u16string& channel_id);
-int RawListen(const std::u16string& channel_id);
 bool RawWriteAll(int fd, const std::string& bytes);
 // Reads exactly `n` bytes (empty on end of stream or error).
 std::string RawReadExactly(int fd, size_t n);
@@ -76,6 +75,11 @@ class RecordingListener : public IPC::CChannel::CListener {
   }
 
   std::vector<Received> messages() { return Get(messages_); }
+  std::vector<uint32_t> types() {
+    std::vector<uint32_t> out;
+    for (const Received& m : messages()) out.push_back(m.type);
+    return out;
+  }
   std::vector<int32_t> connected() { return Get(connected_); }
   int errors() { return Get(errors_); }
   // Each waits until at least `n` have been recorded; false after `limit`.

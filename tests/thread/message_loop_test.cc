@@ -31,17 +31,6 @@ void RunAndDelete(Thread::CTask* task) {
   delete task;
 }
 
-TEST(TaskTest, BoundArgumentsReachTheMethodInOrderForEveryTupleSize) {
-  base::RefPtr<CProbe> probe(new CProbe());
-  RunAndDelete(Thread::NewTask(probe.get(), &CProbe::Nothing, u"n"));
-  RunAndDelete(Thread::NewTask(probe.get(), &CProbe::Record, u"r", 7));
-  RunAndDelete(Thread::NewTask(probe.get(), &CProbe::RecordPair, u"p", 40, std::string("abc")));
-  RunAndDelete(Thread::NewTask(probe.get(), &CProbe::Sum3, u"s", -3, 10u, 100LL));
-  EXPECT_EQ((std::vector<int>{-1, 7, 43, 107}), probe->values());
-  std::unique_ptr<Thread::CTask> func(Thread::NewFuncTask([] {}));
-  EXPECT_EQ(std::u16string(u"func"), func->name);  // the name CallOnThread's tasks carry
-}
-
 TEST(TaskTest, ReferenceParameterWorksOnTheTasksOwnCopy) {
   base::RefPtr<CProbe> probe(new CProbe());
   std::string text = "ab";
@@ -89,6 +78,10 @@ TEST_F(NowTest, CounterRulesWithinSixtySecondsAndAJumpBeyondResynchronises) {
   EXPECT_EQ((kT0 + 200 * kSecond100ns) / 10, Thread::Now());
   g_counter_ns += kSecondNs;  // the new anchor holds
   EXPECT_EQ((kT0 + 201 * kSecond100ns) / 10, Thread::Now());
+  g_counter_ns = 30LL * 24 * 3600 * kSecondNs;  // thirty days: ns * 1e6 would pass 2^63
+  int64_t before = Thread::Now();
+  g_counter_ns += kSecondNs;
+  EXPECT_EQ(1000000, Thread::Now() - before);
 }
 
 TEST_F(NowTest, BackwardsStepsAreAWrapWhenSmallAndResynchroniseWhenLarge) {
@@ -98,13 +91,6 @@ TEST_F(NowTest, BackwardsStepsAreAWrapWhenSmallAndResynchroniseWhenLarge) {
   g_counter_ns = 1 * kSecondNs;  // 99 s back: more than a wrap can explain
   g_system = kT0 + 7 * kSecond100ns;
   EXPECT_EQ((kT0 + 7 * kSecond100ns) / 10, Thread::Now());
-}
-
-TEST_F(NowTest, CounterOfThirtyDaysDoesNotOverflowTheConversion) {
-  g_counter_ns = 30LL * 24 * 3600 * kSecondNs;  // ns * 1e6 would pass 2^63
-  int64_t before = Thread::Now();
-  g_counter_ns += kSecondNs;
-  EXPECT_EQ(1000000, Thread::Now() - before);
 }
 
 TEST(NowRealClockTest, RealClockIsNearTheSystemTimeAndDoesNotGoBack) {
@@ -218,41 +204,32 @@ TEST_F(MessageLoopTest, DelayedTasksRunByRunTimeFixedWhenPostedThenPostOrder) {
   EXPECT_EQ((std::vector<int>{0, 1, 7, 10, 11, 30}), probe_->values());
 }
 
-TEST_F(MessageLoopTest, NestedRunCountsDepthAndRestoresTheEnclosingState) {
+// A nested run inside a task runs no tasks until nestable tasks are allowed (which wakes the
+// pump), counts its depth and restores the enclosing run's state when it ends.
+TEST_F(MessageLoopTest, NestedRunRunsTasksOnlyOnceAllowedAndRestoresTheEnclosingRun) {
   std::vector<int> depths;
-  loop_->PostTask(Thread::NewFuncTask([&] {
-                    depths.push_back(loop_->run_depth());
-                    loop_->PostTask(
-                        Thread::NewFuncTask([&] { depths.push_back(loop_->run_depth()); }), 0);
-                    loop_->SetNestableTasksAllowed(true);
-                    loop_->RunNested();
-                    depths.push_back(loop_->run_depth());
-                  }),
-                  0);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{1, 2, 1}), depths);
-  EXPECT_FALSE(loop_->is_running());
-  EXPECT_EQ(0, loop_->run_depth());
-}
-
-TEST_F(MessageLoopTest, NestedRunRunsNoTasksUntilNestableTasksAreAllowed) {
   std::vector<size_t> seen;
   int wakeups_when_allowed = -1;
   loop_->PostTask(Thread::NewFuncTask([&] {
                     EXPECT_FALSE(loop_->nestable_tasks_allowed());
-                    loop_->PostTask(RecordTask(7), 0);
+                    depths.push_back(loop_->run_depth());
+                    loop_->PostTask(
+                        Thread::NewFuncTask([&] { depths.push_back(loop_->run_depth()); }), 0);
                     loop_->RunNested();
-                    seen.push_back(probe_->values().size());
+                    seen.push_back(depths.size());
                     int before = pump_->wakeups.load();
                     loop_->SetNestableTasksAllowed(true);
                     wakeups_when_allowed = pump_->wakeups.load() - before;
                     loop_->RunNested();
-                    seen.push_back(probe_->values().size());
+                    depths.push_back(loop_->run_depth());
                   }),
                   0);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<size_t>{0, 1}), seen);
+  EXPECT_EQ((std::vector<size_t>{1}), seen);  // the first nested run ran nothing
   EXPECT_EQ(1, wakeups_when_allowed);
+  EXPECT_EQ((std::vector<int>{1, 2, 1}), depths);
+  EXPECT_FALSE(loop_->is_running());
+  EXPECT_EQ(0, loop_->run_depth());
 }
 
 TEST_F(MessageLoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {

@@ -52,12 +52,6 @@ class CProbe : public base::CRefCountedThreadSafe<CProbe> {
     values_.push_back(value);
     threads_.push_back(GetCurrentThreadId());
   }
-  void Nothing() { Record(-1); }
-  void RecordPair(int a, const std::string& b) { Record(a + static_cast<int>(b.size())); }
-  int Sum3(int a, unsigned b, long long c) {
-    Record(static_cast<int>(a + b + c));
-    return 0;
-  }
   void Grow(std::string& text) {  // a reference parameter: sees the task's own copy
     text += "!";
     Record(static_cast<int>(text.size()));
