@@ -25,18 +25,13 @@ namespace {
 using thread_test::CountingPump;
 using thread_test::CProbe;
 
-void RunAndDelete(Thread::CTask* task) {
-  ASSERT_NE(nullptr, task);
-  task->Run();
-  delete task;
-}
-
 TEST(TaskTest, ReferenceParameterWorksOnTheTasksOwnCopy) {
   base::RefPtr<CProbe> probe(new CProbe());
   std::string text = "ab";
   Thread::CTask* task = Thread::NewTask(probe.get(), &CProbe::Grow, u"g", text);
   text = "changed after posting";
-  RunAndDelete(task);
+  task->Run();
+  delete task;
   EXPECT_EQ((std::vector<int>{3}), probe->values());  // "ab!" from the copy taken at NewTask
   EXPECT_EQ("changed after posting", text);
 }
