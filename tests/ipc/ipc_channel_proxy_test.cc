@@ -1,162 +1,208 @@
-// IPC::CChannelProxy: routing by id, listener registration, connection and error reports,
-// sends before the connection and after Close. Two proxies in one process talk over a pipe.
+// IPC::CChannelProxy and IPC::CSyncChannelProxy, two proxies in one process over a pipe: the
+// server end is synchronous; the client end's listener (the peer) answers requests on the
+// process-launcher thread. Routing by id, connection and error reports, filters, bursts from
+// many threads, blocking sends and everything that ends them.
 #include "ipc/ipc_channel_proxy.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "ipc/ipc_host_test.h"
-#include "ipc/ipc_message_utils.h"
+#include "ipc/ipc_sync_channel.h"
 #include "ipc/ipc_test_util.h"
+#include "platform/strings.h"
 #include "support/log_capture.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
 #include "thread/thread_service.h"
 
 namespace IPC {
 namespace {
 
 using base::RefPtr;
+using ipc_test::PollUntil;
 using ipc_test::RecordingListener;
 using Thread::kThreadExtensionManager;
 using Thread::kThreadIPC;
 using Thread::kThreadUI;
+using Types = std::vector<uint32_t>;
 
-CMessage* NewMessage(uint32_t type, uint32_t routing, int32_t value) {
-  auto* m = new CMessage(false, type);
+// Request types the peer answers in its own way; any other is never answered.
+constexpr uint32_t kEcho = 0x07000101;        // reply carrying the request's int
+constexpr uint32_t kReplyError = 0x07000102;  // reply error
+constexpr uint32_t kNoReply = 0x07000103;
+constexpr uint32_t kDwb = 0x07000104;  // dispatch-while-blocked message, the reply after kAck
+constexpr uint32_t kDwbMessage = 0x07000110;
+constexpr uint32_t kAck = 0x07000111;
+
+CMessage* NewMessage(uint32_t type, int32_t value, bool sync = false, uint32_t routing = 0) {
+  auto* m = new CMessage(sync, type);
   m->set_routing_id(routing);
   m->WriteInt(value);
   return m;
 }
 
-// Counts its own destructions, to see that a message was dropped rather than leaked.
-class CountedMessage : public CMessage {
- public:
-  explicit CountedMessage(std::atomic<int>* destroyed) : CMessage(false, 0x99), dead_(destroyed) {}
-  ~CountedMessage() override { ++*dead_; }
+int32_t FirstInt(const CMessage& m) {
+  const char* it = nullptr;
+  int32_t v = -1;
+  m.ReadInt(&it, &v);
+  return v;
+}
 
- private:
-  std::atomic<int>* dead_;
+// The outcome of a synchronous send made on another thread.
+struct Sent {
+  bool ok;
+  std::unique_ptr<CMessage> reply;
+  bool reply_unset;  // the send left `*reply` as it found it
+  std::chrono::milliseconds elapsed;
 };
 
-class ChannelProxyTest : public ipc_test::IpcHostTest {
+bool Done(std::future<Sent>& f, std::chrono::milliseconds limit = ipc_test::kWaitLimit) {
+  return f.wait_for(limit) == std::future_status::ready;
+}
+
+// The int of a successful send's reply; -1 for a failed send.
+int32_t ReplyInt(std::future<Sent>& f) {
+  Sent s = f.get();
+  return s.ok && s.reply ? FirstInt(*s.reply) : -1;
+}
+
+class ProxyTest : public ipc_test::IpcHostTest {
  protected:
+  void SetUp() override {
+    IpcHostTest::SetUp();
+    server_ = std::make_unique<CSyncChannelProxy>(id_, 0, host_.Loop(kThreadIPC), &shutdown_);
+    server_->AddListener(waiter_.get(), 0);
+    server_->AddListener(other_waiter_.get(), 0);
+    server_->AddListener(no_loop_.get(), 0);
+    peer_->set_on_message([this](const CMessage& m) { Answer(m); });
+    // Made on the IPC thread with its listener in the same task: the registration is then in
+    // place before the channel's first read.
+    host_.RunOn(kThreadIPC, [&] {
+      client_ = std::make_unique<CChannelProxy>(id_, 1, host_.Loop(kThreadIPC));
+      client_->AddListener(peer_.get(), 0);
+    });
+    ASSERT_TRUE(PollUntil([&] { return !peer_->connected().empty(); }));
+  }
   void TearDown() override {
     server_.reset();
     client_.reset();
     CheckNothingLeft();
   }
   RefPtr<RecordingListener> Listener(int kind) {
-    return RefPtr<RecordingListener>(new RecordingListener(kind ? host_.Loop(kind) : nullptr));
+    return RefPtr<RecordingListener>(new RecordingListener(host_.Loop(kind)));
   }
-  void MakeServer() { server_ = std::make_unique<CChannelProxy>(id_, 0, host_.Loop(kThreadIPC)); }
-  void MakeClient() { client_ = std::make_unique<CChannelProxy>(id_, 1, host_.Loop(kThreadIPC)); }
 
-  std::unique_ptr<CChannelProxy> server_;
+  // The peer's behaviour, on the process-launcher thread.
+  void Answer(const CMessage& m) {
+    if (m.type() == kEcho) Reply(m.serial_number(), false, FirstInt(m));
+    if (m.type() == kReplyError) Reply(m.serial_number(), true, 0);
+    if (m.type() == kAck) Reply(dwb_serial_, false, 77);
+    if (m.type() == kDwb) {
+      dwb_serial_ = m.serial_number();
+      auto* note = new CMessage(false, kDwbMessage);
+      note->SetDispatchWhileBlocked();
+      client_->Send(note);
+    }
+  }
+  void Reply(int64_t serial, bool error, int32_t value) {
+    auto* reply = new CMessage(true, 0x07000200);
+    reply->MakeReplyTo(serial, error);
+    reply->WriteInt(value);
+    client_->Send(reply);
+  }
+  // Waits until `count` synchronous sends are waiting for their replies.
+  bool Pending(size_t count) {
+    return PollUntil([&] { return server_->sync_context()->pending_send_count() == count; });
+  }
+
+  // Starts a synchronous send on the thread of `kind` with `listener` as the caller.
+  std::future<Sent> SendOn(int kind, CMessage* message, CChannel::CListener* listener,
+                           DWORD timeout_ms) {
+    auto promise = std::make_shared<std::promise<Sent>>();
+    Thread::PostTask(
+        kind, Thread::NewFuncTask([=, this] {
+          const auto start = std::chrono::steady_clock::now();
+          CMessage* const unset = reinterpret_cast<CMessage*>(promise.get());
+          CMessage* reply = unset;
+          bool ok = server_->SendSyncWithTimeout(message, &reply, listener, timeout_ms);
+          promise->set_value({ok, std::unique_ptr<CMessage>(reply == unset ? nullptr : reply),
+                              reply == unset,
+                              std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)});
+        }));
+    return promise->get_future();
+  }
+
+  base::CWaitableEvent shutdown_{false};
+  RefPtr<RecordingListener> waiter_ = Listener(kThreadUI);
+  RefPtr<RecordingListener> other_waiter_ = Listener(kThreadExtensionManager);
+  RefPtr<RecordingListener> no_loop_{new RecordingListener(nullptr)};
+  RefPtr<RecordingListener> peer_ = Listener(Thread::kThreadProcessLauncher);
+  std::unique_ptr<CSyncChannelProxy> server_;
   std::unique_ptr<CChannelProxy> client_;
+  std::atomic<int64_t> dwb_serial_{0};
 };
 
-TEST_F(ChannelProxyTest, RoutingIdSelectsTheListenersAndOnlyThem) {
-  MakeServer();
-  auto broadcast = Listener(kThreadUI);
-  auto routed = Listener(kThreadExtensionManager);
-  auto no_loop = Listener(0);
-  server_->AddListener(broadcast.get(), 0);
-  server_->AddListener(broadcast.get(), 0);  // kept once
-  server_->AddListener(routed.get(), 5);
-  server_->AddListener(routed.get(), 5);  // kept once
-  server_->AddListener(no_loop.get(), 5);
-  server_->AddListener(no_loop.get(), 0);
-  MakeClient();
-  client_->Send(NewMessage(0x07000001, 0, 1));
-  client_->Send(NewMessage(0x07000002, 5, 2));
-  client_->Send(NewMessage(0x07000003, 7, 3));  // nobody listens on 7
-  client_->Send(NewMessage(0x07000004, 0, 4));
-  ASSERT_TRUE(broadcast->WaitForMessages(2));
-  ASSERT_TRUE(routed->WaitForMessages(1));
+TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
   ASSERT_TRUE(host_.WaitIdle());
-
-  auto b = broadcast->messages();
-  ASSERT_EQ(b.size(), 2u);
-  EXPECT_EQ(b[0].type, 0x07000001u);
-  EXPECT_EQ(b[1].type, 0x07000004u);
-  EXPECT_EQ(b[0].thread_id, host_.ThreadId(kThreadUI));
-  auto r = routed->messages();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].type, 0x07000002u);
-  EXPECT_EQ(r[0].thread_id, host_.ThreadId(kThreadExtensionManager));
-  // A listener that names no loop hears nothing at all.
-  EXPECT_TRUE(no_loop->messages().empty());
-  EXPECT_TRUE(no_loop->connected().empty());
-}
-
-TEST_F(ChannelProxyTest, RemovedListenerHearsNoMore) {
-  MakeServer();
-  auto listener = Listener(kThreadUI);
-  server_->AddListener(listener.get(), 9);
-  MakeClient();
-  client_->Send(NewMessage(1, 9, 1));
-  ASSERT_TRUE(listener->WaitForMessages(1));
-  server_->RemoveListener(listener.get(), 9);
-  ASSERT_TRUE(host_.WaitIdle());
-  client_->Send(NewMessage(2, 9, 2));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener->messages().size(), 1u);
-}
-
-TEST_F(ChannelProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListener) {
-  MakeServer();
-  auto first = Listener(kThreadUI);
-  auto second = Listener(kThreadExtensionManager);
-  server_->AddListener(first.get(), 0);
-  server_->AddListener(second.get(), 0);
-  MakeClient();
-  ASSERT_TRUE(ipc_test::PollUntil(
-      [&] { return first->connected().size() + second->connected().size() > 0; }));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(first->connected().size() + second->connected().size(), 1u);
-  const auto pids = first->connected().empty() ? second->connected() : first->connected();
-  EXPECT_EQ(pids, (std::vector<int32_t>{getpid()}));
-
+  auto connected = waiter_->connected();
+  auto other = other_waiter_->connected();
+  connected.insert(connected.end(), other.begin(), other.end());
+  EXPECT_EQ(connected, (std::vector<int32_t>{getpid()}));
   client_->Close();  // the server's read ends
-  ASSERT_TRUE(first->WaitForErrors(1));
-  ASSERT_TRUE(second->WaitForErrors(1));
+  ASSERT_TRUE(waiter_->WaitForErrors(1));
+  ASSERT_TRUE(other_waiter_->WaitForErrors(1));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(first->errors(), 1);
-  EXPECT_EQ(second->errors(), 1);
+  EXPECT_EQ(waiter_->errors(), 1);
+  EXPECT_EQ(other_waiter_->errors(), 1);
+  EXPECT_EQ(no_loop_->errors(), 0);  // a listener that names no loop hears nothing at all
+  EXPECT_TRUE(no_loop_->connected().empty());
 }
 
-TEST_F(ChannelProxyTest, SendsBeforeTheClientArriveAfterTheHelloInOrder) {
-  MakeServer();
-  for (int i = 0; i < 3; ++i) server_->Send(NewMessage(0x07000010 + i, 0, i));
-  ASSERT_TRUE(host_.WaitIdle());
-  int fd = Track(ipc_test::RawConnect(id_));
-  ASSERT_GE(fd, 0);
-  std::string expected = ipc_test::WireBytes(CMsgHello(getpid()));
-  for (int i = 0; i < 3; ++i) {
-    std::unique_ptr<CMessage> m(NewMessage(0x07000010 + i, 0, i));
-    expected += ipc_test::WireBytes(*m);
+TEST_F(ProxyTest, RoutingIdSelectsTheListenersAndOnlyThemUntilRemoved) {
+  auto routed = Listener(kThreadExtensionManager);
+  for (int twice = 0; twice < 2; ++twice) {  // kept once
+    server_->AddListener(waiter_.get(), 0);
+    server_->AddListener(routed.get(), 5);
   }
-  EXPECT_EQ(ipc_test::RawReadExactly(fd, expected.size()), expected);
+  server_->AddListener(no_loop_.get(), 5);
+  client_->Send(NewMessage(0x07000001, 1));
+  client_->Send(NewMessage(0x07000002, 2, false, 5));
+  client_->Send(NewMessage(0x07000003, 3, false, 7));  // nobody listens on 7
+  client_->Send(NewMessage(0x07000004, 4));
+  ASSERT_TRUE(waiter_->WaitForMessages(2));
+  ASSERT_TRUE(routed->WaitForMessages(1));
+  server_->RemoveListener(routed.get(), 5);
+  ASSERT_TRUE(host_.WaitIdle());
+  client_->Send(NewMessage(0x07000005, 5, false, 5));
+  ASSERT_TRUE(host_.WaitIdle());
+
+  ASSERT_EQ(waiter_->types(), (Types{0x07000001, 0x07000004}));
+  EXPECT_EQ(waiter_->messages()[1].thread_id, host_.ThreadId(kThreadUI));
+  ASSERT_EQ(routed->types(), Types{0x07000002});
+  EXPECT_EQ(routed->messages()[0].thread_id, host_.ThreadId(kThreadExtensionManager));
+  EXPECT_TRUE(no_loop_->messages().empty());
 }
 
-TEST_F(ChannelProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
+TEST_F(ProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
   constexpr int kSenders = 3;
   constexpr int kPerSender = 2000;
   auto heard = Listener(kThreadUI);
-  MakeServer();
   // The routing id tells the sender apart; the value is its sequence number.
   for (int s = 1; s <= kSenders; ++s) server_->AddListener(heard.get(), s);
-  MakeClient();
+  ASSERT_TRUE(host_.WaitIdle());
   std::vector<std::thread> threads;
   for (int s = 1; s <= kSenders; ++s) {
     threads.emplace_back([&, s] {
-      for (int i = 0; i < kPerSender; ++i) client_->Send(NewMessage(0x07000020, s, i));
+      for (int i = 0; i < kPerSender; ++i) client_->Send(NewMessage(0x07000020, i, false, s));
     });
   }
   for (auto& t : threads) t.join();
@@ -174,63 +220,182 @@ TEST_F(ChannelProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrde
   for (int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);
 }
 
-TEST_F(ChannelProxyTest, SendAfterCloseIsDestroyedUnwritten) {
-  MakeServer();
-  int fd = Track(ipc_test::RawConnect(id_));
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ipc_test::RawReadExactly(fd, 32).size(), 32u);  // the hello
-  std::atomic<int> destroyed{0};
-  server_->Close();
-  host_.RunOn(kThreadUI, [&] { EXPECT_TRUE(server_->Send(new CountedMessage(&destroyed))); });
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(destroyed.load(), 1);
-  char byte;
-  EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // end of stream, nothing after the hello
-}
-
-TEST_F(ChannelProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
-  testing_support::LogCapture log;
-  MakeClient();  // nobody listens under the id
-  EXPECT_TRUE(log.Contains(u"Create Channel failed\n"));
-  auto listener = Listener(kThreadUI);
-  client_->AddListener(listener.get(), 0);
-  client_->Send(NewMessage(1, 0, 1));
-  ASSERT_TRUE(listener->WaitForErrors(1));
-}
-
 // A filter that takes every message of one type.
 class TypeFilter : public CChannelProxy::CMessageFilter {
  public:
-  explicit TypeFilter(uint32_t type) : type_(type) {}
   bool OnMessageReceived(const CMessage& message) override {
-    if (message.type() != type_) return false;
-    ++taken;
-    return true;
+    return message.type() == 0x42 && ++taken > 0;
   }
   void OnFilterAdded(CChannel*) override { ++added; }
   std::atomic<int> taken{0};
   std::atomic<int> added{0};
-
- private:
-  uint32_t type_;
 };
 
-TEST_F(ChannelProxyTest, FilterSeesMessagesBeforeListeners) {
-  MakeServer();
-  RefPtr<TypeFilter> filter(new TypeFilter(0x42));
+TEST_F(ProxyTest, FilterSeesMessagesBeforeListeners) {
+  RefPtr<TypeFilter> filter(new TypeFilter());
   server_->AddFilter(filter.get());
-  auto listener = Listener(kThreadUI);
-  server_->AddListener(listener.get(), 0);
-  MakeClient();
-  client_->Send(NewMessage(0x42, 0, 1));
-  client_->Send(NewMessage(0x43, 0, 2));
-  ASSERT_TRUE(listener->WaitForMessages(1));
+  client_->Send(NewMessage(0x42, 1));
+  client_->Send(NewMessage(0x43, 2));
+  ASSERT_TRUE(waiter_->WaitForMessages(1));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(filter->taken.load(), 1);
   EXPECT_EQ(filter->added.load(), 1);
-  ASSERT_EQ(listener->messages().size(), 1u);
-  EXPECT_EQ(listener->messages()[0].type, 0x43u);
+  EXPECT_EQ(waiter_->types(), Types{0x43});
 }
+
+struct SendCase {
+  const char* name;
+  uint32_t type;
+  bool sync;
+  DWORD timeout_ms;
+  bool ok;
+  int32_t reply;  // the reply's int; -1: no reply
+  int min_ms, max_ms;
+};
+
+TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) {
+  const SendCase cases[] = {
+      {"echo", kEcho, true, 5000, true, 42, 0, 4000},
+      {"reply error: woken by it, not the time-out", kReplyError, true, 5000, false, -1, 0, 4000},
+      {"unanswered", kNoReply, true, 1000, false, -1, 950, 5000},
+      {"asynchronous: sent without waiting", kNoReply, false, 0, true, -1, 0, 4000},
+  };
+  for (const SendCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::LogCapture log;
+    CMessage* request = NewMessage(c.type, 42, c.sync);
+    const int64_t serial = request->serial_number();
+    auto f = SendOn(kThreadUI, request, waiter_.get(), c.timeout_ms);
+    ASSERT_TRUE(Done(f));
+    Sent r = f.get();
+    EXPECT_EQ(r.ok, c.ok);
+    EXPECT_FALSE(r.reply_unset);
+    EXPECT_EQ(r.reply ? FirstInt(*r.reply) : -1, c.reply);
+    EXPECT_TRUE(!r.reply || (r.reply->is_reply() && !r.reply->is_borrowed()));
+    EXPECT_GE(r.elapsed.count(), c.min_ms);
+    EXPECT_LT(r.elapsed.count(), c.max_ms);
+    EXPECT_EQ(server_->sync_context()->pending_send_count(), 0u);
+    EXPECT_EQ(log.Contains(halcy::Utf8ToUtf16("Message (7000103) send timeout, serial number : " +
+                                              std::to_string(serial) + ", Done event : ")),
+              c.sync && c.min_ms > 0);
+  }
+  ASSERT_TRUE(peer_->WaitForMessages(4));  // every request reached the peer
+  EXPECT_EQ(peer_->types(), (Types{kEcho, kReplyError, kNoReply, kNoReply}));
+}
+
+TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReply) {
+  CMessage* request1 = NewMessage(kNoReply, 1, true);
+  CMessage* request2 = NewMessage(kNoReply, 2, true);
+  const int64_t serial1 = request1->serial_number(), serial2 = request2->serial_number();
+  auto first = SendOn(kThreadUI, request1, waiter_.get(), 0);
+  auto second = SendOn(kThreadExtensionManager, request2, other_waiter_.get(), 0);
+  ASSERT_TRUE(Pending(2));
+  Reply(serial2, false, 200);
+  ASSERT_TRUE(Done(second));
+  EXPECT_EQ(ReplyInt(second), 200);
+  EXPECT_FALSE(Done(first, std::chrono::milliseconds(0)));
+  EXPECT_EQ(server_->sync_context()->pending_send_count(), 1u);
+  Reply(serial1, false, 100);
+  ASSERT_TRUE(Done(first));
+  EXPECT_EQ(ReplyInt(first), 100);
+}
+
+// The peer replies only after the waiting thread's listener has answered its note: the reply
+// proves the note reached the UI thread while that thread was blocked in the send.
+TEST_F(ProxyTest, DispatchWhileBlockedMessageReachesTheWaitingThreadBeforeTheWaitEnds) {
+  waiter_->set_on_message([&](const CMessage& m) {
+    if (m.type() == kDwbMessage) server_->Send(new CMessage(false, kAck));
+  });
+  auto f = SendOn(kThreadUI, NewMessage(kDwb, 1, true), waiter_.get(), 8000);
+  ASSERT_TRUE(Done(f));
+  EXPECT_EQ(ReplyInt(f), 77);
+  ASSERT_EQ(waiter_->types(), Types{kDwbMessage});
+  EXPECT_EQ(waiter_->messages()[0].thread_id, host_.ThreadId(kThreadUI));
+}
+
+TEST_F(ProxyTest, PumpEventMakesTheWaitRunANestedLoop) {
+  testing_support::LogCapture log;
+  base::CWaitableEvent pump(true);
+  CMessage* request = NewMessage(kNoReply, 1, true);
+  const int64_t serial = request->serial_number();
+  request->set_pump_messages_event(&pump);
+  auto f = SendOn(kThreadUI, request, waiter_.get(), 0);
+  ASSERT_TRUE(Pending(1));
+  // The UI thread is inside the send; a task posted there still runs, in the nested loop.
+  std::atomic<bool> ran{false};
+  Thread::PostTask(kThreadUI, Thread::NewFuncTask([&] { ran = true; }));
+  ASSERT_TRUE(PollUntil([&] { return ran.load(); }));
+  EXPECT_FALSE(Done(f, std::chrono::milliseconds(0)));
+  Reply(serial, false, 9);
+  ASSERT_TRUE(Done(f));
+  EXPECT_EQ(ReplyInt(f), 9);
+  EXPECT_TRUE(log.Contains(u"is waiting for reply with nested messageloop"));
+}
+
+// ---- refusals and failures ----
+
+// Counts its own destructions, to see that a message was dropped rather than leaked.
+class CountedMessage : public CMessage {
+ public:
+  explicit CountedMessage(std::atomic<int>* destroyed) : CMessage(false, 0x99), dead_(destroyed) {}
+  ~CountedMessage() override { ++*dead_; }
+
+ private:
+  std::atomic<int>* dead_;
+};
+
+TEST_F(ProxyTest, SendAfterCloseIsDestroyedUnwritten) {
+  std::atomic<int> destroyed{0};
+  server_->Close();
+  host_.RunOn(kThreadUI, [&] { EXPECT_TRUE(server_->Send(new CountedMessage(&destroyed))); });
+  ASSERT_TRUE(peer_->WaitForErrors(1));  // the peer saw the pipe close
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_TRUE(peer_->messages().empty());
+}
+
+TEST_F(ProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
+  testing_support::LogCapture log;
+  CChannelProxy lonely(ipc_test::UniqueChannelId(), 1, host_.Loop(kThreadIPC));
+  EXPECT_TRUE(log.Contains(u"Create Channel failed\n"));
+  auto listener = Listener(kThreadUI);
+  lonely.AddListener(listener.get(), 0);
+  lonely.Send(NewMessage(1, 1));
+  ASSERT_TRUE(listener->WaitForErrors(1));
+}
+
+TEST_F(ProxyTest, SignalledShutdownDestroysTheRequestUnsent) {
+  shutdown_.Signal();
+  ASSERT_TRUE(host_.WaitIdle());
+  CMessage* reply = nullptr;
+  EXPECT_FALSE(server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
+  EXPECT_EQ(reply, nullptr);
+  server_->Send(new CMessage(false, kNoReply));  // a marker behind it
+  ASSERT_TRUE(peer_->WaitForMessages(1));
+  EXPECT_EQ(peer_->types(), Types{kNoReply});
+}
+
+// Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (with
+// its log line), a failed channel, or the removal of a routing-zero listener.
+enum class WaitEnder { kShutdown, kChannelFailure, kListenerRemoved };
+
+class SyncWaitEndTest : public ProxyTest, public testing::WithParamInterface<WaitEnder> {};
+
+TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
+  testing_support::LogCapture log;
+  auto f = SendOn(kThreadUI, NewMessage(kNoReply, 1, true), waiter_.get(), 0);
+  ASSERT_TRUE(Pending(1));
+  if (GetParam() == WaitEnder::kShutdown) shutdown_.Signal();
+  if (GetParam() == WaitEnder::kChannelFailure) client_->Close();
+  if (GetParam() == WaitEnder::kListenerRemoved) server_->RemoveListener(other_waiter_.get(), 0);
+  ASSERT_TRUE(Done(f));
+  EXPECT_FALSE(f.get().ok);
+  EXPECT_EQ(log.Contains(u"shut down event triggered\n"), GetParam() == WaitEnder::kShutdown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Enders, SyncWaitEndTest,
+                         testing::Values(WaitEnder::kShutdown, WaitEnder::kChannelFailure,
+                                         WaitEnder::kListenerRemoved));
 
 }  // namespace
 }  // namespace IPC

@@ -14,31 +14,33 @@ namespace {
 using IPC::MessageValue;
 using IPC::ValueType;
 
-IPC::CMessage MixedMessage() {
+TEST(MessageValuesTest, ReadsEachTypeInOrderAndCountsTheBytesConsumed) {
   IPC::CMessage m(false, 0x07000011);
   m.WriteString(u"pagenotes");
   m.WriteInt(-7);
   m.WriteInt64(int64_t{1} << 40);
   m.WriteInt(5);
   m.WriteUInt(0xFFFFFFFFu);
-  return m;
-}
-
-TEST(MessageValuesTest, ReadsEachTypeInOrderAndConsumesTheWholePayload) {
-  IPC::CMessage m = MixedMessage();
+  m.WriteString(u"");
   std::vector<MessageValue> values;
   size_t used = 0;
-  ASSERT_TRUE(IPC::ReadMessageValues(
-      m,
-      {ValueType::kString, ValueType::kInt, ValueType::kInt64, ValueType::kBool, ValueType::kUInt},
-      &values, &used));
-  ASSERT_EQ(5u, values.size());
+  ASSERT_TRUE(IPC::ReadMessageValues(m,
+                                     {ValueType::kString, ValueType::kInt, ValueType::kInt64,
+                                      ValueType::kBool, ValueType::kUInt, ValueType::kString},
+                                     &values, &used));
+  ASSERT_EQ(6u, values.size());
   EXPECT_EQ(u"pagenotes", values[0].text);
   EXPECT_EQ(-7, values[1].number);
   EXPECT_EQ(int64_t{1} << 40, values[2].number);
   EXPECT_EQ(1, values[3].number);  // any non-zero int is true
   EXPECT_EQ(4294967295, values[4].number);
+  EXPECT_EQ(u"", values[5].text);
   EXPECT_EQ(m.size(), used);
+  // A shorter shape leaves bytes that the caller can see.
+  ASSERT_TRUE(IPC::ReadMessageValues(m, {ValueType::kString}, &values, &used));
+  EXPECT_EQ(m.header_size() + 4 + 18, used);
+  ASSERT_TRUE(IPC::ReadMessageValues(m, {}, &values, &used));
+  EXPECT_EQ(m.header_size(), used);
 }
 
 TEST(MessageValuesTest, StopsAtTheFirstValueThatDoesNotFitAndKeepsWhatWasRead) {
@@ -54,25 +56,12 @@ TEST(MessageValuesTest, StopsAtTheFirstValueThatDoesNotFitAndKeepsWhatWasRead) {
   EXPECT_EQ(m.size() - 4, used);
 }
 
-TEST(MessageValuesTest, ShorterShapeLeavesBytesThatTheCallerCanSee) {
-  IPC::CMessage m = MixedMessage();
-  std::vector<MessageValue> values;
-  size_t used = 0;
-  ASSERT_TRUE(IPC::ReadMessageValues(m, {ValueType::kString}, &values, &used));
-  EXPECT_EQ(m.size() - 4 - 8 - 4 - 4, used);
-  values.clear();
-  ASSERT_TRUE(IPC::ReadMessageValues(m, {}, &values, &used));
-  EXPECT_EQ(m.header_size(), used);
-}
-
-struct ShapeCase {
-  const char* text;
-  bool ok;
-  std::vector<ValueType> shape;
-};
-
 TEST(MessageValuesTest, ParsesShapeWords) {
-  const ShapeCase cases[] = {
+  const struct {
+    const char* text;
+    bool ok;
+    std::vector<ValueType> shape;
+  } cases[] = {
       {"int,uint,int64,bool,string",
        true,
        {ValueType::kInt, ValueType::kUInt, ValueType::kInt64, ValueType::kBool,
@@ -83,7 +72,7 @@ TEST(MessageValuesTest, ParsesShapeWords) {
       {"int,long", false, {ValueType::kInt}},
       {"Int", false, {}},
   };
-  for (const ShapeCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     std::vector<ValueType> shape;
     EXPECT_EQ(c.ok, IPC::ParseValueShape(c.text, &shape));

@@ -1,9 +1,11 @@
+// Tasks, the message loop (wake-ups, order, delayed tasks, nested runs, destruction), its
+// proxy, and the clock that delayed tasks run by.
 #include "thread/message_loop.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,9 +13,11 @@
 #include "platform/clock.h"
 #include "platform/system_time.h"
 #include "support/log_capture.h"
+#include "support/test_host.h"
 #include "thread/message_loop_proxy.h"
 #include "thread/now.h"
 #include "thread/task.h"
+#include "thread/thread_service.h"
 #include "thread/thread_test_util.h"
 
 namespace {
@@ -21,24 +25,96 @@ namespace {
 using thread_test::CountingPump;
 using thread_test::CProbe;
 
-class MessageLoopTest : public ::testing::Test {
- protected:
-  MessageLoopTest()
-      : pump_(new CountingPump()), loop_(new Thread::CMessageLoop("TestLoop", pump_.get())) {}
+TEST(TaskTest, ReferenceParameterWorksOnTheTasksOwnCopy) {
+  base::RefPtr<CProbe> probe(new CProbe());
+  std::string text = "ab";
+  Thread::CTask* task = Thread::NewTask(probe.get(), &CProbe::Grow, u"g", text);
+  text = "changed after posting";
+  task->Run();
+  delete task;
+  EXPECT_EQ((std::vector<int>{3}), probe->values());  // "ab!" from the copy taken at NewTask
+  EXPECT_EQ("changed after posting", text);
+}
 
+// A fake performance counter and system time for Thread::Now.
+std::atomic<LONGLONG> g_counter_ns{0};
+std::atomic<int64_t> g_system{0};
+constexpr LONGLONG kSecondNs = 1000000000LL;
+constexpr int64_t kSecond100ns = 10000000LL;
+constexpr int64_t kT0 = 130000000000000000LL;  // a FILETIME (2012), 100-ns units
+
+class FakeClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_counter_ns = 100 * kSecondNs;
+    g_system = kT0;
+    halcy::SetPerformanceCounterForTesting([] { return g_counter_ns.load(); });
+    halcy::SetSystemTimeForTesting([] { return g_system.load(); });
+    Thread::ResetClockForTesting();
+  }
+  void TearDown() override {
+    halcy::SetPerformanceCounterForTesting(nullptr);
+    halcy::SetSystemTimeForTesting(nullptr);
+    Thread::ResetClockForTesting();
+  }
+};
+
+using NowTest = FakeClockTest;
+
+TEST_F(NowTest, CounterRulesWithinSixtySecondsAndAJumpBeyondResynchronises) {
+  EXPECT_EQ(kT0 / 10, Thread::Now());  // microseconds
+  g_counter_ns += 30 * kSecondNs;
+  g_system += 45 * kSecond100ns;  // the wall clock drifted; Now follows the counter
+  EXPECT_EQ(kT0 / 10 + 30000000, Thread::Now());
+  g_counter_ns += 30 * kSecondNs;  // exactly 60 s since the anchor: no resynchronisation
+  EXPECT_EQ(kT0 / 10 + 60000000, Thread::Now());
+  g_counter_ns += 2 * kSecondNs;
+  g_system = kT0 + 200 * kSecond100ns;
+  EXPECT_EQ((kT0 + 200 * kSecond100ns) / 10, Thread::Now());
+  g_counter_ns += kSecondNs;  // the new anchor holds
+  EXPECT_EQ((kT0 + 201 * kSecond100ns) / 10, Thread::Now());
+  g_counter_ns = 30LL * 24 * 3600 * kSecondNs;  // thirty days: ns * 1e6 would pass 2^63
+  int64_t before = Thread::Now();
+  g_counter_ns += kSecondNs;
+  EXPECT_EQ(1000000, Thread::Now() - before);
+}
+
+TEST_F(NowTest, BackwardsStepsAreAWrapWhenSmallAndResynchroniseWhenLarge) {
+  int64_t before = Thread::Now();
+  g_counter_ns -= 1000000;  // 1 ms back: a wrap of the low 32 bits (2^32 ns on)
+  EXPECT_EQ(4293967, Thread::Now() - before);
+  g_counter_ns = 1 * kSecondNs;  // 99 s back: more than a wrap can explain
+  g_system = kT0 + 7 * kSecond100ns;
+  EXPECT_EQ((kT0 + 7 * kSecond100ns) / 10, Thread::Now());
+}
+
+TEST(NowRealClockTest, RealClockIsNearTheSystemTimeAndDoesNotGoBack) {
+  Thread::ResetClockForTesting();
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  int64_t a = Thread::Now();
+  EXPECT_LE(a, Thread::Now());
+  EXPECT_LT(std::llabs(a - halcy::FileTimeToInt64(ft) / 10), 5000000);
+}
+
+class MessageLoopTest : public FakeClockTest {
+ protected:
+  void TearDown() override {
+    loop_.reset();
+    FakeClockTest::TearDown();
+  }
   Thread::CTask* RecordTask(int value) {
-    return Thread::NewTask(probe_.get(), &CProbe::Record, u"&CProbe::Record", value);
+    return Thread::NewTask(probe_.get(), &CProbe::Record, u"r", value);
   }
   // Runs the loop on this thread until nothing is ready to run.
   void RunUntilIdle() { loop_->Run(); }
+  static void AdvanceMs(int ms) { g_counter_ns += ms * 1000000LL; }
 
   std::atomic<int> destroyed_{0};
   base::RefPtr<CProbe> probe_{new CProbe(&destroyed_)};
-  base::RefPtr<CountingPump> pump_;
-  std::unique_ptr<Thread::CMessageLoop> loop_;
+  base::RefPtr<CountingPump> pump_{new CountingPump()};
+  std::unique_ptr<Thread::CMessageLoop> loop_{new Thread::CMessageLoop("TestLoop", pump_.get())};
 };
-
-// ---- the wake-up rule ----
 
 struct WakeCase {
   int already_waiting;
@@ -56,33 +132,23 @@ TEST_P(WakeUpRuleTest, PostWakesOnlyAnEmptyQueueAndLogsTheCountBeforeThePush) {
   loop_->PostTask(RecordTask(99), 0);
   EXPECT_EQ(c.expected_wakeups, pump_->wakeups.load() - wakeups_before);
   std::vector<testing_support::LogLine> lines = log.LinesWithTag(u"threadmsgloop;");
+  ASSERT_EQ(c.expected_line ? 1u : 0u, lines.size());
   if (c.expected_line) {
-    ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(37, lines[0].level);
     EXPECT_EQ(std::u16string(c.expected_line), lines[0].text);
-  } else {
-    EXPECT_TRUE(lines.empty());
   }
   RunUntilIdle();
   EXPECT_EQ(static_cast<size_t>(c.already_waiting + 1), probe_->values().size());
+  wakeups_before = pump_->wakeups.load();
+  loop_->PostTask(RecordTask(100), 0);  // the drained queue wakes the pump again
+  EXPECT_EQ(1, pump_->wakeups.load() - wakeups_before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Counts, WakeUpRuleTest,
     ::testing::Values(WakeCase{0, 1, nullptr}, WakeCase{1, 0, nullptr}, WakeCase{5, 0, nullptr},
                       WakeCase{6, 0, u"now PendingTask number is 6, threadname = TestLoop "},
-                      WakeCase{11, 0, u"now PendingTask number is 11, threadname = TestLoop "}));
-
-TEST_F(MessageLoopTest, BurstCostsOneWakeUpAndTheNextBurstAfterDrainingAnother) {
-  for (int i = 0; i < 100; ++i) loop_->PostTask(RecordTask(i), 0);
-  EXPECT_EQ(1, pump_->wakeups.load());
-  RunUntilIdle();
-  EXPECT_EQ(100u, probe_->values().size());
-  for (int i = 0; i < 10; ++i) loop_->PostTask(RecordTask(i), 0);
-  EXPECT_EQ(2, pump_->wakeups.load());
-}
-
-// ---- running ----
+                      WakeCase{99, 0, u"now PendingTask number is 99, threadname = TestLoop "}));
 
 // Writes "run N" when run and "del N" when destroyed.
 class CLoggingTask : public Thread::CTask {
@@ -104,136 +170,73 @@ TEST_F(MessageLoopTest, TasksRunInPostOrderAndEachIsDestroyedBeforeTheNextRuns) 
 }
 
 TEST_F(MessageLoopTest, RunningTaskMayPostToItsOwnLoopWithoutDeadlock) {
-  Thread::CMessageLoop* loop = loop_.get();
-  CProbe* probe = probe_.get();
-  loop_->PostTask(Thread::NewFuncTask([loop, probe] {
-                    probe->Record(1);
-                    loop->PostTask(Thread::NewTask(probe, &CProbe::Record, u"r", 2), 0);
+  loop_->PostTask(Thread::NewFuncTask([this] {
+                    probe_->Record(1);
+                    loop_->PostTask(RecordTask(2), 0);
                   }),
                   0);
   RunUntilIdle();
   EXPECT_EQ((std::vector<int>{1, 2}), probe_->values());
 }
 
-TEST_F(MessageLoopTest, TasksLeftWhenTheLoopIsDestroyedAreDeletedUnrun) {
-  for (int i = 0; i < 3; ++i) loop_->PostTask(RecordTask(i), 0);
-  loop_->PostTask(RecordTask(9), 60000);
-  probe_ = nullptr;  // the four tasks hold the remaining references
-  loop_.reset();
-  EXPECT_EQ(1, destroyed_.load());  // released by the deleted tasks: no leak
-}
-
-// ---- delayed tasks, on an injected clock ----
-
-std::atomic<LONGLONG> g_counter_ns{0};
-LONGLONG FakeCounter() { return g_counter_ns.load(); }
-int64_t FakeSystemTime() { return 130000000000000000LL; }  // 100-ns units since 1601
-
-class DelayedTaskTest : public MessageLoopTest {
- protected:
-  void SetUp() override {
-    g_counter_ns = 1000000000LL;
-    halcy::SetPerformanceCounterForTesting(&FakeCounter);
-    halcy::SetSystemTimeForTesting(&FakeSystemTime);
-    Thread::ResetClockForTesting();
-  }
-  void TearDown() override {
-    loop_.reset();
-    halcy::SetPerformanceCounterForTesting(nullptr);
-    halcy::SetSystemTimeForTesting(nullptr);
-    Thread::ResetClockForTesting();
-  }
-  static void AdvanceMs(int ms) { g_counter_ns += ms * 1000000LL; }
-};
-
-TEST_F(DelayedTaskTest, DelayedTasksRunByRunTimeThenPostOrder) {
+TEST_F(MessageLoopTest, DelayedTasksRunByRunTimeFixedWhenPostedThenPostOrder) {
   loop_->PostTask(RecordTask(30), 30);
   loop_->PostTask(RecordTask(10), 10);
   loop_->PostTask(RecordTask(0), 0);
   loop_->PostTask(RecordTask(11), 10);
   loop_->PostTask(RecordTask(1), -5);  // a delay of zero or below runs at once, in post order
-  loop_->PostTask(RecordTask(2), 0);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 1, 2}), probe_->values());
-  AdvanceMs(9);
+  AdvanceMs(5);
+  loop_->PostTask(RecordTask(7), 2);  // due at +7, ahead of the ones due at +10
+  AdvanceMs(4);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 1, 2}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 7}), probe_->values());
   AdvanceMs(1);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 10, 11}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 7, 10, 11}), probe_->values());
   AdvanceMs(20);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 10, 11, 30}), probe_->values());
+  EXPECT_EQ((std::vector<int>{0, 1, 7, 10, 11, 30}), probe_->values());
 }
 
-TEST_F(DelayedTaskTest, RunTimeIsFixedWhenPostedNotWhenTheLoopSeesIt) {
-  loop_->PostTask(RecordTask(1), 10);  // due at +10
-  AdvanceMs(5);
-  loop_->PostTask(RecordTask(2), 2);  // due at +7, ahead of the first
-  AdvanceMs(2);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{2}), probe_->values());
-  AdvanceMs(3);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{2, 1}), probe_->values());
-}
-
-// ---- nested runs ----
-
-TEST_F(MessageLoopTest, NestedRunCountsDepthAndRestoresTheEnclosingState) {
-  Thread::CMessageLoop* loop = loop_.get();
+// A nested run inside a task runs no tasks until nestable tasks are allowed (which wakes the
+// pump), counts its depth and restores the enclosing run's state when it ends.
+TEST_F(MessageLoopTest, NestedRunRunsTasksOnlyOnceAllowedAndRestoresTheEnclosingRun) {
   std::vector<int> depths;
+  std::vector<size_t> seen;
+  int wakeups_when_allowed = -1;
   loop_->PostTask(Thread::NewFuncTask([&] {
-                    depths.push_back(loop->run_depth());
-                    loop->PostTask(
-                        Thread::NewFuncTask([&] { depths.push_back(loop->run_depth()); }), 0);
-                    loop->SetNestableTasksAllowed(true);
-                    loop->RunNested();
-                    depths.push_back(loop->run_depth());
+                    EXPECT_FALSE(loop_->nestable_tasks_allowed());
+                    depths.push_back(loop_->run_depth());
+                    loop_->PostTask(
+                        Thread::NewFuncTask([&] { depths.push_back(loop_->run_depth()); }), 0);
+                    loop_->RunNested();
+                    seen.push_back(depths.size());
+                    int before = pump_->wakeups.load();
+                    loop_->SetNestableTasksAllowed(true);
+                    wakeups_when_allowed = pump_->wakeups.load() - before;
+                    loop_->RunNested();
+                    depths.push_back(loop_->run_depth());
                   }),
                   0);
   RunUntilIdle();
+  EXPECT_EQ((std::vector<size_t>{1}), seen);  // the first nested run ran nothing
+  EXPECT_EQ(1, wakeups_when_allowed);
   EXPECT_EQ((std::vector<int>{1, 2, 1}), depths);
   EXPECT_FALSE(loop_->is_running());
   EXPECT_EQ(0, loop_->run_depth());
 }
 
-TEST_F(MessageLoopTest, NestedRunRunsNoTasksUntilNestableTasksAreAllowed) {
-  Thread::CMessageLoop* loop = loop_.get();
-  CProbe* probe = probe_.get();
-  std::vector<size_t> seen;
-  int wakeups_when_allowed = -1;
-  loop_->PostTask(Thread::NewFuncTask([&] {
-                    EXPECT_FALSE(loop->nestable_tasks_allowed());
-                    loop->PostTask(Thread::NewTask(probe, &CProbe::Record, u"r", 7), 0);
-                    loop->RunNested();
-                    seen.push_back(probe->values().size());
-                    int before = pump_->wakeups.load();
-                    loop->SetNestableTasksAllowed(true);
-                    wakeups_when_allowed = pump_->wakeups.load() - before;
-                    loop->RunNested();
-                    seen.push_back(probe->values().size());
-                  }),
-                  0);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<size_t>{0, 1}), seen);
-  EXPECT_EQ(1, wakeups_when_allowed);
-}
-
 TEST_F(MessageLoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {
-  Thread::CMessageLoop* loop = loop_.get();
-  CProbe* probe = probe_.get();
   loop_->PostTask(Thread::NewFuncTask([&] {
-                    loop->PostTask(Thread::NewFuncTask([&] {
-                                     // Ready to run, but both runs end first.
-                                     loop->PostTask(
-                                         Thread::NewTask(probe, &CProbe::Record, u"r", 1), 0);
-                                     loop->set_quit_all_pending(true);
-                                     loop->QuitNow();
-                                   }),
-                                   0);
-                    loop->SetNestableTasksAllowed(true);
-                    loop->RunNested();
+                    loop_->PostTask(Thread::NewFuncTask([&] {
+                                      loop_->PostTask(RecordTask(1), 0);  // ready, but unrun
+                                      loop_->set_quit_all_pending(true);
+                                      loop_->QuitNow();
+                                    }),
+                                    0);
+                    loop_->SetNestableTasksAllowed(true);
+                    loop_->RunNested();
                   }),
                   0);
   RunUntilIdle();
@@ -245,16 +248,13 @@ TEST_F(MessageLoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {
 }
 
 TEST_F(MessageLoopTest, QuitWhenIdleEndsTheRunOnlyAfterReadyTasks) {
-  Thread::CMessageLoop* loop = loop_.get();
-  loop_->PostTask(Thread::NewFuncTask([loop] { loop->QuitWhenIdle(); }), 0);
+  loop_->PostTask(Thread::NewFuncTask([this] { loop_->QuitWhenIdle(); }), 0);
   loop_->PostTask(RecordTask(1), 0);
   loop_->PostTask(RecordTask(2), 0);
   RunUntilIdle();
   EXPECT_EQ((std::vector<int>{1, 2}), probe_->values());
   EXPECT_EQ(1, pump_->quits);
 }
-
-// ---- destruction observers and the proxy ----
 
 class CRecordingObserver : public base::CDestructionObserver {
  public:
@@ -267,7 +267,7 @@ class CRecordingObserver : public base::CDestructionObserver {
   std::string name_;
 };
 
-TEST_F(MessageLoopTest, ObserversHearOnceBeforeQueuedTasksAreDeleted) {
+TEST_F(MessageLoopTest, ObserversHearOnceBeforeQueuedAndDelayedTasksAreDeletedUnrun) {
   std::vector<std::string> log;
   CRecordingObserver a(&log, "a"), b(&log, "b"), c(&log, "c");
   loop_->AddDestructionObserver(&a);
@@ -276,18 +276,24 @@ TEST_F(MessageLoopTest, ObserversHearOnceBeforeQueuedTasksAreDeleted) {
   loop_->AddDestructionObserver(&c);
   loop_->RemoveDestructionObserver(&b);
   loop_->PostTask(new CLoggingTask(&log, 1), 0);
+  loop_->PostTask(new CLoggingTask(&log, 2), 60000);
+  loop_->PostTask(RecordTask(3), 0);
+  probe_ = nullptr;  // the last task holds the remaining reference
   loop_.reset();
-  EXPECT_EQ((std::vector<std::string>{"a", "c", "del 1"}), log);
+  EXPECT_EQ((std::vector<std::string>{"a", "c", "del 1", "del 2"}), log);
+  EXPECT_EQ(1, destroyed_.load());
 }
 
 TEST_F(MessageLoopTest, ProxyDeliversWhileTheLoopLivesAndDeletesUnrunAfterwards) {
   base::RefPtr<Thread::CMessageLoopProxy> proxy(loop_->proxy());
   EXPECT_TRUE(proxy->PostTask(RecordTask(1), 0));
   RunUntilIdle();
+  EXPECT_EQ((std::vector<int>{1}), probe_->values());
   loop_.reset();
   EXPECT_EQ(nullptr, proxy->loop());
   Thread::CTask* late = RecordTask(2);
-  probe_ = nullptr;  // `late` holds the last reference
+  probe_ = nullptr;
+  EXPECT_EQ(0, destroyed_.load());  // `late` holds the last reference
   EXPECT_FALSE(proxy->PostTask(late, 0));
   EXPECT_EQ(1, destroyed_.load());  // deleted at once, its target released
 }
@@ -296,17 +302,17 @@ TEST_F(MessageLoopTest, ProxyDeliversWhileTheLoopLivesAndDeletesUnrunAfterwards)
 // it deletes a task it cannot deliver.
 class CPostsOnDestruction : public base::CRefCountedThreadSafe<CPostsOnDestruction> {
  public:
-  CPostsOnDestruction(Thread::CMessageLoopProxy* proxy, bool* posted)
-      : proxy_(proxy), posted_(posted) {}
+  CPostsOnDestruction(Thread::CMessageLoopProxy* proxy, bool* dropped)
+      : proxy_(proxy), dropped_(dropped) {}
   void Noop() {}
 
  private:
   friend class base::CRefCountedThreadSafe<CPostsOnDestruction>;
   ~CPostsOnDestruction() {
-    *posted_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0);
+    *dropped_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0);
   }
   base::RefPtr<Thread::CMessageLoopProxy> proxy_;
-  bool* posted_;
+  bool* dropped_;
 };
 
 TEST_F(MessageLoopTest, DroppedTaskWhoseTargetPostsThroughTheSameProxyDoesNotDeadlock) {
@@ -314,43 +320,23 @@ TEST_F(MessageLoopTest, DroppedTaskWhoseTargetPostsThroughTheSameProxyDoesNotDea
   loop_.reset();
   bool second_dropped = false;
   auto* target = new CPostsOnDestruction(proxy.get(), &second_dropped);
-  Thread::CTask* task = Thread::NewTask(target, &CPostsOnDestruction::Noop, u"n");
-  EXPECT_FALSE(proxy->PostTask(task, 0));
+  EXPECT_FALSE(proxy->PostTask(Thread::NewTask(target, &CPostsOnDestruction::Noop, u"n"), 0));
   EXPECT_TRUE(second_dropped);
 }
-
-// ---- real threads ----
 
 TEST(MessageLoopThreadTest, TasksFromManyProducersRunOnceEachInPerProducerOrder) {
   constexpr int kProducers = 3;
   constexpr int kPerProducer = 20000;
-  Thread::CMessageLoop* loop = nullptr;
-  std::mutex m;
-  std::condition_variable cv;
+  testing_support::TestHost host;
+  Thread::CMessageLoop* loop = host.Loop(Thread::kThreadUI);
   std::vector<std::vector<int>> seen(kProducers);  // touched only on the loop's thread
-  DWORD loop_tid = 0;
-  std::thread runner([&] {
-    base::RefPtr<Thread::CMessagePump> pump(new Thread::CMessagePumpDefault());
-    Thread::CMessageLoop l("Worker", pump.get());
-    {
-      std::lock_guard<std::mutex> lock(m);
-      loop = &l;
-      loop_tid = GetCurrentThreadId();
-    }
-    cv.notify_all();
-    l.Run();
-  });
-  {
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return loop != nullptr; });
-  }
-  std::vector<std::thread> producers;
   std::atomic<int> wrong_thread{0};
+  std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {
     producers.emplace_back([&, p] {
       for (int i = 0; i < kPerProducer; ++i) {
         loop->PostTask(Thread::NewFuncTask([&, p, i] {
-                         if (GetCurrentThreadId() != loop_tid) wrong_thread++;
+                         if (GetCurrentThreadId() != loop->thread_id()) ++wrong_thread;
                          seen[p].push_back(i);
                        }),
                        0);
@@ -358,8 +344,7 @@ TEST(MessageLoopThreadTest, TasksFromManyProducersRunOnceEachInPerProducerOrder)
     });
   }
   for (auto& t : producers) t.join();
-  loop->PostTask(Thread::NewFuncTask([&] { loop->QuitWhenIdle(); }), 0);
-  runner.join();
+  ASSERT_TRUE(host.WaitIdle());
   EXPECT_EQ(0, wrong_thread.load());
   for (int p = 0; p < kProducers; ++p) {
     ASSERT_EQ(static_cast<size_t>(kPerProducer), seen[p].size()) << "producer " << p;

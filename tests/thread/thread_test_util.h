@@ -13,19 +13,16 @@
 
 namespace thread_test {
 
-// Runs until idle instead of sleeping: Run returns once no task is ready (or on Quit), which
-// lets a test drive a loop on its own thread step by step. Counts ScheduleWork calls.
+// Run returns once no task is ready (or on Quit) instead of sleeping, so that a test drives a
+// loop on its own thread step by step.
 class CountingPump final : public Thread::CMessagePump {
  public:
   void Run(Delegate* delegate) override {
-    keep_running_ = true;
     int64_t next = 0;
-    while (keep_running_) {
+    for (keep_running_ = true; keep_running_;) {
       bool did_work = delegate->DoWork();
-      if (!keep_running_) break;
-      did_work |= delegate->DoDelayedWork(&next);
-      if (!keep_running_) break;
-      if (did_work) continue;
+      if (keep_running_) did_work |= delegate->DoDelayedWork(&next);
+      if (!keep_running_ || did_work) continue;
       delegate->DoIdleWork();
       break;
     }
@@ -35,18 +32,17 @@ class CountingPump final : public Thread::CMessagePump {
     keep_running_ = false;
     ++quits;
   }
-  void ScheduleWork() override { wakeups.fetch_add(1); }
+  void ScheduleWork() override { ++wakeups; }
 
   std::atomic<int> wakeups{0};
   int quits = 0;
 
  private:
   ~CountingPump() override = default;
-  void WaitForWork(int64_t /*delayed_run_time: Run never sleeps*/) override {}
+  void WaitForWork(int64_t) override {}
   bool keep_running_ = true;
 };
 
-// Records every call (value and thread) and counts its own destruction.
 class CProbe : public base::CRefCountedThreadSafe<CProbe> {
  public:
   explicit CProbe(std::atomic<int>* destroyed = nullptr) : destroyed_(destroyed) {}
@@ -56,17 +52,10 @@ class CProbe : public base::CRefCountedThreadSafe<CProbe> {
     values_.push_back(value);
     threads_.push_back(GetCurrentThreadId());
   }
-  void RecordPair(int a, const std::string& b) { Record(a + static_cast<int>(b.size())); }
-  int Sum3(int a, unsigned b, long long c) {
-    Record(static_cast<int>(a + b + c));
-    return 0;
-  }
-  // Changes the argument the task holds; proves that a reference parameter sees a copy.
-  void Grow(std::string& text) {
+  void Grow(std::string& text) {  // a reference parameter: sees the task's own copy
     text += "!";
     Record(static_cast<int>(text.size()));
   }
-  void Nothing() { Record(-1); }
 
   std::vector<int> values() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -80,7 +69,7 @@ class CProbe : public base::CRefCountedThreadSafe<CProbe> {
  private:
   friend class base::CRefCountedThreadSafe<CProbe>;
   ~CProbe() {
-    if (destroyed_) destroyed_->fetch_add(1);
+    if (destroyed_) ++*destroyed_;
   }
 
   std::atomic<int>* destroyed_;
