@@ -51,11 +51,6 @@ bool IsEnabledState(LONG state) { return state == 1 || state == 2; }
 
 void CExtensionMgrImpl::ResetDllCrashCountForTesting() { g_dll_crash_count.store(0); }
 
-base::RefPtr<CDllInteractionProcessHost> CExtensionMgrImpl::DllProcessHost() const {
-  base::CAutoLock hold(dll_process_lock_);
-  return dll_process_;
-}
-
 // --- The host's life ---
 
 void CExtensionMgrImpl::StartDllProcessHost() {
@@ -196,13 +191,13 @@ void CExtensionMgrImpl::OnDllMessageInUIThread(const CDllMessage& message) {
 // --- Crashes ---
 
 void CExtensionMgrImpl::OnDllProcessChannelError() {
-  dll_restarting_.store(true);
+  // The whole restart runs in this task on the extension-manager thread, so no other change of
+  // the installed set can see it half done: no "restarting" state needs keeping.
   const int crashes = ++g_dll_crash_count;
   BroadcastToListeners(0, [](IExtensionMgrListener* l) { return l->OnDllProcessState(FALSE); });
   if (crashes > 1) {
     ShowDllCrashNotice();
     StopDllProcessHost(true);  // reaps the child; the dead host keeps refusing messages
-    dll_restarting_.store(false);
     return;
   }
   Log(kLogTrace, u"oldlog;", u"重新加载交互进程以及各个扩展的DLL\n");
@@ -216,7 +211,6 @@ void CExtensionMgrImpl::OnDllProcessChannelError() {
       LoadNativeLibrary(agent.Get());
     }
   }
-  dll_restarting_.store(false);
   BroadcastToListeners(0, [](IExtensionMgrListener* l) { return l->OnDllProcessState(TRUE); });
 }
 

@@ -69,7 +69,8 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
                           public IDllInteractionOwner {
  public:
   // `owner` is the COM object the manager hands to its collaborators; borrowed until
-  // DetachOwner.
+  // DetachOwner, which the COM object calls as it goes (and which also shuts the extension-DLL
+  // process down, as uninitialize would).
   explicit CExtensionMgrImpl(IExtensionMgr* owner);
   void DetachOwner();
 
@@ -261,9 +262,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // enabled native library loaded again and OnDllProcessState(TRUE); on any later crash the
   // notice of ShowDllCrashNotice, and the process stays down.
   void OnDllProcessChannelError() override;
-  // The current host of the extension-DLL process, or null (before start-up, after
-  // uninitialize).
-  base::RefPtr<CDllInteractionProcessHost> DllProcessHost() const;
   // The crash counter is process-wide; tests start from zero.
   static void ResetDllCrashCountForTesting();
 
@@ -383,8 +381,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   std::shared_ptr<IDllHostSender> dll_sender_;  // Guarded by dll_process_lock_
   // Extensions whose library the child was asked to load (and not to unload since).
   std::set<std::u16string> loaded_libraries_;  // Guarded by dll_process_lock_
-  // Set while the process is being replaced after a crash.
-  std::atomic<bool> dll_restarting_{false};
 
   mutable base::CLock pending_deletion_lock_;
   std::vector<std::u16string> pending_deletions_;  // Guarded by pending_deletion_lock_

@@ -341,4 +341,15 @@ TEST_F(ManagerWithChildTest, TheChildsMessagesTakeTheManagersPaths) {
   EXPECT_EQ(std::vector<std::string>{"msg-lib test.ping {}"}, ping->Seen());
 }
 
+TEST_F(ManagerWithChildTest, AManagerReleasedWithoutUninitializeEndsItsChild) {
+  Install({{"gone-lib", "Lib", 1, "lib.so", "lib.so"}});
+  Start();
+  const int pid = log_.WaitForStart(1);
+  ASSERT_TRUE(log_.WaitForLines(pid, 2));
+  mgr_ = nullptr;  // the host's reference on the manager must not keep either alive
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(ProcessGone(pid));
+  EXPECT_EQ("exit shutdown", log_.LinesOf(pid).back());
+}
+
 }  // namespace
