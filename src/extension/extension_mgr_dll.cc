@@ -98,10 +98,13 @@ void CExtensionMgrImpl::LoadNativeLibrary(IExtensionAgent* agent) {
         library.c_str(), id.c_str());
     return;
   }
+  bool reload;
   {
     base::CAutoLock hold(dll_process_lock_);
-    loaded_libraries_.insert(id);
+    reload = !loaded_libraries_.insert(id).second;
   }
+  // A library loaded already (a reinstall, say) is unloaded first: a load always starts afresh.
+  if (reload) dll_host_.Send(NewUnloadLibraryMessage(id));
   dll_host_.Send(NewLoadLibraryMessage(id, halcy::Utf8ToUtf16(resolved)));
 }
 
@@ -196,7 +199,7 @@ void CExtensionMgrImpl::OnDllProcessChannelError() {
   const int crashes = ++g_dll_crash_count;
   BroadcastToListeners(0, [](IExtensionMgrListener* l) { return l->OnDllProcessState(FALSE); });
   if (crashes > 1) {
-    ShowDllCrashNotice();
+    ShowDllCrashNotice();  // before the host goes, while the loaded libraries are known
     StopDllProcessHost(true);  // reaps the child; the dead host keeps refusing messages
     return;
   }
@@ -219,7 +222,7 @@ void CExtensionMgrImpl::ShowDllCrashNotice() {
   for (const auto& [id, agent] : InstalledCopy()) {
     LONG state = 0;
     agent->GetState(&state);
-    if (state != 1 || AgentText(agent.Get(), &IExtensionAgent::GetLibraryPath).empty()) continue;
+    if (state != 1 || !IsLibraryLoaded(id)) continue;  // the enabled libraries that went down
     const std::u16string name = AgentText(agent.Get(), &IExtensionAgent::GetName);
     names.push_back(name.empty() ? id : name);
   }

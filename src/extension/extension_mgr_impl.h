@@ -308,13 +308,14 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // Takes the host out (and out of the slot unless `keep_slot`) and shuts it down.
   void StopDllProcessHost(bool keep_slot);
   // Sends 0x07000001 (id, resolved path) when the agent's "librarypath" resolves to a regular
-  // file inside its directory; otherwise logs and starts nothing.
+  // file inside its directory (0x07000002 first when it is loaded already); otherwise logs and
+  // starts nothing.
   void LoadNativeLibrary(IExtensionAgent* agent);
   bool IsLibraryLoaded(const std::u16string& extension_id) const;
   // The child reported that the library of `extension_id` did not load.
   void LoadAppDllFailed(const std::u16string& extension_id);
-  // The notice of a repeated crash, on the toolbar through the UI extension-point manager, or
-  // in the log when there is none.
+  // The notice of a repeated crash, naming the enabled extensions whose library was loaded, on
+  // the toolbar through the UI extension-point manager, or in the log when there is none.
   void ShowDllCrashNotice();
   // A library's request (0x0700000E): run as a command, answered with 0x0700000F.
   void AnswerLibraryRequestFromDll(const CDllMessage& message);

@@ -341,6 +341,22 @@ TEST_F(ManagerWithChildTest, TheChildsMessagesTakeTheManagersPaths) {
   EXPECT_EQ(std::vector<std::string>{"msg-lib test.ping {}"}, ping->Seen());
 }
 
+TEST_F(ManagerWithChildTest, EnableLoadsDisableUnloadsAndALoadedLibraryIsUnloadedBeforeItsReload) {
+  Install({{"turn-a", "A", 1, "a.so", "a.so"}, {"turn-b", "B", 0, "b.so", "b.so"}});
+  Start();
+  const int pid = log_.WaitForStart(1);
+  halcy::ScopedBstr a(u"turn-a"), b(u"turn-b");
+  ASSERT_EQ(S_OK, mgr_->EnableExtension(b.Get()));
+  ASSERT_EQ(S_OK, mgr_->DisableExtension(b.Get()));
+  ASSERT_EQ(S_OK, mgr_->EnableExtension(a.Get()));  // loaded already
+  ASSERT_TRUE(log_.WaitForLines(pid, 6));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ((std::vector<std::string>{"hello", LoadLine("turn-a", "a.so"),
+                                      LoadLine("turn-b", "b.so"), "0x07000002 turn-b",
+                                      "0x07000002 turn-a", LoadLine("turn-a", "a.so")}),
+            log_.LinesOf(pid));
+}
+
 TEST_F(ManagerWithChildTest, AManagerReleasedWithoutUninitializeEndsItsChild) {
   Install({{"gone-lib", "Lib", 1, "lib.so", "lib.so"}});
   Start();
