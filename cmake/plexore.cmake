@@ -45,3 +45,17 @@ function(plexore_optional_subdirs)
     endif()
   endforeach()
 endfunction()
+
+# A native extension library built against include/plexore/native_extension.h alone, as an
+# extension developer outside this project builds one: a dlopen-able module whose only
+# exported symbols are the SDK's entry points, written to `output_dir`/`output_name`.so.
+#   plexore_native_library(weatherdesk_native weatherdesk ${dir} weatherdesk.c)
+function(plexore_native_library target output_name output_dir)
+  add_library(${target} MODULE ${ARGN})
+  target_link_libraries(${target} PRIVATE plexore_native_sdk)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "" OUTPUT_NAME ${output_name} SUFFIX ".so"
+    C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF C_VISIBILITY_PRESET hidden
+    LIBRARY_OUTPUT_DIRECTORY ${output_dir})
+endfunction()

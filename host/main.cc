@@ -9,6 +9,7 @@
 
 #include "common/paths.h"
 #include "host/classes_command.h"
+#include "host/dll_child.h"
 #include "host/host_services.h"
 #include "host/manage_command.h"
 #include "host/module_loader.h"
@@ -50,6 +51,8 @@ void PrintUsage(FILE* out) {
                "  list [--data-root DIR]\n"
                "               print id, state, flags, version, name and directory of each\n"
                "               installed extension, tab-separated, after a header line\n"
+               "  --channel=ID --type=BrindleProcess\n"
+               "               the extension-library process (started by the browser)\n"
                "environment: HALCY_REGISTRY, HALCY_APPDATA, HALCY_LOG, HALCY_MODULE\n");
 }
 
@@ -94,6 +97,9 @@ int LockProfile(host::CProfileLock* profile) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The extension-library process is this executable started by the browser; it shares nothing
+  // with the commands below.
+  if (host::IsDllChildCommandLine(argc, argv)) return host::RunDllChild(argc, argv);
   std::string module_path = host::DefaultModulePath();
   int i = 1;
   if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {

@@ -1,14 +1,13 @@
 #include "host/scenario_receivers.h"
 
 #include <atomic>
-#include <cinttypes>
 
 #include "common/json_escape.h"
 #include "extension/bk_core.h"
 #include "extension/dll_host_slot.h"
 #include "extension/fe_sink_service.h"
 #include "extension/web_view_service.h"
-#include "ipc/ipc_message_values.h"
+#include "host/dll_messages.h"
 #include "platform/com_object.h"
 #include "platform/object_factory.h"
 #include "platform/strings.h"
@@ -27,27 +26,6 @@ std::string JsonQuoted(std::u16string_view text) {
 }
 
 namespace {
-
-using IPC::ValueType;
-
-// The parameters of the messages for the extension-DLL process, in the order they are written.
-std::vector<ValueType> DllMessageShape(uint32_t type) {
-  constexpr ValueType S = ValueType::kString, I = ValueType::kInt, L = ValueType::kInt64;
-  switch (type) {
-    case 0x07000011:
-      return {S, I, S, S, I};
-    case 0x07000012:
-      return {S, S};
-    case 0x07000003:
-      return {S, L, S, S, L, L};
-    case 0x07000008:
-      return {S, S};
-    case 0x0700000A:
-      return {S, L, I, S};
-    default:
-      return {};  // 0x07000007 (frame created) has none; others are not known here
-  }
-}
 
 std::string Text(BSTR text) { return JsonQuoted(text ? text : u""); }
 
@@ -77,18 +55,7 @@ class CDllHostRecorder : public halcy::ComObjectRoot, public Logic::IExtensionDl
   explicit CDllHostRecorder(CScenarioOutput* output) : output_(output) {}
   HRESULT ReceiveDllHostMessage(const IPC::CMessage* message) override {
     if (!message) return E_INVALIDARG;
-    std::vector<IPC::MessageValue> values;
-    // A payload that does not fit its shape prints the values that were read.
-    IPC::ReadMessageValues(*message, DllMessageShape(message->type()), &values, nullptr);
-    char type[16];
-    std::snprintf(type, sizeof(type), "0x%08" PRIX32, message->type());
-    std::string line = std::string("{\"to\":\"dll\",\"type\":\"") + type + "\",\"params\":[";
-    for (size_t i = 0; i < values.size(); ++i) {
-      if (i) line += ',';
-      line += values[i].type == ValueType::kString ? JsonQuoted(values[i].text)
-                                                   : std::to_string(values[i].number);
-    }
-    output_->WriteLine(line + "]}");
+    output_->WriteLine(DllMessageLine(*message));
     return S_OK;
   }
 

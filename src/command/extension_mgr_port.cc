@@ -39,10 +39,9 @@ class ManagerPort final : public ExtensionMgrPort {
     return manager_->DeleteExtension(id.Get());
   }
 
-  HRESULT ReportSelfStatistics(const std::u16string& /*extension_id*/, LONG /*upload_type*/,
-                               const std::u16string& /*type*/,
-                               const std::u16string& /*content*/) override {
-    return E_NOTIMPL;  // the manager has no self-reported statistics operation yet
+  HRESULT ReportSelfStatistics(const std::u16string& extension_id, LONG upload_type,
+                               const std::u16string& type, const std::u16string& content) override {
+    return manager_->ReportSelfStatistics(extension_id, upload_type, type, content);
   }
 
  private:

@@ -1,11 +1,13 @@
 // What every extension must meet before the manager or the browser takes it: an id that can
-// name its directory, and a manifest of bounded size. Both come from outside (a user, a
-// package, an update server), so they are checked wherever an extension enters.
+// name its directory, a manifest of bounded size, and icons of bounded size. All come from
+// outside (a user, a package, an update server), so they are checked wherever an extension
+// enters or one of its files is read.
 //
 // Safe to call from any thread; no state.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace Logic {
@@ -13,6 +15,12 @@ namespace Logic {
 // The largest manifest.json accepted, in bytes. Manifests are kept whole in the extension
 // database and parsed on every start; real ones are a few KiB.
 inline constexpr size_t kMaxManifestBytes = 1024 * 1024;
+
+// The largest icon file a manifest may name, in bytes, and the most pixels it may have across
+// and down. Icons are decoded on every start to be inlined into the front end's summary, and
+// decoding costs memory by the pixel; real icons are a few KiB and at most 256 pixels wide.
+inline constexpr size_t kMaxIconBytes = 1024 * 1024;
+inline constexpr uint32_t kMaxIconSide = 1024;
 
 enum class ExtensionIdCheck {
   kUsable,

@@ -108,7 +108,8 @@ class CExtension {
   // The front-end summary: with `flag` false or no manifest, "". See extension_summary.cc.
   std::u16string BuildSummary(std::u16string_view directory, bool flag) const;
   // The UI extension points declared in the manifest, as (identifier, JSON text) in point
-  // order, with relative icon paths made absolute against `directory`.
+  // order, with relative icon paths made absolute against `directory`; a path that would lead
+  // out of the directory is emptied instead (extension_paths.h).
   std::vector<std::pair<std::u16string, std::u16string>> BuildUIPoints(
       std::u16string_view directory) const;
 

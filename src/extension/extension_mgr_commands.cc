@@ -18,6 +18,7 @@
 #include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
+#include "platform/strings.h"
 #include "platform/threads.h"
 #include "thread/thread_post.h"
 
@@ -170,6 +171,22 @@ HRESULT CExtensionMgrImpl::RecordUsageAction(BSTR category, BSTR key, BSTR actio
   if (name && *name) properties->SetValue(u"Name", name);
   const std::u16string category_text = Text(category), key_text = Text(key);
   return statistics->RecordAction(category_text.c_str(), key_text.c_str(), 2, properties.Get());
+}
+
+HRESULT CExtensionMgrImpl::ReportSelfStatistics(const std::u16string& extension_id,
+                                                LONG upload_type, const std::u16string& type,
+                                                const std::u16string& content) {
+  Log(kLogProgress, u"oldlog;", u"ext upload log, extid:%s, loguploadtype:%d, type:%s, content:%s",
+      extension_id.c_str(), upload_type, type.c_str(), content.c_str());
+  ComPtr<IStatisticsService> statistics = GetStatisticsService();
+  if (!statistics) return S_FALSE;  // skipped silently, as every statistics record
+  ComPtr<IPropertySet> properties = NewPropertySet();
+  if (!properties) return E_FAIL;
+  const std::u16string upload_type_text = halcy::StringPrintf(u"%d", upload_type);
+  properties->SetValue(u"AppId", extension_id.c_str());
+  properties->SetValue(u"LogUploadType", upload_type_text.c_str());
+  properties->SetValue(u"Content", content.c_str());
+  return statistics->RecordAction(kSelfReportCategory, type.c_str(), 2, properties.Get());
 }
 
 std::u16string CExtensionMgrImpl::GetBrowserVersion() const {

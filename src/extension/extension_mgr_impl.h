@@ -62,6 +62,9 @@ struct IPropertySet;
 // A string getter of `agent` (GetId, GetDirectory, ...) as a wide string ("" when it fails).
 std::u16string AgentText(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*));
 
+// The statistics category of the records extensions upload themselves.
+inline constexpr const char16_t* kSelfReportCategory = u"ExtensionUploadLog";
+
 // A new property set from the object factory for a statistics record; null when none.
 ComPtr<IPropertySet> NewPropertySet();
 
@@ -112,6 +115,12 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   HRESULT BroadcastBrowserNotifyMsg(BSTR message, BSTR payload);               // 32
   HRESULT RecordUsageAction(BSTR category, BSTR key, BSTR action, BSTR style,  // 34
                             BSTR name);
+  // An extension's own log record ("extension.invoke.cmd.uploadlog"): logged under "oldlog;"
+  // and recorded with the statistics service under the category kSelfReportCategory, the
+  // record's type as key, with "AppId", "LogUploadType" and "Content". S_FALSE without a
+  // statistics service.
+  HRESULT ReportSelfStatistics(const std::u16string& extension_id, LONG upload_type,
+                               const std::u16string& type, const std::u16string& content);
   HRESULT AddBkpEventListener(BSTR extension_id, BSTR event_name, LONG value1,  // 37
                               LONG value2);
   HRESULT ProcessBPCommand(BSTR extension_id, BSTR command, BSTR arguments,  // 38

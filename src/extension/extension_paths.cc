@@ -1,5 +1,7 @@
 #include "extension/extension_paths.h"
 
+#include "common/json_escape.h"
+#include "common/log.h"
 #include "common/paths.h"
 
 namespace Logic {
@@ -20,6 +22,68 @@ std::u16string ResolveExtensionPath(std::u16string_view path) {
     return std::u16string(path);
   }
   return GetExtensionDataDirectory() + u"\\" + std::u16string(path.substr(kExtDbPathPrefix.size()));
+}
+
+bool IsPathInsideExtension(std::u16string_view path) {
+  if (path.empty()) return false;
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size()) {
+      const char16_t c = path[i];
+      if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == u':') return false;
+      if (c != u'/' && c != u'\\') continue;
+    }
+    // A leading separator (absolute or UNC) gives an empty first component.
+    const std::u16string_view part = path.substr(start, i - start);
+    if (part.empty() || part == u"." || part == u"..") return false;
+    start = i + 1;
+  }
+  return true;
+}
+
+void LogRefusedManifestPath(const ManifestPath& path, std::u16string_view reason) {
+  std::u16string prefix(path.tag);
+  if (!prefix.empty() && prefix.back() == u';') prefix.pop_back();
+  // The path is escaped: a line feed in a manifest must not forge a second log line.
+  Log(kLogFailure, path.tag, u"%s: extension '%s' in %s: %s \"%s\" ignored, %s", prefix.c_str(),
+      std::u16string(path.id).c_str(), std::u16string(path.directory).c_str(),
+      std::u16string(path.key).c_str(), EscapeJsonText(path.path).c_str(),
+      std::u16string(reason).c_str());
+}
+
+std::u16string_view RefusalReason(halcy::FileBelow found) {
+  switch (found) {
+    case halcy::FileBelow::kRegularFile:
+    case halcy::FileBelow::kMissing:
+      return u"";
+    case halcy::FileBelow::kSymbolicLink:
+      return u"a symbolic link is on its way";
+    case halcy::FileBelow::kNotRegularFile:
+      return u"it is not a regular file";
+    case halcy::FileBelow::kTooLarge:
+      return u"the file is too large";
+    case halcy::FileBelow::kBadPath:
+      return u"it leads outside the extension's directory";
+    case halcy::FileBelow::kFailed:
+      break;
+  }
+  return u"it cannot be read";
+}
+
+bool CheckManifestFile(const ManifestPath& path, bool* exists) {
+  if (exists) *exists = false;
+  if (!IsPathInsideExtension(path.path)) {
+    LogRefusedManifestPath(path, RefusalReason(halcy::FileBelow::kBadPath));
+    return false;
+  }
+  const halcy::FileBelow found = halcy::ProbeFileBelow(path.directory, path.path);
+  const std::u16string_view reason = RefusalReason(found);
+  if (!reason.empty()) {
+    LogRefusedManifestPath(path, reason);
+    return false;
+  }
+  if (exists) *exists = found == halcy::FileBelow::kRegularFile;
+  return true;
 }
 
 }  // namespace Logic

@@ -1,13 +1,16 @@
 // CExtension::BuildUIPoints: the JSON texts of the extension's UI extension points, as the
 // browser's UI extension-point manager receives them. Icon paths in the manifest are relative
-// to the extension's directory; the browser needs them absolute.
+// to the extension's directory; the browser needs them absolute. A path that would lead out of
+// the directory (extension_paths.h) is emptied rather than made absolute.
 
 #include <algorithm>
+#include <memory>
 
 #include "common/json_escape.h"
 #include "extension/extension.h"
 #include "extension/extension_paths.h"
 #include "extension/ui_ext_points.h"
+#include "json/json_reader.h"
 #include "json/json_writer.h"
 
 namespace Logic {
@@ -24,21 +27,28 @@ const CJsonValue* Member(const CJsonValue& object, std::u16string_view key) {
   return it == object.GetObject().end() ? nullptr : it->second.get();
 }
 
+// One icon path of a point: the member `name` of the object `group`.
+struct IconPath {
+  const char16_t* group;
+  const char16_t* name;
+  std::u16string path;
+};
+
 // The relative icon paths a point declares: "icongroup"/"normal" for every point, "press" and
 // "hover" too for the address bar, "animation_icon"/"path" for the toolbar.
-std::vector<std::u16string> IconPaths(const CJsonValue& point, std::u16string_view key) {
+std::vector<IconPath> IconPaths(const CJsonValue& point, std::u16string_view key) {
   std::vector<std::pair<const char16_t*, const char16_t*>> wanted = {{u"icongroup", u"normal"}};
   if (key == u"addressui") {
     wanted.push_back({u"icongroup", u"press"});
     wanted.push_back({u"icongroup", u"hover"});
   }
   if (key == u"toolbarui") wanted.push_back({u"animation_icon", u"path"});
-  std::vector<std::u16string> paths;
+  std::vector<IconPath> paths;
   for (const auto& [group, name] : wanted) {
     const CJsonValue* holder = Member(point, group);
     const CJsonValue* path = holder ? Member(*holder, name) : nullptr;
     if (path && path->IsString() && !path->GetString().empty()) {
-      paths.push_back(path->GetString());
+      paths.push_back({group, name, path->GetString()});
     }
   }
   return paths;
@@ -69,16 +79,48 @@ std::u16string ReplaceEach(const std::u16string& text, std::vector<Replacement> 
   return out;
 }
 
-std::u16string PointText(const CJsonValue& point, std::u16string_view key,
+// One declared point: its identifier, manifest key, JSON text and icon paths, copied out under
+// the record's lock so that the icon files are looked at without it.
+struct DeclaredPoint {
+  const char16_t* identifier;
+  std::u16string_view key;
+  std::u16string text;
+  std::vector<IconPath> icons;
+};
+
+// The point's text with every icon path made absolute against `directory` (which ends in a
+// backslash). An icon path that leaves the directory, or leads through a link or to something
+// other than a regular file, is emptied instead (and logged once); a missing file is still
+// named, for the browser to find missing.
+std::u16string PointText(const DeclaredPoint& declared, const std::u16string& id,
                          const std::u16string& directory) {
   std::vector<Replacement> replacements;
-  for (const std::u16string& path : IconPaths(point, key)) {
+  std::vector<const IconPath*> refused;
+  for (const IconPath& icon : declared.icons) {
+    const std::u16string key = std::u16string(declared.key) + u"/" + icon.group + u"/" + icon.name;
+    if (!CheckManifestFile({u"ext;", id, directory, key, icon.path}, nullptr)) {
+      refused.push_back(&icon);
+      continue;
+    }
     Replacement r;
-    AppendJsonEscaped(path, &r.from);
-    r.to = EscapeJsonText(directory + path);
+    AppendJsonEscaped(icon.path, &r.from);
+    r.to = EscapeJsonText(directory + icon.path);
     replacements.push_back(std::move(r));
   }
-  return ReplaceEach(ToJsonString(point), std::move(replacements));
+  std::u16string text = declared.text;
+  if (!refused.empty()) {
+    // Emptied in the tree, not replaced in the text: a refused path may be anything, even text
+    // that also occurs in the point's structure.
+    std::unique_ptr<CJsonValue> point = ParseJson(text);
+    if (!point || !point->IsObject()) return std::u16string();
+    for (const IconPath* icon : refused) {
+      CJsonValue& group = *point->GetObject().find(std::u16string_view(icon->group))->second;
+      group.GetObject().find(std::u16string_view(icon->name))->second =
+          std::make_unique<CJsonValue>(u"");
+    }
+    text = ToJsonString(*point);
+  }
+  return ReplaceEach(text, std::move(replacements));
 }
 
 std::u16string NormaliseDirectory(std::u16string_view directory) {
@@ -98,12 +140,21 @@ std::u16string NormaliseDirectory(std::u16string_view directory) {
 std::vector<std::pair<std::u16string, std::u16string>> CExtension::BuildUIPoints(
     std::u16string_view directory) const {
   const std::u16string base = NormaliseDirectory(directory);
+  std::u16string id;
+  std::vector<DeclaredPoint> declared;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    id = id_;
+    for (const UIExtPoint& point : kUIExtPoints) {
+      const CJsonValue* member = FindMember(point.manifest_key);
+      if (!member || !member->IsObject()) continue;
+      declared.push_back({point.identifier, point.manifest_key, ToJsonString(*member),
+                          IconPaths(*member, point.manifest_key)});
+    }
+  }
   std::vector<std::pair<std::u16string, std::u16string>> points;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const UIExtPoint& point : kUIExtPoints) {
-    const CJsonValue* member = FindMember(point.manifest_key);
-    if (!member || !member->IsObject()) continue;
-    std::u16string text = PointText(*member, point.manifest_key, base);
+  for (const DeclaredPoint& point : declared) {
+    std::u16string text = PointText(point, id, base);
     if (!text.empty()) points.emplace_back(point.identifier, std::move(text));
   }
   return points;

@@ -355,6 +355,7 @@ void CChannelProxy::Init(const std::u16string& channel_id, int mode,
     Logic::Log(Logic::kLogFailure, u"oldlog;", u"Create Channel failed\n");
     return;
   }
+  pipe_created_ = true;
   LogProxy(u"post task: CChannelProxy::CContext::OnChannelOpened\n");
   PostToIpc(context_->ipc_loop(), Thread::NewTask(context_.get(), &CContext::OnChannelOpened,
                                                   u"&CContext::OnChannelOpened"));

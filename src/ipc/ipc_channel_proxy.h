@@ -181,6 +181,9 @@ class CChannelProxy : public CMessage::CSender {
   void AddFilter(CMessageFilter* filter);
 
   CContext* context() const { return context_.get(); }
+  // False when the constructor could not create (server) or open (client) the pipe: such a
+  // proxy never connects, and a client end learns of it only by this or by its first Send.
+  bool pipe_created() const { return pipe_created_; }
 
  protected:
   // For derived proxies with their own context; runs Init.
@@ -192,6 +195,7 @@ class CChannelProxy : public CMessage::CSender {
 
   base::RefPtr<CContext> context_;
   std::atomic<bool> closed_{false};
+  bool pipe_created_ = false;  // Constant after construction
 };
 
 // Queues its message on the context's channel on the IPC thread; with no channel left the

@@ -1,4 +1,4 @@
-// base::CWaitableEvent and WaitMany.
+// base::CWaitableEvent and WaitMany, on the platform's own events and through its library.
 #include "base/waitable_event.h"
 
 #include <gtest/gtest.h>
@@ -10,31 +10,42 @@
 
 namespace {
 
-TEST(WaitableEventTest, ManualResetStaysSignalledUntilReset) {
-  base::CWaitableEvent event(false);
-  EXPECT_FALSE(event.TimedWait(0));
-  event.Signal();
-  EXPECT_TRUE(event.TimedWait(0));
-  EXPECT_TRUE(event.TimedWait(0));
-  event.Reset();
-  EXPECT_FALSE(event.TimedWait(10));
-  base::CWaitableEvent initially(true);
-  EXPECT_TRUE(initially.TimedWait(0));
+class WaitableEventTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { halcy::SetHcsafeEnabledForTesting(GetParam()); }
+  void TearDown() override { halcy::SetHcsafeEnabledForTesting(false); }
+};
+
+TEST_P(WaitableEventTest, ManualResetStaysSignalledUntilResetAndClosesItsHandle) {
+  const size_t before = halcy::OpenHandleCountForTesting();
+  {
+    base::CWaitableEvent event(false);
+    EXPECT_EQ(halcy::OpenHandleCountForTesting(), before + 1);
+    EXPECT_FALSE(event.TimedWait(0));
+    event.Signal();
+    EXPECT_TRUE(event.TimedWait(0));
+    EXPECT_TRUE(event.TimedWait(0));
+    event.Reset();
+    EXPECT_FALSE(event.TimedWait(10));
+    base::CWaitableEvent initially(true);
+    EXPECT_TRUE(initially.TimedWait(0));
+  }
+  EXPECT_EQ(halcy::OpenHandleCountForTesting(), before);
 }
 
-TEST(WaitableEventTest, WaitManySkipsNullsAndReturnsTheSignalledEvent) {
+TEST_P(WaitableEventTest, WaitManySkipsNullsAndReturnsTheLowestSignalledEvent) {
   base::CWaitableEvent a(false), b(false), c(false);
   c.Signal();
   base::CWaitableEvent* events[3] = {&a, nullptr, &c};
   EXPECT_EQ(base::CWaitableEvent::WaitMany(events, 3), &c);
   b.Signal();
   base::CWaitableEvent* with_b[3] = {nullptr, &b, &c};
-  EXPECT_EQ(base::CWaitableEvent::WaitMany(with_b, 3), &b);  // lowest signalled index
+  EXPECT_EQ(base::CWaitableEvent::WaitMany(with_b, 3), &b);
   base::CWaitableEvent* none[2] = {nullptr, nullptr};
   EXPECT_EQ(base::CWaitableEvent::WaitMany(none, 2), nullptr);
 }
 
-TEST(WaitableEventTest, WaitManyWakesOnASignalFromAnotherThread) {
+TEST_P(WaitableEventTest, WaitManyWakesOnASignalFromAnotherThread) {
   base::CWaitableEvent a(false), b(false);
   std::thread signaller([&] { b.Signal(); });
   base::CWaitableEvent* events[2] = {&a, &b};
@@ -42,21 +53,6 @@ TEST(WaitableEventTest, WaitManyWakesOnASignalFromAnotherThread) {
   signaller.join();
 }
 
-TEST(WaitableEventTest, LibraryPathBehavesTheSameAndClosesItsHandle) {
-  const size_t before = halcy::OpenHandleCountForTesting();
-  halcy::SetHcsafeEnabledForTesting(true);
-  {
-    base::CWaitableEvent event(false);
-    EXPECT_EQ(halcy::OpenHandleCountForTesting(), before + 1);
-    std::thread signaller([&] { event.Signal(); });
-    base::CWaitableEvent* events[1] = {&event};
-    EXPECT_EQ(base::CWaitableEvent::WaitMany(events, 1), &event);
-    signaller.join();
-    event.Reset();
-    EXPECT_FALSE(event.TimedWait(0));
-  }
-  halcy::SetHcsafeEnabledForTesting(false);
-  EXPECT_EQ(halcy::OpenHandleCountForTesting(), before);
-}
+INSTANTIATE_TEST_SUITE_P(PlatformAndLibrary, WaitableEventTest, testing::Bool());
 
 }  // namespace

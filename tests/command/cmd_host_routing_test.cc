@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "command/co_ext_common_cmd_host.h"
+#include "extension/extension_agent.h"
 #include "extension/routing_test_util.h"
 #include "host/browser_model.h"
 #include "platform/bstr.h"
@@ -76,6 +77,25 @@ TEST_F(CmdHostRoutingTest, FrontEndAnswerReachesTheSinkNamedByTheContext) {
   EXPECT_EQ(u"[1,\"two\"]", fe[0].payload);
   EXPECT_EQ(31, fe[0].number1);
   EXPECT_EQ(32, fe[0].number2);
+}
+
+// The host's uninstall goes through the real port to the manager, which deletes the caller
+// itself and nothing else.
+TEST_F(CmdHostRoutingTest, UninstallRemovesTheCallingExtension) {
+  StartWithHost({RoutedExtension(u"rt-gone", true, u"[\"utility\"]"),
+                 RoutedExtension(u"rt-stays", true, u"[\"utility\"]")});
+  EXPECT_EQ(S_OK,
+            Receive(u"rt-gone", u"extension.invoke.utility.uninstall", u"{\"id\":\"rt-stays\"}"));
+  ASSERT_TRUE(host_.WaitIdle());
+  auto installed = [&](const std::u16string& id) {
+    halcy::ScopedBstr bstr(id);
+    ComPtr<Logic::IExtensionAgent> agent;
+    host_.RunOn(Thread::kThreadExtensionManager,
+                [&] { mgr_->GetExtensionAgent(bstr.Get(), agent.ReleaseAndGetAddressOf()); });
+    return agent != nullptr;
+  };
+  EXPECT_FALSE(installed(u"rt-gone"));
+  EXPECT_TRUE(installed(u"rt-stays"));
 }
 
 }  // namespace

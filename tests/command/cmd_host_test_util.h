@@ -1,14 +1,11 @@
-// Helpers of the common command host tests: a recording stand-in for the extension manager
-// (every reply, front-end answer, delete and statistics record, with the thread it came from)
-// and a fixture with the test host's threads, the host's browser model and a command host
-// wired to the recorder. Used on the test's main thread; the recorder is filled from any.
+// The command host tests' fixture: the test host's threads and browser model, and a common
+// command host whose manager port records what the host hands over. Replies keep the thread
+// they were sent from; the other calls are kept as one line of text each.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,87 +13,106 @@
 #include "command/co_ext_common_cmd_host.h"
 #include "command/extension_mgr_port.h"
 #include "host/browser_model.h"
+#include "platform/bstr.h"
+#include "platform/threads.h"
 #include "support/test_host.h"
+#include "thread/thread_service.h"
 
 namespace command_testing {
 
 struct SentReply {
-  std::u16string extension_id;
-  std::u16string command;
-  std::u16string arguments;
-  LONG request_context;
-  DWORD thread_id;
+  std::u16string extension_id, command, arguments;
+  LONG request_context = 0;
+  DWORD thread_id = 0;
 };
 
-struct FrontEndAnswer {
-  std::u16string extension_id;
-  std::u16string result;
-  LONG number1;
+inline std::u16string Num(long value) {
   std::u16string text;
-  LONG number2;
-  LONG number3;
-};
-
-struct StatisticsRecord {
-  std::u16string extension_id;
-  LONG upload_type;
-  std::u16string type;
-  std::u16string content;
-};
+  for (char c : std::to_string(value)) text += static_cast<char16_t>(c);
+  return text;
+}
 
 class RecordingMgrPort final : public Logic::ExtensionMgrPort {
  public:
-  HRESULT SendToExtension(const std::u16string& extension_id, const std::u16string& command,
-                          const std::u16string& arguments, LONG request_context) override;
-  HRESULT SendResponseToFrontEnd(const std::u16string& extension_id, const std::u16string& result,
-                                 LONG number1, const std::u16string& text, LONG number2,
-                                 LONG number3) override;
+  HRESULT SendToExtension(const std::u16string& id, const std::u16string& command,
+                          const std::u16string& arguments, LONG context) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    replies_.push_back({id, command, arguments, context, GetCurrentThreadId()});
+    cv_.notify_all();
+    return S_OK;
+  }
+  HRESULT SendResponseToFrontEnd(const std::u16string& id, const std::u16string& result, LONG n1,
+                                 const std::u16string& text, LONG n2, LONG n3) override {
+    return Record(u"answer " + id + u" " + result + u" " + Num(n1) + u" " + text + u" " + Num(n2) +
+                  u" " + Num(n3));
+  }
   std::u16string BrowserVersion() override { return u"6.5.1.2"; }
-  std::u16string ExtensionVersion(const std::u16string& extension_id) override;
-  HRESULT DeleteExtension(const std::u16string& extension_id) override;
-  HRESULT ReportSelfStatistics(const std::u16string& extension_id, LONG upload_type,
-                               const std::u16string& type, const std::u16string& content) override;
+  std::u16string ExtensionVersion(const std::u16string&) override { return u"1.0.3"; }
+  HRESULT DeleteExtension(const std::u16string& id) override {
+    return Record(u"delete " + id + u" on thread " + Num(GetCurrentThreadId()));
+  }
+  HRESULT ReportSelfStatistics(const std::u16string& id, LONG type, const std::u16string& kind,
+                               const std::u16string& content) override {
+    return Record(u"statistics " + id + u" " + Num(type) + u" " + kind + u" " + content);
+  }
 
-  void SetExtensionVersion(const std::u16string& extension_id, const std::u16string& version);
-
-  // Waits until `count` replies were sent; false after `limit`.
-  bool WaitForReplies(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
-  std::vector<SentReply> replies() const;
-  std::vector<FrontEndAnswer> front_end_answers() const;
-  std::vector<std::pair<std::u16string, DWORD>> deletes() const;
-  std::vector<StatisticsRecord> statistics() const;
+  bool WaitForReplies(size_t count) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return cv_.wait_for(hold, std::chrono::seconds(10), [&] { return replies_.size() >= count; });
+  }
+  std::vector<SentReply> replies() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return replies_;
+  }
+  std::vector<std::u16string> calls() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return calls_;
+  }
 
  private:
-  mutable std::mutex mutex_;
+  HRESULT Record(std::u16string call) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    calls_.push_back(std::move(call));
+    return S_OK;
+  }
+
+  std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<SentReply> replies_;                         // Guarded by mutex_
-  std::vector<FrontEndAnswer> answers_;                    // Guarded by mutex_
-  std::vector<std::pair<std::u16string, DWORD>> deletes_;  // Guarded by mutex_
-  std::vector<StatisticsRecord> statistics_;               // Guarded by mutex_
-  std::map<std::u16string, std::u16string> versions_;      // Guarded by mutex_
+  std::vector<SentReply> replies_;     // Guarded by mutex_
+  std::vector<std::u16string> calls_;  // Guarded by mutex_
 };
 
 class CmdHostFixture : public ::testing::Test {
  protected:
-  CmdHostFixture();
-  ~CmdHostFixture() override;
+  CmdHostFixture() { cmd_host_->impl().SetExtensionMgrPort(port_); }
+  ~CmdHostFixture() override { host_.WaitIdle(); }  // queued tasks hold the host
 
   // HandleCommand on the extension-manager thread, as the manager calls it.
-  HRESULT Command(const std::u16string& command, const std::u16string& arguments,
-                  LONG request_context = 7, const std::u16string& extension_id = u"ext1");
-  // Sends `command` and returns the one reply it produced (a failure when there is none or
-  // there are more), whatever HandleCommand answered.
-  SentReply OnlyReply(const std::u16string& command, const std::u16string& arguments);
-  // All replies after every thread went idle.
-  std::vector<SentReply> RepliesWhenIdle();
-
+  HRESULT Command(const std::u16string& command, const std::u16string& arguments, LONG context = 7,
+                  const std::u16string& extension_id = u"ext1") {
+    return host_.RunOn(Thread::kThreadExtensionManager, [&] {
+      halcy::ScopedBstr id(extension_id), name(command), args(arguments);
+      return cmd_host_->HandleCommand(id.Get(), name.Get(), args.Get(), context);
+    });
+  }
+  // All replies once every thread went idle.
+  std::vector<SentReply> RepliesWhenIdle() {
+    EXPECT_TRUE(host_.WaitIdle());
+    return port_->replies();
+  }
   host::CBrowserModel* model() { return host_.services().browser_model(); }
   // Frames 1 (tab 11) and 2 (tabs 21 and 22), the first tab of each active.
-  void AddTwoFrames();
+  void AddTwoFrames() {
+    ASSERT_EQ(S_OK, model()->AddFrame(1));
+    ASSERT_EQ(S_OK, model()->AddTab(1, 11, u"http://one.example/", u"One"));
+    ASSERT_EQ(S_OK, model()->AddFrame(2));
+    ASSERT_EQ(S_OK, model()->AddTab(2, 21, u"http://two.example/a", u"Two A"));
+    ASSERT_EQ(S_OK, model()->AddTab(2, 22, u"http://two.example/b", u"Two B"));
+  }
 
   testing_support::TestHost host_;
   std::shared_ptr<RecordingMgrPort> port_ = std::make_shared<RecordingMgrPort>();
-  ComPtr<Logic::CCoExtCommonCmdHost> cmd_host_;
+  ComPtr<Logic::CCoExtCommonCmdHost> cmd_host_ = halcy::MakeComObject<Logic::CCoExtCommonCmdHost>();
 };
 
 }  // namespace command_testing

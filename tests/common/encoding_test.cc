@@ -9,16 +9,16 @@
 namespace {
 
 using Logic::Base64Encode;
-using Logic::HexEncodeLower;
 
-struct Base64Case {
-  std::string input;
-  unsigned flags;
-  std::string expected;
-};
-
-TEST(Base64Test, MatchesTheStandardVectorsWithAndWithoutPadding) {
-  const Base64Case cases[] = {
+TEST(Base64Test, MatchesTheStandardVectorsAndBreaksLinesAfter76Characters) {
+  const std::string a76(76, 'A');  // 57 zero bytes encode to 76 "A"
+  const auto zeros = [](size_t n) { return std::string(n, '\0'); };
+  const unsigned kFlat = Logic::kBase64NoLineBreaks;
+  const struct {
+    std::string input;
+    unsigned flags;
+    std::string expected;
+  } cases[] = {
       {"", Logic::kBase64Default, ""},
       {"f", Logic::kBase64Default, "Zg=="},
       {"fo", Logic::kBase64Default, "Zm8="},
@@ -31,47 +31,20 @@ TEST(Base64Test, MatchesTheStandardVectorsWithAndWithoutPadding) {
       {"foobar", Logic::kBase64NoPadding, "Zm9vYmFy"},
       // The two last alphabet characters and every bit of the bytes.
       {std::string("\xFB\xFF\xBF", 3), Logic::kBase64Default, "+/+/"},
-      {std::string("\x00\x00", 2), Logic::kBase64Default, "AAA="},
+      {zeros(2), Logic::kBase64Default, "AAA="},
+      {zeros(57), Logic::kBase64Default, a76 + "\r\n"},
+      {zeros(58), Logic::kBase64Default, a76 + "\r\nAA=="},
+      {zeros(59), Logic::kBase64Default, a76 + "\r\nAAA="},
+      {zeros(114), Logic::kBase64Default, a76 + "\r\n" + a76 + "\r\n"},
+      // Padding counts as output: 56 bytes make 75 characters and one "=".
+      {zeros(56), Logic::kBase64Default, std::string(75, 'A') + "=\r\n"},
+      {zeros(58), kFlat, a76 + "AA=="},
+      {zeros(58), kFlat | Logic::kBase64NoPadding, a76 + "AA"},
   };
-  for (const Base64Case& c : cases) {
-    EXPECT_EQ(c.expected, Base64Encode(c.input, c.flags)) << "input size " << c.input.size();
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, Base64Encode(c.input, c.flags))
+        << "input size " << c.input.size() << " flags " << c.flags;
   }
-}
-
-TEST(Base64Test, BreaksLinesAfterEvery76OutputCharacters) {
-  const std::string line(76, 'A');  // 57 zero bytes encode to 76 "A"
-  EXPECT_EQ(line + "\r\n", Base64Encode(std::string(57, '\0')));
-  EXPECT_EQ(line + "\r\n" + "AA==", Base64Encode(std::string(58, '\0')));
-  EXPECT_EQ(line + "\r\n" + line + "\r\n", Base64Encode(std::string(114, '\0')));
-  // Padding counts as output: 56 bytes make 75 characters and one "=".
-  EXPECT_EQ(std::string(75, 'A') + "=\r\n", Base64Encode(std::string(56, '\0')));
-  EXPECT_EQ(line + "\r\n" + "AAA=", Base64Encode(std::string(59, '\0')));
-}
-
-TEST(Base64Test, LineBreaksAndPaddingCanBothBeSuppressed) {
-  const std::string bytes(199, '\x5A');
-  const std::string flat = Base64Encode(bytes, Logic::kBase64NoLineBreaks);
-  EXPECT_EQ(std::string::npos, flat.find('\r'));
-  EXPECT_EQ(268u, flat.size());  // 66 groups and one byte padded with "=="
-  EXPECT_EQ("==", flat.substr(266));
-  const std::string bare =
-      Base64Encode(bytes, Logic::kBase64NoLineBreaks | Logic::kBase64NoPadding);
-  EXPECT_EQ(flat.substr(0, 266), bare);
-  // With breaks, removing them gives back the flat text.
-  std::string broken = Base64Encode(bytes);
-  std::string joined;
-  for (char c : broken) {
-    if (c != '\r' && c != '\n') joined.push_back(c);
-  }
-  EXPECT_EQ(flat, joined);
-  EXPECT_EQ("\r\n", broken.substr(76, 2));
-  EXPECT_EQ("\r\n", broken.substr(154, 2));
-}
-
-TEST(HexEncodeTest, WritesTwoLowerCaseDigitsPerByteHighNibbleFirst) {
-  EXPECT_EQ("", HexEncodeLower(""));
-  EXPECT_EQ("00ff10a9", HexEncodeLower(std::string("\x00\xff\x10\xa9", 4)));
-  EXPECT_EQ("61006200", HexEncodeLower(std::string("a\0b\0", 4)));
 }
 
 TEST(JsonEscapeTest, EscapesQuotesBackslashesAndControlCharactersOnly) {

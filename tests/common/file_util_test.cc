@@ -118,64 +118,54 @@ TEST_F(FileUtilTest, DeleteEntersSubdirectoriesOnlyWithRecursion) {
   EXPECT_TRUE(Exists(dir_.path()));
 }
 
-TEST_F(FileUtilTest, DeleteRefusesPathsOf260CharactersOrMore) {
-  const std::string prefix = dir_.path() + "/";
-  // Names of the exact lengths, so that the whole path has 259 and 260 characters.
-  const std::string name259(259 - prefix.size(), 'n');
-  const std::string name260(260 - prefix.size(), 'm');
-  WriteFileOrDie(prefix + name259, "x");
-  WriteFileOrDie(prefix + name260, "x");
-  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(prefix + name260), true));
-  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(prefix + name260), false));
-  EXPECT_TRUE(Exists(prefix + name260));
-  EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(prefix + name259), false));
-  EXPECT_FALSE(Exists(prefix + name259));
-}
-
 // --- CopyPath ---
 
-TEST_F(FileUtilTest, RecursiveCopyBringsTheWholeTreeIntoANewDestination) {
-  MakeTree(N("src"));
-  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), true));
-  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
-  EXPECT_EQ(std::string("\0\1\2", 3), ReadFileOrEmpty(N("dst/b.bin")));
-  EXPECT_EQ("gamma", ReadFileOrEmpty(N("dst/sub/c.txt")));
-  EXPECT_EQ("delta", ReadFileOrEmpty(N("dst/sub/deeper/d.txt")));
-  EXPECT_FALSE(Exists(N("dst/src")));                   // the contents, not the folder itself
-  EXPECT_EQ("alpha", ReadFileOrEmpty(N("src/a.txt")));  // the source stays
-}
-
-TEST_F(FileUtilTest, RecursiveCopyMergesIntoAnExistingDestinationAndOverwrites) {
-  MakeTree(N("src"));
-  MakeDir(N("dst/sub"));
-  WriteFileOrDie(N("dst/a.txt"), "old");
-  WriteFileOrDie(N("dst/keep.txt"), "kept");
-  WriteFileOrDie(N("dst/sub/c.txt"), "old");
-  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), true));
-  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
-  EXPECT_EQ("gamma", ReadFileOrEmpty(N("dst/sub/c.txt")));
-  EXPECT_EQ("kept", ReadFileOrEmpty(N("dst/keep.txt")));
-}
-
-TEST_F(FileUtilTest, NonRecursiveCopyToAMissingDestinationCopiesTheSourceItself) {
-  MakeTree(N("src"));
-  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), false));
-  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
-  EXPECT_EQ(std::string("\0\1\2", 3), ReadFileOrEmpty(N("dst/b.bin")));
-  EXPECT_FALSE(Exists(N("dst/sub")));  // files only, no recursion
-
+// The source tree is copied onto "dst", which is missing or holds old files; absent (null)
+// entries must not exist afterwards.
+TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
+  const std::string tree = std::string("\0\1\2", 3);
+  const struct {
+    bool recursive;
+    bool existing;
+    std::vector<std::pair<const char*, const char*>> after;
+  } cases[] = {
+      {true,
+       false,
+       {{"a.txt", "alpha"},
+        {"sub/c.txt", "gamma"},
+        {"sub/deeper/d.txt", "delta"},
+        {"src", nullptr}}},
+      {true, true, {{"a.txt", "alpha"}, {"sub/c.txt", "gamma"}, {"keep.txt", "kept"}}},
+      {false, false, {{"a.txt", "alpha"}, {"sub", nullptr}}},  // the source folder itself
+      {false,
+       true,
+       {{"a.txt", "alpha"}, {"sub/c.txt", "old"}, {"sub/deeper", nullptr}, {"src", nullptr}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "recursive " << c.recursive << " existing " << c.existing);
+    ScopedTempDir dir;
+    const std::string src = dir.File("src"), dst = dir.File("dst");
+    MakeTree(src);
+    if (c.existing) {
+      MakeDir(dst + "/sub");
+      WriteFileOrDie(dst + "/a.txt", "old");
+      WriteFileOrDie(dst + "/keep.txt", "kept");
+      WriteFileOrDie(dst + "/sub/c.txt", "old");
+    }
+    ASSERT_TRUE(Logic::CopyPath(Utf8ToUtf16(src), Utf8ToUtf16(dst), c.recursive));
+    EXPECT_EQ(tree, ReadFileOrEmpty(dst + "/b.bin"));
+    for (const auto& [name, contents] : c.after) {
+      if (contents == nullptr) {
+        EXPECT_FALSE(Exists(dst + "/" + name)) << name;
+      } else {
+        EXPECT_EQ(contents, ReadFileOrEmpty(dst + "/" + name)) << name;
+      }
+    }
+    EXPECT_EQ("alpha", ReadFileOrEmpty(src + "/a.txt"));  // the source stays
+  }
   WriteFileOrDie(N("single.txt"), "one file");
   ASSERT_TRUE(Logic::CopyPath(W("single.txt"), W("copy.txt"), false));
   EXPECT_EQ("one file", ReadFileOrEmpty(N("copy.txt")));
-}
-
-TEST_F(FileUtilTest, NonRecursiveCopyIntoAnExistingDestinationCopiesTheFilesInside) {
-  MakeTree(N("src"));
-  MakeDir(N("dst"));
-  ASSERT_TRUE(Logic::CopyPath(W("src"), W("dst"), false));
-  EXPECT_EQ("alpha", ReadFileOrEmpty(N("dst/a.txt")));
-  EXPECT_FALSE(Exists(N("dst/sub")));
-  EXPECT_FALSE(Exists(N("dst/src")));
 }
 
 TEST_F(FileUtilTest, CopyOfAMissingSourceOrIntoItsOwnTreeFailsButAnEmptyDirectoryCopies) {
@@ -188,17 +178,25 @@ TEST_F(FileUtilTest, CopyOfAMissingSourceOrIntoItsOwnTreeFailsButAnEmptyDirector
   EXPECT_TRUE(Logic::CopyPath(W("empty"), W("dst"), true));
 }
 
-TEST_F(FileUtilTest, CopyRefusesPathsOf260CharactersOrMore) {
-  MakeTree(N("src"));
+// The shell's path limit: 259 characters pass, 260 do not.
+TEST_F(FileUtilTest, DeleteAndCopyRefusePathsOf260CharactersOrMore) {
   const std::string prefix = dir_.path() + "/";
+  const std::string name259 = prefix + std::string(259 - prefix.size(), 'n');
+  const std::string name260 = prefix + std::string(260 - prefix.size(), 'm');
+  WriteFileOrDie(name259, "x");
+  MakeDir(name260);
+  MakeTree(N("src"));
+  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(name260), true));
+  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(name260), false));
+  EXPECT_TRUE(Exists(name260));
+  EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(name260), W("dst"), true));
+  EXPECT_FALSE(Exists(N("dst")));
   const std::u16string long_destination =
       Utf8ToUtf16(prefix + std::string(260 - prefix.size(), 'd'));
   EXPECT_FALSE(Logic::CopyPath(W("src"), long_destination, true));
   EXPECT_FALSE(Exists(halcy::Utf16ToUtf8(long_destination)));
-  const std::string long_source = prefix + std::string(260 - prefix.size(), 's');
-  MakeDir(long_source);
-  EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(long_source), W("dst"), true));
-  EXPECT_FALSE(Exists(N("dst")));
+  EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(name259), false));
+  EXPECT_FALSE(Exists(name259));
 }
 
 // --- DeleteDirectoryAtReboot ---

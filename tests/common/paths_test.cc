@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,31 +28,19 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Records every directory creation the platform performs while it lives.
+// Records every directory creation the platform performs while it lives (on this thread).
 class CreationRecorder {
  public:
   CreationRecorder() {
     halcy::SetCreateDirectoryObserverForTesting([this](std::u16string_view path, bool virt) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      paths_.push_back(Utf16ToUtf8(path));
-      virtualised_.push_back(virt);
+      paths.push_back(Utf16ToUtf8(path));
+      virtualised.push_back(virt);
     });
   }
   ~CreationRecorder() { halcy::SetCreateDirectoryObserverForTesting(nullptr); }
 
-  std::vector<std::string> paths() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return paths_;
-  }
-  std::vector<bool> virtualised() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return virtualised_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> paths_;
-  std::vector<bool> virtualised_;
+  std::vector<std::string> paths;
+  std::vector<bool> virtualised;
 };
 
 // Each test gets its own application-data folder and starts with empty caches.
@@ -103,19 +90,19 @@ TEST_F(PathsTest, SystemDirectoryGetsTheSubPathAppended) {
   EXPECT_FALSE(IsDirectory(appdata_.path() + "/halcy/browser/SysData/localextensions"));
 }
 
-TEST_F(PathsTest, KindThreeLeavesThePathAloneAndCreatesNothing) {
-  std::u16string path = u"untouched";
-  EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryNone, &path, 0, u"ab"));
-  EXPECT_EQ(u"untouched", path);
-  EXPECT_FALSE(IsDirectory(appdata_.path() + "/halcy"));
-}
-
 TEST_F(PathsTest, MissingApplicationDataFolderIsCreatedAsWindowsAlwaysHasOne) {
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/new/appdata");
   std::u16string root;
   ASSERT_TRUE(Logic::GetDataRoot(&root));
   EXPECT_EQ(Utf8ToUtf16(appdata_.path()) + u"/new/appdata\\halcy\\browser\\", root);
   EXPECT_TRUE(IsDirectory(appdata_.path() + "/new/appdata"));
+}
+
+TEST_F(PathsTest, KindThreeLeavesThePathAloneAndCreatesNothing) {
+  std::u16string path = u"untouched";
+  EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryNone, &path, 0, u"ab"));
+  EXPECT_EQ(u"untouched", path);
+  EXPECT_FALSE(IsDirectory(appdata_.path() + "/halcy"));
 }
 
 TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButThree) {
@@ -210,14 +197,14 @@ TEST_F(CreateDirectoryRecursiveTest, DepthFourCreatesFourMissingLevels) {
   EXPECT_TRUE(IsDirectory(dir_.path() + "/a/b/c/d"));
   const std::vector<std::string> expected = {dir_.path() + "\\a", dir_.path() + "\\a\\b",
                                              dir_.path() + "\\a\\b/c", dir_.path() + "\\a\\b/c\\d"};
-  EXPECT_EQ(expected, recorder.paths());
+  EXPECT_EQ(expected, recorder.paths);
 }
 
 TEST_F(CreateDirectoryRecursiveTest, FifthMissingLevelFailsAndCreatesNothing) {
   CreationRecorder recorder;
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(Base() + u"\\a\\b\\c\\d\\e", 4));
   EXPECT_FALSE(IsDirectory(dir_.path() + "/a"));
-  EXPECT_TRUE(recorder.paths().empty());
+  EXPECT_TRUE(recorder.paths.empty());
 }
 
 TEST_F(CreateDirectoryRecursiveTest, ExistingDirectoryCreatesNothingAndBadRequestsFail) {
@@ -225,7 +212,7 @@ TEST_F(CreateDirectoryRecursiveTest, ExistingDirectoryCreatesNothingAndBadReques
   CreationRecorder recorder;
   EXPECT_TRUE(Logic::CreateDirectoryRecursive(Base(), 0));
   EXPECT_TRUE(Logic::CreateDirectoryRecursive(Base() + u"\\\\//", 1));  // trailing separators
-  EXPECT_TRUE(recorder.paths().empty());
+  EXPECT_TRUE(recorder.paths.empty());
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(Base() + u"\\new", 0));
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(u"relative-without-separator", 5));
   EXPECT_FALSE(IsDirectory(dir_.path() + "/new"));
@@ -239,7 +226,7 @@ TEST_F(CreateDirectoryRecursiveTest, PlatformLibraryCreatesWhenItsFileHookIsOn) 
   halcy::SetHcsafeEnabledForTesting(false);
   ASSERT_TRUE(ok);
   EXPECT_TRUE(IsDirectory(dir_.path() + "/v/w"));
-  EXPECT_EQ(std::vector<bool>({true, true}), recorder.virtualised());
+  EXPECT_EQ(std::vector<bool>({true, true}), recorder.virtualised);
 }
 
 constexpr const char* kSiblingModules[] = {"Quillon.dll", "Tollmark.dll", "Sarnet.dll",

@@ -1,4 +1,4 @@
-// The information service's cache store and channel object.
+// The information service's cache store: its journal file, cut lines, damage and compaction.
 #include "host/cache_store.h"
 
 #include <gtest/gtest.h>
@@ -68,28 +68,21 @@ TEST(CacheStoreTest, EntriesRoundTripAndSurviveAReopen) {
     ASSERT_EQ(S_OK, store->WriteEntry(u"empty", ListOf({}).Get()));
   }
   ComPtr<ICacheStore> reopened = FreshCacheStore();
+  const Strings a = {"a", "1", "0", "hcextdbpath/a", "{\"name\":\"A \\\"q\\\" \xe4\xb8\xad\"}"};
   EXPECT_EQ(Strings({"ext_a"}), Read(reopened.Get(), u"ext_list"));
-  EXPECT_EQ(Strings({"a", "1", "0", "hcextdbpath/a", "{\"name\":\"A \\\"q\\\" \xe4\xb8\xad\"}"}),
-            Read(reopened.Get(), u"ext_a"));
+  EXPECT_EQ(a, Read(reopened.Get(), u"ext_a"));
   EXPECT_EQ(Strings({"b", "", "", "", ""}), Read(reopened.Get(), u"ext_b"));
   EXPECT_EQ(Strings({}), Read(reopened.Get(), u"empty"));
   EXPECT_EQ(Strings({"<missing>"}), Read(reopened.Get(), u"ext_c"));
-  EXPECT_TRUE(std::filesystem::exists(env.SystemDataFile("cachestore.jsonl")));
+  // A size limit cuts the list.
+  EXPECT_EQ(Strings({}), Read(reopened.Get(), u"ext_a", 0));
+  EXPECT_EQ(Strings(a.begin(), a.begin() + 2), Read(reopened.Get(), u"ext_a", 2));
+  EXPECT_EQ(a, Read(reopened.Get(), u"ext_a", 5));
 }
 
-TEST(CacheStoreTest, SizeLimitCutsTheList) {
+TEST(CacheStoreTest, BadArgumentsAreRefused) {
   StoreTestEnv env;
   ComPtr<ICacheStore> store = FreshCacheStore();
-  ASSERT_EQ(S_OK, store->WriteEntry(u"e", ListOf({u"1", u"2", u"3", u"4", u"5"}).Get()));
-  const struct {
-    LONG limit;
-    Strings expected;
-  } cases[] = {
-      {0, {}}, {2, {"1", "2"}}, {5, {"1", "2", "3", "4", "5"}}, {1000, {"1", "2", "3", "4", "5"}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.limit);
-    EXPECT_EQ(c.expected, Read(store.Get(), u"e", c.limit));
-  }
   ComPtr<IStringList> list;
   EXPECT_EQ(E_INVALIDARG, store->ReadEntry(u"e", -1, list.ReleaseAndGetAddressOf()));
   EXPECT_EQ(E_INVALIDARG, store->ReadEntry(u"", 10, list.ReleaseAndGetAddressOf()));
@@ -149,22 +142,6 @@ TEST(CacheStoreTest, RewritingOneEntryKeepsTheJournalBounded) {
   // Live text is about 1 KB; the journal may hold the slack but not 300 copies.
   EXPECT_LT(std::filesystem::file_size(env.SystemDataFile("cachestore.jsonl")), 200u * 1024);
   EXPECT_EQ("299", Read(FreshCacheStore().Get(), u"e")[1]);
-}
-
-TEST(ChannelObjectTest, ChannelCodeComesFromTheEnvironment) {
-  ComPtr<host::CChannelInfo> info = halcy::MakeComObject<host::CChannelInfo>();
-  ComPtr<Logic::IChannelObject> channel;
-  ASSERT_EQ(S_OK, info->GetChannelObject(channel.ReleaseAndGetAddressOf()));
-  halcy::ScopedBstr code;
-  {
-    testing_support::ScopedEnv set("HALCY_CHANNEL", "partner-42");
-    ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
-    EXPECT_EQ(u"partner-42", code.View());
-  }
-  unsetenv("HALCY_CHANNEL");
-  ASSERT_EQ(S_OK, channel->GetChannelCode(code.Receive()));
-  EXPECT_TRUE(code.View().empty());
-  EXPECT_EQ(E_NOTIMPL, info->ReservedSlot3());
 }
 
 }  // namespace

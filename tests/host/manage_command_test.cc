@@ -2,17 +2,14 @@
 // every step also proves that the change survives a restart: install, list, disable, enable,
 // remove, update, their refusals, and a kill -9 in the middle of a burst of installs.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "store_test_env.h"
 #include "support/temp_env.h"
 
 namespace {
@@ -26,11 +23,10 @@ class ManageCommandTest : public ::testing::Test {
   // Runs `plexore-host ARGS --data-root ROOT`; stdout and stderr both land in `out`.
   int Host(const std::string& args, std::string* out = nullptr) {
     std::string ignored;
-    return testing_support::RunCommand(
-        Environment() + PLEXORE_HOST + std::string(" ") + args + " --data-root " + DataRoot(),
-        out ? out : &ignored, true);
+    return testing_support::RunCommand("HALCY_REGISTRY=" + dir_.File("registry.reg") + " " +
+                                           PLEXORE_HOST + " " + args + " --data-root " + DataRoot(),
+                                       out ? out : &ignored, true);
   }
-  std::string Environment() const { return "HALCY_REGISTRY=" + dir_.File("registry.reg") + " "; }
   std::string DataRoot() const { return dir_.File("appdata"); }
   std::string DataDirectory() const {
     return DataRoot() + "/halcy/browser/SysData/localextensions";
@@ -87,13 +83,24 @@ TEST_F(ManageCommandTest, InstallListDisableEnableRemoveEachSurviveARestart) {
   EXPECT_EQ(3u, List().size());
   EXPECT_FALSE(fs::exists(copy)) << "the installed copy is deleted";
   EXPECT_TRUE(fs::exists(source + "/manifest.json")) << "the source is never touched";
+
+  // A native library's directory waits on the pending-deletion list while the DLL process may
+  // hold the library; uninitialize works the list off, with no DLL process left to hold it.
+  ASSERT_TRUE(fs::exists(DataDirectory() + "/weatherdesk/manifest.json"));
+  ASSERT_EQ(0, Host("remove weatherdesk", &out)) << out;
+  EXPECT_FALSE(fs::exists(DataDirectory() + "/weatherdesk"));
+  EXPECT_EQ(2u, List().size());
 }
 
+// The name's quotes, backslash and non-ASCII letters go through the store file unchanged.
 TEST_F(ManageCommandTest, StateFlagsAndAReinstallThatTheManifestAllows) {
-  const std::string source = Source("tool", R"({"name":"Tool","version":"1.0","setuponline":"1"})");
+  const std::string manifest =
+      R"({"name":"T \"q\" \\ \u00e9\u4e2d","version":"1.0","setuponline":"1"})";
+  const std::string name = "T \"q\" \\ \xc3\xa9\xe4\xb8\xad";
+  const std::string source = Source("tool", manifest);
   std::string out;
   ASSERT_EQ(0, Host("install " + source + " --state 0 --flags 2", &out)) << out;
-  EXPECT_EQ("tool\t0\t2\t1.0\tTool\t" + DataDirectory() + "/tool", Row("tool"));
+  EXPECT_EQ("tool\t0\t2\t1.0\t" + name + "\t" + DataDirectory() + "/tool", Row("tool"));
   WriteFileOrDie(source + "/manifest.json", R"({"name":"Tool","version":"1.1","setuponline":"1"})");
   ASSERT_EQ(0, Host("install " + source, &out)) << out;
   EXPECT_EQ("reinstalled tool 1.1 from " + source + "\n", out);
@@ -120,33 +127,35 @@ TEST_F(ManageCommandTest, UpdateIsStagedForTheNextStartAndTheOldCopyGoesThen) {
   EXPECT_NE(std::string::npos, out.find("version 1.0.0 of weatherdesk is the one in use")) << out;
 }
 
-TEST_F(ManageCommandTest, RemovingANativeLibraryDeletesItsDirectoryWhenTheSessionEnds) {
-  ASSERT_EQ(0, Host("list"));
-  const std::string copy = DataDirectory() + "/weatherdesk";  // has a "librarypath"
-  ASSERT_TRUE(fs::exists(copy));
-  // Its directory waits on the pending-deletion list while the DLL process may hold the
-  // library; uninitialize works the list off, with no DLL process left to hold anything.
-  ASSERT_EQ(0, Host("remove weatherdesk"));
-  EXPECT_FALSE(fs::exists(copy));
-  EXPECT_EQ("", Row("weatherdesk"));
-}
-
 // An extension that uninstalls itself with "extension.invoke.utility.uninstall" is gone for
 // good: the command goes through the permission gate, the common command host and the manager.
+// An extension's own commands reach the real manager: its uploaded log record lands in the
+// statistics, and after "extension.invoke.utility.uninstall" it is gone for good.
 TEST_F(ManageCommandTest, AnExtensionThatUninstallsItselfIsGoneAfterTheRestart) {
   const std::string source = std::string(PLEXORE_EXAMPLES) + "/pagenotes";
   ASSERT_EQ(0, Host("install " + source + " --id notes2"));
   const std::string copy = DataDirectory() + "/notes2";
   ASSERT_TRUE(fs::exists(copy + "/manifest.json"));
-  WriteFileOrDie(dir_.File("uninstall.jsonl"),
-                 R"({"op":"bp","ext":"notes2","command":"extension.invoke.utility.uninstall",)"
-                 R"("args":"{}","context":7})"
-                 "\n");
+  WriteFileOrDie(
+      dir_.File("uninstall.jsonl"),
+      R"({"op":"bp","ext":"notes2","command":"extension.invoke.cmd.uploadlog",)"
+      R"("args":{"param":{"type":"crash","loguploadtype":3,"content":{"k":1}}},"context":6})"
+      "\n"
+      R"({"op":"bp","ext":"notes2","command":"extension.invoke.utility.uninstall",)"
+      R"("args":"{}","context":7})"
+      "\n");
   std::string out;
   ASSERT_EQ(0, Host("run --scenario " + dir_.File("uninstall.jsonl"), &out)) << out;
   EXPECT_EQ("", Row("notes2"));
   EXPECT_EQ(3u, List().size()) << "the seeded extensions stay";
   EXPECT_FALSE(fs::exists(copy));
+  const std::string statistics =
+      ReadFileOrEmpty(DataRoot() + "/halcy/browser/SysData/statistics.jsonl");
+  EXPECT_NE(std::string::npos,
+            statistics.find(R"("category":"ExtensionUploadLog","key":"crash","kind":2,)"
+                            R"("properties":{"AppId":"notes2","LogUploadType":"3",)"
+                            R"("Content":"{\"k\":1}"})"))
+      << statistics;
 }
 
 struct Refusal {
@@ -209,59 +218,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 // The child installs the sources one after the other and prints a line after each one is stored;
-// the test kills it with SIGKILL after `kill_after` lines.
+// it is killed with SIGKILL after `GetParam()` lines.
 class InstallBurstKillTest : public ManageCommandTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(InstallBurstKillTest, EveryReportedInstallIsInTheStoreAfterKillNine) {
-  constexpr int kSources = 40;
   ASSERT_EQ(0, Host("list"));
-  std::vector<std::string> args = {PLEXORE_HOST, "install"};
-  for (int i = 0; i < kSources; ++i) {
+  std::vector<std::string> args = {PLEXORE_HOST, "install", "--data-root", DataRoot()};
+  for (int i = 0; i < 40; ++i) {
     const std::string name = "burst" + std::to_string(i);
     args.push_back(Source(name, R"({"name":")" + name + R"(","version":"1.0"})"));
   }
-  args.push_back("--data-root");
-  args.push_back(DataRoot());
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
+  const std::vector<std::string> lines = host_testing::KillNineAfterLines(GetParam(), [&] {
     setenv("HALCY_REGISTRY", dir_.File("registry.reg").c_str(), 1);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
-    _exit(127);
+  });
+  std::set<std::string> reported, listed;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(0u, line.rfind("installed burst", 0)) << line;
+    reported.insert(line.substr(10, line.find(' ', 10) - 10));
   }
-  close(fds[1]);
-  FILE* from_child = fdopen(fds[0], "r");
-  ASSERT_NE(nullptr, from_child);
-  std::set<std::string> reported;
-  char line[4096];
-  auto read_report = [&] {
-    if (!fgets(line, sizeof(line), from_child)) return false;
-    std::istringstream words(line);
-    std::string verb, id;
-    words >> verb >> id;
-    if (verb == "installed") reported.insert(id);
-    return true;
-  };
-  while (static_cast<int>(reported.size()) < GetParam() && read_report()) {
-  }
-  kill(child, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFSIGNALED(status)) << "the burst ended on its own: " << status;
-  while (read_report()) {
-  }
-  fclose(from_child);
-  ASSERT_GE(static_cast<int>(reported.size()), GetParam());
-
-  std::set<std::string> listed;
   for (const std::string& row : List()) listed.insert(row.substr(0, row.find('\t')));
   for (const std::string& id : reported) EXPECT_EQ(1u, listed.count(id)) << id;
   EXPECT_LE(listed.size(), 3u + reported.size() + 1) << "at most the install under way more";

@@ -1,5 +1,4 @@
 // Reading whole UTF-8 files: byte-order mark, conversion to UTF-16, unreadable files.
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -51,11 +50,11 @@ TEST_F(JsonFileTest, RoundTripsWithAndWithoutByteOrderMark) {
 }
 
 TEST_F(JsonFileTest, OnlyOneLeadingByteOrderMarkIsDropped) {
-  EXPECT_EQ(ParseJsonFile(WriteFile("two.json", std::string(kBom) + kBom + "[1]")), nullptr);
-  EXPECT_EQ(ParseJsonFile(WriteFile("late.json", std::string(" ") + kBom + "[1]")), nullptr);
-  EXPECT_EQ(ParseJsonFile(WriteFile("bom.json", kBom)), nullptr);
-  EXPECT_EQ(ParseJsonFile(WriteFile("bomspace.json", std::string(kBom) + " \n")), nullptr);
-  EXPECT_EQ(ParseJsonFile(WriteFile("empty.json", "")), nullptr);
+  const std::string bom = kBom;
+  for (const std::string& bytes :
+       {bom + bom + "[1]", " " + bom + "[1]", bom, bom + " \n", bom.substr(3)}) {
+    EXPECT_EQ(ParseJsonFile(WriteFile("m.json", bytes)), nullptr) << bytes.size();
+  }
 }
 
 TEST_F(JsonFileTest, IllFormedUtf8BecomesReplacementCharacters) {
@@ -80,9 +79,9 @@ TEST_F(JsonFileTest, BackslashSeparatorsAreAccepted) {
 }
 
 TEST_F(JsonFileTest, MissingOrUnreadableFilesGiveNull) {
-  EXPECT_EQ(ParseJsonFile(DecodeUtf8ToUtf16(dir_ + "/missing.json")), nullptr);
-  EXPECT_EQ(ParseJsonFile(DecodeUtf8ToUtf16(dir_)), nullptr);  // A directory.
-  EXPECT_EQ(ParseJsonFile(u""), nullptr);
+  for (const std::string& path : {dir_ + "/missing.json", dir_, std::string()}) {
+    EXPECT_EQ(ParseJsonFile(DecodeUtf8ToUtf16(path)), nullptr) << path;
+  }
 }
 
 TEST_F(JsonFileTest, LargeFileIsReadWhole) {

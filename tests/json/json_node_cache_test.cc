@@ -1,10 +1,10 @@
 // The per-thread node caches: reuse on one thread, nodes that cross threads, thread exit.
-
 #include "json/json_node_cache.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +34,8 @@ TEST(JsonNodeCacheTest, ManyMoreNodesThanTheCacheHoldsAreFreed) {
   for (size_t i = 0; i < count; ++i) blocks.push_back(Cache::Allocate());
   for (void* block : blocks) Cache::Free(block);
   for (size_t i = 0; i < count; ++i) blocks[i] = Cache::Allocate();
+  // Blocks taken again from the cache and from the allocator are all distinct.
+  EXPECT_EQ(count, std::set<void*>(blocks.begin(), blocks.end()).size());
   for (void* block : blocks) Cache::Free(block);
 }
 

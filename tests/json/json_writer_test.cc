@@ -21,46 +21,22 @@ namespace {
 std::string Write(const CJsonValue& value) { return EncodeUtf16ToUtf8(ToJsonString(value)); }
 
 TEST(WriterNumberTest, SixSignificantDigitsInGeneralNotation) {
-  const struct {
-    double value;
-    const char* text;
-  } cases[] = {
-      {1234567, "1.23457e+06"},
-      {0.1, "0.1"},
-      {0.5, "0.5"},
-      {-0.0, "-0"},
-      {0.0, "0"},
-      {1e300, "1e+300"},
-      {5e-324, "4.94066e-324"},
-      {1e21, "1e+21"},
-      {123456, "123456"},
-      {999999.5, "1e+06"},
-      {100000, "100000"},
-      {1e6, "1e+06"},
-      {0.0001, "0.0001"},
-      {0.00001, "1e-05"},
-      {-2.5, "-2.5"},
-      {1.0 / 3, "0.333333"},
-      {3.14159265358979, "3.14159"},
-      {42, "42"},
-      {-1, "-1"},
-      {1.7976931348623157e308, "1.79769e+308"},
-      // Exact ties round to even; near-ties must not be decided by a scaling error.
-      {1234565, "1.23456e+06"},
-      {1234575, "1.23458e+06"},
-      {123456.5, "123456"},
-      {100000.5, "100000"},
-      {9999995, "1e+07"},
-      {0.1234565, "0.123456"},  // As a double it lies just below the tie.
-      {0.000123456549999, "0.000123457"},
-      {2.5e-5, "2.5e-05"},
-      {1e100, "1e+100"},
-      {-1.5e-100, "-1.5e-100"},
-      {std::numeric_limits<double>::quiet_NaN(), "null"},
-      {std::numeric_limits<double>::infinity(), "null"},
-      {-std::numeric_limits<double>::infinity(), "null"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Write(CJsonValue(c.value)), c.text) << c.value;
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
+  // Exact ties round to even; near-ties must not be decided by a scaling error (0.1234565 lies
+  // just below its tie as a double).
+  // clang-format off
+  const std::pair<double, const char*> cases[] = {
+      {1234567, "1.23457e+06"}, {0.1, "0.1"}, {0.5, "0.5"}, {-0.0, "-0"}, {0.0, "0"},
+      {1e300, "1e+300"}, {5e-324, "4.94066e-324"}, {1e21, "1e+21"}, {123456, "123456"},
+      {999999.5, "1e+06"}, {100000, "100000"}, {1e6, "1e+06"}, {0.0001, "0.0001"},
+      {0.00001, "1e-05"}, {-2.5, "-2.5"}, {1.0 / 3, "0.333333"}, {3.14159265358979, "3.14159"},
+      {42, "42"}, {-1, "-1"}, {1.7976931348623157e308, "1.79769e+308"},
+      {1234565, "1.23456e+06"}, {1234575, "1.23458e+06"}, {123456.5, "123456"},
+      {100000.5, "100000"}, {9999995, "1e+07"}, {0.1234565, "0.123456"},
+      {0.000123456549999, "0.000123457"}, {2.5e-5, "2.5e-05"}, {1e100, "1e+100"},
+      {-1.5e-100, "-1.5e-100"}, {nan, "null"}, {inf, "null"}, {-inf, "null"}};
+  // clang-format on
+  for (const auto& [value, text] : cases) EXPECT_EQ(Write(CJsonValue(value)), text) << value;
 }
 
 TEST(WriterNumberTest, MatchesTheDefaultStreamFormat) {
@@ -84,24 +60,18 @@ TEST(WriterNumberTest, MatchesTheDefaultStreamFormat) {
 }
 
 TEST(WriterStringTest, EscapesExactlyTheListedCharacters) {
-  const struct {
-    const char16_t* text;
-    const char* written;
-  } cases[] = {
-      {u"a/b", "\"a\\/b\""},
-      {u"say \"hi\"", "\"say \\\"hi\\\"\""},
-      {u"back\\slash", "\"back\\\\slash\""},
-      {u"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
-      {u"\x01", "\"\\u0001\""},
-      {u"\x1f", "\"\\u001F\""},
-      {u"\x0b\x1a", "\"\\u000B\\u001A\""},
-      {u"'apostrophe'", "\"'apostrophe'\""},
-      {u"\x7f", "\"\x7f\""},
+  // clang-format off
+  const std::pair<const char16_t*, const char*> cases[] = {
+      {u"a/b", "\"a\\/b\""}, {u"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {u"back\\slash", "\"back\\\\slash\""}, {u"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+      {u"\x01", "\"\\u0001\""}, {u"\x1f", "\"\\u001F\""}, {u"\x0b\x1a", "\"\\u000B\\u001A\""},
+      {u"'apostrophe'", "\"'apostrophe'\""}, {u"\x7f", "\"\x7f\""}, {u"", "\"\""},
       {u"\u00e9\u4e2d\u20ac", "\"\xC3\xA9\xE4\xB8\xAD\xE2\x82\xAC\""},
-      {u"\xD83D\xDE00", "\"\xF0\x9F\x98\x80\""},
-      {u"", "\"\""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Write(CJsonValue(c.text)), c.written);
+      {u"\xD83D\xDE00", "\"\xF0\x9F\x98\x80\""}};
+  // clang-format on
+  for (const auto& [text, written] : cases) EXPECT_EQ(Write(CJsonValue(text)), written);
+  // A lone surrogate is written unchanged.
+  EXPECT_EQ(ToJsonString(CJsonValue(u"a\xDC00")), u"\"a\xDC00\"");
 }
 
 TEST(WriterStringTest, EveryControlCharacterHasItsEscape) {
@@ -121,41 +91,15 @@ TEST(WriterStringTest, EveryControlCharacterHasItsEscape) {
   }
 }
 
-TEST(WriterStringTest, LoneSurrogateIsWrittenUnchanged) {
-  EXPECT_EQ(ToJsonString(CJsonValue(u"a\xDC00")), u"\"a\xDC00\"");
-}
-
-TEST(WriterTest, MembersComeOutInCodeUnitOrder) {
+TEST(WriterTest, MembersComeOutInCodeUnitOrderWithEscapedKeys) {
   CJsonValue object{CJsonValue::Object{}};
-  // Inserted as b, a, Z, U+FFFF, U+10000 (a surrogate pair), "aa".
-  for (const char16_t* key : {u"b", u"a", u"Z", u"\xFFFF", u"\xD800\xDC00", u"aa"}) {
+  for (const char16_t* key : {u"b", u"a", u"Z", u"\xFFFF", u"\xD800\xDC00", u"aa", u"/\"\n"}) {
     object.GetObject()[key] = std::make_unique<CJsonValue>(1);
   }
+  // Keys are escaped like strings.
   EXPECT_EQ(ToJsonString(object),
-            u"{\"Z\":1,\"a\":1,\"aa\":1,\"b\":1,\"\xD800\xDC00\":1,\"\xFFFF\":1}");
-}
-
-TEST(WriterTest, KeysAreEscapedLikeStrings) {
-  CJsonValue object{CJsonValue::Object{}};
-  object.GetObject()[u"a/\"b\"\n"] = std::make_unique<CJsonValue>(u"v");
-  EXPECT_EQ(Write(object), "{\"a\\/\\\"b\\\"\\n\":\"v\"}");
-}
-
-TEST(WriterTest, RoundTripIsStable) {
-  const char16_t* texts[] = {
-      u"{\"name\":\"Demo \\u00e9\",\"version\":\"1.0.0.1\",\"list\":[1,2.5,-3e-7,true,null],"
-      u"\"nested\":{\"deep\":[[[{}]]],\"url\":\"http://a/b?c=d\"}}",
-      u"[\"\\u0001\\u001f\\b\",\"tab\\there\",\"\\uD83D\\uDE00\"]",
-      u"[1234567,0.1,1e21,5e-324,1e300]",
-  };
-  for (const char16_t* text : texts) {
-    const auto first = ParseJson(text);
-    ASSERT_NE(first, nullptr);
-    const std::u16string written = ToJsonString(*first);
-    const auto second = ParseJson(written);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(ToJsonString(*second), written);
-  }
+            u"{\"\\/\\\"\\n\":1,\"Z\":1,\"a\":1,\"aa\":1,\"b\":1,"
+            u"\"\xD800\xDC00\":1,\"\xFFFF\":1}");
 }
 
 // A string of `length` units mixing plain ASCII, non-ASCII and the three kinds of escape, with

@@ -50,45 +50,29 @@ TEST(GuidTest, PrintsUpperCaseBracedFormRoundTripsAndComparesEveryByte) {
   EXPECT_TRUE(kSample < back || back < kSample);
 }
 
-TEST(BstrTest, KeepsEmbeddedNulsAndLength) {
+TEST(BstrTest, KeepsLengthAndEmbeddedNulsAndIsAlwaysTerminated) {
   const char16_t text[] = {u'a', u'\0', u'b', u'\0', u'c'};
-  BSTR b = SysAllocStringLen(text, 5);
-  ASSERT_NE(nullptr, b);
-  EXPECT_EQ(5u, SysStringLen(b));
-  EXPECT_EQ(10u, SysStringByteLen(b));
-  EXPECT_EQ(std::u16string(text, 5), std::u16string(b, SysStringLen(b)));
-  EXPECT_EQ(u'\0', b[5]);  // always terminated
-  SysFreeString(b);
-}
-
-TEST(BstrTest, NullEmptyZeroedAndOddByteLengths) {
+  halcy::ScopedBstr b;  // each Receive frees the string before
+  *b.Receive() = SysAllocStringLen(text, 5);
+  EXPECT_EQ(5u, SysStringLen(b.Get()));
+  EXPECT_EQ(10u, SysStringByteLen(b.Get()));
+  EXPECT_EQ(std::u16string(text, 5), b.View());
+  EXPECT_EQ(u'\0', b.Get()[5]);
+  *b.Receive() = SysAllocStringByteLen("abc", 3);  // odd byte length
+  EXPECT_EQ(3u, SysStringByteLen(b.Get()));
+  EXPECT_EQ(1u, SysStringLen(b.Get()));
+  EXPECT_EQ(0, reinterpret_cast<const char*>(b.Get())[3]);
+  *b.Receive() = SysAllocStringLen(nullptr, 3);  // zeroed
+  EXPECT_EQ(std::u16string(3, u'\0'), b.View());
+  *b.Receive() = SysAllocString(u"");
+  ASSERT_NE(nullptr, b.Get());
+  EXPECT_EQ(0u, SysStringLen(b.Get()));
+  BSTR given = b.Release();
+  EXPECT_EQ(nullptr, b.Get());
+  SysFreeString(given);
   EXPECT_EQ(nullptr, SysAllocString(nullptr));
   EXPECT_EQ(0u, SysStringLen(nullptr));
   SysFreeString(nullptr);
-  BSTR empty = SysAllocString(u"");
-  ASSERT_NE(nullptr, empty);
-  EXPECT_EQ(0u, SysStringLen(empty));
-  SysFreeString(empty);
-  BSTR zeroed = SysAllocStringLen(nullptr, 3);
-  ASSERT_NE(nullptr, zeroed);
-  EXPECT_EQ(3u, SysStringLen(zeroed));
-  SysFreeString(zeroed);
-  BSTR odd = SysAllocStringByteLen("abc", 3);
-  ASSERT_NE(nullptr, odd);
-  EXPECT_EQ(3u, SysStringByteLen(odd));
-  EXPECT_EQ(1u, SysStringLen(odd));
-  EXPECT_EQ(0, reinterpret_cast<const char*>(odd)[3]);  // still terminated
-  SysFreeString(odd);
-}
-
-TEST(BstrTest, ScopedBstrReleasesAndReceives) {
-  halcy::ScopedBstr s(u"hello");
-  EXPECT_EQ(u"hello", s.View());
-  *s.Receive() = SysAllocString(u"other");
-  EXPECT_EQ(u"other", s.View());
-  BSTR given = s.Release();
-  EXPECT_EQ(nullptr, s.Get());
-  SysFreeString(given);
 }
 
 }  // namespace

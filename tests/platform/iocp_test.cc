@@ -72,26 +72,6 @@ TEST_F(IocpTest, PostedPacketsComeOutInOrderWithTheirFields) {
   }
 }
 
-// A completed operation fills its OVERLAPPED and comes out with the handle's key; a failed one
-// comes out as FALSE with its error and zero bytes.
-TEST_F(IocpTest, AssociatedHandleCompletesWithItsKeyAndOverlappedResult) {
-  for (const DWORD error : {DWORD{0}, DWORD{ERROR_BROKEN_PIPE}}) {
-    CTestFile* file = nullptr;
-    HANDLE h = NewFile(&file);
-    EXPECT_EQ(port_, CreateIoCompletionPort(h, port_, 0x42, 1));
-    OVERLAPPED ov{};
-    ASSERT_TRUE(halcy::PostCompletion(file, error ? 0 : 512, &ov, error));
-    EXPECT_EQ(error, ov.Internal);
-    const Packet p = Take(port_, 0);
-    EXPECT_EQ(error == 0, p.ok);
-    EXPECT_EQ(error, p.error);
-    EXPECT_EQ(error ? 0u : 512u, p.bytes);
-    EXPECT_EQ(error ? 0u : 512u, ov.InternalHigh);
-    EXPECT_EQ(0x42u, p.key);
-    EXPECT_EQ(&ov, p.overlapped);
-  }
-}
-
 TEST_F(IocpTest, HandleIsBoundOnceAndAnUnboundOnePostsNothing) {
   CTestFile* file = nullptr;
   HANDLE h = NewFile(&file);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <string>
 
 #include "platform/completion_packet.h"
@@ -67,6 +68,15 @@ class NamedPipeTest : public ::testing::Test {
     ASSERT_EQ(none.error, WAIT_TIMEOUT);
   }
   Packet Take(DWORD timeout_ms = 5000) { return platform_test::TakePacket(port_, timeout_ms); }
+  // Takes the next packet and checks it came from `ov` with `error` (0: success) and `bytes`.
+  void ExpectPacket(OVERLAPPED* ov, DWORD error, DWORD bytes, ULONG_PTR key) {
+    const Packet p = Take();
+    EXPECT_EQ(p.ok, error == 0);
+    EXPECT_EQ(p.overlapped, ov);
+    EXPECT_EQ(p.error, error);
+    EXPECT_EQ(p.bytes, bytes);
+    EXPECT_EQ(p.key, key);
+  }
 
   testing_support::ScopedTempDir dir_;
   testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
@@ -87,11 +97,7 @@ TEST_F(NamedPipeTest, ConnectPendsUntilTheClientOpensThenCompletesOnThePort) {
 
   client_ = OpenClient(u"1234.01A2B3C4.5678");
   ASSERT_NE(client_, INVALID_HANDLE_VALUE);
-  Packet p = Take();
-  EXPECT_TRUE(p.ok);
-  EXPECT_EQ(p.overlapped, &ov);
-  EXPECT_EQ(p.key, kServerKey);
-  EXPECT_EQ(p.bytes, 0u);
+  ExpectPacket(&ov, 0, 0, kServerKey);
 }
 
 TEST_F(NamedPipeTest, ImmediateReadAndWriteStillQueueTheirCompletions) {
@@ -100,20 +106,11 @@ TEST_F(NamedPipeTest, ImmediateReadAndWriteStillQueueTheirCompletions) {
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(client_, "hello", 5, &written, &wov));
   EXPECT_EQ(written, 5u);
-  Packet w = Take();
-  EXPECT_TRUE(w.ok);
-  EXPECT_EQ(w.overlapped, &wov);
-  EXPECT_EQ(w.key, kClientKey);
-  EXPECT_EQ(w.bytes, 5u);
-
+  ExpectPacket(&wov, 0, 5, kClientKey);
   char buf[4096];
   OVERLAPPED rov{};
   ASSERT_TRUE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
-  Packet r = Take();
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.overlapped, &rov);
-  EXPECT_EQ(r.key, kServerKey);
-  ASSERT_EQ(r.bytes, 5u);
+  ExpectPacket(&rov, 0, 5, kServerKey);
   EXPECT_EQ(std::string(buf, 5), "hello");
 }
 
@@ -125,21 +122,16 @@ TEST_F(NamedPipeTest, PendingReadCompletesWhenDataArrives) {
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
   OVERLAPPED wov{};
   ASSERT_TRUE(WriteFile(client_, "abc", 3, nullptr, &wov));
-  bool read_done = false, write_done = false;
+  std::set<OVERLAPPED*> done;
   for (int i = 0; i < 2; ++i) {
-    Packet p = Take();
+    const Packet p = Take();
     ASSERT_TRUE(p.ok);
-    if (p.overlapped == &rov) {
-      read_done = true;
-      EXPECT_EQ(p.bytes, 3u);
-      EXPECT_EQ(std::string(buf, 3), "abc");
-      EXPECT_EQ(rov.InternalHigh, 3u);
-    } else {
-      write_done = p.overlapped == &wov;
-    }
+    EXPECT_EQ(p.bytes, 3u);
+    done.insert(p.overlapped);
   }
-  EXPECT_TRUE(read_done);
-  EXPECT_TRUE(write_done);
+  EXPECT_EQ(done, (std::set<OVERLAPPED*>{&rov, &wov}));
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  EXPECT_EQ(rov.InternalHigh, 3u);
 }
 
 TEST_F(NamedPipeTest, PeerThatClosesGivesZeroByteReadCompletionWithBrokenPipe) {
@@ -149,11 +141,7 @@ TEST_F(NamedPipeTest, PeerThatClosesGivesZeroByteReadCompletionWithBrokenPipe) {
   ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
   ASSERT_TRUE(CloseHandle(client_));
   client_ = INVALID_HANDLE_VALUE;
-  Packet p = Take();
-  EXPECT_FALSE(p.ok);
-  EXPECT_EQ(p.overlapped, &rov);
-  EXPECT_EQ(p.error, ERROR_BROKEN_PIPE);
-  EXPECT_EQ(p.bytes, 0u);
+  ExpectPacket(&rov, ERROR_BROKEN_PIPE, 0, kServerKey);
   // Once seen closed, a read fails at once.
   OVERLAPPED again{};
   EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &again));
@@ -202,19 +190,13 @@ TEST_F(NamedPipeTest, CancelIoAndCloseCompletePendingOperationsAsAborted) {
   OVERLAPPED rov{};
   ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
   ASSERT_TRUE(CancelIo(server_));
-  Packet p = Take();
-  EXPECT_FALSE(p.ok);
-  EXPECT_EQ(p.overlapped, &rov);
-  EXPECT_EQ(p.error, ERROR_OPERATION_ABORTED);
+  ExpectPacket(&rov, ERROR_OPERATION_ABORTED, 0, kServerKey);
 
   OVERLAPPED second{};
   ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &second));
   ASSERT_TRUE(CloseHandle(server_));
   server_ = INVALID_HANDLE_VALUE;
-  p = Take();
-  EXPECT_FALSE(p.ok);
-  EXPECT_EQ(p.overlapped, &second);
-  EXPECT_EQ(p.error, ERROR_OPERATION_ABORTED);
+  ExpectPacket(&second, ERROR_OPERATION_ABORTED, 0, kServerKey);
 }
 
 TEST_F(NamedPipeTest, OneInstancePerNameAndTheNameGoesWhenAClientIsIn) {
@@ -250,9 +232,7 @@ TEST_F(NamedPipeTest, NamesMapIntoThePrivateDirectory) {
       {u"a\\b", ""},
       {std::u16string(200, u'x'), ""},  // longer than a socket address holds
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(halcy::PipePathForName(c.name), c.path);
-  }
+  for (const Case& c : cases) EXPECT_EQ(halcy::PipePathForName(c.name), c.path);
   struct stat st;
   ASSERT_EQ(stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -272,10 +252,9 @@ TEST_F(NamedPipeTest, DirectoryOpenToOthersIsRefused) {
 }
 
 TEST_F(NamedPipeTest, LibraryRefusesOtherPipeParametersAndIsSwitchedOffHere) {
-  EXPECT_EQ(CheckHcsafeEnable(), 0);
-  EXPECT_EQ(CheckHookEnable_pipe(), 0);
-  EXPECT_EQ(CheckHookEnable_waitable(), 0);
-  EXPECT_EQ(CheckHookEnable_file(), 0);
+  EXPECT_EQ(CheckHcsafeEnable() + CheckHookEnable_pipe() + CheckHookEnable_waitable() +
+                CheckHookEnable_file(),
+            0);
   DWORD error = 0;
   EXPECT_EQ(Internal_HC_CreateNamedPipeW(u"p", kOpenMode, 0, 2, 4096, 4096, 0, nullptr, &error),
             INVALID_HANDLE_VALUE);

@@ -36,6 +36,7 @@ TEST(WideFormatTest, SystemFormatsAsWritten) {
       {u"x", StringPrintf(u"%c", u'x')},
       {u"3.14", StringPrintf(u"%.2f", 3.14159)},
       {u"[   7]", StringPrintf(u"[%*d]", 4, 7)},
+      {u"[        9]", StringPrintf(u"[%9d]", 9)},
       {u"\u4e2d\u6587", StringPrintf(u"%S", "\xe4\xb8\xad\xe6\x96\x87")},
       {u"\u4e2d", StringPrintf(u"%s", u"\u4e2d")},
   };

@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -15,21 +15,13 @@ namespace plexore_test {
 namespace {
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return bytes;
-  char buffer[4096];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, count);
-  std::fclose(file);
-  return bytes;
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 }  // namespace

@@ -1,0 +1,149 @@
+#include "platform/file_below.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/strings.h"
+
+namespace halcy {
+namespace {
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd() { Reset(-1); }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The components of `relative` split on "/" and "\", in the file system's encoding; false for
+// a path that could leave the directory or that names nothing.
+bool SplitRelative(std::u16string_view relative, std::vector<std::string>* components) {
+  components->clear();
+  size_t start = 0;
+  while (true) {
+    size_t end = start;
+    while (end < relative.size() && relative[end] != u'/' && relative[end] != u'\\') ++end;
+    const std::u16string_view part = relative.substr(start, end - start);
+    if (part.empty() || part == u"." || part == u".." || part.find(u'\0') != part.npos) {
+      return false;
+    }
+    components->push_back(Utf16ToUtf8(part));
+    if (end == relative.size()) return true;
+    start = end + 1;
+  }
+}
+
+FileBelow FromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:  // a component on the way is a file: nothing by that name below it
+      return FileBelow::kMissing;
+    case ELOOP:  // O_NOFOLLOW met a link
+      return FileBelow::kSymbolicLink;
+    default:
+      return FileBelow::kFailed;
+  }
+}
+
+// Opens `directory` and each directory component of `relative` but the last, without following
+// a link below `directory`, and reads the last component's own status. On kRegularFile (and on
+// kNotRegularFile and kSymbolicLink for that last component) `*parent` holds the directory
+// that contains it and `*name` its name.
+FileBelow Walk(std::u16string_view directory, std::u16string_view relative, ScopedFd* parent,
+               std::string* name, struct stat* st) {
+  std::vector<std::string> components;
+  if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
+  parent->Reset(::open(ToNativePath(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent->get() < 0) return FromErrno(errno);
+  for (size_t i = 0; i + 1 < components.size(); ++i) {
+    // O_DIRECTORY makes a FIFO or device on the way fail the lookup before it is opened.
+    const int next = ::openat(parent->get(), components[i].c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (next < 0) {
+      // With O_DIRECTORY a link may be reported as "not a directory" rather than as a link:
+      // look at what is there.
+      const int error = errno;
+      struct stat link;
+      if (::fstatat(parent->get(), components[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(link.st_mode)) {
+        return FileBelow::kSymbolicLink;
+      }
+      return FromErrno(error);
+    }
+    parent->Reset(next);
+  }
+  *name = components.back();
+  if (::fstatat(parent->get(), name->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FromErrno(errno);
+  }
+  if (S_ISLNK(st->st_mode)) return FileBelow::kSymbolicLink;
+  if (!S_ISREG(st->st_mode)) return FileBelow::kNotRegularFile;
+  return FileBelow::kRegularFile;
+}
+
+}  // namespace
+
+FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view relative) {
+  ScopedFd parent;
+  std::string name;
+  struct stat st;
+  return Walk(directory, relative, &parent, &name, &st);
+}
+
+FileBelow ReadFileBelow(std::u16string_view directory, std::u16string_view relative,
+                        uint64_t max_bytes, std::string* bytes) {
+  bytes->clear();
+  max_bytes = std::min<uint64_t>(max_bytes, std::numeric_limits<size_t>::max() / 2);
+  ScopedFd parent;
+  std::string name;
+  struct stat st;
+  FileBelow found = Walk(directory, relative, &parent, &name, &st);
+  if (found != FileBelow::kRegularFile) return found;
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) return FileBelow::kTooLarge;
+  // The name may have been replaced since its status was read: the open refuses a link, and
+  // the status of what was opened is checked again. O_NONBLOCK keeps a FIFO swapped in from
+  // blocking the open; regular files ignore it.
+  ScopedFd file(
+      ::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) return FromErrno(errno);
+  if (::fstat(file.get(), &st) != 0) return FileBelow::kFailed;
+  if (!S_ISREG(st.st_mode)) return FileBelow::kNotRegularFile;
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) return FileBelow::kTooLarge;
+  // One byte more than allowed is asked for, so that a file that grew is noticed.
+  std::string data(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t done = 0;
+  while (true) {
+    if (done == data.size()) {
+      if (done > max_bytes) return FileBelow::kTooLarge;
+      data.resize(data.size() + 4096 < max_bytes + 1 ? data.size() + 4096 : max_bytes + 1);
+    }
+    const ssize_t n = ::read(file.get(), data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return FileBelow::kFailed;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (done > max_bytes) return FileBelow::kTooLarge;
+  data.resize(done);
+  *bytes = std::move(data);
+  return FileBelow::kRegularFile;
+}
+
+}  // namespace halcy

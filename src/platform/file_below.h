@@ -1,0 +1,45 @@
+// Files named relative to a directory that must not be left: an extension's icon or page, as
+// its manifest names it. The directory itself is opened as given (links above it are the
+// installation's business); every component below it is opened with O_NOFOLLOW, one at a time,
+// so a symbolic link anywhere on the way is found instead of followed. Only regular files are
+// opened, and never in a way that blocks: a FIFO or a device planted under a file's name is
+// refused from its status alone.
+//
+// `relative` may use "/" and "\" in any mix. An empty path, a leading separator, and an empty,
+// "." or ".." component are refused as kBadPath before anything is touched; the callers apply
+// their own, stricter rules first.
+//
+//   std::string bytes;
+//   if (halcy::ReadFileBelow(u"C:\\ext\\abc", u"img\\icon.png", 1 << 20, &bytes) ==
+//       halcy::FileBelow::kRegularFile) { ... }
+//
+// Thread-safe: may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace halcy {
+
+enum class FileBelow {
+  kRegularFile,     // a regular file, reached without a link (read in full by ReadFileBelow)
+  kMissing,         // the directory, a component or the file does not exist
+  kSymbolicLink,    // a component below the directory, or the file itself, is a symbolic link
+  kNotRegularFile,  // the file is a directory, FIFO, device or socket
+  kTooLarge,        // ReadFileBelow only: the file has more than `max_bytes` bytes
+  kBadPath,         // `relative` is empty, absolute, or has an empty, "." or ".." component
+  kFailed,          // anything else (access denied, a read error)
+};
+
+// What lies at `relative` below `directory`, found without opening the file itself.
+FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view relative);
+
+// Reads the regular file at `relative` below `directory` into `*bytes` when it has at most
+// `max_bytes` bytes. `*bytes` is emptied first and holds the content only on kRegularFile; a
+// file that is too large is refused from its size before any byte is read (and again if it
+// grows while being read).
+FileBelow ReadFileBelow(std::u16string_view directory, std::u16string_view relative,
+                        uint64_t max_bytes, std::string* bytes);
+
+}  // namespace halcy

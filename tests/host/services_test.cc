@@ -1,0 +1,467 @@
+// The browser's threads and services as plexore-host and the test host run them, the module's
+// service getters against them, and the browser model's refusals and thread safety. What the
+// services do for the module end to end is covered by the plexore-host runs.
+#include "module/services.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command/extension_context_menu_mgr.h"
+#include "command/extension_notify_mgr.h"
+#include "common/paths.h"
+#include "extension/extension_mgr.h"
+#include "host/browser_model.h"
+#include "host/browser_services.h"
+#include "host/browser_thread.h"
+#include "host/channel_info.h"
+#include "host/host_services.h"
+#include "host/logic_global_service.h"
+#include "host/statistics_service.h"
+#include "host/thread_service.h"
+#include "json/json_reader.h"
+#include "module/channel_info.h"
+#include "module/extension_store.h"
+#include "module/user_service_manager.h"
+#include "permission/permission_mgr.h"
+#include "platform/bstr.h"
+#include "platform/event.h"
+#include "platform/strings.h"
+#include "platform/system_paths.h"
+#include "platform/threads.h"
+#include "store_test_env.h"
+#include "support/log_capture.h"
+#include "support/temp_env.h"
+#include "support/test_host.h"
+#include "thread/message_loop.h"
+#include "thread/message_loop_proxy.h"
+#include "thread/message_pump_io.h"
+#include "thread/task.h"
+
+namespace {
+
+using testing_support::LogCapture;
+
+constexpr int kKinds[] = {Thread::kThreadUI, Thread::kThreadProcessLauncher, Thread::kThreadIPC,
+                          Thread::kThreadExtensionManager};
+
+template <class I>
+ComPtr<I> Service() {
+  ComPtr<I> s;
+  Util::Com::GetService(I::kIID, s.ReleaseAndGetVoidAddress());
+  return s;
+}
+
+template <class I>
+ComPtr<I> Create() {
+  ComPtr<I> object;
+  Util::Com::CreateObjectByIID(I::kIID, object.ReleaseAndGetVoidAddress());
+  return object;
+}
+
+// Counts how often tasks of its kind ran and were destroyed.
+struct TaskCounters {
+  std::atomic<int> ran{0};
+  std::atomic<int> destroyed{0};
+};
+class CCountingTask : public Thread::CTask {
+ public:
+  explicit CCountingTask(TaskCounters* counters) : CTask(u"counting"), counters_(counters) {}
+  ~CCountingTask() override { counters_->destroyed++; }
+  void Run() override { counters_->ran++; }
+
+ private:
+  TaskCounters* counters_;
+};
+
+// Stop withdraws every service and class the host registered and puts back what was there.
+TEST(HostServicesTest, ServicesAndClassesComeAndGoWithTheHost) {
+  host_testing::StoreTestEnv env;
+  const std::function<bool()> present[] = {
+      [] { return !!Service<Thread::IMessageLoopRegistry>(); },
+      [] { return !!Service<Logic::ILogicGlobalService>(); },
+      [] { return !!Logic::GetDatabaseService(); },
+      [] { return !!Logic::GetChannelInfo(); },
+      [] { return !!Logic::GetStatisticsService(); },
+      [] { return !!Logic::GetVersionService(); },
+      [] { return !!Logic::GetSkinService(); },
+      [] { return !!Logic::GetUserServiceManager(); },
+      [] { return !!Create<Logic::IStoreParams>(); },
+      [] { return !!Create<Logic::IPropertySet>(); },
+  };
+  for (const auto& p : present) EXPECT_FALSE(p());
+  ComPtr<host::CThreadService> earlier = halcy::MakeComObject<host::CThreadService>();
+  auto* earlier_itf = static_cast<Thread::IThreadService*>(earlier.Get());
+  halcy::SetService(Thread::IThreadService::kIID, earlier_itf);
+  {
+    host::CHostServices services;
+    ASSERT_TRUE(services.Start());
+    for (const auto& p : present) EXPECT_TRUE(p());
+    EXPECT_NE(earlier_itf, Service<Thread::IThreadService>().Get());
+    DWORD unknown = 1;
+    EXPECT_EQ(E_INVALIDARG, Service<Thread::IThreadService>()->GetThreadId(5, &unknown));
+  }
+  for (const auto& p : present) EXPECT_FALSE(p());
+  EXPECT_EQ(earlier_itf, Service<Thread::IThreadService>().Get());
+  halcy::SetService(Thread::IThreadService::kIID, nullptr);
+}
+
+// Stop lands in the middle of traffic from three threads while a fourth waits for the shutdown
+// event; afterwards posting is refused and the task deleted unrun.
+TEST(HostServicesTest, EveryTaskPostedAroundShutdownRunsOrIsDeleted) {
+  TaskCounters counters;
+  std::atomic<int> posted{0};
+  auto services = std::make_unique<host::CHostServices>();
+  ASSERT_TRUE(services->Start());
+  ComPtr<Thread::IThreadService> threads = Service<Thread::IThreadService>();
+  HANDLE event = nullptr;
+  ASSERT_EQ(S_OK, Service<Logic::ILogicGlobalService>()->GetShutdownEvent(&event));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+  EXPECT_EQ(E_POINTER, Service<Logic::ILogicGlobalService>()->GetShutdownEvent(nullptr));
+  DWORD waited = WAIT_FAILED;
+  std::thread waiter([&] { waited = WaitForSingleObject(event, INFINITE); });
+  Thread::CMessageLoopProxy* raw = nullptr;
+  ASSERT_EQ(S_OK, threads->GetMessageLoopProxy(Thread::kThreadUI, &raw));
+  auto proxy = base::RefPtr<Thread::CMessageLoopProxy>::Adopt(raw);  // one reference was ours
+  const DWORD ui = services->thread(Thread::kThreadUI)->thread_id();
+  std::atomic<bool> go{true};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 3; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; go.load() || i < 2000; ++i) {
+        threads->PostTask(kKinds[(p + i) % 4], new CCountingTask(&counters));
+        posted++;
+      }
+    });
+  }
+  // Stop only once the loops are seen running the producers' tasks.
+  while (counters.ran.load() == 0) std::this_thread::yield();
+  services->Stop();  // while the producers keep posting
+  go = false;
+  for (auto& t : producers) t.join();
+  waiter.join();
+  EXPECT_EQ(WAIT_OBJECT_0, waited);
+  const int ran = counters.ran.load();
+  EXPECT_FALSE(proxy->PostTask(new CCountingTask(&counters), 0));
+  EXPECT_EQ(E_FAIL, threads->PostTask(Thread::kThreadUI, new CCountingTask(&counters)));
+  EXPECT_EQ(E_INVALIDARG, threads->PostTaskToThread(ui, new CCountingTask(&counters)));
+  Thread::CMessageLoop* loop = reinterpret_cast<Thread::CMessageLoop*>(0x1);
+  EXPECT_EQ(E_FAIL, threads->GetMessageLoop(Thread::kThreadUI, &loop));
+  EXPECT_EQ(nullptr, loop);
+  services.reset();
+  EXPECT_EQ(posted.load() + 3, counters.destroyed.load());  // nothing leaked, nothing twice
+  EXPECT_EQ(ran, counters.ran.load());
+  EXPECT_LE(ran, posted.load());
+  EXPECT_GT(ran, 0);
+}
+
+TEST(HostServicesTest, ChildProcessHandlesAreClosedWhenTheServiceGoes) {
+  size_t open_before = halcy::OpenHandleCountForTesting();
+  {
+    host::CHostServices services;
+    ASSERT_TRUE(services.Start());
+    ComPtr<Logic::ILogicGlobalService> global = Service<Logic::ILogicGlobalService>();
+    // Any handle stands for a process here; the service only keeps and closes it.
+    EXPECT_EQ(S_OK, global->AddChildProcess(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+    EXPECT_EQ(S_OK, global->AddChildProcess(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+    EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(nullptr));
+    EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(2u, services.logic_global_service()->ChildProcessCount());
+  }
+  EXPECT_EQ(open_before, halcy::OpenHandleCountForTesting());
+}
+
+TEST(HostServicesTest, WaitIdleReturnsOnlyAfterTasksHoppingAcrossFourThreadsHaveAllRun) {
+  testing_support::TestHost host;
+  std::atomic<int> hops{0};
+  std::vector<DWORD> seen(60);  // each entry written by one hop, read after WaitIdle
+  std::function<void(int)> hop = [&](int n) {
+    seen[n] = GetCurrentThreadId();
+    hops++;
+    if (n + 1 < 60) {
+      // The hops to the extension manager go through the global service.
+      const int kind = kKinds[(n + 1) % 4];
+      Thread::CTask* next = Thread::NewFuncTask([&hop, n] { hop(n + 1); });
+      EXPECT_EQ(S_OK, kind == Thread::kThreadExtensionManager
+                          ? Service<Logic::ILogicGlobalService>()->PostTask(kind, next)
+                          : host.services().thread_service()->PostTask(kind, next));
+    }
+  };
+  host.services().thread_service()->PostTask(kKinds[0], Thread::NewFuncTask([&] { hop(0); }));
+  ASSERT_TRUE(host.WaitIdle());
+  EXPECT_EQ(60, hops.load());
+  for (int n = 0; n < 60; ++n) {
+    DWORD id = 0;
+    EXPECT_EQ(S_OK, Service<Thread::IThreadService>()->GetThreadId(kKinds[n % 4], &id));
+    EXPECT_EQ(id, seen[n]) << n;
+  }
+  EXPECT_EQ(4u, std::set<DWORD>(seen.begin(), seen.end()).size()) << "four distinct threads";
+  for (int kind : kKinds) {  // the IPC thread alone pumps the completion port
+    EXPECT_EQ(kind == Thread::kThreadIPC,
+              !!dynamic_cast<Thread::CMessagePumpForIO*>(host.Loop(kind)->pump()));
+  }
+}
+
+TEST(HostServicesTest, RunOnReturnsTheResultFromThatThread) {
+  testing_support::TestHost host;
+  for (int kind : kKinds) {
+    EXPECT_EQ(host.ThreadId(kind), host.RunOn(kind, [] { return GetCurrentThreadId(); }));
+  }
+  // Nested: RunOn from the thread itself runs inline instead of waiting for itself.
+  int inner = host.RunOn(Thread::kThreadUI,
+                         [&] { return host.RunOn(Thread::kThreadUI, [] { return 42; }); });
+  EXPECT_EQ(42, inner);
+}
+
+// ---- the module's service getters ----
+
+// Answers every interface, so one object can stand for each service.
+class CAnyService final : public IUnknown {
+ public:
+  HRESULT QueryInterface(REFIID, void** out) override {
+    *out = static_cast<IUnknown*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override { return --refs_; }  // lives on the test's stack
+
+ private:
+  std::atomic<ULONG> refs_{0};
+};
+
+TEST(ModuleServicesTest, EachGetterLooksUpAgainEveryTimeAndLogsOnlyAnAbsence) {
+  const auto old_log = [](const char16_t* name) {
+    return std::u16string(u"GetService(") + name + u") failed: -2147467262";
+  };
+  const struct {
+    std::u16string failure;
+    IID iid;
+    bool (*found)();
+    const char16_t* tag = u"oldlog;";
+  } getters[] = {
+      {old_log(u"IExtensionNotifyMgr"), Logic::IExtensionNotifyMgr::kIID,
+       [] { return !!Logic::GetExtensionNotifyMgr(); }},
+      {old_log(u"IPermissionMgr"), Logic::IPermissionMgr::kIID,
+       [] { return !!Logic::GetPermissionMgr(); }},
+      {old_log(u"IExtensionMgr"), Logic::IExtensionMgr::kIID,
+       [] { return !!Logic::GetExtensionMgr(); }},
+      {old_log(u"IExtensionContextMenuMgr"), Logic::IExtensionContextMenuMgr::kIID,
+       [] { return !!Logic::GetExtensionContextMenuMgr(); }},
+      {old_log(u"ILogicGlobalService"), Logic::ILogicGlobalService::kIID,
+       [] { return !!Logic::GetLogicGlobalService(); }},
+      {old_log(u"IThreadService"), Thread::IThreadService::kIID,
+       [] { return !!Logic::GetThreadService(); }},
+      {old_log(u"IMessageLoopRegistry"), Thread::IMessageLoopRegistry::kIID,
+       [] { return !!Logic::GetMessageLoopRegistry(); }},
+      {u"create IUserServiceManager failed", Logic::IUserServiceManager::kIID,
+       [] { return !!Logic::GetUserServiceManager(); }, u"BrowserUser;"},
+  };
+  CAnyService first, second;
+  for (const auto& g : getters) {
+    SCOPED_TRACE(halcy::Utf16ToUtf8(g.failure));
+    ComPtr<IUnknown> saved = halcy::SetService(g.iid, &first);
+    LogCapture log;
+    EXPECT_TRUE(g.found());
+    halcy::SetService(g.iid, nullptr);
+    EXPECT_FALSE(g.found());  // nothing cached from the first call
+    halcy::SetService(g.iid, &second);
+    EXPECT_TRUE(g.found());
+    const std::vector<testing_support::LogLine> lines = log.Lines();
+    ASSERT_EQ(1u, lines.size());  // the absent lookup's only
+    EXPECT_EQ(64, lines[0].level);
+    EXPECT_EQ(g.tag, lines[0].tag);
+    EXPECT_EQ(g.failure, lines[0].text);
+    halcy::SetService(g.iid, saved.Get());
+  }
+}
+
+TEST(ModuleServicesTest, ExtensionMgrIsNotLookedUpWithoutTheSiblingModules) {
+  CAnyService mgr;
+  ComPtr<IUnknown> saved = halcy::SetService(Logic::IExtensionMgr::kIID, &mgr);
+  {
+    testing_support::ScopedTempDir empty_browser_dir;
+    testing_support::ScopedEnv browser("HALCY_BROWSER_DIR", empty_browser_dir.path());
+    Logic::ResetPathCachesForTesting();
+    LogCapture log;
+    EXPECT_EQ(nullptr, Logic::GetExtensionMgr());
+    EXPECT_TRUE(log.Lines().empty());  // no lookup, so no failure line
+  }
+  Logic::ResetPathCachesForTesting();
+  EXPECT_TRUE(Logic::GetExtensionMgr());  // the test binary's directory ships the markers
+  halcy::SetService(Logic::IExtensionMgr::kIID, saved.Get());
+}
+
+// ---- the browser's small services ----
+
+// Each line of statistics.jsonl without its time member, which differs from run to run.
+std::vector<std::string> StatisticsLines(const std::string& text) {
+  std::vector<std::string> lines;
+  const std::string prefix = "{\"time\":\"";
+  for (const std::string& line : testing_support::SplitLines(text)) {
+    EXPECT_TRUE(Logic::ParseJsonUtf8(line)) << line;
+    EXPECT_EQ(0u, line.rfind(prefix, 0)) << line;
+    const size_t end = line.find("\",", prefix.size());
+    EXPECT_EQ(24u, end - prefix.size()) << "time is not YYYY-MM-DDTHH:MM:SS.mmmZ: " << line;
+    lines.push_back("{" + line.substr(end + 2));
+  }
+  EXPECT_TRUE(text.ends_with('\n')) << "the last line has no line feed";
+  return lines;
+}
+
+TEST(StatisticsServiceTest, EachCallAppendsOneReadableLineInOrder) {
+  host_testing::StoreTestEnv env;
+  testing_support::TestHost host;
+  ComPtr<Logic::IStatisticsService> stats = Logic::GetStatisticsService();
+  ASSERT_TRUE(stats);
+  ComPtr<Logic::IPropertySet> props = Create<Logic::IPropertySet>();
+  ASSERT_TRUE(props);
+  EXPECT_EQ(S_OK, props->SetValue(u"name", u"first"));
+  EXPECT_EQ(S_OK, props->SetValue(u"AppId", nullptr));
+  EXPECT_EQ(S_OK, props->SetValue(u"name", u"My \"Ext\" \u4e2d"));  // keeps its place
+  EXPECT_EQ(E_INVALIDARG, props->SetValue(u"", u"x"));
+  halcy::ScopedBstr name, value;
+  EXPECT_EQ(E_INVALIDARG, props->GetAt(2, name.Receive(), value.Receive()));
+  EXPECT_EQ(nullptr, name.Get());
+  ASSERT_EQ(S_OK, stats->RecordAction(u"Function", u"PluginEnable", 2, props.Get()));
+  ASSERT_EQ(S_OK, stats->CountUserAction(u"UserAction", u"click", u"count", 1));
+  ASSERT_EQ(S_OK, stats->CountUserAction(u"UserAction", u"click", u"count", 1));
+  ASSERT_EQ(S_OK, stats->CountUserAction(u"UserAction", u"menu", u"count", 3));
+  ASSERT_EQ(S_OK, stats->RecordAction(u"UserAction", u"UserExtensionState", 2, nullptr));
+
+  const std::vector<std::string> expected = {
+      "{\"category\":\"Function\",\"key\":\"PluginEnable\",\"kind\":2,\"properties\":"
+      "{\"name\":\"My \\\"Ext\\\" \xe4\xb8\xad\",\"AppId\":\"\"}}",
+      "{\"category\":\"UserAction\",\"action\":\"click\",\"counter\":\"count\","
+      "\"increment\":1,\"total\":1}",
+      "{\"category\":\"UserAction\",\"action\":\"click\",\"counter\":\"count\","
+      "\"increment\":1,\"total\":2}",
+      "{\"category\":\"UserAction\",\"action\":\"menu\",\"counter\":\"count\","
+      "\"increment\":3,\"total\":3}",
+      "{\"category\":\"UserAction\",\"key\":\"UserExtensionState\",\"kind\":2,"
+      "\"properties\":{}}",
+  };
+  EXPECT_EQ(
+      expected,
+      StatisticsLines(testing_support::ReadFileOrEmpty(env.SystemDataFile("statistics.jsonl"))));
+  EXPECT_EQ(2, host.services().statistics_service()->Total(u"UserAction", u"click", u"count"));
+}
+
+TEST(BrowserServicesTest, VersionAndChannelComeFromTheEnvironment) {
+  using Read = HRESULT (*)(BSTR*);
+  const Read version = [](BSTR* out) {
+    return halcy::MakeComObject<host::CVersionService>()->GetBrowserVersion(out);
+  };
+  const Read channel = [](BSTR* out) {
+    ComPtr<Logic::IChannelObject> object;
+    EXPECT_EQ(S_OK, halcy::MakeComObject<host::CChannelInfo>()->GetChannelObject(
+                        object.ReleaseAndGetAddressOf()));
+    return object->GetChannelCode(out);
+  };
+  const struct {
+    const char* variable;
+    const char* value;  // null: unset
+    Read read;
+    const char16_t* expected;
+  } cases[] = {{"HALCY_BROWSER_VERSION", "7.0.0.12", version, u"7.0.0.12"},
+               {"HALCY_BROWSER_VERSION", "", version, u"6.5.1.2"},
+               {"HALCY_BROWSER_VERSION", nullptr, version, u"6.5.1.2"},
+               {"HALCY_CHANNEL", "partner-42", channel, u"partner-42"},
+               {"HALCY_CHANNEL", nullptr, channel, u""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.variable) + "=" + (c.value ? c.value : "(unset)"));
+    c.value ? setenv(c.variable, c.value, 1) : unsetenv(c.variable);
+    halcy::ScopedBstr text;
+    ASSERT_EQ(S_OK, c.read(text.Receive()));
+    EXPECT_EQ(c.expected, text.View());
+    unsetenv(c.variable);
+  }
+}
+
+TEST(BrowserServicesTest, SkinPrefixesAreRememberedAndLogged) {
+  ComPtr<host::CSkinService> skin = halcy::MakeComObject<host::CSkinService>();
+  LogCapture log;
+  EXPECT_EQ(S_OK, skin->RegisterPathPrefix(u"extskin:", u"C:\\data\\ext"));
+  EXPECT_EQ(S_OK, skin->RegisterPathPrefix(u"extskin:", u"C:\\data\\ext2"));
+  EXPECT_EQ(E_INVALIDARG, skin->RegisterPathPrefix(u"", u"x"));
+  EXPECT_EQ(u"C:\\data\\ext2", skin->DirectoryOf(u"extskin:"));
+  EXPECT_TRUE(log.Contains(u"skin: prefix extskin: registered for C:\\data\\ext"));
+}
+
+TEST(BrowserServicesTest, CurrentUserIsTheAccountAndAListenerIsRequired) {
+  halcy::SetUserNameForTesting(u"mallory");
+  ComPtr<host::CUserServiceManager> users = halcy::MakeComObject<host::CUserServiceManager>();
+  halcy::ScopedBstr name;
+  LONG id = 0;
+  ASSERT_EQ(S_OK, users->GetCurrentUser(name.Receive(), &id));
+  EXPECT_EQ(u"mallory", name.View());
+  EXPECT_EQ(1, id);
+  halcy::SetUserNameForTesting(std::nullopt);
+  EXPECT_EQ(E_POINTER, users->RegisterListener(Logic::kIID_IUserChangeListener, 1, nullptr, 1));
+}
+
+// ---- the browser model (its notifications are checked end to end by the scenario tests) ----
+
+TEST(BrowserModelTest, RefusesUnknownAndDuplicateIdsAndAClosedTabAnswersNothing) {
+  ComPtr<host::CBrowserModel> model = halcy::MakeComObject<host::CBrowserModel>();
+  EXPECT_EQ(E_INVALIDARG, model->AddTab(1, 11, u"u", u"t"));  // no frame 1
+  ASSERT_EQ(S_OK, model->AddFrame(1));
+  ASSERT_EQ(S_OK, model->AddTab(1, 11, u"u", u"t"));
+  for (HRESULT hr :
+       {model->AddFrame(1), model->AddTab(1, 11, u"u", u"t"), model->Navigate(99, u"u"),
+        model->Activate(99), model->CloseTab(99), model->SetFullScreen(2, true)}) {
+    EXPECT_EQ(E_INVALIDARG, hr);
+  }
+  ComPtr<Logic::IBrowserFrame> frame;
+  EXPECT_EQ(E_INVALIDARG, model->GetItem(0, 1, frame.ReleaseAndGetAddressOf()));
+  ComPtr<IUnknown> item;
+  EXPECT_EQ(S_FALSE, model->GetItemById(12, Logic::kBrowserItemAny, item.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(nullptr, item.Get());
+  ASSERT_EQ(S_OK, model->GetItemById(11, Logic::kBrowserItemAny, item.ReleaseAndGetAddressOf()));
+  ComPtr<Logic::IBrowserTab> tab;
+  ASSERT_EQ(S_OK, item.As(&tab));
+  ASSERT_EQ(S_OK, model->CloseTab(11));
+  halcy::ScopedBstr title;
+  EXPECT_EQ(E_FAIL, tab->GetTitle(title.Receive()));
+}
+
+TEST(BrowserModelTest, ConcurrentChangesAndWalksStayConsistent) {
+  ComPtr<host::CBrowserModel> model = halcy::MakeComObject<host::CBrowserModel>();
+  ASSERT_EQ(S_OK, model->AddFrame(1));
+  constexpr LONG kTabs = 200;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (LONG id = 100; id < 100 + kTabs; ++id) {
+      model->AddTab(1, id, u"http://w/", u"w");
+      if (id % 3 == 0) model->CloseTab(id);
+    }
+    done = true;
+  });
+  // Walks the tabs while they change: every id read back is a tab that existed.
+  while (!done) {
+    ComPtr<Logic::IBrowserFrame> frame;
+    ComPtr<Logic::IBrowserTabContainer> tabs;
+    ASSERT_EQ(S_OK, model->GetItem(0, 0, frame.ReleaseAndGetAddressOf()));
+    ASSERT_EQ(S_OK, frame->GetTabContainer(tabs.ReleaseAndGetAddressOf()));
+    LONG count = 0;
+    ASSERT_EQ(S_OK, tabs->GetTabCount(&count));
+    for (LONG i = 0; i < count; ++i) {
+      LONG id = -1;
+      if (SUCCEEDED(tabs->GetTabId(i, &id))) {
+        EXPECT_GE(id, 100);
+        EXPECT_LT(id, 100 + kTabs);
+      }
+    }
+  }
+  writer.join();
+  auto frame = model->Frame(1);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(static_cast<size_t>(kTabs - kTabs / 3), frame->tabs.size());
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Files below a directory: found and read only as regular files reached without a link, never
+// blocking on a FIFO, and within a byte cap.
+#include "platform/file_below.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+
+#include "platform/strings.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using halcy::FileBelow;
+using testing_support::ScopedTempDir;
+using testing_support::WriteFileOrDie;
+
+// Runs `work` on another thread. Should it still be running after ten seconds (stuck opening a
+// FIFO), the FIFO is opened for writing to let it go, and the test fails.
+template <class Work>
+auto WithoutHanging(const std::string& fifo, Work work) {
+  auto result = std::async(std::launch::async, work);
+  if (result.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+    ADD_FAILURE() << "blocked on the FIFO " << fifo;
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    result.wait();
+    if (fd >= 0) ::close(fd);
+  }
+  return result.get();
+}
+
+class FileBelowTest : public ::testing::Test {
+ protected:
+  // root/outside.txt, root/ext/ the directory, with a.txt, sub/b.txt, a FIFO, a folder, links
+  // to the outside file and folder, and a link inside pointing inside.
+  FileBelowTest() : ext_(root_.path() + "/ext") {
+    std::filesystem::create_directories(ext_ + "/sub");
+    std::filesystem::create_directories(ext_ + "/folder");
+    WriteFileOrDie(root_.File("outside.txt"), "secret");
+    WriteFileOrDie(ext_ + "/a.txt", "alpha");
+    WriteFileOrDie(ext_ + "/sub/b.txt", "beta");
+    EXPECT_EQ(0, ::mkfifo((ext_ + "/fifo").c_str(), 0600));
+    std::filesystem::create_symlink(root_.File("outside.txt"), ext_ + "/out.txt");
+    std::filesystem::create_symlink(root_.path(), ext_ + "/outdir");
+    std::filesystem::create_symlink(ext_ + "/a.txt", ext_ + "/inside.txt");
+    std::filesystem::create_directory_symlink(ext_ + "/sub", ext_ + "/sublink");
+  }
+
+  std::u16string Dir() const { return halcy::Utf8ToUtf16(ext_); }
+
+  ScopedTempDir root_;
+  std::string ext_;
+};
+
+TEST_F(FileBelowTest, EachPathIsFoundOnlyAsARegularFileWithoutALinkOnTheWay) {
+  const struct {
+    const char16_t* path;
+    FileBelow found;
+    const char* content;  // what ReadFileBelow gives
+  } cases[] = {
+      {u"a.txt", FileBelow::kRegularFile, "alpha"},
+      {u"sub/b.txt", FileBelow::kRegularFile, "beta"},
+      {u"sub\\b.txt", FileBelow::kRegularFile, "beta"},
+      {u"missing.txt", FileBelow::kMissing, ""},
+      {u"nosub/b.txt", FileBelow::kMissing, ""},
+      {u"a.txt/b.txt", FileBelow::kMissing, ""},  // a file used as a folder
+      {u"folder", FileBelow::kNotRegularFile, ""},
+      {u"fifo", FileBelow::kNotRegularFile, ""},
+      {u"out.txt", FileBelow::kSymbolicLink, ""},
+      {u"inside.txt", FileBelow::kSymbolicLink, ""},  // links are refused wherever they lead
+      {u"outdir/outside.txt", FileBelow::kSymbolicLink, ""},
+      {u"sublink/b.txt", FileBelow::kSymbolicLink, ""},
+      {u"../outside.txt", FileBelow::kBadPath, ""},
+      {u"sub/../../outside.txt", FileBelow::kBadPath, ""},
+      {u"..\\outside.txt", FileBelow::kBadPath, ""},
+      {u"./a.txt", FileBelow::kBadPath, ""},
+      {u"/etc/passwd", FileBelow::kBadPath, ""},
+      {u"\\\\server\\share", FileBelow::kBadPath, ""},
+      {u"sub//b.txt", FileBelow::kBadPath, ""},
+      {u"sub/", FileBelow::kBadPath, ""},
+      {u"", FileBelow::kBadPath, ""},
+  };
+  const std::string fifo = ext_ + "/fifo";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(halcy::Utf16ToUtf8(c.path));
+    EXPECT_EQ(c.found, WithoutHanging(fifo, [&] { return halcy::ProbeFileBelow(Dir(), c.path); }));
+    std::string bytes = "left over";
+    EXPECT_EQ(c.found, WithoutHanging(fifo, [&] {
+                return halcy::ReadFileBelow(Dir(), c.path, 1 << 20, &bytes);
+              }));
+    EXPECT_EQ(c.content, bytes);
+  }
+}
+
+TEST_F(FileBelowTest, TheDirectoryItselfMayBeReachedThroughALink) {
+  std::filesystem::create_directory_symlink(ext_, root_.File("ext-link"));
+  std::string bytes;
+  EXPECT_EQ(
+      FileBelow::kRegularFile,
+      halcy::ReadFileBelow(halcy::Utf8ToUtf16(root_.File("ext-link")), u"sub/b.txt", 100, &bytes));
+  EXPECT_EQ("beta", bytes);
+  EXPECT_EQ(FileBelow::kMissing,
+            halcy::ProbeFileBelow(halcy::Utf8ToUtf16(root_.File("gone")), u"a.txt"));
+}
+
+TEST_F(FileBelowTest, TheByteCapIsInclusive) {
+  const struct {
+    uint64_t cap;
+    FileBelow found;
+    const char* content;
+  } cases[] = {{5, FileBelow::kRegularFile, "alpha"},
+               {4, FileBelow::kTooLarge, ""},
+               {0, FileBelow::kTooLarge, ""}};
+  for (const auto& c : cases) {
+    std::string bytes = "left over";
+    EXPECT_EQ(c.found, halcy::ReadFileBelow(Dir(), u"a.txt", c.cap, &bytes)) << c.cap;
+    EXPECT_EQ(c.content, bytes) << c.cap;
+  }
+}
+
+}  // namespace
