@@ -88,14 +88,16 @@ void CExtensionMgrImpl::LoadNativeLibrary(IExtensionAgent* agent) {
   const std::u16string library = AgentText(agent, &IExtensionAgent::GetLibraryPath);
   const std::u16string directory =
       ResolveExtensionPath(AgentText(agent, &IExtensionAgent::GetDirectory));
+  // The library is untrusted, as every path a manifest names: a regular file inside the
+  // extension's directory, reached without a link (extension_paths.h). The child is handed its
+  // canonical path, free of links above the directory too, which the child checks again.
+  const ManifestPath checked{u"extMgr;", id, directory, u"librarypath", library};
+  bool exists = false;
+  if (directory.empty() || !CheckManifestFile(checked, &exists)) return;  // logged
   const std::u16string joined = halcy::StringPrintf(u"%s\\%s", directory.c_str(), library.c_str());
   std::string resolved;
-  // The library is untrusted: it must be a regular file that stays inside its directory, with
-  // every link and ".." resolved, and the child is handed that resolved path only.
-  if (directory.empty() || !halcy::ResolveFileInDirectory(directory, joined, &resolved)) {
-    Log(kLogFailure, u"extMgr;",
-        u"extMgr: the library %s of %s is not a regular file inside its directory; not loaded",
-        library.c_str(), id.c_str());
+  if (!exists || !halcy::ResolveFileInDirectory(directory, joined, &resolved)) {
+    LogRefusedManifestPath(checked, u"it does not exist");
     return;
   }
   bool reload;
@@ -199,7 +201,7 @@ void CExtensionMgrImpl::OnDllProcessChannelError() {
   const int crashes = ++g_dll_crash_count;
   BroadcastToListeners(0, [](IExtensionMgrListener* l) { return l->OnDllProcessState(FALSE); });
   if (crashes > 1) {
-    ShowDllCrashNotice();  // before the host goes, while the loaded libraries are known
+    ShowDllCrashNotice();      // before the host goes, while the loaded libraries are known
     StopDllProcessHost(true);  // reaps the child; the dead host keeps refusing messages
     return;
   }

@@ -277,8 +277,9 @@ TEST_F(ManagerWithChildTest, ALoneEnabledLibraryIsNamedInTheSingularInTheLogWith
   EXPECT_TRUE(log.Contains(u"重新加载交互进程以及各个扩展的DLL\n"));
 }
 
-TEST_F(ManagerWithChildTest, OnlyLibrariesThatStayInsideTheirDirectoryAreSentToTheChild) {
-  Install({{"path-good", "G", 1, "good.so", "good.so"},
+TEST_F(ManagerWithChildTest, OnlyRegularFilesInsideTheDirectoryWithNoLinkOnTheWayAreSent) {
+  testing_support::LogCapture log;
+  Install({{"path-good", "G", 1, "bin/good.so", "bin/good.so"},
            {"path-up", "U", 1, "../outside.so", ""},
            {"path-link-out", "O", 1, "link.so", ""},
            {"path-link-in", "I", 1, "in.so", "real/in.so"},
@@ -290,12 +291,16 @@ TEST_F(ManagerWithChildTest, OnlyLibrariesThatStayInsideTheirDirectoryAreSentToT
   fs::create_symlink("real/in.so", root / "path-link-in" / "in.so");
   Start();
   const int pid = log_.WaitForStart(1);
-  ASSERT_TRUE(log_.WaitForLines(pid, 3));
+  ASSERT_TRUE(log_.WaitForLines(pid, 2));
   ASSERT_TRUE(host_.WaitIdle());
-  // The link inside is sent as the file it names, so the child never follows a link.
-  EXPECT_EQ((std::vector<std::string>{"hello", LoadLine("path-good", "good.so"),
-                                      LoadLine("path-link-in", "real/in.so")}),
+  // The child gets the canonical path: no link even above the extension's directory.
+  EXPECT_EQ((std::vector<std::string>{"hello", LoadLine("path-good", "bin/good.so")}),
             log_.LinesOf(pid));
+  for (const char16_t* refused :
+       {u"path-up", u"path-link-out", u"path-link-in", u"path-dir", u"path-missing"}) {
+    EXPECT_TRUE(log.Contains(u"extMgr: extension '" + std::u16string(refused) + u"' in "))
+        << halcy::Utf16ToUtf8(refused);
+  }
 }
 
 TEST_F(ManagerWithChildTest, TheChildsMessagesTakeTheManagersPaths) {
