@@ -94,6 +94,7 @@ struct CDllInteractionProcessHost::LaunchRecord {
   base::RefPtr<CChildProcessLauncher> launcher;           // Guarded by mutex
   base::RefPtr<CChildProcessLauncher::CContext> context;  // Guarded by mutex
   bool ended = false;                                     // Guarded by mutex
+  bool accepted = false;  // Guarded by mutex: the launched child is on the channel
 
   void Set(base::RefPtr<CChildProcessLauncher> new_launcher) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -113,7 +114,35 @@ struct CDllInteractionProcessHost::LaunchRecord {
       launch = context;
     }
     if (!launch || !launch->done_event()->TimedWait(kLaunchWaitMs)) return false;
-    return pid != 0 && launch->process_info().dwProcessId == pid;
+    if (pid == 0 || launch->process_info().dwProcessId != pid) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    accepted = true;
+    set.notify_all();
+    return true;
+  }
+
+  // True once the launched child is on the channel; false when it ends first, was never
+  // created, or `timeout_ms` passes.
+  bool WaitForChildOnChannel(DWORD timeout_ms) {
+    base::RefPtr<CChildProcessLauncher::CContext> launch;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      launch = context;
+    }
+    if (!launch || !launch->done_event()->TimedWait(kLaunchWaitMs)) return false;
+    HANDLE process = launch->process_info().hProcess;
+    if (!process) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!accepted) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      lock.unlock();
+      const bool ended_first = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+      lock.lock();
+      if (ended_first) return accepted;
+      set.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   base::RefPtr<CChildProcessLauncher::CContext> Take() {
@@ -285,9 +314,27 @@ void CDllInteractionProcessHost::Shutdown(DWORD grace_ms) {
     base::CAutoLock hold(lock_);
     if (proxy_) proxy_->RemoveListener(this, 0);
   }
+  // A child launched moments ago may not be on the channel yet (a short session): it gets the
+  // grace period to arrive, so that it hears of the shutdown instead of finding no pipe. Its
+  // hello is not awaited (that arrives on this thread): once it is on the channel, what waits
+  // for the hello goes to the channel, which writes it after the channel's own hello.
+  const bool on_channel = launch_->WaitForChildOnChannel(grace_ms);
+  {
+    base::CAutoLock hold(lock_);
+    if (proxy_ && on_channel && !connected_) {
+      connected_ = true;
+      while (!pending_.empty()) {
+        IPC::CMessage* message = pending_.front();
+        pending_.pop_front();
+        Send(message);
+      }
+    }
+  }
   Send(new IPC::CMessage(false, IPC::kMessageTypeShutdown));
-  Close();
+  // The child leaves when it reads the shutdown; the channel stays until then, so that
+  // everything sent before reaches it.
   EndChild(grace_ms);
+  Close();
 }
 
 void CDllInteractionProcessHost::EndChild(DWORD grace_ms) {

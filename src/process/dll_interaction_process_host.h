@@ -131,8 +131,10 @@ class CDllInteractionProcessHost : public IPC::CChannel::CListener,
   // reply, which goes to `reply` when given, else is destroyed). False without a channel.
   bool Send(IPC::CMessage* message, IPC::CMessage** reply = nullptr);
   // Releases the owner, withdraws the host from the channel, sends the shutdown message (type
-  // 2), closes the channel and ends the child: it gets `grace_ms` to go by itself, is then
-  // killed, and is always waited for, so no process of ours is left behind.
+  // 2), ends the child and closes the channel. A child not yet on the channel gets `grace_ms`
+  // to arrive (messages still queued for it are then written, in order, before the shutdown);
+  // it then gets `grace_ms` to leave by itself, is killed when it does not, and is always
+  // waited for, so no process of ours is left behind.
   void Shutdown(DWORD grace_ms = 3000);
   // Drops the channel (pending messages stay, unsent).
   void Close();
