@@ -184,12 +184,16 @@ void CSessionListener::Print(const char* call, const std::string& args) {
 }
 
 HRESULT CSessionListener::OnFirstReady() {
+  std::function<void(const std::string&)> printer;
   {
+    // Taken with ready_: a printer set once start-up is seen complete does not print the
+    // OnFirstReady that completed it.
     std::lock_guard<std::mutex> lock(mutex_);
     ready_ = true;
+    printer = printer_;
     changed_.notify_all();
   }
-  Print("OnFirstReady", "");
+  if (printer) printer("{\"to\":\"listener\",\"call\":\"OnFirstReady\",\"args\":[]}");
   return S_OK;
 }
 
