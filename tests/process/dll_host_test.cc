@@ -119,6 +119,20 @@ TEST_F(DllHostTest, MessagesSentBeforeTheHelloFollowItInOrderAndTheOneBeyondTheQ
   EXPECT_TRUE(owner_->Calls().empty());
 }
 
+TEST_F(DllHostTest, AShutdownBeforeTheHelloStillDeliversWhatWaitedThenTheShutdown) {
+  OnManager([&] {
+    dll_->Init();
+    dll_->Send(NamedEvent(u"early", u"1"));
+    dll_->Send(NamedEvent(u"early", u"2"));
+    dll_->Shutdown();  // the child's hello cannot have been handled on this thread yet
+  });
+  const int pid = log_.WaitForStart(1);
+  EXPECT_EQ((std::vector<std::string>{"hello", "0x07000008 early 1", "0x07000008 early 2",
+                                      "exit shutdown"}),
+            log_.LinesOf(pid));
+  EXPECT_TRUE(process_testing::ProcessGone(pid));
+}
+
 // A message of `type` with one value per letter: 's' the string "ext", 'i' the int 0, 'j' the
 // int 1, 'l' the int64 7.
 IPC::CMessage Build(uint32_t type, const std::string& kinds) {
