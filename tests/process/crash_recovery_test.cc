@@ -149,12 +149,16 @@ class ManagerWithChildTest : public ::testing::Test {
   }
   ~ManagerWithChildTest() override { Logic::ResetPathCachesForTesting(); }
 
-  void TearDown() override {
-    if (mgr_) {
-      mgr_->UnInitialize();
-      EXPECT_TRUE(host_.WaitIdle());
-      for (int pid : log_.Starts()) EXPECT_TRUE(ProcessGone(pid)) << pid;
-    }
+  void TearDown() override { Stop(); }
+
+  // Uninitializes the manager (once) and checks that no child is left. A test that captures
+  // the log stops first, so that nothing logs while its capture goes.
+  void Stop() {
+    if (!mgr_ || stopped_) return;
+    stopped_ = true;
+    mgr_->UnInitialize();
+    EXPECT_TRUE(host_.WaitIdle());
+    for (int pid : log_.Starts()) EXPECT_TRUE(ProcessGone(pid)) << pid;
   }
 
   fs::path UserExtensions() {
@@ -223,6 +227,7 @@ class ManagerWithChildTest : public ::testing::Test {
   testing_support::TestHost host_;
   ComPtr<Logic::IExtensionMgr> mgr_;
   ComPtr<StateListener> listener_;
+  bool stopped_ = false;
 };
 
 TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShowsTheNotice) {
@@ -275,6 +280,7 @@ TEST_F(ManagerWithChildTest, ALoneEnabledLibraryIsNamedInTheSingularInTheLogWith
   const std::u16string notice = u"很抱歉，扩展\"Alpha\"崩溃了，您可以在\"选项-扩展应用\"中重启它";
   ASSERT_TRUE(WaitUntil([&] { return log.Contains(notice); }));
   EXPECT_TRUE(log.Contains(u"重新加载交互进程以及各个扩展的DLL\n"));
+  Stop();
 }
 
 TEST_F(ManagerWithChildTest, OnlyRegularFilesInsideTheDirectoryWithNoLinkOnTheWayAreSent) {
@@ -301,6 +307,7 @@ TEST_F(ManagerWithChildTest, OnlyRegularFilesInsideTheDirectoryWithNoLinkOnTheWa
     EXPECT_TRUE(log.Contains(u"extMgr: extension '" + std::u16string(refused) + u"' in "))
         << halcy::Utf16ToUtf8(refused);
   }
+  Stop();
 }
 
 TEST_F(ManagerWithChildTest, TheChildsMessagesTakeTheManagersPaths) {
@@ -313,12 +320,12 @@ TEST_F(ManagerWithChildTest, TheChildsMessagesTakeTheManagersPaths) {
   ASSERT_TRUE(log_.WaitForLines(pid, 2));
   // The test speaks to the child through named events: it answers "test.send" by sending what
   // the payload describes.
-  auto child_sends = [&](const std::u16string& spec) {
-    halcy::ScopedBstr name(u"test.send"), payload(spec);
+  auto child_sends = [&](const std::u16string& recipe) {
+    halcy::ScopedBstr name(u"test.send"), payload(recipe);
     ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(name.Get(), payload.Get()));
     ASSERT_TRUE(WaitUntil([&] {
       for (const std::string& line : log_.LinesOf(pid)) {
-        if (line == "0x07000008 test.send " + halcy::Utf16ToUtf8(spec)) return true;
+        if (line == "0x07000008 test.send " + halcy::Utf16ToUtf8(recipe)) return true;
       }
       return false;
     }));

@@ -219,6 +219,7 @@ TEST_F(DllHostTest, AStrangerOnTheChannelIsRefusedBeforeAnythingIsWrittenToIt) {
                            halcy::Utf8ToUtf16(std::to_string(getpid())) + u"\n"));
   OnManager([&] { dll_->Shutdown(); });
   EXPECT_TRUE(process_testing::ProcessGone(child));
+  ASSERT_TRUE(host_.WaitIdle());  // the channel's last lines are logged before `log` goes
 }
 
 TEST_F(DllHostTest, ChannelErrorTellsTheOwnerOnceAndLaterSendsAreRefused) {
@@ -242,6 +243,7 @@ TEST_F(DllHostTest, ShutdownEndsAChildThatDoesNotLeaveByItself) {
   EXPECT_TRUE(process_testing::ProcessGone(pid));
   EXPECT_TRUE(log.Contains(u"extension process " + halcy::Utf8ToUtf16(std::to_string(pid)) +
                            u" did not end by itself, ended\n"));
+  ASSERT_TRUE(host_.WaitIdle());  // the channel's last lines are logged before `log` goes
 }
 
 }  // namespace

@@ -89,9 +89,9 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }
 
 // "TYPE|s:text|i:5|l:7" as a message; null when it does not parse.
-IPC::CMessage* MessageFromSpec(const std::string& spec) {
+IPC::CMessage* MessageFromRecipe(const std::string& recipe) {
   std::vector<std::string> parts;
-  std::stringstream in(spec);
+  std::stringstream in(recipe);
   for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
   if (parts.empty()) return nullptr;
   auto* message = new IPC::CMessage(false, std::stoul(parts[0], nullptr, 16));
@@ -132,7 +132,7 @@ bool Handle(int fd, const IPC::CMessage& message, ChildLog* log, const std::stri
   if (used < message.size()) line += " +" + std::to_string(message.size() - used);
   log->Line(line);
   if (message.type() == 0x07000008 && values.size() == 2 && values[0].text == u"test.send") {
-    std::unique_ptr<IPC::CMessage> reply(MessageFromSpec(halcy::Utf16ToUtf8(values[1].text)));
+    std::unique_ptr<IPC::CMessage> reply(MessageFromRecipe(halcy::Utf16ToUtf8(values[1].text)));
     if (reply) WriteAll(fd, reply->data(), reply->size());
   }
   return true;
