@@ -188,6 +188,7 @@ void CDllInteractionProcessHost::Init() {
   if (ComPtr<ILogicGlobalService> global = GetLogicGlobalService()) {
     global->GetShutdownEvent(&shutdown);
   }
+  bool pipe_created;
   {
     base::CAutoLock hold(lock_);
     proxy_ = std::make_unique<IPC::CSyncChannelProxy>(
@@ -195,7 +196,10 @@ void CDllInteractionProcessHost::Init() {
         [launch = launch_](DWORD pid) { return launch->IsLaunchedChild(pid); });
     proxy_->AddListener(this, 0);
     channel_id_ = id;
+    pipe_created = proxy_->pipe_created();
   }
+  // A child could not reach a channel without a pipe (the proxy logged why): none is started.
+  if (!pipe_created) return;
   CCommandLine line(ExecutablePath());
   line.AppendSwitch(u"type", u"BrindleProcess");
   line.AppendSwitch(u"channel", id);
