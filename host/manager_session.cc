@@ -12,6 +12,7 @@
 #include "host/extension_store.h"
 #include "host/host_services.h"
 #include "host/module_loader.h"
+#include "host/scenario_receivers.h"
 #include "host/service_registrations.h"
 #include "host/staged_copy.h"
 #include "host/thread_service.h"
@@ -166,24 +167,60 @@ class CModuleServices {
 
 // --- CSessionListener ---
 
-HRESULT CSessionListener::OnFirstReady() {
+void CSessionListener::SetCallbackPrinter(std::function<void(const std::string&)> printer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ready_ = true;
-  changed_.notify_all();
+  printer_ = std::move(printer);
+}
+
+void CSessionListener::Print(const char* call, const std::string& args) {
+  std::function<void(const std::string&)> printer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    printer = printer_;
+  }
+  if (printer) {
+    printer(std::string("{\"to\":\"listener\",\"call\":\"") + call + "\",\"args\":[" + args + "]}");
+  }
+}
+
+HRESULT CSessionListener::OnFirstReady() {
+  std::function<void(const std::string&)> printer;
+  {
+    // Taken with ready_: a printer set once start-up is seen complete does not print the
+    // OnFirstReady that completed it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_ = true;
+    printer = printer_;
+    changed_.notify_all();
+  }
+  if (printer) printer("{\"to\":\"listener\",\"call\":\"OnFirstReady\",\"args\":[]}");
   return S_OK;
 }
 
 HRESULT CSessionListener::OnLocalExtensionList(BSTR extension_ids) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  list_ = extension_ids ? std::u16string(extension_ids) : std::u16string();
-  has_list_ = true;
+  const std::u16string ids = extension_ids ? std::u16string(extension_ids) : std::u16string();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list_ = ids;
+    has_list_ = true;
+  }
+  Print("OnLocalExtensionList", JsonQuoted(ids));
+  return S_OK;
+}
+
+HRESULT CSessionListener::OnDllProcessState(BOOL running) {
+  Print("OnDllProcessState", running ? "true" : "false");
   return S_OK;
 }
 
 HRESULT CSessionListener::OnExtensionStateChanged(BSTR extension_id, LONG state) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  changes_.push_back({extension_id ? std::u16string(extension_id) : std::u16string(), state});
-  changed_.notify_all();
+  const std::u16string id = extension_id ? std::u16string(extension_id) : std::u16string();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changes_.push_back({id, state});
+    changed_.notify_all();
+  }
+  Print("OnExtensionStateChanged", JsonQuoted(id) + "," + std::to_string(state));
   return S_OK;
 }
 

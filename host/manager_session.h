@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,8 @@ class CModuleServices;
 inline constexpr std::chrono::seconds kManagerLimit{20};
 
 // The browser's listener: the installed list, the end of start-up and the state broadcasts.
+// Once given a printer (during a scenario), it also hands it every callback it receives as one
+// line, {"to":"listener","call":"OnDllProcessState","args":[true]}.
 class CSessionListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
  public:
   HALCY_BEGIN_INTERFACES(CSessionListener)
@@ -39,8 +42,11 @@ class CSessionListener : public halcy::ComObjectRoot, public Logic::IExtensionMg
   HRESULT OnFirstReady() override;
   HRESULT OnLocalExtensionList(BSTR extension_ids) override;
   HRESULT ReservedSlot5() override { return E_NOTIMPL; }
-  HRESULT OnDllProcessState(BOOL) override { return S_OK; }
+  HRESULT OnDllProcessState(BOOL running) override;
   HRESULT OnExtensionStateChanged(BSTR extension_id, LONG state) override;
+
+  // From now on every callback is also printed through `printer` (null: no longer).
+  void SetCallbackPrinter(std::function<void(const std::string&)> printer);
 
   // True when OnFirstReady arrived within `limit`; `list` is the last list broadcast.
   bool WaitReady(std::chrono::seconds limit, bool* has_list, std::u16string* list);
@@ -56,11 +62,15 @@ class CSessionListener : public halcy::ComObjectRoot, public Logic::IExtensionMg
   };
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool ready_ = false;                // Guarded by mutex_
-  bool has_list_ = false;             // Guarded by mutex_
-  std::u16string list_;               // Guarded by mutex_
-  std::vector<StateChange> changes_;  // Guarded by mutex_
-  size_t mark_ = 0;                   // Guarded by mutex_
+  bool ready_ = false;                               // Guarded by mutex_
+  bool has_list_ = false;                            // Guarded by mutex_
+  std::u16string list_;                              // Guarded by mutex_
+  std::vector<StateChange> changes_;                 // Guarded by mutex_
+  size_t mark_ = 0;                                  // Guarded by mutex_
+  std::function<void(const std::string&)> printer_;  // Guarded by mutex_
+
+  // Prints `call` with its JSON-written `args` when a printer is set; no lock held meanwhile.
+  void Print(const char* call, const std::string& args);
 };
 
 class CManagerSession {

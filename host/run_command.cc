@@ -1,5 +1,6 @@
 #include "host/run_command.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -70,12 +71,18 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
     if (!scenario) return ScenarioError(scenario_path, std::strerror(errno));
     output = std::make_unique<CScenarioOutput>(stdout);
     receivers = std::make_unique<CScenarioReceivers>(output.get());
+    // The extension process, started with the manager, inherits this and prints what it
+    // receives as the other receivers do.
+    setenv("PLEXORE_SCENARIO_OUTPUT", "1", 1);
   }
   CManagerSession session(services);
   if (!session.Start(module_path)) return 1;
   Logic::IExtensionMgr* mgr = session.mgr();
   int code = 0;
   if (output) {
+    // Callbacks after start-up are part of the scenario's output.
+    session.listener()->SetCallbackPrinter(
+        [out = output.get()](const std::string& line) { out->WriteLine(line); });
     // The background pages started during start-up are created on the UI thread afterwards.
     services->WaitIdle(kManagerLimit);
     code = PlayScenario(services, mgr, scenario);
@@ -89,6 +96,7 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
   }
   session.Stop();
   if (output) services->WaitIdle(kManagerLimit);  // shut-down's deliveries still print
+  if (session.listener()) session.listener()->SetCallbackPrinter(nullptr);
   return code;
 }
 

@@ -26,6 +26,8 @@ CWaitableEvent::CWaitableEvent(bool initially_signaled) {
   }
 }
 
+CWaitableEvent::CWaitableEvent(Borrowed, HANDLE handle) : handle_(handle), owned_(false) {}
+
 CWaitableEvent::~CWaitableEvent() { Close(); }
 
 void CWaitableEvent::Signal() {
@@ -62,6 +64,10 @@ bool CWaitableEvent::TimedWait(DWORD timeout_ms) {
 
 void CWaitableEvent::Close() {
   if (!handle_) return;
+  if (!owned_) {
+    handle_ = nullptr;
+    return;
+  }
   if (UseLibrary()) {
     DWORD error = 0;
     Internal_HC_CloseHandle(handle_, &error);

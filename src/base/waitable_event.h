@@ -23,6 +23,10 @@ namespace base {
 class CWaitableEvent {
  public:
   explicit CWaitableEvent(bool initially_signaled);
+  // Wraps the manual-reset event `handle` that someone else owns (the browser's shutdown event,
+  // say): it must stay open while this object lives, and Close does not close it.
+  struct Borrowed {};
+  CWaitableEvent(Borrowed, HANDLE handle);
   ~CWaitableEvent();
   CWaitableEvent(const CWaitableEvent&) = delete;
   CWaitableEvent& operator=(const CWaitableEvent&) = delete;
@@ -42,6 +46,7 @@ class CWaitableEvent {
 
  private:
   HANDLE handle_;
+  bool owned_ = true;  // Constant after construction
 };
 
 }  // namespace base

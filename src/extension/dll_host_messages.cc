@@ -22,6 +22,23 @@ IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id) {
   return message;
 }
 
+IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,
+                                     const std::u16string& library_path) {
+  auto* message = new IPC::CMessage(false, kDllMsgLoadNativeLibrary);
+  message->WriteString(extension_id);
+  message->WriteString(library_path);
+  return message;
+}
+
+IPC::CMessage* NewRequestOutcomeMessage(const std::u16string& extension_id, int64_t request,
+                                        const std::u16string& outcome) {
+  auto* message = new IPC::CMessage(false, kDllMsgRequestOutcome);
+  message->WriteString(extension_id);
+  message->WriteInt64(request);
+  message->WriteString(outcome);
+  return message;
+}
+
 IPC::CMessage* NewBrowserNotifyMessage(const std::u16string& name, const std::u16string& payload) {
   auto* message = new IPC::CMessage(false, kDllMsgBrowserNotify);
   message->WriteString(name);

@@ -30,8 +30,18 @@ inline constexpr uint32_t kDllMsgRequestAnswer = 0x0700000A;
 
 // An extension's library is to be unloaded (disable, delete): string extension id.
 inline constexpr uint32_t kDllMsgUnloadLibrary = 0x07000002;
+// An extension's library is to be loaded: string extension id, string the library's full,
+// resolved native path.
+inline constexpr uint32_t kDllMsgLoadNativeLibrary = 0x07000001;
+// The answer to a library's request 0x0700000E: string extension id, int64 the request's
+// number, string the outcome ({"result":"ok"}, ...).
+inline constexpr uint32_t kDllMsgRequestOutcome = 0x0700000F;
 
 IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id);
+IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,
+                                     const std::u16string& library_path);
+IPC::CMessage* NewRequestOutcomeMessage(const std::u16string& extension_id, int64_t request,
+                                        const std::u16string& outcome);
 IPC::CMessage* NewLibraryMessage(const std::u16string& extension_id, int32_t request_context,
                                  const std::u16string& command, const std::u16string& arguments);
 IPC::CMessage* NewBrowserNotifyMessage(const std::u16string& name, const std::u16string& payload);

@@ -13,6 +13,12 @@ void CDllHostSlot::Set(std::shared_ptr<IDllHostSender> sender) {
   previous = std::exchange(sender_, std::move(sender));
 }
 
+void CDllHostSlot::Clear(const std::shared_ptr<IDllHostSender>& sender) {
+  std::shared_ptr<IDllHostSender> previous;  // released after the lock
+  base::CAutoLock hold(lock_);
+  if (sender_ == sender) previous = std::exchange(sender_, nullptr);
+}
+
 std::shared_ptr<IDllHostSender> CDllHostSlot::Get() const {
   base::CAutoLock hold(lock_);
   return sender_;

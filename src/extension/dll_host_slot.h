@@ -40,6 +40,8 @@ class CDllHostSlot {
  public:
   // Replaces the sender; null empties the slot.
   void Set(std::shared_ptr<IDllHostSender> sender);
+  // Empties the slot if it still holds `sender` (another may have been set meanwhile).
+  void Clear(const std::shared_ptr<IDllHostSender>& sender);
   std::shared_ptr<IDllHostSender> Get() const;
 
   // Takes ownership of `message` whatever the result. With no sender the message goes to the

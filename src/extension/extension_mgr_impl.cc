@@ -69,7 +69,12 @@ CExtensionMgrImpl::CExtensionMgrImpl(IExtensionMgr* owner) : owner_(owner) {}
 
 CExtensionMgrImpl::~CExtensionMgrImpl() = default;
 
-void CExtensionMgrImpl::DetachOwner() { owner_ = nullptr; }
+void CExtensionMgrImpl::DetachOwner() {
+  owner_ = nullptr;
+  // A manager released without uninitialize still ends its extension process, which also lets
+  // go of the reference the process's host holds on the manager.
+  StopDllProcessHost(false);
+}
 
 // --- Listeners ---
 

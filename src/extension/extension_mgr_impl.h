@@ -12,8 +12,14 @@
 // Each map and list has its own lock; no operation holds two, and no lock is held while a
 // listener, agent, store or other service is called (maps are copied first).
 //
+// The manager also owns the host of the extension-DLL process (process/
+// dll_interaction_process_host.h): created at start-up, the sender behind the DLL-host slot,
+// shut down at uninitialize. It is the host's owner: the child's messages and the channel's
+// failure arrive here (extension_mgr_dll.cc), where a first crash restarts the process and
+// reloads every native library, and a later one shows a notice and leaves it down.
+//
 // Reference counted: CCoExtensionMgr holds one reference, every posted task holds another
-// until it has run or been dropped.
+// until it has run or been dropped; the DLL host holds one until it is shut down.
 #pragma once
 
 #include <atomic>
@@ -22,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +41,7 @@
 #include "extension/fe_sink_table.h"
 #include "extension/web_view_service.h"
 #include "platform/com.h"
+#include "process/dll_interaction_process_host.h"
 
 struct IStringList;
 
@@ -60,10 +68,12 @@ inline constexpr const char16_t* kSelfReportCategory = u"ExtensionUploadLog";
 // A new property set from the object factory for a statistics record; null when none.
 ComPtr<IPropertySet> NewPropertySet();
 
-class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> {
+class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
+                          public IDllInteractionOwner {
  public:
   // `owner` is the COM object the manager hands to its collaborators; borrowed until
-  // DetachOwner.
+  // DetachOwner, which the COM object calls as it goes (and which also shuts the extension-DLL
+  // process down, as uninitialize would).
   explicit CExtensionMgrImpl(IExtensionMgr* owner);
   void DetachOwner();
 
@@ -248,6 +258,22 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   // The registered command hosts, in registration order (a copy).
   std::vector<ComPtr<IExtCmdHost>> CommandHosts();
 
+  // --- The extension-DLL process (extension_mgr_dll.cc) ---
+
+  void AddRef() const override { base::CRefCountedThreadSafe<CExtensionMgrImpl>::AddRef(); }
+  void Release() const override { base::CRefCountedThreadSafe<CExtensionMgrImpl>::Release(); }
+  // IDllInteractionOwner: what the child sends, and the loss of its channel. A message that
+  // names an extension whose library this manager did not ask the child to load is dropped.
+  void OnDllMessage(const CDllMessage& message) override;
+  void OnDllMessageInUIThread(const CDllMessage& message) override;
+  // A crash of the process: OnDllProcessState(FALSE) to the listeners, then on the first crash
+  // in the process the trace "重新加载交互进程以及各个扩展的DLL", a new process with every
+  // enabled native library loaded again and OnDllProcessState(TRUE); on any later crash the
+  // notice of ShowDllCrashNotice, and the process stays down.
+  void OnDllProcessChannelError() override;
+  // The crash counter is process-wide; tests start from zero.
+  static void ResetDllCrashCountForTesting();
+
  private:
   friend class base::CRefCountedThreadSafe<CExtensionMgrImpl>;
   ~CExtensionMgrImpl();
@@ -284,6 +310,24 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
                             const std::u16string& payload);
   InstalledMap InstalledCopy() const;
   std::u16string DataDirectory() const;
+
+  // The extension-DLL process (extension_mgr_dll.cc).
+  // Creates and initialises the host and puts it behind the slot; nothing when there is one.
+  void StartDllProcessHost();
+  // Takes the host out (and out of the slot unless `keep_slot`) and shuts it down.
+  void StopDllProcessHost(bool keep_slot);
+  // Sends 0x07000001 (id, resolved path) when the agent's "librarypath" resolves to a regular
+  // file inside its directory (0x07000002 first when it is loaded already); otherwise logs and
+  // starts nothing.
+  void LoadNativeLibrary(IExtensionAgent* agent);
+  bool IsLibraryLoaded(const std::u16string& extension_id) const;
+  // The child reported that the library of `extension_id` did not load.
+  void LoadAppDllFailed(const std::u16string& extension_id);
+  // The notice of a repeated crash, naming the enabled extensions whose library was loaded, on
+  // the toolbar through the UI extension-point manager, or in the log when there is none.
+  void ShowDllCrashNotice();
+  // A library's request (0x0700000E): run as a command, answered with 0x0700000F.
+  void AnswerLibraryRequestFromDll(const CDllMessage& message);
 
   // Install helpers (extension_mgr_install.cc).
   HRESULT PostExtensionTask(HRESULT (CExtensionMgrImpl::*task)(std::u16string),
@@ -340,6 +384,13 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl> 
   std::map<std::u16string, int> starting_pages_;  // Guarded by starting_lock_
   void DropStartingPage(const std::u16string& extension_id);
   bool TakeStartingPage(const std::u16string& extension_id);
+
+  mutable base::CLock dll_process_lock_;
+  base::RefPtr<CDllInteractionProcessHost> dll_process_;  // Guarded by dll_process_lock_
+  // What this manager put into the slot for the host.
+  std::shared_ptr<IDllHostSender> dll_sender_;  // Guarded by dll_process_lock_
+  // Extensions whose library the child was asked to load (and not to unload since).
+  std::set<std::u16string> loaded_libraries_;  // Guarded by dll_process_lock_
 
   mutable base::CLock pending_deletion_lock_;
   std::vector<std::u16string> pending_deletions_;  // Guarded by pending_deletion_lock_

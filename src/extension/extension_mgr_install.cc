@@ -285,10 +285,10 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     agent->SetState(1);
     std::shared_ptr<CExtensionDB> db = database();
     if (db && db->IsOpen()) db->SetState(extension_id, 1);
-    // Its background page starts again; a core still in the table is replaced. The UI
-    // extension points and the context-menu items come with their parts. The DLL process is never
-    // being restarted after a crash while there is no DLL host process of our own, so there is
-    // no OnDllProcessState to send here.
+    // Its background page starts again (or its library is loaded); a core still in the table is
+    // replaced. The UI extension points and the context-menu items come with their parts. A
+    // restart of the DLL process after a crash runs whole within one task on this thread, so
+    // an enable never finds one under way: there is no OnDllProcessState to send here.
     StartExtension(agent.Get());
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
@@ -303,9 +303,11 @@ HRESULT CExtensionMgrImpl::DisableExtension_BackThread(std::u16string extension_
     std::shared_ptr<CExtensionDB> db = database();
     if (db && db->IsOpen()) db->SetState(extension_id, 0);
     CloseExtensionParts(extension_id);
-    if (AgentText(agent.Get(), &IExtensionAgent::GetBackgroundPage).empty()) {
-      UnloadLibrary(extension_id);
-    } else {
+    // An extension with a library runs as the library, whether or not it names a page too.
+    const bool native = !AgentText(agent.Get(), &IExtensionAgent::GetLibraryPath).empty();
+    const bool page = !AgentText(agent.Get(), &IExtensionAgent::GetBackgroundPage).empty();
+    if (native || !page) UnloadLibrary(extension_id);
+    if (page) {
       // A page still being created is dropped; its background core goes with its table entry.
       DropStartingPage(extension_id);
       bk_cores_.Remove(extension_id);
@@ -343,11 +345,6 @@ void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& /*extension_id
   // Closing the extension's tabs on the UI thread, withdrawing its UI extension points and
   // removing its context-menu items belong to the web-view host, the UI extension points and
   // the context-menu manager, none of which is in the module yet.
-}
-
-void CExtensionMgrImpl::UnloadLibrary(const std::u16string& extension_id) {
-  // Without a DLL host the slot logs the drop; there is then no library to unload.
-  dll_host_.Send(NewUnloadLibraryMessage(extension_id));
 }
 
 void CExtensionMgrImpl::RecordPluginFunction(const std::u16string& extension_id,

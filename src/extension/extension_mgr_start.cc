@@ -1,7 +1,7 @@
 // Starting an extension's running part: a background page in a hidden web view created on the
-// UI thread. Native libraries are loaded by the extension-DLL process, which does not exist
-// yet; an agent with a library is therefore left alone here. A background page whose file
-// would lie outside the extension's directory is not started.
+// UI thread, or a native library, which the extension-DLL process loads
+// (LoadNativeLibrary, extension_mgr_dll.cc). A background page whose file would lie outside
+// the extension's directory is not started.
 #include <utility>
 
 #include "extension/bk_core.h"
@@ -70,7 +70,10 @@ void CExtensionMgrImpl::StartExtension(IExtensionAgent* agent) {
   if (!agent) return;
   LONG state = 0;
   if (FAILED(agent->GetState(&state)) || (state != 1 && state != 2)) return;
-  if (!AgentText(agent, &IExtensionAgent::GetLibraryPath).empty()) return;
+  if (!AgentText(agent, &IExtensionAgent::GetLibraryPath).empty()) {
+    LoadNativeLibrary(agent);  // a library wins over a page
+    return;
+  }
   const std::u16string page = AgentText(agent, &IExtensionAgent::GetBackgroundPage);
   if (page.empty()) return;
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);

@@ -58,7 +58,10 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // Directories left by deletes of the previous user are tried again first.
   WorkOffPendingDeletions(false);
   if (!PrepareDatabase()) return;  // 3, 4: without a database nothing is announced
-  LoadInstalledExtensions();       // 5
+  // The extension-DLL process starts before the extensions do, so that the libraries loaded in
+  // step 5 wait in its queue for the child's hello.
+  StartDllProcessHost();
+  LoadInstalledExtensions();  // 5
   // 6 and 8: the update tracker does not exist yet, so there is nothing to start.
   // 7: the UI extension points are not built yet; nothing to bring in line.
   // 8: the context-menu manager offers no start operation yet.
@@ -194,6 +197,9 @@ void CExtensionMgrImpl::UnInitialize_BackThread() {
     common = std::move(common_cmd_host_);
     for (int i = 0; i < 3; ++i) external[i] = std::move(external_hosts_[i]);
   }
+  // The extension-DLL process ends here: the shutdown message, the channel closed, the child
+  // waited for.
+  StopDllProcessHost(false);
   // Released here, with no lock held. The database wrapper stays for the next switch user.
   // What cannot be deleted now (a library still mapped by another process, say) is scheduled
   // for deletion at the next start, so the list never outlives the process.

@@ -152,11 +152,22 @@ bool CChannel::ProcessConnection() {
       input_state_.is_pending = true;
       return true;
     case ERROR_PIPE_CONNECTED:
+      if (!AcceptPeer()) return false;
       waiting_connect_ = false;
       return true;
     default:  // ERROR_NO_DATA (the pipe is closing) and everything else
       return false;
   }
+}
+
+bool CChannel::AcceptPeer() {
+  if (mode_ != 0 || !peer_check_) return true;
+  ULONG pid = 0;
+  if (GetNamedPipeClientProcessId(pipe_, &pid) && peer_check_(pid)) return true;
+  Logic::Log(Logic::kLogFailure, u"oldlog;", u"Pipe client refused, process id : %u\n", pid);
+  Close();        // nothing was written to the stranger, nothing read from it
+  ReportError();  // the one client this pipe admits is gone: the channel cannot serve
+  return false;
 }
 
 bool CChannel::Send(CMessage* message) {

@@ -20,13 +20,19 @@
 //   channel->Connect();
 //   channel->Send(message);
 //
-// Thread contract: the constructor and CreatePipe on the creating thread, before the channel
-// is handed over; everything else on the IPC thread, whose I/O pump delivers every completion
-// to OnIOCompleted. The listener is called on the IPC thread; after Close it hears nothing.
+// A server end may be told which process it serves (set_peer_check): the client that connects
+// is then checked, by the process id the kernel recorded for it, before the channel writes or
+// reads anything; a refused client is disconnected and the channel fails.
+//
+// Thread contract: the constructor, set_peer_check and CreatePipe on the creating thread, before
+// the channel is handed over; everything else on the IPC thread, whose I/O pump delivers every
+// completion to OnIOCompleted. The listener is called on the IPC thread; after Close it hears
+// nothing.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,8 +83,17 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   // The most bytes of queued messages copied together into one write.
   static constexpr size_t kWriteBlockSize = 64 * 1024;
 
+  // Decides on the IPC thread whether the process `process_id` that connected may stay.
+  using PeerCheck = std::function<bool(DWORD process_id)>;
+
   // Takes a reference on `listener`; `mode` 0 makes the server end.
   CChannel(CListener* listener, const std::u16string& channel_id, int mode);
+
+  // Server end, before the channel is handed over: every client is checked with `check` when
+  // it connects. A client that is refused (or whose process cannot be told) is disconnected
+  // with the log line "Pipe client refused, process id : %u\n" (level 64, "oldlog;"), and the
+  // channel closes and reports OnChannelError. Ignored on a client end.
+  void set_peer_check(PeerCheck check) { peer_check_ = std::move(check); }
 
   // Creates (server) or opens (client) the pipe and queues the hello. False when the pipe
   // cannot be had.
@@ -126,6 +141,9 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   ~CChannel() override;
 
   bool ProcessConnection();
+  // The peer check of a server end that a client has just connected to; on refusal the channel
+  // is closed and the failure reported. True when the client may stay.
+  bool AcceptPeer();
   bool ProcessIncomingMessages(Thread::CMessagePumpForIO::CIOContext* context, DWORD bytes_read);
   bool ProcessOutgoingMessages(Thread::CMessagePumpForIO::CIOContext* context, DWORD bytes_written);
   // Steps of the receive path over the first `bytes_read` bytes of input_buf_: parse, deliver,
@@ -147,6 +165,7 @@ class CChannel : public Thread::CMessagePumpForIO::CIOHandler,
   CListener* listener_;  // one reference held
   const int mode_;
   const std::u16string pipe_name_;
+  PeerCheck peer_check_;                // Constant once handed over
   std::deque<CMessage*> output_queue_;  // owned; the front ones are being written
   size_t queued_bytes_ = 0;             // the sum of the sizes in output_queue_
   size_t messages_in_flight_ = 0;       // how many of the front ones the pending write covers

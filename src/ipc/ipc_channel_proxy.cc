@@ -90,11 +90,13 @@ void CChannelProxy::CContext::SendToChannel(CMessage* message) {
   if (request) OnRequestNotSent(serial);
 }
 
-bool CChannelProxy::CContext::CreateChannel(const std::u16string& channel_id, int mode) {
+bool CChannelProxy::CContext::CreateChannel(const std::u16string& channel_id, int mode,
+                                            CChannel::PeerCheck peer_check) {
   Logic::Log(Logic::kLogProgress, u"oldlog;", u"Create Channel \"%s\", Mode : %d\n",
              channel_id.c_str(), mode);
   channel_id_ = channel_id;
   channel_ = RefPtr<CChannel>(new CChannel(this, channel_id, mode));
+  channel_->set_peer_check(std::move(peer_check));
   return channel_->CreatePipe();
 }
 
@@ -336,18 +338,20 @@ CChannelProxy::CChannelProxy(const std::u16string& channel_id, int mode,
                              Thread::CMessageLoop* ipc_loop)
     : CChannelProxy(new CContext(ipc_loop), channel_id, mode) {}
 
-CChannelProxy::CChannelProxy(CContext* context, const std::u16string& channel_id, int mode)
+CChannelProxy::CChannelProxy(CContext* context, const std::u16string& channel_id, int mode,
+                             CChannel::PeerCheck peer_check)
     : context_(context) {
-  Init(channel_id, mode);
+  Init(channel_id, mode, std::move(peer_check));
 }
 
 CChannelProxy::~CChannelProxy() {
   if (!closed_.load()) CChannelProxy::Close();
 }
 
-void CChannelProxy::Init(const std::u16string& channel_id, int mode) {
+void CChannelProxy::Init(const std::u16string& channel_id, int mode,
+                         CChannel::PeerCheck peer_check) {
   LogProxy(u"Init ChannelProxy\n");
-  if (!context_->CreateChannel(channel_id, mode)) {
+  if (!context_->CreateChannel(channel_id, mode, std::move(peer_check))) {
     Logic::Log(Logic::kLogFailure, u"oldlog;", u"Create Channel failed\n");
     return;
   }

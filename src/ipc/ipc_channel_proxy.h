@@ -107,8 +107,10 @@ class CChannelProxy : public CMessage::CSender {
     // own failures; with no channel left the message is destroyed.
     void SendToChannel(CMessage* message);
 
-    // Creating thread: makes the channel and its pipe; false when the pipe cannot be had.
-    bool CreateChannel(const std::u16string& channel_id, int mode);
+    // Creating thread: makes the channel (with `peer_check` for a server end, see
+    // CChannel::set_peer_check) and its pipe; false when the pipe cannot be had.
+    bool CreateChannel(const std::u16string& channel_id, int mode,
+                       CChannel::PeerCheck peer_check = nullptr);
 
     // Borrowed; null once closed. IPC thread.
     CChannel* channel() const { return channel_.get(); }
@@ -185,8 +187,9 @@ class CChannelProxy : public CMessage::CSender {
 
  protected:
   // For derived proxies with their own context; runs Init.
-  CChannelProxy(CContext* context, const std::u16string& channel_id, int mode);
-  void Init(const std::u16string& channel_id, int mode);
+  CChannelProxy(CContext* context, const std::u16string& channel_id, int mode,
+                CChannel::PeerCheck peer_check = nullptr);
+  void Init(const std::u16string& channel_id, int mode, CChannel::PeerCheck peer_check);
   bool PostListenerTask(bool (CContext::*method)(const base::RefPtr<CListener>&, uint32_t),
                         const char16_t* name, CListener* listener, uint32_t routing_id);
 

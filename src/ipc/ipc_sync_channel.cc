@@ -360,8 +360,10 @@ void CSyncChannelProxy::CSyncContext::ClearListeners() {
 
 CSyncChannelProxy::CSyncChannelProxy(const std::u16string& channel_id, int mode,
                                      Thread::CMessageLoop* ipc_loop,
-                                     base::CWaitableEvent* shutdown_event)
-    : CChannelProxy(new CSyncContext(ipc_loop, shutdown_event), channel_id, mode) {}
+                                     base::CWaitableEvent* shutdown_event,
+                                     CChannel::PeerCheck peer_check)
+    : CChannelProxy(new CSyncContext(ipc_loop, shutdown_event), channel_id, mode,
+                    std::move(peer_check)) {}
 
 CSyncChannelProxy::~CSyncChannelProxy() {
   if (!closed_.load()) CSyncChannelProxy::Close();

@@ -139,9 +139,10 @@ class CSyncChannelProxy : public CChannelProxy {
     base::CWaitableEventWatcher shutdown_watcher_;  // IPC thread
   };
 
-  // `shutdown_event` is borrowed and must outlive the proxy; it may be null.
+  // `shutdown_event` is borrowed and must outlive the proxy; it may be null. `peer_check`, for a
+  // server end, admits only the client processes it accepts (CChannel::set_peer_check).
   CSyncChannelProxy(const std::u16string& channel_id, int mode, Thread::CMessageLoop* ipc_loop,
-                    base::CWaitableEvent* shutdown_event);
+                    base::CWaitableEvent* shutdown_event, CChannel::PeerCheck peer_check = nullptr);
   ~CSyncChannelProxy() override;
 
   void Close() override;

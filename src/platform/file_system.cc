@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -160,6 +161,24 @@ bool ReadOnlyFile::ReadExactly(void* buffer, uint64_t size) {
     }
     done += read;
   }
+  return true;
+}
+
+bool ResolveFileInDirectory(std::u16string_view directory, std::u16string_view file,
+                            std::string* resolved) {
+  char directory_path[PATH_MAX], file_path[PATH_MAX];
+  if (!::realpath(ToNativePath(directory).c_str(), directory_path) ||
+      !::realpath(ToNativePath(file).c_str(), file_path)) {
+    return false;
+  }
+  struct stat st;
+  if (::stat(directory_path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (::stat(file_path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string prefix(directory_path);
+  if (prefix.back() != '/') prefix += '/';
+  const std::string candidate(file_path);
+  if (candidate.compare(0, prefix.size(), prefix) != 0) return false;
+  *resolved = candidate;
   return true;
 }
 

@@ -95,6 +95,12 @@ namespace halcy {
 // The UTF-8 file-system path for a Windows-style path: every "\" becomes "/".
 std::string ToNativePath(std::u16string_view path);
 
+// The canonical native path of `file` (every symlink and "." or ".." resolved) when it is a
+// regular file that lies below `directory` (itself resolved the same way); false otherwise:
+// missing, not a regular file, or reaching outside the directory in any way.
+bool ResolveFileInDirectory(std::u16string_view directory, std::u16string_view file,
+                            std::string* resolved);
+
 // Whole-file access for code that reads a file in one piece (the module's ReadWholeFile).
 // Opens an existing regular file for reading; a missing file, a directory, a FIFO or a device
 // fails at once (never blocks).

@@ -5,12 +5,14 @@
 #include "platform/event.h"
 #include "platform/multi_wait.h"
 #include "platform/named_pipe.h"
+#include "platform/process.h"
 #include "platform/win32.h"
 
 namespace halcy {
 namespace {
 
 std::atomic<int> g_enabled{0};
+std::atomic<int> g_last_restricted_kind{0};
 
 // Runs one plain call with the thread's last error cleared and hands the error it leaves to
 // `*error` (0 after a success that sets none); the thread's own last error is restored, as a
@@ -32,6 +34,8 @@ std::u16string_view NameOf(LPCWSTR name) {
 }  // namespace
 
 void SetHcsafeEnabledForTesting(bool enabled) { g_enabled.store(enabled ? 1 : 0); }
+
+int LastRestrictedProcessKindForTesting() { return g_last_restricted_kind.load(); }
 
 }  // namespace halcy
 
@@ -119,4 +123,21 @@ DWORD Internal_HC_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOO
                                          DWORD timeout_ms, DWORD* error) {
   return halcy::WithErrorOut(
       error, [&] { return WaitForMultipleObjects(count, handles, wait_all, timeout_ms); });
+}
+
+BOOL Internal_HC_CreateRestrictedProcessW(int kind, LPCWSTR application_name, LPWSTR command_line,
+                                          void* /*process_attributes*/, void* /*thread_attributes*/,
+                                          BOOL /*inherit_handles*/, DWORD /*creation_flags*/,
+                                          void* /*environment*/, LPCWSTR current_directory,
+                                          STARTUPINFOW* /*startup_info*/,
+                                          PROCESS_INFORMATION* process_information, DWORD* error) {
+  if (kind != 5 && (kind < 7 || kind > 10)) {
+    if (error) *error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  halcy::g_last_restricted_kind.store(kind);
+  return halcy::WithErrorOut(error, [&] {
+    return halcy::SpawnProcess(application_name, command_line, current_directory, true,
+                               process_information);
+  });
 }

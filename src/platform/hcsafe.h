@@ -53,7 +53,23 @@ DWORD Internal_HC_WaitForSingleObject(HANDLE object, DWORD timeout_ms, DWORD* er
 DWORD Internal_HC_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
                                          DWORD timeout_ms, DWORD* error);
 
+// Restricted process creation: CreateProcessW's arguments after the child's `kind` (5 plain, 7
+// renderer, 8 script plug-in, 9 front end, 10 broker-like helpers). Every kind gets the same
+// restrictions here: only the standard streams cross over (as with CreateProcessW), and the
+// child starts with no blocked signal and every signal at its default disposition. An unknown
+// kind fails with ERROR_INVALID_PARAMETER.
+struct STARTUPINFOW;
+struct PROCESS_INFORMATION;
+BOOL Internal_HC_CreateRestrictedProcessW(int kind, LPCWSTR application_name, LPWSTR command_line,
+                                          void* process_attributes, void* thread_attributes,
+                                          BOOL inherit_handles, DWORD creation_flags,
+                                          void* environment, LPCWSTR current_directory,
+                                          STARTUPINFOW* startup_info,
+                                          PROCESS_INFORMATION* process_information, DWORD* error);
+
 namespace halcy {
+// The kind handed to the last restricted creation in this process (0 before the first).
+int LastRestrictedProcessKindForTesting();
 // Turns the switches on or off for this process (tests of the library path).
 void SetHcsafeEnabledForTesting(bool enabled);
 }  // namespace halcy

@@ -33,6 +33,7 @@ class NamedPipe final : public ReadWriteObject, public FdWatcher {
       : server_(listen_fd >= 0), listen_fd_(listen_fd), fd_(connected_fd), path_(std::move(path)) {}
 
   BOOL Connect(OVERLAPPED* overlapped);
+  BOOL ClientProcessId(ULONG* pid);
   BOOL Read(void* buffer, DWORD size, DWORD* bytes_read, OVERLAPPED* overlapped) override;
   BOOL Write(const void* data, DWORD size, DWORD* bytes_written, OVERLAPPED* overlapped) override;
   BOOL Cancel() override;
@@ -136,6 +137,20 @@ BOOL NamedPipe::Connect(OVERLAPPED* overlapped) {
   if (!Watch(listen_fd_)) return FailWith(ERROR_INVALID_PARAMETER);
   connect_ = overlapped;
   return FailWith(ERROR_IO_PENDING);
+}
+
+BOOL NamedPipe::ClientProcessId(ULONG* pid) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return FailWith(ERROR_INVALID_HANDLE);
+  if (!server_ || !pid) return FailWith(ERROR_INVALID_PARAMETER);
+  if (fd_ < 0) return FailWith(ERROR_PIPE_NOT_CONNECTED);
+  ucred credentials{};
+  socklen_t size = sizeof(credentials);
+  if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0) {
+    return FailWith(ERROR_PIPE_NOT_CONNECTED);
+  }
+  *pid = static_cast<ULONG>(credentials.pid);
+  return TRUE;
 }
 
 BOOL NamedPipe::Read(void* buffer, DWORD size, DWORD* bytes_read, OVERLAPPED* overlapped) {
@@ -350,4 +365,9 @@ HANDLE OpenPipeClient(std::u16string_view name) {
 BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED* overlapped) {
   auto p = halcy::LookUpHandle<halcy::NamedPipe>(pipe);
   return p ? p->Connect(overlapped) : FALSE;
+}
+
+BOOL GetNamedPipeClientProcessId(HANDLE pipe, ULONG* client_process_id) {
+  auto p = halcy::LookUpHandle<halcy::NamedPipe>(pipe);
+  return p ? p->ClientProcessId(client_process_id) : FALSE;
 }

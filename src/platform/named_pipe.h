@@ -51,6 +51,12 @@ constexpr DWORD ERROR_INVALID_NAME = 123;
 // ReadFile, WriteFile and CancelIo on pipes are those of platform/file_io.h.
 BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED* overlapped);
 
+// The process id of the client connected to the server end `pipe`, as the kernel recorded it
+// when that process connected (the socket's peer credentials, not anything the client says).
+// FALSE with ERROR_PIPE_NOT_CONNECTED while no client is connected, ERROR_INVALID_PARAMETER on
+// a client end, ERROR_INVALID_HANDLE for anything but a pipe.
+BOOL GetNamedPipeClientProcessId(HANDLE pipe, ULONG* client_process_id);
+
 namespace halcy {
 
 // The pipe directory (created on first use), or "" when it cannot be made safely.

@@ -55,6 +55,12 @@ class Process final : public WaitableObject {
 
   DWORD pid() const { return static_cast<DWORD>(pid_); }
 
+  // SIGKILL unless the child has been reaped already (its pid may then be someone else's).
+  void Kill() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!exited_) kill(pid_, SIGKILL);
+  }
+
  private:
   ~Process() override {
     TryReap();  // a child still running is left alone, as closing a handle does not end it
@@ -136,20 +142,20 @@ std::vector<std::u16string> SplitCommandLine(std::u16string_view line) {
 
 }  // namespace halcy
 
-BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, void* /*process_attributes*/,
-                    void* /*thread_attributes*/, BOOL /*inherit_handles*/, DWORD /*creation_flags*/,
-                    void* /*environment*/, LPCWSTR current_directory,
-                    STARTUPINFOW* /*startup_info*/, PROCESS_INFORMATION* info) {
-  std::vector<std::u16string> args = halcy::SplitCommandLine(command_line ? command_line : u"");
+namespace halcy {
+
+BOOL SpawnProcess(LPCWSTR application_name, LPWSTR command_line, LPCWSTR current_directory,
+                  bool reset_signals, PROCESS_INFORMATION* info) {
+  std::vector<std::u16string> args = SplitCommandLine(command_line ? command_line : u"");
   if (args.empty() && !application_name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const std::string program = halcy::ToNativePath(application_name ? application_name : args[0]);
+  const std::string program = ToNativePath(application_name ? application_name : args[0]);
   if (args.empty()) args.push_back(application_name);
   std::vector<std::string> narrow;
   narrow.reserve(args.size());
-  for (const auto& a : args) narrow.push_back(halcy::Utf16ToUtf8(a));
+  for (const auto& a : args) narrow.push_back(Utf16ToUtf8(a));
   narrow[0] = program;
   std::vector<char*> argv;
   for (auto& a : narrow) argv.push_back(a.data());
@@ -158,20 +164,34 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, void* /*proce
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (current_directory) {
-    posix_spawn_file_actions_addchdir_np(&actions, halcy::ToNativePath(current_directory).c_str());
+    posix_spawn_file_actions_addchdir_np(&actions, ToNativePath(current_directory).c_str());
+  }
+  // Only the standard streams cross over, whatever the parent has open without close-on-exec.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (reset_signals) {
+    // No blocked signal and no ignored one survives into the child.
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   }
   pid_t pid = 0;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     SetLastError(error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  auto* process = new halcy::Process(pid);
+  auto* process = new Process(pid);
   process->AddRef();  // the second handle's reference
   if (info) {
-    info->hProcess = halcy::InsertHandle(process);
-    info->hThread = halcy::InsertHandle(process);
+    info->hProcess = InsertHandle(process);
+    info->hThread = InsertHandle(process);
     info->dwProcessId = process->pid();
     info->dwThreadId = process->pid();
   } else {
@@ -181,9 +201,43 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, void* /*proce
   return TRUE;
 }
 
+}  // namespace halcy
+
+BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, void* /*process_attributes*/,
+                    void* /*thread_attributes*/, BOOL /*inherit_handles*/, DWORD /*creation_flags*/,
+                    void* /*environment*/, LPCWSTR current_directory,
+                    STARTUPINFOW* /*startup_info*/, PROCESS_INFORMATION* info) {
+  return halcy::SpawnProcess(application_name, command_line, current_directory, false, info);
+}
+
 BOOL GetExitCodeProcess(HANDLE handle, DWORD* exit_code) {
   halcy::KernelRef<halcy::Process> process = halcy::LookUpHandle<halcy::Process>(handle);
   if (!process) return FALSE;
   if (exit_code) *exit_code = process->ExitCode();
+  return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE handle, UINT /*exit_code: the status is the signal's*/) {
+  halcy::KernelRef<halcy::Process> process = halcy::LookUpHandle<halcy::Process>(handle);
+  if (!process) return FALSE;
+  process->Kill();
+  return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }  // -1, as on Windows
+
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
+                     DWORD /*desired_access*/, BOOL /*inherit_handle*/, DWORD /*options*/) {
+  if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() || !target) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  halcy::KernelRef<halcy::KernelObject> object = halcy::LookUpKernelObject(source);
+  if (!object) return FALSE;
+  if (!dynamic_cast<halcy::Process*>(object.get())) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  *target = halcy::InsertHandle(object.release());  // the lookup's reference becomes the handle's
   return TRUE;
 }

@@ -7,7 +7,7 @@
 // program is `application_name` when given, else the first argument; its "\" separators
 // become "/". Windows-only options (window state, security attributes, creation flags such as
 // CREATE_NO_WINDOW) are accepted and have no effect; the child inherits the environment and the
-// standard streams.
+// standard streams, and no other descriptor (every one from 3 up is closed in the child).
 //
 //   STARTUPINFOW si = {sizeof(si)};
 //   PROCESS_INFORMATION pi = {};
@@ -67,6 +67,20 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, void* process
                     void* environment, LPCWSTR current_directory, STARTUPINFOW* startup_info,
                     PROCESS_INFORMATION* process_information);
 
+// Ends the child at once (SIGKILL); it must still be waited for, as on Windows. The exit code
+// seen afterwards is 128 + 9, not `exit_code`. FALSE for a handle that names no process.
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+
+// The pseudo handle of the calling process, for DuplicateHandle.
+HANDLE GetCurrentProcess();
+
+// A second handle to the same process object, within the calling process (`source_process` and
+// `target_process` are GetCurrentProcess()); access, inheritance and options are ignored. Only
+// process handles are duplicated here: anything else fails with ERROR_NOT_SUPPORTED (closing a
+// pipe's handle ends the pipe, which a second handle could not survive).
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
+                     DWORD desired_access, BOOL inherit_handle, DWORD options);
+
 // STILL_ACTIVE while the child runs; its exit status (or 128 + signal number) afterwards.
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);
 
@@ -74,5 +88,11 @@ namespace halcy {
 
 // The arguments of a Windows command line.
 std::vector<std::u16string> SplitCommandLine(std::u16string_view command_line);
+
+// CreateProcessW's work, shared with the platform library's restricted creation
+// (platform/hcsafe.h): with `reset_signals` the child also starts with no blocked signal and
+// every signal at its default disposition.
+BOOL SpawnProcess(LPCWSTR application_name, LPWSTR command_line, LPCWSTR current_directory,
+                  bool reset_signals, PROCESS_INFORMATION* info);
 
 }  // namespace halcy
