@@ -13,6 +13,11 @@ namespace {
 
 using testing_support::RunCommand;
 
+// The load of the shipped native library at start-up, as the extension process prints it.
+constexpr char kWeatherdeskLoad[] =
+    R"({"to":"dll","type":"0x07000001","params":["weatherdesk",)"
+    R"("ROOT/appdata/halcy/browser/SysData/localextensions/weatherdesk/weatherdesk.so"]})";
+
 class ScenarioTest : public ::testing::Test {
  protected:
   // Plays `lines` on a fresh data root; `out` receives standard output, `err` standard error.
@@ -23,6 +28,10 @@ class ScenarioTest : public ::testing::Test {
                                     dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
                                 out, false);
     if (err) *err = testing_support::ReadFileOrEmpty(dir_.File("err.txt"));
+    // The data root varies from run to run; the lines name it as ROOT.
+    for (size_t at; (at = out->find(dir_.path())) != std::string::npos;) {
+      out->replace(at, dir_.path().size(), "ROOT");
+    }
     return code;
   }
 
@@ -89,8 +98,13 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
   };
   auto lines = ByReceiver(out);
   EXPECT_EQ(2u, lines.size()) << out;
-  ASSERT_EQ(std::size(notices) + 2, lines["dll"].size()) << out;
+  // weatherdesk's library is loaded first; its answer to the named event may still be on its
+  // way when the session ends, so a line after the event is not counted.
+  ASSERT_GE(lines["dll"].size(), std::size(notices) + 3) << out;
+  lines["dll"].resize(std::size(notices) + 3);
   ASSERT_EQ(std::size(notices), lines["pagenotes"].size()) << out;
+  EXPECT_EQ(kWeatherdeskLoad, lines["dll"][0]);
+  lines["dll"].erase(lines["dll"].begin());
   EXPECT_EQ(R"({"to":"dll","type":"0x07000007","params":[]})", lines["dll"][0]);
   for (size_t i = 0; i < std::size(notices); ++i) {
     const std::string event = "extension.notify." + notices[i].first;
@@ -157,7 +171,9 @@ TEST_P(ScenarioErrorTest, StopsWithExitTwoNamingTheLine) {
   EXPECT_NE(std::string::npos,
             err.find(std::string("plexore-host: scenario line 3: ") + GetParam().reason))
       << err;
-  EXPECT_EQ("{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n", out);
+  EXPECT_EQ(std::string(kWeatherdeskLoad) +
+                "\n{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n",
+            out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
