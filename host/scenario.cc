@@ -11,6 +11,7 @@
 #include "extension/extension_mgr.h"
 #include "host/browser_model.h"
 #include "host/host_services.h"
+#include "ipc/ipc_message.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
@@ -25,6 +26,10 @@ using Logic::CJsonValue;
 
 // Long enough for any scenario's work to drain; a run that never goes idle is broken.
 constexpr auto kIdleLimit = std::chrono::seconds(30);
+
+// A message type of no meaning to the extension process, sent synchronously to learn that it
+// has handled everything before it.
+constexpr uint32_t kSettleMessageType = 0x07000000;
 
 // One line's object and the reason it was refused, if it was.
 class OpLine {
@@ -179,8 +184,21 @@ bool PlayEvent(Player* p, OpLine* l) {
   halcy::ScopedBstr event(name), text(payload);
   return Player::Sent(l, p->mgr->DispatchNamedEvent(event.Get(), text.Get()));
 }
+// Until every browser thread is idle and the extension process has handled what it was sent.
+// A synchronous message to that process returns once it has handled everything sent before it
+// (it answers every synchronous message, and prints none below the load message); two rounds
+// let a library's request and the answer it gets back both through. Without an extension
+// process the message is dropped at once.
+bool Settle(Player* p) {
+  for (int round = 0; round < 2; ++round) {
+    if (!p->services->WaitIdle(kIdleLimit)) return false;
+    p->mgr->SendToDllHost(new IPC::CMessage(true, kSettleMessageType));
+  }
+  return p->services->WaitIdle(kIdleLimit);
+}
+
 bool PlayWait(Player* p, OpLine* l) {
-  return p->services->WaitIdle(kIdleLimit) || l->Refuse("the threads did not become idle");
+  return Settle(p) || l->Refuse("the threads did not become idle");
 }
 
 constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
@@ -230,7 +248,7 @@ int PlayScenario(CHostServices* services, Logic::IExtensionMgr* mgr, std::istrea
       return 2;
     }
   }
-  if (!services->WaitIdle(kIdleLimit)) {
+  if (!Settle(&player)) {
     std::fprintf(stderr, "plexore-host: the threads did not become idle after the scenario\n");
     return 1;
   }
