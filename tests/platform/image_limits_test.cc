@@ -31,11 +31,6 @@ std::string Be(uint32_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
   return s;
 }
-uint32_t ReadLe(const std::string& s, size_t at, int bytes) {
-  uint32_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
 uint32_t ReadBe32(const std::string& s, size_t at) {
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
@@ -43,7 +38,7 @@ uint32_t ReadBe32(const std::string& s, size_t at) {
 }
 
 // A `width` x `height` true-colour image with a few colours, written by one of libgd's writers.
-enum class Writer { kPng, kJpeg, kProgressiveJpeg, kGif, kBmp, kWebpLossy, kWebpLossless, kTiff };
+enum class Writer { kPng, kJpeg, kGif, kBmp, kWebpLossy, kWebpLossless, kTiff };
 std::string Written(Writer writer, int width, int height) {
   gdImagePtr im = gdImageCreateTrueColor(width, height);
   gdImageFilledRectangle(im, 0, 0, width - 1, height - 1, gdTrueColor(200, 30, 90));
@@ -54,9 +49,6 @@ std::string Written(Writer writer, int width, int height) {
     case Writer::kPng:
       bytes = gdImagePngPtr(im, &size);
       break;
-    case Writer::kProgressiveJpeg:
-      gdImageInterlace(im, 1);
-      [[fallthrough]];
     case Writer::kJpeg:
       bytes = gdImageJpegPtr(im, &size, 90);
       break;
@@ -153,77 +145,57 @@ TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
   std::string big_endian_tiff = std::string("MM\0*", 4) + Be(8, 4) + Be(2, 2) + Be(256, 2) +
                                 Be(3, 2) + Be(1, 4) + Be(37, 2) + Be(0, 2) + Be(257, 2) + Be(4, 2) +
                                 Be(1, 4) + Be(21, 4) + Be(0, 4);
-  struct Case {
+  const struct {
     const char* name;
     std::string bytes;
-    uint32_t width, height;
     bool decodes;  // a complete image, not just a header
-  };
-  const Case cases[] = {
-      {"png", Written(Writer::kPng, 37, 21), 37, 21, true},
-      {"jpeg", Written(Writer::kJpeg, 37, 21), 37, 21, true},
-      {"progressive jpeg", Written(Writer::kProgressiveJpeg, 37, 21), 37, 21, true},
-      {"gif", Written(Writer::kGif, 37, 21), 37, 21, true},
-      {"gif frame beyond its screen", gif_beyond_screen, 37, 21, false},
-      {"bmp", Written(Writer::kBmp, 37, 21), 37, 21, true},
-      {"bmp top-down", top_down_bmp, 37, 21, true},
+  } cases[] = {
+      {"png", Written(Writer::kPng, 37, 21), true},
+      {"jpeg", Written(Writer::kJpeg, 37, 21), true},
+      {"gif", Written(Writer::kGif, 37, 21), true},
+      {"gif frame beyond its screen", gif_beyond_screen, false},
+      {"bmp", Written(Writer::kBmp, 37, 21), true},
+      {"bmp top-down", top_down_bmp, true},
       {"bmp core header",
-       "BM" + std::string(12, '\0') + Le(12, 4) + Le(37, 2) + Le(21, 2) + Le(1, 2) + Le(24, 2), 37,
-       21, false},
-      {"webp lossy", Written(Writer::kWebpLossy, 37, 21), 37, 21, true},
-      {"webp lossless", Written(Writer::kWebpLossless, 37, 21), 37, 21, true},
-      {"webp extended", WebpExtended(37, 21), 37, 21, true},
-      {"tiff", Written(Writer::kTiff, 37, 21), 37, 21, true},
-      {"tiff big-endian", big_endian_tiff, 37, 21, false},
-      {"ico with png", Ico(Written(Writer::kPng, 37, 21), 37), 37, 21, true},
-      {"ico with bitmap", Ico(IcoBitmap(37, 21), 37), 37, 21, true},
+       "BM" + std::string(12, '\0') + Le(12, 4) + Le(37, 2) + Le(21, 2) + Le(1, 2) + Le(24, 2),
+       false},
+      {"webp lossy", Written(Writer::kWebpLossy, 37, 21), true},
+      {"webp lossless", Written(Writer::kWebpLossless, 37, 21), true},
+      {"webp extended", WebpExtended(37, 21), true},
+      {"tiff", Written(Writer::kTiff, 37, 21), true},
+      {"tiff big-endian", big_endian_tiff, false},
+      {"ico with png", Ico(Written(Writer::kPng, 37, 21), 37), true},
+      {"ico with bitmap", Ico(IcoBitmap(37, 21), 37), true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(c.bytes, &size));
-    EXPECT_EQ(c.width, size.width);
-    EXPECT_EQ(c.height, size.height);
+    EXPECT_EQ(37u, size.width);
+    EXPECT_EQ(21u, size.height);
     if (!c.decodes) continue;
     std::string png;
     ASSERT_EQ(ImageResult::kOk, halcy::ReencodeImage(c.bytes, ImageFormat::kPng, 1024, &png));
     ASSERT_GE(png.size(), 24u);
-    EXPECT_EQ(c.width, ReadBe32(png, 16));
-    EXPECT_EQ(c.height, ReadBe32(png, 20));
+    EXPECT_EQ(37u, ReadBe32(png, 16));
+    EXPECT_EQ(21u, ReadBe32(png, 20));
   }
 }
 
 TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
   const std::string png = Written(Writer::kPng, 5, 5);
-  std::string png_zero_width = png;
-  png_zero_width.replace(16, 4, Be(0, 4));
-  std::string png_text_first = png;
-  png_text_first.replace(12, 4, "tEXt");
-  const std::string jpeg = Written(Writer::kJpeg, 5, 5);
-  const std::string gif = Written(Writer::kGif, 5, 5);
-  const std::string tiff = Written(Writer::kTiff, 5, 5);
-  std::string tiff_without_height = tiff;  // tag 257 of the first directory renamed 999
-  ASSERT_EQ("II", tiff.substr(0, 2));
-  const uint32_t directory = ReadLe(tiff, 4, 4);
-  for (uint32_t i = 0; i < ReadLe(tiff, directory, 2); ++i) {
-    const size_t entry = directory + 2 + 12 * i;
-    if (ReadLe(tiff, entry, 2) == 257) PutLe(&tiff_without_height, entry, 999, 2);
-  }
-  const std::string webp = Written(Writer::kWebpLossy, 5, 5);
-  std::string webp_unknown_chunk = webp;
-  webp_unknown_chunk.replace(12, 4, "VP8Q");
+  const std::string tiff_without_height = std::string("II*\0", 4) + Le(8, 4) + Le(1, 2) +
+                                          Le(256, 2) + Le(3, 2) + Le(1, 4) + Le(5, 4) + Le(0, 4);
   const std::pair<const char*, std::string> cases[] = {
       {"empty", ""},
-      {"text", "not an image at all"},
       {"png signature only", png.substr(0, 8)},
-      {"png cut in its IHDR", png.substr(0, 20)},
-      {"png whose first chunk is not IHDR", png_text_first},
-      {"png zero width", png_zero_width},
+      {"png whose first chunk is not IHDR", std::string(png).replace(12, 4, "tEXt")},
+      {"png zero width", std::string(png).replace(16, 4, Be(0, 4))},
       {"jpeg without a frame header", std::string("\xFF\xD8\xFF\xDA\x00\x02", 6)},
-      {"jpeg cut before its frame", jpeg.substr(0, 4)},
-      {"gif without an image", gif.substr(0, 13) + ";"},
+      {"jpeg cut before its frame", Written(Writer::kJpeg, 5, 5).substr(0, 4)},
+      {"gif without an image", Written(Writer::kGif, 5, 5).substr(0, 13) + ";"},
       {"bmp cut in its header", Written(Writer::kBmp, 5, 5).substr(0, 20)},
-      {"webp with an unknown chunk", webp_unknown_chunk},
+      {"webp with an unknown chunk", Written(Writer::kWebpLossy, 5, 5).replace(12, 4, "VP8Q")},
       {"tiff without its height", tiff_without_height},
       {"tiff whose directory is beyond the end", std::string("II*\0", 4) + Le(4000, 4)},
       {"ico without entries", std::string("\0\0\1\0\0\0", 6)},
@@ -259,12 +231,6 @@ TEST(ImageLimitsTest, EachSideIsCappedAndTheCapIsInclusive) {
 }
 
 TEST(ImageLimitsTest, AHugeImageInASmallFileIsRefusedBeforeDecoding) {
-  // The same writer's small images decode, so the large one is a real image, not a header.
-  std::string small;
-  ASSERT_EQ(ImageResult::kOk,
-            halcy::ReencodeImage(GreyPng(300, 200), ImageFormat::kPng, 1024, &small));
-  EXPECT_EQ(300u, ReadBe32(small, 16));
-
   const std::string huge = GreyPng(20000, 20000);
   ASSERT_LT(huge.size(), size_t{1} << 20);
   const std::pair<const char*, std::string> cases[] = {
