@@ -1,8 +1,7 @@
 // base::CObjectWatcher and base::CWaitableEventWatcher on a real message-loop thread.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 #include "base/object_watcher.h"
 #include "base/waitable_event.h"
@@ -17,39 +16,31 @@ namespace {
 
 using Thread::kThreadUI;
 
-// Counts delegate calls and remembers the thread and the object of the last one.
+// Counts delegate calls and remembers the thread and the object of the last one, which are
+// written before `called` is signalled.
 class RecordingDelegate : public base::CObjectWatcher::CDelegate,
                           public base::CWaitableEventWatcher::CDelegate {
  public:
-  struct Calls {
-    int count = 0;
-    DWORD thread = 0;
-    HANDLE object = nullptr;
-    base::CWaitableEvent* event = nullptr;
-  };
-
-  void OnObjectSignaled(HANDLE object) override { Record(object, nullptr); }
-  void OnWaitableEventSignaled(base::CWaitableEvent* event) override { Record(nullptr, event); }
-
-  Calls calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
+  void OnObjectSignaled(HANDLE signalled) override { Record(signalled, nullptr); }
+  void OnWaitableEventSignaled(base::CWaitableEvent* signalled) override {
+    Record(nullptr, signalled);
   }
-  bool WaitForCall() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, ipc_test::kWaitLimit, [&] { return calls_.count > 0; });
-  }
+  bool WaitForCall() { return called.TimedWait(10000); }
+
+  std::atomic<int> count{0};
+  DWORD thread = 0;
+  HANDLE object = nullptr;
+  base::CWaitableEvent* event = nullptr;
+  base::CWaitableEvent called{false};
 
  private:
-  void Record(HANDLE object, base::CWaitableEvent* event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_ = {calls_.count + 1, GetCurrentThreadId(), object, event};
-    cv_.notify_all();
+  void Record(HANDLE signalled_object, base::CWaitableEvent* signalled_event) {
+    thread = GetCurrentThreadId();
+    object = signalled_object;
+    event = signalled_event;
+    ++count;
+    called.Signal();
   }
-
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  Calls calls_;  // Guarded by mutex_
 };
 
 class WatcherTest : public ::testing::Test {
@@ -64,17 +55,17 @@ TEST_F(WatcherTest, AlreadySignalledObjectIsReportedOnALaterTurnOnTheWatchingThr
   host_.RunOn(kThreadUI, [&] {
     ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
     EXPECT_FALSE(watcher.StartWatching(event.handle(), &delegate));  // one watch at a time
-    EXPECT_EQ(delegate.calls().count, 0);                            // never inside StartWatching
+    EXPECT_EQ(delegate.count.load(), 0);                             // never inside StartWatching
   });
   ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.calls().thread, host_.ThreadId(kThreadUI));
-  EXPECT_EQ(delegate.calls().object, event.handle());
+  EXPECT_EQ(delegate.thread, host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate.object, event.handle());
   ASSERT_TRUE(host_.WaitIdle());
   host_.RunOn(kThreadUI, [&] {
     EXPECT_FALSE(watcher.IsWatching());  // ended before the delegate ran
     EXPECT_FALSE(watcher.StopWatching());
   });
-  EXPECT_EQ(delegate.calls().count, 1);
+  EXPECT_EQ(delegate.count.load(), 1);
 }
 
 TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
@@ -90,7 +81,7 @@ TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
     EXPECT_TRUE(watcher.StopWatching());
   });
   ASSERT_TRUE(host_.WaitIdle());  // the posted task has run by now
-  EXPECT_EQ(delegate.calls().count, 0);
+  EXPECT_EQ(delegate.count.load(), 0);
 }
 
 TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
@@ -104,7 +95,7 @@ TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
   });  // the destructor stops the second watch
   event.Signal();
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(delegate.calls().count, 0);
+  EXPECT_EQ(delegate.count.load(), 0);
 }
 
 TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) {
@@ -116,8 +107,8 @@ TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) 
   EXPECT_FALSE(log.Contains(u"STRANGE : the event want to watch is signaled"));
   event.Signal();
   ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.calls().event, &event);
-  EXPECT_EQ(delegate.calls().thread, host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate.event, &event);
+  EXPECT_EQ(delegate.thread, host_.ThreadId(kThreadUI));
 
   RecordingDelegate second;
   host_.RunOn(kThreadUI, [&] {

@@ -37,41 +37,27 @@ uint32_t ReadBe32(const std::string& s, size_t at) {
   return v;
 }
 
-// A `width` x `height` true-colour image with a few colours, written by one of libgd's writers.
-enum class Writer { kPng, kJpeg, kGif, kBmp, kWebpLossy, kWebpLossless, kTiff };
+// libgd's writers.
+using Writer = void* (*)(gdImagePtr, int*);
+void* Png(gdImagePtr im, int* size) { return gdImagePngPtr(im, size); }
+void* Jpeg(gdImagePtr im, int* size) { return gdImageJpegPtr(im, size, 90); }
+void* Gif(gdImagePtr im, int* size) { return gdImageGifPtr(im, size); }
+void* Bmp(gdImagePtr im, int* size) { return gdImageBmpPtr(im, size, 0); }
+void* WebpLossy(gdImagePtr im, int* size) { return gdImageWebpPtrEx(im, size, 80); }
+void* WebpLossless(gdImagePtr im, int* size) { return gdImageWebpPtrEx(im, size, gdWebpLossless); }
+void* Tiff(gdImagePtr im, int* size) { return gdImageTiffPtr(im, size); }
+
+// A `width` x `height` true-colour image with a few colours, written by `writer`.
 std::string Written(Writer writer, int width, int height) {
   gdImagePtr im = gdImageCreateTrueColor(width, height);
   gdImageFilledRectangle(im, 0, 0, width - 1, height - 1, gdTrueColor(200, 30, 90));
   gdImageFilledRectangle(im, 0, 0, width / 2, height / 2, gdTrueColor(10, 250, 40));
   int size = 0;
-  void* bytes = nullptr;
-  switch (writer) {
-    case Writer::kPng:
-      bytes = gdImagePngPtr(im, &size);
-      break;
-    case Writer::kJpeg:
-      bytes = gdImageJpegPtr(im, &size, 90);
-      break;
-    case Writer::kGif:
-      bytes = gdImageGifPtr(im, &size);
-      break;
-    case Writer::kBmp:
-      bytes = gdImageBmpPtr(im, &size, 0);
-      break;
-    case Writer::kWebpLossy:
-      bytes = gdImageWebpPtrEx(im, &size, 80);
-      break;
-    case Writer::kWebpLossless:
-      bytes = gdImageWebpPtrEx(im, &size, gdWebpLossless);
-      break;
-    case Writer::kTiff:
-      bytes = gdImageTiffPtr(im, &size);
-      break;
-  }
+  void* bytes = writer(im, &size);
   gdImageDestroy(im);
   std::string out = bytes ? std::string(static_cast<const char*>(bytes), size) : std::string();
   gdFree(bytes);
-  EXPECT_FALSE(out.empty()) << static_cast<int>(writer);
+  EXPECT_FALSE(out.empty());
   return out;
 }
 
@@ -86,14 +72,14 @@ std::string Ico(const std::string& image, int entry_side) {
 // The bitmap of an icon entry: a BMP without its file header, the height doubled for the mask,
 // and the mask's rows (32-bit aligned) after the colours.
 std::string IcoBitmap(int width, int height) {
-  std::string dib = Written(Writer::kBmp, width, height).substr(14);
+  std::string dib = Written(Bmp, width, height).substr(14);
   PutLe(&dib, 8, static_cast<uint32_t>(height * 2), 4);
   return dib + std::string(static_cast<size_t>((width + 31) / 32 * 4 * height), '\0');
 }
 
 // The extended WebP container ("VP8X") around a lossless frame, with its canvas size.
 std::string WebpExtended(int width, int height) {
-  const std::string lossless = Written(Writer::kWebpLossless, width, height);
+  const std::string lossless = Written(WebpLossless, width, height);
   std::string body = "WEBPVP8X" + Le(10, 4) + std::string(4, '\0') + Le(width - 1, 3) +
                      Le(height - 1, 3) + lossless.substr(12);
   return "RIFF" + Le(static_cast<uint32_t>(body.size()), 4) + body;
@@ -137,10 +123,10 @@ long MaxRssKiB() {
 }
 
 TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
-  std::string gif_beyond_screen = Written(Writer::kGif, 37, 21);
+  std::string gif_beyond_screen = Written(Gif, 37, 21);
   PutLe(&gif_beyond_screen, 6, 1, 2);  // a 1 x 1 logical screen; the frame reaches further
   PutLe(&gif_beyond_screen, 8, 1, 2);
-  std::string top_down_bmp = Written(Writer::kBmp, 37, 21);
+  std::string top_down_bmp = Written(Bmp, 37, 21);
   PutLe(&top_down_bmp, 22, static_cast<uint32_t>(-21), 4);
   std::string big_endian_tiff = std::string("MM\0*", 4) + Be(8, 4) + Be(2, 2) + Be(256, 2) +
                                 Be(3, 2) + Be(1, 4) + Be(37, 2) + Be(0, 2) + Be(257, 2) + Be(4, 2) +
@@ -150,21 +136,21 @@ TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
     std::string bytes;
     bool decodes;  // a complete image, not just a header
   } cases[] = {
-      {"png", Written(Writer::kPng, 37, 21), true},
-      {"jpeg", Written(Writer::kJpeg, 37, 21), true},
-      {"gif", Written(Writer::kGif, 37, 21), true},
+      {"png", Written(Png, 37, 21), true},
+      {"jpeg", Written(Jpeg, 37, 21), true},
+      {"gif", Written(Gif, 37, 21), true},
       {"gif frame beyond its screen", gif_beyond_screen, false},
-      {"bmp", Written(Writer::kBmp, 37, 21), true},
+      {"bmp", Written(Bmp, 37, 21), true},
       {"bmp top-down", top_down_bmp, true},
       {"bmp core header",
        "BM" + std::string(12, '\0') + Le(12, 4) + Le(37, 2) + Le(21, 2) + Le(1, 2) + Le(24, 2),
        false},
-      {"webp lossy", Written(Writer::kWebpLossy, 37, 21), true},
-      {"webp lossless", Written(Writer::kWebpLossless, 37, 21), true},
+      {"webp lossy", Written(WebpLossy, 37, 21), true},
+      {"webp lossless", Written(WebpLossless, 37, 21), true},
       {"webp extended", WebpExtended(37, 21), true},
-      {"tiff", Written(Writer::kTiff, 37, 21), true},
+      {"tiff", Written(Tiff, 37, 21), true},
       {"tiff big-endian", big_endian_tiff, false},
-      {"ico with png", Ico(Written(Writer::kPng, 37, 21), 37), true},
+      {"ico with png", Ico(Written(Png, 37, 21), 37), true},
       {"ico with bitmap", Ico(IcoBitmap(37, 21), 37), true},
   };
   for (const auto& c : cases) {
@@ -183,7 +169,7 @@ TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
 }
 
 TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
-  const std::string png = Written(Writer::kPng, 5, 5);
+  const std::string png = Written(Png, 5, 5);
   const std::string tiff_without_height = std::string("II*\0", 4) + Le(8, 4) + Le(1, 2) +
                                           Le(256, 2) + Le(3, 2) + Le(1, 4) + Le(5, 4) + Le(0, 4);
   const std::pair<const char*, std::string> cases[] = {
@@ -192,10 +178,10 @@ TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
       {"png whose first chunk is not IHDR", std::string(png).replace(12, 4, "tEXt")},
       {"png zero width", std::string(png).replace(16, 4, Be(0, 4))},
       {"jpeg without a frame header", std::string("\xFF\xD8\xFF\xDA\x00\x02", 6)},
-      {"jpeg cut before its frame", Written(Writer::kJpeg, 5, 5).substr(0, 4)},
-      {"gif without an image", Written(Writer::kGif, 5, 5).substr(0, 13) + ";"},
-      {"bmp cut in its header", Written(Writer::kBmp, 5, 5).substr(0, 20)},
-      {"webp with an unknown chunk", Written(Writer::kWebpLossy, 5, 5).replace(12, 4, "VP8Q")},
+      {"jpeg cut before its frame", Written(Jpeg, 5, 5).substr(0, 4)},
+      {"gif without an image", Written(Gif, 5, 5).substr(0, 13) + ";"},
+      {"bmp cut in its header", Written(Bmp, 5, 5).substr(0, 20)},
+      {"webp with an unknown chunk", Written(WebpLossy, 5, 5).replace(12, 4, "VP8Q")},
       {"tiff without its height", tiff_without_height},
       {"tiff whose directory is beyond the end", std::string("II*\0", 4) + Le(4000, 4)},
       {"ico without entries", std::string("\0\0\1\0\0\0", 6)},

