@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/image_codec.h"
@@ -199,33 +200,21 @@ TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
 }
 
 TEST(ImageLimitsTest, EachSideIsCappedAndTheCapIsInclusive) {
-  const struct {
-    uint32_t width, height;
-    ImageResult result;
-  } cases[] = {
-      {1024, 1024, ImageResult::kOk},
-      {1025, 1, ImageResult::kTooLarge},
-      {1, 1025, ImageResult::kTooLarge},
-  };
-  for (const auto& c : cases) {
+  for (const auto& [width, height, expected] : {std::tuple{1024u, 1024u, ImageResult::kOk},
+                                                {1025u, 1u, ImageResult::kTooLarge},
+                                                {1u, 1025u, ImageResult::kTooLarge}}) {
     std::string out;
-    EXPECT_EQ(c.result,
-              halcy::ReencodeImage(GreyPng(c.width, c.height), ImageFormat::kBmp, 1024, &out))
-        << c.width << "x" << c.height;
-    EXPECT_EQ(c.result == ImageResult::kOk, !out.empty());
+    EXPECT_EQ(expected, halcy::ReencodeImage(GreyPng(width, height), ImageFormat::kBmp, 1024, &out))
+        << width << "x" << height;
+    EXPECT_EQ(expected == ImageResult::kOk, !out.empty());
   }
 }
 
+// The ICO's directory claims 16 x 16; the image inside is what would be decoded.
 TEST(ImageLimitsTest, AHugeImageInASmallFileIsRefusedBeforeDecoding) {
   const std::string huge = GreyPng(20000, 20000);
   ASSERT_LT(huge.size(), size_t{1} << 20);
-  const std::pair<const char*, std::string> cases[] = {
-      {"png", huge},
-      // The directory claims 16 x 16; the image inside is what would be decoded.
-      {"ico holding it", Ico(huge, 16)},
-  };
-  for (const auto& [name, bytes] : cases) {
-    SCOPED_TRACE(name);
+  for (const std::string& bytes : {huge, Ico(huge, 16)}) {
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(bytes, &size));
     EXPECT_EQ(20000u, size.width);

@@ -40,39 +40,29 @@ class NamedPipeTest : public ::testing::Test {
     EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
   }
 
-  HANDLE CreateServer(const char16_t* name, DWORD* error = nullptr) {
-    DWORD e = 0;
-    HANDLE h = Internal_HC_CreateNamedPipeW(name, kOpenMode, 0, 1, 4096, 4096, 5000, nullptr, &e);
-    if (error) *error = e;
-    return h;
+  // Through the platform library, which gives its error in `error_`.
+  HANDLE CreateServer(const char16_t* name) {
+    return Internal_HC_CreateNamedPipeW(name, kOpenMode, 0, 1, 4096, 4096, 5000, nullptr, &error_);
   }
-  HANDLE OpenClient(const char16_t* name, DWORD* error = nullptr) {
-    DWORD e = 0;
-    HANDLE h = Internal_HC_CreateFileW(name, 0xC0000000, 0, nullptr, 3, kClientFlags, nullptr, &e);
-    if (error) *error = e;
-    return h;
+  HANDLE OpenClient(const char16_t* name) {
+    return Internal_HC_CreateFileW(name, 0xC0000000, 0, nullptr, 3, kClientFlags, nullptr, &error_);
   }
   // A connected pair, both bound to the port.
   void Connect(const char16_t* name) {
     server_ = CreateServer(name);
-    ASSERT_NE(server_, INVALID_HANDLE_VALUE);
     client_ = OpenClient(name);
-    ASSERT_NE(client_, INVALID_HANDLE_VALUE);
     ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
     ASSERT_EQ(CreateIoCompletionPort(client_, port_, kClientKey, 1), port_);
     // The client is already there: 535 at once and no packet on the port.
     OVERLAPPED ov{};
     ASSERT_FALSE(ConnectNamedPipe(server_, &ov));
     ASSERT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
-    Packet none = Take(0);
-    ASSERT_FALSE(none.ok);
-    ASSERT_EQ(none.error, WAIT_TIMEOUT);
+    ASSERT_EQ(Take(0).error, WAIT_TIMEOUT);
   }
   Packet Take(DWORD timeout_ms = 5000) { return platform_test::TakePacket(port_, timeout_ms); }
   // Takes the next packet and checks it came from `ov` with `error` (0: success) and `bytes`.
   void ExpectPacket(OVERLAPPED* ov, DWORD error, DWORD bytes, ULONG_PTR key) {
     const Packet p = Take();
-    EXPECT_EQ(p.ok, error == 0);
     EXPECT_EQ(p.overlapped, ov);
     EXPECT_EQ(p.error, error);
     EXPECT_EQ(p.bytes, bytes);
@@ -82,6 +72,7 @@ class NamedPipeTest : public ::testing::Test {
   testing_support::ScopedTempDir dir_;
   testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
   size_t handles_before_ = 0;
+  DWORD error_ = 0;
   HANDLE port_ = nullptr;
   HANDLE server_ = INVALID_HANDLE_VALUE;
   HANDLE client_ = INVALID_HANDLE_VALUE;
@@ -89,50 +80,39 @@ class NamedPipeTest : public ::testing::Test {
 
 TEST_F(NamedPipeTest, ConnectPendsUntilTheClientOpensThenCompletesOnThePort) {
   server_ = CreateServer(u"1234.01A2B3C4.5678");
-  ASSERT_NE(server_, INVALID_HANDLE_VALUE);
   ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
   OVERLAPPED ov{};
   EXPECT_FALSE(ConnectNamedPipe(server_, &ov));
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
   EXPECT_FALSE(Take(0).ok);  // nobody there yet
-
   client_ = OpenClient(u"1234.01A2B3C4.5678");
-  ASSERT_NE(client_, INVALID_HANDLE_VALUE);
   ExpectPacket(&ov, 0, 0, kServerKey);
 }
 
-TEST_F(NamedPipeTest, ImmediateReadAndWriteStillQueueTheirCompletions) {
+TEST_F(NamedPipeTest, PendingAndImmediateReadsAndWritesAllCompleteOnThePort) {
   Connect(u"rw");
-  OVERLAPPED wov{};
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(client_, "hello", 5, &written, &wov));
-  EXPECT_EQ(written, 5u);
-  ExpectPacket(&wov, 0, 5, kClientKey);
-  char buf[4096];
-  OVERLAPPED rov{};
-  ASSERT_TRUE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
-  ExpectPacket(&rov, 0, 5, kServerKey);
-  EXPECT_EQ(std::string(buf, 5), "hello");
-}
-
-TEST_F(NamedPipeTest, PendingReadCompletesWhenDataArrives) {
-  Connect(u"pending");
   char buf[16];
-  OVERLAPPED rov{};
+  OVERLAPPED rov{}, wov{};
   EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-  OVERLAPPED wov{};
-  ASSERT_TRUE(WriteFile(client_, "abc", 3, nullptr, &wov));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client_, "abc", 3, &written, &wov));
+  EXPECT_EQ(written, 3u);
   std::set<OVERLAPPED*> done;
   for (int i = 0; i < 2; ++i) {
     const Packet p = Take();
-    ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.bytes, 3u);
     done.insert(p.overlapped);
   }
   EXPECT_EQ(done, (std::set<OVERLAPPED*>{&rov, &wov}));
   EXPECT_EQ(std::string(buf, 3), "abc");
   EXPECT_EQ(rov.InternalHigh, 3u);
+  // With the data already there, the read succeeds at once and still queues its packet.
+  ASSERT_TRUE(WriteFile(client_, "hello", 5, nullptr, &wov));
+  ExpectPacket(&wov, 0, 5, kClientKey);
+  ASSERT_TRUE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
+  ExpectPacket(&rov, 0, 5, kServerKey);
+  EXPECT_EQ(std::string(buf, 5), "hello");
 }
 
 TEST_F(NamedPipeTest, PeerThatClosesGivesZeroByteReadCompletionWithBrokenPipe) {
@@ -143,12 +123,10 @@ TEST_F(NamedPipeTest, PeerThatClosesGivesZeroByteReadCompletionWithBrokenPipe) {
   ASSERT_TRUE(CloseHandle(client_));
   client_ = INVALID_HANDLE_VALUE;
   ExpectPacket(&rov, ERROR_BROKEN_PIPE, 0, kServerKey);
-  // Once seen closed, a read fails at once.
-  OVERLAPPED again{};
-  EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &again));
+  // Once seen closed, a read fails at once, and a write with "the pipe is being closed".
+  EXPECT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
   EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  // And a write to the closed peer fails with "the pipe is being closed".
-  EXPECT_FALSE(WriteFile(server_, "x", 1, nullptr, &again));
+  EXPECT_FALSE(WriteFile(server_, "x", 1, nullptr, &rov));
   EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
 }
 
@@ -159,7 +137,6 @@ TEST_F(NamedPipeTest, LargeWriteCompletesOnceEveryByteIsWritten) {
   OVERLAPPED wov{};
   ASSERT_FALSE(WriteFile(client_, data.data(), static_cast<DWORD>(data.size()), nullptr, &wov));
   ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);  // more than the socket buffers hold
-
   std::string received;
   char buf[65536];
   bool write_done = false;
@@ -182,12 +159,10 @@ TEST_F(NamedPipeTest, LargeWriteCompletesOnceEveryByteIsWritten) {
 TEST_F(NamedPipeTest, CancelIoAndCloseCompletePendingOperationsAsAborted) {
   Connect(u"cancel");
   char buf[16];
-  OVERLAPPED rov{};
+  OVERLAPPED rov{}, second{};
   ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &rov));
   ASSERT_TRUE(CancelIo(server_));
   ExpectPacket(&rov, ERROR_OPERATION_ABORTED, 0, kServerKey);
-
-  OVERLAPPED second{};
   ASSERT_FALSE(ReadFile(server_, buf, sizeof(buf), nullptr, &second));
   ASSERT_TRUE(CloseHandle(server_));
   server_ = INVALID_HANDLE_VALUE;
@@ -196,20 +171,16 @@ TEST_F(NamedPipeTest, CancelIoAndCloseCompletePendingOperationsAsAborted) {
 
 TEST_F(NamedPipeTest, OneInstancePerNameAndTheNameGoesWhenAClientIsIn) {
   server_ = CreateServer(u"single");
-  ASSERT_NE(server_, INVALID_HANDLE_VALUE);
-  DWORD error = 0;
-  EXPECT_EQ(CreateServer(u"single", &error), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(OpenClient(u"nobody", &error), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
-
+  EXPECT_EQ(CreateServer(u"single"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenClient(u"nobody"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_FILE_NOT_FOUND);
   client_ = OpenClient(u"single");
-  ASSERT_NE(client_, INVALID_HANDLE_VALUE);
   ASSERT_EQ(CreateIoCompletionPort(server_, port_, kServerKey, 1), port_);
   OVERLAPPED ov{};
   ConnectNamedPipe(server_, &ov);
-  EXPECT_EQ(OpenClient(u"single", &error), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenClient(u"single"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(NamedPipeTest, NamesMapIntoThePrivateDirectory) {
@@ -224,33 +195,29 @@ TEST_F(NamedPipeTest, NamesMapIntoThePrivateDirectory) {
   struct stat st;
   ASSERT_EQ(stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  DWORD error = 0;
-  EXPECT_EQ(CreateServer(u"a/b", &error), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_INVALID_NAME);
+  EXPECT_EQ(CreateServer(u"a/b"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_INVALID_NAME);
 }
 
 TEST_F(NamedPipeTest, DirectoryOpenToOthersIsRefused) {
   const std::string dir = dir_.path() + "/halcy-pipes";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  EXPECT_EQ(halcy::PipeDirectory(), "");
-  DWORD error = 0;
-  EXPECT_EQ(CreateServer(u"x", &error), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(CreateServer(u"x"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_PATH_NOT_FOUND);
 }
 
-TEST_F(NamedPipeTest, LibraryRefusesOtherPipeParametersAndIsSwitchedOffHere) {
-  DWORD error = 0;
-  EXPECT_EQ(Internal_HC_CreateNamedPipeW(u"p", kOpenMode, 0, 2, 4096, 4096, 0, nullptr, &error),
+TEST_F(NamedPipeTest, LibraryRefusesOtherPipeParametersAndLeavesTheLastErrorAlone) {
+  EXPECT_EQ(Internal_HC_CreateNamedPipeW(u"p", kOpenMode, 0, 2, 4096, 4096, 0, nullptr, &error_),
             INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Internal_HC_CreateFileW(u"p", 0x80000000, 0, nullptr, 3, kClientFlags, nullptr, &error),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-  // The library hands its error out and leaves the thread's own last error alone.
+  EXPECT_EQ(error_, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Internal_HC_CreateFileW(u"p", 0x80000000, 0, nullptr, 3, kClientFlags, nullptr, &error_),
+      INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error_, ERROR_INVALID_PARAMETER);
   SetLastError(77);
-  EXPECT_FALSE(Internal_HC_CancelIo(reinterpret_cast<HANDLE>(0x4), &error));
-  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(Internal_HC_CancelIo(reinterpret_cast<HANDLE>(0x4), &error_));
+  EXPECT_EQ(error_, ERROR_INVALID_HANDLE);
   EXPECT_EQ(GetLastError(), 77u);
 }
 
