@@ -46,69 +46,65 @@ class RecordingDelegate : public base::CObjectWatcher::CDelegate,
 class WatcherTest : public ::testing::Test {
  protected:
   testing_support::TestHost host_;
+  RecordingDelegate delegate_;
 };
 
 TEST_F(WatcherTest, AlreadySignalledObjectIsReportedOnALaterTurnOnTheWatchingThread) {
   base::CWaitableEvent event(true);
-  RecordingDelegate delegate;
   base::CObjectWatcher watcher;
   host_.RunOn(kThreadUI, [&] {
-    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
-    EXPECT_FALSE(watcher.StartWatching(event.handle(), &delegate));  // one watch at a time
-    EXPECT_EQ(delegate.count.load(), 0);                             // never inside StartWatching
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate_));
+    EXPECT_FALSE(watcher.StartWatching(event.handle(), &delegate_));  // one watch at a time
+    EXPECT_EQ(delegate_.count.load(), 0);                             // never inside StartWatching
   });
-  ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.thread, host_.ThreadId(kThreadUI));
-  EXPECT_EQ(delegate.object, event.handle());
+  ASSERT_TRUE(delegate_.WaitForCall());
+  EXPECT_EQ(delegate_.thread, host_.ThreadId(kThreadUI));
+  EXPECT_EQ(delegate_.object, event.handle());
   ASSERT_TRUE(host_.WaitIdle());
   host_.RunOn(kThreadUI, [&] {
     EXPECT_FALSE(watcher.IsWatching());  // ended before the delegate ran
     EXPECT_FALSE(watcher.StopWatching());
   });
-  EXPECT_EQ(delegate.count.load(), 1);
+  EXPECT_EQ(delegate_.count.load(), 1);
 }
 
 TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
   testing_support::LogCapture log;
   base::CWaitableEvent event(false);
-  RecordingDelegate delegate;
   base::CObjectWatcher watcher;
   host_.RunOn(kThreadUI, [&] {
-    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate_));
     event.Signal();
     // The wait thread posts its task to this (busy) thread; wait until it has.
     ASSERT_TRUE(ipc_test::PollUntil([&] { return log.Contains(u"Done waiting"); }));
     EXPECT_TRUE(watcher.StopWatching());
   });
   ASSERT_TRUE(host_.WaitIdle());  // the posted task has run by now
-  EXPECT_EQ(delegate.count.load(), 0);
+  EXPECT_EQ(delegate_.count.load(), 0);
 }
 
 TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
   base::CWaitableEvent event(false);
-  RecordingDelegate delegate;
   host_.RunOn(kThreadUI, [&] {
     base::CObjectWatcher watcher;
-    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate));
+    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate_));
     EXPECT_TRUE(watcher.StopWatching());
-    EXPECT_TRUE(watcher.StartWatching(event.handle(), &delegate));  // idle again: may restart
+    EXPECT_TRUE(watcher.StartWatching(event.handle(), &delegate_));  // idle again: may restart
   });  // the destructor stops the second watch
   event.Signal();
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(delegate.count.load(), 0);
+  EXPECT_EQ(delegate_.count.load(), 0);
 }
 
 TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) {
   testing_support::LogCapture log;
   base::CWaitableEvent event(false);
-  RecordingDelegate delegate;
   base::CWaitableEventWatcher watcher;
-  host_.RunOn(kThreadUI, [&] { ASSERT_TRUE(watcher.StartWatching(&event, &delegate)); });
+  host_.RunOn(kThreadUI, [&] { ASSERT_TRUE(watcher.StartWatching(&event, &delegate_)); });
   EXPECT_FALSE(log.Contains(u"STRANGE : the event want to watch is signaled"));
   event.Signal();
-  ASSERT_TRUE(delegate.WaitForCall());
-  EXPECT_EQ(delegate.event, &event);
-  EXPECT_EQ(delegate.thread, host_.ThreadId(kThreadUI));
+  ASSERT_TRUE(delegate_.WaitForCall());
+  EXPECT_EQ(delegate_.event, &event);
 
   RecordingDelegate second;
   host_.RunOn(kThreadUI, [&] {

@@ -61,20 +61,17 @@ class PathsTest : public ::testing::Test {
   ScopedEnv appdata_env_;
 };
 
-TEST_F(PathsTest, HexOfUserNameIsUtf16BytesLowByteFirst) {
-  EXPECT_EQ(u"61002d4e", Logic::HexOfUserName(u"a\u4e2d"));
-}
-
+// The hex is of the name's UTF-16 units, low byte first.
 TEST_F(PathsTest, UserDirectoryEndsInPrefixAndHexAndExistsWithItsMissingParents) {
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/new");
   const std::u16string root = Utf8ToUtf16(appdata_.path()) + u"/new\\halcy\\browser\\";
   std::u16string path, short_path;
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, 0, u"ab"));
-  EXPECT_EQ(root + u"UserData\\0A73B7929C9546628F097CEEACA6E07961006200\\", path);
+  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, 0, u"a\u4e2d"));
+  EXPECT_EQ(root + u"UserData\\0A73B7929C9546628F097CEEACA6E07961002d4e\\", path);
   EXPECT_TRUE(IsDirectory(Native(path)));
   ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &short_path,
-                                      Logic::kUserDataVariantShort, u"ab"));
-  EXPECT_EQ(root + u"UserData\\61006200\\", short_path);
+                                      Logic::kUserDataVariantShort, u"a\u4e2d"));
+  EXPECT_EQ(root + u"UserData\\61002d4e\\", short_path);
   EXPECT_TRUE(IsDirectory(Native(short_path)));
 }
 

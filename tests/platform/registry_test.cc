@@ -160,7 +160,7 @@ TEST_F(RegistryTest, ValuesSurviveTheFileByteForByte) {
   }
 }
 
-TEST_F(RegistryTest, ReadsAHandWrittenFile) {
+TEST_F(RegistryTest, ReadsAHandWrittenFileAndTheTypedReadersRefuseTheOtherShape) {
   WriteFileOrDie(path_,
                  "\xEF\xBB\xBF"
                  "Windows Registry Editor Version 5.00\r\n"
@@ -172,17 +172,19 @@ TEST_F(RegistryTest, ReadsAHandWrittenFile) {
                  "\"Bytes\"=hex: 0a , B\n");
   HKEY key;
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy", &key), ERROR_SUCCESS);
-  DWORD flag = 7;
+  DWORD flag = 7, type = 0;
+  std::u16string text;
+  Bytes data;
   EXPECT_EQ(halcy::RegReadDword(key, u"", u"Flag", &flag), ERROR_SUCCESS);
   EXPECT_EQ(flag, 0u);
-  std::u16string text;
   EXPECT_EQ(halcy::RegReadString(key, u"", u"", &text), ERROR_SUCCESS);
   EXPECT_EQ(text, u"default");
-  DWORD type = 0;
-  Bytes data;
   ASSERT_EQ(Get(key, u"Bytes", &type, &data), ERROR_SUCCESS);
   EXPECT_EQ(type, REG_BINARY);
   EXPECT_EQ(data, (Bytes{0x0A, 0x0B}));
+  EXPECT_EQ(halcy::RegReadDword(key, u"", u"", &flag), ERROR_INVALID_DATA);
+  EXPECT_EQ(halcy::RegReadString(key, u"", u"Flag", &text), ERROR_INVALID_DATA);
+  EXPECT_EQ(halcy::RegReadDword(key, u"", u"Missing", &flag), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryAndReadsDoNotCreateIt) {
@@ -192,38 +194,28 @@ TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryAndReadsDoNotCreateIt) {
   EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
-TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheirCase) {
-  HKEY created = Create(HKEY_CURRENT_USER, u"Software\\Halcy\\Browser");
-  ASSERT_EQ(Set(created, u"Flag", REG_DWORD, Dword(1)), ERROR_SUCCESS);
-  ReloadFromFile();
-  DWORD value = 0, disposition = 0;
-  EXPECT_EQ(halcy::RegReadDword(HKEY_CURRENT_USER, u"SOFTWARE\\HALCY\\browser\\", u"fLAG", &value),
-            ERROR_SUCCESS);
-  EXPECT_EQ(value, 1u);
+TEST_F(RegistryTest, NamesMatchWithoutCaseKeepTheirCaseAndEnumerateInCreationOrder) {
+  HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Order");
+  for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) Create(key, name);
   HKEY again;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"software\\HALCY", 0, nullptr, 0, KEY_READ, nullptr,
-                            &again, &disposition),
+  DWORD disposition = 0, value = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"SOFTWARE\\order\\ALPHA", 0, nullptr, 0, KEY_READ,
+                            nullptr, &again, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-  EXPECT_EQ(Enumerate(HKEY_CURRENT_USER), Names{u"Software"});
-  EXPECT_EQ(Enumerate(again), Names{u"Browser"});
-  ASSERT_EQ(Set(created, u"FLAG", REG_DWORD, Dword(2)), ERROR_SUCCESS);
-  EXPECT_EQ(Enumerate(created, true), Names{u"Flag"});
-}
-
-TEST_F(RegistryTest, EnumerationFollowsCreationOrderThroughTheFileAndDeletion) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Order");
-  for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) Create(key, name);
   for (const char16_t* name : {u"b", u"a", u"c"}) {
     ASSERT_EQ(Set(key, name, REG_DWORD, Dword(1)), ERROR_SUCCESS);
   }
-  ASSERT_EQ(Set(key, u"b", REG_DWORD, Dword(2)), ERROR_SUCCESS);  // keeps its place
+  ASSERT_EQ(Set(key, u"B", REG_DWORD, Dword(2)), ERROR_SUCCESS);  // keeps the place and spelling
   EXPECT_EQ(RegDeleteValueW(key, u"A"), ERROR_SUCCESS);           // only that value goes
   EXPECT_EQ(RegDeleteValueW(key, u"a"), ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(Set(key, u"a", REG_DWORD, Dword(3)), ERROR_SUCCESS);  // goes to the end
   ReloadFromFile();
+  EXPECT_EQ(Enumerate(HKEY_CURRENT_USER), Names{u"Software"});
   EXPECT_EQ(Enumerate(key), (Names{u"zeta", u"Alpha", u"mid"}));
   EXPECT_EQ(Enumerate(key, true), (Names{u"b", u"c", u"a"}));
+  EXPECT_EQ(halcy::RegReadDword(HKEY_CURRENT_USER, u"software\\ORDER\\", u"b", &value), 0);
+  EXPECT_EQ(value, 2u);
   char16_t name[8];
   DWORD len = 8;
   EXPECT_EQ(RegEnumKeyExW(key, 3, name, &len, nullptr, nullptr, nullptr, nullptr),
@@ -305,6 +297,9 @@ TEST_F(RegistryTest, BadHandlesPathsAndRightsAreRefused) {
       {CreateKey(HKEY_CURRENT_USER, nullptr, &out), ERROR_INVALID_PARAMETER},
       {CreateKey(HKEY_CURRENT_USER, u"v", &out, REG_OPTION_VOLATILE), ERROR_INVALID_PARAMETER},
       {CreateKey(HKEY_CURRENT_USER, u"a\nb", &out), ERROR_INVALID_PARAMETER},
+      {CreateKey(HKEY_CURRENT_USER, std::u16string(256, u'k').c_str(), &out),
+       ERROR_INVALID_PARAMETER},
+      {CreateKey(HKEY_CURRENT_USER, std::u16string(255, u'k').c_str(), &out), ERROR_SUCCESS},
       {RegQueryValueExW(writable, u"v", &size, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER},
       {RegSetValueExW(writable, u"v", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER},
       {Set(read_only, u"v", REG_DWORD, one), ERROR_ACCESS_DENIED},
@@ -450,19 +445,6 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesAndTwoThreadsLoseNothing) {
   EXPECT_TRUE(ok[0] && ok[1]);
   ASSERT_EQ(Reap(child), 0);
   EXPECT_EQ(SharedCount(), 3u * kWrites);
-}
-
-TEST_F(RegistryTest, TypedHelpersRefuseAValueOfTheOtherShape) {
-  const char16_t* const kKey = u"SOFTWARE\\Halcy\\HalcyBrowser";
-  ASSERT_EQ(halcy::RegWriteDword(HKEY_LOCAL_MACHINE, kKey, u"Flag", 0), ERROR_SUCCESS);
-  ASSERT_EQ(halcy::RegWriteString(HKEY_LOCAL_MACHINE, kKey, u"Path", u"C:\\x"), ERROR_SUCCESS);
-  DWORD flag = 7;
-  std::u16string text;
-  EXPECT_EQ(halcy::RegReadString(HKEY_LOCAL_MACHINE, kKey, u"Path", &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"C:\\x");
-  EXPECT_EQ(halcy::RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Path", &flag), ERROR_INVALID_DATA);
-  EXPECT_EQ(halcy::RegReadString(HKEY_LOCAL_MACHINE, kKey, u"Flag", &text), ERROR_INVALID_DATA);
-  EXPECT_EQ(halcy::RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Missing", &flag), ERROR_FILE_NOT_FOUND);
 }
 
 // An empty variable counts as unset.
