@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/event.h"
-#include "platform/iocp.h"
 #include "platform/thread_pool_wait.h"
 #include "platform/win32.h"
 
@@ -58,21 +57,11 @@ TEST_F(MultiWaitTest, LowestSignalledIndexWinsAndOnlyItIsTaken) {
   EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_TIMEOUT);
 }
 
-TEST_F(MultiWaitTest, TimeoutAndFailures) {
+TEST_F(MultiWaitTest, WaitTimesOutAfterItsTimeAndNeedsAnObject) {
   HANDLE e = Event(true, false);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WaitForMultipleObjects(1, &e, FALSE, 20), WAIT_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
-  EXPECT_EQ(nullptr, CreateEventW(nullptr, TRUE, FALSE, u"Global\\shutdown"));
-  EXPECT_EQ(ERROR_NOT_SUPPORTED, GetLastError());
-  HANDLE port = Keep(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-  EXPECT_FALSE(SetEvent(port));  // a port is not an event
-  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
-  HANDLE bad[2] = {e, reinterpret_cast<HANDLE>(0x4)};
-  EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(WaitForMultipleObjects(1, &e, TRUE, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
   EXPECT_EQ(WaitForMultipleObjects(0, &e, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
