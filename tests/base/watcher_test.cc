@@ -83,19 +83,6 @@ TEST_F(WatcherTest, StopAfterTheObjectFiredKeepsTheDelegateFromBeingCalled) {
   EXPECT_EQ(delegate_.count.load(), 0);
 }
 
-TEST_F(WatcherTest, StopBeforeTheObjectFiresNeverCallsTheDelegate) {
-  base::CWaitableEvent event(false);
-  host_.RunOn(kThreadUI, [&] {
-    base::CObjectWatcher watcher;
-    ASSERT_TRUE(watcher.StartWatching(event.handle(), &delegate_));
-    EXPECT_TRUE(watcher.StopWatching());
-    EXPECT_TRUE(watcher.StartWatching(event.handle(), &delegate_));  // idle again: may restart
-  });  // the destructor stops the second watch
-  event.Signal();
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(delegate_.count.load(), 0);
-}
-
 TEST_F(WatcherTest, WaitableEventWatcherHandsOverTheEventAndNotesAnEarlySignal) {
   testing_support::LogCapture log;
   base::CWaitableEvent event(false);

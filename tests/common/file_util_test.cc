@@ -186,11 +186,4 @@ TEST_F(DeleteAtRebootTest, QueuesContentsBeforeTheirDirectoryAndDeletesNothingYe
   EXPECT_TRUE(Pending().empty());
 }
 
-TEST_F(DeleteAtRebootTest, WithoutRecursionSubdirectoriesAreLeftAlone) {
-  MakeTree(N("ext"));
-  Logic::DeleteDirectoryAtReboot(W("ext"), false);
-  const std::string root = dir_.path() + "/ext/";
-  EXPECT_EQ((std::vector<std::string>{root + "/a.txt", root + "/b.bin", root}), Pending());
-}
-
 }  // namespace

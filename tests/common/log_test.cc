@@ -16,15 +16,6 @@ namespace {
 
 using testing_support::LogCapture;
 
-TEST(LogTest, LongMessageIsCutAtTheBuffer) {
-  LogCapture capture;
-  std::u16string long_text(3000, u'x');
-  Logic::Log(64, u"oldlog;", u"%s", long_text.c_str());
-  auto lines = capture.LinesWithTag(u"oldlog;");
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(std::u16string(Logic::kLogBufferChars - 1, u'x'), lines[0].text);
-}
-
 TEST(LogTest, AssertLineCarriesErrorAndRestoresIt) {
   LogCapture capture;
   SetLastError(ERROR_ACCESS_DENIED);

@@ -95,14 +95,6 @@ TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButNone) {
   EXPECT_EQ(u"keep", path);
 }
 
-TEST_F(PathsTest, DataRootIsKeptForTheProcess) {
-  std::u16string first, second;
-  ASSERT_TRUE(Logic::GetDataRoot(&first));
-  ScopedEnv moved("HALCY_APPDATA", appdata_.path() + "/other");
-  ASSERT_TRUE(Logic::GetDataRoot(&second));
-  EXPECT_EQ(first, second);
-}
-
 TEST_F(PathsTest, FailedCreationIsLoggedButStillAnswersThePath) {
   testing_support::WriteFileOrDie(appdata_.path() + "/halcy", "a file where a folder belongs");
   LogCapture capture;
@@ -139,21 +131,6 @@ TEST_F(PathsTest, AccountNameLongerThanTheFirstBufferIsAskedForAgain) {
       capture.Contains(u"Create Dir(" + Root() + u"UserData\\" + Logic::kUserDataPrefix + hex));
 }
 
-TEST_F(PathsTest, CurrentUserDirectoryFailsWithoutAnAccountNameOrWhenItCannotBeCreated) {
-  halcy::SetUserNameForTesting(u"");
-  std::u16string keep = u"keep";
-  EXPECT_FALSE(Logic::GetCurrentUserDataDirectory(&keep));
-  EXPECT_EQ(u"keep", keep);
-  Logic::ResetPathCachesForTesting();
-  halcy::SetUserNameForTesting(u"ab");
-  testing_support::WriteFileOrDie(appdata_.path() + "/halcy", "blocks the folder");
-  LogCapture capture;
-  EXPECT_FALSE(Logic::GetCurrentUserDataDirectory(&keep));
-  EXPECT_TRUE(capture.Contains(u"Create Dir(" + Root() +
-                               u"UserData\\0A73B7929C9546628F097CEEACA6E07961006200\\) (4) times "
-                               u"failed"));
-}
-
 TEST_F(PathsTest, CreateDirectoryRecursiveCreatesUpToDepthMissingLevels) {
   const std::u16string base = Utf8ToUtf16(appdata_.path());
   CreationRecorder recorder;
@@ -163,17 +140,6 @@ TEST_F(PathsTest, CreateDirectoryRecursiveCreatesUpToDepthMissingLevels) {
   const std::string a = appdata_.path() + "\\a";
   EXPECT_EQ(recorder.paths, (std::vector<std::string>{a, a + "\\b", a + "\\b/c", a + "\\b/c\\d"}));
   EXPECT_TRUE(IsDirectory(appdata_.path() + "/a/b/c/d"));
-}
-
-TEST_F(PathsTest, CreateDirectoryRecursiveOfAnExistingDirectoryCreatesNothingAndBadRequestsFail) {
-  const std::u16string base = Utf8ToUtf16(appdata_.path());
-  testing_support::WriteFileOrDie(appdata_.path() + "/file", "x");
-  CreationRecorder recorder;
-  EXPECT_TRUE(Logic::CreateDirectoryRecursive(base + u"\\\\//", 0));  // trailing separators
-  EXPECT_TRUE(recorder.paths.empty());
-  EXPECT_FALSE(Logic::CreateDirectoryRecursive(base + u"\\new", 0));
-  EXPECT_FALSE(Logic::CreateDirectoryRecursive(u"relative-without-separator", 5));
-  EXPECT_FALSE(Logic::CreateDirectoryRecursive(base + u"\\file\\sub", 2));  // a file in the way
 }
 
 TEST_F(PathsTest, CreateDirectoryRecursiveGoesThroughThePlatformLibraryWhenItsFileHookIsOn) {

@@ -38,12 +38,6 @@ TEST(VersionTest, ComparesComponentByComponent) {
   }
 }
 
-TEST(VersionTest, LeadingDecimalReadsDigitsUntilTheFirstOther) {
-  const std::pair<const char16_t*, int> cases[] = {
-      {u"12ab", 12}, {u"ab12", 0}, {u"-5", 0}, {u"", 0}, {u"99999999999999", 2147483647}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(value, Logic::LeadingDecimal(text));
-}
-
 TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOnceAndLeavesAnEmptyVersionsPlaceholder) {
   const struct {
     const char16_t* text;

@@ -77,6 +77,14 @@ class ComObjectTest : public ::testing::Test {
   long base_locks_ = 0;
 };
 
+// A new T (aggregated by `outer` when given) through its interface I.
+template <class T, class I>
+ComPtr<I> Make(IUnknown* outer = nullptr) {
+  ComPtr<I> p;
+  EXPECT_EQ(S_OK, halcy::CreateComInstance<T>(outer, I::kIID, p.ReleaseAndGetVoidAddress()));
+  return p;
+}
+
 // Looks IAlpha up and gives what its Alpha() says, or the HRESULT when nothing was found.
 int AlphaOf(HRESULT (*lookup)(REFIID, void**)) {
   void* out = reinterpret_cast<void*>(0x1);
@@ -88,9 +96,7 @@ int AlphaOf(HRESULT (*lookup)(REFIID, void**)) {
 }
 
 TEST_F(ComObjectTest, QueryInterfaceKeepsIdentityAnswersBasesAndRefusesTheRest) {
-  ComPtr<IBeta> beta;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IBeta::kIID,
-                                                   beta.ReleaseAndGetVoidAddress()));
+  ComPtr<IBeta> beta = Make<CProbe, IBeta>();
   ComPtr<IAlpha> alpha;
   ComPtr<IUnknown> u1, u2;
   ComPtr<IBetaBase> base;
@@ -107,9 +113,7 @@ TEST_F(ComObjectTest, QueryInterfaceKeepsIdentityAnswersBasesAndRefusesTheRest) 
 }
 
 TEST_F(ComObjectTest, ObjectLocksModuleUntilLastReleaseAndAFailedConstructionFreesIt) {
-  ComPtr<IAlpha> alpha;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(nullptr, IAlpha::kIID,
-                                                   alpha.ReleaseAndGetVoidAddress()));
+  ComPtr<IAlpha> alpha = Make<CProbe, IAlpha>();
   ComPtr<IAlpha> second = alpha;
   EXPECT_EQ(1, ExtraLocks());
   alpha.Reset();
@@ -126,17 +130,14 @@ TEST_F(ComObjectTest, ObjectLocksModuleUntilLastReleaseAndAFailedConstructionFre
 }
 
 TEST_F(ComObjectTest, AggregationNeedsIUnknownDelegatesToOuterAndKeepsInnerIdentity) {
-  ComPtr<IBetaBase> outer_itf;
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<COuter>(nullptr, IBetaBase::kIID,
-                                                   outer_itf.ReleaseAndGetVoidAddress()));
+  ComPtr<IBetaBase> outer_itf = Make<COuter, IBetaBase>();
   auto* outer = static_cast<COuter*>(outer_itf.Get());
-  IUnknown* outer_unknown = static_cast<IBetaBase*>(outer);
+  IUnknown* outer_unknown = outer_itf.Get();
   void* out = reinterpret_cast<void*>(0x1);
   EXPECT_EQ(CLASS_E_NOAGGREGATION,
             halcy::CreateComInstance<CProbe>(outer_unknown, IAlpha::kIID, &out));
   EXPECT_EQ(nullptr, out);
-  ASSERT_EQ(S_OK, halcy::CreateComInstance<CProbe>(outer_unknown, IUnknown::kIID,
-                                                   outer->inner.ReleaseAndGetVoidAddress()));
+  outer->inner = Make<CProbe, IUnknown>(outer_unknown);
   // The inner's own unknown hands out its interfaces, whose QI reaches the outer.
   ComPtr<IAlpha> alpha;
   ComPtr<IUnknown> identity;

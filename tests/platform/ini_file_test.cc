@@ -37,16 +37,6 @@ class IniFileTest : public ::testing::Test {
   testing_support::ScopedTempDir dir_;
 };
 
-TEST_F(IniFileTest, WrittenValuesReadBackWithoutRegardToCase) {
-  ASSERT_TRUE(WritePrivateProfileStringW(u"Permission", u"Enforce", u"0", Path().c_str()));
-  ASSERT_TRUE(WritePrivateProfileStringW(u"extUpdate", u"url", u"http://h/x?a=1", Path().c_str()));
-  EXPECT_EQ(0u, GetPrivateProfileIntW(u"permission", u"ENFORCE", 1, Path().c_str()));
-  EXPECT_EQ(u"http://h/x?a=1", ReadString(u"EXTUPDATE", u"Url"));
-  // A second write of the same key in other letters replaces it and keeps the first spelling.
-  ASSERT_TRUE(WritePrivateProfileStringW(u"PERMISSION", u"enforce", u"1", Path().c_str()));
-  EXPECT_EQ("[Permission]\r\nEnforce=1\r\n[extUpdate]\r\nurl=http://h/x?a=1\r\n", Contents());
-}
-
 TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(7u, GetPrivateProfileIntW(u"s", u"k", 7, Path().c_str()));
   EXPECT_EQ(u"", ReadString(u"s", u"k", nullptr));

@@ -55,29 +55,6 @@ class IocpTest : public ::testing::Test {
   HANDLE port_ = nullptr;
 };
 
-TEST_F(IocpTest, EmptyPortTimesOutWithNullOverlappedAndWaitTimeout) {
-  OVERLAPPED* ov = reinterpret_cast<OVERLAPPED*>(0x1);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(GetQueuedCompletionStatus(port_, nullptr, nullptr, &ov, 30));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
-  EXPECT_EQ(nullptr, ov);
-  EXPECT_EQ(WAIT_TIMEOUT, GetLastError());
-}
-
-TEST_F(IocpTest, PostedPacketsComeOutInOrderWithTheirFields) {
-  OVERLAPPED a{}, b{};
-  const Packet posted[] = {{TRUE, 0, 10, 0x100, &a}, {TRUE, 0, 20, 0x200, &b}};
-  for (const Packet& p : posted)
-    ASSERT_TRUE(PostQueuedCompletionStatus(port_, p.bytes, p.key, p.overlapped));
-  for (const Packet& e : posted) {
-    const Packet p = TakePacket(port_, 0);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(e.bytes, p.bytes);
-    EXPECT_EQ(e.key, p.key);
-    EXPECT_EQ(e.overlapped, p.overlapped);
-  }
-}
-
 TEST_F(IocpTest, HandleIsBoundOnceAndAnUnboundOnePostsNothing) {
   auto* file = new CTestFile();
   HANDLE h = halcy::InsertHandle(file);
@@ -122,36 +99,6 @@ TEST_F(IocpTest, ClosingThePortEndsAWaitInProgress) {
   EXPECT_TRUE(CloseHandle(port));
   waiter.join();
   EXPECT_EQ(ERROR_ABANDONED_WAIT_0, result);
-}
-
-// Reads one byte when its descriptor is ready and completes an operation for it.
-class CByteReader final : public halcy::FdWatcher {
- public:
-  explicit CByteReader(HANDLE port) : port_(port) {}
-  void OnFdReady(int fd, uint32_t /*events*/) override {
-    char c = 0;
-    if (read(fd, &c, 1) == 1) PostQueuedCompletionStatus(port_, GetCurrentThreadId(), c, nullptr);
-  }
-
- private:
-  HANDLE port_;
-};
-
-TEST_F(IocpTest, WatchedDescriptorIsServicedByTheWaitingThread) {
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  CByteReader reader(port_);
-  halcy::KernelRef<halcy::CompletionPort> port = halcy::LookUpHandle<halcy::CompletionPort>(port_);
-  ASSERT_TRUE(port->WatchFd(fds[0], 0x001 /*EPOLLIN*/, &reader));
-  ASSERT_EQ(1, write(fds[1], "\x05", 1));
-  const Packet p = TakePacket(port_, 5000);
-  EXPECT_EQ(5u, p.key);
-  EXPECT_EQ(GetCurrentThreadId(), p.bytes);
-  port->UnwatchFd(fds[0]);
-  ASSERT_EQ(1, write(fds[1], "\x06", 1));
-  EXPECT_FALSE(TakePacket(port_, 20).ok);  // no longer watched
-  close(fds[0]);
-  close(fds[1]);
 }
 
 constexpr DWORD kOpenMode = 0x40080003;

@@ -35,19 +35,6 @@ class MultiWaitTest : public ::testing::Test {
   std::vector<HANDLE> handles_;
 };
 
-TEST_F(MultiWaitTest, ManualResetEventStaysSignalledUntilResetAndAutoResetReleasesOneWait) {
-  HANDLE manual = Event(true, false);
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
-  EXPECT_TRUE(SetEvent(manual));
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));  // a wait does not consume it
-  EXPECT_TRUE(ResetEvent(manual));
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 10));
-  HANDLE automatic = Event(false, true);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, 0));
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
-}
-
 TEST_F(MultiWaitTest, LowestSignalledIndexWinsAndOnlyItIsTaken) {
   HANDLE objects[3] = {Event(false, false), Event(false, true),
                        Keep(CreateSemaphoreW(nullptr, 1, 5, nullptr))};

@@ -187,13 +187,6 @@ TEST_F(RegistryTest, ReadsAHandWrittenFileAndTheTypedReadersRefuseTheOtherShape)
   EXPECT_EQ(halcy::RegReadDword(key, u"", u"Missing", &flag), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryAndReadsDoNotCreateIt) {
-  HKEY key;
-  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy", &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(Enumerate(HKEY_CLASSES_ROOT).empty());
-  EXPECT_FALSE(std::filesystem::exists(path_));
-}
-
 TEST_F(RegistryTest, NamesMatchWithoutCaseKeepTheirCaseAndEnumerateInCreationOrder) {
   HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Order");
   for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) Create(key, name);
