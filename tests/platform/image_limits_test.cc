@@ -32,11 +32,6 @@ std::string Be(uint32_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
   return s;
 }
-uint32_t ReadBe32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
 
 // libgd's writers.
 using Writer = void* (*)(gdImagePtr, int*);
@@ -158,14 +153,11 @@ TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
     SCOPED_TRACE(c.name);
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(c.bytes, &size));
-    EXPECT_EQ(37u, size.width);
-    EXPECT_EQ(21u, size.height);
+    EXPECT_EQ(std::pair(37u, 21u), std::pair(size.width, size.height));
     if (!c.decodes) continue;
     std::string png;
     ASSERT_EQ(ImageResult::kOk, halcy::ReencodeImage(c.bytes, ImageFormat::kPng, 1024, &png));
-    ASSERT_GE(png.size(), 24u);
-    EXPECT_EQ(37u, ReadBe32(png, 16));
-    EXPECT_EQ(21u, ReadBe32(png, 20));
+    EXPECT_EQ(Be(37, 4) + Be(21, 4), png.substr(16, 8));  // the IHDR's width and height
   }
 }
 
@@ -217,8 +209,7 @@ TEST(ImageLimitsTest, AHugeImageInASmallFileIsRefusedBeforeDecoding) {
   for (const std::string& bytes : {huge, Ico(huge, 16)}) {
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(bytes, &size));
-    EXPECT_EQ(20000u, size.width);
-    EXPECT_EQ(20000u, size.height);
+    EXPECT_EQ(std::pair(20000u, 20000u), std::pair(size.width, size.height));
     const long before = MaxRssKiB();
     std::string out;
     EXPECT_EQ(ImageResult::kTooLarge, halcy::ReencodeImage(bytes, ImageFormat::kPng, 1024, &out));

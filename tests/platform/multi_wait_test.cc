@@ -16,6 +16,41 @@
 
 namespace {
 
+// What a thread-pool callback saw, with a way to hold it inside the callback.
+struct CallbackLog {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int calls = 0;
+  int timeouts = 0;
+  bool hold = false;
+  bool inside = false;
+
+  static void Callback(void* context, BOOLEAN timed_out) {
+    auto* log = static_cast<CallbackLog*>(context);
+    std::unique_lock<std::mutex> lock(log->mutex);
+    ++log->calls;
+    log->timeouts += timed_out ? 1 : 0;
+    log->inside = true;
+    log->cv.notify_all();
+    log->cv.wait(lock, [&] { return !log->hold; });
+    log->inside = false;
+    log->cv.notify_all();
+  }
+  bool WaitUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, limit, done);
+  }
+  bool WaitForCalls(int n) {
+    return WaitUntil([&] { return calls >= n && !inside; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    hold = false;
+    cv.notify_all();
+  }
+};
+
 class MultiWaitTest : public ::testing::Test {
  protected:
   void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
@@ -29,6 +64,15 @@ class MultiWaitTest : public ::testing::Test {
   }
   HANDLE Event(bool manual, bool signaled) {
     return Keep(CreateEventW(nullptr, manual, signaled, nullptr));
+  }
+  // Registers a one-shot wait for `log` on a signalled event; returns once the callback is held.
+  HANDLE RegisterHeld(CallbackLog* log, ULONG flags) {
+    log->hold = true;
+    HANDLE wait = nullptr;
+    EXPECT_TRUE(RegisterWaitForSingleObject(&wait, Event(true, true), &CallbackLog::Callback, log,
+                                            INFINITE, flags | WT_EXECUTEONLYONCE));
+    EXPECT_TRUE(log->WaitUntil([&] { return log->inside; }));
+    return wait;
   }
 
   size_t handles_before_ = 0;
@@ -66,41 +110,6 @@ TEST_F(MultiWaitTest, SemaphoreCountsAndRefusesToPassItsMaximum) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-// What a thread-pool callback saw, with a way to hold it inside the callback.
-struct CallbackLog {
-  std::mutex mutex;
-  std::condition_variable cv;
-  int calls = 0;
-  int timeouts = 0;
-  bool hold = false;
-  bool inside = false;
-
-  static void Callback(void* context, BOOLEAN timed_out) {
-    auto* log = static_cast<CallbackLog*>(context);
-    std::unique_lock<std::mutex> lock(log->mutex);
-    ++log->calls;
-    log->timeouts += timed_out ? 1 : 0;
-    log->inside = true;
-    log->cv.notify_all();
-    log->cv.wait(lock, [&] { return !log->hold; });
-    log->inside = false;
-    log->cv.notify_all();
-  }
-  bool WaitUntil(const std::function<bool()>& done,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, limit, done);
-  }
-  bool WaitForCalls(int n) {
-    return WaitUntil([&] { return calls >= n && !inside; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex);
-    hold = false;
-    cv.notify_all();
-  }
-};
-
 TEST_F(MultiWaitTest, OneShotWaitFiresOnceAndARepeatingOnePerSignalOrTimeout) {
   HANDLE manual = Event(true, false);
   CallbackLog once;
@@ -124,13 +133,8 @@ TEST_F(MultiWaitTest, OneShotWaitFiresOnceAndARepeatingOnePerSignalOrTimeout) {
 }
 
 TEST_F(MultiWaitTest, UnregisterWaitsForTheRunningCallback) {
-  HANDLE e = Event(true, true);
   CallbackLog log;
-  log.hold = true;
-  HANDLE wait = nullptr;
-  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE,
-                                          WT_EXECUTEINWAITTHREAD | WT_EXECUTEONLYONCE));
-  ASSERT_TRUE(log.WaitUntil([&] { return log.inside; }));
+  HANDLE wait = RegisterHeld(&log, WT_EXECUTEINWAITTHREAD);
   bool returned = false;  // Guarded by log.mutex
   bool inside_at_return = true;
   std::thread unregister([&] {
@@ -148,13 +152,8 @@ TEST_F(MultiWaitTest, UnregisterWaitsForTheRunningCallback) {
 }
 
 TEST_F(MultiWaitTest, UnregisterWithoutWaitingReportsARunningCallback) {
-  HANDLE e = Event(true, true);
   CallbackLog log;
-  log.hold = true;
-  HANDLE wait = nullptr;
-  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, INFINITE,
-                                          WT_EXECUTEONLYONCE));
-  ASSERT_TRUE(log.WaitUntil([&] { return log.inside; }));
+  HANDLE wait = RegisterHeld(&log, 0);
   HANDLE done = Event(true, false);
   EXPECT_FALSE(UnregisterWaitEx(wait, done));
   EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
