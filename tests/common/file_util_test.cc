@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/pending_file_operations.h"
@@ -57,9 +58,9 @@ TEST_F(FileUtilTest, ReadWholeFileKeepsEveryByteAndAddsAZero) {
     EXPECT_EQ(bytes, std::string(buffer.get(), size));
     EXPECT_EQ('\0', buffer[size]);
   }
-  EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
   MakeDir(N("folder"));
   EXPECT_FALSE(Logic::ReadWholeFile(W("folder")));
+  EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
 }
 
 TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
@@ -69,9 +70,8 @@ TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, N("f.txt").c_str(), times, 0));
   Logic::FileInfo info;
   ASSERT_TRUE(Logic::GetFileInfo(W("f.txt"), &info));
-  EXPECT_EQ(1234, info.size);
-  EXPECT_FALSE(info.is_directory);
-  EXPECT_EQ((1577836800LL + 11644473600LL) * 1000000 + 250000, info.last_write_time);
+  EXPECT_EQ(std::tuple(1234, false, (1577836800LL + 11644473600LL) * 1000000 + 250000),
+            std::tuple(info.size, info.is_directory, info.last_write_time));
   MakeDir(N("d"));
   ASSERT_TRUE(Logic::GetFileInfo(W("d"), &info));
   EXPECT_TRUE(info.is_directory);
