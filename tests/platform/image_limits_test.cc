@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "platform/image_codec.h"
 

@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/bstr.h"
@@ -46,23 +47,17 @@ int CallTruncating(char16_t* buffer, size_t size, size_t count, const char16_t* 
 // _TRUNCATE writes what fits and reports the cut; a count limits the output, and a count
 // beyond a buffer that cannot hold the text gives an empty string.
 TEST(WideFormatTest, TruncationAndCountLimits) {
-  const struct {
-    size_t size;
-    size_t count;
-    const char16_t* text;
-    int result;
-    const char16_t* written;
-  } cases[] = {
+  // Buffer size, count, text; the result and what the buffer holds.
+  const std::tuple<size_t, size_t, const char16_t*, int, const char16_t*> cases[] = {
       {8, _TRUNCATE, u"0123456789", -1, u"0123456"},
       {8, _TRUNCATE, u"0123456", 7, u"0123456"},
       {16, 3, u"abcdef", -1, u"abc"},
       {16, 3, u"ab", 2, u"ab"},
-      {4, 10, u"abcdef", -1, u""},
-  };
-  for (const auto& c : cases) {
-    std::vector<char16_t> buffer(c.size, u'#');  // exact size: overruns reach the sanitizer
-    EXPECT_EQ(c.result, CallTruncating(buffer.data(), c.size, c.count, u"%s", c.text)) << c.size;
-    EXPECT_EQ(std::u16string(c.written), std::u16string(buffer.data())) << c.size;
+      {4, 10, u"abcdef", -1, u""}};
+  for (const auto& [size, count, text, result, written] : cases) {
+    std::vector<char16_t> buffer(size, u'#');  // exact size: overruns reach the sanitizer
+    EXPECT_EQ(result, CallTruncating(buffer.data(), size, count, u"%s", text)) << size;
+    EXPECT_EQ(std::u16string(written), std::u16string(buffer.data())) << size;
   }
 }
 
