@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "common/encoding.h"
+#include "common/extension_rules.h"
 #include "common/json_escape.h"
 #include "common/version.h"
 #include "platform/strings.h"
@@ -78,12 +80,9 @@ TEST(VersionTest, ComparesComponentByComponent) {
 }
 
 TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOnceAndLeavesAnEmptyVersionsPlaceholder) {
-  const struct {
-    const char16_t* text;
-    const char16_t* browser;
-    const char16_t* extension;
-    const char16_t* expected;
-  } cases[] = {
+  // The text, the browser's and the extension's versions, and the result.
+  using C = const char16_t*;
+  const std::tuple<C, C, C, C> cases[] = {
       {u"http://x/${browser_version}/${version}/a?v=${version}&b=${browser_version}", u"6.5.1.2",
        u"1.0", u"http://x/6.5.1.2/1.0/a?v=1.0&b=6.5.1.2"},
       {u"page.html?v=${version}&b=${browser_version}", u"6.5", u"",
@@ -91,8 +90,23 @@ TEST(VersionPlaceholderTest, ReplacesEveryOccurrenceOnceAndLeavesAnEmptyVersions
       // A version that itself looks like a placeholder must not be expanded twice.
       {u"${browser_version}|${version}", u"${version}", u"${version}", u"${version}|${version}"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, Logic::ReplaceVersionPlaceholders(c.text, c.browser, c.extension));
+  for (const auto& [text, browser, extension, expected] : cases) {
+    EXPECT_EQ(expected, Logic::ReplaceVersionPlaceholders(text, browser, extension));
+  }
+}
+
+TEST(ExtensionIdTest, AnIdNamesADirectoryAndNotOneOfTheManagersOwnFiles) {
+  using Check = Logic::ExtensionIdCheck;
+  // clang-format off
+  const std::pair<std::u16string, Check> cases[] = {
+      {u"azAZ09-_.x", Check::kUsable}, {std::u16string(128, u'a'), Check::kUsable},
+      {u"", Check::kMalformed}, {std::u16string(129, u'a'), Check::kMalformed},
+      {u".x", Check::kMalformed}, {u"a b", Check::kMalformed}, {u"a/b", Check::kMalformed},
+      {u"EXTDB_v2.json", Check::kReserved}, {u"extdb_v2.json.tmp", Check::kReserved},
+      {u"OldBackups", Check::kReserved}};
+  // clang-format on
+  for (const auto& [id, expected] : cases) {
+    EXPECT_EQ(expected, Logic::CheckExtensionId(id)) << halcy::Utf16ToUtf8(id);
   }
 }
 

@@ -41,9 +41,6 @@ struct CallbackLog {
     std::unique_lock<std::mutex> lock(mutex);
     return cv.wait_for(lock, limit, done);
   }
-  bool WaitForCalls(int n) {
-    return WaitUntil([&] { return calls >= n && !inside; });
-  }
   void Release() {
     std::lock_guard<std::mutex> lock(mutex);
     hold = false;
@@ -108,7 +105,7 @@ TEST_F(MultiWaitTest, OneShotWaitFiresOnceAndARepeatingOnePerSignalOrTimeout) {
   ASSERT_TRUE(RegisterWaitForSingleObject(&wait, manual, &CallbackLog::Callback, &once, INFINITE,
                                           WT_EXECUTEINWAITTHREAD | WT_EXECUTEONLYONCE));
   SetEvent(manual);  // stays signalled
-  ASSERT_TRUE(once.WaitForCalls(1));
+  ASSERT_TRUE(once.WaitUntil([&] { return once.calls >= 1 && !once.inside; }));
   ASSERT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
   EXPECT_EQ(once.calls, 1);
   EXPECT_EQ(once.timeouts, 0);
@@ -116,7 +113,7 @@ TEST_F(MultiWaitTest, OneShotWaitFiresOnceAndARepeatingOnePerSignalOrTimeout) {
   HANDLE e = Event(false, false);
   CallbackLog log;
   ASSERT_TRUE(RegisterWaitForSingleObject(&wait, e, &CallbackLog::Callback, &log, 10, 0));
-  ASSERT_TRUE(log.WaitForCalls(1));
+  ASSERT_TRUE(log.WaitUntil([&] { return log.calls >= 1 && !log.inside; }));
   SetEvent(e);
   ASSERT_TRUE(log.WaitUntil([&] { return log.calls > log.timeouts; }));
   ASSERT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
