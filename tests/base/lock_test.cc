@@ -31,14 +31,10 @@ TEST(LockTest, GuardsACounterAcrossThreadsAndIsRecursive) {
   EXPECT_EQ(counter, 80000);
 }
 
-// The lock is held (shared or exclusive) while a first and then a second thread queue for it;
-// after the release the writer must get in before the reader, whichever queued first.
-struct OrderCase {
-  bool hold_exclusive;
-  bool writer_queues_first;
-};
-
-class ReadWriteOrderTest : public testing::TestWithParam<OrderCase> {};
+// The lock is held (shared or exclusive: the first parameter) while a first and then a second
+// thread queue for it; after the release the writer must get in before the reader, whichever
+// queued first (the second parameter: the writer did).
+class ReadWriteOrderTest : public testing::TestWithParam<std::pair<bool, bool>> {};
 
 TEST_P(ReadWriteOrderTest, WaitingWriterGoesBeforeWaitingReaders) {
   base::CReadWriteLock rw;
@@ -52,18 +48,14 @@ TEST_P(ReadWriteOrderTest, WaitingWriterGoesBeforeWaitingReaders) {
     }
     rw.Release();
   };
-  GetParam().hold_exclusive ? rw.AcquireExclusive() : rw.AcquireShared();
+  GetParam().first ? rw.AcquireExclusive() : rw.AcquireShared();
   std::vector<std::thread> threads;
-  for (const bool exclusive : {GetParam().writer_queues_first, !GetParam().writer_queues_first}) {
+  for (const bool exclusive : {GetParam().second, !GetParam().second}) {
     threads.emplace_back(enter, exclusive);
     // A reader blocks too when only readers hold the lock, because a writer waits.
     ASSERT_TRUE(ipc_test::PollUntil([&] {
       return (exclusive ? rw.waiting_writers_for_testing() : rw.waiting_readers_for_testing()) == 1;
     }));
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_TRUE(order.empty());
   }
   rw.Release();
   for (auto& t : threads) t.join();
@@ -71,35 +63,29 @@ TEST_P(ReadWriteOrderTest, WaitingWriterGoesBeforeWaitingReaders) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Holders, ReadWriteOrderTest,
-                         testing::Values(OrderCase{false, true}, OrderCase{true, false}));
+                         testing::Values(std::pair{false, true}, std::pair{true, false}));
 
+// The readers stay until all three are in: they hold the lock together.
 TEST(ReadWriteLockTest, ReleasingWriterLetsAllWaitingReadersInAtOnce) {
   base::CReadWriteLock rw;
   rw.AcquireExclusive();
   std::atomic<int> inside{0};
-  std::atomic<int> most_inside{0};
   std::atomic<bool> leave{false};
   std::vector<std::thread> readers;
   for (int i = 0; i < 3; ++i) {
     readers.emplace_back([&] {
       rw.AcquireShared();
-      int now = ++inside;
-      int seen = most_inside.load();
-      while (now > seen && !most_inside.compare_exchange_weak(seen, now)) {
-      }
-      // Stay until every reader is in: they hold the lock together.
+      ++inside;
       ipc_test::PollUntil([&] { return leave.load(); });
       rw.Release();
     });
   }
   ASSERT_TRUE(ipc_test::PollUntil([&] { return rw.waiting_readers_for_testing() == 3; }));
   rw.Release();
-  ASSERT_TRUE(ipc_test::PollUntil([&] { return inside.load() == 3; }));
+  EXPECT_TRUE(ipc_test::PollUntil([&] { return inside.load() == 3; }));
   leave = true;
   for (auto& t : readers) t.join();
-  EXPECT_EQ(most_inside.load(), 3);
-  // Free again: a writer gets it at once.
-  rw.AcquireExclusive();
+  rw.AcquireExclusive();  // free again: a writer gets it at once
   rw.Release();
 }
 

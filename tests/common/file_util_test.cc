@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/pending_file_operations.h"
@@ -48,27 +48,19 @@ class FileUtilTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-// --- ReadWholeFile ---
-
 TEST_F(FileUtilTest, ReadWholeFileKeepsEveryByteAndAddsAZero) {
-  for (const std::string& bytes : {std::string("\x00\xff"
-                                               "abc\0def",
-                                               9),
-                                   std::string()}) {
+  for (const std::string& bytes : {std::string("\xff\0def", 5), std::string()}) {
     WriteFileOrDie(N("data.bin"), bytes);
     size_t size = 99;
     std::unique_ptr<char[]> buffer = Logic::ReadWholeFile(W("data.bin"), &size);
     ASSERT_TRUE(buffer);
-    ASSERT_EQ(bytes.size(), size);
-    EXPECT_EQ(0, std::memcmp(bytes.data(), buffer.get(), size));
+    EXPECT_EQ(bytes, std::string(buffer.get(), size));
     EXPECT_EQ('\0', buffer[size]);
   }
-  EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
   MakeDir(N("folder"));
   EXPECT_FALSE(Logic::ReadWholeFile(W("folder")));
+  EXPECT_FALSE(Logic::ReadWholeFile(W("missing")));
 }
-
-// --- GetFileInfo ---
 
 TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
   WriteFileOrDie(N("f.txt"), std::string(1234, 'x'));
@@ -77,69 +69,42 @@ TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, N("f.txt").c_str(), times, 0));
   Logic::FileInfo info;
   ASSERT_TRUE(Logic::GetFileInfo(W("f.txt"), &info));
-  EXPECT_EQ(1234, info.size);
-  EXPECT_FALSE(info.is_directory);
-  EXPECT_EQ((1577836800LL + 11644473600LL) * 1000000 + 250000, info.last_write_time);
-
+  EXPECT_EQ(std::tuple(1234, false, (1577836800LL + 11644473600LL) * 1000000 + 250000),
+            std::tuple(info.size, info.is_directory, info.last_write_time));
   MakeDir(N("d"));
   ASSERT_TRUE(Logic::GetFileInfo(W("d"), &info));
   EXPECT_TRUE(info.is_directory);
-  EXPECT_EQ(0, info.size);
   EXPECT_FALSE(Logic::GetFileInfo(W("nothing"), &info));
 }
 
-// --- DeletePath ---
-
-TEST_F(FileUtilTest, DeleteRemovesFilesFlatDirectoriesAndCountsMissingAsDone) {
+TEST_F(FileUtilTest, DeleteRemovesFilesAndDirectoriesAndCountsMissingAsDone) {
   WriteFileOrDie(N("file"), "x");
   MakeDir(N("empty"));
-  MakeDir(N("flat"));
-  WriteFileOrDie(N("flat/1"), "1");
-  WriteFileOrDie(N("flat/2"), "2");
-  for (const char* name : {"file", "empty", "flat"}) {
-    EXPECT_TRUE(Logic::DeletePath(W(name), false)) << name;
-    EXPECT_FALSE(Exists(N(name))) << name;
-  }
-  EXPECT_TRUE(Logic::DeletePath(W("missing"), false));
-  EXPECT_TRUE(Logic::DeletePath(W("missing"), true));
-  EXPECT_TRUE(Logic::DeletePath(W("no-dir\\missing"), true));  // the parent is missing too
-}
-
-TEST_F(FileUtilTest, DeleteEntersSubdirectoriesOnlyWithRecursion) {
   MakeTree(N("tree"));
-  EXPECT_FALSE(Logic::DeletePath(W("tree"), false));
-  EXPECT_FALSE(Exists(N("tree/a.txt")));  // the files directly inside go
-  EXPECT_FALSE(Exists(N("tree/b.bin")));
-  EXPECT_EQ("gamma", ReadFileOrEmpty(N("tree/sub/c.txt")));  // nothing below them
+  EXPECT_TRUE(Logic::DeletePath(W("file"), false));
+  EXPECT_TRUE(Logic::DeletePath(W("empty"), false));
+  EXPECT_FALSE(Exists(N("file")) || Exists(N("empty")));
+  EXPECT_FALSE(Logic::DeletePath(W("tree"), false));  // only the files directly inside go
+  EXPECT_FALSE(Exists(N("tree/a.txt")));
   EXPECT_EQ("delta", ReadFileOrEmpty(N("tree/sub/deeper/d.txt")));
-  MakeTree(N("tree"));
   EXPECT_TRUE(Logic::DeletePath(W("tree"), true));
   EXPECT_FALSE(Exists(N("tree")));
-  EXPECT_TRUE(Exists(dir_.path()));
+  EXPECT_TRUE(Logic::DeletePath(W("missing"), false));
+  EXPECT_TRUE(Logic::DeletePath(W("no-dir\\missing"), true));  // the parent is missing too
 }
-
-// --- CopyPath ---
 
 // The source tree is copied onto "dst", which is missing or holds old files; absent (null)
 // entries must not exist afterwards.
 TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
-  const std::string tree = std::string("\0\1\2", 3);
   const struct {
     bool recursive;
     bool existing;
     std::vector<std::pair<const char*, const char*>> after;
   } cases[] = {
-      {true,
-       false,
-       {{"a.txt", "alpha"},
-        {"sub/c.txt", "gamma"},
-        {"sub/deeper/d.txt", "delta"},
-        {"src", nullptr}}},
+      {true, false, {{"sub/deeper/d.txt", "delta"}, {"src", nullptr}}},
       {true, true, {{"a.txt", "alpha"}, {"sub/c.txt", "gamma"}, {"keep.txt", "kept"}}},
       {false, false, {{"a.txt", "alpha"}, {"sub", nullptr}}},  // the source folder itself
-      {false,
-       true,
-       {{"a.txt", "alpha"}, {"sub/c.txt", "old"}, {"sub/deeper", nullptr}, {"src", nullptr}}},
+      {false, true, {{"a.txt", "alpha"}, {"sub/c.txt", "old"}, {"src", nullptr}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "recursive " << c.recursive << " existing " << c.existing);
@@ -153,7 +118,6 @@ TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
       WriteFileOrDie(dst + "/sub/c.txt", "old");
     }
     ASSERT_TRUE(Logic::CopyPath(Utf8ToUtf16(src), Utf8ToUtf16(dst), c.recursive));
-    EXPECT_EQ(tree, ReadFileOrEmpty(dst + "/b.bin"));
     for (const auto& [name, contents] : c.after) {
       if (contents == nullptr) {
         EXPECT_FALSE(Exists(dst + "/" + name)) << name;
@@ -161,21 +125,13 @@ TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
         EXPECT_EQ(contents, ReadFileOrEmpty(dst + "/" + name)) << name;
       }
     }
-    EXPECT_EQ("alpha", ReadFileOrEmpty(src + "/a.txt"));  // the source stays
   }
   WriteFileOrDie(N("single.txt"), "one file");
   ASSERT_TRUE(Logic::CopyPath(W("single.txt"), W("copy.txt"), false));
   EXPECT_EQ("one file", ReadFileOrEmpty(N("copy.txt")));
-}
-
-TEST_F(FileUtilTest, CopyOfAMissingSourceOrIntoItsOwnTreeFailsButAnEmptyDirectoryCopies) {
   EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), true));
-  EXPECT_FALSE(Logic::CopyPath(W("missing"), W("dst"), false));
-  EXPECT_FALSE(Exists(N("dst")));
   MakeTree(N("src"));
-  EXPECT_FALSE(Logic::CopyPath(W("src"), W("src\\sub\\inner"), true));
-  MakeDir(N("empty"));
-  EXPECT_TRUE(Logic::CopyPath(W("empty"), W("dst"), true));
+  EXPECT_FALSE(Logic::CopyPath(W("src"), W("src\\inner"), false));  // into itself
 }
 
 // The shell's path limit: 259 characters pass, 260 do not.
@@ -184,49 +140,38 @@ TEST_F(FileUtilTest, DeleteAndCopyRefusePathsOf260CharactersOrMore) {
   const std::string name259 = prefix + std::string(259 - prefix.size(), 'n');
   const std::string name260 = prefix + std::string(260 - prefix.size(), 'm');
   WriteFileOrDie(name259, "x");
-  MakeDir(name260);
-  MakeTree(N("src"));
+  WriteFileOrDie(name260, "x");
   EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(name260), true));
-  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(name260), false));
-  EXPECT_TRUE(Exists(name260));
   EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(name260), W("dst"), true));
-  EXPECT_FALSE(Exists(N("dst")));
-  const std::u16string long_destination =
-      Utf8ToUtf16(prefix + std::string(260 - prefix.size(), 'd'));
-  EXPECT_FALSE(Logic::CopyPath(W("src"), long_destination, true));
-  EXPECT_FALSE(Exists(halcy::Utf16ToUtf8(long_destination)));
+  const std::string long_destination = prefix + std::string(260 - prefix.size(), 'd');
+  MakeTree(N("src"));
+  EXPECT_FALSE(Logic::CopyPath(W("src"), Utf8ToUtf16(long_destination), true));
+  EXPECT_TRUE(Exists(name260));
+  EXPECT_FALSE(Exists(N("dst")) || Exists(long_destination));
   EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(name259), false));
   EXPECT_FALSE(Exists(name259));
 }
 
-// --- DeleteDirectoryAtReboot ---
-
 class DeleteAtRebootTest : public FileUtilTest {
  protected:
-  DeleteAtRebootTest() : appdata_env_("HALCY_APPDATA", appdata_.path()) {}
-
   // The queued entries, in order.
   std::vector<std::string> Pending() const {
     const std::string bytes = ReadFileOrEmpty(halcy::PendingFileOperationsPath());
     std::vector<std::string> entries;
-    size_t start = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] == '\0') {
-        entries.push_back(bytes.substr(start, i - start));
-        start = i + 1;
-      }
+    for (size_t start = 0, end; (end = bytes.find('\0', start)) != bytes.npos; start = end + 1) {
+      entries.push_back(bytes.substr(start, end - start));
     }
     return entries;
   }
 
   ScopedTempDir appdata_;
-  ScopedEnv appdata_env_;
+  ScopedEnv appdata_env_{"HALCY_APPDATA", appdata_.path()};
 };
 
 TEST_F(DeleteAtRebootTest, QueuesContentsBeforeTheirDirectoryAndDeletesNothingYet) {
   MakeTree(N("ext"));
   WriteFileOrDie(N("ext/.hidden"), "dot names are skipped");
-  Logic::DeleteDirectoryAtReboot(W("ext"), true);
+  Logic::DeleteDirectoryAtReboot(W("ext") + u"/", true);  // either separator, trailing
   EXPECT_TRUE(Exists(N("ext/a.txt")));
   const std::string root = dir_.path() + "/ext//";  // "%s\\%s" after the trailing backslash
   const std::vector<std::string> expected = {
@@ -234,33 +179,10 @@ TEST_F(DeleteAtRebootTest, QueuesContentsBeforeTheirDirectoryAndDeletesNothingYe
       root + "sub//deeper/", root + "sub/",  dir_.path() + "/ext/",
   };
   EXPECT_EQ(expected, Pending());
-
   EXPECT_EQ(6, halcy::RunPendingFileOperations());
   EXPECT_FALSE(Exists(N("ext/sub")));
-  EXPECT_FALSE(Exists(N("ext/a.txt")));
   EXPECT_TRUE(Exists(N("ext/.hidden")));  // so the directory itself stays
   EXPECT_TRUE(Pending().empty());
-}
-
-TEST_F(DeleteAtRebootTest, WithoutRecursionSubdirectoriesAreLeftAlone) {
-  MakeTree(N("ext"));
-  Logic::DeleteDirectoryAtReboot(W("ext"), false);
-  const std::vector<std::string> expected = {
-      dir_.path() + "/ext//a.txt",
-      dir_.path() + "/ext//b.bin",
-      dir_.path() + "/ext/",
-  };
-  EXPECT_EQ(expected, Pending());
-  EXPECT_EQ(2, halcy::RunPendingFileOperations());
-  EXPECT_EQ("gamma", ReadFileOrEmpty(N("ext/sub/c.txt")));
-}
-
-TEST_F(DeleteAtRebootTest, WholeTreeGoesAtTheNextStart) {
-  MakeTree(N("ext"));
-  Logic::DeleteDirectoryAtReboot(W("ext") + u"/", true);  // either separator, trailing
-  EXPECT_EQ(7, halcy::RunPendingFileOperations());
-  EXPECT_FALSE(Exists(N("ext")));
-  EXPECT_EQ(0, halcy::RunPendingFileOperations());
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "platform/image_codec.h"
 
@@ -31,55 +31,28 @@ std::string Be(uint32_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
   return s;
 }
-uint32_t ReadLe(const std::string& s, size_t at, int bytes) {
-  uint32_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
-uint32_t ReadBe32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
 
-// A `width` x `height` true-colour image with a few colours, written by one of libgd's writers.
-enum class Writer { kPng, kJpeg, kProgressiveJpeg, kGif, kBmp, kWebpLossy, kWebpLossless, kTiff };
+// libgd's writers.
+using Writer = void* (*)(gdImagePtr, int*);
+void* Png(gdImagePtr im, int* size) { return gdImagePngPtr(im, size); }
+void* Jpeg(gdImagePtr im, int* size) { return gdImageJpegPtr(im, size, 90); }
+void* Gif(gdImagePtr im, int* size) { return gdImageGifPtr(im, size); }
+void* Bmp(gdImagePtr im, int* size) { return gdImageBmpPtr(im, size, 0); }
+void* WebpLossy(gdImagePtr im, int* size) { return gdImageWebpPtrEx(im, size, 80); }
+void* WebpLossless(gdImagePtr im, int* size) { return gdImageWebpPtrEx(im, size, gdWebpLossless); }
+void* Tiff(gdImagePtr im, int* size) { return gdImageTiffPtr(im, size); }
+
+// A `width` x `height` true-colour image with a few colours, written by `writer`.
 std::string Written(Writer writer, int width, int height) {
   gdImagePtr im = gdImageCreateTrueColor(width, height);
   gdImageFilledRectangle(im, 0, 0, width - 1, height - 1, gdTrueColor(200, 30, 90));
   gdImageFilledRectangle(im, 0, 0, width / 2, height / 2, gdTrueColor(10, 250, 40));
   int size = 0;
-  void* bytes = nullptr;
-  switch (writer) {
-    case Writer::kPng:
-      bytes = gdImagePngPtr(im, &size);
-      break;
-    case Writer::kProgressiveJpeg:
-      gdImageInterlace(im, 1);
-      [[fallthrough]];
-    case Writer::kJpeg:
-      bytes = gdImageJpegPtr(im, &size, 90);
-      break;
-    case Writer::kGif:
-      bytes = gdImageGifPtr(im, &size);
-      break;
-    case Writer::kBmp:
-      bytes = gdImageBmpPtr(im, &size, 0);
-      break;
-    case Writer::kWebpLossy:
-      bytes = gdImageWebpPtrEx(im, &size, 80);
-      break;
-    case Writer::kWebpLossless:
-      bytes = gdImageWebpPtrEx(im, &size, gdWebpLossless);
-      break;
-    case Writer::kTiff:
-      bytes = gdImageTiffPtr(im, &size);
-      break;
-  }
+  void* bytes = writer(im, &size);
   gdImageDestroy(im);
   std::string out = bytes ? std::string(static_cast<const char*>(bytes), size) : std::string();
   gdFree(bytes);
-  EXPECT_FALSE(out.empty()) << static_cast<int>(writer);
+  EXPECT_FALSE(out.empty());
   return out;
 }
 
@@ -94,14 +67,14 @@ std::string Ico(const std::string& image, int entry_side) {
 // The bitmap of an icon entry: a BMP without its file header, the height doubled for the mask,
 // and the mask's rows (32-bit aligned) after the colours.
 std::string IcoBitmap(int width, int height) {
-  std::string dib = Written(Writer::kBmp, width, height).substr(14);
+  std::string dib = Written(Bmp, width, height).substr(14);
   PutLe(&dib, 8, static_cast<uint32_t>(height * 2), 4);
   return dib + std::string(static_cast<size_t>((width + 31) / 32 * 4 * height), '\0');
 }
 
 // The extended WebP container ("VP8X") around a lossless frame, with its canvas size.
 std::string WebpExtended(int width, int height) {
-  const std::string lossless = Written(Writer::kWebpLossless, width, height);
+  const std::string lossless = Written(WebpLossless, width, height);
   std::string body = "WEBPVP8X" + Le(10, 4) + std::string(4, '\0') + Le(width - 1, 3) +
                      Le(height - 1, 3) + lossless.substr(12);
   return "RIFF" + Le(static_cast<uint32_t>(body.size()), 4) + body;
@@ -145,85 +118,62 @@ long MaxRssKiB() {
 }
 
 TEST(ImageLimitsTest, EveryKindIsMeasuredFromItsHeaderAndDecodesToThatSize) {
-  std::string gif_beyond_screen = Written(Writer::kGif, 37, 21);
+  std::string gif_beyond_screen = Written(Gif, 37, 21);
   PutLe(&gif_beyond_screen, 6, 1, 2);  // a 1 x 1 logical screen; the frame reaches further
   PutLe(&gif_beyond_screen, 8, 1, 2);
-  std::string top_down_bmp = Written(Writer::kBmp, 37, 21);
+  std::string top_down_bmp = Written(Bmp, 37, 21);
   PutLe(&top_down_bmp, 22, static_cast<uint32_t>(-21), 4);
   std::string big_endian_tiff = std::string("MM\0*", 4) + Be(8, 4) + Be(2, 2) + Be(256, 2) +
                                 Be(3, 2) + Be(1, 4) + Be(37, 2) + Be(0, 2) + Be(257, 2) + Be(4, 2) +
                                 Be(1, 4) + Be(21, 4) + Be(0, 4);
-  struct Case {
+  const struct {
     const char* name;
     std::string bytes;
-    uint32_t width, height;
     bool decodes;  // a complete image, not just a header
-  };
-  const Case cases[] = {
-      {"png", Written(Writer::kPng, 37, 21), 37, 21, true},
-      {"jpeg", Written(Writer::kJpeg, 37, 21), 37, 21, true},
-      {"progressive jpeg", Written(Writer::kProgressiveJpeg, 37, 21), 37, 21, true},
-      {"gif", Written(Writer::kGif, 37, 21), 37, 21, true},
-      {"gif frame beyond its screen", gif_beyond_screen, 37, 21, false},
-      {"bmp", Written(Writer::kBmp, 37, 21), 37, 21, true},
-      {"bmp top-down", top_down_bmp, 37, 21, true},
+  } cases[] = {
+      {"png", Written(Png, 37, 21), true},
+      {"jpeg", Written(Jpeg, 37, 21), true},
+      {"gif", Written(Gif, 37, 21), true},
+      {"gif frame beyond its screen", gif_beyond_screen, false},
+      {"bmp", Written(Bmp, 37, 21), true},
+      {"bmp top-down", top_down_bmp, true},
       {"bmp core header",
-       "BM" + std::string(12, '\0') + Le(12, 4) + Le(37, 2) + Le(21, 2) + Le(1, 2) + Le(24, 2), 37,
-       21, false},
-      {"webp lossy", Written(Writer::kWebpLossy, 37, 21), 37, 21, true},
-      {"webp lossless", Written(Writer::kWebpLossless, 37, 21), 37, 21, true},
-      {"webp extended", WebpExtended(37, 21), 37, 21, true},
-      {"tiff", Written(Writer::kTiff, 37, 21), 37, 21, true},
-      {"tiff big-endian", big_endian_tiff, 37, 21, false},
-      {"ico with png", Ico(Written(Writer::kPng, 37, 21), 37), 37, 21, true},
-      {"ico with bitmap", Ico(IcoBitmap(37, 21), 37), 37, 21, true},
+       "BM" + std::string(12, '\0') + Le(12, 4) + Le(37, 2) + Le(21, 2) + Le(1, 2) + Le(24, 2),
+       false},
+      {"webp lossy", Written(WebpLossy, 37, 21), true},
+      {"webp lossless", Written(WebpLossless, 37, 21), true},
+      {"webp extended", WebpExtended(37, 21), true},
+      {"tiff", Written(Tiff, 37, 21), true},
+      {"tiff big-endian", big_endian_tiff, false},
+      {"ico with png", Ico(Written(Png, 37, 21), 37), true},
+      {"ico with bitmap", Ico(IcoBitmap(37, 21), 37), true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(c.bytes, &size));
-    EXPECT_EQ(c.width, size.width);
-    EXPECT_EQ(c.height, size.height);
+    EXPECT_EQ(std::pair(37u, 21u), std::pair(size.width, size.height));
     if (!c.decodes) continue;
     std::string png;
     ASSERT_EQ(ImageResult::kOk, halcy::ReencodeImage(c.bytes, ImageFormat::kPng, 1024, &png));
-    ASSERT_GE(png.size(), 24u);
-    EXPECT_EQ(c.width, ReadBe32(png, 16));
-    EXPECT_EQ(c.height, ReadBe32(png, 20));
+    EXPECT_EQ(Be(37, 4) + Be(21, 4), png.substr(16, 8));  // the IHDR's width and height
   }
 }
 
 TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
-  const std::string png = Written(Writer::kPng, 5, 5);
-  std::string png_zero_width = png;
-  png_zero_width.replace(16, 4, Be(0, 4));
-  std::string png_text_first = png;
-  png_text_first.replace(12, 4, "tEXt");
-  const std::string jpeg = Written(Writer::kJpeg, 5, 5);
-  const std::string gif = Written(Writer::kGif, 5, 5);
-  const std::string tiff = Written(Writer::kTiff, 5, 5);
-  std::string tiff_without_height = tiff;  // tag 257 of the first directory renamed 999
-  ASSERT_EQ("II", tiff.substr(0, 2));
-  const uint32_t directory = ReadLe(tiff, 4, 4);
-  for (uint32_t i = 0; i < ReadLe(tiff, directory, 2); ++i) {
-    const size_t entry = directory + 2 + 12 * i;
-    if (ReadLe(tiff, entry, 2) == 257) PutLe(&tiff_without_height, entry, 999, 2);
-  }
-  const std::string webp = Written(Writer::kWebpLossy, 5, 5);
-  std::string webp_unknown_chunk = webp;
-  webp_unknown_chunk.replace(12, 4, "VP8Q");
+  const std::string png = Written(Png, 5, 5);
+  const std::string tiff_without_height = std::string("II*\0", 4) + Le(8, 4) + Le(1, 2) +
+                                          Le(256, 2) + Le(3, 2) + Le(1, 4) + Le(5, 4) + Le(0, 4);
   const std::pair<const char*, std::string> cases[] = {
       {"empty", ""},
-      {"text", "not an image at all"},
       {"png signature only", png.substr(0, 8)},
-      {"png cut in its IHDR", png.substr(0, 20)},
-      {"png whose first chunk is not IHDR", png_text_first},
-      {"png zero width", png_zero_width},
+      {"png whose first chunk is not IHDR", std::string(png).replace(12, 4, "tEXt")},
+      {"png zero width", std::string(png).replace(16, 4, Be(0, 4))},
       {"jpeg without a frame header", std::string("\xFF\xD8\xFF\xDA\x00\x02", 6)},
-      {"jpeg cut before its frame", jpeg.substr(0, 4)},
-      {"gif without an image", gif.substr(0, 13) + ";"},
-      {"bmp cut in its header", Written(Writer::kBmp, 5, 5).substr(0, 20)},
-      {"webp with an unknown chunk", webp_unknown_chunk},
+      {"jpeg cut before its frame", Written(Jpeg, 5, 5).substr(0, 4)},
+      {"gif without an image", Written(Gif, 5, 5).substr(0, 13) + ";"},
+      {"bmp cut in its header", Written(Bmp, 5, 5).substr(0, 20)},
+      {"webp with an unknown chunk", Written(WebpLossy, 5, 5).replace(12, 4, "VP8Q")},
       {"tiff without its height", tiff_without_height},
       {"tiff whose directory is beyond the end", std::string("II*\0", 4) + Le(4000, 4)},
       {"ico without entries", std::string("\0\0\1\0\0\0", 6)},
@@ -241,43 +191,24 @@ TEST(ImageLimitsTest, WhatCannotBeMeasuredIsRefused) {
 }
 
 TEST(ImageLimitsTest, EachSideIsCappedAndTheCapIsInclusive) {
-  const struct {
-    uint32_t width, height;
-    ImageResult result;
-  } cases[] = {
-      {1024, 1024, ImageResult::kOk},
-      {1025, 1, ImageResult::kTooLarge},
-      {1, 1025, ImageResult::kTooLarge},
-  };
-  for (const auto& c : cases) {
+  for (const auto& [width, height, expected] : {std::tuple{1024u, 1024u, ImageResult::kOk},
+                                                {1025u, 1u, ImageResult::kTooLarge},
+                                                {1u, 1025u, ImageResult::kTooLarge}}) {
     std::string out;
-    EXPECT_EQ(c.result,
-              halcy::ReencodeImage(GreyPng(c.width, c.height), ImageFormat::kBmp, 1024, &out))
-        << c.width << "x" << c.height;
-    EXPECT_EQ(c.result == ImageResult::kOk, !out.empty());
+    EXPECT_EQ(expected, halcy::ReencodeImage(GreyPng(width, height), ImageFormat::kBmp, 1024, &out))
+        << width << "x" << height;
+    EXPECT_EQ(expected == ImageResult::kOk, !out.empty());
   }
 }
 
+// The ICO's directory claims 16 x 16; the image inside is what would be decoded.
 TEST(ImageLimitsTest, AHugeImageInASmallFileIsRefusedBeforeDecoding) {
-  // The same writer's small images decode, so the large one is a real image, not a header.
-  std::string small;
-  ASSERT_EQ(ImageResult::kOk,
-            halcy::ReencodeImage(GreyPng(300, 200), ImageFormat::kPng, 1024, &small));
-  EXPECT_EQ(300u, ReadBe32(small, 16));
-
   const std::string huge = GreyPng(20000, 20000);
   ASSERT_LT(huge.size(), size_t{1} << 20);
-  const std::pair<const char*, std::string> cases[] = {
-      {"png", huge},
-      // The directory claims 16 x 16; the image inside is what would be decoded.
-      {"ico holding it", Ico(huge, 16)},
-  };
-  for (const auto& [name, bytes] : cases) {
-    SCOPED_TRACE(name);
+  for (const std::string& bytes : {huge, Ico(huge, 16)}) {
     ImageSize size;
     ASSERT_TRUE(halcy::ReadImageSize(bytes, &size));
-    EXPECT_EQ(20000u, size.width);
-    EXPECT_EQ(20000u, size.height);
+    EXPECT_EQ(std::pair(20000u, 20000u), std::pair(size.width, size.height));
     const long before = MaxRssKiB();
     std::string out;
     EXPECT_EQ(ImageResult::kTooLarge, halcy::ReencodeImage(bytes, ImageFormat::kPng, 1024, &out));

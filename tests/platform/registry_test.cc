@@ -1,5 +1,5 @@
-// The registry stand-in: values through the file, names, order, deletion, corrupt files,
-// concurrent writers in two processes and two threads, handles of deleted keys.
+// The registry stand-in: values through the file, names, order, deletion, refusals, corrupt
+// files, and concurrent writers in two processes and two threads.
 
 #include "platform/registry.h"
 
@@ -26,17 +26,18 @@ using testing_support::ScopedEnv;
 using testing_support::ScopedTempDir;
 using testing_support::WriteFileOrDie;
 using Names = std::vector<std::u16string>;
+using Bytes = std::vector<BYTE>;
 
-std::vector<BYTE> Sz(std::u16string_view text) {
-  std::vector<BYTE> data;
+Bytes Sz(std::u16string_view text) {
+  Bytes data;
   for (char16_t unit : text) data.insert(data.end(), {BYTE(unit & 0xFF), BYTE(unit >> 8)});
   data.insert(data.end(), {0, 0});
   return data;
 }
 
-std::vector<BYTE> Dword(DWORD v) { return {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}; }
+Bytes Dword(DWORD v) { return {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}; }
 
-LONG Set(HKEY key, const char16_t* name, DWORD type, const std::vector<BYTE>& data) {
+LONG Set(HKEY key, const char16_t* name, DWORD type, const Bytes& data) {
   return RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
 }
 
@@ -46,7 +47,7 @@ LONG CreateKey(HKEY root, const char16_t* subkey, HKEY* key, DWORD options = 0,
 }
 
 // Reads a value whole: size first, then the bytes.
-LONG Get(HKEY key, const char16_t* name, DWORD* type, std::vector<BYTE>* data) {
+LONG Get(HKEY key, const char16_t* name, DWORD* type, Bytes* data) {
   DWORD size = 0;
   LONG status = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
   if (status != ERROR_SUCCESS) return status;
@@ -83,12 +84,14 @@ int Reap(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+LONG Open(HKEY root, const char16_t* subkey, HKEY* key, REGSAM sam = KEY_READ) {
+  return RegOpenKeyExW(root, subkey, 0, sam, key);
+}
+
+// Each test has its own file; handles are left open, as they name paths, not objects.
 class RegistryTest : public testing::Test {
  protected:
   void SetUp() override { UsePath(dir_.File("registry.reg")); }
-  void TearDown() override {
-    for (HKEY key : open_) RegCloseKey(key);  // results do not matter: the test is over
-  }
 
   void UsePath(const std::string& path) {
     path_ = path;
@@ -105,54 +108,38 @@ class RegistryTest : public testing::Test {
 
   HKEY Create(HKEY root, const char16_t* subkey) {
     HKEY key = nullptr;
-    EXPECT_EQ(CreateKey(root, subkey, &key, REG_OPTION_NON_VOLATILE), ERROR_SUCCESS);
-    open_.push_back(key);
+    EXPECT_EQ(CreateKey(root, subkey, &key), ERROR_SUCCESS);
     return key;
-  }
-
-  LONG Open(HKEY root, const char16_t* subkey, HKEY* key, REGSAM sam = KEY_READ) {
-    const LONG status = RegOpenKeyExW(root, subkey, 0, sam, key);
-    if (status == ERROR_SUCCESS) open_.push_back(*key);
-    return status;
   }
 
   ScopedTempDir dir_;
   std::optional<ScopedEnv> env_;
   std::string path_;
   int copies_ = 0;
-  std::vector<HKEY> open_;
 };
-
-// ---- The file format --------------------------------------------------------------------
 
 TEST_F(RegistryTest, ValuesSurviveTheFileByteForByte) {
   const struct {
     const char* label;
     DWORD type;
-    std::vector<BYTE> data;
+    Bytes data;
     const char* line;  // how the value is written in the file, or null when not checked
   } cases[] = {
       {"plain", REG_SZ, Sz(u"plexore"), R"("plain"="plexore")"},
       {"empty", REG_SZ, Sz(u""), R"("empty"="")"},
       {"unicode", REG_SZ, Sz(u"Grüße 日本 \U0001F600\U0010FFFF"),
        "\"unicode\"=\"Grüße 日本 \U0001F600\U0010FFFF\""},
-      {"quotes", REG_SZ, Sz(u"say \"hi\""), R"("quotes"="say \"hi\"")"},
-      {"backslashes", REG_SZ, Sz(u"C:\\dir\\file.dll"), R"("backslashes"="C:\\dir\\file.dll")"},
-      {"newlines", REG_SZ, Sz(u"one\ntwo\r\nthree\tfour"),
-       R"("newlines"="one\ntwo\r\nthree\tfour")"},
+      {"escapes", REG_SZ, Sz(u"\"C:\\d\"\n\r\t"), R"("escapes"="\"C:\\d\"\n\r\t")"},
       {"control", REG_SZ, Sz(u"\x01\x7F"), R"("control"="\u0001\u007f")"},
       {"lone surrogate", REG_SZ, Sz(u"a\xD800z"), R"("lone surrogate"="a\ud800z")"},
       {"no terminator", REG_SZ, {'a', 0, 'b', 0}, R"("no terminator"=hex(1):61,00,62,00)"},
       {"odd size", REG_SZ, {'a', 0, 0}, nullptr},
       {"two nuls", REG_SZ, {'a', 0, 0, 0, 0, 0}, nullptr},
-      {"dword", REG_DWORD, Dword(10), R"("dword"=dword:0000000a)"},
-      {"dword max", REG_DWORD, Dword(0xFFFFFFFF), R"("dword max"=dword:ffffffff)"},
+      {"dword max", REG_DWORD, Dword(0xFFFFFFFA), R"("dword max"=dword:fffffffa)"},
       {"short dword", REG_DWORD, {1, 2}, R"("short dword"=hex(4):01,02)"},
       {"binary", REG_BINARY, {0, 0xFF, 0x10}, R"("binary"=hex:00,ff,10)"},
       {"none", REG_NONE, {}, R"("none"=hex(0):)"},
-      {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}, R"("qword"=hex(b):01,02,03,04,05,06,07,08)"},
-      {"multi", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, nullptr},
-      {"expand", REG_EXPAND_SZ, Sz(u"%TEMP%"), nullptr},
+      {"expand", REG_EXPAND_SZ, Sz(u"%T%"), R"("expand"=hex(2):25,00,54,00,25,00,00,00)"},
   };
   HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Values");
   auto name = [](const char* label) { return std::u16string(label, label + std::strlen(label)); };
@@ -164,7 +151,7 @@ TEST_F(RegistryTest, ValuesSurviveTheFileByteForByte) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     DWORD type = 99;
-    std::vector<BYTE> data;
+    Bytes data;
     ASSERT_EQ(Get(key, name(c.label).c_str(), &type, &data), ERROR_SUCCESS);
     EXPECT_EQ(type, c.type);
     EXPECT_EQ(data, c.data);
@@ -174,83 +161,55 @@ TEST_F(RegistryTest, ValuesSurviveTheFileByteForByte) {
   }
 }
 
-TEST_F(RegistryTest, ReadsAHandWrittenFile) {
+TEST_F(RegistryTest, ReadsAHandWrittenFileAndTheTypedReadersRefuseTheOtherShape) {
   WriteFileOrDie(path_,
                  "\xEF\xBB\xBF"
                  "Windows Registry Editor Version 5.00\r\n"
                  "\r\n"
                  "; the browser's settings\r\n"
-                 "[hkey_local_machine\\SOFTWARE\\Halcy\\HalcyBrowser]\r\n"
-                 "  \"PerformanceTestFlag\" = dword:0\r\n"
+                 "[hkey_local_machine\\SOFTWARE\\Halcy]\r\n"
+                 "  \"Flag\" = dword:0\r\n"
                  "@=\"default\"\r\n"
-                 "\"Bytes\"=hex: 0a , B\r\n"
-                 "[HKEY_CLASSES_ROOT\\AppID\\plexore.DLL]\n"
-                 "\"AppID\"=\"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}\"\n");
+                 "\"Bytes\"=hex: 0a , B\n");
   HKEY key;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy\\HalcyBrowser", &key, 0x20019),
-            ERROR_SUCCESS);
-  DWORD type = 0;
-  std::vector<BYTE> data;
-  ASSERT_EQ(Get(key, u"PerformanceTestFlag", &type, &data), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(data, Dword(0));
-  ASSERT_EQ(Get(key, nullptr, &type, &data), ERROR_SUCCESS);
-  EXPECT_EQ(data, Sz(u"default"));
+  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy", &key), ERROR_SUCCESS);
+  DWORD flag = 7, type = 0;
+  std::u16string text;
+  Bytes data;
+  EXPECT_EQ(halcy::RegReadDword(key, u"", u"Flag", &flag), ERROR_SUCCESS);
+  EXPECT_EQ(flag, 0u);
+  EXPECT_EQ(halcy::RegReadString(key, u"", u"", &text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"default");
   ASSERT_EQ(Get(key, u"Bytes", &type, &data), ERROR_SUCCESS);
   EXPECT_EQ(type, REG_BINARY);
-  EXPECT_EQ(data, (std::vector<BYTE>{0x0A, 0x0B}));
-  std::u16string app_id;
-  EXPECT_EQ(halcy::RegReadString(HKEY_CLASSES_ROOT, u"AppID\\plexore.DLL", u"AppID", &app_id),
-            ERROR_SUCCESS);
-  EXPECT_EQ(app_id, u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}");
+  EXPECT_EQ(data, (Bytes{0x0A, 0x0B}));
+  EXPECT_EQ(halcy::RegReadDword(key, u"", u"", &flag), ERROR_INVALID_DATA);
+  EXPECT_EQ(halcy::RegReadString(key, u"", u"Flag", &text), ERROR_INVALID_DATA);
+  EXPECT_EQ(halcy::RegReadDword(key, u"", u"Missing", &flag), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryAndReadsDoNotCreateIt) {
-  HKEY key;
-  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Halcy", &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(Enumerate(HKEY_CLASSES_ROOT).empty());
-  EXPECT_FALSE(std::filesystem::exists(path_));
-}
-
-// ---- Names, order and sizes ---------------------------------------------------------------
-
-TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheirCase) {
-  HKEY created = Create(HKEY_CURRENT_USER, u"Software\\Halcy\\HalcyBrowser");
-  ASSERT_EQ(Set(created, u"Flag", REG_DWORD, Dword(1)), ERROR_SUCCESS);
-  ReloadFromFile();
-  HKEY opened;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"SOFTWARE\\HALCY\\halcybrowser\\", &opened), ERROR_SUCCESS);
-  DWORD type;
-  std::vector<BYTE> data;
-  EXPECT_EQ(Get(opened, u"fLAG", &type, &data), ERROR_SUCCESS);
-  EXPECT_EQ(data, Dword(1));
-
-  DWORD disposition = 0;
-  HKEY again;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"software\\HALCY", 0, nullptr, 0, KEY_READ, nullptr,
-                            &again, &disposition),
-            ERROR_SUCCESS);
-  open_.push_back(again);
-  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-  EXPECT_EQ(Enumerate(HKEY_CURRENT_USER), Names{u"Software"});
-  EXPECT_EQ(Enumerate(again), Names{u"HalcyBrowser"});
-  ASSERT_EQ(Set(created, u"FLAG", REG_DWORD, Dword(2)), ERROR_SUCCESS);
-  EXPECT_EQ(Enumerate(created, true), Names{u"Flag"});
-}
-
-TEST_F(RegistryTest, EnumerationFollowsCreationOrderThroughTheFileAndDeletion) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Order");
+TEST_F(RegistryTest, NamesMatchWithoutCaseKeepTheirCaseAndEnumerateInCreationOrder) {
+  HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Order");
   for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) Create(key, name);
+  HKEY again;
+  DWORD disposition = 0, value = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"SOFTWARE\\order\\ALPHA", 0, nullptr, 0, KEY_READ,
+                            nullptr, &again, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   for (const char16_t* name : {u"b", u"a", u"c"}) {
     ASSERT_EQ(Set(key, name, REG_DWORD, Dword(1)), ERROR_SUCCESS);
   }
-  ASSERT_EQ(Set(key, u"b", REG_DWORD, Dword(2)), ERROR_SUCCESS);  // keeps its place
+  ASSERT_EQ(Set(key, u"B", REG_DWORD, Dword(2)), ERROR_SUCCESS);  // keeps the place and spelling
   EXPECT_EQ(RegDeleteValueW(key, u"A"), ERROR_SUCCESS);           // only that value goes
   EXPECT_EQ(RegDeleteValueW(key, u"a"), ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(Set(key, u"a", REG_DWORD, Dword(3)), ERROR_SUCCESS);  // goes to the end
   ReloadFromFile();
+  EXPECT_EQ(Enumerate(HKEY_CURRENT_USER), Names{u"Software"});
   EXPECT_EQ(Enumerate(key), (Names{u"zeta", u"Alpha", u"mid"}));
   EXPECT_EQ(Enumerate(key, true), (Names{u"b", u"c", u"a"}));
+  EXPECT_EQ(halcy::RegReadDword(HKEY_CURRENT_USER, u"software\\ORDER\\", u"b", &value), 0);
+  EXPECT_EQ(value, 2u);
   char16_t name[8];
   DWORD len = 8;
   EXPECT_EQ(RegEnumKeyExW(key, 3, name, &len, nullptr, nullptr, nullptr, nullptr),
@@ -261,17 +220,11 @@ TEST_F(RegistryTest, ShortBuffersGetMoreDataWithTheNeededSize) {
   HKEY parent = Create(HKEY_CURRENT_USER, u"Sizes");
   Create(parent, u"LongSubkeyName");
   ASSERT_EQ(Set(parent, u"Greeting", REG_SZ, Sz(u"hello")), ERROR_SUCCESS);
-  DWORD type = 0, size = 0;
-  EXPECT_EQ(RegQueryValueExW(parent, u"Greeting", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, 12u);  // five units and the NUL
+  DWORD type = 0, size = 11;
   BYTE buffer[16] = {};
-  size = 11;
   EXPECT_EQ(RegQueryValueExW(parent, u"Greeting", nullptr, &type, buffer, &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, 12u);
-  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(size, 12u);  // five units and the NUL
   EXPECT_EQ(RegQueryValueExW(parent, u"Greeting", nullptr, &type, buffer, &size), ERROR_SUCCESS);
-  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 12), Sz(u"hello"));
-
   char16_t name[32];
   DWORD len = 14;  // "LongSubkeyName" is 14 units: no room for the NUL
   EXPECT_EQ(RegEnumKeyExW(parent, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
@@ -283,8 +236,7 @@ TEST_F(RegistryTest, ShortBuffersGetMoreDataWithTheNeededSize) {
   EXPECT_EQ(std::u16string(name), u"LongSubkeyName");
 }
 
-// ---- Deleting ---------------------------------------------------------------------------
-
+// A handle names a path: once its key is deleted, calls through it give ERROR_KEY_DELETED.
 TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeysAndDeleteTreeRemovesEverythingBelow) {
   Create(HKEY_CLASSES_ROOT, u"CLSID\\{A}\\InprocServer32");
   EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{A}"), ERROR_ACCESS_DENIED);
@@ -292,11 +244,8 @@ TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeysAndDeleteTreeRemovesEverythi
   EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{A}"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{A}"), ERROR_FILE_NOT_FOUND);
 
-  HKEY appid = Create(HKEY_CLASSES_ROOT, u"AppID");
-  Create(appid, u"{E58D0007}");
-  HKEY clsid = Create(HKEY_CLASSES_ROOT, u"CLSID\\{4a0e7cb2}");
-  ASSERT_EQ(Set(clsid, nullptr, REG_SZ, Sz(u"CCoPermissionMgr Object")), ERROR_SUCCESS);
-  Create(clsid, u"InprocServer32\\Deeper");
+  HKEY appid = Create(HKEY_CLASSES_ROOT, u"AppID\\{E58D0007}");
+  HKEY doomed = Create(HKEY_CLASSES_ROOT, u"CLSID\\{4a0e7cb2}\\InprocServer32\\Deeper");
   Create(HKEY_CLASSES_ROOT, u"CLSID\\{314B7D8D}");
   EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, u"clsid\\{4A0E7CB2}"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, u"CLSID\\{4a0e7cb2}"), ERROR_FILE_NOT_FOUND);
@@ -304,34 +253,19 @@ TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeysAndDeleteTreeRemovesEverythi
   HKEY remaining;
   ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID", &remaining), ERROR_SUCCESS);
   EXPECT_EQ(Enumerate(remaining), Names{u"{314B7D8D}"});
+  DWORD type;
+  Bytes data;
+  EXPECT_EQ(Get(doomed, u"v", &type, &data), ERROR_KEY_DELETED);
+  EXPECT_EQ(CreateKey(doomed, u"Child", &remaining), ERROR_KEY_DELETED);
 
   // A null subkey empties the key itself but keeps it.
+  Create(appid, u"Sub");
   ASSERT_EQ(Set(appid, u"v", REG_DWORD, Dword(1)), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteTreeW(appid, nullptr), ERROR_SUCCESS);
   EXPECT_TRUE(Enumerate(appid).empty());
   EXPECT_TRUE(Enumerate(appid, true).empty());
-  EXPECT_EQ(Enumerate(HKEY_CLASSES_ROOT), (Names{u"CLSID", u"AppID"}));
+  EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"AppID\\{E58D0007}", &remaining), ERROR_SUCCESS);
 }
-
-TEST_F(RegistryTest, HandleOfAKeyDeletedByAnotherProcessReportsKeyDeleted) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Doomed\\Key");
-  ASSERT_EQ(Set(key, u"v", REG_DWORD, Dword(1)), ERROR_SUCCESS);
-  ASSERT_EQ(Reap(Spawn([] { return RegDeleteTreeW(HKEY_CURRENT_USER, u"Doomed") == 0; })), 0);
-  DWORD type, len = 8;
-  std::vector<BYTE> data;
-  char16_t name[8];
-  HKEY child;
-  EXPECT_EQ(Get(key, u"v", &type, &data), ERROR_KEY_DELETED);
-  EXPECT_EQ(Set(key, u"v", REG_DWORD, Dword(2)), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegEnumKeyExW(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
-            ERROR_KEY_DELETED);
-  EXPECT_EQ(RegEnumValueW(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
-            ERROR_KEY_DELETED);
-  EXPECT_EQ(CreateKey(key, u"Child", &child), ERROR_KEY_DELETED);
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Doomed", &child), ERROR_FILE_NOT_FOUND);  // not recreated
-}
-
-// ---- Refusals ---------------------------------------------------------------------------
 
 TEST_F(RegistryTest, BadHandlesPathsAndRightsAreRefused) {
   HKEY writable = Create(HKEY_CURRENT_USER, u"Rights");
@@ -341,42 +275,25 @@ TEST_F(RegistryTest, BadHandlesPathsAndRightsAreRefused) {
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
   HKEY out;
   DWORD size = 4;
-  const std::vector<BYTE> one = Dword(1);
-  const struct {
-    const char* label;
-    LONG result;
-    LONG expected;
-  } cases[] = {
-      {"closed handle", Set(closed, u"v", REG_DWORD, one), ERROR_INVALID_HANDLE},
-      {"close twice", RegCloseKey(closed), ERROR_INVALID_HANDLE},
-      {"null handle", RegOpenKeyExW(nullptr, u"x", 0, KEY_READ, &out), ERROR_INVALID_HANDLE},
-      {"made-up handle", RegCloseKey(reinterpret_cast<HKEY>(uintptr_t{0x1234})),
-       ERROR_INVALID_HANDLE},
-      {"unsupported root",
-       RegOpenKeyExW(reinterpret_cast<HKEY>(uintptr_t{0x80000004}), nullptr, 0, KEY_READ, &out),
-       ERROR_INVALID_HANDLE},
-      {"leading backslash", RegOpenKeyExW(HKEY_CURRENT_USER, u"\\Rights", 0, KEY_READ, &out),
-       ERROR_BAD_PATHNAME},
-      {"empty component", CreateKey(HKEY_CURRENT_USER, u"a\\\\b", &out), ERROR_BAD_PATHNAME},
-      {"null subkey to create", CreateKey(HKEY_CURRENT_USER, nullptr, &out),
+  const Bytes one = Dword(1);
+  const std::pair<LONG, LONG> cases[] = {
+      {Set(closed, u"v", REG_DWORD, one), ERROR_INVALID_HANDLE},
+      {RegCloseKey(closed), ERROR_INVALID_HANDLE},
+      {Open(HKEY_CURRENT_USER, u"\\Rights", &out), ERROR_BAD_PATHNAME},
+      {CreateKey(HKEY_CURRENT_USER, u"a\\\\b", &out), ERROR_BAD_PATHNAME},
+      {CreateKey(HKEY_CURRENT_USER, nullptr, &out), ERROR_INVALID_PARAMETER},
+      {CreateKey(HKEY_CURRENT_USER, u"v", &out, REG_OPTION_VOLATILE), ERROR_INVALID_PARAMETER},
+      {CreateKey(HKEY_CURRENT_USER, u"a\nb", &out), ERROR_INVALID_PARAMETER},
+      {CreateKey(HKEY_CURRENT_USER, std::u16string(256, u'k').c_str(), &out),
        ERROR_INVALID_PARAMETER},
-      {"volatile key", CreateKey(HKEY_CURRENT_USER, u"v", &out, REG_OPTION_VOLATILE),
-       ERROR_INVALID_PARAMETER},
-      {"key name with newline", CreateKey(HKEY_CURRENT_USER, u"a\nb", &out),
-       ERROR_INVALID_PARAMETER},
-      {"reserved not null", RegQueryValueExW(writable, u"v", &size, nullptr, nullptr, &size),
-       ERROR_INVALID_PARAMETER},
-      {"data without size", RegSetValueExW(writable, u"v", 0, REG_BINARY, nullptr, 4),
-       ERROR_INVALID_PARAMETER},
-      {"set through read-only", Set(read_only, u"v", REG_DWORD, one), ERROR_ACCESS_DENIED},
-      {"delete through read-only", RegDeleteValueW(read_only, u"v"), ERROR_ACCESS_DENIED},
-      {"create through read-only", CreateKey(read_only, u"New", &out), ERROR_ACCESS_DENIED},
-      {"delete a root", RegDeleteKeyW(HKEY_CURRENT_USER, u""), ERROR_ACCESS_DENIED},
-      {"missing value", RegQueryValueExW(writable, u"none", nullptr, nullptr, nullptr, &size),
-       ERROR_FILE_NOT_FOUND},
+      {CreateKey(HKEY_CURRENT_USER, std::u16string(255, u'k').c_str(), &out), ERROR_SUCCESS},
+      {RegQueryValueExW(writable, u"v", &size, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER},
+      {Set(read_only, u"v", REG_DWORD, one), ERROR_ACCESS_DENIED},
+      {CreateKey(read_only, u"New", &out), ERROR_ACCESS_DENIED},
+      {RegDeleteKeyW(HKEY_CURRENT_USER, u""), ERROR_ACCESS_DENIED},  // a root
+      {RegQueryValueExW(writable, u"none", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.result, c.expected) << c.label;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Rights\\New", &out), ERROR_FILE_NOT_FOUND);
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
 }
 
 // Every call on a corrupt file fails, names the bad line, and leaves the file as it was.
@@ -414,15 +331,9 @@ TEST_F(RegistryTest, CorruptFileIsReportedAndNeverOverwritten) {
               ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(halcy::RegWriteDword(HKEY_CURRENT_USER, u"Software", u"v", 1),
               ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(CreateKey(HKEY_CURRENT_USER, u"Other", &key), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, nullptr), ERROR_REGISTRY_CORRUPT);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(path_ + ":4:"), err.npos) << err;
     EXPECT_EQ(ReadFileOrEmpty(path_), text);
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      const std::string name = entry.path().filename();
-      EXPECT_TRUE(name == "registry.reg" || name == "registry.reg.lock") << name;
-    }
     WriteFileOrDie(path_, "[HKEY_CURRENT_USER\\Software]\n");  // fixed by hand
     EXPECT_EQ(halcy::RegWriteDword(HKEY_CURRENT_USER, u"Software", u"v", 1), ERROR_SUCCESS);
   }
@@ -437,40 +348,28 @@ TEST_F(RegistryTest, UnwritableLocationGivesCantWriteButStillReads) {
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"New"), ERROR_FILE_NOT_FOUND);
 }
 
-// ---- Files, processes and threads ----------------------------------------------------------
-
 TEST_F(RegistryTest, ChangesThatChangeNothingDoNotRewriteTheFile) {
-  auto write = [](const char16_t* key, const char16_t* name, const char16_t* value) {
-    return halcy::RegWriteString(HKEY_CLASSES_ROOT, key, name, value);
-  };
-  ASSERT_EQ(write(u"AppID\\plexore.DLL", u"AppID", u"{x}"), ERROR_SUCCESS);
+  ASSERT_EQ(halcy::RegWriteString(HKEY_CLASSES_ROOT, u"AppID\\X", u"AppID", u"{x}"), 0);
   struct stat before, after;
   ASSERT_EQ(stat(path_.c_str(), &before), 0);
-  ASSERT_EQ(write(u"appid\\PLEXORE.dll", u"appid", u"{x}"), ERROR_SUCCESS);
-  Create(HKEY_CLASSES_ROOT, u"AppID\\plexore.DLL");
+  ASSERT_EQ(halcy::RegWriteString(HKEY_CLASSES_ROOT, u"appid\\x", u"appid", u"{x}"), 0);
+  Create(HKEY_CLASSES_ROOT, u"AppID\\X");
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
-  ASSERT_EQ(write(u"AppID\\plexore.DLL", u"AppID", u"{y}"), ERROR_SUCCESS);
+  ASSERT_EQ(halcy::RegWriteString(HKEY_CLASSES_ROOT, u"AppID\\X", u"AppID", u"{y}"), 0);
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);
 }
 
-// A same-sized change within the file system's timestamp granularity must still be seen: the
-// cache may not mistake a new version for the one it holds. Each child writes two versions, so
-// the second would take the inode of the version this process cached if that were free.
+// A same-sized change within the timestamp granularity must still be seen. Each child writes
+// two versions, so the second would take the cached version's inode if that were free.
 TEST_F(RegistryTest, SeesEverySameSizedChangeFromAnotherProcess) {
   for (DWORD round = 0; round < 20; ++round) {
-    struct stat cached = {}, now = {};
-    const bool have_cached = stat(path_.c_str(), &cached) == 0;
     ASSERT_EQ(Reap(Spawn([round] {
                 return halcy::RegWriteDword(HKEY_CURRENT_USER, u"C", u"n", round + 1000) == 0 &&
                        halcy::RegWriteDword(HKEY_CURRENT_USER, u"C", u"n", round) == 0;
               })),
               0);
-    ASSERT_EQ(stat(path_.c_str(), &now), 0);
-    if (have_cached) {
-      EXPECT_NE(now.st_ino, cached.st_ino) << "round " << round;
-    }
     DWORD value = 0;
     ASSERT_EQ(halcy::RegReadDword(HKEY_CURRENT_USER, u"C", u"n", &value), ERROR_SUCCESS);
     ASSERT_EQ(value, round);
@@ -479,27 +378,21 @@ TEST_F(RegistryTest, SeesEverySameSizedChangeFromAnotherProcess) {
 
 constexpr int kWrites = 200;
 
-std::u16string Numbered(const std::u16string& prefix, int i) {
-  const std::string digits = std::to_string(i);
-  return prefix + std::u16string(digits.begin(), digits.end());
-}
-
-// Writes kWrites distinct values named "<prefix><i>", each through its own handle.
+// Writes kWrites distinct values named "<prefix><i>".
 bool WriteMany(const std::u16string& prefix) {
   for (int i = 0; i < kWrites; ++i) {
-    HKEY key;
-    if (CreateKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", &key, 0, KEY_WRITE) != 0) return false;
-    const LONG set = Set(key, Numbered(prefix, i).c_str(), REG_DWORD, Dword(DWORD(i)));
-    if (RegCloseKey(key) != ERROR_SUCCESS || set != ERROR_SUCCESS) return false;
+    const std::string digits = std::to_string(i);
+    const std::u16string name = prefix + std::u16string(digits.begin(), digits.end());
+    if (halcy::RegWriteDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", name, i) != 0) return false;
   }
   return true;
 }
 
-// The number of values under the shared key, 0 when it is missing.
+// The number of values under the shared key, 0 when it cannot be opened.
 DWORD SharedCount() {
   HKEY key;
   DWORD values = 0;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, KEY_READ, &key) == 0) {
+  if (Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", &key) == 0) {
     EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                                nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
@@ -508,29 +401,10 @@ DWORD SharedCount() {
   return values;
 }
 
-void ExpectAllWritten(const std::vector<std::u16string>& prefixes) {
-  EXPECT_EQ(SharedCount(), prefixes.size() * kWrites);
-  for (const std::u16string& prefix : prefixes) {
-    for (int i = 0; i < kWrites; ++i) {
-      DWORD value = ~0u;
-      ASSERT_EQ(halcy::RegReadDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared",
-                                    Numbered(prefix, i).c_str(), &value),
-                ERROR_SUCCESS);
-      EXPECT_EQ(value, DWORD(i));
-    }
-  }
-}
-
-TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
+// A child process and two threads of this one write at once; a reader alongside only ever
+// sees a whole file, so a count that never shrinks.
+TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesAndTwoThreadsLoseNothing) {
   const pid_t child = Spawn([] { return WriteMany(u"child"); });
-  EXPECT_TRUE(WriteMany(u"parent"));
-  ASSERT_EQ(Reap(child), 0);
-  ExpectAllWritten({u"child", u"parent"});
-  ReloadFromFile();
-  ExpectAllWritten({u"child", u"parent"});
-}
-
-TEST_F(RegistryTest, TwoThreadsWritingAtOnceLoseNothing) {
   std::latch start(3);
   bool ok[2] = {false, false};
   std::thread writers[2];
@@ -540,36 +414,17 @@ TEST_F(RegistryTest, TwoThreadsWritingAtOnceLoseNothing) {
       ok[t] = WriteMany(t == 0 ? u"first" : u"second");
     });
   }
-  // A reader runs alongside and must only ever see a consistent, growing count.
   start.arrive_and_wait();
   DWORD last = 0;
   for (int i = 0; i < 100; ++i) {
-    DWORD value = 0;
-    const LONG status =
-        halcy::RegReadDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", u"first0", &value);
-    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
-    const DWORD values = SharedCount();
-    EXPECT_GE(values, last);
-    last = values;
+    const DWORD now = SharedCount();
+    EXPECT_GE(now, last);
+    last = now;
   }
   for (std::thread& writer : writers) writer.join();
   EXPECT_TRUE(ok[0] && ok[1]);
-  ExpectAllWritten({u"first", u"second"});
-}
-
-// ---- Convenience layer and location --------------------------------------------------------
-
-TEST_F(RegistryTest, TypedHelpersRefuseAValueOfTheOtherShape) {
-  const char16_t* const kKey = u"SOFTWARE\\Halcy\\HalcyBrowser";
-  ASSERT_EQ(halcy::RegWriteDword(HKEY_LOCAL_MACHINE, kKey, u"Flag", 0), ERROR_SUCCESS);
-  ASSERT_EQ(halcy::RegWriteString(HKEY_LOCAL_MACHINE, kKey, u"Path", u"C:\\x"), ERROR_SUCCESS);
-  DWORD flag = 7;
-  std::u16string text;
-  EXPECT_EQ(halcy::RegReadString(HKEY_LOCAL_MACHINE, kKey, u"Path", &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"C:\\x");
-  EXPECT_EQ(halcy::RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Path", &flag), ERROR_INVALID_DATA);
-  EXPECT_EQ(halcy::RegReadString(HKEY_LOCAL_MACHINE, kKey, u"Flag", &text), ERROR_INVALID_DATA);
-  EXPECT_EQ(halcy::RegReadDword(HKEY_LOCAL_MACHINE, kKey, u"Missing", &flag), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(Reap(child), 0);
+  EXPECT_EQ(SharedCount(), 3u * kWrites);
 }
 
 // An empty variable counts as unset.

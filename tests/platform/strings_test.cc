@@ -1,51 +1,39 @@
+// Wide formatting, UTF-8 conversion, GUID text and BSTRs.
 #include "platform/strings.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "platform/bstr.h"
+#include "platform/guid.h"
 
 namespace {
 
 using halcy::StringPrintf;
 
-struct FormatCase {
-  std::u16string expected;
-  std::u16string actual;
-};
-
+// Several conversions per row; the flags, widths and lengths that the module's texts use.
 TEST(WideFormatTest, SystemFormatsAsWritten) {
-  const FormatCase cases[] = {
-      {u"ext:receive from extension, extid:abc, command:x.y\n",
-       StringPrintf(u"ext:receive from extension, extid:%s, command:%s\n", u"abc", u"x.y")},
-      {u"PERFORMANCE(Init:50) : 1.500000 ms",
-       StringPrintf(u"PERFORMANCE(%S) : %f ms", "Init:50", 1.5)},
-      {u"error @ f:11 (lasterror=5, hr=0x80004005)",
-       StringPrintf(u"error @ %s:%d (lasterror=%u, hr=0x%X)", u"f", 11, 5u, 0x80004005u)},
-      {u"id=7   |", StringPrintf(u"id=%-3d |", 7)},
-      {u"[  42][42  ][0042]", StringPrintf(u"[%4d][%-4d][%04d]", 42, 42, 42)},
-      {u"ff FF 0x1f 17", StringPrintf(u"%x %X %#x %o", 255, 255, 31, 15)},
-      {u"-1 4294967295", StringPrintf(u"%d %u", -1, 0xFFFFFFFFu)},
-      {u"9223372036854775807", StringPrintf(u"%I64d", INT64_C(9223372036854775807))},
-      {u"-5 18446744073709551615", StringPrintf(u"%lld %llu", -5LL, ~0ULL)},
-      {u"100%", StringPrintf(u"100%%")},
-      {u"[ab        ][        ab]", StringPrintf(u"[%-10s][%10s]", u"ab", u"ab")},
-      {u"abc", StringPrintf(u"%.3s", u"abcdef")},
-      {u"(null)", StringPrintf(u"%s", static_cast<const char16_t*>(nullptr))},
-      {u"x", StringPrintf(u"%c", u'x')},
-      {u"3.14", StringPrintf(u"%.2f", 3.14159)},
-      {u"[   7]", StringPrintf(u"[%*d]", 4, 7)},
-      {u"[        9]", StringPrintf(u"[%9d]", 9)},
-      {u"\u4e2d\u6587", StringPrintf(u"%S", "\xe4\xb8\xad\xe6\x96\x87")},
-      {u"\u4e2d", StringPrintf(u"%s", u"\u4e2d")},
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"ext:abc, x.y\n", StringPrintf(u"ext:%s, %s\n", u"abc", u"x.y")},
+      {u"P(Init:50 \u4e2d) : 1.500000 ms",
+       StringPrintf(u"P(%S) : %f ms", "Init:50 \xe4\xb8\xad", 1.5)},
+      {u"[  42][42  ][0042] ff FF 0x1f 17 0x80004005",
+       StringPrintf(u"[%4d][%-4d][%04d] %x %X %#x %o 0x%X", 42, 42, 42, 255, 255, 31, 15,
+                    0x80004005u)},
+      {u"-1 4294967295 9223372036854775807 -5 18446744073709551615",
+       StringPrintf(u"%d %u %I64d %lld %llu", -1, 0xFFFFFFFFu, INT64_C(9223372036854775807), -5LL,
+                    ~0ULL)},
+      {u"100% x [   7] (null)",
+       StringPrintf(u"100%% %c [%*d] %s", u'x', 4, 7, static_cast<const char16_t*>(nullptr))},
+      {u"[ab        ][        ab] abc",
+       StringPrintf(u"[%-10s][%10s] %.3s", u"ab", u"ab", u"abcdef")},
+      {u"00000000DEADBEEF", StringPrintf(u"%p", reinterpret_cast<void*>(uintptr_t{0xDEADBEEF}))},
   };
-  for (const FormatCase& c : cases) EXPECT_EQ(c.expected, c.actual);
-}
-
-TEST(WideFormatTest, PointerPrintsSixteenUpperHexDigits) {
-  EXPECT_EQ(u"00000000DEADBEEF",
-            StringPrintf(u"%p", reinterpret_cast<void*>(uintptr_t{0xDEADBEEF})));
+  for (const auto& [expected, actual] : cases) EXPECT_EQ(expected, actual);
 }
 
 int CallTruncating(char16_t* buffer, size_t size, size_t count, const char16_t* format, ...) {
@@ -59,35 +47,18 @@ int CallTruncating(char16_t* buffer, size_t size, size_t count, const char16_t* 
 // _TRUNCATE writes what fits and reports the cut; a count limits the output, and a count
 // beyond a buffer that cannot hold the text gives an empty string.
 TEST(WideFormatTest, TruncationAndCountLimits) {
-  const struct {
-    size_t size;
-    size_t count;
-    const char16_t* text;
-    int result;
-    const char16_t* written;
-  } cases[] = {
+  // Buffer size, count, text; the result and what the buffer holds.
+  const std::tuple<size_t, size_t, const char16_t*, int, const char16_t*> cases[] = {
       {8, _TRUNCATE, u"0123456789", -1, u"0123456"},
       {8, _TRUNCATE, u"0123456", 7, u"0123456"},
       {16, 3, u"abcdef", -1, u"abc"},
       {16, 3, u"ab", 2, u"ab"},
-      {4, 10, u"abcdef", -1, u""},
-  };
-  for (const auto& c : cases) {
-    std::vector<char16_t> buffer(c.size, u'#');  // exact size: overruns reach the sanitizer
-    EXPECT_EQ(c.result, CallTruncating(buffer.data(), c.size, c.count, u"%s", c.text)) << c.size;
-    EXPECT_EQ(std::u16string(c.written), std::u16string(buffer.data())) << c.size;
+      {4, 10, u"abcdef", -1, u""}};
+  for (const auto& [size, count, text, result, written] : cases) {
+    std::vector<char16_t> buffer(size, u'#');  // exact size: overruns reach the sanitizer
+    EXPECT_EQ(result, CallTruncating(buffer.data(), size, count, u"%s", text)) << size;
+    EXPECT_EQ(std::u16string(written), std::u16string(buffer.data())) << size;
   }
-}
-
-TEST(Utf8Test, RoundTripsAllPlanesAndReplacesUnpairedSurrogates) {
-  std::u16string text = u"a\u00e9\u4e2d\U0001F600z";
-  EXPECT_EQ(text, halcy::Utf8ToUtf16(halcy::Utf16ToUtf8(text)));
-  EXPECT_EQ("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80z", halcy::Utf16ToUtf8(text));
-  const std::u16string lone = {u'a', static_cast<char16_t>(0xD800), u'b'};
-  EXPECT_EQ(
-      "a\xef\xbf\xbd"
-      "b",
-      halcy::Utf16ToUtf8(lone));  // unpaired: U+FFFD
 }
 
 TEST(Utf8Test, InvalidSequencesBecomeReplacementCharacters) {
@@ -95,14 +66,70 @@ TEST(Utf8Test, InvalidSequencesBecomeReplacementCharacters) {
     const char* in;
     std::u16string out;
   } cases[] = {
-      {"\x80", u"\uFFFD"},                                // stray continuation
-      {"\xc0\xaf", u"\uFFFD\uFFFD"},                      // overlong '/'
-      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
-      {"\xe4\xb8", u"\uFFFD"},                            // truncated at the end
-      {"\xe4\xb8x", u"\uFFFDx"},                          // truncated before ASCII
-      {"\xf5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+      {"\x80", u"\uFFFD"},                      // stray continuation
+      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+      {"\xe4\xb8", u"\uFFFD"},                  // truncated at the end
+      {"\xe4\xb8x", u"\uFFFDx"},                // truncated before ASCII
   };
   for (const auto& c : cases) EXPECT_EQ(c.out, halcy::Utf8ToUtf16(c.in)) << c.in;
+}
+
+constexpr GUID kSample = MakeGuid("{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}");
+
+TEST(GuidTest, ParsesBracedAndBareFormsInEitherCaseAndRejectsMalformedTexts) {
+  const struct {
+    const char* text;
+    bool ok;
+  } cases[] = {
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865F87}", true},
+      {"{d3a030a9-83d2-4E11-a2ba-e6ff91865f87}", true},
+      {"D3A030A9-83D2-4E11-A2BA-E6FF91865F87", true},
+      {"", false},
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865F8}", false},   // one digit short
+      {"{D3A030A9-83D2-4e11-A2BAE-6FF91865F87}", false},  // misplaced dash
+      {"{D3A030A9-83D2-4e11-A2BA-E6FF91865G87}", false},  // non-hex digit
+      {"(D3A030A9-83D2-4e11-A2BA-E6FF91865F87)", false},  // wrong brackets
+  };
+  for (const auto& c : cases) {
+    GUID g{};
+    EXPECT_EQ(c.ok, halcy::ParseGuid(std::string_view(c.text), &g)) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(kSample, g) << c.text;
+    }
+  }
+}
+
+TEST(GuidTest, PrintsUpperCaseBracedFormRoundTripsAndComparesEveryByte) {
+  EXPECT_EQ(u"{D3A030A9-83D2-4E11-A2BA-E6FF91865F87}", halcy::GuidToString(kSample));
+  GUID back{};
+  ASSERT_TRUE(halcy::ParseGuid(halcy::GuidToString(kSample), &back));
+  EXPECT_EQ(kSample, back);
+  char16_t buffer[39];
+  EXPECT_EQ(39, StringFromGUID2(kSample, buffer, 39));
+  EXPECT_EQ(0, StringFromGUID2(kSample, buffer, 38));
+  back.Data4[7] ^= 1;
+  EXPECT_NE(kSample, back);
+  EXPECT_TRUE(kSample < back || back < kSample);
+}
+
+TEST(BstrTest, KeepsLengthAndEmbeddedNulsAndIsAlwaysTerminated) {
+  const char16_t text[] = {u'a', u'\0', u'b', u'\0', u'c'};
+  halcy::ScopedBstr b;  // each Receive frees the string before
+  *b.Receive() = SysAllocStringLen(text, 5);
+  EXPECT_EQ(5u, SysStringLen(b.Get()));
+  EXPECT_EQ(10u, SysStringByteLen(b.Get()));
+  EXPECT_EQ(std::u16string(text, 5), b.View());
+  EXPECT_EQ(u'\0', b.Get()[5]);
+  *b.Receive() = SysAllocStringByteLen("abc", 3);  // odd byte length
+  EXPECT_EQ(3u, SysStringByteLen(b.Get()));
+  EXPECT_EQ(1u, SysStringLen(b.Get()));
+  EXPECT_EQ(0, reinterpret_cast<const char*>(b.Get())[3]);
+  *b.Receive() = SysAllocStringLen(nullptr, 3);  // zeroed
+  EXPECT_EQ(std::u16string(3, u'\0'), b.View());
+  *b.Receive() = SysAllocString(u"");
+  ASSERT_NE(nullptr, b.Get());
+  EXPECT_EQ(0u, SysStringLen(b.Get()));
+  EXPECT_EQ(nullptr, SysAllocString(nullptr));
 }
 
 }  // namespace
