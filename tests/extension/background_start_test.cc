@@ -1,111 +1,95 @@
 // Start-up of background pages: which installed extensions get a hidden core, what the
-// web-view host is asked, and that the core then receives the extension's messages on the UI
-// thread.
+// web-view host is asked, that the core then receives the extension's messages on the UI
+// thread, and that a page outside the extension's directory is not started.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "extension/bk_core.h"
-#include "extension/extension_mgr.h"
-#include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_test_util.h"
 #include "extension/routing_fakes.h"
 #include "extension/web_view_service.h"
 #include "platform/bstr.h"
-#include "platform/com_object.h"
 #include "platform/strings.h"
-#include "platform/threads.h"
+#include "support/log_capture.h"
 #include "support/temp_env.h"
 #include "support/thread_gate.h"
-#include "thread/thread_service.h"
 
 namespace extension_testing {
 namespace {
 
-// The web view and its cores write every call into the journal as "web" entries.
-class FakeCore : public halcy::ComObjectRoot,
-                 public Logic::IExtWebViewCore,
-                 public Logic::IExtBackgroundCore {
- public:
-  HALCY_BEGIN_INTERFACES(FakeCore)
-  HALCY_INTERFACE(FakeCore, Logic::IExtWebViewCore)
-  HALCY_INTERFACE(FakeCore, Logic::IExtBackgroundCore)
-  HALCY_END_INTERFACES()
-  explicit FakeCore(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
-  HRESULT Navigate(BSTR address) override {
-    journal_->Add(u"web", u"navigate " + Text(address), u"");
-    return S_OK;
-  }
-  HRESULT GetReportedValues(LONG* value1, LONG* value2) override {
-    *value1 = 31;
-    *value2 = 32;
-    return S_OK;
-  }
-  HRESULT GetRoutingHandle(LONG* handle) override {
-    *handle = 77;
-    return S_OK;
-  }
-  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
-    journal_->Add(u"web", u"deliver " + Text(name) + u" " + Text(payload), u"");
-    return S_OK;
-  }
-
- private:
-  const std::shared_ptr<Journal> journal_;
-};
-
+// The web-view service, its factory, its host and the cores it creates in one class: every call
+// goes into the journal as a "web" entry.
 class FakeWebView : public halcy::ComObjectRoot,
                     public Logic::IExtWebViewService,
                     public Logic::IExtWebViewFactory,
-                    public Logic::IExtWebViewHost {
+                    public Logic::IExtWebViewHost,
+                    public Logic::IExtWebViewCore,
+                    public Logic::IExtBackgroundCore {
  public:
   HALCY_BEGIN_INTERFACES(FakeWebView)
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewService)
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewFactory)
   HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewHost)
+  HALCY_INTERFACE(FakeWebView, Logic::IExtWebViewCore)
+  HALCY_INTERFACE(FakeWebView, Logic::IExtBackgroundCore)
   HALCY_END_INTERFACES()
   explicit FakeWebView(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   HRESULT GetViewFactory(LONG index, Logic::IExtWebViewFactory** factory) override {
-    journal_->Add(u"web", halcy::StringPrintf(u"factory %d", index), u"");
+    journal_->Add(u"web", halcy::StringPrintf(u"factory %d", index));
     return QueryInterface(Logic::IExtWebViewFactory::kIID, reinterpret_cast<void**>(factory));
   }
   HRESULT GetWebViewHost(Logic::IExtWebViewHost** host) override {
-    journal_->Add(u"web", u"host", u"");
+    journal_->Add(u"web", u"host");
     return QueryInterface(Logic::IExtWebViewHost::kIID, reinterpret_cast<void**>(host));
   }
   HRESULT CreateCore(LONG a, LONG b, LONG c, Logic::IExtWebViewCore** core) override {
-    journal_->Add(u"web", halcy::StringPrintf(u"create %d,%d,%d", a, b, c), u"");
-    ComPtr<FakeCore> made = halcy::MakeComObject<FakeCore>(journal_);
-    return made->QueryInterface(Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
+    journal_->Add(u"web", halcy::StringPrintf(u"create %d,%d,%d", a, b, c));
+    return halcy::MakeComObject<FakeWebView>(journal_)->QueryInterface(
+        Logic::IExtWebViewCore::kIID, reinterpret_cast<void**>(core));
+  }
+  HRESULT Navigate(BSTR address) override {
+    journal_->Add(u"web", u"navigate " + Text(address));
+    return S_OK;
+  }
+  HRESULT GetReportedValues(LONG*, LONG*) override { return S_OK; }
+  HRESULT GetRoutingHandle(LONG*) override { return S_OK; }
+  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
+    journal_->Add(u"web", u"deliver " + Text(name) + u" " + Text(payload));
+    return S_OK;
   }
 
  private:
   const std::shared_ptr<Journal> journal_;
 };
 
-StoreRecord WithManifest(const std::u16string& id, LONG state, const std::u16string& extra) {
+StoreRecord WithPage(const std::u16string& id, LONG state, const std::u16string& page,
+                     const std::u16string& extra = u"") {
   StoreRecord record = Record(id, state);
-  record.manifest = u"{\"name\":\"" + id + u"\",\"version\":\"1.0\"" + extra + u"}";
+  record.manifest = u"{\"name\":\"n\",\"background_page\":\"" + page + u"\"" + extra + u"}";
   return record;
 }
 
 class BackgroundStartTest : public ExtensionMgrFixture {
  protected:
-  void Start(bool with_web_view) {
+  void StartWith(const std::vector<StoreRecord>& records, bool with_web_view = true) {
     if (with_web_view) {
-      web_view_ = halcy::MakeComObject<FakeWebView>(journal_);
       host_.ReplaceService(Logic::IExtWebViewService::kIID,
-                           static_cast<Logic::IExtWebViewService*>(web_view_.Get()));
+                           static_cast<Logic::IExtWebViewService*>(
+                               halcy::MakeComObject<FakeWebView>(journal_).Get()));
     }
-    const std::u16string page = u",\"background_page\":\"bg/main.html\"";
-    ExtensionMgrFixture::Start({WithManifest(u"alpha", 1, page),
-                                WithManifest(u"both", 1, page + u",\"librarypath\":\"both.so\""),
-                                WithManifest(u"off", 0, page), WithManifest(u"paged2", 2, page),
-                                WithManifest(u"plain", 1, u"")},
-                               Thread::kThreadExtensionManager);
-    ASSERT_TRUE(host_.WaitIdle());
+    Start(records, Thread::kThreadExtensionManager);
+  }
+  // Five extensions: only "alpha" and "paged2" may have a page started.
+  void StartFive(bool with_web_view = true) {
+    const std::u16string page = u"bg/main.html";
+    StartWith({WithPage(u"alpha", 1, page), WithPage(u"both", 1, page, u",\"librarypath\":\"b.so\""),
+               WithPage(u"off", 0, page), WithPage(u"paged2", 2, page), Record(u"plain")},
+              with_web_view);
   }
   // The calls from the `first`th on.
   std::vector<std::u16string> Calls(size_t first = 0) {
@@ -120,19 +104,17 @@ class BackgroundStartTest : public ExtensionMgrFixture {
   }
 
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
-  ComPtr<FakeWebView> web_view_;
 };
 
 TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThread) {
-  Start(true);
-  // The host is fetched once; "both" has a library and "off" is disabled, so only two cores.
+  StartFive();
+  // The host is fetched once.
   const std::vector<std::u16string> expected = {
       u"factory 0",    u"host",
       u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html",
       u"create 1,0,0", u"navigate hcbrowser://localextensions/paged2/bg/main.html",
   };
   EXPECT_EQ(expected, Calls());
-  // The new core receives its extension's messages, on the UI thread too.
   Deliver(u"paged2");
   EXPECT_EQ(std::vector<std::u16string>{u"deliver extension.response.x {}"},
             Calls(expected.size()));
@@ -142,7 +124,7 @@ TEST_F(BackgroundStartTest, PagesWithoutLibraryInStateOneOrTwoGetACoreOnTheUiThr
 }
 
 TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
-  Start(true);
+  StartFive();
   size_t before = Calls().size();
   halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
@@ -151,8 +133,6 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
   EXPECT_EQ((std::vector<std::u16string>{
                 u"create 1,0,0", u"navigate hcbrowser://localextensions/alpha/bg/main.html"}),
             Calls(before));
-
-  // A new extension starts when installed enabled, and not when installed disabled.
   before = Calls().size();
   const char* manifest = "{\"name\":\"n\",\"background_page\":\"p.html\"}";
   ASSERT_EQ(S_OK, Install(u"fresh", ExtensionDir("fresh", manifest), 1));
@@ -164,7 +144,7 @@ TEST_F(BackgroundStartTest, EnableAndInstallInStateOneStartThePage) {
 }
 
 TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGetsNoCore) {
-  Start(true);
+  StartFive();
   halcy::ScopedBstr alpha(u"alpha");
   ASSERT_EQ(S_OK, mgr_->DisableExtension(alpha.Get()));
   ASSERT_TRUE(host_.WaitIdle());
@@ -182,8 +162,38 @@ TEST_F(BackgroundStartTest, APageStillBeingCreatedWhenItsExtensionIsDisabledGets
 }
 
 TEST_F(BackgroundStartTest, WithoutTheWebViewServiceNothingStarts) {
-  Start(false);
+  StartFive(false);
   EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(BackgroundStartTest, APageOutsideTheDirectoryIsNotStartedWithOneLine) {
+  const std::pair<const char16_t*, const char16_t*> pages[] = {
+      {u"good", u"bg/main.html?x=1#top"}, {u"up", u"../x.html"},   {u"escaped", u"%2e%2E/x.html"},
+      {u"nul", u"a%00b.html"},            {u"link", u"page.html"}, {u"fifo", u"page.html"}};
+  std::vector<StoreRecord> records;
+  for (const auto& [id, page] : pages) records.push_back(WithPage(id, 1, page));
+  PutRecords(records);
+  const std::string dir = UserExtensionsDir();
+  testing_support::WriteFileOrDie(env_.appdata() + "/outside.html", "<html></html>");
+  std::filesystem::create_symlink(env_.appdata() + "/outside.html", dir + "/link/page.html");
+  ASSERT_EQ(0, ::mkfifo((dir + "/fifo/page.html").c_str(), 0600));
+  testing_support::LogCapture log;
+  StartWith(records);
+  EXPECT_EQ((std::vector<std::u16string>{
+                u"factory 0", u"host", u"create 1,0,0",
+                u"navigate hcbrowser://localextensions/good/bg/main.html?x=1#top"}),
+            Calls());
+  std::vector<std::u16string> refused;
+  for (const testing_support::LogLine& line : log.LinesWithTag(u"extMgr;")) {
+    if (line.text.find(u"background_page") != std::u16string::npos) refused.push_back(line.text);
+  }
+  ASSERT_EQ(std::size(pages) - 1, refused.size());
+  for (size_t i = 1; i < std::size(pages); ++i) {
+    const std::u16string quoted = u"'" + std::u16string(pages[i].first) + u"'";
+    EXPECT_EQ(1, std::count_if(refused.begin(), refused.end(), [&](const std::u16string& text) {
+                return text.find(quoted) != std::u16string::npos;
+              })) << halcy::Utf16ToUtf8(quoted);
+  }
 }
 
 }  // namespace

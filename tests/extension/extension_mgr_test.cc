@@ -1,11 +1,12 @@
-// The extension manager's start-up, listener broadcast and shut-down, through IExtensionMgr on
-// the test host's threads.
-
+// The extension manager through IExtensionMgr on the test host's threads: start-up, listener
+// broadcast and shut-down, its lookups and cached list, the database wrapper and the data
+// converter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,12 +15,18 @@
 #include "command/ext_cmd_host.h"
 #include "command/ext_common_cmd_host.h"
 #include "common/paths.h"
+#include "extension/data_converter.h"
 #include "extension/extension_db.h"
 #include "extension/extension_mgr_test_util.h"
+#include "extension/extension_paths.h"
 #include "host/browser_services.h"
 #include "host/database_service.h"
+#include "host/channel_info.h"
+#include "module/channel_info.h"
 #include "module/module.h"
 #include "platform/bstr.h"
+#include "platform/event.h"
+#include "platform/kernel_object.h"
 #include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "support/log_capture.h"
@@ -28,13 +35,10 @@
 namespace extension_testing {
 namespace {
 
-using Logic::IExtensionMgr;
 using Thread::kThreadExtensionManager;
 using Thread::kThreadIPC;
 using Thread::kThreadUI;
 using Texts = std::vector<std::u16string>;
-
-constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost in the module's class table
 
 template <class T>
 ULONG References(T* object) {
@@ -42,9 +46,29 @@ ULONG References(T* object) {
   return object->Release();
 }
 
-// --- Start-up ---
-
-using ExtensionMgrStartupTest = ExtensionMgrFixture;
+class ExtensionMgrStartupTest : public ExtensionMgrFixture {
+ protected:
+  // A manager with a listener on the UI thread, switched in; waits for `events` events.
+  void StartNew(size_t events) {
+    mgr_ = NewMgr();
+    listener_ = ListenOn(mgr_.Get(), kThreadUI);
+    SwitchAndWait(mgr_.Get(), listener_.Get(), events);
+  }
+  // The built-in set beside the browser: a directory with a manifest per record, the database
+  // and the version file.
+  void WriteBuiltInSet(const std::vector<StoreRecord>& records, const std::string& versions) {
+    const std::string dir = env_.browser_dir() + "/resource/userdata/localextensions";
+    for (const StoreRecord& record : records) {
+      std::filesystem::create_directories(dir + "/" + halcy::Utf16ToUtf8(record.id));
+      testing_support::WriteFileOrDie(dir + "/" + halcy::Utf16ToUtf8(record.id) + "/manifest.json",
+                                      halcy::Utf16ToUtf8(record.manifest));
+    }
+    testing_support::WriteFileOrDie(dir + "/extdb_v2.json", StoreText(records));
+    if (!versions.empty()) {
+      testing_support::WriteFileOrDie(dir + "/localextensionversion.json", versions);
+    }
+  }
+};
 
 TEST_F(ExtensionMgrStartupTest, ListenersHearTheListThenFirstReadyOnTheirOwnThreads) {
   PutRecords({Record(u"beta", 0), Record(u"alpha")});
@@ -84,13 +108,9 @@ TEST_F(ExtensionMgrStartupTest, SecondSwitchUserReadsTheStoreAgainAndBroadcastsA
 
 TEST_F(ExtensionMgrStartupTest, FirstStartWithoutDatabaseOrBuiltInSetAnnouncesNothing) {
   testing_support::LogCapture log;
-  mgr_ = NewMgr();
-  listener_ = ListenOn(mgr_.Get(), kThreadUI);
-  ASSERT_EQ(S_OK, mgr_->SwitchUser());
-  ASSERT_TRUE(host_.WaitIdle());
+  StartNew(0);
   EXPECT_TRUE(listener_->Events().empty());
   EXPECT_TRUE(log.Contains(u"extKvt: Begin copy from install dir sync"));
-  EXPECT_FALSE(log.Contains(u"Broadcast FirstReady"));
   halcy::ScopedBstr directory;
   EXPECT_EQ(S_FALSE, mgr_->GetExtensionDataDirectory(directory.Receive()));
 }
@@ -106,35 +126,23 @@ TEST_F(ExtensionMgrStartupTest, WithoutTheBrowsersServicesTheManagerStillStartsE
 
 TEST_F(ExtensionMgrStartupTest, FirstStartRunsTheConverterThenSeedsFromTheBuiltInSet) {
   WriteConverter("printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/converter_args.txt\"\n");
-  WriteBuiltInSet({Record(u"alpha"), Record(u"beta", 0, 3), Record(u"gamma", 2)}, "3", "20261206");
-  mgr_ = NewMgr();
-  listener_ = ListenOn(mgr_.Get(), kThreadUI);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
-
+  WriteBuiltInSet({Record(u"alpha"), Record(u"beta", 0, 3), Record(u"gamma", 2)},
+                  "{\"dbversion\":\"3\",\"dataversion\":\"20261206\"}");
+  StartNew(2);
   std::u16string root;
   ASSERT_TRUE(Logic::GetDataRoot(&root));
   EXPECT_EQ("--action=convert\n--type=extension\n--dir=" +
                 halcy::Utf16ToUtf8(root + u"SysData\\localextensions") + "\n",
             testing_support::ReadFileOrEmpty(env_.browser_dir() + "/converter_args.txt"));
-  for (const char* id : {"alpha", "beta", "gamma"}) {
-    EXPECT_TRUE(std::filesystem::exists(UserExtensionsDir() + "/" + id + "/manifest.json")) << id;
-  }
+  EXPECT_TRUE(std::filesystem::exists(UserExtensionsDir() + "/gamma/manifest.json"));
   EXPECT_EQ((Texts{u"List:alpha,beta,gamma", u"FirstReady"}), listener_->Texts());
-
   // Start-up records the installed set with the versions of the built-in set.
-  const std::vector<RecordedAction> actions = statistics_->Actions();
-  ASSERT_EQ(1u, actions.size());
-  EXPECT_EQ(u"UserAction", actions[0].category);
-  EXPECT_EQ(u"UserExtensionState", actions[0].key);
-  EXPECT_EQ(2, actions[0].kind);
-  EXPECT_EQ((Properties{{u"version", u"6.5.1.2"},
-                        {u"client", u"browser"},
-                        {u"DBVersion", u"3"},
-                        {u"DataVersion", u"20261206"},
-                        {u"ExtID_alpha", u"enabled"},
-                        {u"ExtID_beta", u"disabled"},
-                        {u"ExtID_gamma", u"enabled"}}),
-            actions[0].properties);
+  EXPECT_EQ(std::vector<std::string>{"{\"category\":\"UserAction\",\"key\":\"UserExtensionState\","
+                                     "\"kind\":2,\"properties\":{\"version\":\"6.5.1.2\",\"client\":"
+                                     "\"browser\",\"DBVersion\":\"3\",\"DataVersion\":\"20261206\","
+                                     "\"ExtID_alpha\":\"enabled\",\"ExtID_beta\":\"disabled\","
+                                     "\"ExtID_gamma\":\"enabled\"}}"},
+            StatisticsLines());
   EXPECT_EQ(DataDirectoryText(), host_.services().skin_service()->DirectoryOf(u"extskin:"));
 }
 
@@ -145,61 +153,50 @@ TEST_F(ExtensionMgrStartupTest, ADatabaseLeftByTheConverterIsNotOverwrittenByThe
       "mkdir -p \"$dir\"\n"
       "printf '%s' '{\"format\":\"plexore-extdb\",\"version\":1,\"extensions\":[{\"id\":"
       "\"converted\",\"state\":1,\"flags\":0,\"directory\":\"d\"}]}' > \"$dir/extdb_v2.json\"\n");
-  WriteBuiltInSet({Record(u"alpha")}, "", "");
-  mgr_ = NewMgr();
-  listener_ = ListenOn(mgr_.Get(), kThreadUI);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
+  WriteBuiltInSet({Record(u"alpha")}, "");
+  StartNew(2);
   EXPECT_EQ(u"List:converted", listener_->Texts()[0]);
   EXPECT_FALSE(std::filesystem::exists(UserExtensionsDir() + "/alpha"));
 }
 
-// --- Shut-down and references ---
-
 TEST_F(ExtensionMgrStartupTest, UninitializeReleasesCommandHostsAndTheManagerItsListeners) {
+  constexpr int kCommonCmdHostClassIndex = 0;  // in the module's class table
   std::atomic<int> created{0};
   halcy::CreatableClass counting;
   counting.create = [&created](REFIID iid, void** out) {
     ++created;
     return Logic::CreateClassInstance(kCommonCmdHostClassIndex, nullptr, iid, out);
   };
-  halcy::CreatableClass saved =
-      halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(counting));
+  registrations_.PublishClass(Logic::kIID_IExtCommonCmdHost, std::move(counting));
   PutRecords({});
   mgr_ = NewMgr();
-  listener_ = ListenOn(mgr_.Get(), kThreadUI);
   ComPtr<Logic::IExtCmdHost> registered;
   ASSERT_EQ(S_OK,
             Logic::CreateClassInstance(kCommonCmdHostClassIndex, nullptr, Logic::IExtCmdHost::kIID,
                                        registered.ReleaseAndGetVoidAddress()));
   ASSERT_EQ(S_OK, mgr_->RegisterCmdHost(registered.Get()));
   EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(nullptr));
+  listener_ = ListenOn(mgr_.Get(), kThreadUI);
   SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
   SwitchAndWait(mgr_.Get(), listener_.Get(), 4);  // the common host is made once
-  halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(saved));
   EXPECT_EQ(1, created.load());
   std::vector<ComPtr<Logic::IExtCmdHost>> hosts = impl()->CommandHosts();
   ASSERT_EQ(2u, hosts.size());
-  ComPtr<Logic::IExtCommonCmdHost> common;
-  ASSERT_EQ(S_OK, hosts[1]->QueryInterface(Logic::IExtCommonCmdHost::kIID,
-                                           common.ReleaseAndGetVoidAddress()));
+  ComPtr<Logic::IExtCmdHost> common = hosts[1];
   hosts.clear();
   EXPECT_EQ(2u, References(registered.Get()));
-
   ASSERT_EQ(S_OK, mgr_->UnInitialize());
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_TRUE(impl()->CommandHosts().empty());
   EXPECT_EQ(1u, References(registered.Get()));
   EXPECT_EQ(1u, References(common.Get()));
   EXPECT_EQ(2u, References(listener_.Get()));  // the manager keeps its listeners
-
   // After uninitialize a switch user starts again and is heard by the same listener.
   SwitchAndWait(mgr_.Get(), listener_.Get(), 6);
   mgr_ = nullptr;
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(1u, References(listener_.Get()));
 }
-
-// --- The listener broadcast ---
 
 using ExtensionMgrListenerTest = ExtensionMgrFixture;
 
@@ -236,13 +233,11 @@ TEST_F(ExtensionMgrListenerTest, ListenersRegisterWithTheUserServiceWhenAsked) {
   mgr_ = NewMgr();
   ComPtr<RecordingListener> quiet = halcy::MakeComObject<RecordingListener>();
   ComPtr<RecordingListener> registered = halcy::MakeComObject<RecordingListener>();
-  ComPtr<RecordingListener> user_side = halcy::MakeComObject<RecordingListener>();
   EXPECT_EQ(S_OK, mgr_->AddListener(3, 1234, quiet.Get(), FALSE));
   EXPECT_EQ(S_OK, mgr_->AddListener(4, 4321, registered.Get(), TRUE));
-  const DWORD ui = host_.ThreadId(kThreadUI);
-  host_.RunOn(kThreadUI, [&] {
-    EXPECT_EQ(S_OK, mgr_->AddListenerOnCallingThread(user_side.Get(), quiet.Get()));
-  });
+  EXPECT_EQ(E_INVALIDARG, mgr_->AddListener(5, 4321, nullptr, TRUE));
+  host_.RunOn(kThreadUI,
+              [&] { EXPECT_EQ(S_OK, mgr_->AddListenerOnCallingThread(quiet.Get(), quiet.Get())); });
   auto records = host_.user_service()->Registrations();
   ASSERT_EQ(2u, records.size());
   EXPECT_EQ(Logic::kIID_IUserChangeListener, records[0].listener_iid);
@@ -251,35 +246,161 @@ TEST_F(ExtensionMgrListenerTest, ListenersRegisterWithTheUserServiceWhenAsked) {
   EXPECT_EQ(static_cast<IUnknown*>(static_cast<Logic::IExtensionMgrListener*>(registered.Get())),
             records[0].listener.Get());
   EXPECT_EQ(Logic::kIID_IUserChangeListener, records[1].listener_iid);
-  EXPECT_EQ(ui, records[1].thread_id);
-  EXPECT_EQ(E_INVALIDARG, mgr_->AddListener(5, ui, nullptr, TRUE));
-  EXPECT_EQ(2u, host_.user_service()->Registrations().size());
+  EXPECT_EQ(host_.ThreadId(kThreadUI), records[1].thread_id);
 }
 
-TEST_F(ExtensionMgrListenerTest, SequenceNumbersAreUniqueAcrossThreads) {
-  ComPtr<IExtensionMgr> first = NewMgr();
-  ComPtr<IExtensionMgr> second = NewMgr();
-  EXPECT_EQ(E_INVALIDARG, first->GetNextSequenceNumber(nullptr));
-  constexpr int kPerThread = 2000;
-  std::vector<std::vector<LONG>> drawn(4);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      IExtensionMgr* mgr = (t % 2 ? first : second).Get();  // the counter is module-wide
-      for (int i = 0; i < kPerThread; ++i) {
-        LONG n = 0;
-        mgr->GetNextSequenceNumber(&n);
-        drawn[static_cast<size_t>(t)].push_back(n);
-      }
-    });
+using ExtensionMgrLookupTest = ExtensionMgrFixture;
+
+TEST_F(ExtensionMgrLookupTest, AgentAndStateLookupsFindOnlyInstalledExtensions) {
+  Start({Record(u"alpha", 1, 2)});
+  LONG flags = 0, state = -1;
+  Agent(u"alpha")->GetFlags(&flags);
+  EXPECT_EQ(2, flags);
+  halcy::ScopedBstr alpha(u"alpha"), missing(u"missing");
+  auto* sentinel = reinterpret_cast<Logic::IExtensionAgent*>(0x1234);
+  Logic::IExtensionAgent* out = sentinel;
+  EXPECT_EQ(S_OK, mgr_->GetExtensionAgent(missing.Get(), &out));
+  EXPECT_EQ(sentinel, out);
+  EXPECT_EQ(S_FALSE, mgr_->GetExtensionAgent(alpha.Get(), nullptr));
+  EXPECT_EQ(S_FALSE, mgr_->GetInstalledExtensions(nullptr));
+  ASSERT_EQ(S_OK, mgr_->SetExtensionStateValue(alpha.Get(), 0));
+  Agent(u"alpha")->GetState(&state);
+  EXPECT_EQ(0, state);
+  EXPECT_EQ(0, StoredRecords().at(u"alpha").state);
+  EXPECT_EQ(S_FALSE, mgr_->SetExtensionStateValue(missing.Get(), 0));
+}
+
+TEST_F(ExtensionMgrLookupTest, UrlAndSinkLookupsMatchTheBaseAddressIgnoringCase) {
+  Start({Record(u"alpha"), Record(u"alphabet")});
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"hcbrowser://localextensions/alpha/popup.html", u"alpha"},
+      {u"HCBROWSER://LocalExtensions/ALPHABET/x", u"alphabet"},
+      {u"hcbrowser://localextensions/alph/", u""},
+      {u"hcbrowser://localextensions/alpha", u""},  // the base ends in "/"
+      {u"http://localextensions/alpha/", u""}};
+  for (const auto& [address, id] : cases) {
+    halcy::ScopedBstr url(address), found;
+    EXPECT_EQ(*id ? S_OK : E_FAIL, mgr_->FindExtensionOfUrl(url.Get(), found.Receive()));
+    EXPECT_EQ(std::u16string(id), std::u16string(found.View())) << halcy::Utf16ToUtf8(address);
   }
-  for (auto& t : threads) t.join();
-  std::vector<LONG> all;
-  for (const auto& d : drawn) all.insert(all.end(), d.begin(), d.end());
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(all.end(), std::adjacent_find(all.begin(), all.end()));
-  EXPECT_EQ(static_cast<LONG>(all.size()) - 1, all.back() - all.front());  // no gaps either
-  for (const auto& d : drawn) EXPECT_TRUE(std::is_sorted(d.begin(), d.end()));
+  // A sink is found by its URL once, then by its two values alone, and only by both.
+  halcy::ScopedBstr url(u"hcbrowser://localextensions/alpha/panel.html"), id;
+  EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(1, 2, nullptr, url.Get()));
+  EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(1, 2, id.Receive(), nullptr));
+  ASSERT_EQ(S_OK, mgr_->FindExtensionOfSink(1, 2, id.Receive(), url.Get()));
+  ASSERT_EQ(S_OK, mgr_->FindExtensionOfSink(1, 2, id.Receive(), nullptr));
+  EXPECT_EQ(u"alpha", id.View());
+  EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(1, 3, id.Receive(), nullptr));
+  EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(2, 1, id.Receive(), nullptr));
+}
+
+TEST_F(ExtensionMgrLookupTest, DataDirectoryResolvesTheDbPathPrefix) {
+  Start({});
+  halcy::ScopedBstr directory, id(u"alpha"), file(u"img/icon.png"), path;
+  ASSERT_EQ(S_OK, mgr_->GetExtensionDataDirectory(directory.Receive()));
+  EXPECT_EQ(DataDirectoryText(), directory.View());
+  const std::pair<const char16_t*, std::u16string> cases[] = {
+      {u"hcextdbpath/alpha", DataDirectoryText() + u"\\alpha"},
+      {u"hcextdbpath\\a\\b", DataDirectoryText() + u"\\a\\b"},
+      {u"hcextdbpath", u"hcextdbpath"},
+      {u"hcextdbpathX/a", u"hcextdbpathX/a"}};
+  for (const auto& [recorded, resolved] : cases) {
+    EXPECT_EQ(resolved, Logic::ResolveExtensionPath(recorded)) << halcy::Utf16ToUtf8(recorded);
+  }
+  ASSERT_EQ(S_OK, mgr_->BuildExtensionResourcePath(id.Get(), file.Get(), path.Receive()));
+  EXPECT_EQ(u"hcbrowser://localextensions/alpha/img/icon.png", path.View());
+}
+
+TEST_F(ExtensionMgrLookupTest, CachedListIsSavedWholeAndLoadedWithoutIncompleteRecords) {
+  StoreRecord beta = Record(u"beta", 0, 3);
+  beta.directory = u"/opt/ext/beta";
+  Start({beta});
+  ComPtr<Logic::ICacheStore> cache;
+  host_.services().channel_info()->GetCacheStore(cache.ReleaseAndGetAddressOf());
+  auto entry = [&](const std::u16string& name) {
+    ComPtr<IStringList> list;
+    cache->ReadEntry(name.c_str(), 1000, list.ReleaseAndGetAddressOf());
+    return Items(list.Get());
+  };
+  auto put = [&](const std::u16string& name, const Texts& values) {
+    ComPtr<IStringList> list;
+    Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress());
+    for (const std::u16string& value : values) list->Append(value.c_str());
+    ASSERT_EQ(S_OK, cache->WriteEntry(name.c_str(), list.Get()));
+  };
+  ASSERT_EQ(S_OK, mgr_->SaveCachedExtensionList());
+  EXPECT_EQ((Texts{u"ext_beta"}), entry(u"ext_list"));
+  EXPECT_EQ(
+      (Texts{u"beta", u"0", u"3", u"/opt/ext/beta", u"{\"name\":\"beta\",\"version\":\"1.0\"}"}),
+      entry(u"ext_beta"));
+  for (const char* dir : {"good", "noflags", "nostate"}) {
+    std::filesystem::create_directories(UserExtensionsDir() + "/" + dir);
+  }
+  put(u"ext_list", {u"ext_good", u"ext_noflags", u"ext_nostate", u"ext_gone", u"ext_x"});
+  put(u"ext_good", {u"good", u"2", u"1", u"hcextdbpath/good", u"{\"name\":\"G\"}"});
+  put(u"ext_noflags", {u"noflags", u"1", u"", u"hcextdbpath/noflags", u"{}"});
+  put(u"ext_nostate", {u"nostate", u"", u"0", u"hcextdbpath/nostate", u"{}"});
+  put(u"ext_gone", {u"gone", u"1", u"0", u"hcextdbpath/gone", u"{}"});
+  mgr_ = NewMgr();
+  ASSERT_EQ(S_OK, mgr_->LoadCachedData());
+  ComPtr<IStringList> ids;
+  ASSERT_EQ(S_OK, mgr_->GetInstalledExtensions(ids.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(Texts{u"good"}, Items(ids.Get()));
+  LONG state = 0, flags = 0;
+  Agent(u"good")->GetState(&state);
+  Agent(u"good")->GetFlags(&flags);
+  EXPECT_EQ(21, state * 10 + flags);
+  EXPECT_EQ(u"G", Logic::AgentText(Agent(u"good").Get(), &Logic::IExtensionAgent::GetName));
+}
+
+TEST(ExtensionDbTest, OnlyJsonPathsGiveAWrapperAndTheVersionFileGivesItsTexts) {
+  for (const auto& [path, wrapper] :
+       {std::pair{u"localextensions\\extdb_v2.json", true}, {u"A.JSON", true}, {u".json", true},
+        {u"json", false}, {u"extdb_v2.txt", false}}) {
+    EXPECT_EQ(wrapper, Logic::CExtensionDB::Create(path) != nullptr) << halcy::Utf16ToUtf8(path);
+  }
+  testing_support::ScopedTempDir dir;
+  const std::tuple<const char*, const char16_t*, const char16_t*> cases[] = {
+      {"{\"dbversion\":\"3\",\"dataversion\":\"20261206\"}", u"3", u"20261206"},
+      {"{\"dbversion\":3,\"dataversion\":\"x\"}", u"", u"x"},
+      {"[\"3\"]", u"", u""}};
+  for (const auto& [contents, db_version, data_version] : cases) {
+    testing_support::WriteFileOrDie(dir.File("v.json"), contents);
+    const auto v = Logic::ReadExtensionVersionFile(halcy::Utf8ToUtf16(dir.File("v.json")));
+    EXPECT_EQ(db_version, v.db_version) << contents;
+    EXPECT_EQ(data_version, v.data_version) << contents;
+  }
+}
+
+TEST_F(ExtensionMgrLookupTest, ConverterGetsItsArgumentsAndIsWaitedForUntilCancelled) {
+  // The converter waits for the file "go", then writes its arguments to a file named by its
+  // action: a call that does not wait for it returns before that file is there.
+  WriteConverter(
+      "d=$(dirname \"$0\")\nwhile [ ! -e \"$d/go\" ]; do sleep 0.02; done\nsleep 0.2\n"
+      "printf '%s\\n' \"$@\" > \"$d/${1#--action=}.txt\"\n");
+  const std::u16string directory = u"C:\\Users\\a b\\SysData";
+  const size_t handles = halcy::OpenHandleCountForTesting();
+  HANDLE cancelled = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  HANDLE not_cancelled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  auto call = std::async(std::launch::async, [&] {
+    return Logic::RunDataConverter(u"cancelled", u"extension", directory, cancelled);
+  });
+  EXPECT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(10)));
+  testing_support::WriteFileOrDie(env_.browser_dir() + "/go", "");
+  EXPECT_TRUE(call.get());
+  for (const auto& [action, cancel] : {std::pair{u"plain", HANDLE{}}, {u"waited", not_cancelled}}) {
+    ASSERT_TRUE(Logic::RunDataConverter(action, u"extension", directory, cancel));
+    EXPECT_EQ("--action=" + halcy::Utf16ToUtf8(action) + "\n--type=extension\n--dir=C:\\Users\\a b\\SysData\n",
+              testing_support::ReadFileOrEmpty(env_.browser_dir() + "/" +
+                                               halcy::Utf16ToUtf8(action) + ".txt"));
+  }
+  CloseHandle(cancelled);
+  CloseHandle(not_cancelled);
+  EXPECT_EQ(handles, halcy::OpenHandleCountForTesting());  // the process handles are closed
+  std::filesystem::remove(env_.browser_dir() + "/Pellwick.exe");
+  testing_support::LogCapture log;
+  EXPECT_FALSE(Logic::RunDataConverter(u"convert", u"extension", u"x"));
+  EXPECT_FALSE(log.LinesWithTag(u"assert;").empty());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The extension-manager fixture: a throwaway browser directory and data root, the test host's
-// threads with the host's own services (database, cache store, statistics behind a recorder,
-// version, skin), the module's agent class, and helpers for the files a test lays out (the
-// database, the built-in set, the converter stand-in). Used on the test's main thread.
+// threads with the host's own services, the module's agent class, and helpers for the files a
+// test lays out and reads back. Used on the test's main thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +23,8 @@ using StoreRecord = host::ExtensionRecord;
 
 // A record with a directory below the data directory and a small manifest.
 StoreRecord Record(const std::u16string& id, LONG state = 1, LONG flags = 0);
+// The database text holding `records`.
+std::string StoreText(const std::vector<StoreRecord>& records);
 
 class ExtensionMgrFixture : public ::testing::Test {
  protected:
@@ -54,27 +55,19 @@ class ExtensionMgrFixture : public ::testing::Test {
   void PutRecords(const std::vector<StoreRecord>& records);
   // The records in the database file now.
   host::ExtensionRecords StoredRecords();
-  // An entry of the host's cache store.
-  void PutCacheEntry(const std::u16string& name, const std::vector<std::u16string>& values);
-  std::vector<std::u16string> CacheEntry(const std::u16string& name);
 
   // The native path of the data root's "SysData/localextensions".
   std::string UserExtensionsDir() const;
   // The same directory Windows-style ("\" separators), as the manager reports it.
   std::u16string DataDirectoryText() const;
-  // The built-in set: a directory with a manifest per record, the database file, and the
-  // version file when `db_version` is not empty.
-  void WriteBuiltInSet(const std::vector<StoreRecord>& records, const std::string& db_version,
-                       const std::string& data_version);
-  // Writes the browser's version file ("<executable>.version"); null removes it.
-  void SetBrowserVersionFile(const char* contents);
   // Installs `script` as the converter "Pellwick.exe" in the browser directory.
   void WriteConverter(const std::string& script);
+  // The lines the host's statistics service wrote, each without its time: {"category":...}.
+  std::vector<std::string> StatisticsLines() const;
 
   BrowserEnvironment env_;
   testing_support::TestHost host_;
   host::CServiceRegistrations registrations_;  // restored before the host goes
-  ComPtr<RecordingStatistics> statistics_;
   ComPtr<Logic::IExtensionMgr> mgr_;
   ComPtr<RecordingListener> listener_;
 };

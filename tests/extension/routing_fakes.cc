@@ -1,11 +1,9 @@
 #include "extension/routing_fakes.h"
 
+#include <chrono>
 #include <map>
-#include <memory>
-#include <utility>
 
 #include "extension/dll_host_messages.h"
-#include "platform/bstr.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 
@@ -14,14 +12,30 @@ namespace {
 
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
 const std::map<uint32_t, const char*> kShapes = {
-    {Logic::kDllMsgLibraryMessage, "sissi"},
-    {Logic::kDllMsgBrowserNotify, "ss"},
-    {Logic::kDllMsgNamedEvent, "ss"},
-    {Logic::kDllMsgUnloadLibrary, "s"},
-    {Logic::kDllMsgForwardedCall, "slssll"},
-    {Logic::kDllMsgRequestAnswer, "slis"},
-    {0x07000007, ""},
-};
+    {Logic::kDllMsgLibraryMessage, "sissi"}, {Logic::kDllMsgBrowserNotify, "ss"},
+    {Logic::kDllMsgNamedEvent, "ss"},        {Logic::kDllMsgUnloadLibrary, "s"},
+    {Logic::kDllMsgForwardedCall, "slssll"}, {Logic::kDllMsgRequestAnswer, "slis"},
+    {0x07000007, ""}};
+
+// The parameters of `message` by its type's shape; false when the type is unknown or the
+// payload does not read in full or has bytes left over.
+bool Decode(const IPC::CMessage& message, std::vector<IpcParam>* params) {
+  auto shape = kShapes.find(message.type());
+  if (shape == kShapes.end()) return false;
+  const char* it = nullptr;
+  for (const char* kind = shape->second; *kind; ++kind) {
+    IpcParam param;
+    param.is_string = *kind == 's';
+    int32_t value = 0;
+    const bool ok = *kind == 'i'   ? message.ReadInt(&it, &value)
+                    : *kind == 'l' ? message.ReadInt64(&it, &param.number)
+                                   : message.ReadString(&it, &param.text);
+    if (!ok) return false;
+    if (*kind == 'i') param.number = value;
+    params->push_back(std::move(param));
+  }
+  return (it ? it : message.data() + message.header_size()) == message.data() + message.size();
+}
 
 }  // namespace
 
@@ -38,9 +52,9 @@ void Journal::Add(std::u16string receiver, std::u16string name, std::u16string p
   cv_.notify_all();
 }
 
-bool Journal::WaitFor(size_t count, std::chrono::milliseconds limit) {
+bool Journal::WaitFor(size_t count) {
   std::unique_lock<std::mutex> hold(mutex_);
-  return cv_.wait_for(hold, limit, [&] { return entries_.size() >= count; });
+  return cv_.wait_for(hold, std::chrono::seconds(10), [&] { return entries_.size() >= count; });
 }
 
 std::vector<JournalEntry> Journal::Entries() {
@@ -56,37 +70,10 @@ std::vector<JournalEntry> Journal::EntriesOf(const std::u16string& receiver) {
   return found;
 }
 
-bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* params) {
-  params->clear();
-  auto shape = kShapes.find(message.type());
-  if (shape == kShapes.end()) return false;
-  const char* it = nullptr;
-  for (const char* kind = shape->second; *kind; ++kind) {
-    IpcParam param;
-    bool ok = false;
-    if (*kind == 'i') {
-      int32_t value = 0;
-      ok = message.ReadInt(&it, &value);
-      param.number = value;
-    } else if (*kind == 'l') {
-      ok = message.ReadInt64(&it, &param.number);
-    } else {
-      param.is_string = true;
-      ok = message.ReadString(&it, &param.text);
-    }
-    if (!ok) return false;
-    params->push_back(std::move(param));
-  }
-  // Nothing may be left over: an extra or missing value is a wrong shape.
-  const char* end = message.data() + message.size();
-  const char* first = message.data() + message.header_size();
-  return (it ? it : first) == end;
-}
-
 bool RecordingDllSender::Send(IPC::CMessage* message) {
   std::unique_ptr<IPC::CMessage> owned(message);
   std::vector<IpcParam> params;
-  const bool decoded = DecodeDllMessage(*owned, &params);
+  const bool decoded = Decode(*owned, &params);
   journal_->Add(u"dll", halcy::StringPrintf(u"0x%08X", owned->type()),
                 decoded ? u"" : u"<undecodable>", u"", 0, 0, std::move(params));
   return true;

@@ -1,15 +1,12 @@
 // Recorders for the message-routing tests: the extension-DLL host, background cores, command
 // hosts and the front end all write what they receive into one shared journal, in arrival
-// order and with the thread each call ran on, so that a test can check order across
-// receivers. Messages for the DLL host are decoded by their type's parameter shape.
-//
-// Thread-safe: receivers are called on the manager's threads while the test reads and waits.
+// order and with the thread each call ran on. Messages for the DLL host are decoded by their
+// type's parameter shape. Thread-safe: receivers run on the manager's threads.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <condition_variable>
 #include <string>
 #include <vector>
 
@@ -33,9 +30,9 @@ IpcParam Num(int64_t value);
 IpcParam Str(std::u16string value);
 
 struct JournalEntry {
-  std::u16string receiver;       // "dll", a core's or host's name, "fe"
+  std::u16string receiver;       // "dll", "core:<id>", a host's name, "fe"
   std::u16string name;           // message or command name; for "dll" the type as "0x%08X"
-  std::u16string payload;        // payload or arguments
+  std::u16string payload;        // payload or arguments; "<undecodable>" for a bad message
   std::u16string extension_id;   // hosts and the front end
   LONG number1 = 0;              // host: request context; front end: sink value 1
   LONG number2 = 0;              // front end: sink value 2
@@ -46,11 +43,11 @@ struct JournalEntry {
 class Journal {
  public:
   // Records one receipt, on the calling thread.
-  void Add(std::u16string receiver, std::u16string name, std::u16string payload,
+  void Add(std::u16string receiver, std::u16string name, std::u16string payload = u"",
            std::u16string extension_id = u"", LONG number1 = 0, LONG number2 = 0,
            std::vector<IpcParam> params = {});
-  // Waits until the journal holds `count` entries; false after `limit`.
-  bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Waits until the journal holds `count` entries; false after ten seconds.
+  bool WaitFor(size_t count);
   std::vector<JournalEntry> Entries();
   std::vector<JournalEntry> EntriesOf(const std::u16string& receiver);
 
@@ -59,10 +56,6 @@ class Journal {
   std::condition_variable cv_;
   std::vector<JournalEntry> entries_;  // Guarded by mutex_
 };
-
-// Decodes the parameters of a message to the DLL process by its type; empty params and false
-// when the type is unknown or the payload does not read in full (or has bytes left over).
-bool DecodeDllMessage(const IPC::CMessage& message, std::vector<IpcParam>* params);
 
 class RecordingDllSender : public Logic::IDllHostSender {
  public:
@@ -73,60 +66,39 @@ class RecordingDllSender : public Logic::IDllHostSender {
   const std::shared_ptr<Journal> journal_;
 };
 
-class RecordingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundCore {
+// A background core, command host and front end in one: every call goes into the journal
+// under `name` ("fe" for the front end); commands are answered with `result`.
+class RecordingCore : public halcy::ComObjectRoot,
+                      public Logic::IExtBackgroundCore,
+                      public Logic::IExtCmdHost,
+                      public Logic::IFrontEndSinkService {
  public:
   HALCY_BEGIN_INTERFACES(RecordingCore)
   HALCY_INTERFACE(RecordingCore, Logic::IExtBackgroundCore)
+  HALCY_INTERFACE(RecordingCore, Logic::IExtCmdHost)
+  HALCY_INTERFACE(RecordingCore, Logic::IFrontEndSinkService)
   HALCY_END_INTERFACES()
 
-  RecordingCore(std::u16string name, std::shared_ptr<Journal> journal)
-      : name_(std::move(name)), journal_(std::move(journal)) {}
+  RecordingCore(std::u16string name, std::shared_ptr<Journal> journal, HRESULT result = S_OK)
+      : name_(std::move(name)), journal_(std::move(journal)), result_(result) {}
   HRESULT DeliverMessage(BSTR name, BSTR payload) override {
     journal_->Add(name_, Text(name), Text(payload));
     return S_OK;
   }
-
- private:
-  const std::u16string name_;
-  const std::shared_ptr<Journal> journal_;
-};
-
-// Answers every command with `result`.
-class RecordingCmdHost : public halcy::ComObjectRoot, public Logic::IExtCmdHost {
- public:
-  HALCY_BEGIN_INTERFACES(RecordingCmdHost)
-  HALCY_INTERFACE(RecordingCmdHost, Logic::IExtCmdHost)
-  HALCY_END_INTERFACES()
-
-  RecordingCmdHost(std::u16string name, HRESULT result, std::shared_ptr<Journal> journal)
-      : name_(std::move(name)), result_(result), journal_(std::move(journal)) {}
-  HRESULT HandleCommand(BSTR extension_id, BSTR command, BSTR arguments,
-                        LONG request_context) override {
-    journal_->Add(name_, Text(command), Text(arguments), Text(extension_id), request_context);
+  HRESULT HandleCommand(BSTR id, BSTR command, BSTR arguments, LONG context) override {
+    journal_->Add(name_, Text(command), Text(arguments), Text(id), context);
     return result_;
   }
-
- private:
-  const std::u16string name_;
-  const HRESULT result_;
-  const std::shared_ptr<Journal> journal_;
-};
-
-class RecordingFrontEnd : public halcy::ComObjectRoot, public Logic::IFrontEndSinkService {
- public:
-  HALCY_BEGIN_INTERFACES(RecordingFrontEnd)
-  HALCY_INTERFACE(RecordingFrontEnd, Logic::IFrontEndSinkService)
-  HALCY_END_INTERFACES()
-
-  explicit RecordingFrontEnd(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
-  HRESULT DeliverToFrontEnd(LONG value1, LONG value2, BSTR extension_id, BSTR command,
+  HRESULT DeliverToFrontEnd(LONG value1, LONG value2, BSTR id, BSTR command,
                             BSTR arguments) override {
-    journal_->Add(u"fe", Text(command), Text(arguments), Text(extension_id), value1, value2);
+    journal_->Add(u"fe", Text(command), Text(arguments), Text(id), value1, value2);
     return S_OK;
   }
 
  private:
+  const std::u16string name_;
   const std::shared_ptr<Journal> journal_;
+  const HRESULT result_;
 };
 
 }  // namespace extension_testing

@@ -1,7 +1,8 @@
-// Message routing through the manager's COM interface: the route cache, background pages and
-// native libraries, the front-end envelope, broadcasts, named events, the front-end sink
-// tables and the messages for the extension-DLL host, decoded parameter by parameter.
-
+// Message routing through the manager: background pages and native libraries with the route
+// cache, the front-end envelope, named events, the front-end sink tables, the messages for the
+// extension-DLL host (decoded parameter by parameter) and the slot they leave through; and
+// commands from extensions: the trace, the command hosts in order and the permission gate with
+// its switch in extensionMgrConfig.ini.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -9,23 +10,29 @@
 #include <string>
 #include <vector>
 
-#include "extension/dll_host_messages.h"
-#include "extension/extension_agent.h"
+#include "extension/dll_host_slot.h"
 #include "extension/routing_test_util.h"
+#include "host/service_registrations.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
 #include "support/log_capture.h"
-#include "thread/thread_service.h"
+#include "support/temp_env.h"
 
 namespace extension_testing {
 namespace {
 
 using halcy::ScopedBstr;
+using testing_support::LogCapture;
+using testing_support::LogLine;
 using Thread::kThreadExtensionManager;
 using Thread::kThreadIPC;
 using Thread::kThreadUI;
-
+using Params = std::vector<IpcParam>;
+using Texts = std::vector<std::u16string>;
 using RoutingTest = RoutingFixture;
+
+constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
+constexpr char16_t kNotify[] = u"hcbrowser.extension.notify";
 
 TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
   Start({RoutedExtension(u"bkp", true), RoutedExtension(u"lib", false)});
@@ -33,81 +40,33 @@ TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
   impl()->AddPendingLibraryRequest(u"req-1", u"ext-target", 0x100000002LL);
   std::deque<ScopedBstr> texts;
   auto b = [&texts](const char16_t* text) { return texts.emplace_back(text).Get(); };
-  const std::u16string notify = u"hcbrowser.extension.notify";
-  const std::u16string invoke = u"extension.invoke.fe.toLibAsync";
   const std::u16string guide = u"extension.response.ui.showguide";
   const struct {
-    const char* label;
     std::function<HRESULT()> call;
     std::u16string receiver, name, payload;  // the payload is "" for a message decoded in full
-    std::vector<IpcParam> params;
+    Params params;
   } cases[] = {
-      {"front end to a page",
-       [&] { return mgr_->SendToExtension(b(u"bkp"), 3, b(u"tab"), b(u"{\"c\":\"go\"}"), 4, 5); },
-       u"core:bkp",
-       notify,
+      {[&] { return mgr_->SendToExtension(b(u"bkp"), 3, b(u"tab"), b(u"{\"c\":1}"), 4, 5); },
+       u"core:bkp", kNotify,
        u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"extension.invoke.fe.toLibAsync\", "
-       u"\"eventdetails\":{\"fecmd\":{\"c\":\"go\"}, \"fecmdContext\":\"3, tab, 4, 5\"}}}",
+       u"\"eventdetails\":{\"fecmd\":{\"c\":1}, \"fecmdContext\":\"3, tab, 4, 5\"}}}",
        {}},
-      {"front end to a library",
-       [&] { return mgr_->SendToExtension(b(u"lib"), 1, b(u"t"), b(u"[1]"), 2, 3); },
-       u"dll",
-       u"0x07000011",
-       u"",
-       {Str(u"lib"), Num(0), Str(invoke), Str(u"{\"fecmd\":[1], \"fecmdContext\":\"1, t, 2, 3\"}"),
-        Num(0)}},
-      {"front end text command",
-       [&] { return mgr_->SendToExtension(b(u"lib"), 0, b(u""), b(u"\"x\""), -4, 0); },
-       u"dll",
-       u"0x07000011",
-       u"",
-       {Str(u"lib"), Num(0), Str(invoke),
-        Str(u"{\"fecmd\":\"x\", \"fecmdContext\":\"0, , -4, 0\"}"), Num(0)}},
-      {"delivery to a page",
-       [&] { return mgr_->DeliverToExtension(b(u"bkp"), b(guide.c_str()), b(u"{\"s\":\"1\"}")); },
-       u"core:bkp",
-       guide,
-       u"{\"s\":\"1\"}",
-       {}},
-      {"delivery to a library",
-       [&] { return mgr_->DeliverToExtension(b(u"lib"), b(guide.c_str()), b(u"{\"s\":\"1\"}")); },
-       u"dll",
-       u"0x07000011",
-       u"",
-       {Str(u"lib"), Num(0), Str(guide), Str(u"{\"s\":\"1\"}"), Num(0)}},
-      {"slot 42 to a page",
-       [&] {
-         return mgr_->SendToExtensionInternal(b(u"bkp"), b(u"ext.r.geturl"), b(u"{\"url\":1}"));
-       },
-       u"core:bkp",
-       notify,
-       u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"ext.r.geturl\", "
-       u"\"eventdetails\":{\"url\":1}}}",
-       {}},
-      {"forwarded call widens numbers to 64 bits",
-       [&] {
-         return mgr_->ForwardToDllHost(b(u"alpha"), -5, b(u"beta"), b(u"gamma"), 0x7FFFFFFF,
-                                       -2147483647 - 1);
-       },
-       u"dll",
-       u"0x07000003",
-       u"",
-       {Str(u"alpha"), Num(-5), Str(u"beta"), Str(u"gamma"), Num(0x7FFFFFFF), Num(-2147483648LL)}},
-      {"pending request answered",
-       [&] { return mgr_->AnswerLibraryRequest(b(u"req-1"), -3, b(u"{\"r\":1}")); },
-       u"dll",
-       u"0x0700000A",
-       u"",
-       {Str(u"ext-target"), Num(0x100000002LL), Num(-3), Str(u"{\"r\":1}")}},
-      {"slot 35 hands the message over",
-       [&] { return mgr_->SendToDllHost(new IPC::CMessage(false, 0x07000007)); },
-       u"dll",
-       u"0x07000007",
-       u"",
-       {}},
+      {[&] { return mgr_->SendToExtension(b(u"lib"), 1, b(u"t"), b(u"[1]"), 2, -3); }, u"dll",
+       u"0x07000011", u"",
+       {Str(u"lib"), Num(0), Str(u"extension.invoke.fe.toLibAsync"),
+        Str(u"{\"fecmd\":[1], \"fecmdContext\":\"1, t, 2, -3\"}"), Num(0)}},
+      {[&] { return mgr_->DeliverToExtension(b(u"bkp"), b(guide.c_str()), b(u"{\"s\":1}")); },
+       u"core:bkp", guide, u"{\"s\":1}", {}},
+      {[&] { return mgr_->DeliverToExtension(b(u"lib"), b(guide.c_str()), b(u"{\"s\":1}")); },
+       u"dll", u"0x07000011", u"", {Str(u"lib"), Num(0), Str(guide), Str(u"{\"s\":1}"), Num(0)}},
+      {[&] { return mgr_->ForwardToDllHost(b(u"a"), -5, b(u"b"), b(u"c"), 0x7FFFFFFF, -1); },
+       u"dll", u"0x07000003", u"",
+       {Str(u"a"), Num(-5), Str(u"b"), Str(u"c"), Num(0x7FFFFFFF), Num(-1)}},
+      {[&] { return mgr_->AnswerLibraryRequest(b(u"req-1"), -3, b(u"{\"r\":1}")); }, u"dll",
+       u"0x0700000A", u"", {Str(u"ext-target"), Num(0x100000002LL), Num(-3), Str(u"{\"r\":1}")}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+    SCOPED_TRACE(halcy::Utf16ToUtf8(c.name));
     const size_t before = journal_->Entries().size();
     ASSERT_EQ(S_OK, c.call());
     ASSERT_TRUE(host_.WaitIdle());
@@ -122,9 +81,8 @@ TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
       EXPECT_EQ(host_.ThreadId(kThreadIPC), got.thread_id);
     }
   }
-  // A request is answered once; an unknown one not at all.
+  // A request is answered once; an extension not installed has no route.
   EXPECT_EQ(S_FALSE, mgr_->AnswerLibraryRequest(b(u"req-1"), -3, b(u"{}")));
-  EXPECT_EQ(S_FALSE, mgr_->AnswerLibraryRequest(b(u"req-2"), 1, b(u"{}")));
   EXPECT_EQ(E_FAIL, host_.RunOn(kThreadExtensionManager, [&] {
     return impl()->SendToExtensionInternal(u"not-installed", u"c", u"{}", 0);
   }));
@@ -132,193 +90,200 @@ TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
   impl()->dll_host().Set(nullptr);
   EXPECT_EQ(E_FAIL, mgr_->ForwardToDllHost(b(u"a"), 1, b(u"a"), b(u"a"), 2, 3));
   EXPECT_EQ(E_FAIL, mgr_->SendToDllHost(new IPC::CMessage(false, 0x07000007)));
-  ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(std::size(cases), journal_->Entries().size());
 }
 
 TEST_F(RoutingTest, RouteStaysNativeAfterABackgroundPageAppears) {
-  Start({RoutedExtension(u"cache-lib", false), RoutedExtension(u"cache-bkp", true)});
+  Start({RoutedExtension(u"cache-lib", false)});
   ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"first", u"1", 11));
   ASSERT_TRUE(journal_->WaitFor(1));
-  // The extension gains a background page and a core; its route was decided already.
-  ComPtr<Logic::IExtensionAgent> agent;
-  ScopedBstr id(u"cache-lib"),
-      manifest(u"{\"name\":\"cache-lib\",\"background_page\":\"bg.html\",\"permissions\":[]}");
-  ASSERT_EQ(S_OK, mgr_->GetExtensionAgent(id.Get(), agent.ReleaseAndGetAddressOf()));
-  ASSERT_TRUE(agent);
-  ASSERT_EQ(S_OK, agent->SetManifest(manifest.Get()));
+  ScopedBstr manifest(u"{\"name\":\"cache-lib\",\"background_page\":\"bg.html\"}");
+  ASSERT_EQ(S_OK, Agent(u"cache-lib")->SetManifest(manifest.Get()));
   AddCore(u"cache-lib", kThreadUI);
-  AddCore(u"cache-bkp", kThreadUI);
   ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"second", u"2", 12));
-  // The control: an extension that had its page from the start is served by its core.
-  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-bkp", u"third", u"3", 13));
   ASSERT_TRUE(host_.WaitIdle());
   const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
   ASSERT_EQ(2u, dll.size());
-  EXPECT_EQ((std::vector<IpcParam>{Str(u"cache-lib"), Num(11), Str(u"first"), Str(u"1"), Num(0)}),
-            dll[0].params);
-  EXPECT_EQ((std::vector<IpcParam>{Str(u"cache-lib"), Num(12), Str(u"second"), Str(u"2"), Num(0)}),
+  EXPECT_EQ((Params{Str(u"cache-lib"), Num(12), Str(u"second"), Str(u"2"), Num(0)}),
             dll[1].params);
-  EXPECT_TRUE(journal_->EntriesOf(u"core:cache-lib").empty());
-  ASSERT_EQ(1u, journal_->EntriesOf(u"core:cache-bkp").size());
 }
 
-// --- Broadcasts and named events ---
-
-TEST_F(RoutingTest, BroadcastReachesDllHostFirstThenEveryCore) {
-  Start({RoutedExtension(u"bc-a", true), RoutedExtension(u"bc-b", true)});
-  // One core lives on the manager's own thread and is called inline: had the cores been
-  // served first, it would come before the DLL host.
-  AddCore(u"bc-a", kThreadExtensionManager);
-  AddCore(u"bc-b", kThreadUI);
-  ScopedBstr name(u"extension.notify.tab.create"), payload(u"{\"tab_id\":\"7\"}");
-  ASSERT_EQ(S_OK, mgr_->BroadcastBrowserNotifyMsg(name.Get(), payload.Get()));
-  ASSERT_TRUE(host_.WaitIdle());
-  const std::vector<JournalEntry> entries = journal_->Entries();
-  ASSERT_EQ(3u, entries.size());
-  EXPECT_EQ(u"dll", entries[0].receiver);
-  EXPECT_EQ(u"0x07000012", entries[0].name);
-  EXPECT_EQ(
-      (std::vector<IpcParam>{Str(u"extension.notify.tab.create"), Str(u"{\"tab_id\":\"7\"}")}),
-      entries[0].params);
-  EXPECT_EQ(host_.ThreadId(kThreadExtensionManager), entries[0].thread_id);
-  const std::u16string expected =
-      u"{ \"result\":\"ok\", \"content\":{\"eventname\":\"extension.notify.tab.create\", "
-      u"\"eventdetails\":{\"tab_id\":\"7\"}}}";
-  for (const std::u16string receiver : {u"core:bc-a", u"core:bc-b"}) {
-    const std::vector<JournalEntry> got = journal_->EntriesOf(receiver);
-    ASSERT_EQ(1u, got.size()) << halcy::Utf16ToUtf8(receiver);
-    EXPECT_EQ(u"hcbrowser.extension.notify", got[0].name);
-    EXPECT_EQ(expected, got[0].payload);
-  }
-  EXPECT_EQ(host_.ThreadId(kThreadUI), journal_->EntriesOf(u"core:bc-b")[0].thread_id);
-  // The module's own broadcast takes the same path.
-  ASSERT_EQ(S_OK, impl()->BroadcastBrowserNotification(u"n", u""));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ((std::vector<IpcParam>{Str(u"n"), Str(u"")}), journal_->EntriesOf(u"dll")[1].params);
-}
-
-TEST_F(RoutingTest, NamedEventSendsEmptyPayloadAsEmptyString) {
+TEST_F(RoutingTest, NamedEventReachesItsListenersByOwnerOrHandleAndAlwaysTheDllHost) {
   Start({RoutedExtension(u"ev-a", true), RoutedExtension(u"ev-b", true)});
   AddCore(u"ev-a", kThreadUI);
   AddCore(u"ev-b", kThreadUI, 77);
-  ScopedBstr a(u"ev-a"), event(u"history.changed"), other(u"other.event"), empty(u""),
-      details(u"{\"n\":2}");
+  ScopedBstr a(u"ev-a"), event(u"history.changed"), empty(u""), details(u"{\"n\":2}");
   ASSERT_EQ(S_OK, mgr_->AddBkpEventListener(a.Get(), event.Get(), 5, 0));
   ASSERT_TRUE(host_.WaitIdle());
-  // The second page registers by its core's routing handle.
-  ASSERT_EQ(S_OK, mgr_->RegisterBkpEventListener(event.Get(), 0, 0, 77, 9));
-  ASSERT_EQ(S_OK, mgr_->AddBkpEventListener(a.Get(), other.Get(), 6, 0));
-  ASSERT_TRUE(host_.WaitIdle());
-
+  ASSERT_EQ(S_OK, mgr_->RegisterBkpEventListener(event.Get(), 0, 0, 77, 9));  // by its handle
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), empty.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  for (const std::u16string receiver : {u"core:ev-a", u"core:ev-b"}) {
-    const std::vector<JournalEntry> got = journal_->EntriesOf(receiver);
-    ASSERT_EQ(1u, got.size()) << halcy::Utf16ToUtf8(receiver);
-    EXPECT_EQ(u"hcbrowser.extension.notify", got[0].name);
-    EXPECT_EQ(u"{ \"result\":\"ok\", \"content\":\"\"}", got[0].payload);
-  }
-  std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
-  ASSERT_EQ(1u, dll.size());
-  EXPECT_EQ(u"0x07000008", dll[0].name);
-  EXPECT_EQ((std::vector<IpcParam>{Str(u"history.changed"), Str(u"")}), dll[0].params);
-
   // Removing ev-a's registration by value leaves ev-b; details travel unchanged.
   ASSERT_EQ(S_OK, mgr_->RemoveEventListeners(a.Get(), event.Get(), 5));
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), details.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(1u, journal_->EntriesOf(u"core:ev-a").size());
-  const std::vector<JournalEntry> b = journal_->EntriesOf(u"core:ev-b");
-  ASSERT_EQ(2u, b.size());
-  EXPECT_EQ(u"{ \"result\":\"ok\", \"content\":{\"n\":2}}", b[1].payload);
-
-  // Every registration of an owner goes at once; the DLL host still hears the events.
+  // Every registration of an owner goes at once.
   ASSERT_EQ(S_OK, mgr_->AddBkpEventListener(a.Get(), event.Get(), 7, 0));
   ASSERT_TRUE(host_.WaitIdle());
   ASSERT_EQ(S_OK, mgr_->RemoveEventListeners(a.Get(), empty.Get(), -1));
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), empty.Get()));
-  ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(other.Get(), empty.Get()));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(1u, journal_->EntriesOf(u"core:ev-a").size());
-  EXPECT_EQ(3u, journal_->EntriesOf(u"core:ev-b").size());
-  EXPECT_EQ(4u, journal_->EntriesOf(u"dll").size());
+  const std::u16string none = u"{ \"result\":\"ok\", \"content\":\"\"}";
+  Texts payloads;
+  for (const JournalEntry& e : journal_->Entries()) payloads.push_back(e.receiver + u" " + e.payload);
+  // The DLL host hears every event at once; the cores on their thread.
+  EXPECT_EQ((Texts{u"dll ", u"core:ev-a " + none, u"core:ev-b " + none, u"dll ",
+                   u"core:ev-b { \"result\":\"ok\", \"content\":{\"n\":2}}", u"dll ",
+                   u"core:ev-b " + none}),
+            payloads);
+  EXPECT_EQ((Params{Str(u"history.changed"), Str(u"{\"n\":2}")}), journal_->EntriesOf(u"dll")[1].params);
 }
 
-// --- The front end ---
-
-TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBAndIsTraced) {
+TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBOnTheRegisteringThreadAndIsTraced) {
   Start({});
-  ScopedBstr ext(u"fe-ext"), key(u"k1"), other(u"k2");
-  // Table B registers on the UI thread, table A on the IPC thread: each sink is called on the
-  // thread that registered it.
-  host_.RunOn(kThreadUI,
-              [&] { EXPECT_EQ(S_OK, mgr_->RegisterFESinkB(ext.Get(), 21, 22, key.Get())); });
-  host_.RunOn(kThreadIPC,
-              [&] { EXPECT_EQ(S_OK, mgr_->RegisterFESinkA(ext.Get(), 11, 12, key.Get())); });
-  host_.RunOn(kThreadUI, [&] { mgr_->RegisterFESinkB(ext.Get(), 31, 32, other.Get()); });
-  ScopedBstr found;
+  ScopedBstr ext(u"fe-ext"), key(u"k1"), found;
+  host_.RunOn(kThreadUI, [&] { mgr_->RegisterFESinkB(ext.Get(), 21, 22, key.Get()); });
+  host_.RunOn(kThreadIPC, [&] { mgr_->RegisterFESinkA(ext.Get(), 11, 12, key.Get()); });
   ASSERT_EQ(S_OK, mgr_->FindExtensionOfSink(11, 12, found.Receive(), nullptr));  // table A only
-  EXPECT_EQ(u"fe-ext", found.View());
   EXPECT_EQ(E_FAIL, mgr_->FindExtensionOfSink(21, 22, found.Receive(), nullptr));
-
-  testing_support::LogCapture log;
-  EXPECT_EQ(S_FALSE,
-            impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.x", u"{1}"));
-  EXPECT_EQ(S_FALSE,
-            impl()->SendResponseToFE(u"fe-ext", u"k2", u"extension.response.fe.y", u"{2}"));
-  // No registration for this key: nothing is sent and the answer is S_OK.
-  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k3", u"extension.response.fe.z", u"{3}"));
+  LogCapture log;
+  EXPECT_EQ(S_FALSE, impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.x", u"{1}"));
+  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k3", u"extension.response.fe.z", u""));
   ASSERT_TRUE(host_.WaitIdle());
-  std::vector<JournalEntry> fe = journal_->EntriesOf(u"fe");
+  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), key.Get(), 11));  // table A's entry, by value
+  EXPECT_EQ(S_FALSE, impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.w", u""));
+  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), ScopedBstr(u"").Get(), -1));  // all of the owner
+  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k1", u"c", u""));
+  ASSERT_TRUE(host_.WaitIdle());
+  const std::vector<JournalEntry> fe = journal_->EntriesOf(u"fe");
   ASSERT_EQ(2u, fe.size());
-  const JournalEntry& first = fe[0].number1 == 11 ? fe[0] : fe[1];
-  const JournalEntry& second = fe[0].number1 == 11 ? fe[1] : fe[0];
-  EXPECT_EQ(11, first.number1);
-  EXPECT_EQ(12, first.number2);
-  EXPECT_EQ(u"extension.response.fe.x", first.name);
-  EXPECT_EQ(u"{1}", first.payload);
-  EXPECT_EQ(u"fe-ext", first.extension_id);
-  EXPECT_EQ(host_.ThreadId(kThreadIPC), first.thread_id);
-  EXPECT_EQ(31, second.number1);
-  EXPECT_EQ(host_.ThreadId(kThreadUI), second.thread_id);
-  const std::vector<testing_support::LogLine> traced = log.LinesWithTag(u"extCloud;");
+  EXPECT_EQ((Texts{u"fe-ext", u"extension.response.fe.x", u"{1}"}),
+            (Texts{fe[0].extension_id, fe[0].name, fe[0].payload}));
+  EXPECT_EQ((std::vector<LONG>{11, 12, 21, 22}),
+            (std::vector<LONG>{fe[0].number1, fe[0].number2, fe[1].number1, fe[1].number2}));
+  EXPECT_EQ(host_.ThreadId(kThreadIPC), fe[0].thread_id);
+  EXPECT_EQ(host_.ThreadId(kThreadUI), fe[1].thread_id);
+  const std::vector<LogLine> traced = log.LinesWithTag(u"extCloud;");
   ASSERT_FALSE(traced.empty());
   EXPECT_EQ(37, traced[0].level);
   EXPECT_EQ(u"ext:rsend to fe, extid:fe-ext, command:extension.response.fe.x, args: {1}\n",
             traced[0].text);
-
-  // Table A's entry removed by value: table B answers for the key now.
-  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), key.Get(), 11));
-  EXPECT_EQ(S_FALSE, impl()->SendResponseToFE(u"fe-ext", u"k1", u"extension.response.fe.w", u""));
-  ASSERT_TRUE(host_.WaitIdle());
-  fe = journal_->EntriesOf(u"fe");
-  ASSERT_EQ(3u, fe.size());
-  EXPECT_EQ(21, fe[2].number1);
-  EXPECT_EQ(22, fe[2].number2);
-
-  // Everything of the owner goes.
-  ScopedBstr none(u"");
-  ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), none.Get(), -1));
-  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k1", u"c", u""));
-  EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k2", u"c", u""));
 }
 
 TEST_F(RoutingTest, UsageActionIsRecordedWithItsProperties) {
   Start({});
-  ScopedBstr category(u"UserAction"), key(u"Toolbar"), action(u"click"), style(u"big"), name(u"n1"),
-      empty(u"");
+  ScopedBstr category(u"UserAction"), key(u"Toolbar"), action(u"click"), style(u"big"),
+      name(u"n1"), empty(u"");
   ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
                                           name.Get()));
   ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
                                           empty.Get()));
-  std::vector<RecordedAction> actions = statistics_->Actions(u"UserAction");
-  ASSERT_EQ(3u, actions.size());  // after the start-up's record
-  EXPECT_EQ(u"Toolbar", actions[1].key);
-  EXPECT_EQ(2, actions[1].kind);
-  EXPECT_EQ((Properties{{u"Action", u"click"}, {u"Style", u"big"}, {u"Name", u"n1"}}),
-            actions[1].properties);
-  EXPECT_EQ((Properties{{u"Action", u"click"}, {u"Style", u"big"}}), actions[2].properties);
+  const std::vector<std::string> lines = StatisticsLines();
+  ASSERT_EQ(3u, lines.size());  // after the start-up's record
+  EXPECT_EQ("{\"category\":\"UserAction\",\"key\":\"Toolbar\",\"kind\":2,\"properties\":{"
+            "\"Action\":\"click\",\"Style\":\"big\",\"Name\":\"n1\"}}",
+            lines[1]);
+  EXPECT_EQ("{\"category\":\"UserAction\",\"key\":\"Toolbar\",\"kind\":2,\"properties\":{"
+            "\"Action\":\"click\",\"Style\":\"big\"}}",
+            lines[2]);
+}
+
+using CommandDispatchTest = RoutingFixture;
+
+TEST_F(CommandDispatchTest, HostsAreAskedInOrderUntilOneTakesItOnTheManagerThreadAndTraced) {
+  Start({RoutedExtension(u"cd-a", true, u"[\"utility\"]")});
+  AddCmdHost(u"h1", E_NOTIMPL);
+  AddCmdHost(u"h2", S_FALSE);
+  AddCmdHost(u"h3", E_FAIL);  // a failure also lets the search go on
+  EXPECT_EQ(S_FALSE, Receive(u"cd-a", u"extension.invoke.utility.log"));
+  EXPECT_EQ((Texts{u"h1", u"h2", u"h3"}), ReceiversOf(u"extension.invoke.utility.log"));
+  AddCmdHost(u"h4", S_OK);
+  AddCmdHost(u"h5", S_OK);
+  LogCapture log;
+  ScopedBstr id(u"cd-a"), command(u"extension.invoke.utility.geturl"), args(u"{\"x\":1}");
+  ASSERT_EQ(S_OK, mgr_->ProcessBPCommand(id.Get(), command.Get(), args.Get(), 99));
+  ASSERT_TRUE(journal_->WaitFor(7));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ((Texts{u"h1", u"h2", u"h3", u"h4"}), ReceiversOf(u"extension.invoke.utility.geturl"));
+  const JournalEntry entry = journal_->Entries().back();
+  EXPECT_EQ((Texts{u"cd-a", u"{\"x\":1}"}), (Texts{entry.extension_id, entry.payload}));
+  EXPECT_EQ(99, entry.number1);
+  EXPECT_EQ(host_.ThreadId(kThreadExtensionManager), entry.thread_id);
+  const std::vector<LogLine> lines = log.LinesWithTag(u"extCloud;");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(37, lines[0].level);
+  EXPECT_EQ(u"ext:receive from extension, extid:cd-a, command:extension.invoke.utility.geturl, "
+            u"args: {\"x\":1}\n",
+            lines[0].text);
+}
+
+TEST_F(CommandDispatchTest, PermissionGateDecidesWhoSeesTheCommand) {
+  Start({RoutedExtension(u"pg-none", true, u"[]"),
+         RoutedExtension(u"pg-util", true, u"[\"Utility\"]")});
+  AddCmdHost(u"h1", S_OK);
+  const std::tuple<std::u16string, std::u16string, HRESULT> cases[] = {
+      {u"pg-none", u"extension.invoke.utility.geturl", kAccessDenied},
+      {u"pg-none", u"EXTENSION.INVOKE.UTILITY.GETTITLE", kAccessDenied},
+      {u"pg-util", u"extension.invoke.utility.getversion", S_OK},
+      {u"pg-none", u"extension.invoke.utility.log", S_OK},   // in no group
+      {u"", u"extension.invoke.utility.getallpages", S_OK}};  // the front end
+  for (const auto& [extension_id, command, expected] : cases) {
+    SCOPED_TRACE(halcy::Utf16ToUtf8(command));
+    LogCapture log;
+    EXPECT_EQ(expected, Receive(extension_id, command));
+    EXPECT_EQ(expected == S_OK, !ReceiversOf(command).empty());
+    std::vector<LogLine> denied = log.LinesWithTag(u"extCloud;");
+    std::erase_if(denied, [](const LogLine& l) { return !l.text.starts_with(u"ext:permission"); });
+    ASSERT_EQ(expected == S_OK ? 0u : 1u, denied.size());
+    if (denied.empty()) continue;
+    EXPECT_EQ(64, denied[0].level);
+    EXPECT_EQ(u"ext:permission denied, extid:" + extension_id + u", command:" + command,
+              denied[0].text);
+  }
+}
+
+TEST_F(CommandDispatchTest, WithoutAPermissionManagerGroupedCommandsAreRefused) {
+  Start({RoutedExtension(u"pg-nomgr", true, u"[\"utility\"]")}, /*permission_mgr=*/false);
+  AddCmdHost(u"h1", S_OK);
+  EXPECT_EQ(kAccessDenied, Receive(u"pg-nomgr", u"extension.invoke.utility.geturl"));
+  EXPECT_EQ(S_OK, Receive(u"pg-nomgr", u"extension.invoke.utility.log"));
+}
+
+TEST_F(CommandDispatchTest, EnforceInTheConfigFileTurnsTheGateOffAndOnAtTheNextSwitch) {
+  const std::string ini = env_.browser_dir() + "/extensionMgrConfig.ini";
+  testing_support::WriteFileOrDie(ini, "[Permission]\r\nEnforce = 0\r\n");
+  Start({RoutedExtension(u"pg-off", true, u"[]")});
+  AddCmdHost(u"h1", S_OK);
+  EXPECT_EQ(S_OK, Receive(u"pg-off", u"extension.invoke.utility.geturl"));
+  testing_support::WriteFileOrDie(ini, "[permission]\nenforce=1\n");
+  SwitchAndWait(mgr_.Get(), listener_.Get(), 4);
+  EXPECT_EQ(kAccessDenied, Receive(u"pg-off", u"extension.invoke.utility.getversion"));
+}
+
+TEST(DllHostSlotTest, WithoutASenderTheServiceTakesTheMessageElseOneLine) {
+  class Service : public halcy::ComObjectRoot, public Logic::IExtensionDllHostService {
+   public:
+    HALCY_BEGIN_INTERFACES(Service)
+    HALCY_INTERFACE(Service, Logic::IExtensionDllHostService)
+    HALCY_END_INTERFACES()
+    HRESULT ReceiveDllHostMessage(const IPC::CMessage* message) override {
+      return message->type() == 0x07000012 ? S_OK : E_FAIL;
+    }
+  };
+  host::CServiceRegistrations registrations;
+  registrations.Publish(Logic::IExtensionDllHostService::kIID,
+                        halcy::MakeComObject<Service>().Get());
+  LogCapture log;
+  Logic::CDllHostSlot slot;
+  EXPECT_TRUE(slot.Send(new IPC::CMessage(false, 0x07000012)));
+  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x07000008)));  // the service refuses it
+  EXPECT_TRUE(log.LinesWithTag(u"extMgr;").empty());
+  registrations.Publish(Logic::IExtensionDllHostService::kIID, nullptr);
+  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x0700000A)));
+  const std::vector<LogLine> lines = log.LinesWithTag(u"extMgr;");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(32, lines[0].level);
+  EXPECT_EQ(u"extMgr: no extension DLL host, message 0x0700000A dropped", lines[0].text);
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
 #include "extension/routing_test_util.h"
 
-#include "extension/fe_sink_service.h"
-#include "thread/thread_service.h"
-
 namespace extension_testing {
 
 StoreRecord RoutedExtension(const std::u16string& id, bool background_page,
@@ -16,20 +13,20 @@ StoreRecord RoutedExtension(const std::u16string& id, bool background_page,
 
 void RoutingFixture::Start(const std::vector<StoreRecord>& records, bool permission_mgr) {
   if (permission_mgr) {
-    permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
+    auto permissions = halcy::MakeComObject<Logic::CCoPermissionMgr>();
     host_.ReplaceService(Logic::IPermissionMgr::kIID,
-                         static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
+                         static_cast<Logic::IPermissionMgr*>(permissions.Get()));
   }
-  front_end_ = halcy::MakeComObject<RecordingFrontEnd>(journal_);
-  host_.ReplaceService(Logic::IFrontEndSinkService::kIID, front_end_.Get());
+  host_.ReplaceService(Logic::IFrontEndSinkService::kIID,
+                       static_cast<Logic::IFrontEndSinkService*>(
+                           halcy::MakeComObject<RecordingCore>(u"fe", journal_).Get()));
   ExtensionMgrFixture::Start(records);
   impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
 }
 
 ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id, int owner_kind,
                                               LONG routing_handle) {
-  ComPtr<RecordingCore> core =
-      halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
+  auto core = halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
   const DWORD owner = host_.ThreadId(owner_kind);
   host_.RunOn(Thread::kThreadExtensionManager, [&] {
     impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
@@ -38,9 +35,9 @@ ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id
   return core;
 }
 
-ComPtr<RecordingCmdHost> RoutingFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
-  ComPtr<RecordingCmdHost> host = halcy::MakeComObject<RecordingCmdHost>(name, result, journal_);
-  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(host.Get()));
+ComPtr<RecordingCore> RoutingFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
+  auto host = halcy::MakeComObject<RecordingCore>(name, journal_, result);
+  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(static_cast<Logic::IExtCmdHost*>(host.Get())));
   return host;
 }
 

@@ -1,7 +1,6 @@
 // The fixture of the message-routing tests: a started manager with the recording DLL-host
 // sender, the recording front end and, unless a test says otherwise, the module's own
-// permission manager as the browser service. Cores and command hosts are added per test.
-// Used on the test's main thread.
+// permission manager. Cores and command hosts are added per test. Used on the main thread.
 #pragma once
 
 #include <memory>
@@ -27,7 +26,7 @@ class RoutingFixture : public ExtensionMgrFixture {
   // A recording core for `extension_id`, owned by the thread of `owner_kind`.
   ComPtr<RecordingCore> AddCore(const std::u16string& extension_id, int owner_kind,
                                 LONG routing_handle = 0);
-  ComPtr<RecordingCmdHost> AddCmdHost(const std::u16string& name, HRESULT result);
+  ComPtr<RecordingCore> AddCmdHost(const std::u16string& name, HRESULT result);
   // ReceiveFromExtension on the extension-manager thread.
   HRESULT Receive(const std::u16string& extension_id, const std::u16string& command,
                   const std::u16string& arguments = u"{}", LONG request_context = 0);
@@ -35,8 +34,6 @@ class RoutingFixture : public ExtensionMgrFixture {
   std::vector<std::u16string> ReceiversOf(const std::u16string& command);
 
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
-  ComPtr<Logic::CCoPermissionMgr> permissions_;
-  ComPtr<RecordingFrontEnd> front_end_;
 };
 
 }  // namespace extension_testing

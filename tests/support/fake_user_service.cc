@@ -7,9 +7,8 @@ namespace testing_support {
 
 HRESULT FakeUserServiceManager::GetCurrentUser(BSTR* name, LONG* user_id) {
   if (!name || !user_id) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
-  *name = SysAllocStringLen(user_name_.data(), static_cast<UINT>(user_name_.size()));
-  *user_id = user_id_;
+  *name = SysAllocString(u"");
+  *user_id = 0;
   return S_OK;
 }
 
@@ -23,12 +22,6 @@ HRESULT FakeUserServiceManager::RegisterListener(REFIID listener_iid, LONG liste
 HRESULT FakeUserServiceManager::RegisterListenerOnCallingThread(REFIID listener_iid,
                                                                 IUnknown* listener) {
   return RegisterListener(listener_iid, 0, listener, GetCurrentThreadId());
-}
-
-void FakeUserServiceManager::SetCurrentUser(const std::u16string& name, LONG user_id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  user_name_ = name;
-  user_id_ = user_id;
 }
 
 std::vector<FakeUserServiceManager::Registration> FakeUserServiceManager::Registrations() {

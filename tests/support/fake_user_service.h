@@ -1,10 +1,9 @@
 // A recording fake of the browser's user service (IUserServiceManager): it remembers every
-// listener registration and answers the current-user query with values a test sets.
+// listener registration; the current user is nobody (an empty name, id 0).
 // Thread-safe: the module registers from any thread; tests read the records from theirs.
 #pragma once
 
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "module/user_service_manager.h"
@@ -31,13 +30,10 @@ class FakeUserServiceManager : public halcy::ComObjectRoot, public Logic::IUserS
                            DWORD thread_id) override;
   HRESULT RegisterListenerOnCallingThread(REFIID listener_iid, IUnknown* listener) override;
 
-  void SetCurrentUser(const std::u16string& name, LONG user_id);
   std::vector<Registration> Registrations();
 
  private:
   std::mutex mutex_;
-  std::u16string user_name_;           // Guarded by mutex_
-  LONG user_id_ = 0;                   // Guarded by mutex_
   std::vector<Registration> records_;  // Guarded by mutex_
 };
 

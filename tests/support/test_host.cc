@@ -11,8 +11,7 @@
 namespace testing_support {
 
 TestHost::TestHost() : user_service_(halcy::MakeComObject<FakeUserServiceManager>()) {
-  started_ = services_.Start();
-  if (!started_) ADD_FAILURE() << "the test host's threads did not start";
+  if (!services_.Start()) ADD_FAILURE() << "the test host's threads did not start";
   ReplaceService(Logic::IUserServiceManager::kIID,
                  static_cast<Logic::IUserServiceManager*>(user_service_.Get()));
 }

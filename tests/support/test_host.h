@@ -1,7 +1,6 @@
 // The test host: the browser's four thread kinds (UI, process launcher, IPC with the
 // completion-port pump, extension manager) and the host's own services registered with the
-// object factory (host/host_services.h), with a recording user service whose current user the
-// test sets.
+// object factory (host/host_services.h), with a recording user service.
 // A test may replace any service for its own lifetime.
 //
 //   testing_support::TestHost host;
@@ -38,8 +37,6 @@ class TestHost {
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
 
-  bool started() const { return started_; }
-
   // Returns true once, at one moment, every thread's queue was empty (delayed tasks not yet
   // due aside) and no task was running; false if that did not happen within `limit`.
   bool WaitIdle(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -73,7 +70,6 @@ class TestHost {
   bool RunOnThread(int kind, const std::function<void()>& fn);
 
   host::CHostServices services_;
-  bool started_ = false;
   ComPtr<FakeUserServiceManager> user_service_;
   host::CServiceRegistrations replaced_;
 };
