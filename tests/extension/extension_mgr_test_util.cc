@@ -8,6 +8,7 @@
 
 #include "common/paths.h"
 #include "module/module.h"
+#include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/file_system.h"
 #include "platform/object_factory.h"
@@ -32,20 +33,21 @@ ExtensionMgrFixture::ExtensionMgrFixture() {
     return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
   };
   registrations_.PublishClass(Logic::IExtensionAgent::kIID, std::move(agent));
+  host_.ReplaceService(Logic::IPermissionMgr::kIID, static_cast<Logic::IPermissionMgr*>(
+                           halcy::MakeComObject<Logic::CCoPermissionMgr>().Get()));
+  host_.ReplaceService(Logic::IFrontEndSinkService::kIID,
+                       static_cast<Logic::IFrontEndSinkService*>(
+                           halcy::MakeComObject<RecordingCore>(u"fe", journal_).Get()));
 }
 
-void ExtensionMgrFixture::TearDown() { EXPECT_TRUE(host_.WaitIdle()); }
-
-void ExtensionMgrFixture::Start(const std::vector<StoreRecord>& records, int listener_kind) {
-  PutRecords(records);
+void ExtensionMgrFixture::Start(const std::vector<StoreRecord>& records, int listener_kind,
+                                bool database, size_t events) {
+  if (database) PutRecords(records);
   mgr_ = NewMgr();
   ASSERT_TRUE(mgr_);
   listener_ = ListenOn(mgr_.Get(), listener_kind);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
-}
-
-Logic::CExtensionMgrImpl* ExtensionMgrFixture::impl() const {
-  return static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
+  SwitchAndWait(mgr_.Get(), listener_.Get(), events);
+  impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
 }
 
 ComPtr<Logic::IExtensionAgent> ExtensionMgrFixture::Agent(const std::u16string& id) {
@@ -75,6 +77,30 @@ void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingList
   ASSERT_EQ(S_OK, mgr->SwitchUser());
   ASSERT_TRUE(listener->WaitForEvents(events));
   ASSERT_TRUE(host_.WaitIdle());
+}
+
+ComPtr<RecordingCore> ExtensionMgrFixture::AddCore(const std::u16string& extension_id, int owner_kind,
+                                              LONG routing_handle) {
+  auto core = halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
+  const DWORD owner = host_.ThreadId(owner_kind);
+  host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
+                                           0, extension_id, routing_handle);
+  });
+  return core;
+}
+
+ComPtr<RecordingCore> ExtensionMgrFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
+  auto host = halcy::MakeComObject<RecordingCore>(name, journal_, result);
+  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(static_cast<Logic::IExtCmdHost*>(host.Get())));
+  return host;
+}
+
+HRESULT ExtensionMgrFixture::Receive(const std::u16string& extension_id, const std::u16string& command,
+                                const std::u16string& arguments, LONG request_context) {
+  return host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
+  });
 }
 
 std::u16string ExtensionMgrFixture::ExtensionDir(const std::string& name, const char* manifest) {

@@ -1,8 +1,7 @@
-// Message routing through the manager: background pages and native libraries with the route
-// cache, the front-end envelope, named events, the front-end sink tables, the messages for the
-// extension-DLL host (decoded parameter by parameter) and the slot they leave through; and
-// commands from extensions: the trace, the command hosts in order and the permission gate with
-// its switch in extensionMgrConfig.ini.
+// Message routing through the manager: background pages and native libraries, the front-end
+// envelope, named events, the front-end sink tables and the messages for the extension-DLL host
+// (decoded parameter by parameter); and commands from extensions: the trace, the command hosts
+// in order and the permission gate with its switch in extensionMgrConfig.ini.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -10,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "extension/dll_host_slot.h"
 #include "extension/routing_test_util.h"
-#include "host/service_registrations.h"
+#include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
 #include "support/log_capture.h"
@@ -30,6 +28,15 @@ using Thread::kThreadUI;
 using Params = std::vector<IpcParam>;
 using Texts = std::vector<std::u16string>;
 using RoutingTest = RoutingFixture;
+
+// The receivers that saw `command`, in order.
+Texts ReceiversOf(Journal& journal, const std::u16string& command) {
+  Texts receivers;
+  for (const JournalEntry& entry : journal.Entries()) {
+    if (entry.name == command) receivers.push_back(entry.receiver);
+  }
+  return receivers;
+}
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 constexpr char16_t kNotify[] = u"hcbrowser.extension.notify";
@@ -88,24 +95,14 @@ TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
   }));
   // An empty DLL-host slot fails the calls that need it.
   impl()->dll_host().Set(nullptr);
+  LogCapture log;
   EXPECT_EQ(E_FAIL, mgr_->ForwardToDllHost(b(u"a"), 1, b(u"a"), b(u"a"), 2, 3));
   EXPECT_EQ(E_FAIL, mgr_->SendToDllHost(new IPC::CMessage(false, 0x07000007)));
+  const std::vector<LogLine> dropped = log.LinesWithTag(u"extMgr;");
+  ASSERT_EQ(2u, dropped.size());
+  EXPECT_EQ(32, dropped[1].level);
+  EXPECT_EQ(u"extMgr: no extension DLL host, message 0x07000007 dropped", dropped[1].text);
   EXPECT_EQ(std::size(cases), journal_->Entries().size());
-}
-
-TEST_F(RoutingTest, RouteStaysNativeAfterABackgroundPageAppears) {
-  Start({RoutedExtension(u"cache-lib", false)});
-  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"first", u"1", 11));
-  ASSERT_TRUE(journal_->WaitFor(1));
-  ScopedBstr manifest(u"{\"name\":\"cache-lib\",\"background_page\":\"bg.html\"}");
-  ASSERT_EQ(S_OK, Agent(u"cache-lib")->SetManifest(manifest.Get()));
-  AddCore(u"cache-lib", kThreadUI);
-  ASSERT_EQ(S_OK, impl()->PostToExtension(u"cache-lib", u"second", u"2", 12));
-  ASSERT_TRUE(host_.WaitIdle());
-  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
-  ASSERT_EQ(2u, dll.size());
-  EXPECT_EQ((Params{Str(u"cache-lib"), Num(12), Str(u"second"), Str(u"2"), Num(0)}),
-            dll[1].params);
 }
 
 TEST_F(RoutingTest, NamedEventReachesItsListenersByOwnerOrHandleAndAlwaysTheDllHost) {
@@ -129,14 +126,19 @@ TEST_F(RoutingTest, NamedEventReachesItsListenersByOwnerOrHandleAndAlwaysTheDllH
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(event.Get(), empty.Get()));
   ASSERT_TRUE(host_.WaitIdle());
   const std::u16string none = u"{ \"result\":\"ok\", \"content\":\"\"}";
-  Texts payloads;
-  for (const JournalEntry& e : journal_->Entries()) payloads.push_back(e.receiver + u" " + e.payload);
-  // The DLL host hears every event at once; the cores on their thread.
-  EXPECT_EQ((Texts{u"dll ", u"core:ev-a " + none, u"core:ev-b " + none, u"dll ",
-                   u"core:ev-b { \"result\":\"ok\", \"content\":{\"n\":2}}", u"dll ",
-                   u"core:ev-b " + none}),
-            payloads);
-  EXPECT_EQ((Params{Str(u"history.changed"), Str(u"{\"n\":2}")}), journal_->EntriesOf(u"dll")[1].params);
+  auto payloads = [&](const std::u16string& receiver) {
+    Texts texts;
+    for (const JournalEntry& e : journal_->EntriesOf(receiver)) texts.push_back(e.payload);
+    return texts;
+  };
+  EXPECT_EQ(Texts{none}, payloads(u"core:ev-a"));
+  EXPECT_EQ((Texts{none, u"{ \"result\":\"ok\", \"content\":{\"n\":2}}", none}),
+            payloads(u"core:ev-b"));
+  // The DLL host hears every event.
+  const std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
+  ASSERT_EQ(3u, dll.size());
+  EXPECT_EQ(u"0x07000008", dll[1].name);
+  EXPECT_EQ((Params{Str(u"history.changed"), Str(u"{\"n\":2}")}), dll[1].params);
 }
 
 TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBOnTheRegisteringThreadAndIsTraced) {
@@ -170,24 +172,6 @@ TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBOnTheRegisteringThreadAn
             traced[0].text);
 }
 
-TEST_F(RoutingTest, UsageActionIsRecordedWithItsProperties) {
-  Start({});
-  ScopedBstr category(u"UserAction"), key(u"Toolbar"), action(u"click"), style(u"big"),
-      name(u"n1"), empty(u"");
-  ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
-                                          name.Get()));
-  ASSERT_EQ(S_OK, mgr_->RecordUsageAction(category.Get(), key.Get(), action.Get(), style.Get(),
-                                          empty.Get()));
-  const std::vector<std::string> lines = StatisticsLines();
-  ASSERT_EQ(3u, lines.size());  // after the start-up's record
-  EXPECT_EQ("{\"category\":\"UserAction\",\"key\":\"Toolbar\",\"kind\":2,\"properties\":{"
-            "\"Action\":\"click\",\"Style\":\"big\",\"Name\":\"n1\"}}",
-            lines[1]);
-  EXPECT_EQ("{\"category\":\"UserAction\",\"key\":\"Toolbar\",\"kind\":2,\"properties\":{"
-            "\"Action\":\"click\",\"Style\":\"big\"}}",
-            lines[2]);
-}
-
 using CommandDispatchTest = RoutingFixture;
 
 TEST_F(CommandDispatchTest, HostsAreAskedInOrderUntilOneTakesItOnTheManagerThreadAndTraced) {
@@ -196,7 +180,7 @@ TEST_F(CommandDispatchTest, HostsAreAskedInOrderUntilOneTakesItOnTheManagerThrea
   AddCmdHost(u"h2", S_FALSE);
   AddCmdHost(u"h3", E_FAIL);  // a failure also lets the search go on
   EXPECT_EQ(S_FALSE, Receive(u"cd-a", u"extension.invoke.utility.log"));
-  EXPECT_EQ((Texts{u"h1", u"h2", u"h3"}), ReceiversOf(u"extension.invoke.utility.log"));
+  EXPECT_EQ((Texts{u"h1", u"h2", u"h3"}), ReceiversOf(*journal_, u"extension.invoke.utility.log"));
   AddCmdHost(u"h4", S_OK);
   AddCmdHost(u"h5", S_OK);
   LogCapture log;
@@ -204,7 +188,7 @@ TEST_F(CommandDispatchTest, HostsAreAskedInOrderUntilOneTakesItOnTheManagerThrea
   ASSERT_EQ(S_OK, mgr_->ProcessBPCommand(id.Get(), command.Get(), args.Get(), 99));
   ASSERT_TRUE(journal_->WaitFor(7));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ((Texts{u"h1", u"h2", u"h3", u"h4"}), ReceiversOf(u"extension.invoke.utility.geturl"));
+  EXPECT_EQ((Texts{u"h1", u"h2", u"h3", u"h4"}), ReceiversOf(*journal_, u"extension.invoke.utility.geturl"));
   const JournalEntry entry = journal_->Entries().back();
   EXPECT_EQ((Texts{u"cd-a", u"{\"x\":1}"}), (Texts{entry.extension_id, entry.payload}));
   EXPECT_EQ(99, entry.number1);
@@ -231,7 +215,7 @@ TEST_F(CommandDispatchTest, PermissionGateDecidesWhoSeesTheCommand) {
     SCOPED_TRACE(halcy::Utf16ToUtf8(command));
     LogCapture log;
     EXPECT_EQ(expected, Receive(extension_id, command));
-    EXPECT_EQ(expected == S_OK, !ReceiversOf(command).empty());
+    EXPECT_EQ(expected == S_OK, !ReceiversOf(*journal_, command).empty());
     std::vector<LogLine> denied = log.LinesWithTag(u"extCloud;");
     std::erase_if(denied, [](const LogLine& l) { return !l.text.starts_with(u"ext:permission"); });
     ASSERT_EQ(expected == S_OK ? 0u : 1u, denied.size());
@@ -243,7 +227,8 @@ TEST_F(CommandDispatchTest, PermissionGateDecidesWhoSeesTheCommand) {
 }
 
 TEST_F(CommandDispatchTest, WithoutAPermissionManagerGroupedCommandsAreRefused) {
-  Start({RoutedExtension(u"pg-nomgr", true, u"[\"utility\"]")}, /*permission_mgr=*/false);
+  Start({RoutedExtension(u"pg-nomgr", true, u"[\"utility\"]")});
+  host_.ReplaceService(Logic::IPermissionMgr::kIID, nullptr);
   AddCmdHost(u"h1", S_OK);
   EXPECT_EQ(kAccessDenied, Receive(u"pg-nomgr", u"extension.invoke.utility.geturl"));
   EXPECT_EQ(S_OK, Receive(u"pg-nomgr", u"extension.invoke.utility.log"));
@@ -258,32 +243,6 @@ TEST_F(CommandDispatchTest, EnforceInTheConfigFileTurnsTheGateOffAndOnAtTheNextS
   testing_support::WriteFileOrDie(ini, "[permission]\nenforce=1\n");
   SwitchAndWait(mgr_.Get(), listener_.Get(), 4);
   EXPECT_EQ(kAccessDenied, Receive(u"pg-off", u"extension.invoke.utility.getversion"));
-}
-
-TEST(DllHostSlotTest, WithoutASenderTheServiceTakesTheMessageElseOneLine) {
-  class Service : public halcy::ComObjectRoot, public Logic::IExtensionDllHostService {
-   public:
-    HALCY_BEGIN_INTERFACES(Service)
-    HALCY_INTERFACE(Service, Logic::IExtensionDllHostService)
-    HALCY_END_INTERFACES()
-    HRESULT ReceiveDllHostMessage(const IPC::CMessage* message) override {
-      return message->type() == 0x07000012 ? S_OK : E_FAIL;
-    }
-  };
-  host::CServiceRegistrations registrations;
-  registrations.Publish(Logic::IExtensionDllHostService::kIID,
-                        halcy::MakeComObject<Service>().Get());
-  LogCapture log;
-  Logic::CDllHostSlot slot;
-  EXPECT_TRUE(slot.Send(new IPC::CMessage(false, 0x07000012)));
-  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x07000008)));  // the service refuses it
-  EXPECT_TRUE(log.LinesWithTag(u"extMgr;").empty());
-  registrations.Publish(Logic::IExtensionDllHostService::kIID, nullptr);
-  EXPECT_FALSE(slot.Send(new IPC::CMessage(false, 0x0700000A)));
-  const std::vector<LogLine> lines = log.LinesWithTag(u"extMgr;");
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(32, lines[0].level);
-  EXPECT_EQ(u"extMgr: no extension DLL host, message 0x0700000A dropped", lines[0].text);
 }
 
 }  // namespace
