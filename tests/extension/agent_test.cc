@@ -1,24 +1,34 @@
-// The extension record as the browser reads it through IExtensionAgent: refusals of bad input,
-// the manifest's typed values, accelerators, the UI description and the program a registry
-// declaration leads to.
+// The extension record: what the browser reads through IExtensionAgent (refusals of bad input,
+// the manifest's typed values, accelerators, the UI description, the program a registry
+// declaration leads to), the summary the front end lists it by (its exact text, the flag
+// answers, the string table's stand-in, the icon inlined as a data address, the options page)
+// and the UI points' icons. Paths a manifest names never lead outside the extension's
+// directory: such a path is ignored with one log line, and icons are bounded in bytes and
+// pixels.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/json_escape.h"
 #include "extension/accelerator.h"
+#include "extension/extension.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_paths.h"
 #include "extension/extension_test_util.h"
 #include "extension/ui_ext_description.h"
 #include "host/service_registrations.h"
+#include "json/json_reader.h"
 #include "module/module.h"
 #include "platform/bstr.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
+#include "support/log_capture.h"
+#include "support/temp_env.h"
 
 namespace extension_testing {
 namespace {
@@ -99,25 +109,6 @@ TEST(ExtensionAgentTest, ManifestThatIsNotAnObjectKeepsTheOldOne) {
   EXPECT_EQ(u"", Get(agent.Get(), &Agent::GetVersion));
 }
 
-TEST(ExtensionAgentTest, ReadersOnOtherThreadsSeeEitherManifestWhole) {
-  Logic::CExtension ext;
-  const std::u16string a = u"{\"name\":\"A\",\"version\":\"1\"}", b = u"{\"name\":\"B\"}";
-  ASSERT_TRUE(ext.SetManifest(a));
-  std::atomic<int> torn{0}, readers_done{0};
-  auto reader = [&] {
-    for (int i = 0; i < 3000; ++i) {
-      const std::u16string name = ext.GetName(), text = ext.GetManifestText();
-      if ((name != u"A" && name != u"B") || (text != a && text != b)) ++torn;
-    }
-    ++readers_done;
-  };
-  std::thread r1(reader), r2(reader);
-  for (int i = 0; readers_done.load() < 2; ++i) ext.SetManifest(i % 2 ? a : b);
-  r1.join();
-  r2.join();
-  EXPECT_EQ(0, torn.load());
-}
-
 TEST(ExtensionAgentTest, TextValuesAreReadByTheirExactKeyAndType) {
   const std::tuple<const char16_t*, HRESULT (Agent::*)(BSTR*), HRESULT, const char16_t*> cases[] = {
       {u"{\"Name\":\"Upper\"}", &Agent::GetName, S_OK, u""},  // null: no manifest
@@ -130,16 +121,18 @@ TEST(ExtensionAgentTest, TextValuesAreReadByTheirExactKeyAndType) {
       {u"{\"contextmenu\":{}}", &Agent::GetContextMenu, S_FALSE, u""}};
   for (const auto& [manifest, get, expected_hr, text] : cases) {
     HRESULT hr = E_UNEXPECTED;
-    EXPECT_EQ(text, Get(AgentWith(manifest).Get(), get, &hr)) << (manifest ? Utf16ToUtf8(manifest) : "");
+    EXPECT_EQ(text, Get(AgentWith(manifest).Get(), get, &hr))
+        << (manifest ? Utf16ToUtf8(manifest) : "");
     EXPECT_EQ(expected_hr, hr) << (manifest ? Utf16ToUtf8(manifest) : "");
   }
 }
 
 TEST(ExtensionAgentTest, PluginOrderTruncatesNumbersAndReadsTheDigitsOfAText) {
   constexpr LONG kMax = std::numeric_limits<int32_t>::max();
-  const std::tuple<const char16_t*, HRESULT, LONG> cases[] = {  // the caller's 55 when not read
-      {u"{\"pluginorder\":3.9}", S_OK, 3},          {u"{\"pluginorder\":\"12ab\"}", S_OK, 12},
-      {u"{\"pluginorder\":1e20}", S_OK, kMax},      {u"{\"pluginorder\":-1e20}", S_OK, -kMax - 1},
+  // The caller's 55 stays when nothing is read.
+  const std::tuple<const char16_t*, HRESULT, LONG> cases[] = {
+      {u"{\"pluginorder\":3.9}", S_OK, 3},      {u"{\"pluginorder\":\"12ab\"}", S_OK, 12},
+      {u"{\"pluginorder\":1e20}", S_OK, kMax},  {u"{\"pluginorder\":-1e20}", S_OK, -kMax - 1},
       {u"{\"pluginorder\":true}", S_FALSE, 55}, {u"{}", S_FALSE, 55}};
   for (const auto& [manifest, hr, expected] : cases) {
     LONG order = 55;
@@ -165,25 +158,22 @@ TEST(ExtensionAgentTest, SetupCommandAndPermissionsAreReadByTheirType) {
   ComPtr<IStringList> list;
   ASSERT_EQ(S_OK, AgentWith(u"{\"permissions\":[\"tabs\",3,\"http://*/*\",null,\"tabs\",\"\"]}")
                       ->GetPermissions(list.ReleaseAndGetAddressOf()));
-  EXPECT_EQ((std::vector<std::u16string>{u"tabs", u"http://*/*", u"tabs", u""}),
-            Items(list.Get()));
+  EXPECT_EQ((std::vector<std::u16string>{u"tabs", u"http://*/*", u"tabs", u""}), Items(list.Get()));
 }
 
 TEST(AcceleratorTest, ParsesModifiersAndKeys) {
-  const struct {
-    const char16_t* text;
-    uint16_t word;  // 0: refused
-  } cases[] = {
-      {u"Ctrl+Shift+F5", 0x0374}, {u"ALT+0", 0x0430},        {u"ALT+9", 0x0439},
-      {u"alt+z", 0x045A},         {u"F12", 0x007B},          {u"f10", 0x0079},
-      {u"CTRL+ALT+SHIFT+Q", 0x0751}, {u"A+B", 0x0042},       {u"CTRL+SHIFT", 0},
-      {u"CTRL+A+B+C+D", 0},       {u"CTRL+A+Foo", 0},        {u"CTRL+F13", 0},
-      {u"CTRL+F0", 0},            {u"CTRL+ESC", 0},          {u"CTRL+-", 0},
+  // The hot-key word, 0 for a refused text.
+  const std::pair<const char16_t*, uint16_t> cases[] = {
+      {u"Ctrl+Shift+F5", 0x0374}, {u"ALT+0", 0x0430}, {u"ALT+9", 0x0439},
+      {u"alt+z", 0x045A},         {u"F12", 0x007B},   {u"f10", 0x0079},
+      {u"A+B+ALT+SHIFT", 0x0542}, {u"CTRL+SHIFT", 0}, {u"CTRL+A+B+C+D", 0},
+      {u"CTRL+A+Foo", 0},         {u"CTRL+F13", 0},   {u"CTRL+F0", 0},
+      {u"CTRL+ESC", 0},           {u"CTRL+-", 0},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, expected] : cases) {
     uint16_t word = 0;
-    EXPECT_EQ(c.word != 0, Logic::ParseAccelerator(c.text, &word)) << Utf16ToUtf8(c.text);
-    EXPECT_EQ(c.word, word) << Utf16ToUtf8(c.text);
+    EXPECT_EQ(expected != 0, Logic::ParseAccelerator(text, &word)) << Utf16ToUtf8(text);
+    EXPECT_EQ(expected, word) << Utf16ToUtf8(text);
   }
   WORD hotkey = 0;
   EXPECT_EQ(S_OK, AgentWith(u"{\"accelerator\":\"ALT+6\"}")->GetAccelerator(&hotkey));
@@ -248,9 +238,10 @@ TEST(RegPathTest, RegisteredProgramIsReportedWhenItsKeyValueAndFileExist) {
   std::filesystem::create_directories(dir.path() + "/bin");
   std::vector<std::u16string> out;
   auto resolve = [&out](const std::u16string& root, const std::u16string& param) {
-    const std::u16string manifest = u"{\"regpath\":{\"root\":\"" + root +
-                                    u"\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"" +
-                                    param + u"\",\"icon\":\"Icon\"},\"exename\":\"app.exe\",\"exeparam\":\"-g\"}";
+    const std::u16string manifest =
+        u"{\"regpath\":{\"root\":\"" + root +
+        u"\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"" + param +
+        u"\",\"icon\":\"Icon\"},\"exename\":\"app.exe\",\"exeparam\":\"-g\"}";
     ScopedBstr a, b, c;
     const HRESULT hr =
         AgentWith(manifest.c_str())->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive());
@@ -267,6 +258,210 @@ TEST(RegPathTest, RegisteredProgramIsReportedWhenItsKeyValueAndFileExist) {
   ScopedBstr a, b, c;
   EXPECT_EQ(E_FAIL, AgentWith(u"{\"regpath\":\"HKEY_LOCAL_MACHINE\"}")
                         ->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive()));
+}
+
+using testing_support::LogCapture;
+using testing_support::LogLine;
+using testing_support::WriteFileOrDie;
+
+TEST(ManifestPathTest, OnlyRelativePathsWithoutAWayOutAreInside) {
+  const std::pair<const char16_t*, bool> cases[] = {
+      {u"img/n.png", true},   {u"img\\n.png", true},   {u"a.b/c..d.png", true},
+      {u"a b.png", true},     {u"a\u00a0b.png", true}, {u"", false},
+      {u"a/../../x", false},  {u"..", false},          {u"a/./x.png", false},
+      {u"/etc/x.png", false}, {u"\\\\srv\\x", false},  {u"C:x.png", false},
+      {u"a//x.png", false},   {u"img/", false},        {u"a\u001fb", false},
+      {u"a\u007fb", false},   {u"a\u009fb", false}};
+  for (const auto& [path, inside] : cases) {
+    EXPECT_EQ(inside, Logic::IsPathInsideExtension(path)) << Utf16ToUtf8(path);
+  }
+}
+
+// root/outside.png and root/outside.html, and the extension's directory root/ext holding an
+// icon, an options page, links to the outside files, FIFOs and icons over the caps.
+class SummaryTest : public ::testing::Test {
+ protected:
+  SummaryTest() : ext_(root_.path() + "/ext") {
+    namespace fs = std::filesystem;
+    fs::create_directories(ext_ + "/img");
+    WriteFileOrDie(root_.File("outside.png"), MakeBmp(4, 4, 1, 2, 3));
+    WriteFileOrDie(ext_ + "/img/n.png", MakeBmp(40, 30, 0, 128, 255));
+    WriteFileOrDie(root_.File("outside.html"), "<html></html>");
+    WriteFileOrDie(ext_ + "/opt.html", "<html></html>");
+    WriteFileOrDie(ext_ + "/big.bmp", MakeBmp(700, 520, 9, 9, 9));  // 1 092 054 bytes
+    WriteFileOrDie(ext_ + "/wide.bmp", MakeBmp(1025, 1, 9, 9, 9));
+    WriteFileOrDie(ext_ + "/broken.png", "this is not an image at all");
+    fs::create_symlink(root_.File("outside.png"), ext_ + "/link.png");
+    fs::create_symlink(root_.File("outside.html"), ext_ + "/link.html");
+    EXPECT_EQ(0, ::mkfifo((ext_ + "/fifo.png").c_str(), 0600));
+    EXPECT_EQ(0, ::mkfifo((ext_ + "/fifo.html").c_str(), 0600));
+    record_.SetId(u"hostile");
+  }
+
+  std::u16string Dir() const { return halcy::Utf8ToUtf16(ext_); }
+  // The summary of `manifest`, paths resolved against `directory` (Dir() when empty).
+  std::u16string Summary(const std::u16string& manifest, const std::u16string& directory = u"") {
+    EXPECT_TRUE(record_.SetManifest(manifest)) << Utf16ToUtf8(manifest);
+    return record_.BuildSummary(directory.empty() ? Dir() : directory, true);
+  }
+  // One field of a summary, read back as JSON.
+  static std::u16string Field(const std::u16string& summary, const char16_t* key) {
+    auto value = Logic::ParseJson(summary);
+    if (!value || !value->IsObject()) return u"<not an object>";
+    return value->GetObject().find(std::u16string_view(key))->second->GetString();
+  }
+  // The summary's field `key` for a manifest whose `member` is `path`.
+  std::u16string FieldFor(const char16_t* member, const std::u16string& path, const char16_t* key,
+                          const std::u16string& directory = u"") {
+    const std::u16string manifest =
+        u"{\"" + std::u16string(member) + u"\":\"" + Logic::EscapeJsonText(path) + u"\"}";
+    return Field(Summary(manifest, directory), key);
+  }
+
+  BrowserEnvironment env_;
+  testing_support::ScopedTempDir root_;
+  std::string ext_;
+  Logic::CExtension record_;
+};
+
+TEST_F(SummaryTest, FlagsSayWhetherToOfferUninstallAndDisableByteForByte) {
+  record_.SetId(u"de\"mo");
+  record_.SetFlags(3);
+  // Every text is escaped for JSON; the solidus is kept.
+  EXPECT_EQ(
+      u"{ \"id\":\"de\\\"mo\",\"name\":\"De/mo\",\"icon\":\"\",\"developer\":\"Halcy\","
+      u"\"version\":\"1.2.3\",\"description\":\"Says \\\"hi\\\"\\n\",\"optionpage\":\"\","
+      u"\"state\":\"1\", \"uninstall\":\"false\", \"candisable\":\"false\"}",
+      Summary(u"{\"name\":\"De/mo\",\"developer\":\"Halcy\",\"version\":\"1.2.3\","
+              u"\"description\":\"Says \\\"hi\\\"\\n\"}"));
+  for (const auto& [flags, uninstall, disable] :
+       {std::tuple{1, u"false", u"true"}, std::tuple{2, u"true", u"false"}}) {
+    record_.SetFlags(flags);
+    const std::u16string summary = Summary(u"{\"name\":\"x\"}");
+    EXPECT_EQ(uninstall, Field(summary, u"uninstall")) << flags;
+    EXPECT_EQ(disable, Field(summary, u"candisable")) << flags;
+  }
+  EXPECT_EQ(u"", record_.BuildSummary(Dir(), false));
+  EXPECT_EQ(u"", Logic::CExtension().BuildSummary(Dir(), true));  // no manifest
+}
+
+TEST_F(SummaryTest, EmptyOrMistypedTextsShowTheUnknownResource) {
+  record_.SetState(2);
+  const std::u16string summary = Summary(u"{\"name\":5,\"version\":\"\",\"description\":[\"x\"]}");
+  EXPECT_EQ(u"(unknown)", Field(summary, u"name"));
+  EXPECT_EQ(u"(unknown)", Field(summary, u"developer"));
+  EXPECT_EQ(u"(unknown)", Field(summary, u"version"));
+  EXPECT_EQ(u"", Field(summary, u"description"));  // no stand-in for the description
+  EXPECT_EQ(u"2", Field(summary, u"state"));
+}
+
+TEST_F(SummaryTest, IconTypeSelectsTheFormatWithoutRegardToCase) {
+  // Every file is a bitmap; the data address starts with the Base64 of the format's magic.
+  const std::pair<const char*, const char*> cases[] = {{"b.JPG", "data:image/JPG;base64,/9j/"},
+                                                       {"c.jpeg", "data:image/jpeg;base64,/9j/"},
+                                                       {"d.Bmp", "data:image/Bmp;base64,Qk"},
+                                                       {"e.GIF", "data:image/GIF;base64,R0lGOD"},
+                                                       {"f.ico", "data:image/ico;base64,iVBOR"}};
+  for (const auto& [file, prefix] : cases) {
+    WriteFileOrDie(ext_ + "/" + file, MakeBmp(40, 30, 0, 128, 255));
+    const std::u16string icon = FieldFor(u"main_icon", halcy::Utf8ToUtf16(file), u"icon");
+    EXPECT_TRUE(Utf16ToUtf8(icon).starts_with(prefix)) << file;
+    // The Base64 text breaks its lines with CR LF.
+    EXPECT_NE(std::u16string::npos, icon.find(u"\r\n")) << file;
+  }
+  // An extension below the data directory names it by its recorded path.
+  const std::string data_dir = env_.appdata() + "/halcy/browser/SysData/localextensions/ext1";
+  std::filesystem::create_directories(data_dir);
+  WriteFileOrDie(data_dir + "/icon.png", MakeBmp(5, 5, 9, 9, 9));
+  EXPECT_TRUE(FieldFor(u"main_icon", u"icon.png", u"icon", u"hcextdbpath/ext1")
+                  .starts_with(u"data:image/png;base64,iVBOR"));
+}
+
+TEST_F(SummaryTest, IconsOutsideOrOverTheCapsAreEmptyWithOneLine) {
+  const struct {
+    const char16_t* path;
+    const char16_t* reason;  // in the one log line; null: no line
+  } cases[] = {
+      {u"../out\nside.png", u"leads outside the extension's directory"},
+      {u"link.png", u"symbolic link"},
+      {u"fifo.png", u"not a regular file"},
+      {u"big.bmp", u"larger than 1 MiB"},
+      {u"wide.bmp", u"larger than 1024 x 1024 pixels"},
+      {u"broken.png", u"size can be read"},
+      {u"missing.png", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.path));
+    LogCapture log;
+    EXPECT_EQ(u"", FieldFor(u"main_icon", c.path, u"icon"));
+    const std::vector<LogLine> lines = log.LinesWithTag(u"ext;");
+    ASSERT_EQ(c.reason ? 1u : 0u, lines.size());
+    if (!c.reason) continue;
+    EXPECT_EQ(64, lines[0].level);
+    // The path is escaped: a line feed in it does not forge a second line.
+    EXPECT_EQ(u"ext: extension 'hostile' in " + Dir() + u": main_icon \"" +
+                  Logic::EscapeJsonText(c.path) + u"\" ignored, ",
+              lines[0].text.substr(0, lines[0].text.find(u"ignored, ") + 9));
+    EXPECT_NE(std::u16string::npos, lines[0].text.find(c.reason));
+  }
+}
+
+TEST_F(SummaryTest, AnOptionsPageIsGivenOnlyWhenItIsAFileInsideIgnoringTheFragment) {
+  std::u16string dir = Dir();  // as the summary writes it, with backslashes
+  std::replace(dir.begin(), dir.end(), u'/', u'\\');
+  const std::tuple<const char16_t*, std::u16string, size_t> cases[] = {
+      {u"a/../../outside.html#general", u"", 1},
+      {u"link.html", u"", 1},
+      {u"fifo.html", u"", 1},
+      {u"missing.html#general", u"", 0},
+      {u"opt.html#general", dir + u"\\opt.html#general", 0}};
+  for (const auto& [page, expected, lines] : cases) {
+    LogCapture log;
+    EXPECT_EQ(expected, FieldFor(u"options_page", page, u"optionpage")) << Utf16ToUtf8(page);
+    EXPECT_EQ(lines, log.LinesWithTag(u"ext;").size()) << Utf16ToUtf8(page);
+  }
+  // The directory's separators become backslashes; the manifest's path is kept as written.
+  EXPECT_EQ(dir + u"\\\\img/n.png",
+            FieldFor(u"options_page", u"img/n.png", u"optionpage", Dir() + u"/"));
+}
+
+// A string at `group`/`name` of a point's JSON text.
+std::u16string Icon(const std::u16string& json, const char16_t* group, const char16_t* name) {
+  auto value = Logic::ParseJson(json);
+  if (!value || !value->IsObject()) return u"<not an object>";
+  const auto& g = value->GetObject().find(std::u16string_view(group))->second;
+  return g->GetObject().find(std::u16string_view(name))->second->GetString();
+}
+
+TEST_F(SummaryTest, AUiPointIconOutsideTheDirectoryIsDroppedWithOneLineAndTheRestMadeAbsolute) {
+  // ":" is a path that is also JSON structure.
+  for (const std::u16string path : {u"../outside.png", u"link.png", u"fifo.png", u":"}) {
+    SCOPED_TRACE(Utf16ToUtf8(path));
+    const std::u16string way_out = u"\"" + Logic::EscapeJsonText(path) + u"\"";
+    ASSERT_TRUE(record_.SetManifest(
+        u"{\"addressui\":{\"icongroup\":{\"normal\":" + way_out +
+        u",\"press\":\"img/n.png\",\"hover\":\"img/n.png\"}},\"toolbarui\":{\"icongroup\":"
+        u"{\"normal\":\"missing.png\",\"press\":\"img/n.png\"},\"animation_icon\":{\"path\":" +
+        way_out + u"}}}"));
+    LogCapture log;
+    // Spaces and separators at the directory's end are dropped.
+    const auto points = record_.BuildUIPoints(Dir() + u"/ ");
+    ASSERT_EQ(2u, points.size());
+    const std::u16string& toolbar = points[0].second;
+    const std::u16string& address = points[1].second;
+    EXPECT_EQ(u"", Icon(address, u"icongroup", u"normal"));
+    // An icon named twice is made absolute in both places, once each.
+    EXPECT_EQ(Dir() + u"\\img/n.png", Icon(address, u"icongroup", u"press"));
+    EXPECT_EQ(Dir() + u"\\img/n.png", Icon(address, u"icongroup", u"hover"));
+    // A missing file is still named; the toolbar's pressed icon is not a path of it.
+    EXPECT_EQ(Dir() + u"\\missing.png", Icon(toolbar, u"icongroup", u"normal"));
+    EXPECT_EQ(u"img/n.png", Icon(toolbar, u"icongroup", u"press"));
+    EXPECT_EQ(u"", Icon(toolbar, u"animation_icon", u"path"));
+    const std::vector<LogLine> lines = log.LinesWithTag(u"ext;");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::u16string::npos, lines[0].text.find(u"toolbarui/animation_icon/path"));
+    EXPECT_NE(std::u16string::npos, lines[1].text.find(u"addressui/icongroup/normal"));
+  }
 }
 
 }  // namespace

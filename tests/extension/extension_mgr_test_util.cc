@@ -33,8 +33,9 @@ ExtensionMgrFixture::ExtensionMgrFixture() {
     return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
   };
   registrations_.PublishClass(Logic::IExtensionAgent::kIID, std::move(agent));
-  host_.ReplaceService(Logic::IPermissionMgr::kIID, static_cast<Logic::IPermissionMgr*>(
-                           halcy::MakeComObject<Logic::CCoPermissionMgr>().Get()));
+  host_.ReplaceService(
+      Logic::IPermissionMgr::kIID,
+      static_cast<Logic::IPermissionMgr*>(halcy::MakeComObject<Logic::CCoPermissionMgr>().Get()));
   host_.ReplaceService(Logic::IFrontEndSinkService::kIID,
                        static_cast<Logic::IFrontEndSinkService*>(
                            halcy::MakeComObject<RecordingCore>(u"fe", journal_).Get()));
@@ -65,22 +66,22 @@ ComPtr<Logic::IExtensionMgr> ExtensionMgrFixture::NewMgr() {
   return mgr;
 }
 
-ComPtr<RecordingListener> ExtensionMgrFixture::ListenOn(Logic::IExtensionMgr* mgr, int kind) {
-  ComPtr<RecordingListener> listener = halcy::MakeComObject<RecordingListener>();
+ComPtr<RecordingCore> ExtensionMgrFixture::ListenOn(Logic::IExtensionMgr* mgr, int kind) {
+  auto listener = halcy::MakeComObject<RecordingCore>(u"listener", std::make_shared<Journal>());
   host_.RunOn(kind,
               [&] { EXPECT_EQ(S_OK, mgr->AddListenerOnCallingThread(nullptr, listener.Get())); });
   return listener;
 }
 
-void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingListener* listener,
+void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingCore* listener,
                                         size_t events) {
   ASSERT_EQ(S_OK, mgr->SwitchUser());
-  ASSERT_TRUE(listener->WaitForEvents(events));
+  ASSERT_TRUE(listener->journal().WaitFor(events));
   ASSERT_TRUE(host_.WaitIdle());
 }
 
-ComPtr<RecordingCore> ExtensionMgrFixture::AddCore(const std::u16string& extension_id, int owner_kind,
-                                              LONG routing_handle) {
+ComPtr<RecordingCore> ExtensionMgrFixture::AddCore(const std::u16string& extension_id,
+                                                   int owner_kind, LONG routing_handle) {
   auto core = halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
   const DWORD owner = host_.ThreadId(owner_kind);
   host_.RunOn(Thread::kThreadExtensionManager, [&] {
@@ -96,8 +97,9 @@ ComPtr<RecordingCore> ExtensionMgrFixture::AddCmdHost(const std::u16string& name
   return host;
 }
 
-HRESULT ExtensionMgrFixture::Receive(const std::u16string& extension_id, const std::u16string& command,
-                                const std::u16string& arguments, LONG request_context) {
+HRESULT ExtensionMgrFixture::Receive(const std::u16string& extension_id,
+                                     const std::u16string& command, const std::u16string& arguments,
+                                     LONG request_context) {
   return host_.RunOn(Thread::kThreadExtensionManager, [&] {
     return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
   });

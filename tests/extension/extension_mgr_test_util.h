@@ -48,10 +48,10 @@ class ExtensionMgrFixture : public ::testing::Test {
   ComPtr<Logic::IExtensionAgent> Agent(const std::u16string& id);
   // A new manager through the module's class table.
   ComPtr<Logic::IExtensionMgr> NewMgr();
-  // A recording listener added on the thread of `kind`.
-  ComPtr<RecordingListener> ListenOn(Logic::IExtensionMgr* mgr, int kind);
+  // A recording listener, with a journal of its own, added on the thread of `kind`.
+  ComPtr<RecordingCore> ListenOn(Logic::IExtensionMgr* mgr, int kind);
   // Switches the user in and waits until `listener` holds `events` events.
-  void SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingListener* listener, size_t events);
+  void SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingCore* listener, size_t events);
 
   // A recording core for `extension_id`, owned by the thread of `owner_kind`.
   ComPtr<RecordingCore> AddCore(const std::u16string& extension_id, int owner_kind,
@@ -85,7 +85,7 @@ class ExtensionMgrFixture : public ::testing::Test {
   host::CServiceRegistrations registrations_;  // restored before the host goes
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   ComPtr<Logic::IExtensionMgr> mgr_;
-  ComPtr<RecordingListener> listener_;
+  ComPtr<RecordingCore> listener_;
 };
 
 }  // namespace extension_testing

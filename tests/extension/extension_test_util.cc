@@ -24,10 +24,10 @@ std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8
   const uint32_t pixels = row * height;
   std::string bmp = "BM";
   // The file header, then the BITMAPINFOHEADER (one plane, 24 bits, BI_RGB), little-endian.
-  for (auto [value, bytes] : std::initializer_list<std::pair<uint32_t, int>>{
-           {54 + pixels, 4}, {0, 4}, {54, 4}, {40, 4}, {width, 4}, {height, 4}, {1, 2}, {24, 2},
-           {0, 4}, {pixels, 4}, {2835, 4}, {2835, 4}, {0, 4}, {0, 4}}) {
-    for (int i = 0; i < bytes; ++i) bmp.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  const uint32_t header[] = {54 + pixels, 0,      54,   40,   width, height, 1 | 24 << 16,
+                             0,           pixels, 2835, 2835, 0,     0};
+  for (uint32_t value : header) {
+    for (int i = 0; i < 4; ++i) bmp.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
   }
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) bmp += {char(b), char(g), char(r)};

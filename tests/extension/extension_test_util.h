@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/string_list.h"

@@ -1,21 +1,21 @@
 #include "extension/routing_fakes.h"
 
-#include <chrono>
 #include <map>
 
 #include "extension/dll_host_messages.h"
 #include "platform/strings.h"
-#include "platform/threads.h"
 
 namespace extension_testing {
 namespace {
 
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
-const std::map<uint32_t, const char*> kShapes = {
-    {Logic::kDllMsgLibraryMessage, "sissi"}, {Logic::kDllMsgBrowserNotify, "ss"},
-    {Logic::kDllMsgNamedEvent, "ss"},        {Logic::kDllMsgUnloadLibrary, "s"},
-    {Logic::kDllMsgForwardedCall, "slssll"}, {Logic::kDllMsgRequestAnswer, "slis"},
-    {0x07000007, ""}};
+const std::map<uint32_t, const char*> kShapes = {{Logic::kDllMsgLibraryMessage, "sissi"},
+                                                 {Logic::kDllMsgBrowserNotify, "ss"},
+                                                 {Logic::kDllMsgNamedEvent, "ss"},
+                                                 {Logic::kDllMsgUnloadLibrary, "s"},
+                                                 {Logic::kDllMsgForwardedCall, "slssll"},
+                                                 {Logic::kDllMsgRequestAnswer, "slis"},
+                                                 {0x07000007, ""}};
 
 // The parameters of `message` by its type's shape; false when the type is unknown or the
 // payload does not read in full or has bytes left over.
@@ -38,37 +38,6 @@ bool Decode(const IPC::CMessage& message, std::vector<IpcParam>* params) {
 }
 
 }  // namespace
-
-IpcParam Num(int64_t value) { return IpcParam{false, value, u""}; }
-IpcParam Str(std::u16string value) { return IpcParam{true, 0, std::move(value)}; }
-
-void Journal::Add(std::u16string receiver, std::u16string name, std::u16string payload,
-                  std::u16string extension_id, LONG number1, LONG number2,
-                  std::vector<IpcParam> params) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  entries_.push_back({std::move(receiver), std::move(name), std::move(payload),
-                      std::move(extension_id), number1, number2, std::move(params),
-                      GetCurrentThreadId()});
-  cv_.notify_all();
-}
-
-bool Journal::WaitFor(size_t count) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return cv_.wait_for(hold, std::chrono::seconds(10), [&] { return entries_.size() >= count; });
-}
-
-std::vector<JournalEntry> Journal::Entries() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return entries_;
-}
-
-std::vector<JournalEntry> Journal::EntriesOf(const std::u16string& receiver) {
-  std::vector<JournalEntry> found;
-  for (JournalEntry& entry : Entries()) {
-    if (entry.receiver == receiver) found.push_back(std::move(entry));
-  }
-  return found;
-}
 
 bool RecordingDllSender::Send(IPC::CMessage* message) {
   std::unique_ptr<IPC::CMessage> owned(message);

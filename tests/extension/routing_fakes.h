@@ -1,61 +1,13 @@
-// Recorders for the message-routing tests: the extension-DLL host, background cores, command
-// hosts and the front end all write what they receive into one shared journal, in arrival
-// order and with the thread each call ran on. Messages for the DLL host are decoded by their
-// type's parameter shape. Thread-safe: receivers run on the manager's threads.
+// The recorder of the messages for the extension-DLL host: each goes into the journal as a
+// "dll" entry, decoded by its type's parameter shape. Thread-safe.
 #pragma once
 
 #include <memory>
-#include <mutex>
-#include <condition_variable>
-#include <string>
-#include <vector>
 
-#include "command/ext_cmd_host.h"
-#include "extension/bk_core.h"
 #include "extension/dll_host_slot.h"
-#include "extension/extension_test_util.h"
-#include "extension/fe_sink_service.h"
-#include "platform/com_object.h"
+#include "extension/extension_mgr_fakes.h"
 
 namespace extension_testing {
-
-// One decoded parameter of an IPC message: a number (int or int64) or a string.
-struct IpcParam {
-  bool is_string = false;
-  int64_t number = 0;
-  std::u16string text;
-  bool operator==(const IpcParam&) const = default;
-};
-IpcParam Num(int64_t value);
-IpcParam Str(std::u16string value);
-
-struct JournalEntry {
-  std::u16string receiver;       // "dll", "core:<id>", a host's name, "fe"
-  std::u16string name;           // message or command name; for "dll" the type as "0x%08X"
-  std::u16string payload;        // payload or arguments; "<undecodable>" for a bad message
-  std::u16string extension_id;   // hosts and the front end
-  LONG number1 = 0;              // host: request context; front end: sink value 1
-  LONG number2 = 0;              // front end: sink value 2
-  std::vector<IpcParam> params;  // "dll" only
-  DWORD thread_id = 0;
-};
-
-class Journal {
- public:
-  // Records one receipt, on the calling thread.
-  void Add(std::u16string receiver, std::u16string name, std::u16string payload = u"",
-           std::u16string extension_id = u"", LONG number1 = 0, LONG number2 = 0,
-           std::vector<IpcParam> params = {});
-  // Waits until the journal holds `count` entries; false after ten seconds.
-  bool WaitFor(size_t count);
-  std::vector<JournalEntry> Entries();
-  std::vector<JournalEntry> EntriesOf(const std::u16string& receiver);
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<JournalEntry> entries_;  // Guarded by mutex_
-};
 
 class RecordingDllSender : public Logic::IDllHostSender {
  public:
@@ -64,41 +16,6 @@ class RecordingDllSender : public Logic::IDllHostSender {
 
  private:
   const std::shared_ptr<Journal> journal_;
-};
-
-// A background core, command host and front end in one: every call goes into the journal
-// under `name` ("fe" for the front end); commands are answered with `result`.
-class RecordingCore : public halcy::ComObjectRoot,
-                      public Logic::IExtBackgroundCore,
-                      public Logic::IExtCmdHost,
-                      public Logic::IFrontEndSinkService {
- public:
-  HALCY_BEGIN_INTERFACES(RecordingCore)
-  HALCY_INTERFACE(RecordingCore, Logic::IExtBackgroundCore)
-  HALCY_INTERFACE(RecordingCore, Logic::IExtCmdHost)
-  HALCY_INTERFACE(RecordingCore, Logic::IFrontEndSinkService)
-  HALCY_END_INTERFACES()
-
-  RecordingCore(std::u16string name, std::shared_ptr<Journal> journal, HRESULT result = S_OK)
-      : name_(std::move(name)), journal_(std::move(journal)), result_(result) {}
-  HRESULT DeliverMessage(BSTR name, BSTR payload) override {
-    journal_->Add(name_, Text(name), Text(payload));
-    return S_OK;
-  }
-  HRESULT HandleCommand(BSTR id, BSTR command, BSTR arguments, LONG context) override {
-    journal_->Add(name_, Text(command), Text(arguments), Text(id), context);
-    return result_;
-  }
-  HRESULT DeliverToFrontEnd(LONG value1, LONG value2, BSTR id, BSTR command,
-                            BSTR arguments) override {
-    journal_->Add(u"fe", Text(command), Text(arguments), Text(id), value1, value2);
-    return S_OK;
-  }
-
- private:
-  const std::u16string name_;
-  const std::shared_ptr<Journal> journal_;
-  const HRESULT result_;
 };
 
 }  // namespace extension_testing

@@ -1,6 +1,6 @@
 // The test host: the browser's four thread kinds (UI, process launcher, IPC with the
 // completion-port pump, extension manager) and the host's own services registered with the
-// object factory (host/host_services.h), with a recording user service.
+// object factory (host/host_services.h).
 // A test may replace any service for its own lifetime.
 //
 //   testing_support::TestHost host;
@@ -22,7 +22,6 @@
 #include "host/host_services.h"
 #include "host/service_registrations.h"
 #include "platform/com.h"
-#include "support/fake_user_service.h"
 
 namespace Thread {
 class CMessageLoop;
@@ -58,8 +57,6 @@ class TestHost {
   // The loop of `kind`; borrowed, valid while the host lives.
   Thread::CMessageLoop* Loop(int kind) const;
 
-  FakeUserServiceManager* user_service() const { return user_service_.Get(); }
-
   // Registers `service` for `iid` until the host goes (or until replaced again).
   void ReplaceService(REFIID iid, IUnknown* service);
 
@@ -70,7 +67,6 @@ class TestHost {
   bool RunOnThread(int kind, const std::function<void()>& fn);
 
   host::CHostServices services_;
-  ComPtr<FakeUserServiceManager> user_service_;
   host::CServiceRegistrations replaced_;
 };
 
