@@ -1,10 +1,9 @@
 // The extension record: what the browser reads through IExtensionAgent (refusals of bad input,
-// the manifest's typed values, accelerators, the UI description, the program a registry
-// declaration leads to), the summary the front end lists it by (its exact text, the flag
-// answers, the string table's stand-in, the icon inlined as a data address, the options page)
-// and the UI points' icons. Paths a manifest names never lead outside the extension's
-// directory: such a path is ignored with one log line, and icons are bounded in bytes and
-// pixels.
+// the manifest's typed values, accelerators, the program a registry declaration leads to), the
+// summary the front end lists it by (its exact text, the flag answers, the string table's
+// stand-in, the icon inlined as a data address, the options page) and the UI points' icons. Paths a
+// manifest names never lead outside the extension's directory: such a path is ignored with one log
+// line, and icons are bounded in bytes and pixels.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -20,8 +19,6 @@
 #include "extension/extension_agent.h"
 #include "extension/extension_paths.h"
 #include "extension/extension_test_util.h"
-#include "extension/ui_ext_description.h"
-#include "host/service_registrations.h"
 #include "json/json_reader.h"
 #include "module/module.h"
 #include "platform/bstr.h"
@@ -84,20 +81,15 @@ TEST(ExtensionAgentTest, NullOutPointersReturnAtOnceAndSettersSucceed) {
   EXPECT_EQ(S_OK, agent->SetState(2));
 }
 
-TEST(ExtensionAgentTest, EmptyIdIsRefusedAndDirectoryLosesTrailingSeparators) {
-  ComPtr<Agent> agent = AgentWith(nullptr);
+TEST(ExtensionAgentTest, EmptyIdAndAManifestThatIsNotAnObjectAreRefused) {
+  const char16_t* old_text = u"{\"name\":\"Old\",\"version\":\"1.0\"}";
+  ComPtr<Agent> agent = AgentWith(old_text);
   ScopedBstr id(u"ext.id"), empty(u""), directory(u"C:\\x\\/\\");
   EXPECT_EQ(S_OK, agent->SetId(id.Get()));
   EXPECT_EQ(S_FALSE, agent->SetId(empty.Get()));
-  EXPECT_EQ(u"ext.id", Get(agent.Get(), &Agent::GetId));
   EXPECT_EQ(u"hcbrowser://localextensions/ext.id/", Get(agent.Get(), &Agent::GetBaseUrl));
-  EXPECT_EQ(S_OK, agent->SetDirectory(directory.Get()));
+  EXPECT_EQ(S_OK, agent->SetDirectory(directory.Get()));  // trailing separators go
   EXPECT_EQ(u"C:\\x", Get(agent.Get(), &Agent::GetDirectory));
-}
-
-TEST(ExtensionAgentTest, ManifestThatIsNotAnObjectKeepsTheOldOne) {
-  const char16_t* old_text = u"{\"name\":\"Old\",\"version\":\"1.0\"}";
-  ComPtr<Agent> agent = AgentWith(old_text);
   for (const char16_t* refused : {u"[{\"name\":\"New\"}]", u"{\"name\":"}) {
     ScopedBstr text(refused);
     EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
@@ -180,53 +172,6 @@ TEST(AcceleratorTest, ParsesModifiersAndKeys) {
   EXPECT_EQ(0x0436, hotkey);
   EXPECT_EQ(E_FAIL, AgentWith(u"{\"accelerator\":\"CTRL+SHIFT\"}")->GetAccelerator(&hotkey));
   EXPECT_EQ(E_FAIL, AgentWith(u"{}")->GetAccelerator(&hotkey));
-}
-
-// Records what the module puts into a description.
-class FakeDescription : public halcy::ComObjectRoot, public Logic::IUIExtDescription {
- public:
-  HALCY_BEGIN_INTERFACES(FakeDescription)
-  HALCY_INTERFACE(FakeDescription, Logic::IUIExtDescription)
-  HALCY_END_INTERFACES()
-
-  HRESULT SetExtensionId(BSTR id) override {
-    id_ = Text(id);
-    return S_OK;
-  }
-  HRESULT AddExtensionPoint(BSTR point_id, BSTR json) override {
-    points_.emplace_back(Text(point_id), Text(json));
-    return S_OK;
-  }
-
-  std::u16string id_;
-  std::vector<std::pair<std::u16string, std::u16string>> points_;
-};
-
-TEST(UIDescriptionTest, PointsComeInOrderWithTheirIdentifiersAndNeedTheClass) {
-  ComPtr<Agent> agent = AgentWith(
-      u"{\"sidebarui\":{\"url\":\"s.html\"},\"toolbarui\":{\"caption\":\"T\"},"
-      u"\"appbarui\":{},\"addressui\":\"not an object\",\"smartbarui\":[1]}");
-  ScopedBstr dir(u"/x/ext"), id(u"pts");
-  agent->SetId(id.Get());
-  host::CServiceRegistrations registrations;
-  registrations.PublishClass(Logic::IUIExtDescription::kIID, halcy::CreatableClass());
-  ComPtr<Logic::IUIExtDescription> out;
-  EXPECT_EQ(E_FAIL, agent->BuildUIDescription(out.ReleaseAndGetAddressOf(), dir.Get()));
-  EXPECT_FALSE(out);
-  halcy::CreatableClass fake;
-  fake.create = [](REFIID iid, void** object) {
-    return halcy::CreateComInstance<FakeDescription>(nullptr, iid, object);
-  };
-  registrations.PublishClass(Logic::IUIExtDescription::kIID, std::move(fake));
-  ASSERT_EQ(S_OK, agent->BuildUIDescription(out.ReleaseAndGetAddressOf(), dir.Get()));
-  auto* d = static_cast<FakeDescription*>(out.Get());
-  EXPECT_EQ(u"pts", d->id_);
-  ASSERT_EQ(3u, d->points_.size());
-  EXPECT_EQ(u"185A0831-E83A-4a49-A9FE-2632A7D59888", d->points_[0].first);
-  EXPECT_EQ(u"{\"caption\":\"T\"}", d->points_[0].second);
-  EXPECT_EQ(u"8CC9336E-AD56-4cb8-8EC1-59BF6962AB6B", d->points_[1].first);
-  EXPECT_EQ(u"{}", d->points_[1].second);
-  EXPECT_EQ(u"0FE0820D-0A73-423b-A3EC-771BF44C3748", d->points_[2].first);
 }
 
 TEST(RegPathTest, RegisteredProgramIsReportedWhenItsKeyValueAndFileExist) {
@@ -378,31 +323,28 @@ TEST_F(SummaryTest, IconTypeSelectsTheFormatWithoutRegardToCase) {
 }
 
 TEST_F(SummaryTest, IconsOutsideOrOverTheCapsAreEmptyWithOneLine) {
-  const struct {
-    const char16_t* path;
-    const char16_t* reason;  // in the one log line; null: no line
-  } cases[] = {
+  // The reason in the one log line; null: no line.
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
       {u"../out\nside.png", u"leads outside the extension's directory"},
       {u"link.png", u"symbolic link"},
       {u"fifo.png", u"not a regular file"},
       {u"big.bmp", u"larger than 1 MiB"},
       {u"wide.bmp", u"larger than 1024 x 1024 pixels"},
       {u"broken.png", u"size can be read"},
-      {u"missing.png", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(Utf16ToUtf8(c.path));
+      {u"missing.png", nullptr}};
+  for (const auto& [path, reason] : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(path));
     LogCapture log;
-    EXPECT_EQ(u"", FieldFor(u"main_icon", c.path, u"icon"));
+    EXPECT_EQ(u"", FieldFor(u"main_icon", path, u"icon"));
     const std::vector<LogLine> lines = log.LinesWithTag(u"ext;");
-    ASSERT_EQ(c.reason ? 1u : 0u, lines.size());
-    if (!c.reason) continue;
+    ASSERT_EQ(reason ? 1u : 0u, lines.size());
+    if (!reason) continue;
     EXPECT_EQ(64, lines[0].level);
     // The path is escaped: a line feed in it does not forge a second line.
     EXPECT_EQ(u"ext: extension 'hostile' in " + Dir() + u": main_icon \"" +
-                  Logic::EscapeJsonText(c.path) + u"\" ignored, ",
+                  Logic::EscapeJsonText(path) + u"\" ignored, ",
               lines[0].text.substr(0, lines[0].text.find(u"ignored, ") + 9));
-    EXPECT_NE(std::u16string::npos, lines[0].text.find(c.reason));
+    EXPECT_NE(std::u16string::npos, lines[0].text.find(reason));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/strings.h"
 #include "platform/threads.h"
 
 namespace extension_testing {
@@ -43,6 +44,20 @@ std::vector<std::u16string> Journal::Names(const std::u16string& prefix) {
     if (entry.name.starts_with(prefix)) names.push_back(entry.name);
   }
   return names;
+}
+
+std::vector<std::u16string> Journal::Texts(const std::u16string& receiver) {
+  auto number = [](int64_t n) { return halcy::Utf8ToUtf16(std::to_string(n)); };
+  std::vector<std::u16string> texts;
+  for (const JournalEntry& e : EntriesOf(receiver)) {
+    std::u16string text = e.name + u" " + e.payload;
+    if (!e.extension_id.empty()) text += u" " + e.extension_id;
+    if (e.number1 || e.number2) text += u" " + number(e.number1) + u"," + number(e.number2);
+    for (const IpcParam& p : e.params)
+      text += p.is_string ? u" s:" + p.text : u" n:" + number(p.number);
+    texts.push_back(text);
+  }
+  return texts;
 }
 
 }  // namespace extension_testing
