@@ -50,7 +50,7 @@ std::vector<std::u16string> Journal::Texts(const std::u16string& receiver) {
   auto number = [](int64_t n) { return halcy::Utf8ToUtf16(std::to_string(n)); };
   std::vector<std::u16string> texts;
   for (const JournalEntry& e : EntriesOf(receiver)) {
-    std::u16string text = e.name + u" " + e.payload;
+    std::u16string text = e.payload.empty() ? e.name : e.name + u" " + e.payload;
     if (!e.extension_id.empty()) text += u" " + e.extension_id;
     if (e.number1 || e.number2) text += u" " + number(e.number1) + u"," + number(e.number2);
     for (const IpcParam& p : e.params)

@@ -52,8 +52,8 @@ class Journal {
   std::vector<JournalEntry> EntriesOf(const std::u16string& receiver);
   // The names of the entries that start with `prefix`.
   std::vector<std::u16string> Names(const std::u16string& prefix = u"");
-  // The entries of `receiver` as texts: "<name> <payload>", then the extension id, the two
-  // numbers unless both are 0, and the parameters ("s:<text>" or "n:<number>").
+  // The entries of `receiver` as texts: the name, the payload unless empty, the extension id
+  // unless empty, the two numbers unless both are 0, the parameters ("s:<text>", "n:<number>").
   std::vector<std::u16string> Texts(const std::u16string& receiver);
 
  private:

@@ -36,25 +36,11 @@ using Thread::kThreadUI;
 using Texts = std::vector<std::u16string>;
 using ExtensionMgrStartupTest = ExtensionMgrFixture;
 
-TEST_F(ExtensionMgrStartupTest, ListenersHearTheListThenFirstReadyOnTheirOwnThreads) {
-  PutRecords({Record(u"beta", 0), Record(u"alpha")});
-  mgr_ = NewMgr();
-  const std::pair<int, ComPtr<RecordingCore>> listeners[] = {
-      {kThreadUI, ListenOn(mgr_.Get(), kThreadUI)},
-      {kThreadExtensionManager,
-       halcy::MakeComObject<RecordingCore>(u"listener", std::make_shared<Journal>())}};
-  // Named by thread id; on the manager's own thread it is called in place.
-  ASSERT_EQ(S_OK,
-            mgr_->AddListener(7, host_.ThreadId(kThreadExtensionManager),
-                              static_cast<Logic::IExtensionMgrListener*>(listeners[1].second.Get()),
-                              FALSE));
-  ASSERT_EQ(S_OK, mgr_->SwitchUser());
-  for (const auto& [kind, listener] : listeners) {
-    ASSERT_TRUE(listener->journal().WaitFor(2));
-    EXPECT_EQ((Texts{u"List:alpha,beta", u"FirstReady"}), listener->journal().Names());
-    for (const JournalEntry& e : listener->journal().Entries()) {
-      EXPECT_EQ(host_.ThreadId(kind), e.thread_id);
-    }
+TEST_F(ExtensionMgrStartupTest, ListenersHearTheListThenFirstReadyOnTheirOwnThread) {
+  Start({Record(u"beta", 0), Record(u"alpha")}, kThreadIPC);
+  EXPECT_EQ((Texts{u"List:alpha,beta", u"FirstReady"}), listener_->journal().Names());
+  for (const JournalEntry& e : listener_->journal().Entries()) {
+    EXPECT_EQ(host_.ThreadId(kThreadIPC), e.thread_id);
   }
   ComPtr<IStringList> installed;
   ASSERT_EQ(S_OK, mgr_->GetInstalledExtensions(installed.ReleaseAndGetAddressOf()));
@@ -234,16 +220,16 @@ TEST_F(RoutingTest, EachCallReachesTheCoreElseTheLibraryWithItsTextsExactly) {
        u"invoke.fe.toLibAsync\", \"eventdetails\":{\"fecmd\":{\"c\":1}, \"fecmdContext\":\"3, tab, "
        u"4, 5\"}}}"},
       {[&] { return mgr_->SendToExtension(b(u"lib"), 1, b(u"t"), b(u"[1]"), 2, -3); },
-       u"0x07000011  s:lib n:0 s:extension.invoke.fe.toLibAsync s:{\"fecmd\":[1], "
+       u"0x07000011 s:lib n:0 s:extension.invoke.fe.toLibAsync s:{\"fecmd\":[1], "
        u"\"fecmdContext\":\"1, t, 2, -3\"} n:0"},
       {[&] { return mgr_->DeliverToExtension(b(u"bkp"), b(guide.c_str()), b(u"{}")); },
        guide + u" {}"},
       {[&] { return mgr_->DeliverToExtension(b(u"lib"), b(guide.c_str()), b(u"{}")); },
-       u"0x07000011  s:lib n:0 s:extension.response.ui.showguide s:{} n:0"},
+       u"0x07000011 s:lib n:0 s:extension.response.ui.showguide s:{} n:0"},
       {[&] { return mgr_->ForwardToDllHost(b(u"a"), -5, b(u"b"), b(u"c"), 0x7FFFFFFF, -1); },
-       u"0x07000003  s:a n:-5 s:b s:c n:2147483647 n:-1"},
+       u"0x07000003 s:a n:-5 s:b s:c n:2147483647 n:-1"},
       {[&] { return mgr_->AnswerLibraryRequest(b(u"req-1"), -3, b(u"{\"r\":1}")); },
-       u"0x0700000A  s:ext-target n:4294967298 n:-3 s:{\"r\":1}"},
+       u"0x0700000A s:ext-target n:4294967298 n:-3 s:{\"r\":1}"},
   };
   for (const auto& [call, expected] : cases) {
     const size_t before = journal_->Entries().size();
@@ -298,10 +284,9 @@ TEST_F(RoutingTest, NamedEventReachesItsListenersByOwnerOrHandleAndAlwaysTheDllH
                    none}),
             journal_->Texts(u"core:ev-b"));
   // The DLL host hears every event.
-  EXPECT_EQ(
-      (Texts{u"0x07000008  s:history.changed s:", u"0x07000008  s:history.changed s:{\"n\":2}",
-             u"0x07000008  s:history.changed s:"}),
-      journal_->Texts(u"dll"));
+  EXPECT_EQ((Texts{u"0x07000008 s:history.changed s:", u"0x07000008 s:history.changed s:{\"n\":2}",
+                   u"0x07000008 s:history.changed s:"}),
+            journal_->Texts(u"dll"));
 }
 
 TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBOnTheRegisteringThreadAndIsTraced) {
@@ -321,9 +306,9 @@ TEST_F(RoutingTest, ResponseToFrontEndLooksInTableAThenBOnTheRegisteringThreadAn
   ASSERT_EQ(S_OK, mgr_->RemoveFESinks(ext.Get(), ScopedBstr(u"").Get(), -1));  // all of the owner
   EXPECT_EQ(S_OK, impl()->SendResponseToFE(u"fe-ext", u"k1", u"c", u""));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ((Texts{u"extension.response.fe.x {1} fe-ext 11,12",
-                   u"extension.response.fe.w  fe-ext 21,22"}),
-            journal_->Texts(u"fe"));
+  EXPECT_EQ(
+      (Texts{u"extension.response.fe.x {1} fe-ext 11,12", u"extension.response.fe.w fe-ext 21,22"}),
+      journal_->Texts(u"fe"));
   EXPECT_EQ(host_.ThreadId(kThreadIPC), journal_->EntriesOf(u"fe")[0].thread_id);
   EXPECT_EQ(host_.ThreadId(kThreadUI), journal_->EntriesOf(u"fe")[1].thread_id);
   const std::vector<LogLine> traced = log.LinesWithTag(u"extCloud;");
