@@ -1,6 +1,5 @@
 // The common command host: dispatch and its threads, the reply rule, the query handlers
-// against the host's browser model, and (inside a started extension manager) the real routes
-// of its replies.
+// against the host's browser model, and an uninstall through the real manager.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "host/browser_model.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
+#include "platform/threads.h"
 #include "support/log_capture.h"
 #include "support/test_host.h"
 #include "support/thread_gate.h"
@@ -134,67 +134,41 @@ TEST_F(CmdHostTest, UICommandsAreTakenAtOnceAndOtherNamesAreNotOurs) {
   EXPECT_EQ(replies, RepliesWhenIdle().size());
 }
 
-TEST_F(CmdHostTest, UIRepliesComeFromTheUIThreadAfterHandleCommandReturnedSyncOnesAtOnce) {
-  AddTwoFrames();
-  testing_support::ThreadGate gate(Thread::kThreadUI);
-  // The UI thread is busy: HandleCommand must answer without waiting for it.
-  EXPECT_EQ(S_OK, Command(u"extension.invoke.utility.geturl", u"{\"tab_id\":21}", 41));
-  EXPECT_EQ(S_OK, Command(u"extension.invoke.utility.getfavicon", u"{\"tab_id\":11}"));
-  ASSERT_EQ(1u, port_->replies().size());
-  EXPECT_EQ(host_.ThreadId(Thread::kThreadExtensionManager), port_->replies()[0].thread_id);
-  gate.Release();
-  ASSERT_TRUE(port_->WaitForReplies(2));
-  SentReply reply = port_->replies()[1];
-  EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), reply.thread_id);
-  EXPECT_EQ(u"extension.response.utility.geturl", reply.command);
-  EXPECT_EQ(u"{\r\n\"url\":\"http://two.example/a\"}", reply.arguments);
-  EXPECT_EQ(41, reply.request_context);
-  EXPECT_EQ(u"ext1", reply.extension_id);
-}
-
-TEST_F(CmdHostTest, UIHandlersRunInPostingOrder) {
+// The UI thread is busy: HandleCommand answers without waiting for it, a sync command replies
+// at once, and the queued handlers later reply in posting order from the UI thread, holding
+// the host alive after the manager let go of it.
+TEST_F(CmdHostTest, UIHandlersRunLaterOnTheUIThreadInPostingOrder) {
   AddTwoFrames();
   {
     testing_support::ThreadGate gate(Thread::kThreadUI);
     for (LONG context = 1; context <= 20; ++context) {
-      ASSERT_EQ(S_OK, Command(u"extension.invoke.utility.geturl", u"{\"tab_id\":11}", context));
+      ASSERT_EQ(S_OK, Command(u"extension.invoke.utility.geturl", u"{\"tab_id\":21}", context));
     }
+    EXPECT_EQ(S_OK, Command(u"extension.invoke.utility.getfavicon", u"{\"tab_id\":11}", 0));
+    ASSERT_EQ(1u, port_->replies().size());
+    EXPECT_EQ(host_.ThreadId(Thread::kThreadExtensionManager), port_->replies()[0].thread_id);
+    cmd_host_ = nullptr;
   }
-  ASSERT_TRUE(port_->WaitForReplies(20));
+  ASSERT_TRUE(port_->WaitForReplies(21));
   std::vector<SentReply> replies = RepliesWhenIdle();
-  ASSERT_EQ(20u, replies.size());
-  for (LONG i = 0; i < 20; ++i) EXPECT_EQ(i + 1, replies[i].request_context);
-}
-
-TEST_F(CmdHostTest, APostedCommandKeepsTheHostAlive) {
-  AddTwoFrames();
-  {
-    testing_support::ThreadGate gate(Thread::kThreadUI);
-    ASSERT_EQ(S_OK, Command(u"extension.invoke.utility.gettitle", u"{\"tab_id\":22}"));
-    cmd_host_ = nullptr;  // the manager lets go; the queued task still holds the host
+  ASSERT_EQ(21u, replies.size());
+  for (LONG i = 1; i <= 20; ++i) {
+    EXPECT_EQ(i, replies[i].request_context);
+    EXPECT_EQ(host_.ThreadId(Thread::kThreadUI), replies[i].thread_id);
   }
-  ASSERT_TRUE(port_->WaitForReplies(1));
-  EXPECT_EQ(u"{\r\n\"title\":\"Two B\"}", port_->replies()[0].arguments);
+  EXPECT_EQ(u"extension.response.utility.geturl", replies[1].command);
+  EXPECT_EQ(u"{\r\n\"url\":\"http://two.example/a\"}", replies[1].arguments);
+  EXPECT_EQ(u"ext1", replies[1].extension_id);
 }
 
-TEST_F(CmdHostTest, PostReplyLogsEveryReplyAndDropsFailures) {
-  const struct {
-    HRESULT status;
-    bool sent;
-  } cases[] = {{S_OK, true},    {E_INVALIDARG, true}, {E_POINTER, true},
-               {E_FAIL, false}, {S_FALSE, false},     {E_NOTIMPL, false}};
-  for (const auto& c : cases) {
-    testing_support::LogCapture log;
+TEST_F(CmdHostTest, PostReplyDropsFailures) {
+  const std::pair<HRESULT, bool> cases[] = {{S_OK, true},      {E_INVALIDARG, true},
+                                            {E_POINTER, true}, {E_FAIL, false},
+                                            {S_FALSE, false},  {E_NOTIMPL, false}};
+  for (const auto& [status, sent] : cases) {
     const size_t before = port_->replies().size();
-    cmd_host_->impl().PostReply(u"ext9", c.status, u"extension.response.x.y", u"{\r\n\"a\":1}", 3);
-    auto lines = log.LinesWithTag(u"extCloud;");
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(37, lines[0].level);
-    EXPECT_EQ(
-        u"ext:post to libi, extid:ext9, command:extension.response.x.y, args: {\r\n\"a\":1}\n",
-        lines[0].text);
-    ASSERT_EQ(before + (c.sent ? 1 : 0), port_->replies().size()) << c.status;
-    if (c.sent) EXPECT_EQ(3, port_->replies().back().request_context);
+    cmd_host_->impl().PostReply(u"ext9", status, u"extension.response.x.y", u"{}", 3);
+    ASSERT_EQ(before + (sent ? 1 : 0), port_->replies().size()) << status;
   }
 }
 
@@ -263,7 +237,9 @@ TEST_P(QueryTest, RepliesWithExactText) {
   EXPECT_EQ(c.text, replies[0].arguments);
   EXPECT_EQ(7, replies[0].request_context);
   EXPECT_EQ(c.dialogs, model()->login_dialog_shows());
-  if (c.dialogs) EXPECT_EQ(model()->WindowOf(2), model()->last_dialog_owner());
+  if (c.dialogs) {
+    EXPECT_EQ(model()->WindowOf(2), model()->last_dialog_owner());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -400,8 +376,8 @@ TEST_F(CmdHostTest, ToLibAsyncForwardsTheFirstFourContextFields) {
 }  // namespace
 }  // namespace command_testing
 
-// Inside a started extension manager: commands arrive through the manager's receive path, and
-// replies, front-end answers and uninstalls take the manager's real routes.
+// Inside a started extension manager: commands arrive through the manager's receive path and
+// take the manager's real routes.
 namespace extension_testing {
 namespace {
 
@@ -416,40 +392,6 @@ class CmdHostRoutingTest : public RoutingFixture {
 
   ComPtr<Logic::CCoExtCommonCmdHost> cmd_host_;
 };
-
-TEST_F(CmdHostRoutingTest, ReplyToANativeLibraryGoesOverIpc) {
-  StartWithHost({RoutedExtension(u"rt-lib", false, u"[\"utility\"]")});
-  EXPECT_EQ(S_OK, Receive(u"rt-lib", u"extension.invoke.utility.getversion", u"{}", 9));
-  ASSERT_TRUE(journal_->WaitFor(1));
-  ASSERT_TRUE(host_.WaitIdle());
-  std::vector<JournalEntry> dll = journal_->EntriesOf(u"dll");
-  ASSERT_EQ(1u, dll.size());
-  EXPECT_EQ(u"0x07000011", dll[0].name);
-  ASSERT_EQ(5u, dll[0].params.size());
-  // The request context comes back unchanged; the browser version the manager read at
-  // start-up, and the extension's own version.
-  EXPECT_EQ((std::vector{Str(u"rt-lib"), Num(9), Str(u"extension.response.utility.getversion"),
-                         Str(u"{\r\n\"browserversion\":\"" + impl()->GetBrowserVersion() +
-                             u"\",\"version\":\"1.0\"}")}),
-            std::vector(dll[0].params.begin(), dll[0].params.begin() + 4));
-}
-
-TEST_F(CmdHostRoutingTest, FrontEndAnswerReachesTheSinkNamedByTheContext) {
-  StartWithHost({RoutedExtension(u"rt-fe", true)});
-  halcy::ScopedBstr ext(u"rt-fe"), key(u"req-7");
-  host_.RunOn(Thread::kThreadUI,
-              [&] { EXPECT_EQ(S_OK, mgr_->RegisterFESinkA(ext.Get(), 31, 32, key.Get())); });
-  EXPECT_EQ(S_OK, Receive(u"rt-fe", u"extension.response.fe.toLibAsync",
-                          u"{\"fecmdContext\":\"5, req-7, 6, 7\",\"result\":[1,\"two\"]}"));
-  ASSERT_TRUE(journal_->WaitFor(1));
-  ASSERT_TRUE(host_.WaitIdle());
-  std::vector<JournalEntry> fe = journal_->EntriesOf(u"fe");
-  ASSERT_EQ(1u, fe.size());
-  EXPECT_EQ(u"extension.response.fe.toLibAsync", fe[0].name);
-  EXPECT_EQ(u"[1,\"two\"]", fe[0].payload);
-  EXPECT_EQ(31, fe[0].number1);
-  EXPECT_EQ(32, fe[0].number2);
-}
 
 // The host's uninstall goes through the real port to the manager, which deletes the caller
 // itself and nothing else.
