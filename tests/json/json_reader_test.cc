@@ -3,12 +3,10 @@
 #include "json/json_reader.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +15,7 @@
 #include "json/json_node_cache.h"
 #include "json/json_writer.h"
 #include "json/utf8_text.h"
+#include "support/temp_env.h"
 
 namespace Logic {
 namespace {
@@ -39,7 +38,7 @@ TEST(ReaderTest, ReadsAndWritesBackCompactly) {
       {u"[nUlL,True,fALSE]", u"[null,true,false]"}, {u"1.05", u"1.05"}, {u"-0.5e2", u"-50"},
       {u"1E2", u"100"}, {u"1e+2", u"100"}, {u"1e-2", u"0.01"}, {u"-0", u"-0"}, {u"012", u"0"},
       {u"[0.5,-0.25]", u"[0.5,-0.25]"}, {u"[1e400,-1e400]", u"[null,null]"},
-      {u"\"a\tb\"", u"\"a\\tb\""}, {u"\"\\u00e9\"", u"\"\u00e9\""}, {u"\"\\u00E9\"", u"\"\u00e9\""},
+      {u"\"a\tb\"", u"\"a\\tb\""}, {u"\"\\uAaFf\"", u"\"\uAAFF\""}, {u"\"\\u0009\"", u"\"\\t\""},
       {u"\"\\/\\'\"", u"\"\\/'\""}, {u"{\"\":1}", u"{\"\":1}"},
       {u"{\"a\\u0000b\":1}", u"{\"a\\u0000b\":1}"}, {u"{\"b\":1,\"a\":2}", u"{\"a\":2,\"b\":1}"},
       {u"{\"a\":[1,2],\"b\":0,\"a\":{\"c\":3}}", u"{\"a\":{\"c\":3},\"b\":0}"},
@@ -131,22 +130,14 @@ TEST(ReaderErrorTest, NestingIsBoundedAndHostileNestingFailsSafely) {
   EXPECT_EQ(ParseJson(Repeat(u"{\"\":", 100000)), nullptr);
 }
 
-class JsonFileTest : public testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/json_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::u16string WriteFile(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
-    return DecodeUtf8ToUtf16(dir_ + "/" + name);
-  }
-  std::string dir_;
-};
+std::u16string WriteFile(const testing_support::ScopedTempDir& dir, const std::string& name,
+                         const std::string& bytes) {
+  testing_support::WriteFileOrDie(dir.File(name), bytes);
+  return DecodeUtf8ToUtf16(dir.File(name));
+}
 
-TEST_F(JsonFileTest, OneLeadingByteOrderMarkIsDroppedAndBadUtf8Replaced) {
+TEST(JsonFileTest, OneLeadingByteOrderMarkIsDroppedAndBadUtf8Replaced) {
+  testing_support::ScopedTempDir dir;
   const std::string bom = "\xEF\xBB\xBF";
   const std::pair<std::string, const char*> cases[] = {
       {"[\"caf\xC3\xA9\"]", "[\"caf\xC3\xA9\"]"},
@@ -158,27 +149,29 @@ TEST_F(JsonFileTest, OneLeadingByteOrderMarkIsDroppedAndBadUtf8Replaced) {
       {" " + bom + "[1]", "(null)"},
       {bom, "(null)"}};
   for (const auto& [bytes, written] : cases) {
-    EXPECT_EQ(Written(ParseJsonFile(WriteFile("m.json", bytes))), written) << bytes;
+    EXPECT_EQ(Written(ParseJsonFile(WriteFile(dir, "m.json", bytes))), written) << bytes;
     EXPECT_EQ(Written(ParseJsonUtf8(bytes)), written) << bytes;
   }
 }
 
-TEST_F(JsonFileTest, BackslashSeparatorsAndLargeFilesAreRead) {
-  std::filesystem::create_directory(dir_ + "/ext");
-  WriteFile("ext/manifest.json", "{\"name\":\"x\"}");
-  EXPECT_EQ(Written(ParseJsonFile(DecodeUtf8ToUtf16(dir_) + u"\\ext\\manifest.json")),
+TEST(JsonFileTest, BackslashSeparatorsAndLargeFilesAreRead) {
+  testing_support::ScopedTempDir dir;
+  std::filesystem::create_directory(dir.File("ext"));
+  WriteFile(dir, "ext/manifest.json", "{\"name\":\"x\"}");
+  EXPECT_EQ(Written(ParseJsonFile(DecodeUtf8ToUtf16(dir.path()) + u"\\ext\\manifest.json")),
             "{\"name\":\"x\"}");
   // Bigger than any single read, with a multi-byte character across every boundary.
   std::string bytes = "[";
   for (int i = 0; i < 40000; ++i) bytes += "\"\xE4\xB8\xAD\",";
-  const auto value = ParseJsonFile(WriteFile("large.json", bytes + "0]"));
+  const auto value = ParseJsonFile(WriteFile(dir, "large.json", bytes + "0]"));
   ASSERT_NE(value, nullptr);
   ASSERT_EQ(value->GetArray().size(), 40001u);
   EXPECT_EQ(value->GetArray()[39999]->GetString(), u"\u4e2d");
 }
 
-TEST_F(JsonFileTest, MissingOrUnreadableFilesGiveNull) {
-  for (const std::string& path : {dir_ + "/missing.json", dir_, std::string()}) {
+TEST(JsonFileTest, MissingOrUnreadableFilesGiveNull) {
+  testing_support::ScopedTempDir dir;
+  for (const std::string& path : {dir.File("missing.json"), dir.path(), std::string()}) {
     EXPECT_EQ(ParseJsonFile(DecodeUtf8ToUtf16(path)), nullptr) << path;
   }
 }

@@ -18,19 +18,16 @@ namespace {
 
 std::string Write(const CJsonValue& value) { return EncodeUtf16ToUtf8(ToJsonString(value)); }
 
-TEST(WriterNumberTest, SixSignificantDigitsInGeneralNotation) {
-  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
-  // clang-format off
-  const std::pair<double, const char*> cases[] = {
-      {-0.0, "-0"}, {0.0, "0"}, {1e300, "1e+300"}, {5e-324, "4.94066e-324"}, {123456, "123456"},
-      {1e6, "1e+06"}, {999999.5, "1e+06"}, {0.0001, "0.0001"}, {0.00001, "1e-05"}, {-2.5, "-2.5"},
-      {1234565, "1.23456e+06"}, {0.1234565, "0.123456"}, {nan, "null"}, {inf, "null"},
-      {-inf, "null"}};
-  // clang-format on
-  for (const auto& [value, text] : cases) EXPECT_EQ(Write(CJsonValue(value)), text) << value;
-}
-
+// Numbers are written as the stream with default settings writes them (six significant
+// digits, general notation); non-finite ones as null.
 TEST(WriterNumberTest, MatchesTheDefaultStreamFormat) {
+  EXPECT_EQ(Write(CJsonValue(std::numeric_limits<double>::quiet_NaN())), "null");
+  EXPECT_EQ(Write(CJsonValue(HUGE_VAL)), "null");
+  EXPECT_EQ(Write(CJsonValue(-HUGE_VAL)), "null");
+  // Exact ties round to even; near-ties must not be decided by a scaling error (0.1234565 lies
+  // just below its tie as a double).
+  std::vector<double> values = {-0.0,   0.0,  1e300, 5e-324,  123456,  1e6,      999999.5,
+                                0.0001, 1e-5, -2.5,  1234565, 1234575, 0.1234565};
   std::mt19937_64 random(20240531);
   std::uniform_int_distribution<int> exponent(-330, 310);
   std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
@@ -42,7 +39,9 @@ TEST(WriterNumberTest, MatchesTheDefaultStreamFormat) {
     if (i % 8 == 3)
       value = (std::round(mantissa(random) * 1e5) * 10 + 5) * std::pow(10.0, exponent(random) % 20);
     if (i % 8 == 5) value = std::nextafter(value, i % 16 == 5 ? 0.0 : HUGE_VAL);
-    if (!std::isfinite(value)) continue;
+    if (std::isfinite(value)) values.push_back(value);
+  }
+  for (double value : values) {
     std::ostringstream stream;
     stream << value;
     ASSERT_EQ(Write(CJsonValue(value)), stream.str()) << std::hexfloat << value;

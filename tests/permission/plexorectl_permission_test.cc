@@ -28,7 +28,8 @@ TEST(PlexorectlPermissionTest, AnswersEachQueryOrFailsWithAMessage) {
       {{"-"}, "{}", "", 2, "plexorectl permission: no query given\n"},
       {{"-", "api:x", "host:y"}, "{}", "", 2,
        "plexorectl permission: query 'host:y' is not api:NAME or url:URL\n"},
-      {{"-", "api:x"}, "[1,2]", "", 1, "plexorectl permission: the manifest is not a JSON object\n"},
+      {{"-", "api:x"}, "[1,2]", "", 1,
+       "plexorectl permission: the manifest is not a JSON object\n"},
       {{"/nonexistent/dir/manifest.json", "api:x"}, "", "", 1, "plexorectl permission: "},
       // clang-format on
   };

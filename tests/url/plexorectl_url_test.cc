@@ -34,9 +34,9 @@ TEST(PlexorectlPatternTest, WritesResultThenOneLinePerUrl) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "0 Success.\nmatch\nno match\nno match\n");
   // A pattern that does not parse matches nothing.
-  r = RunTool(PLEXORECTL_PATH, {"pattern", "http://host", "http://host/"});
+  r = RunTool(PLEXORECTL_PATH, {"pattern", "http://h:65536/*", "http://h:65536/"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "6 Empty path.\nno match\n");
+  EXPECT_EQ(r.out, "7 Invalid port.\nno match\n");
 }
 
 }  // namespace

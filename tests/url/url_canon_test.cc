@@ -35,12 +35,14 @@ TEST(CanonTest, ProducesCanonicalText) {
       // A scheme starts with a letter and holds no "%".
       {"1http://h/", "1http://h/", false}, {"ht%tp://h/", "ht%25tp://h/", false},
       {"http://user:p@ss:w@h/", "http://user:p%40ss%3Aw@h/", true},
-      {"http://:pw@h/", "http://:pw@h/", true}, {"http://\xC3\xA9:x@h/", "http://%C3%A9:x@h/", true},
+      {"http://:pw@h/", "http://:pw@h/", true},
+      {"http://\xC3\xA9:x@h/", "http://%C3%A9:x@h/", true},
       {"http://u@/", "http://u@/", false},  // user information but no host
       {"http://h:0080/", "http://h/", true}, {"https://h:443/", "https://h/", true},
       {"ftp://h:21/", "ftp://h/", true}, {"gopher://h:70/", "gopher://h/", true},
       {"ws://h:80/", "ws://h/", true}, {"wss://h:443/", "wss://h/", true},
-      {"hcbrowser://h:80/", "hcbrowser://h:80/", true}, {"http://h:65535/", "http://h:65535/", true},
+      {"hcbrowser://h:80/", "hcbrowser://h:80/", true},
+      {"http://h:65535/", "http://h:65535/", true},
       {"http://h:65536/", "http://h:65536/", false},
       {"http://h:99999999999999999999/", "http://h:99999999999999999999/", false},
       // Dot segments never climb above the first "/".
@@ -55,7 +57,8 @@ TEST(CanonTest, ProducesCanonicalText) {
       {"http://a/#a\0b"s, "http://a/#ab", true},
       // A 0x80 byte becomes U+FFFD; the lost byte makes the URL invalid.
       {"http://a/#x\x80", "http://a/#x\xEF\xBF\xBD", false},
-      {"file:", "file:///", true}, {"file:///a?b c#d e", "file:///a?b%20c#d e", true},
+      {"file:", "file:///", true}, {"file:///C:/a/../../b", "file:///b", true},
+      {"file:///a?b c#d e", "file:///a?b%20c#d e", true},
       {"file://h%zz/x", "file://h%25zz/x", false},
       // Canonical texts that would read back differently are invalid.
       {"file:///a/..//x", "file:////x", false}, {"file:///a/../c|/x", "file:///c|/x", false},
@@ -95,53 +98,6 @@ TEST(CanonBoundsTest, AcceptsExactly4096BytesInAndOut) {
   EXPECT_FALSE(escaped.valid());
   EXPECT_EQ(escaped.spec().size(), 9u + 1400u * 3u);
   EXPECT_EQ(escaped.spec().substr(escaped.spec().size() - 6), "%01%01");
-}
-
-TEST(ComponentsTest, RecordsEveryComponentOfAFullUrl) {
-  ParsedUrl url("HTTP://User:Pw@Host.COM:8080/p/a?q=1#frag");
-  ASSERT_TRUE(url.valid());
-  EXPECT_EQ(url.spec(), "http://User:Pw@host.com:8080/p/a?q=1#frag");
-  EXPECT_EQ(url.scheme(), Component(0, 4));
-  EXPECT_EQ(url.username(), Component(7, 4));
-  EXPECT_EQ(url.password(), Component(12, 2));
-  EXPECT_EQ(url.host(), Component(15, 8));
-  EXPECT_EQ(url.port(), Component(24, 4));
-  EXPECT_EQ(url.path(), Component(28, 4));
-  EXPECT_EQ(url.query(), Component(33, 3));
-  EXPECT_EQ(url.ref(), Component(37, 4));
-  EXPECT_EQ(ParsedUrl("ab.cd:80").parsed(), Parsed());  // a rejected text has none
-}
-
-// Absent (length -1) versus empty components, and where each kind of URL puts its parts.
-TEST(ComponentsTest, AbsentAndEmptyComponents) {
-  constexpr Component kAbsent;
-  const struct {
-    const char* url;
-    Component Parsed::*field;
-    Component expected;
-  } cases[] = {
-      {"http://h/", &Parsed::username, kAbsent},
-      {"http://h/", &Parsed::query, kAbsent},
-      {"http://h/?#", &Parsed::query, Component(10, 0)},
-      {"http://h/?#", &Parsed::ref, Component(11, 0)},
-      {"https://h:443/", &Parsed::port, kAbsent},  // the default port leaves none
-      {"http://:pw@h/", &Parsed::username, Component(7, 0)},
-      {"file:///C:/x", &Parsed::host, Component(7, 0)},
-      {"mailto:a@b?subject=x", &Parsed::host, kAbsent},
-      {"mailto:a@b?subject=x", &Parsed::query, Component(11, 9)},
-      {"javascript:a?b#c", &Parsed::path, Component(11, 5)},
-      {"javascript:a?b#c", &Parsed::query, kAbsent},
-  };
-  for (const auto& c : cases) {
-    const ParsedUrl url(c.url);
-    const Component& got = url.parsed().*c.field;
-    if (c.expected.is_present()) {
-      EXPECT_EQ(got, c.expected) << c.url;
-    } else {
-      EXPECT_FALSE(got.is_present()) << c.url;
-    }
-  }
-  EXPECT_EQ(ParsedUrl("file://127.0.0.1/").host_kind(), HostKind::kIPv4);
 }
 
 TEST(WideInputTest, ConvertsToUtf8CountingUtf8Bytes) {
@@ -239,7 +195,7 @@ TEST(PunycodeTest, EncodesRfc3492SamplesWithinTheLimit) {
        U"\u0628\u064A\u061F",
        "egbpdaj6bu4bxfgehfvwxn"},
       {U"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
-      {U"fa\u00DF", "fa-hia"}};
+  };
   for (const auto& [input, encoded] : cases) {
     std::vector<uint32_t> points(input.begin(), input.end());
     std::string out;

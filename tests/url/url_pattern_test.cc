@@ -51,51 +51,6 @@ TEST(PatternParseTest, ReturnsResult) {
     URLPattern pattern(URLPattern::SCHEME_ALL);
     EXPECT_EQ(pattern.Parse(text), result) << text;
   }
-  std::string texts;
-  for (int i = 0; i <= 8; ++i) {
-    texts += URLPattern::GetParseResultString(static_cast<Result>(i)) + std::string("|");
-  }
-  EXPECT_EQ(texts,
-            "Success.|Missing scheme separator.|Invalid scheme.|Wrong scheme type.|Host can not be "
-            "empty.|Invalid host wildcard.|Empty path.|Invalid port.||");
-}
-
-// The fields a successful parse leaves, and the text written back from them.
-TEST(PatternParseTest, SetsItsFieldsAndWritesThemBack) {
-  const struct {
-    const char* pattern;
-    const char* scheme;
-    bool subdomains;
-    const char* host;
-    const char* path;
-    const char* text;  // null: not checked
-  } cases[] = {
-      {"<all_urls>", "*", true, "", "/*", "<all_urls>"},
-      {"*://*/*", "*", true, "", "/*", nullptr},
-      // Host components are trimmed and the wildcard dropped.
-      {"http:// * . Google .com:8080/a?b\\c", "http", true, "Google.com", "/a?b\\c",
-       "http://*.Google.com:8080/a?b\\c"},
-      {"file://server/share/*", "file", false, "", "/share/*", "file:///share/*"},
-      {"file://foo", "file", false, "", "/foo", nullptr},
-      {"about:blank", "about", false, "", "blank", "about:blank"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    URLPattern pattern(URLPattern::SCHEME_ALL);
-    ASSERT_EQ(pattern.Parse(c.pattern), kOk);
-    EXPECT_EQ(pattern.match_all_urls(), std::string(c.pattern) == "<all_urls>");
-    EXPECT_EQ(pattern.scheme(), c.scheme);
-    EXPECT_EQ(pattern.match_subdomains(), c.subdomains);
-    EXPECT_EQ(pattern.host(), c.host);
-    EXPECT_EQ(pattern.path(), c.path);
-    if (c.text) {
-      EXPECT_EQ(pattern.GetAsString(), c.text);
-    }
-  }
-  URLPattern escaped(URLPattern::SCHEME_ALL);
-  ASSERT_EQ(escaped.Parse("http://h:8080/a?b\\c"), kOk);
-  EXPECT_EQ(escaped.port(), "8080");
-  EXPECT_EQ(escaped.escaped_path(), "/a\\?b\\\\c");  // escaped for the matcher only
 }
 
 // <all_urls> leaves the mask alone; "*" narrows it to http and https; a mask refuses the
@@ -135,16 +90,21 @@ TEST(PatternSetterTest, SettersClearTheCachedText) {
   EXPECT_EQ(pattern.GetAsString(), "<all_urls>");
 }
 
-// Texts whose host ends up empty or ends in blanks must read back as the same pattern.
-TEST(PatternSetterTest, OddHostsReadBack) {
+// The text written back from a parse, which must read back as the same pattern.
+TEST(PatternParseTest, WritesBackTextThatReadsAsTheSamePattern) {
   const struct {
     const char* pattern;
     const char* host;
     const char* text;
   } cases[] = {
+      {"<all_urls>", "", "<all_urls>"},
+      // Host components are trimmed and the wildcard dropped.
+      {"http:// * . Google .com:8080/a?b\\c", "Google.com", "http://*.Google.com:8080/a?b\\c"},
+      {"file://server/share/*", "", "file:///share/*"},  // a file host is ignored
+      {"about:blank", "", "about:blank"},
+      // Hosts that end up empty or end in blanks.
       {"http://*.:81/*", "", "http://*.:81/*"},
       {"http://\f/x", "", "http://:*/x"},
-      // The blanks stay in the host when the port is cut off after trimming.
       {"http://a  :*/x", "a  ", "http://a  :*/x"},
   };
   for (const auto& c : cases) {
@@ -156,6 +116,9 @@ TEST(PatternSetterTest, OddHostsReadBack) {
     ASSERT_EQ(again.Parse(pattern.GetAsString()), kOk);
     EXPECT_TRUE(again == pattern) << c.pattern;
   }
+  URLPattern escaped(URLPattern::SCHEME_ALL);
+  ASSERT_EQ(escaped.Parse("http://h/a?b\\c"), kOk);
+  EXPECT_EQ(escaped.escaped_path(), "/a\\?b\\\\c");  // escaped for the matcher only
 }
 
 TEST(PatternMatchTest, Matches) {
@@ -174,25 +137,21 @@ TEST(PatternMatchTest, Matches) {
       {"http://*.google.com/*", "https://www.google.com/", false},
       {"http://*.google.com/*", "http://www.google.com.evil/", false},
       {"http://google.com/*", "http://www.google.com/", false},
-      {"http://GOOGLE.com/*", "http://google.com/", true},
       {"http://*.GOOGLE.com/*", "http://www.google.com/", false},
       {"http://*.0.0.1/*", "http://127.0.0.1/", false},  // IPv4
       {"http://127.0.0.1/*", "http://0x7f.1/", true}, {"HTTP://a/*", "http://a/", false},
-      {"about:blank", "about:blank", true}, {"about:blank", "about:blank2", false},
-      {"http://h:8080/*", "http://h:80/x", false},
+      {"about:blank", "about:blank", true}, {"http://h:8080/*", "http://h:80/x", false},
       // The default port is dropped from the URL, so naming it never matches.
       {"http://h:80/*", "http://h:80/", false},
       // A URL without a port reads as port 0.
       {"http://h:0/*", "http://h/", true}, {"http://h:+81/*", "http://h:81/", false},
       {"http://h:*/*", "http://h:1234/", true}, {"file:///home/*", "file:///home/a", true},
       {"file:///home/*", "file://server/home/a", true}, {"file://foo", "file:///foo", true},
-      {"file://foo", "file:///foo/bar", false}, {"http://h/Foo*", "http://h/foo", false},
-      {"http://h/a", "http://h/a?b#c", true},
+      {"http://h/Foo*", "http://h/foo", false}, {"http://h/a", "http://h/a?b#c", true},
       {"http://h/a?b", "http://h/ab", false},  // "?" is literal
       {"http://h/a?b", "http://h/a?b", false},
       {"http://h/a\\b", "http://h/ab", false},  // "\" is literal
-      {"http://h/a/*/c", "http://h/a/b/x/c", true}, {"http://h/*", "http://h", true},
-      {"http://h/a/./b", "http://h/a/b", false}, {"http://h/a/b", "http://h/a/./b", true},
+      {"http://h/a/*/c", "http://h/a/b/x/c", true}, {"http://h/a/b", "http://h/a/./b", true},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -208,17 +167,12 @@ TEST(GlobTest, Matches) {
     std::string text, pattern;
     bool matches;
   } cases[] = {
-      {"", "", true}, {"a", "", false}, {"", "?", true}, {"", "*a", false}, {"abc", "ab", false},
-      {"ab", "abc", false}, {"abcbc", "a*bc", true}, {"abcbd", "a*bc", false},
+      {"", "", true}, {"a", "", false}, {"", "?", true}, {"abcbd", "a*bc", false},
       {"ac", "a?c", true},  // "?" also matches nothing
-      {"abbc", "a?c", false}, {"/foo/bar", "/foo/*", true}, {"a?c", "a\\?c", true},
-      {"abc", "a\\?c", false}, {"a\\c", "a\\\\c", true},
+      {"/foo/bar", "/foo/*", true}, {"a?c", "a\\?c", true},
       {"a\\", "a\\", true},  // a trailing "\" stands for itself
-      {"\xC3\xA9\xC3\xA9", "?", false}, {"a\xE2\x82\xAC" "b", "a?b", true},
-      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", true},
+      {"a\xE2\x82\xAC" "b", "a?b", true}, {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", true},
       {"\xC3\xA9", "\xC3", false},  // half a sequence
-      {"\xC3", "\xC3", false},  // invalid never matches
-      {"x\xC3", "x*", true},  // wildcards pass over it
       {"\xC0\xAF", "\xC0\xAF", false},  // overlong form
       // The k-th wildcard nests at depth k; depth 16 is the deepest attempt allowed.
       {std::string(16, 'a'), std::string(16, '?'), true},
