@@ -23,13 +23,6 @@ TEST(CommandArgsTest, DecimalToLongStopsAtTheFirstNonDigitAndSaturates) {
   for (const auto& [text, value] : cases) EXPECT_EQ(value, DecimalToLong(text));
 }
 
-TEST(CommandArgsTest, OnlyAnObjectIsAnArgumentText) {
-  EXPECT_NE(nullptr, ParseCommandArguments(u"{}"));
-  for (const char16_t* bad : {u"[1]", u"\"text\"", u"{\"tab_id\":", (const char16_t*)nullptr}) {
-    EXPECT_EQ(nullptr, ParseCommandArguments(bad));
-  }
-}
-
 TEST(CommandArgsTest, MembersAreMatchedExactlyAndReadAsTheirText) {
   auto args = ParseCommandArguments(
       u"{\"a\":12,\"b\":\"34\",\"c\":\"5x\",\"d\":true,\"f\":1234567,\"g\":2.5,"
@@ -42,16 +35,16 @@ TEST(CommandArgsTest, MembersAreMatchedExactlyAndReadAsTheirText) {
     EXPECT_TRUE(ReadNumberMember(*args, key, &value));
     EXPECT_EQ(expected, value) << static_cast<char>(key[0]);
   }
-  LONG tab_id = -1;
-  std::u16string text = u"default", url, obj;
-  EXPECT_FALSE(ReadNumberMember(*args, u"A", &tab_id));
-  EXPECT_FALSE(ReadTextMember(*args, u"title", &text));
-  EXPECT_EQ(-1, tab_id);
-  EXPECT_EQ(u"default", text);
-  ASSERT_TRUE(ReadTextMember(*args, u"url", &url));
-  ASSERT_TRUE(ReadTextMember(*args, u"obj", &obj));
-  EXPECT_EQ(u" http://a/ ", url);
-  EXPECT_EQ(u"{\"k\":[1,\"v\"]}", obj);
+  LONG absent = -1;
+  EXPECT_FALSE(ReadNumberMember(*args, u"A", &absent));
+  EXPECT_EQ(-1, absent);
+  const std::pair<const char16_t*, const char16_t*> texts[] = {
+      {u"url", u" http://a/ "}, {u"obj", u"{\"k\":[1,\"v\"]}"}, {u"title", u"default"}};
+  for (const auto& [key, expected] : texts) {
+    std::u16string text = u"default";
+    EXPECT_EQ(std::u16string(key) != u"title", ReadTextMember(*args, key, &text));
+    EXPECT_EQ(expected, text);
+  }
 }
 
 TEST(PairObjectTest, WritesPairsUnescapedWithOnlyTheLastCommaDropped) {

@@ -58,12 +58,6 @@ TEST(WriterStringTest, EscapesExactlyTheListedCharacters) {
   EXPECT_EQ(out, u"prefix:a\\\"b\\u0001\\/");
 }
 
-// A char16_t literal must not decay to a pointer and turn into a bool.
-TEST(JsonValueTest, TextLiteralsMakeStrings) {
-  EXPECT_EQ(Write(CJsonValue(u"abc")), "\"abc\"");
-  EXPECT_EQ(Write(CJsonValue(static_cast<const char16_t*>(nullptr))), "\"\"");
-}
-
 // A string of `length` units mixing plain ASCII, non-ASCII and two kinds of escape, with the
 // text the writer must produce for it.
 std::pair<std::u16string, std::u16string> LongString(size_t length, unsigned seed) {

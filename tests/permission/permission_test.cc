@@ -6,6 +6,7 @@
 #include <latch>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "extension/extension_agent.h"
@@ -69,18 +70,15 @@ HRESULT Api(IPermissionMgr* mgr, const std::u16string& id, const std::u16string&
   return mgr->CheckApiPermission(halcy::ScopedBstr(id).Get(), halcy::ScopedBstr(name).Get());
 }
 
-struct CheckCase {
-  List permissions;
-  std::u16string query;
-  HRESULT expected;
-};
+// The permissions a set loads, a query, and the expected answer.
+using CheckCase = std::tuple<List, std::u16string, HRESULT>;
 
 void ExpectAnswers(const std::vector<CheckCase>& cases,
                    HRESULT (*check)(IPermissionSet*, const std::u16string&)) {
-  for (const CheckCase& c : cases) {
-    ComPtr<IPermissionSet> set = MakeSet(c.permissions);
+  for (const auto& [permissions, query, expected] : cases) {
+    ComPtr<IPermissionSet> set = MakeSet(permissions);
     ASSERT_TRUE(set);
-    EXPECT_EQ(c.expected, check(set.Get(), c.query)) << halcy::Utf16ToUtf8(c.query.substr(0, 60));
+    EXPECT_EQ(expected, check(set.Get(), query)) << halcy::Utf16ToUtf8(query.substr(0, 60));
   }
 }
 
