@@ -215,7 +215,6 @@ TEST_P(QueryTest, RepliesWithExactText) {
   EXPECT_EQ(std::u16string(u"extension.response.") + (c.reply ? c.reply : c.command),
             replies[0].command);
   EXPECT_EQ(c.text, replies[0].arguments);
-  EXPECT_EQ(7, replies[0].request_context);
   EXPECT_EQ(c.dialogs, model()->login_dialog_shows());
   if (c.dialogs) {
     EXPECT_EQ(model()->WindowOf(2), model()->last_dialog_owner());
