@@ -126,7 +126,7 @@ TEST_F(CmdHostTest, NamesOutsideTheTablesAreNotOurs) {
 // The UI thread is busy: HandleCommand answers without waiting for it, a sync command replies
 // at once, and the queued handlers later reply in posting order from the UI thread, holding
 // the host alive after the manager let go of it.
-TEST_F(CmdHostTest, UIHandlersRunLaterOnTheUIThreadInPostingOrder) {
+TEST_F(CmdHostTest, UIHandlersRunLaterInPostingOrderOnTheUIThreadAndHoldTheHost) {
   AddTwoFrames();
   {
     testing_support::ThreadGate gate(Thread::kThreadUI);
