@@ -130,6 +130,7 @@ TEST(PatternMatchTest, Matches) {
       {"*://*/*", "http://a/", true}, {"*://*/*", "https://b:8080/x", true},
       {"*://*/*", "ftp://a/", false}, {"*://*/*", "file:///a", false},
       {"*://*/*", "ab.cd:80", false}, {"http://*.google.com/*", "http://google.com/", true},
+      {"http://*.google.com/*", "http://www.google.com/x", true},
       {"http://*.google.com/*", "http://wwwgoogle.com/", false},
       // Subdomains must be at least two characters longer than the domain.
       {"http://*.google.com/*", "http://.google.com/", false},
