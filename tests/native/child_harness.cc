@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -64,8 +63,6 @@ std::string Incoming::Text(size_t i) const {
   return std::to_string(values[i].number);
 }
 
-ServerListener::ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
-
 void ServerListener::OnMessageReceived(const IPC::CMessage& m) {
   Incoming in;
   in.type = m.type();
@@ -73,21 +70,27 @@ void ServerListener::OnMessageReceived(const IPC::CMessage& m) {
   in.fits =
       IPC::ReadMessageValues(m, ShapeFromChild(m.type()), &in.values, &used) && used == m.size();
   in.payload.assign(m.data() + m.header_size(), m.payload_size());
-  std::lock_guard<std::mutex> lock(mutex_);
-  received_.push_back(std::move(in));
-  cv_.notify_all();
+  Add(std::move(in));
 }
 
+ServerListener::ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
+
 void ServerListener::OnChannelConnected(int32_t peer_pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connected_ = true;
-  peer_pid_ = peer_pid;
-  cv_.notify_all();
+  Incoming in;
+  in.values.resize(1);
+  in.values[0].number = peer_pid;
+  Add(std::move(in));  // type kConnected
 }
 
 void ServerListener::OnChannelError() {
+  Incoming in;
+  in.type = Incoming::kError;
+  Add(std::move(in));
+}
+
+void ServerListener::Add(Incoming in) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++errors_;
+  received_.push_back(std::move(in));
   cv_.notify_all();
 }
 
@@ -97,28 +100,16 @@ bool ServerListener::WaitFor(const std::function<bool(const std::vector<Incoming
   return cv_.wait_for(lock, limit, [&] { return pred(received_); });
 }
 
-bool ServerListener::WaitForConnected() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, kWaitLimit, [&] { return connected_; });
-}
-
-bool ServerListener::WaitForError() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, kWaitLimit, [&] { return errors_ > 0; });
-}
-
 std::vector<Incoming> ServerListener::received() {
   std::lock_guard<std::mutex> lock(mutex_);
   return received_;
 }
 
-int32_t ServerListener::peer_pid() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return peer_pid_;
-}
-
-std::vector<std::string> ServerListener::NamedEvents(const std::string& name) {
-  return NamedEventsIn(received(), name);
+const Incoming* Find(const std::vector<Incoming>& in, uint32_t type) {
+  for (const Incoming& m : in) {
+    if (m.type == type) return &m;
+  }
+  return nullptr;
 }
 
 std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name) {
@@ -127,22 +118,6 @@ std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const st
     if (m.type == 0x07000008 && m.fits && m.Text(0) == name) payloads.push_back(m.Text(1));
   }
   return payloads;
-}
-
-int RunHostAndWait(const std::vector<std::string>& args) {
-  const std::string host = HostPath();
-  std::vector<char*> argv = {const_cast<char*>(host.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, host.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (rc != 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 ChildHarness::ChildHarness()
@@ -167,22 +142,15 @@ ChildHarness::~ChildHarness() {
 
 bool ChildHarness::Start(bool scenario_output, std::vector<std::string> args, bool expect_hello) {
   if (args.empty()) args = {"--channel=" + channel_id_, "--type=BrindleProcess"};
-  const std::string host = HostPath();
-  std::vector<char*> argv = {const_cast<char*>(host.c_str())};
-  for (std::string& arg : args) argv.push_back(arg.data());
+  // env(1) sets the child's log and scenario switch and then becomes the child (same pid).
+  std::vector<std::string> command = {"/usr/bin/env", "-u", "PLEXORE_SCENARIO_OUTPUT",
+                                      "HALCY_LOG=" + root_ + "/child.log:5:extDll;"};
+  if (scenario_output) command.push_back("PLEXORE_SCENARIO_OUTPUT=1");
+  command.push_back(PLEXORE_HOST);
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : command) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  // The environment of the test, with the child's log and scenario switch set here.
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "HALCY_LOG=", 10) && std::strncmp(*e, "PLEXORE_SCENARIO_OUTPUT=", 24)) {
-      env.emplace_back(*e);
-    }
-  }
-  env.push_back("HALCY_LOG=" + root_ + "/child.log:5:extDll;");
-  if (scenario_output) env.push_back("PLEXORE_SCENARIO_OUTPUT=1");
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string out = root_ + "/child.out", err = root_ + "/child.err";
@@ -191,10 +159,9 @@ bool ChildHarness::Start(bool scenario_output, std::vector<std::string> args, bo
   // A handle of the browser's that the child must not keep.
   const std::string marker = InheritedMarker();
   posix_spawn_file_actions_addopen(&actions, 9, marker.c_str(), O_RDWR | O_CREAT, 0600);
-  const int rc = posix_spawn(&pid_, host.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  return !expect_hello || listener_->WaitForConnected();
+  return rc == 0 && (!expect_hello || listener_->WaitFor(Incoming::kConnected));
 }
 
 std::string ChildHarness::Install(const std::string& id, const std::string& source) {
@@ -243,34 +210,5 @@ int ChildHarness::WaitForExitStatus(std::chrono::milliseconds limit) {
   exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return exit_status_;
 }
-
-std::vector<std::string> ChildHarness::ChildDescriptors() const {
-  std::vector<std::string> targets;
-  const std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    targets.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
-  }
-  return targets;
-}
-
-std::string ChildHarness::Log() const {
-  return testing_support::ReadFileOrEmpty(root_ + "/child.log");
-}
-
-std::string ChildHarness::Output() const {
-  return testing_support::ReadFileOrEmpty(root_ + "/child.out");
-}
-
-std::string ChildHarness::Diagnostics() const {
-  return "child log:\n" + Log() + "child stderr:\n" +
-         testing_support::ReadFileOrEmpty(root_ + "/child.err");
-}
-
-std::string HostPath() { return PLEXORE_HOST; }
-std::string ShippedWeatherdesk() { return PLEXORE_SHIPPED_WEATHERDESK; }
-std::string CrashLibraryPath() { return PLEXORE_CRASH_LIBRARY; }
-std::string ProbePath() { return PLEXORE_PROBE_LIBRARY; }
-std::string MissingExportPath() { return PLEXORE_MISSING_EXPORT_LIBRARY; }
 
 }  // namespace native_test

@@ -41,8 +41,10 @@ namespace native_test {
 
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-// A message from the child, decoded by the shape its type has for the browser.
+// A message from the child, decoded by the shape its type has for the browser. Two types stand
+// for events of the channel: kConnected (the hello; the peer's pid in Number(0)) and kError.
 struct Incoming {
+  static constexpr uint32_t kConnected = 0, kError = 1;
   uint32_t type = 0;
   std::vector<IPC::MessageValue> values;
   bool fits = false;    // every value read and nothing left over
@@ -55,9 +57,8 @@ struct Incoming {
 
 // The payloads of the named events (0x07000008) called `name` in `in`, in order.
 std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name);
-
-// Runs plexore-host with `args` and no channel peer; its exit status (see WaitForExitStatus).
-int RunHostAndWait(const std::vector<std::string>& args);
+// The first entry of `type` in `in`, or null.
+const Incoming* Find(const std::vector<Incoming>& in, uint32_t type);
 
 class ServerListener : public IPC::CChannel::CListener {
  public:
@@ -75,23 +76,22 @@ class ServerListener : public IPC::CChannel::CListener {
   // listener's mutex: it may not call the listener.
   bool WaitFor(const std::function<bool(const std::vector<Incoming>&)>& pred,
                std::chrono::milliseconds limit = kWaitLimit);
-  bool WaitForConnected();
-  bool WaitForError();
+  bool WaitFor(uint32_t type) {
+    return WaitFor([type](auto& in) { return Find(in, type) != nullptr; });
+  }
   std::vector<Incoming> received();
-  int32_t peer_pid();
-  // The payloads of the named events (0x07000008) called `name`, in arrival order.
-  std::vector<std::string> NamedEvents(const std::string& name);
+  std::vector<std::string> NamedEvents(const std::string& name) {
+    return NamedEventsIn(received(), name);
+  }
 
  private:
   ~ServerListener() override = default;
+  void Add(Incoming in);
 
   base::RefPtr<Thread::CMessageLoopProxy> loop_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Incoming> received_;  // Guarded by mutex_
-  int32_t peer_pid_ = 0;            // Guarded by mutex_
-  bool connected_ = false;          // Guarded by mutex_
-  int errors_ = 0;                  // Guarded by mutex_
 };
 
 // Builds a message for the child: Msg(0x07000011).S(u"id").I(7).S(u"cmd").S(u"{}").I(0).
@@ -146,15 +146,15 @@ class ChildHarness {
   const std::string& root() const { return root_; }
   pid_t pid() const { return pid_; }
   std::string channel_id() const { return channel_id_; }
-  // What each descriptor of the running child refers to (readlink of /proc/PID/fd/N).
-  std::vector<std::string> ChildDescriptors() const;
   // The file every child is started with open on descriptor 9, as an inherited handle.
   std::string InheritedMarker() const { return root_ + "/inherited.marker"; }
   // The child's log (tag "extDll;", every level) and standard output so far.
-  std::string Log() const;
-  std::string Output() const;
+  std::string Log() const { return testing_support::ReadFileOrEmpty(root_ + "/child.log"); }
+  std::string Output() const { return testing_support::ReadFileOrEmpty(root_ + "/child.out"); }
   // The child's log and standard error, for failure messages.
-  std::string Diagnostics() const;
+  std::string Diagnostics() const {
+    return Log() + "child stderr:\n" + testing_support::ReadFileOrEmpty(root_ + "/child.err");
+  }
 
  private:
   testing_support::ScopedTempDir dir_;
@@ -168,12 +168,5 @@ class ChildHarness {
   pid_t pid_ = -1;
   int exit_status_ = -1;
 };
-
-// Paths of the built libraries and executables (from the build).
-std::string HostPath();
-std::string ShippedWeatherdesk();
-std::string CrashLibraryPath();
-std::string ProbePath();
-std::string MissingExportPath();
 
 }  // namespace native_test

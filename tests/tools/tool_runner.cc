@@ -14,10 +14,6 @@ extern char** environ;
 namespace plexore_test {
 namespace {
 
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
-}
-
 std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
@@ -34,27 +30,24 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
   if (!mkdtemp(pattern)) return result;
   const std::string dir = pattern;
   const std::string in_path = dir + "/in", out_path = dir + "/out", err_path = dir + "/err";
-  if (WriteFile(in_path, input)) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.exit_code = WEXITSTATUS(status);
-      }
-      result.out = ReadFile(out_path);
-      result.err = ReadFile(err_path);
-    }
-    posix_spawn_file_actions_destroy(&actions);
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+  const bool written = static_cast<bool>(std::ofstream(in_path, std::ios::binary) << input);
+  pid_t pid;
+  int status = 0;
+  if (written && posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
+      waitpid(pid, &status, 0) == pid) {
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = ReadFile(out_path);
+    result.err = ReadFile(err_path);
   }
+  posix_spawn_file_actions_destroy(&actions);
   std::filesystem::remove_all(dir);
   return result;
 }
