@@ -122,18 +122,4 @@ TEST(CacheStoreTest, DamagedJournalIsMovedAsideAndReported) {
   EXPECT_EQ(64, log.LinesWithTag(u"oldlog;")[0].level);
 }
 
-TEST(CacheStoreTest, RewritingOneEntryKeepsTheJournalBounded) {
-  StoreTestEnv env;
-  ComPtr<host::CCacheStore> store = halcy::MakeComObject<host::CCacheStore>();
-  ASSERT_TRUE(store->Open(env.SystemDataDirectory() + u"cachestore.jsonl"));
-  const std::u16string big(1000, u'x');
-  for (int i = 0; i < 300; ++i) {
-    ASSERT_EQ(S_OK, store->WriteEntry(u"e", ListOf({big, halcy::StringPrintf(u"%d", i)}).Get()));
-  }
-  EXPECT_GT(store->compactions(), 0);
-  // Live text is about 1 KB; the journal may hold the slack but not 300 copies.
-  EXPECT_LT(std::filesystem::file_size(env.SystemDataFile("cachestore.jsonl")), 200u * 1024);
-  EXPECT_EQ("299", Read(FreshCacheStore().Get(), u"e")[1]);
-}
-
 }  // namespace

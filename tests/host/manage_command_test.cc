@@ -23,14 +23,11 @@ TEST_F(ManageCommandTest, InstallListDisableEnableRemoveEachSurviveARestart) {
   EXPECT_EQ("installed tb2 2.0.1 from " + source + "\n", out);
   EXPECT_EQ("tb2\t1\t0\t2.0.1\tTranslate Bar\t" + copy, Row("tb2"));
   EXPECT_EQ(4u, List().size()) << "the three seeded extensions and the new one";
-  const struct {
-    const char* command;
-    const char* state;
-  } steps[] = {{"disable", "0"}, {"enable", "1"}};
-  for (const auto& step : steps) {
-    ASSERT_EQ(0, Host(std::string(step.command) + " tb2", &out)) << out;
-    EXPECT_EQ(std::string(step.command) + "d tb2\n", out);
-    EXPECT_EQ("tb2\t" + std::string(step.state) + "\t0\t2.0.1\tTranslate Bar\t" + copy, Row("tb2"));
+  for (const std::string state : {"0", "1"}) {
+    const std::string command = state == "0" ? "disable" : "enable";
+    ASSERT_EQ(0, Host(command + " tb2", &out)) << out;
+    EXPECT_EQ(command + "d tb2\n", out);
+    EXPECT_EQ("tb2\t" + state + "\t0\t2.0.1\tTranslate Bar\t" + copy, Row("tb2"));
   }
   ASSERT_EQ(0, Host("remove tb2", &out)) << out;
   EXPECT_EQ("removed tb2\n", out);

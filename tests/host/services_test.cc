@@ -1,5 +1,5 @@
-// The browser's threads and services as plexore-host runs them, the module's service getters
-// against them, and the browser model's refusals and thread safety.
+// The browser's threads and services as plexore-host runs them, its statistics file, and the
+// browser model's refusals and thread safety.
 #include "module/services.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/paths.h"
-#include "extension/extension_mgr.h"
 #include "host/browser_model.h"
 #include "host/browser_thread.h"
 #include "host/host_services.h"
@@ -25,7 +23,6 @@
 #include "platform/event.h"
 #include "platform/strings.h"
 #include "store_test_env.h"
-#include "support/log_capture.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "thread/message_loop.h"
@@ -34,24 +31,8 @@
 
 namespace {
 
-using testing_support::LogCapture;
-
 constexpr int kKinds[] = {Thread::kThreadUI, Thread::kThreadProcessLauncher, Thread::kThreadIPC,
                           Thread::kThreadExtensionManager};
-
-template <class I>
-ComPtr<I> Service() {
-  ComPtr<I> s;
-  Util::Com::GetService(I::kIID, s.ReleaseAndGetVoidAddress());
-  return s;
-}
-
-template <class I>
-ComPtr<I> Create() {
-  ComPtr<I> object;
-  Util::Com::CreateObjectByIID(I::kIID, object.ReleaseAndGetVoidAddress());
-  return object;
-}
 
 // Counts how often tasks of its kind ran and were destroyed.
 struct TaskCounters {
@@ -68,50 +49,27 @@ class CCountingTask : public Thread::CTask {
   TaskCounters* counters_;
 };
 
-// Stop withdraws every service and class the host registered and puts back what was there.
-TEST(HostServicesTest, ServicesAndClassesComeAndGoWithTheHost) {
-  host_testing::StoreTestEnv env;
-  const std::function<bool()> present[] = {
-      [] { return !!Service<Thread::IMessageLoopRegistry>(); },
-      [] { return !!Service<Logic::ILogicGlobalService>(); },
-      [] { return !!Logic::GetDatabaseService(); },
-      [] { return !!Logic::GetChannelInfo(); },
-      [] { return !!Logic::GetStatisticsService(); },
-      [] { return !!Logic::GetVersionService(); },
-      [] { return !!Logic::GetSkinService(); },
-      [] { return !!Logic::GetUserServiceManager(); },
-      [] { return !!Create<Logic::IStoreParams>(); },
-      [] { return !!Create<Logic::IPropertySet>(); },
-  };
-  for (const auto& p : present) EXPECT_FALSE(p());
-  ComPtr<host::CThreadService> earlier = halcy::MakeComObject<host::CThreadService>();
-  auto* earlier_itf = static_cast<Thread::IThreadService*>(earlier.Get());
-  halcy::SetService(Thread::IThreadService::kIID, earlier_itf);
-  {
-    host::CHostServices services;
-    ASSERT_TRUE(services.Start());
-    for (const auto& p : present) EXPECT_TRUE(p());
-    EXPECT_NE(earlier_itf, Service<Thread::IThreadService>().Get());
-    DWORD unknown = 1;
-    EXPECT_EQ(E_INVALIDARG, Service<Thread::IThreadService>()->GetThreadId(5, &unknown));
-  }
-  for (const auto& p : present) EXPECT_FALSE(p());
-  EXPECT_EQ(earlier_itf, Service<Thread::IThreadService>().Get());
-  halcy::SetService(Thread::IThreadService::kIID, nullptr);
-}
-
 // Stop lands in the middle of traffic from three threads while a fourth waits for the shutdown
-// event; afterwards posting is refused and the task deleted unrun.
-TEST(HostServicesTest, EveryTaskPostedAroundShutdownRunsOrIsDeleted) {
+// event; afterwards posting is refused and the task deleted unrun. The child process handles
+// the service kept are closed with it.
+TEST(HostServicesTest, EveryTaskPostedAroundShutdownRunsOrIsDeletedAndNoHandleIsLeft) {
+  const size_t open_before = halcy::OpenHandleCountForTesting();
   TaskCounters counters;
   std::atomic<int> posted{0};
   auto services = std::make_unique<host::CHostServices>();
   ASSERT_TRUE(services->Start());
-  ComPtr<Thread::IThreadService> threads = Service<Thread::IThreadService>();
+  ComPtr<Thread::IThreadService> threads(services->thread_service());
+  ComPtr<Logic::ILogicGlobalService> global(services->logic_global_service());
+  // Any handle stands for a process here; the service only keeps and closes it.
+  EXPECT_EQ(S_OK, global->AddChildProcess(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+  EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(nullptr));
+  EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(1u, services->logic_global_service()->ChildProcessCount());
   HANDLE event = nullptr;
-  ASSERT_EQ(S_OK, Service<Logic::ILogicGlobalService>()->GetShutdownEvent(&event));
+  ASSERT_EQ(S_OK, global->GetShutdownEvent(&event));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
-  EXPECT_EQ(E_POINTER, Service<Logic::ILogicGlobalService>()->GetShutdownEvent(nullptr));
+  EXPECT_EQ(E_POINTER, global->GetShutdownEvent(nullptr));
+  global.Reset();
   DWORD waited = WAIT_FAILED;
   std::thread waiter([&] { waited = WaitForSingleObject(event, INFINITE); });
   Thread::CMessageLoopProxy* raw = nullptr;
@@ -147,53 +105,9 @@ TEST(HostServicesTest, EveryTaskPostedAroundShutdownRunsOrIsDeleted) {
   EXPECT_EQ(ran, counters.ran.load());
   EXPECT_LE(ran, posted.load());
   EXPECT_GT(ran, 0);
-}
-
-TEST(HostServicesTest, ChildProcessHandlesAreClosedWhenTheServiceGoes) {
-  size_t open_before = halcy::OpenHandleCountForTesting();
-  {
-    host::CHostServices services;
-    ASSERT_TRUE(services.Start());
-    ComPtr<Logic::ILogicGlobalService> global = Service<Logic::ILogicGlobalService>();
-    // Any handle stands for a process here; the service only keeps and closes it.
-    EXPECT_EQ(S_OK, global->AddChildProcess(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-    EXPECT_EQ(S_OK, global->AddChildProcess(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-    EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(nullptr));
-    EXPECT_EQ(E_INVALIDARG, global->AddChildProcess(INVALID_HANDLE_VALUE));
-    EXPECT_EQ(2u, services.logic_global_service()->ChildProcessCount());
-  }
+  threads.Reset();
+  proxy = nullptr;
   EXPECT_EQ(open_before, halcy::OpenHandleCountForTesting());
-}
-
-// Answers every interface, so it can stand for any service.
-class CAnyService final : public IUnknown {
- public:
-  HRESULT QueryInterface(REFIID, void** out) override {
-    *out = static_cast<IUnknown*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override { return --refs_; }  // lives on the test's stack
-
- private:
-  std::atomic<ULONG> refs_{0};
-};
-
-TEST(ModuleServicesTest, ExtensionMgrIsNotLookedUpWithoutTheSiblingModules) {
-  CAnyService mgr;
-  ComPtr<IUnknown> saved = halcy::SetService(Logic::IExtensionMgr::kIID, &mgr);
-  {
-    testing_support::ScopedTempDir empty_browser_dir;
-    testing_support::ScopedEnv browser("HALCY_BROWSER_DIR", empty_browser_dir.path());
-    Logic::ResetPathCachesForTesting();
-    LogCapture log;
-    EXPECT_EQ(nullptr, Logic::GetExtensionMgr());
-    EXPECT_TRUE(log.Lines().empty());  // no lookup, so no failure line
-  }
-  Logic::ResetPathCachesForTesting();
-  EXPECT_TRUE(Logic::GetExtensionMgr());  // the test binary's directory ships the markers
-  halcy::SetService(Logic::IExtensionMgr::kIID, saved.Get());
 }
 
 // Each line of statistics.jsonl without its time member, which differs from run to run.
@@ -216,7 +130,8 @@ TEST(StatisticsServiceTest, EachCallAppendsOneReadableLineInOrder) {
   testing_support::TestHost host;
   ComPtr<Logic::IStatisticsService> stats = Logic::GetStatisticsService();
   ASSERT_TRUE(stats);
-  ComPtr<Logic::IPropertySet> props = Create<Logic::IPropertySet>();
+  ComPtr<Logic::IPropertySet> props;
+  Util::Com::CreateObjectByIID(Logic::IPropertySet::kIID, props.ReleaseAndGetVoidAddress());
   ASSERT_TRUE(props);
   EXPECT_EQ(S_OK, props->SetValue(u"name", u"first"));
   EXPECT_EQ(S_OK, props->SetValue(u"AppId", nullptr));

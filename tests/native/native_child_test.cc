@@ -273,21 +273,14 @@ TEST(NativeChildTest, SwitchesInEitherOrderAreAcceptedAndAnyOtherCommandLineRefu
   ASSERT_TRUE(h.Start(false, {"--type=BrindleProcess", "--channel=" + h.channel_id()}));
   h.Send(Msg(2));
   EXPECT_EQ(0, h.WaitForExitStatus());
-  const std::string id = "--channel=" + h.channel_id();
-  const std::vector<std::vector<std::string>> kRefused = {
-      {id},
-      {"--type=BrindleProcess"},
-      {id, "--type=renderer"},
-      {id, "--type=BrindleProcess", "--type=BrindleProcess"},
-      {id, id, "--type=BrindleProcess"},
-      {"--channel=1.0000abcd.5", "--type=BrindleProcess"},  // lower-case hex
-      {"--channel=1.000ABCD.5", "--type=BrindleProcess"},   // seven digits
-      {"--channel=../../x", "--type=BrindleProcess"},
-  };
-  for (const auto& args : kRefused) {
-    std::string command = PLEXORE_HOST, out;
-    for (const std::string& arg : args) command += " " + arg;
-    EXPECT_EQ(2, testing_support::RunCommand(command + " 2>/dev/null", &out)) << command;
+  const std::string id = "--channel=" + h.channel_id(), type = "--type=BrindleProcess";
+  for (const std::string& args :
+       {id, type, id + " --type=renderer", id + " " + type + " " + type, id + " " + id + " " + type,
+        "--channel=1.0000abcd.5 " + type /* lower-case hex */,
+        "--channel=1.000ABCD.5 " + type /* seven digits */, "--channel=../../x " + type}) {
+    std::string out;
+    EXPECT_EQ(2, testing_support::RunCommand(PLEXORE_HOST " " + args + " 2>/dev/null", &out))
+        << args;
   }
 }
 
