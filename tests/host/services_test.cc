@@ -1,5 +1,5 @@
-// The browser's threads and services as plexore-host runs them, its statistics file, and the
-// browser model's refusals and thread safety.
+// The browser's threads and services as plexore-host runs them, its statistics file, its small
+// services, and the browser model's refusals and thread safety.
 #include "module/services.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "host/browser_model.h"
+#include "host/browser_services.h"
 #include "host/browser_thread.h"
+#include "host/channel_info.h"
 #include "host/host_services.h"
 #include "host/logic_global_service.h"
 #include "host/statistics_service.h"
@@ -22,7 +24,9 @@
 #include "platform/bstr.h"
 #include "platform/event.h"
 #include "platform/strings.h"
+#include "platform/system_paths.h"
 #include "store_test_env.h"
+#include "support/log_capture.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "thread/message_loop.h"
@@ -162,6 +166,52 @@ TEST(StatisticsServiceTest, EachCallAppendsOneReadableLineInOrder) {
       expected,
       StatisticsLines(testing_support::ReadFileOrEmpty(env.SystemDataFile("statistics.jsonl"))));
   EXPECT_EQ(2, host.services().statistics_service()->Total(u"UserAction", u"click", u"count"));
+}
+
+// The browser's small services: version and channel from the environment, the skin prefixes
+// and the current user, and what each refuses.
+TEST(BrowserServicesTest, AnswerWhatTheBrowserKnowsAndRefuseWhatIsMissing) {
+  const auto version = [] {
+    halcy::ScopedBstr text;
+    EXPECT_EQ(S_OK,
+              halcy::MakeComObject<host::CVersionService>()->GetBrowserVersion(text.Receive()));
+    return std::u16string(text.View());
+  };
+  const auto channel = [] {
+    ComPtr<Logic::IChannelObject> object;
+    EXPECT_EQ(S_OK, halcy::MakeComObject<host::CChannelInfo>()->GetChannelObject(
+                        object.ReleaseAndGetAddressOf()));
+    halcy::ScopedBstr text;
+    EXPECT_EQ(S_OK, object->GetChannelCode(text.Receive()));
+    return std::u16string(text.View());
+  };
+  {
+    testing_support::ScopedEnv v("HALCY_BROWSER_VERSION", "7.0.0.12"), c("HALCY_CHANNEL", "p-42");
+    EXPECT_EQ(u"7.0.0.12", version());
+    EXPECT_EQ(u"p-42", channel());
+    setenv("HALCY_BROWSER_VERSION", "", 1);
+    EXPECT_EQ(u"6.5.1.2", version());
+    unsetenv("HALCY_BROWSER_VERSION");
+    unsetenv("HALCY_CHANNEL");
+    EXPECT_EQ(u"6.5.1.2", version());
+    EXPECT_EQ(u"", channel());
+  }
+  ComPtr<host::CSkinService> skin = halcy::MakeComObject<host::CSkinService>();
+  testing_support::LogCapture log;
+  EXPECT_EQ(S_OK, skin->RegisterPathPrefix(u"extskin:", u"C:\\data\\ext"));
+  EXPECT_EQ(S_OK, skin->RegisterPathPrefix(u"extskin:", u"C:\\data\\ext2"));
+  EXPECT_EQ(E_INVALIDARG, skin->RegisterPathPrefix(u"", u"x"));
+  EXPECT_EQ(u"C:\\data\\ext2", skin->DirectoryOf(u"extskin:"));
+  EXPECT_TRUE(log.Contains(u"skin: prefix extskin: registered for C:\\data\\ext"));
+  halcy::SetUserNameForTesting(u"mallory");
+  ComPtr<host::CUserServiceManager> users = halcy::MakeComObject<host::CUserServiceManager>();
+  halcy::ScopedBstr name;
+  LONG id = 0;
+  EXPECT_EQ(S_OK, users->GetCurrentUser(name.Receive(), &id));
+  halcy::SetUserNameForTesting(std::nullopt);
+  EXPECT_EQ(u"mallory", name.View());
+  EXPECT_EQ(1, id);
+  EXPECT_EQ(E_POINTER, users->RegisterListener(Logic::kIID_IUserChangeListener, 1, nullptr, 1));
 }
 
 TEST(BrowserModelTest, RefusesUnknownAndDuplicateIdsAndAClosedTabAnswersNothing) {
