@@ -84,10 +84,20 @@ TEST_F(HostileInputTest, AStoreThatIsNotARegularFileStopsEverySessionAndChangesN
   EXPECT_EQ(3u, List().size());
 }
 
-// Bad command lines, manifests, ids, scenarios and paths.
+// Bad command lines, manifests, ids, scenarios and paths, and sources that would reach outside:
+// links, special files, an oversized manifest, the installed copy itself or a folder holding it.
 TEST_F(HostileInputTest, RefusalsSayWhyAndChangeNothing) {
   const std::string s = dir_.File("sources"), folder = dir_.File("scenario-dir");
-  const std::string none = dir_.File("none.jsonl");
+  const std::string none = dir_.File("none.jsonl"), copy = DataDirectory() + "/again";
+  fs::create_symlink("/etc/passwd", Source("links", R"({"name":"L","version":"1"})") + "/passwd");
+  fs::create_directories(Source("dirlink", R"({"name":"L","version":"1"})") + "/sub");
+  fs::create_directory_symlink("/etc", s + "/dirlink/sub/etc");
+  ASSERT_EQ(0, mkfifo((Source("fifo", R"({"name":"F","version":"1"})") + "/pipe").c_str(), 0600));
+  Source("big", R"({"name":"B","version":"1","pad":")" + std::string(1024 * 1024, 'x') + "\"}");
+  ASSERT_EQ(0, Host("install " + Source("again", R"({"version":"1","setuponline":"1"})")));
+  fs::create_directories(copy + "/sub");
+  WriteFileOrDie(copy + "/sub/manifest.json", R"({"version":"2","setuponline":"1"})");
+  WriteFileOrDie(DataRoot() + "/manifest.json", R"({"version":"3","setuponline":"1"})");
   Source("nomanifest", "");
   Source("array", "[1,2]");
   Source("broken", "{\"name\":");
@@ -134,67 +144,21 @@ TEST_F(HostileInputTest, RefusalsSayWhyAndChangeNothing) {
       {"list", 2, "contains a backslash", "HALCY_REGISTRY='a\\b'"},
       {"list", 1, "cannot read " + DataRoot() + ": it is a directory",
        "HALCY_REGISTRY=" + DataRoot()},
+      {"install " + s + "/links", 1, "the source holds a symbolic link, " + s + "/links/passwd"},
+      {"install " + s + "/dirlink", 1, s + "/dirlink/sub/etc"},
+      {"install " + s + "/fifo", 1, "neither a regular file nor a directory"},
+      {"install " + s + "/big", 1, "the limit is 1048576"},
+      {"update " + s + "/links --id pagenotes", 1, "symbolic link"},
+      {"install " + copy + "/sub --id again", 1, "lies inside"},
+      {"install " + DataRoot() + " --id again", 1, "contains the target"},
   };
   for (const auto& c : cases) ExpectRefused(c.args, c.code, c.message, c.env);
 }
 
-TEST_F(HostileInputTest, SourcesThatWouldReachOutsideAreRefusedWhole) {
-  const std::string links = Source("links", R"({"name":"L","version":"1"})");
-  fs::create_symlink("/etc/passwd", links + "/passwd");
-  const std::string dir_link = Source("dirlink", R"({"name":"L","version":"1"})");
-  fs::create_directories(dir_link + "/sub");
-  fs::create_directory_symlink("/etc", dir_link + "/sub/etc");
-  const std::string fifo = Source("fifo", R"({"name":"F","version":"1"})");
-  ASSERT_EQ(0, mkfifo((fifo + "/pipe").c_str(), 0600));
-  const std::string big =
-      Source("big", R"({"name":"B","version":"1","pad":")" + std::string(1024 * 1024, 'x') + "\"}");
-  ExpectRefused("install " + links, 1, "the source holds a symbolic link, " + links + "/passwd");
-  ExpectRefused("install " + dir_link, 1, dir_link + "/sub/etc");
-  ExpectRefused("install " + fifo, 1, "neither a regular file nor a directory");
-  ExpectRefused("install " + big, 1, "the limit is 1048576");
-  ExpectRefused("update " + links + " --id pagenotes", 1, "symbolic link");
-  // The installed copy itself, or a folder inside it, is never the source of its own reinstall.
-  const std::string copy = DataDirectory() + "/again";
-  ASSERT_EQ(0, Host("install " + Source("again", R"({"version":"1","setuponline":"1"})")));
-  fs::create_directories(copy + "/sub");
-  WriteFileOrDie(copy + "/sub/manifest.json", R"({"version":"2","setuponline":"1"})");
-  ExpectRefused("install " + copy + "/sub --id again", 1, "lies inside");
-  WriteFileOrDie(DataRoot() + "/manifest.json", R"({"version":"3","setuponline":"1"})");
-  ExpectRefused("install " + DataRoot() + " --id again", 1, "contains the target");
-}
-
-// The states a reinstall killed midway can leave: the next session puts the old version back
-// unless the store already names the new one.
-TEST_F(HostileInputTest, AReinstallKilledMidwayLeavesTheOldVersionWhole) {
-  const std::string v2 = R"({"name":"R","version":"2","setuponline":"1"})";
-  ASSERT_EQ(0, Host("install " + Source("r", R"({"name":"R","version":"1","setuponline":"1"})")));
-  const std::string copy = DataDirectory() + "/r", aside = DataDirectory() + "/.r.previous";
-  WriteFileOrDie(copy + "/data", "old");
-  const Tree installed = Snapshot(copy);
-  for (const bool new_copy_in_place : {false, true}) {
-    SCOPED_TRACE(new_copy_in_place ? "after the new copy was moved in" : "after the move aside");
-    fs::create_directories(DataDirectory() + "/.r.staging");
-    fs::rename(copy, aside);
-    if (new_copy_in_place) {
-      fs::create_directories(copy);
-      WriteFileOrDie(copy + "/manifest.json", v2);
-    }
-    EXPECT_EQ("r\t1\t0\t1\tR\t" + copy, Row("r"));
-    EXPECT_EQ(installed, Snapshot(copy));
-    EXPECT_FALSE(fs::exists(aside));
-    EXPECT_FALSE(fs::exists(DataDirectory() + "/.r.staging"));
-  }
-  // A reinstall that completed keeps the new files once the store names them.
-  ASSERT_EQ(0, Host("install " + Source("r", v2)));
-  fs::create_directories(aside);
-  EXPECT_EQ("r\t1\t0\t2\tR\t" + copy, Row("r"));
-  EXPECT_EQ(v2, ReadFileOrEmpty(copy + "/manifest.json"));
-  EXPECT_FALSE(fs::exists(aside));
-}
-
-// A reinstall killed with SIGKILL at moments spread over its run: every next session finds one
-// whole version, the record and the files agreeing.
-TEST_F(HostileInputTest, AReinstallKilledAtAnyMomentLeavesOneWholeVersion) {
+// A reinstall killed midway, first in the states a kill can leave (made by hand), then with
+// SIGKILL at moments spread over its run: the next session finds one whole version, the record
+// and the files agreeing, the old one unless the store already names the new one.
+TEST_F(HostileInputTest, AReinstallKilledMidwayLeavesOneWholeVersion) {
   std::map<std::string, std::string> versions;  // version -> source folder
   for (const std::string version : {"1", "2"}) {
     const std::string source =
@@ -205,15 +169,32 @@ TEST_F(HostileInputTest, AReinstallKilledAtAnyMomentLeavesOneWholeVersion) {
     versions[version] = source;
   }
   ASSERT_EQ(0, Host("install " + versions["1"] + " --id k"));
+  const std::string copy = DataDirectory() + "/k", aside = DataDirectory() + "/.k.previous";
+  for (const bool new_copy_in_place : {false, true}) {
+    SCOPED_TRACE(new_copy_in_place ? "after the new copy was moved in" : "after the move aside");
+    fs::create_directories(DataDirectory() + "/.k.staging");
+    fs::rename(copy, aside);
+    if (new_copy_in_place) fs::copy(versions["2"], copy);
+    EXPECT_EQ("k\t1\t0\t1\tK\t" + copy, Row("k"));
+    EXPECT_EQ(Snapshot(versions["1"]), Snapshot(copy));
+    EXPECT_FALSE(fs::exists(aside));
+    EXPECT_FALSE(fs::exists(DataDirectory() + "/.k.staging"));
+  }
+  // A reinstall that completed keeps the new files once the store names them.
+  ASSERT_EQ(0, Host("install " + versions["2"] + " --id k"));
+  fs::create_directories(aside);
+  EXPECT_EQ("k\t1\t0\t2\tK\t" + copy, Row("k"));
+  EXPECT_EQ(Snapshot(versions["2"]), Snapshot(copy));
+  EXPECT_FALSE(fs::exists(aside));
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
     // `timeout -s KILL` ends the reinstall after a delay that moves through its whole run.
     char kill_after[32];
     std::snprintf(kill_after, sizeof(kill_after), "timeout -s KILL %.3f", 0.02 + 0.04 * round);
-    Host("install " + versions[round % 2 ? "1" : "2"] + " --id k", nullptr, kill_after);
+    Host("install " + versions[round % 2 ? "2" : "1"] + " --id k", nullptr, kill_after);
     const std::string row = Row("k");
     ASSERT_EQ(0u, row.find("k\t1\t0\t")) << row;
-    EXPECT_EQ(Snapshot(versions[row.substr(6, 1)]), Snapshot(DataDirectory() + "/k"));
+    EXPECT_EQ(Snapshot(versions[row.substr(6, 1)]), Snapshot(copy));
   }
 }
 

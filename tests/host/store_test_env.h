@@ -31,15 +31,11 @@ class StoreTestEnv {
     Logic::ResetPathCachesForTesting();
   }
 
-  // "<data root>SysData\" as the module computes it (Windows-style).
-  std::u16string SystemDataDirectory() const {
+  // The native path of `name` inside the system data directory, as the module computes it.
+  std::string SystemDataFile(const std::string& name) const {
     std::u16string path;
     EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
-    return path;
-  }
-  // The native path of `name` inside the system data directory.
-  std::string SystemDataFile(const std::string& name) const {
-    return halcy::ToNativePath(SystemDataDirectory()) + name;
+    return halcy::ToNativePath(path) + name;
   }
 
  private:

@@ -146,12 +146,4 @@ TEST_F(RegistrationTest, RegisterTwiceThenUnregister) {
   EXPECT_EQ(u"other", ReadString(u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", nullptr));
 }
 
-TEST_F(RegistrationTest, CorruptRegistryFailsAndIsLeftUntouched) {
-  const std::string corrupt = "this is [not a registry\n\"x\"=nonsense\n";
-  testing_support::WriteFileOrDie(dir_.File("registry.reg"), corrupt);
-  EXPECT_TRUE(FAILED(DllRegisterServer()));
-  EXPECT_TRUE(FAILED(DllUnregisterServer()));
-  EXPECT_EQ(corrupt, RegistryText());
-}
-
 }  // namespace

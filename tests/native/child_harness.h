@@ -261,10 +261,9 @@ class ChildHarness {
       for (const Incoming& m : in) {
         if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id)) {
           result = static_cast<int>(m.Number(1));
-          return true;
         }
       }
-      return false;
+      return result >= 0;
     });
     return result;
   }
