@@ -1,5 +1,5 @@
-// Helpers for the thread tests: a pump that runs on the test's own thread and counts its
-// wake-ups, and a reference-counted probe that records calls and its own destruction.
+// A reference-counted probe for the thread tests: records calls, their threads and its own
+// destruction.
 #pragma once
 
 #include <atomic>
@@ -9,39 +9,8 @@
 
 #include "base/ref_counted.h"
 #include "platform/threads.h"
-#include "thread/message_pump.h"
 
 namespace thread_test {
-
-// Run returns once no task is ready (or on Quit) instead of sleeping, so that a test drives a
-// loop on its own thread step by step.
-class CountingPump final : public Thread::CMessagePump {
- public:
-  void Run(Delegate* delegate) override {
-    int64_t next = 0;
-    for (keep_running_ = true; keep_running_;) {
-      bool did_work = delegate->DoWork();
-      if (keep_running_) did_work |= delegate->DoDelayedWork(&next);
-      if (!keep_running_ || did_work) continue;
-      delegate->DoIdleWork();
-      break;
-    }
-    keep_running_ = true;
-  }
-  void Quit() override {
-    keep_running_ = false;
-    ++quits;
-  }
-  void ScheduleWork() override { ++wakeups; }
-
-  std::atomic<int> wakeups{0};
-  int quits = 0;
-
- private:
-  ~CountingPump() override = default;
-  void WaitForWork(int64_t) override {}
-  bool keep_running_ = true;
-};
 
 class CProbe : public base::CRefCountedThreadSafe<CProbe> {
  public:
@@ -56,7 +25,6 @@ class CProbe : public base::CRefCountedThreadSafe<CProbe> {
     text += "!";
     Record(static_cast<int>(text.size()));
   }
-
   std::vector<int> values() {
     std::lock_guard<std::mutex> lock(mutex_);
     return values_;
