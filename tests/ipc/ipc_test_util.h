@@ -33,7 +33,8 @@ inline std::string PayloadOf(const IPC::CMessage& m) {
 // "ipctest.<pid>.<n>": unique within the machine while the process lives.
 std::u16string UniqueChannelId();
 
-// A blocking raw client end on the pipe path of a channel id; -1 on failure.
+// A blocking raw client end on the pipe path of a channel id, whose reads give up after
+// kWaitLimit; -1 on failure.
 int RawConnect(const std::u16string& channel_id);
 bool RawWriteAll(int fd, const std::string& bytes);
 // Reads exactly `n` bytes (empty on end of stream or error).
