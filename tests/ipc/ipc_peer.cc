@@ -1,10 +1,9 @@
 // ipc_peer <channel id>: the other process of the IPC tests (see ipc_peer_protocol.h). It runs
 // the browser's threads through the host services, listens on the extension-manager thread and
-// ends once the channel fails (the host closed it or went away).
+// ends once the channel fails.
 #include <signal.h>
 
 #include <atomic>
-#include <cstdio>
 #include <future>
 #include <memory>
 
@@ -57,20 +56,15 @@ class CPeer : public IPC::CChannel::CListener {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: ipc_peer <channel id>\n");
-    return 2;
-  }
   host::CHostServices services;
-  if (!services.Start()) return 3;
+  if (argc != 2 || !services.Start()) return 2;
   Thread::CMessageLoop* ipc_loop = nullptr;
   Thread::CMessageLoop* listener_loop = nullptr;
   services.thread_service()->GetMessageLoop(Thread::kThreadIPC, &ipc_loop);
   services.thread_service()->GetMessageLoop(Thread::kThreadExtensionManager, &listener_loop);
   base::RefPtr<CPeer> peer(new CPeer(listener_loop));
   std::future<void> failed = peer->failure.get_future();
-  // The proxy is made on the IPC thread and the listener registered in the same task, so that
-  // the registration is in place before the first read can deliver anything.
+  // Made on the IPC thread with the listener in the same task: registered before the first read.
   std::promise<void> made;
   ipc_loop->PostTask(Thread::NewFuncTask([&] {
                        peer->proxy = std::make_unique<IPC::CChannelProxy>(
