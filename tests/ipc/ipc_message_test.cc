@@ -164,23 +164,23 @@ TEST(IpcFindNextMessageTest, IncompleteInputsFindNothingAndAWholeSyncHeaderIsFou
 
 TEST(MessageValuesTest, ReadsEachTypeInOrderAndCountsTheBytesConsumed) {
   CMessage m(false, 0x07000011);
-  m.WriteString(u"pagenotes");
   m.WriteInt(-7);
   m.WriteInt64(int64_t{1} << 40);
   m.WriteInt(5);
   m.WriteUInt(0xFFFFFFFFu);
+  m.WriteString(u"pagenotes");  // ends exactly at the payload's end
   std::vector<MessageValue> values;
   size_t used = 0;
   ASSERT_TRUE(ReadMessageValues(m,
-                                {ValueType::kString, ValueType::kInt, ValueType::kInt64,
-                                 ValueType::kBool, ValueType::kUInt},
+                                {ValueType::kInt, ValueType::kInt64, ValueType::kBool,
+                                 ValueType::kUInt, ValueType::kString},
                                 &values, &used));
   ASSERT_EQ(5u, values.size());
-  EXPECT_EQ(u"pagenotes", values[0].text);
-  EXPECT_EQ(-7, values[1].number);
-  EXPECT_EQ(int64_t{1} << 40, values[2].number);
-  EXPECT_EQ(1, values[3].number);  // any non-zero int is true
-  EXPECT_EQ(4294967295, values[4].number);
+  EXPECT_EQ(-7, values[0].number);
+  EXPECT_EQ(int64_t{1} << 40, values[1].number);
+  EXPECT_EQ(1, values[2].number);  // any non-zero int is true
+  EXPECT_EQ(4294967295, values[3].number);
+  EXPECT_EQ(u"pagenotes", values[4].text);
   EXPECT_EQ(m.size(), used);
   ASSERT_TRUE(ReadMessageValues(m, {}, &values, &used));
   EXPECT_EQ(m.header_size(), used);
