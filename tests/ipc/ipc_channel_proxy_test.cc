@@ -144,6 +144,7 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::unique_ptr<CSyncChannelProxy> server_;
   std::unique_ptr<CChannelProxy> client_;
   std::atomic<int64_t> dwb_serial_{0};
+  std::atomic<int> destroyed_{0};  // outlives the proxies
 };
 
 TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
@@ -309,6 +310,35 @@ TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReplyAndAPumpEventRunsANes
 }
 
 // ---- refusals and failures ----
+
+TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithoutAReply) {
+  host_.RunOn(kThreadIPC,
+              [&] { server_->context()->channel()->set_max_queued_bytes_for_testing(1 << 16); });
+  auto request = [&](int32_t value, size_t filler) {  // time-outs a refusal must cut short
+    return SendOn(kThreadUI, new ipc_test::CountedMessage(true, value, filler, &destroyed_),
+                  waiter_.get(), 30000);
+  };
+  auto big = request(1, 1 << 16);  // larger than the bound on its own
+  ASSERT_TRUE(Done(big));
+  Sent refused = big.get();
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.reply, nullptr);
+  ASSERT_TRUE(waiter_->WaitForErrors(1));
+  ASSERT_TRUE(other_waiter_->WaitForErrors(1));
+  EXPECT_FALSE(server_->Send(new ipc_test::CountedMessage(false, 2, 0, &destroyed_)));
+  auto late = request(3, 0);  // refused before it is queued
+  ASSERT_TRUE(Done(late));
+  EXPECT_FALSE(late.get().ok);
+  server_->Close();
+  auto closed = request(4, 0);  // travels behind the closing task, which drops it
+  ASSERT_TRUE(Done(closed));
+  EXPECT_FALSE(closed.get().ok);
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(destroyed_.load(), 4);
+  EXPECT_EQ(waiter_->errors(), 1);
+  EXPECT_EQ(other_waiter_->errors(), 1);
+  EXPECT_EQ(server_->sync_context()->pending_send_count(), 0u);
+}
 
 TEST_F(ProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
   testing_support::LogCapture log;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +63,11 @@ class ChannelTest : public ipc_test::IpcHostTest {
     return fd;
   }
 
+  size_t QueuedBytes() {
+    return host_.RunOn(kThreadIPC, [&] { return channel_->queued_bytes(); });
+  }
+
+  std::atomic<int> destroyed_{0};  // outlives the channel
   RefPtr<RecordingListener> listener_{new RecordingListener(nullptr)};
   RefPtr<CChannel> channel_;
 };
@@ -138,6 +144,74 @@ TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) 
 }
 
 // ---- failures ----
+
+TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccepted) {
+  constexpr size_t kBound = 2 << 20;  // far above what the socket takes in (about 200 KiB)
+  testing_support::LogCapture log;
+  MakeChannel();
+  const int fd = RawConnect(id_);  // closed below
+  ASSERT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
+  auto* exact = new ipc_test::CountedMessage(false, 0, 1000, &destroyed_);
+  std::string expected = WireBytes(*exact);
+  host_.RunOn(kThreadIPC, [&] {
+    channel_->set_max_queued_bytes_for_testing(exact->size());
+    EXPECT_TRUE(channel_->Send(exact));  // fits exactly
+    channel_->set_max_queued_bytes_for_testing(kBound);
+  });
+  int created = 1;
+  for (bool accepted = true; accepted; ++created) {  // the peer does not read
+    ASSERT_LT(created, 1000);
+    auto* message = new ipc_test::CountedMessage(false, created, 100000, &destroyed_);
+    const std::string wire = WireBytes(*message);
+    size_t before = 0, after = 0;
+    int freed = 0;
+    accepted = host_.RunOn(kThreadIPC, [&] {
+      before = channel_->queued_bytes();
+      freed = destroyed_.load();
+      const bool ok = channel_->Send(message);
+      after = channel_->queued_bytes();
+      freed = destroyed_.load() - freed;
+      return ok;
+    });
+    ASSERT_LE(after, kBound);
+    if (accepted) {
+      EXPECT_EQ(after, before + wire.size());
+      expected += wire;
+    } else {
+      EXPECT_GT(before + wire.size(), kBound);  // refused because of the bound, not before it
+      EXPECT_EQ(after, before);
+      EXPECT_EQ(freed, 1);  // by Send itself
+    }
+  }
+  EXPECT_EQ(listener_->errors(), 1);  // reported from inside the refused Send
+  EXPECT_TRUE(log.Contains(u"Output queue full"));
+  const size_t held = QueuedBytes();
+  auto* late = new ipc_test::CountedMessage(false, -1, 0, &destroyed_);
+  EXPECT_FALSE(host_.RunOn(kThreadIPC, [&] { return channel_->Send(late); }));  // for good
+  EXPECT_EQ(QueuedBytes(), held);
+  // The peer reads at last: everything accepted arrives byte-exact and in order, then nothing.
+  EXPECT_TRUE(RawReadExactly(fd, expected.size()) == expected);
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
+  char extra;
+  EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);
+  EXPECT_EQ(destroyed_.load(), created + 1);
+  close(fd);  // the read fails as well; that is not reported a second time
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return log.Contains(u"Close Pipe\n"); }));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(listener_->errors(), 1);
+}
+
+TEST_F(ChannelTest, SendAfterCloseIsRefusedQuietly) {
+  Connected();
+  host_.RunOn(kThreadIPC, [&] {
+    channel_->Close();  // with a read in flight
+    EXPECT_FALSE(channel_->Send(new ipc_test::CountedMessage(false, 1, 0, &destroyed_)));
+  });
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(destroyed_.load(), 1);
+  EXPECT_EQ(listener_->errors(), 0);
+}
 
 TEST_F(ChannelTest, FailedPendingWriteLogsTheAssertLineAndReportsOneError) {
   testing_support::LogCapture log;
