@@ -333,8 +333,9 @@ TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithou
   auto closed = request(4, 0);  // travels behind the closing task, which drops it
   ASSERT_TRUE(Done(closed));
   EXPECT_FALSE(closed.get().ok);
+  EXPECT_TRUE(server_->Send(new ipc_test::CountedMessage(false, 5, 0, &destroyed_)));  // posted
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(destroyed_.load(), 4);
+  EXPECT_EQ(destroyed_.load(), 5);
   EXPECT_EQ(waiter_->errors(), 1);
   EXPECT_EQ(other_waiter_->errors(), 1);
   EXPECT_EQ(server_->sync_context()->pending_send_count(), 0u);
