@@ -124,15 +124,15 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::future<Sent> SendOn(int kind, CMessage* message, CChannel::CListener* listener,
                            DWORD timeout_ms) {
     auto promise = std::make_shared<std::promise<Sent>>();
-    Thread::PostTask(
-        kind, Thread::NewFuncTask([=, this] {
-          const auto start = std::chrono::steady_clock::now();
-          CMessage* reply = nullptr;
-          bool ok = server_->SendSyncWithTimeout(message, &reply, listener, timeout_ms);
-          promise->set_value({ok, std::unique_ptr<CMessage>(reply),
-                              std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - start)});
-        }));
+    Thread::PostTask(kind, Thread::NewFuncTask([=, this] {
+                       const auto start = std::chrono::steady_clock::now();
+                       CMessage* reply = nullptr;
+                       bool ok =
+                           server_->SendSyncWithTimeout(message, &reply, listener, timeout_ms);
+                       promise->set_value({ok, std::unique_ptr<CMessage>(reply),
+                                           std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)});
+                     }));
     return promise->get_future();
   }
 
@@ -370,7 +370,8 @@ TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
   EXPECT_EQ(log.Contains(u"shut down event triggered\n"), GetParam() == WaitEnder::kShutdown);
   if (GetParam() == WaitEnder::kShutdown) {
     CMessage* reply = nullptr;  // an echo would be answered
-    EXPECT_FALSE(server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
+    EXPECT_FALSE(
+        server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
     EXPECT_EQ(reply, nullptr);
   }
 }

@@ -171,10 +171,10 @@ TEST(MessageValuesTest, ReadsEachTypeInOrderAndCountsTheBytesConsumed) {
   m.WriteString(u"pagenotes");  // ends exactly at the payload's end
   std::vector<MessageValue> values;
   size_t used = 0;
-  ASSERT_TRUE(ReadMessageValues(m,
-                                {ValueType::kInt, ValueType::kInt64, ValueType::kBool,
-                                 ValueType::kUInt, ValueType::kString},
-                                &values, &used));
+  ASSERT_TRUE(ReadMessageValues(
+      m,
+      {ValueType::kInt, ValueType::kInt64, ValueType::kBool, ValueType::kUInt, ValueType::kString},
+      &values, &used));
   ASSERT_EQ(5u, values.size());
   EXPECT_EQ(-7, values[0].number);
   EXPECT_EQ(int64_t{1} << 40, values[1].number);

@@ -262,7 +262,9 @@ class CPostsWhenDeleted : public Thread::CTask {
  public:
   CPostsWhenDeleted(Thread::CMessageLoopProxy* proxy, bool* dropped)
       : CTask(u"p"), proxy_(proxy), dropped_(dropped) {}
-  ~CPostsWhenDeleted() override { *dropped_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0); }
+  ~CPostsWhenDeleted() override {
+    *dropped_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0);
+  }
   void Run() override {}
 
  private:
