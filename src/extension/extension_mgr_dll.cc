@@ -117,7 +117,7 @@ HRESULT CExtensionMgrImpl::WaitForDllProcess(DWORD timeout_ms) {
     host = dll_process_;
   }
   if (!host) return E_FAIL;
-  return host->WaitForChildOnChannel(timeout_ms) ? S_OK : S_FALSE;
+  return host->WaitForChildConnected(timeout_ms) ? S_OK : S_FALSE;
 }
 
 bool CExtensionMgrImpl::IsLibraryLoaded(const std::u16string& extension_id) const {

@@ -17,8 +17,9 @@ namespace Logic {
 
 struct IExtensionProcessProbe : IUnknown {
   static constexpr IID kIID = MakeGuid("5D0B7C3E-2A61-4F89-B7E4-0C93A18F62D5");
-  // 3: S_OK once the launched extension process is on the channel; S_FALSE when it ended
-  // before, was never started, or `milliseconds` passed; E_FAIL when the manager has no
+  // 3: S_OK once the launched extension process has said hello on its channel and what was
+  // queued for it has been written; S_FALSE when it ended or the channel closed before, none
+  // was started, or `milliseconds` passed; E_FAIL when the manager has no
   // extension-process host (not started, or given up after a repeated crash).
   virtual HRESULT WaitForExtensionProcess(LONG milliseconds) = 0;
 };

@@ -95,6 +95,8 @@ struct CDllInteractionProcessHost::LaunchRecord {
   base::RefPtr<CChildProcessLauncher::CContext> context;  // Guarded by mutex
   bool ended = false;                                     // Guarded by mutex
   bool accepted = false;  // Guarded by mutex: the launched child is on the channel
+  bool hello = false;     // Guarded by mutex: its hello arrived and the queue was flushed
+  bool closed = false;    // Guarded by mutex: the channel is gone
 
   void Set(base::RefPtr<CChildProcessLauncher> new_launcher) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -143,6 +145,18 @@ struct CDllInteractionProcessHost::LaunchRecord {
       set.wait_for(lock, std::chrono::milliseconds(5));
     }
     return true;
+  }
+
+  void Mark(bool LaunchRecord::*flag) {
+    std::lock_guard<std::mutex> lock(mutex);
+    this->*flag = true;
+    set.notify_all();
+  }
+
+  // True once the hello has arrived; false when the channel closes first or `deadline` passes.
+  bool WaitForHello(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return set.wait_until(lock, deadline, [this] { return hello || closed; }) && hello && !closed;
   }
 
   base::RefPtr<CChildProcessLauncher::CContext> Take() {
@@ -246,6 +260,7 @@ void CDllInteractionProcessHost::OnChannelConnected(int32_t /*peer_pid: checked 
     pending_.pop_front();
     Send(message);  // the lock is recursive; a refused message is destroyed there
   }
+  launch_->Mark(&LaunchRecord::hello);
 }
 
 void CDllInteractionProcessHost::OnMessageReceived(const IPC::CMessage& message) {
@@ -305,10 +320,14 @@ void CDllInteractionProcessHost::Close() {
   connected_ = false;
   closing = std::move(proxy_);
   closing->Close();
+  launch_->Mark(&LaunchRecord::closed);
 }
 
-bool CDllInteractionProcessHost::WaitForChildOnChannel(DWORD timeout_ms) {
-  return launch_->WaitForChildOnChannel(timeout_ms);
+bool CDllInteractionProcessHost::WaitForChildConnected(DWORD timeout_ms) {
+  // The pipe admits the child before its hello arrives; what was queued for it is written only
+  // after the hello, on the extension-manager thread.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  return launch_->WaitForChildOnChannel(timeout_ms) && launch_->WaitForHello(deadline);
 }
 
 void CDllInteractionProcessHost::Shutdown(DWORD grace_ms) {
