@@ -43,14 +43,13 @@ class PathsTest : public ::testing::Test {
 TEST_F(PathsTest, UserDirectoryEndsInPrefixAndHexAndExistsWithItsMissingParents) {
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/new");
   const std::u16string root = base_ + u"/new\\halcy\\browser\\UserData\\";
-  std::u16string path, short_path;
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, 0, u"a\u4e2d"));
-  EXPECT_EQ(root + u"0A73B7929C9546628F097CEEACA6E07961002d4e\\", path);
-  EXPECT_TRUE(IsDirectory(path));
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &short_path,
-                                      Logic::kUserDataVariantShort, u"a\u4e2d"));
-  EXPECT_EQ(root + u"61002d4e\\", short_path);
-  EXPECT_TRUE(IsDirectory(short_path));
+  for (const auto& [variant, name] : {std::pair(0, u"0A73B7929C9546628F097CEEACA6E07961002d4e\\"),
+                                      std::pair(Logic::kUserDataVariantShort, u"61002d4e\\")}) {
+    std::u16string path;
+    ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, variant, u"a\u4e2d"));
+    EXPECT_EQ(root + name, path);
+    EXPECT_TRUE(IsDirectory(path));
+  }
 }
 
 TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButNone) {
