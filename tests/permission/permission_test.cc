@@ -211,11 +211,9 @@ TEST(PermissionMgrErrorTest, FailedAddsKeepWhatWasRegistered) {
   // The set class fails, or succeeds without an object.
   for (const auto& [made, id, added] :
        {std::tuple(E_OUTOFMEMORY, u"ext", E_OUTOFMEMORY), std::tuple(S_OK, u"new", E_FAIL)}) {
-    halcy::CreatableClass previous =
-        halcy::SetCreatableClass(IPermissionSet::kIID, {.create = [made](REFIID, void** out) {
-                                   *out = nullptr;
-                                   return made;
-                                 }});
+    halcy::CreatableClass previous = halcy::SetCreatableClass(
+        IPermissionSet::kIID,
+        {.create = [made](REFIID, void** out) { return *out = nullptr, made; }});
     const HRESULT answer = mgr->AddExtension(MakeAgent(id, {u"history"}).Get());
     halcy::SetCreatableClass(IPermissionSet::kIID, std::move(previous));
     EXPECT_EQ(added, answer);
