@@ -120,8 +120,8 @@ TEST(PermissionSetTest, ApiAndUrlChecks) {
   }
 }
 
-// Four items; GetCount answers `count_result` and `count`, GetAt fails for item 1 and gives a
-// null item 2.
+// Four items; GetCount answers `count_result` and `count`, GetAt fails for item 1 (after writing
+// it out) and gives a null item 2.
 struct CScriptedStringList : halcy::ComObjectRoot, IStringList {
   HALCY_BEGIN_INTERFACES(CScriptedStringList)
   HALCY_INTERFACE(CScriptedStringList, IStringList)
@@ -130,7 +130,7 @@ struct CScriptedStringList : halcy::ComObjectRoot, IStringList {
   HRESULT GetCount(LONG* out) override { return *out = count, count_result; }
   HRESULT GetAt(LONG index, BSTR* item) override {
     const char16_t* const items[] = {u"xhr", u"bookmarks", u"http://a.com/*", u"downloads"};
-    *item = index == 0 || index == 3 ? SysAllocString(items[index]) : nullptr;
+    *item = index >= 0 && index <= 3 && index != 2 ? SysAllocString(items[index]) : nullptr;
     return index == 1 ? E_FAIL : index < 0 || index > 3 ? E_INVALIDARG : S_OK;
   }
   HRESULT Append(LPCWSTR) override { return E_NOTIMPL; }
