@@ -39,14 +39,16 @@ class PathsTest : public ::testing::Test {
   const std::u16string base_ = Utf8ToUtf16(appdata_.path()), root_ = base_ + u"\\halcy\\browser\\";
 };
 
-// The hex is of the name's UTF-16 units, low byte first.
+// The hex is of the name's UTF-16 units, low byte first (a low byte over 0x7f included).
 TEST_F(PathsTest, UserDirectoryEndsInPrefixAndHexAndExistsWithItsMissingParents) {
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/new");
   const std::u16string root = base_ + u"/new\\halcy\\browser\\UserData\\";
-  for (const auto& [variant, name] : {std::pair(0, u"0A73B7929C9546628F097CEEACA6E07961002d4e\\"),
-                                      std::pair(Logic::kUserDataVariantShort, u"61002d4e\\")}) {
+  for (const auto& [variant, name] :
+       {std::pair(0, u"0A73B7929C9546628F097CEEACA6E07961002d4ee900\\"),
+        std::pair(Logic::kUserDataVariantShort, u"61002d4ee900\\")}) {
     std::u16string path;
-    ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, variant, u"a\u4e2d"));
+    ASSERT_TRUE(
+        Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, variant, u"a\u4e2d\u00e9"));
     EXPECT_EQ(root + name, path);
     EXPECT_TRUE(IsDirectory(path));
   }
