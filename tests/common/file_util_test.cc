@@ -23,8 +23,7 @@ using testing_support::ScopedTempDir;
 using testing_support::WriteFileOrDie;
 
 bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
 }
 
 void MakeDir(const std::string& path) { std::filesystem::create_directories(path); }
@@ -72,8 +71,7 @@ TEST_F(FileUtilTest, FileInfoGivesSizeKindAndWriteTimeInMicrosecondsSince1601) {
   EXPECT_EQ(std::tuple(1234, false, (1577836800LL + 11644473600LL) * 1000000 + 250000),
             std::tuple(info.size, info.is_directory, info.last_write_time));
   MakeDir(N("d"));
-  ASSERT_TRUE(Logic::GetFileInfo(W("d"), &info));
-  EXPECT_TRUE(info.is_directory);
+  EXPECT_TRUE(Logic::GetFileInfo(W("d"), &info) && info.is_directory);
   EXPECT_FALSE(Logic::GetFileInfo(W("nothing"), &info));
 }
 
@@ -96,34 +94,28 @@ TEST_F(FileUtilTest, DeleteRemovesFilesAndDirectoriesAndCountsMissingAsDone) {
 // The source tree is copied onto "dst", which is missing or holds old files; absent (null)
 // entries must not exist afterwards.
 TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
-  const struct {
-    bool recursive;
-    bool existing;
-    std::vector<std::pair<const char*, const char*>> after;
-  } cases[] = {
+  using Files = std::vector<std::pair<const char*, const char*>>;
+  const std::tuple<bool, bool, Files> cases[] = {
       {true, false, {{"sub/deeper/d.txt", "delta"}, {"src", nullptr}}},
       {true, true, {{"a.txt", "alpha"}, {"sub/c.txt", "gamma"}, {"keep.txt", "kept"}}},
       {false, false, {{"a.txt", "alpha"}, {"sub", nullptr}}},  // the source folder itself
       {false, true, {{"a.txt", "alpha"}, {"sub/c.txt", "old"}, {"src", nullptr}}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "recursive " << c.recursive << " existing " << c.existing);
+  for (const auto& [recursive, existing, after] : cases) {
+    SCOPED_TRACE(testing::Message() << "recursive " << recursive << " existing " << existing);
     ScopedTempDir dir;
     const std::string src = dir.File("src"), dst = dir.File("dst");
     MakeTree(src);
-    if (c.existing) {
+    if (existing) {
       MakeDir(dst + "/sub");
       WriteFileOrDie(dst + "/a.txt", "old");
       WriteFileOrDie(dst + "/keep.txt", "kept");
       WriteFileOrDie(dst + "/sub/c.txt", "old");
     }
-    ASSERT_TRUE(Logic::CopyPath(Utf8ToUtf16(src), Utf8ToUtf16(dst), c.recursive));
-    for (const auto& [name, contents] : c.after) {
-      if (contents == nullptr) {
-        EXPECT_FALSE(Exists(dst + "/" + name)) << name;
-      } else {
-        EXPECT_EQ(contents, ReadFileOrEmpty(dst + "/" + name)) << name;
-      }
+    ASSERT_TRUE(Logic::CopyPath(Utf8ToUtf16(src), Utf8ToUtf16(dst), recursive));
+    for (const auto& [name, contents] : after) {
+      EXPECT_EQ(contents != nullptr, Exists(dst + "/" + name)) << name;
+      EXPECT_EQ(contents ? contents : "", ReadFileOrEmpty(dst + "/" + name)) << name;
     }
   }
   WriteFileOrDie(N("single.txt"), "one file");
@@ -136,53 +128,41 @@ TEST_F(FileUtilTest, CopyBringsTheTreeOrItsFilesIntoANewOrExistingDestination) {
 
 // The shell's path limit: 259 characters pass, 260 do not.
 TEST_F(FileUtilTest, DeleteAndCopyRefusePathsOf260CharactersOrMore) {
-  const std::string prefix = dir_.path() + "/";
-  const std::string name259 = prefix + std::string(259 - prefix.size(), 'n');
-  const std::string name260 = prefix + std::string(260 - prefix.size(), 'm');
-  WriteFileOrDie(name259, "x");
-  WriteFileOrDie(name260, "x");
-  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(name260), true));
-  EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(name260), W("dst"), true));
-  const std::string long_destination = prefix + std::string(260 - prefix.size(), 'd');
+  // A path of `length` characters in the test's folder.
+  const auto named = [&](size_t length, char c) {
+    return dir_.path() + "/" + std::string(length - dir_.path().size() - 1, c);
+  };
+  WriteFileOrDie(named(259, 'n'), "x");
+  WriteFileOrDie(named(260, 'm'), "x");
   MakeTree(N("src"));
-  EXPECT_FALSE(Logic::CopyPath(W("src"), Utf8ToUtf16(long_destination), true));
-  EXPECT_TRUE(Exists(name260));
-  EXPECT_FALSE(Exists(N("dst")) || Exists(long_destination));
-  EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(name259), false));
-  EXPECT_FALSE(Exists(name259));
+  EXPECT_FALSE(Logic::DeletePath(Utf8ToUtf16(named(260, 'm')), true));
+  EXPECT_FALSE(Logic::CopyPath(Utf8ToUtf16(named(260, 'm')), W("dst"), true));
+  EXPECT_FALSE(Logic::CopyPath(W("src"), Utf8ToUtf16(named(260, 'd')), true));
+  EXPECT_TRUE(Exists(named(260, 'm')));
+  EXPECT_FALSE(Exists(N("dst")) || Exists(named(260, 'd')));
+  EXPECT_TRUE(Logic::DeletePath(Utf8ToUtf16(named(259, 'n')), false));
+  EXPECT_FALSE(Exists(named(259, 'n')));
 }
 
-class DeleteAtRebootTest : public FileUtilTest {
- protected:
-  // The queued entries, in order.
-  std::vector<std::string> Pending() const {
-    const std::string bytes = ReadFileOrEmpty(halcy::PendingFileOperationsPath());
-    std::vector<std::string> entries;
-    for (size_t start = 0, end; (end = bytes.find('\0', start)) != bytes.npos; start = end + 1) {
-      entries.push_back(bytes.substr(start, end - start));
-    }
-    return entries;
-  }
-
-  ScopedTempDir appdata_;
-  ScopedEnv appdata_env_{"HALCY_APPDATA", appdata_.path()};
-};
-
-TEST_F(DeleteAtRebootTest, QueuesContentsBeforeTheirDirectoryAndDeletesNothingYet) {
+TEST_F(FileUtilTest, DeleteAtRebootQueuesContentsBeforeTheirDirectoryAndDeletesNothingYet) {
+  ScopedTempDir appdata;
+  ScopedEnv appdata_env("HALCY_APPDATA", appdata.path());
   MakeTree(N("ext"));
   WriteFileOrDie(N("ext/.hidden"), "dot names are skipped");
   Logic::DeleteDirectoryAtReboot(W("ext") + u"/", true);  // either separator, trailing
   EXPECT_TRUE(Exists(N("ext/a.txt")));
   const std::string root = dir_.path() + "/ext//";  // "%s\\%s" after the trailing backslash
-  const std::vector<std::string> expected = {
-      root + "a.txt",        root + "b.bin", root + "sub//c.txt",   root + "sub//deeper//d.txt",
-      root + "sub//deeper/", root + "sub/",  dir_.path() + "/ext/",
-  };
-  EXPECT_EQ(expected, Pending());
+  std::string queued;                               // each entry ended by a NUL
+  for (const std::string& entry :
+       {root + "a.txt", root + "b.bin", root + "sub//c.txt", root + "sub//deeper//d.txt",
+        root + "sub//deeper/", root + "sub/", dir_.path() + "/ext/"}) {
+    queued += entry + '\0';
+  }
+  EXPECT_EQ(queued, ReadFileOrEmpty(halcy::PendingFileOperationsPath()));
   EXPECT_EQ(6, halcy::RunPendingFileOperations());
   EXPECT_FALSE(Exists(N("ext/sub")));
   EXPECT_TRUE(Exists(N("ext/.hidden")));  // so the directory itself stays
-  EXPECT_TRUE(Pending().empty());
+  EXPECT_EQ("", ReadFileOrEmpty(halcy::PendingFileOperationsPath()));
 }
 
 }  // namespace

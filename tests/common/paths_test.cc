@@ -20,41 +20,38 @@ using testing_support::LogCapture;
 using testing_support::ScopedEnv;
 using testing_support::ScopedTempDir;
 
-bool IsDirectory(const std::string& path) {
+bool IsDirectory(std::u16string_view path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(halcy::ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Each test gets its own application-data folder and starts with empty caches.
 class PathsTest : public ::testing::Test {
  protected:
-  PathsTest() : appdata_env_("HALCY_APPDATA", appdata_.path()) {
-    Logic::ResetPathCachesForTesting();
-  }
+  PathsTest() { Logic::ResetPathCachesForTesting(); }
   ~PathsTest() override {
     Logic::ResetPathCachesForTesting();
     halcy::SetUserNameForTesting(std::nullopt);
   }
 
-  std::u16string Root() const { return Utf8ToUtf16(appdata_.path()) + u"\\halcy\\browser\\"; }
-  std::string Native(const std::u16string& path) const { return halcy::ToNativePath(path); }
-
   ScopedTempDir appdata_;
-  ScopedEnv appdata_env_;
+  ScopedEnv appdata_env_{"HALCY_APPDATA", appdata_.path()};
+  const std::u16string base_ = Utf8ToUtf16(appdata_.path()), root_ = base_ + u"\\halcy\\browser\\";
 };
 
-// The hex is of the name's UTF-16 units, low byte first.
+// The hex is of the name's UTF-16 units, low byte first (a low byte over 0x7f included).
 TEST_F(PathsTest, UserDirectoryEndsInPrefixAndHexAndExistsWithItsMissingParents) {
   ScopedEnv missing("HALCY_APPDATA", appdata_.path() + "/new");
-  const std::u16string root = Utf8ToUtf16(appdata_.path()) + u"/new\\halcy\\browser\\";
-  std::u16string path, short_path;
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, 0, u"a\u4e2d"));
-  EXPECT_EQ(root + u"UserData\\0A73B7929C9546628F097CEEACA6E07961002d4e\\", path);
-  EXPECT_TRUE(IsDirectory(Native(path)));
-  ASSERT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectoryUser, &short_path,
-                                      Logic::kUserDataVariantShort, u"a\u4e2d"));
-  EXPECT_EQ(root + u"UserData\\61002d4e\\", short_path);
-  EXPECT_TRUE(IsDirectory(Native(short_path)));
+  const std::u16string root = base_ + u"/new\\halcy\\browser\\UserData\\";
+  for (const auto& [variant, name] :
+       {std::pair(0, u"0A73B7929C9546628F097CEEACA6E07961002d4ee900\\"),
+        std::pair(Logic::kUserDataVariantShort, u"61002d4ee900\\")}) {
+    std::u16string path;
+    ASSERT_TRUE(
+        Logic::GetDataDirectory(Logic::kDataDirectoryUser, &path, variant, u"a\u4e2d\u00e9"));
+    EXPECT_EQ(root + name, path);
+    EXPECT_TRUE(IsDirectory(path));
+  }
 }
 
 TEST_F(PathsTest, UnobtainableApplicationDataFolderFailsEveryKindButNone) {
@@ -75,10 +72,10 @@ TEST_F(PathsTest, SystemDirectoryGetsTheSubPathAppendedAndAFailedCreationIsLogge
   LogCapture capture;
   std::u16string path = u"localextensions";
   EXPECT_TRUE(Logic::GetDataDirectory(Logic::kDataDirectorySystem, &path, 0, u""));
-  EXPECT_EQ(Root() + u"SysData\\localextensions", path);
+  EXPECT_EQ(root_ + u"SysData\\localextensions", path);
   const auto lines = capture.LinesWithTag(u"oldlog;");
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(u"Create Dir(" + Root() + u"SysData\\) failed", lines.back().text);
+  EXPECT_EQ(u"Create Dir(" + root_ + u"SysData\\) failed", lines.back().text);
   EXPECT_EQ(64, lines.back().level);
 }
 
@@ -86,8 +83,8 @@ TEST_F(PathsTest, CurrentUserDirectoryUsesTheAccountNameAndIsCached) {
   halcy::SetUserNameForTesting(u"ab");
   std::u16string path, again;
   ASSERT_TRUE(Logic::GetCurrentUserDataDirectory(&path));
-  EXPECT_EQ(Root() + u"UserData\\0A73B7929C9546628F097CEEACA6E07961006200\\", path);
-  EXPECT_TRUE(IsDirectory(Native(path)));
+  EXPECT_EQ(root_ + u"UserData\\0A73B7929C9546628F097CEEACA6E07961006200\\", path);
+  EXPECT_TRUE(IsDirectory(path));
   halcy::SetUserNameForTesting(u"cd");  // the account name is kept for the process too
   ASSERT_TRUE(Logic::GetCurrentUserDataDirectory(&again));
   EXPECT_EQ(path, again);
@@ -98,32 +95,29 @@ TEST_F(PathsTest, CurrentUserDirectoryUsesTheAccountNameAndIsCached) {
 TEST_F(PathsTest, AccountNameLongerThanTheFirstBufferIsAskedForAgain) {
   halcy::SetUserNameForTesting(std::u16string(600, u'x'));
   LogCapture capture;
-  std::u16string path;
+  std::u16string path, hex;
   EXPECT_FALSE(Logic::GetCurrentUserDataDirectory(&path));
-  std::u16string hex;
   for (int i = 0; i < 100; ++i) hex += u"7800";
   EXPECT_TRUE(
-      capture.Contains(u"Create Dir(" + Root() + u"UserData\\" + Logic::kUserDataPrefix + hex));
+      capture.Contains(u"Create Dir(" + root_ + u"UserData\\" + Logic::kUserDataPrefix + hex));
 }
 
+// Up to `depth` missing levels are made, each through the platform library when its file hook
+// is on.
 TEST_F(PathsTest, CreateDirectoryRecursiveCreatesUpToDepthMissingLevels) {
-  const std::u16string base = Utf8ToUtf16(appdata_.path());
-  EXPECT_FALSE(Logic::CreateDirectoryRecursive(base + u"\\a\\b\\c\\d\\e", 4));
-  EXPECT_FALSE(IsDirectory(appdata_.path() + "/a"));
-  ASSERT_TRUE(Logic::CreateDirectoryRecursive(base + u"\\a\\b/c\\d", 4));
-  EXPECT_TRUE(IsDirectory(appdata_.path() + "/a/b/c/d"));
-}
-
-TEST_F(PathsTest, CreateDirectoryRecursiveGoesThroughThePlatformLibraryWhenItsFileHookIsOn) {
+  EXPECT_FALSE(Logic::CreateDirectoryRecursive(base_ + u"\\a\\b\\c\\d\\e", 4));
+  EXPECT_FALSE(IsDirectory(base_ + u"/a"));
+  ASSERT_TRUE(Logic::CreateDirectoryRecursive(base_ + u"\\a\\b/c\\d", 4));
+  EXPECT_TRUE(IsDirectory(base_ + u"/a/b/c/d"));
   std::vector<bool> virtualised;  // per directory created
   halcy::SetCreateDirectoryObserverForTesting(
       [&](std::u16string_view, bool virt) { virtualised.push_back(virt); });
   halcy::SetHcsafeEnabledForTesting(true);
-  const bool ok = Logic::CreateDirectoryRecursive(Utf8ToUtf16(appdata_.path()) + u"\\v\\w", 2);
+  const bool ok = Logic::CreateDirectoryRecursive(base_ + u"\\v\\w", 2);
   halcy::SetHcsafeEnabledForTesting(false);
   halcy::SetCreateDirectoryObserverForTesting(nullptr);
   ASSERT_TRUE(ok);
-  EXPECT_TRUE(IsDirectory(appdata_.path() + "/v/w"));
+  EXPECT_TRUE(IsDirectory(base_ + u"/v/w"));
   EXPECT_EQ(std::vector<bool>({true, true}), virtualised);
 }
 

@@ -12,32 +12,23 @@
 
 namespace {
 
-using Logic::Base64Encode;
-
 TEST(Base64Test, MatchesTheStandardVectorsAndBreaksLinesAfter76Characters) {
-  const std::string a76(76, 'A');  // 57 zero bytes encode to 76 "A"
-  const auto zeros = [](size_t n) { return std::string(n, '\0'); };
-  const struct {
-    std::string input;
-    unsigned flags;
-    std::string expected;
-  } cases[] = {
-      {"", Logic::kBase64Default, ""},
-      {"f", Logic::kBase64Default, "Zg=="},
-      {"fo", Logic::kBase64Default, "Zm8="},
-      {"foo", Logic::kBase64Default, "Zm9v"},
+  const std::string a76(76, 'A'), z56(56, '\0'), z57(57, '\0'), z58(58, '\0');  // 57 zeros: 76 "A"
+  const unsigned plain = Logic::kBase64Default;
+  // clang-format off
+  const std::tuple<std::string, unsigned, std::string> cases[] = {
+      {"", plain, ""}, {"f", plain, "Zg=="}, {"fo", plain, "Zm8="}, {"foo", plain, "Zm9v"},
       {"f", Logic::kBase64NoPadding, "Zg"},
       // The two last alphabet characters and every bit of the bytes.
-      {std::string("\xFB\xFF\xBF", 3), Logic::kBase64Default, "+/+/"},
-      {zeros(57), Logic::kBase64Default, a76 + "\r\n"},
-      {zeros(58), Logic::kBase64Default, a76 + "\r\nAA=="},
+      {std::string("\xFB\xFF\xBF", 3), plain, "+/+/"},
+      {z57, plain, a76 + "\r\n"}, {z58, plain, a76 + "\r\nAA=="},
       // Padding counts as output: 56 bytes make 75 characters and one "=".
-      {zeros(56), Logic::kBase64Default, std::string(75, 'A') + "=\r\n"},
-      {zeros(58), Logic::kBase64NoLineBreaks, a76 + "AA=="},
+      {z56, plain, std::string(75, 'A') + "=\r\n"}, {z58, Logic::kBase64NoLineBreaks, a76 + "AA=="},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, Base64Encode(c.input, c.flags))
-        << "input size " << c.input.size() << " flags " << c.flags;
+  // clang-format on
+  for (const auto& [input, flags, expected] : cases) {
+    EXPECT_EQ(expected, Logic::Base64Encode(input, flags))
+        << "size " << input.size() << " flags " << flags;
   }
 }
 
@@ -49,33 +40,22 @@ TEST(JsonEscapeTest, EscapesQuotesBackslashesAndControlCharactersOnly) {
   EXPECT_EQ(u"a/b\x7f\u4e2d\U0001F602", Logic::EscapeJsonText(u"a/b\x7f\u4e2d\U0001F602"));
 }
 
-using Logic::CompareVersion;
-
-int Sign(int v) { return (v > 0) - (v < 0); }
-
-struct VersionCase {
-  const char16_t* a;
-  const char16_t* b;
-  int sign;
-};
-
 TEST(VersionTest, ComparesComponentByComponent) {
-  const VersionCase cases[] = {
-      {u"1.2", u"1.2.0.0", 0},   // a missing component counts as 0
-      {u"10.0", u"9.9", 1},      // numbers, not text
-      {u"1.2.3a", u"1.2.3", 0},  // leading digits only
-      {u"6.5.0.1", u"6.5", 1},
-      {u" 1.2. ", u"1.2", 0},  // surrounding blanks and a trailing dot
-      {u"..1.2..", u"1.2", 0},
-      {u"abc", u"ABC", 0},                // equal without regard to case
-      {u"", u"0.0.0.0", 0},               // no digits reads as 0
-      {u"1..2", u"1.0.2", 0},             // an empty component reads as 0
-      {u"4294967296", u"2147483647", 0},  // components saturate
+  // clang-format off
+  const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
+      // A missing or empty component and a text without digits read as 0.
+      {u"1.2", u"1.2.0.0", 0}, {u"6.5.0.1", u"6.5", 1}, {u"", u"0.0.0.0", 0}, {u"1..2", u"1.0.2", 0},
+      {u"10.0", u"9.9", 1},                             // numbers, not text
+      {u"1.2.3a", u"1.2.3", 0}, {u"abc", u"ABC", 0},    // leading digits only
+      {u" 1.2. ", u"1.2", 0}, {u"..1.2..", u"1.2", 0},  // surrounding blanks and dots
+      {u"4294967296", u"2147483647", 0},                // components saturate
   };
-  for (const VersionCase& c : cases) {
-    SCOPED_TRACE(halcy::Utf16ToUtf8(c.a) + " vs " + halcy::Utf16ToUtf8(c.b));
-    EXPECT_EQ(c.sign, Sign(CompareVersion(c.a, c.b)));
-    EXPECT_EQ(-c.sign, Sign(CompareVersion(c.b, c.a)));
+  // clang-format on
+  const auto sign = [](int v) { return (v > 0) - (v < 0); };
+  for (const auto& [a, b, expected] : cases) {
+    SCOPED_TRACE(halcy::Utf16ToUtf8(a) + " vs " + halcy::Utf16ToUtf8(b));
+    EXPECT_EQ(expected, sign(Logic::CompareVersion(a, b)));
+    EXPECT_EQ(-expected, sign(Logic::CompareVersion(b, a)));
   }
 }
 
