@@ -155,6 +155,23 @@ TEST(ExtensionStoreTest, UnknownIdsAndBadArgumentsAreRefusedAndNothingIsWrittenU
   EXPECT_EQ(std::vector<std::string>{"a|5|9|E:\\a|"}, QueryAll(Reopen().Get()));
 }
 
+// A write that fails (a non-empty directory in the file's place defeats the rename, even for
+// root) is reported, and the records in memory go back to what the file still holds.
+TEST(ExtensionStoreTest, FailedWriteIsReportedAndUndone) {
+  StoreTestEnv env;
+  ComPtr<IExtensionStore> store = Reopen();
+  ASSERT_TRUE(store);
+  ASSERT_EQ(S_OK, store->Add(MakeAgent("kept|1|0|d").Get()));
+  fs::remove(StorePath(env));
+  fs::create_directories(StorePath(env) + "/blocker");
+  testing_support::LogCapture log;
+  EXPECT_EQ(E_FAIL, store->Add(MakeAgent("lost|1|0|d").Get()));
+  EXPECT_EQ(E_FAIL, store->SetState(u"kept", 0));
+  EXPECT_EQ(E_FAIL, store->Remove(u"kept"));
+  EXPECT_EQ(std::vector<std::string>{"kept|1|0|d|"}, QueryAll(store.Get()));
+  EXPECT_EQ(3u, log.LinesWithTag(u"oldlog;").size());
+}
+
 std::string ValidFileOfThree() {
   host::ExtensionRecords records;
   for (const char16_t* id : {u"one", u"two", u"three"}) {
