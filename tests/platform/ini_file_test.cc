@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/string_resources.h"
 #include "platform/strings.h"
 #include "support/temp_env.h"
 
@@ -130,6 +131,23 @@ TEST_F(IniFileTest, ConcurrentWritersLoseNothing) {
       EXPECT_EQ(key, ReadString(u"s", key.c_str())) << halcy::Utf16ToUtf8(key);
     }
   }
+}
+
+// The string table beside the executable: NAME=text lines, comments and blank lines skipped,
+// "\n" and "\\" escapes, CRLF endings; read again when the file changes.
+TEST(StringResourcesTest, TableLinesEscapesAndRereadAfterAChange) {
+  testing_support::ScopedTempDir dir;
+  testing_support::ScopedEnv env("HALCY_BROWSER_DIR", dir.path());
+  const std::string table = dir.File(halcy::kStringTableFileName);
+  testing_support::WriteFileOrDie(
+      table, "# IDS_COMMENT=not a text\r\n\r\nIDS_A=first\\nsecond\\\\x\r\n=no name\nIDS_B=和\n");
+  const std::pair<std::u16string, std::u16string> expected[] = {
+      {u"IDS_A", u"first\nsecond\\x"}, {u"IDS_B", u"和"}, {u"# IDS_COMMENT", u""},
+      {u"IDS_COMMENT", u""},           {u"", u""},        {u"IDS_MISSING", u""}};
+  for (const auto& [name, text] : expected) EXPECT_EQ(text, Help::String::LoadStringW(name));
+  testing_support::WriteFileOrDie(table, "IDS_A=changed text\n");
+  EXPECT_EQ(u"changed text", Help::String::LoadStringW(u"IDS_A"));
+  EXPECT_EQ(u"", Help::String::LoadStringW(u"IDS_B"));
 }
 
 }  // namespace
