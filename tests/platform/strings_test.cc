@@ -53,7 +53,9 @@ TEST(WideFormatTest, TruncationAndCountLimits) {
       {8, _TRUNCATE, u"0123456", 7, u"0123456"},
       {16, 3, u"abcdef", -1, u"abc"},
       {16, 3, u"ab", 2, u"ab"},
-      {4, 10, u"abcdef", -1, u""}};
+      {4, 10, u"abcdef", -1, u""},
+      {4, 4, u"abcdef", -1, u""},  // a count equal to the buffer leaves no room for the end
+      {4, 4, u"abc", 3, u"abc"}};
   for (const auto& [size, count, text, result, written] : cases) {
     std::vector<char16_t> buffer(size, u'#');  // exact size: overruns reach the sanitizer
     EXPECT_EQ(result, CallTruncating(buffer.data(), size, count, u"%s", text)) << size;
