@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_sync_channel.h"
 #include "ipc/ipc_test_util.h"
 #include "platform/strings.h"

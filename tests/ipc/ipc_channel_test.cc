@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
@@ -24,7 +23,6 @@ namespace {
 using base::RefPtr;
 using ipc_test::RawConnect;
 using ipc_test::RawReadExactly;
-using ipc_test::RawWriteAll;
 using ipc_test::RecordingListener;
 using ipc_test::WireBytes;
 using Thread::kThreadIPC;
@@ -103,7 +101,8 @@ TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
   int fd = Track(RawConnect(id_));
   CMessage short_hello(false, kMessageTypeHello);
   short_hello.WriteBytes("\x01\x02", 2);
-  ASSERT_TRUE(RawWriteAll(fd, Hello(4321) + WireBytes(short_hello)));
+  const std::string hellos = Hello(4321) + WireBytes(short_hello);
+  ASSERT_EQ(send(fd, hellos.data(), hellos.size(), MSG_NOSIGNAL), ssize_t(hellos.size()));
   ASSERT_TRUE(listener_->WaitForConnected(2));
   EXPECT_EQ(listener_->connected(), (std::vector<int32_t>{4321, 0}));
   EXPECT_TRUE(listener_->messages().empty());  // hellos are not messages

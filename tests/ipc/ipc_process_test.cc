@@ -2,13 +2,10 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
 
-#include "ipc/ipc_host_test.h"
-#include "ipc/ipc_peer_protocol.h"
 #include "ipc/ipc_sync_channel.h"
 #include "ipc/ipc_test_util.h"
 #include "platform/strings.h"
@@ -56,6 +53,7 @@ class ProcessTest : public ipc_test::IpcHostTest {
 TEST_F(ProcessTest, EchoesComeBackInOrderAReplyReachesItsSenderAndACrashIsReportedOnce) {
   for (int i = 0; i < 20000; ++i) ASSERT_TRUE(server_->Send(Numbered(i)));
   ASSERT_TRUE(listener_->WaitForMessages(1000));
+  EXPECT_EQ(listener_->connected(), std::vector<int32_t>{pid_});
   host_.RunOn(Thread::kThreadUI, [&] {
     auto* request = new CMessage(true, 0x07000302);
     request->WriteString(u"ping");
@@ -66,7 +64,7 @@ TEST_F(ProcessTest, EchoesComeBackInOrderAReplyReachesItsSenderAndACrashIsReport
     std::u16string text;
     ASSERT_TRUE(reply->ReadString(&it, &text));
     EXPECT_EQ(text, u"ping");
-    EXPECT_FALSE(server_->SendSyncWithTimeout(new CMessage(true, ipc_peer::kCrash), &reply,
+    EXPECT_FALSE(server_->SendSyncWithTimeout(new CMessage(true, ipc_test::kPeerCrash), &reply,
                                               listener_.get(), 0));
   });
   ASSERT_TRUE(listener_->WaitForErrors(1));

@@ -42,15 +42,6 @@ int RawConnect(const std::u16string& channel_id) {
   return -1;
 }
 
-bool RawWriteAll(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string RawReadExactly(int fd, size_t n) {
   std::string out(n, '\0');
   for (size_t done = 0; done < n;) {
