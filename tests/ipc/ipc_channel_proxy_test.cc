@@ -146,13 +146,18 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::atomic<int> destroyed_{0};  // outlives the proxies
 };
 
-TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
+// The failure also ends a send that waits without a time-out.
+TEST_F(ProxyTest, ConnectionOnceAndAFailureOnceToEveryListenerWithALoopEndingAWaitingSend) {
   ASSERT_TRUE(host_.WaitIdle());
   auto connected = waiter_->connected();
   auto other = other_waiter_->connected();
   connected.insert(connected.end(), other.begin(), other.end());
   EXPECT_EQ(connected, (std::vector<int32_t>{getpid()}));
+  auto f = SendOn(kThreadUI, NewMessage(kNoReply, 1, true), waiter_.get(), 0);
+  ASSERT_TRUE(Pending(1));
   client_->Close();  // the server's read ends
+  ASSERT_TRUE(Done(f));
+  EXPECT_FALSE(f.get().ok);
   ASSERT_TRUE(waiter_->WaitForErrors(1));
   ASSERT_TRUE(other_waiter_->WaitForErrors(1));
   ASSERT_TRUE(host_.WaitIdle());
@@ -241,13 +246,19 @@ struct SendCase {
   int min_ms, max_ms;
 };
 
+// The peer answers kDwb only after the waiting thread's listener has answered its note: the
+// reply proves the note reached the UI thread while that thread was blocked in the send.
 TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) {
   const SendCase cases[] = {
       {"echo", kEcho, true, 5000, true, 42, 0, 4000},
       {"reply error: woken by it, not the time-out", kReplyError, true, 5000, false, -1, 0, 4000},
       {"unanswered", kNoReply, true, 1000, false, -1, 950, 5000},
       {"asynchronous: sent without waiting", kNoReply, false, 0, true, -1, 0, 4000},
+      {"dispatch-while-blocked note", kDwb, true, 8000, true, 77, 0, 8000},
   };
+  waiter_->set_on_message([&](const CMessage& m) {
+    if (m.type() == kDwbMessage) server_->Send(new CMessage(false, kAck));
+  });
   for (const SendCase& c : cases) {
     SCOPED_TRACE(c.name);
     testing_support::LogCapture log;
@@ -266,19 +277,8 @@ TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) 
                                               std::to_string(serial) + ", Done event : ")),
               c.sync && c.min_ms > 0);
   }
-  ASSERT_TRUE(peer_->WaitForMessages(4));  // every request reached the peer
-  EXPECT_EQ(peer_->types(), (Types{kEcho, kReplyError, kNoReply, kNoReply}));
-}
-
-// The peer replies only after the waiting thread's listener has answered its note: the reply
-// proves the note reached the UI thread while that thread was blocked in the send.
-TEST_F(ProxyTest, DispatchWhileBlockedMessageReachesTheWaitingThreadBeforeTheWaitEnds) {
-  waiter_->set_on_message([&](const CMessage& m) {
-    if (m.type() == kDwbMessage) server_->Send(new CMessage(false, kAck));
-  });
-  auto f = SendOn(kThreadUI, NewMessage(kDwb, 1, true), waiter_.get(), 8000);
-  ASSERT_TRUE(Done(f));
-  EXPECT_EQ(ReplyInt(f), 77);
+  ASSERT_TRUE(peer_->WaitForMessages(6));  // every request reached the peer
+  EXPECT_EQ(peer_->types(), (Types{kEcho, kReplyError, kNoReply, kNoReply, kDwb, kAck}));
   ASSERT_EQ(waiter_->types(), Types{kDwbMessage});
   EXPECT_EQ(waiter_->messages()[0].thread_id, host_.ThreadId(kThreadUI));
 }
@@ -350,34 +350,26 @@ TEST_F(ProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
   ASSERT_TRUE(listener->WaitForErrors(1));
 }
 
-// Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (with
-// its log line, and later requests fail at once), a failed channel, or the removal of a
-// routing-zero listener.
-enum class WaitEnder { kShutdown, kChannelFailure, kListenerRemoved };
-
-class SyncWaitEndTest : public ProxyTest, public testing::WithParamInterface<WaitEnder> {};
+// Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (true;
+// with its log line, and later requests fail at once) or the removal of a routing-zero listener.
+class SyncWaitEndTest : public ProxyTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
+  const bool shutdown = GetParam();
   testing_support::LogCapture log;
   auto f = SendOn(kThreadUI, NewMessage(kNoReply, 1, true), waiter_.get(), 0);
   ASSERT_TRUE(Pending(1));
-  if (GetParam() == WaitEnder::kShutdown) shutdown_.Signal();
-  if (GetParam() == WaitEnder::kChannelFailure) client_->Close();
-  if (GetParam() == WaitEnder::kListenerRemoved) server_->RemoveListener(other_waiter_.get(), 0);
+  if (shutdown) shutdown_.Signal();
+  if (!shutdown) server_->RemoveListener(other_waiter_.get(), 0);
   ASSERT_TRUE(Done(f));
   EXPECT_FALSE(f.get().ok);
-  EXPECT_EQ(log.Contains(u"shut down event triggered\n"), GetParam() == WaitEnder::kShutdown);
-  if (GetParam() == WaitEnder::kShutdown) {
-    CMessage* reply = nullptr;  // an echo would be answered
-    EXPECT_FALSE(
-        server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
-    EXPECT_EQ(reply, nullptr);
-  }
+  EXPECT_EQ(log.Contains(u"shut down event triggered\n"), shutdown);
+  auto later = SendOn(kThreadUI, NewMessage(kEcho, 5, true), waiter_.get(), 5000);
+  ASSERT_TRUE(Done(later));
+  EXPECT_EQ(ReplyInt(later), shutdown ? -1 : 5);  // after a shutdown, refused at once
 }
 
-INSTANTIATE_TEST_SUITE_P(Enders, SyncWaitEndTest,
-                         testing::Values(WaitEnder::kShutdown, WaitEnder::kChannelFailure,
-                                         WaitEnder::kListenerRemoved));
+INSTANTIATE_TEST_SUITE_P(ShutdownOrListenerRemoved, SyncWaitEndTest, testing::Bool());
 
 }  // namespace
 }  // namespace IPC
