@@ -72,9 +72,10 @@ class ChannelTest : public ipc_test::IpcHostTest {
 
 // The client connects after Connect (the connect completes later) or before it (error 535,
 // ERROR_PIPE_CONNECTED: connected at once); either way the hello goes first, then the queue.
+// The peer's hello reports its process id, a short one zero.
 class ServerHelloTest : public ChannelTest, public testing::WithParamInterface<bool> {};
 
-TEST_P(ServerHelloTest, ServerWritesHelloThenMessagesQueuedBeforeTheClientInOrder) {
+TEST_P(ServerHelloTest, HelloGoesFirstThenTheQueueInOrderAndThePeersHelloGivesItsPid) {
   const bool client_first = GetParam();
   MakeChannel(/*connect=*/false);
   auto* first = new CMessage(false, 0x07000001);
@@ -92,13 +93,6 @@ TEST_P(ServerHelloTest, ServerWritesHelloThenMessagesQueuedBeforeTheClientInOrde
   if (!client_first) fd = Track(RawConnect(id_));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(RawReadExactly(fd, expected.size()), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
-
-TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
-  MakeChannel();
-  int fd = Track(RawConnect(id_));
   CMessage short_hello(false, kMessageTypeHello);
   short_hello.WriteBytes("\x01\x02", 2);
   const std::string hellos = Hello(4321) + WireBytes(short_hello);
@@ -107,6 +101,8 @@ TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
   EXPECT_EQ(listener_->connected(), (std::vector<int32_t>{4321, 0}));
   EXPECT_TRUE(listener_->messages().empty());  // hellos are not messages
 }
+
+INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
 
 TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) {
   constexpr size_t kBlock = CChannel::kWriteBlockSize;
