@@ -104,60 +104,35 @@ TEST_P(ServerHelloTest, HelloGoesFirstThenTheQueueInOrderAndThePeersHelloGivesIt
 
 INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
 
-TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) {
-  constexpr size_t kBlock = CChannel::kWriteBlockSize;
-  // Each batch is queued in one turn of the IPC thread, behind a write that stays pending.
-  const std::vector<std::vector<size_t>> batches = {
-      {100, kBlock + 1000, 100, 100},            // one larger than a write block in the middle
-      {kBlock - 60, 4, kBlock / 2, kBlock / 2},  // filling a block exactly, then spilling
-      std::vector<size_t>(700, 200),             // several blocks' worth of small ones
-  };
-  int fd = Connected();
-  for (const auto& sizes : batches) {
-    SCOPED_TRACE(sizes.size());
-    std::vector<CMessage*> queued = {BigMessage()};
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      auto* m = new CMessage(i % 4 == 3, static_cast<uint32_t>(0x07000100 + i));
-      const std::string payload(sizes[i], static_cast<char>('a' + i % 26));
-      m->WriteBytes(payload.data(), static_cast<uint32_t>(payload.size()));
-      queued.push_back(m);
-    }
-    std::string expected;
-    for (CMessage* m : queued) expected += WireBytes(*m);
-    host_.RunOn(kThreadIPC, [&] {
-      for (CMessage* m : queued) channel_->Send(m);  // the first stays pending
-      EXPECT_EQ(channel_->queued_message_count(), queued.size());
-    });
-    EXPECT_TRUE(RawReadExactly(fd, expected.size()) == expected);  // no megabytes printed
-    ASSERT_TRUE(ipc_test::PollUntil([&] {
-      return host_.RunOn(kThreadIPC, [&] { return channel_->queued_message_count(); }) == 0;
-    }));
-    char extra;
-    EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);  // nothing written twice
-  }
-  EXPECT_EQ(listener_->errors(), 0);
-}
-
 // ---- failures ----
 
-TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccepted) {
-  constexpr size_t kBound = 2 << 20;  // far above what the socket takes in (about 200 KiB)
+// The peer reads nothing until the bound refuses a message. What was accepted then arrives in
+// order and byte-exact across the write blocks: after a big pending write, one message larger
+// than a block, two that fill one exactly, and hundreds of small ones packed together.
+TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAcceptedInOrder) {
+  constexpr size_t kBlock = CChannel::kWriteBlockSize;
+  const size_t first_fillers[] = {100, kBlock + 1000, 100, 100, kBlock - 64, 0, kBlock / 2};
   testing_support::LogCapture log;
   MakeChannel();
   const int fd = RawConnect(id_);  // closed below
   ASSERT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
   ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
   auto* exact = new ipc_test::CountedMessage(false, 0, 1000, &destroyed_);
-  std::string expected = WireBytes(*exact);
+  CMessage* big = BigMessage();
+  std::string expected = WireBytes(*exact) + WireBytes(*big);
+  const size_t kBound = big->size() + (2 << 20);
   host_.RunOn(kThreadIPC, [&] {
     channel_->set_max_queued_bytes_for_testing(exact->size());
     EXPECT_TRUE(channel_->Send(exact));  // fits exactly
     channel_->set_max_queued_bytes_for_testing(kBound);
+    EXPECT_TRUE(channel_->Send(big));  // stays pending
   });
   int created = 1;
   for (bool accepted = true; accepted; ++created) {  // the peer does not read
-    ASSERT_LT(created, 1000);
-    auto* message = new ipc_test::CountedMessage(false, created, 100000, &destroyed_);
+    ASSERT_LT(created, 2000);
+    const size_t i = created - 1;
+    const size_t filler = i < std::size(first_fillers) ? first_fillers[i] : i < 700 ? 200 : 100000;
+    auto* message = new ipc_test::CountedMessage(i % 4 == 3, created, filler, &destroyed_);
     const std::string wire = WireBytes(*message);
     size_t before = 0, after = 0;
     int freed = 0;
