@@ -27,9 +27,6 @@
 namespace ipc_test {
 
 constexpr auto kWaitLimit = std::chrono::seconds(10);
-// ipc_peer sends an asynchronous message back unchanged, answers a synchronous one with a reply
-// carrying the request's payload, and kills itself on this type.
-constexpr uint32_t kPeerCrash = 0x07000306;
 
 // Polls `pred` with short sleeps until it holds or `limit` passes, for conditions that nothing
 // notifies (another thread's or process's state); returns the final value.
