@@ -234,11 +234,11 @@ TEST_F(ChannelReceiveTest, ReadBoundariesNeverChangeWhatIsDelivered) {
   EXPECT_EQ(channel_->carried_over_bytes(), 0u);
 }
 
-TEST_F(ChannelReceiveTest, CarryOverBoundIsCheckedBeforeAppending) {
+TEST_F(ChannelReceiveTest, CarryOverBoundIsCheckedBeforeAppendingEvenForAHugeDeclaredSize) {
   channel_->set_max_carried_over_for_testing(8192);
   CMessage huge(false, 1);
   std::string wire = WireBytes(huge);
-  wire[3] = '\x01';  // 16 MiB payload declared
+  wire.replace(0, 4, 4, '\xFF');  // a payload near 4 GiB declared, the sum must not wrap
   ASSERT_TRUE(channel_->ReceiveBytesForTesting(wire.data(), wire.size()));
   std::string chunk(4096, 'x');
   ASSERT_TRUE(channel_->ReceiveBytesForTesting(chunk.data(), chunk.size()));   // 4124 kept

@@ -151,59 +151,39 @@ TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstWhoseReadsStopAtIts
   EXPECT_EQ(rest.next, nullptr);
 }
 
-TEST(IpcFindNextMessageTest, IncompleteInputsFindNothingAndAWholeSyncHeaderIsFound) {
-  Bytes sync = Wire(1, 0, kMessageFlagSync, {}, 1);
-  Bytes huge = Wire(1, 0, 0, {});
-  huge[0] = huge[1] = huge[2] = huge[3] = 0xFF;  // a payload near 4 GiB declared
-  for (size_t length : {27, 39}) {               // under 28 bytes; a sync header cut short
-    EXPECT_EQ(FindNextMessage(Chars(sync), Chars(sync) + length).message, nullptr) << length;
-  }
-  EXPECT_EQ(FindNextMessage(Chars(huge), Chars(huge) + huge.size()).message, nullptr);
-  EXPECT_EQ(FindNextMessage(nullptr, nullptr).message, nullptr);
-  std::unique_ptr<CMessage> whole(FindNextMessage(Chars(sync), Chars(sync) + 40).message);
-  ASSERT_NE(whole, nullptr);
-  EXPECT_EQ(whole->header_size(), 40u);
-  EXPECT_EQ(whole->serial_number(), 1);
-}
-
-TEST(MessageValuesTest, ReadsEachTypeInOrderAndCountsTheBytesConsumed) {
+// The same message read to its end, then with an int64 where only 4 bytes remain: the read
+// stops there and keeps what came before.
+TEST(MessageValuesTest, ReadsEachTypeInOrderAndStopsAtTheFirstValueThatDoesNotFit) {
   CMessage m(false, 0x07000011);
   m.WriteInt(-7);
   m.WriteInt64(int64_t{1} << 40);
   m.WriteInt(5);
   m.WriteUInt(0xFFFFFFFFu);
-  m.WriteString(u"pagenotes");  // ends exactly at the payload's end
+  m.WriteString(u"pagenotes");
+  m.WriteInt(3);
+  std::vector<ValueType> shape = {ValueType::kInt,  ValueType::kInt64,  ValueType::kBool,
+                                  ValueType::kUInt, ValueType::kString, ValueType::kInt};
+  for (bool fits : {true, false}) {
+    SCOPED_TRACE(fits);
+    if (!fits) shape.back() = ValueType::kInt64;
+    std::vector<MessageValue> values;
+    size_t used = 0;
+    EXPECT_EQ(ReadMessageValues(m, shape, &values, &used), fits);
+    ASSERT_EQ(values.size(), fits ? 6u : 5u);
+    EXPECT_EQ(-7, values[0].number);
+    EXPECT_EQ(int64_t{1} << 40, values[1].number);
+    EXPECT_EQ(1, values[2].number);  // any non-zero int is true
+    EXPECT_EQ(4294967295, values[3].number);
+    EXPECT_EQ(u"pagenotes", values[4].text);
+    EXPECT_EQ(fits ? m.size() : m.size() - 4, used);
+  }
   std::vector<MessageValue> values;
   size_t used = 0;
-  ASSERT_TRUE(ReadMessageValues(
-      m,
-      {ValueType::kInt, ValueType::kInt64, ValueType::kBool, ValueType::kUInt, ValueType::kString},
-      &values, &used));
-  ASSERT_EQ(5u, values.size());
-  EXPECT_EQ(-7, values[0].number);
-  EXPECT_EQ(int64_t{1} << 40, values[1].number);
-  EXPECT_EQ(1, values[2].number);  // any non-zero int is true
-  EXPECT_EQ(4294967295, values[3].number);
-  EXPECT_EQ(u"pagenotes", values[4].text);
-  EXPECT_EQ(m.size(), used);
   ASSERT_TRUE(ReadMessageValues(m, {}, &values, &used));
   EXPECT_EQ(m.header_size(), used);
 }
 
 // ---- refusals ----
-
-TEST(MessageValuesTest, StopsAtTheFirstValueThatDoesNotFitAndKeepsWhatWasRead) {
-  CMessage m(false, 1);
-  m.WriteString(u"ab");
-  m.WriteInt(3);
-  std::vector<MessageValue> values;
-  size_t used = 0;
-  // An int64 needs 8 bytes where only 4 remain.
-  EXPECT_FALSE(ReadMessageValues(m, {ValueType::kString, ValueType::kInt64}, &values, &used));
-  ASSERT_EQ(1u, values.size());
-  EXPECT_EQ(u"ab", values[0].text);
-  EXPECT_EQ(m.size() - 4, used);
-}
 
 TEST(MessageValuesTest, ParsesShapeWordsAndRefusesOthers) {
   const struct {
