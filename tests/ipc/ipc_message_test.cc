@@ -98,57 +98,41 @@ TEST(IpcMessageLayoutTest, TupleReadsBackAndAShorterMessageIsRefused) {
   EXPECT_FALSE(ReadTuple(CMessageWithTuple<Shorter>(false, 9, {3, u"ab"}), &back));
 }
 
-// A borrowed message refuses writes; its copy owns exactly its bytes.
-TEST(IpcMessageLayoutTest, BorrowedMessageRefusesWritesAndItsCopyOwnsExactlyItsBytes) {
-  Bytes wire = Wire(3, 0, kMessageFlagSync, {0xDD, 0xCC, 0xBB, 0xAA}, 99);
-  const Bytes original = wire;
-  wire.push_back(0xEE);  // a byte of whatever follows in the receive buffer
-  CMessage borrowed(Chars(wire), kSyncMessageHeaderSize);
-  EXPECT_TRUE(borrowed.is_borrowed());
-  EXPECT_FALSE(borrowed.WriteInt(1));
-  EXPECT_FALSE(borrowed.WriteString(u"a"));
-  EXPECT_FALSE(borrowed.SetDispatchWhileBlocked());
-  EXPECT_EQ(BytesOf(borrowed), original);
-  auto copy = std::make_unique<CMessage>(borrowed);
-  EXPECT_FALSE(copy->is_borrowed());
-  wire.assign(wire.size(), 0);  // the receive buffer is reused
-  EXPECT_EQ(copy->capacity(), 44);
-  EXPECT_EQ(copy->serial_number(), 99);
-  const char* it = nullptr;
-  uint32_t v = 0;
-  ASSERT_TRUE(copy->ReadUInt(&it, &v));
-  EXPECT_EQ(v, 0xAABBCCDDu);
-}
-
-// One whole message and half of the next: the first is found, borrowing the bytes in place,
-// and reads inside it stop at its own payload's end.
-TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstWhoseReadsStopAtItsEnd) {
-  CMessage a(false, 1);
-  a.WriteInt(11);
-  CMessage b(true, 2);
+// One whole message and half of the next: the first is found borrowing the bytes in place; it
+// refuses writes, its reads stop at its own payload's end, and its copy owns exactly its bytes
+// once the buffer is reused.
+TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstBorrowedAndBoundToItsBytes) {
+  CMessage a(true, 1);
+  a.WriteUInt(0xAABBCCDD);
+  CMessage b(false, 2);
   b.WriteString(u"second");
   Bytes stream = BytesOf(a);
-  const size_t first_size = stream.size();
-  Bytes second = BytesOf(b);
+  const Bytes second = BytesOf(b);
   stream.insert(stream.end(), second.begin(), second.begin() + second.size() / 2);
   const char* start = Chars(stream);
-  const char* end = start + stream.size();
-  FoundMessage found = FindNextMessage(start, end);
+  FoundMessage found = FindNextMessage(start, start + stream.size());
   ASSERT_NE(found.message, nullptr);
   std::unique_ptr<CMessage> m(found.message);
-  EXPECT_EQ(m->type(), 1u);
   EXPECT_TRUE(m->is_borrowed());
-  EXPECT_EQ(found.next, start + first_size);
+  EXPECT_EQ(found.next, start + a.size());
+  EXPECT_EQ(FindNextMessage(found.next, start + stream.size()).message, nullptr);
+  EXPECT_FALSE(m->WriteInt(1));
+  EXPECT_FALSE(m->WriteString(u"a"));
+  EXPECT_FALSE(m->SetDispatchWhileBlocked());
+  EXPECT_EQ(BytesOf(*m), BytesOf(a));
   const char* it = nullptr;
-  int32_t v = 0;
+  uint32_t v = 0;
   int64_t wide = 0;
-  ASSERT_TRUE(m->ReadInt(&it, &v));
-  EXPECT_FALSE(m->ReadInt(&it, &v));  // the next message's bytes are not ours
-  EXPECT_EQ(v, 11);
+  ASSERT_TRUE(m->ReadUInt(&it, &v));
+  EXPECT_EQ(v, 0xAABBCCDDu);
+  EXPECT_FALSE(m->ReadUInt(&it, &v));                  // the next message's bytes are not ours
   EXPECT_FALSE(m->ReadInt64(&(it = nullptr), &wide));  // 8 > 4 payload bytes
-  FoundMessage rest = FindNextMessage(found.next, end);
-  EXPECT_EQ(rest.message, nullptr);
-  EXPECT_EQ(rest.next, nullptr);
+  const CMessage copy(*m);
+  stream.assign(stream.size(), 0);
+  EXPECT_FALSE(copy.is_borrowed());
+  EXPECT_EQ(copy.capacity(), a.size());
+  EXPECT_EQ(copy.serial_number(), a.serial_number());
+  EXPECT_EQ(BytesOf(copy), BytesOf(a));
 }
 
 // The same message read to its end, then with an int64 where only 4 bytes remain: the read
