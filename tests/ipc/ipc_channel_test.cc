@@ -53,10 +53,10 @@ class ChannelTest : public ipc_test::IpcHostTest {
       }
     });
   }
-  // A connected server end and its raw client, past the hello.
+  // A connected server end and its raw client (for the caller to close), past the hello.
   int Connected() {
     MakeChannel();
-    int fd = Track(RawConnect(id_));
+    int fd = RawConnect(id_);
     EXPECT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
     return fd;
   }
@@ -113,9 +113,7 @@ TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccept
   constexpr size_t kBlock = CChannel::kWriteBlockSize;
   const size_t first_fillers[] = {100, kBlock + 1000, 100, 100, kBlock - 64, 0, kBlock / 2};
   testing_support::LogCapture log;
-  MakeChannel();
-  const int fd = RawConnect(id_);  // closed below
-  ASSERT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
+  const int fd = Connected();  // closed below
   ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
   auto* exact = new ipc_test::CountedMessage(false, 0, 1000, &destroyed_);
   CMessage* big = BigMessage();
@@ -173,7 +171,7 @@ TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccept
 }
 
 TEST_F(ChannelTest, SendAfterCloseIsRefusedQuietly) {
-  Connected();
+  Track(Connected());
   host_.RunOn(kThreadIPC, [&] {
     channel_->Close();  // with a read in flight
     EXPECT_FALSE(channel_->Send(new ipc_test::CountedMessage(false, 1, 0, &destroyed_)));
