@@ -136,7 +136,7 @@ TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstBorrowedAndBoundToI
 }
 
 // The same message read to its end, then with an int64 where only 4 bytes remain: the read
-// stops there and keeps what came before.
+// stops there and keeps what came before; past the end every type refuses.
 TEST(MessageValuesTest, ReadsEachTypeInOrderAndStopsAtTheFirstValueThatDoesNotFit) {
   CMessage m(false, 0x07000011);
   m.WriteInt(-7);
@@ -160,6 +160,16 @@ TEST(MessageValuesTest, ReadsEachTypeInOrderAndStopsAtTheFirstValueThatDoesNotFi
     EXPECT_EQ(4294967295, values[3].number);
     EXPECT_EQ(u"pagenotes", values[4].text);
     EXPECT_EQ(fits ? m.size() : m.size() - 4, used);
+  }
+  // Past the end each type refuses and the six values before it are kept.
+  shape.back() = ValueType::kInt;
+  for (ValueType extra : {ValueType::kInt, ValueType::kUInt, ValueType::kInt64, ValueType::kBool,
+                          ValueType::kString}) {
+    std::vector<ValueType> longer = shape;
+    longer.push_back(extra);
+    std::vector<MessageValue> values;
+    EXPECT_FALSE(ReadMessageValues(m, longer, &values, nullptr)) << static_cast<int>(extra);
+    EXPECT_EQ(values.size(), 6u);
   }
   std::vector<MessageValue> values;
   size_t used = 0;
