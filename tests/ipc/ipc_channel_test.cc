@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "ipc/ipc_host_test.h"
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
@@ -24,7 +23,6 @@ namespace {
 using base::RefPtr;
 using ipc_test::RawConnect;
 using ipc_test::RawReadExactly;
-using ipc_test::RawWriteAll;
 using ipc_test::RecordingListener;
 using ipc_test::WireBytes;
 using Thread::kThreadIPC;
@@ -55,10 +53,10 @@ class ChannelTest : public ipc_test::IpcHostTest {
       }
     });
   }
-  // A connected server end and its raw client, past the hello.
+  // A connected server end and its raw client (for the caller to close), past the hello.
   int Connected() {
     MakeChannel();
-    int fd = Track(RawConnect(id_));
+    int fd = RawConnect(id_);
     EXPECT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
     return fd;
   }
@@ -74,9 +72,10 @@ class ChannelTest : public ipc_test::IpcHostTest {
 
 // The client connects after Connect (the connect completes later) or before it (error 535,
 // ERROR_PIPE_CONNECTED: connected at once); either way the hello goes first, then the queue.
+// The peer's hello reports its process id, a short one zero.
 class ServerHelloTest : public ChannelTest, public testing::WithParamInterface<bool> {};
 
-TEST_P(ServerHelloTest, ServerWritesHelloThenMessagesQueuedBeforeTheClientInOrder) {
+TEST_P(ServerHelloTest, HelloGoesFirstThenTheQueueInOrderAndThePeersHelloGivesItsPid) {
   const bool client_first = GetParam();
   MakeChannel(/*connect=*/false);
   auto* first = new CMessage(false, 0x07000001);
@@ -94,75 +93,44 @@ TEST_P(ServerHelloTest, ServerWritesHelloThenMessagesQueuedBeforeTheClientInOrde
   if (!client_first) fd = Track(RawConnect(id_));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(RawReadExactly(fd, expected.size()), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
-
-TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
-  MakeChannel();
-  int fd = Track(RawConnect(id_));
   CMessage short_hello(false, kMessageTypeHello);
   short_hello.WriteBytes("\x01\x02", 2);
-  ASSERT_TRUE(RawWriteAll(fd, Hello(4321) + WireBytes(short_hello)));
+  const std::string hellos = Hello(4321) + WireBytes(short_hello);
+  ASSERT_EQ(send(fd, hellos.data(), hellos.size(), MSG_NOSIGNAL), ssize_t(hellos.size()));
   ASSERT_TRUE(listener_->WaitForConnected(2));
   EXPECT_EQ(listener_->connected(), (std::vector<int32_t>{4321, 0}));
   EXPECT_TRUE(listener_->messages().empty());  // hellos are not messages
 }
 
-TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) {
-  constexpr size_t kBlock = CChannel::kWriteBlockSize;
-  // Each batch is queued in one turn of the IPC thread, behind a write that stays pending.
-  const std::vector<std::vector<size_t>> batches = {
-      {100, kBlock + 1000, 100, 100},            // one larger than a write block in the middle
-      {kBlock - 60, 4, kBlock / 2, kBlock / 2},  // filling a block exactly, then spilling
-      std::vector<size_t>(700, 200),             // several blocks' worth of small ones
-  };
-  int fd = Connected();
-  for (const auto& sizes : batches) {
-    SCOPED_TRACE(sizes.size());
-    std::vector<CMessage*> queued = {BigMessage()};
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      auto* m = new CMessage(i % 4 == 3, static_cast<uint32_t>(0x07000100 + i));
-      const std::string payload(sizes[i], static_cast<char>('a' + i % 26));
-      m->WriteBytes(payload.data(), static_cast<uint32_t>(payload.size()));
-      queued.push_back(m);
-    }
-    std::string expected;
-    for (CMessage* m : queued) expected += WireBytes(*m);
-    host_.RunOn(kThreadIPC, [&] {
-      for (CMessage* m : queued) channel_->Send(m);  // the first stays pending
-      EXPECT_EQ(channel_->queued_message_count(), queued.size());
-    });
-    EXPECT_TRUE(RawReadExactly(fd, expected.size()) == expected);  // no megabytes printed
-    ASSERT_TRUE(ipc_test::PollUntil([&] {
-      return host_.RunOn(kThreadIPC, [&] { return channel_->queued_message_count(); }) == 0;
-    }));
-    char extra;
-    EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);  // nothing written twice
-  }
-  EXPECT_EQ(listener_->errors(), 0);
-}
+INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
 
 // ---- failures ----
 
-TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccepted) {
-  constexpr size_t kBound = 2 << 20;  // far above what the socket takes in (about 200 KiB)
+// The peer reads nothing until the bound refuses a message. What was accepted then arrives in
+// order and byte-exact across the write blocks: after a big pending write, one message larger
+// than a block, two that fill one exactly, and hundreds of small ones packed together.
+TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAcceptedInOrder) {
+  constexpr size_t kBlock = CChannel::kWriteBlockSize;
+  const size_t first_fillers[] = {100, kBlock + 1000, 100, 100, kBlock - 64, 0, kBlock / 2};
   testing_support::LogCapture log;
-  MakeChannel();
-  const int fd = RawConnect(id_);  // closed below
-  ASSERT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
+  const int fd = Connected();  // closed below
   ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
   auto* exact = new ipc_test::CountedMessage(false, 0, 1000, &destroyed_);
-  std::string expected = WireBytes(*exact);
+  CMessage* big = BigMessage();
+  std::string expected = WireBytes(*exact) + WireBytes(*big);
+  const size_t kBound = big->size() + (2 << 20);
   host_.RunOn(kThreadIPC, [&] {
     channel_->set_max_queued_bytes_for_testing(exact->size());
     EXPECT_TRUE(channel_->Send(exact));  // fits exactly
     channel_->set_max_queued_bytes_for_testing(kBound);
+    EXPECT_TRUE(channel_->Send(big));  // stays pending
   });
   int created = 1;
   for (bool accepted = true; accepted; ++created) {  // the peer does not read
-    ASSERT_LT(created, 1000);
-    auto* message = new ipc_test::CountedMessage(false, created, 100000, &destroyed_);
+    ASSERT_LT(created, 2000);
+    const size_t i = created - 1;
+    const size_t filler = i < std::size(first_fillers) ? first_fillers[i] : i < 700 ? 200 : 100000;
+    auto* message = new ipc_test::CountedMessage(i % 4 == 3, created, filler, &destroyed_);
     const std::string wire = WireBytes(*message);
     size_t before = 0, after = 0;
     int freed = 0;
@@ -203,7 +171,7 @@ TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccept
 }
 
 TEST_F(ChannelTest, SendAfterCloseIsRefusedQuietly) {
-  Connected();
+  Track(Connected());
   host_.RunOn(kThreadIPC, [&] {
     channel_->Close();  // with a read in flight
     EXPECT_FALSE(channel_->Send(new ipc_test::CountedMessage(false, 1, 0, &destroyed_)));
@@ -264,11 +232,11 @@ TEST_F(ChannelReceiveTest, ReadBoundariesNeverChangeWhatIsDelivered) {
   EXPECT_EQ(channel_->carried_over_bytes(), 0u);
 }
 
-TEST_F(ChannelReceiveTest, CarryOverBoundIsCheckedBeforeAppending) {
+TEST_F(ChannelReceiveTest, CarryOverBoundIsCheckedBeforeAppendingEvenForAHugeDeclaredSize) {
   channel_->set_max_carried_over_for_testing(8192);
   CMessage huge(false, 1);
   std::string wire = WireBytes(huge);
-  wire[3] = '\x01';  // 16 MiB payload declared
+  wire.replace(0, 4, 4, '\xFF');  // a payload near 4 GiB declared, the sum must not wrap
   ASSERT_TRUE(channel_->ReceiveBytesForTesting(wire.data(), wire.size()));
   std::string chunk(4096, 'x');
   ASSERT_TRUE(channel_->ReceiveBytesForTesting(chunk.data(), chunk.size()));   // 4124 kept

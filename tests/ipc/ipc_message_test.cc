@@ -16,10 +16,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes BytesOf(const CMessage& m) {
-  const auto* p = reinterpret_cast<const uint8_t*>(m.data());
-  return Bytes(p, p + m.size());
-}
+Bytes BytesOf(const CMessage& m) { return Bytes(m.data(), m.data() + m.size()); }
 
 void AppendLE(Bytes* b, uint64_t v, int width = 4) {
   for (int i = 0; i < width; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -101,105 +98,86 @@ TEST(IpcMessageLayoutTest, TupleReadsBackAndAShorterMessageIsRefused) {
   EXPECT_FALSE(ReadTuple(CMessageWithTuple<Shorter>(false, 9, {3, u"ab"}), &back));
 }
 
-TEST(IpcMessageLayoutTest, CopyOfBorrowedMessageOwnsExactlyItsBytes) {
-  Bytes wire = Wire(3, 0, kMessageFlagSync, {0xDD, 0xCC, 0xBB, 0xAA}, 99);
-  wire.push_back(0xEE);  // a byte of whatever follows in the receive buffer
-  const CMessage borrowed(Chars(wire), kSyncMessageHeaderSize);
-  auto copy = std::make_unique<CMessage>(borrowed);
-  EXPECT_FALSE(copy->is_borrowed());
-  wire.assign(wire.size(), 0);  // the receive buffer is reused
-  EXPECT_EQ(copy->capacity(), 44);
-  EXPECT_EQ(copy->serial_number(), 99);
-  const char* it = nullptr;
-  uint32_t v = 0;
-  ASSERT_TRUE(copy->ReadUInt(&it, &v));
-  EXPECT_EQ(v, 0xAABBCCDDu);
-}
-
-// One whole message and half of the next: the first is found, borrowing the bytes in place,
-// and reads inside it stop at its own payload's end.
-TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstWhoseReadsStopAtItsEnd) {
-  CMessage a(false, 1);
-  a.WriteInt(11);
-  CMessage b(true, 2);
+// One whole message and half of the next: the first is found borrowing the bytes in place; it
+// refuses writes, its reads stop at its own payload's end, and its copy owns exactly its bytes
+// once the buffer is reused.
+TEST(IpcFindNextMessageTest, OneAndAHalfMessagesYieldTheFirstBorrowedAndBoundToItsBytes) {
+  CMessage a(true, 1);
+  a.WriteUInt(0xAABBCCDD);
+  CMessage b(false, 2);
   b.WriteString(u"second");
   Bytes stream = BytesOf(a);
-  const size_t first_size = stream.size();
-  Bytes second = BytesOf(b);
+  const Bytes second = BytesOf(b);
   stream.insert(stream.end(), second.begin(), second.begin() + second.size() / 2);
   const char* start = Chars(stream);
-  const char* end = start + stream.size();
-  FoundMessage found = FindNextMessage(start, end);
+  FoundMessage found = FindNextMessage(start, start + stream.size());
   ASSERT_NE(found.message, nullptr);
   std::unique_ptr<CMessage> m(found.message);
-  EXPECT_EQ(m->type(), 1u);
   EXPECT_TRUE(m->is_borrowed());
-  EXPECT_EQ(found.next, start + first_size);
+  EXPECT_EQ(found.next, start + a.size());
+  EXPECT_EQ(FindNextMessage(found.next, start + stream.size()).message, nullptr);
+  EXPECT_FALSE(m->WriteInt(1));
+  EXPECT_FALSE(m->WriteString(u"a"));
+  EXPECT_FALSE(m->SetDispatchWhileBlocked());
+  EXPECT_EQ(BytesOf(*m), BytesOf(a));
   const char* it = nullptr;
-  int32_t v = 0;
+  uint32_t v = 0;
   int64_t wide = 0;
-  ASSERT_TRUE(m->ReadInt(&it, &v));
-  EXPECT_FALSE(m->ReadInt(&it, &v));  // the next message's bytes are not ours
-  EXPECT_EQ(v, 11);
+  ASSERT_TRUE(m->ReadUInt(&it, &v));
+  EXPECT_EQ(v, 0xAABBCCDDu);
+  EXPECT_FALSE(m->ReadUInt(&it, &v));                  // the next message's bytes are not ours
   EXPECT_FALSE(m->ReadInt64(&(it = nullptr), &wide));  // 8 > 4 payload bytes
-  FoundMessage rest = FindNextMessage(found.next, end);
-  EXPECT_EQ(rest.message, nullptr);
-  EXPECT_EQ(rest.next, nullptr);
+  const CMessage copy(*m);
+  stream.assign(stream.size(), 0);
+  EXPECT_FALSE(copy.is_borrowed());
+  EXPECT_EQ(copy.capacity(), a.size());
+  EXPECT_EQ(copy.serial_number(), a.serial_number());
+  EXPECT_EQ(BytesOf(copy), BytesOf(a));
 }
 
-TEST(IpcFindNextMessageTest, IncompleteInputsFindNothingAndAWholeSyncHeaderIsFound) {
-  Bytes sync = Wire(1, 0, kMessageFlagSync, {}, 1);
-  Bytes huge = Wire(1, 0, 0, {});
-  huge[0] = huge[1] = huge[2] = huge[3] = 0xFF;  // a payload near 4 GiB declared
-  for (size_t length : {27, 39}) {               // under 28 bytes; a sync header cut short
-    EXPECT_EQ(FindNextMessage(Chars(sync), Chars(sync) + length).message, nullptr) << length;
-  }
-  EXPECT_EQ(FindNextMessage(Chars(huge), Chars(huge) + huge.size()).message, nullptr);
-  EXPECT_EQ(FindNextMessage(nullptr, nullptr).message, nullptr);
-  std::unique_ptr<CMessage> whole(FindNextMessage(Chars(sync), Chars(sync) + 40).message);
-  ASSERT_NE(whole, nullptr);
-  EXPECT_EQ(whole->header_size(), 40u);
-  EXPECT_EQ(whole->serial_number(), 1);
-}
-
-TEST(MessageValuesTest, ReadsEachTypeInOrderAndCountsTheBytesConsumed) {
+// The same message read to its end, then with an int64 where only 4 bytes remain: the read
+// stops there and keeps what came before; past the end every type refuses.
+TEST(MessageValuesTest, ReadsEachTypeInOrderAndStopsAtTheFirstValueThatDoesNotFit) {
   CMessage m(false, 0x07000011);
   m.WriteInt(-7);
   m.WriteInt64(int64_t{1} << 40);
   m.WriteInt(5);
   m.WriteUInt(0xFFFFFFFFu);
-  m.WriteString(u"pagenotes");  // ends exactly at the payload's end
+  m.WriteString(u"pagenotes");
+  m.WriteInt(3);
+  std::vector<ValueType> shape = {ValueType::kInt,  ValueType::kInt64,  ValueType::kBool,
+                                  ValueType::kUInt, ValueType::kString, ValueType::kInt};
+  for (bool fits : {true, false}) {
+    SCOPED_TRACE(fits);
+    if (!fits) shape.back() = ValueType::kInt64;
+    std::vector<MessageValue> values;
+    size_t used = 0;
+    EXPECT_EQ(ReadMessageValues(m, shape, &values, &used), fits);
+    ASSERT_EQ(values.size(), fits ? 6u : 5u);
+    EXPECT_EQ(-7, values[0].number);
+    EXPECT_EQ(int64_t{1} << 40, values[1].number);
+    EXPECT_EQ(1, values[2].number);  // any non-zero int is true
+    EXPECT_EQ(4294967295, values[3].number);
+    EXPECT_EQ(u"pagenotes", values[4].text);
+    EXPECT_EQ(fits ? m.size() : m.size() - 4, used);
+  }
+  // Past the end each type refuses and the six values before it are kept.
+  shape.back() = ValueType::kInt;
+  for (ValueType extra : {ValueType::kInt, ValueType::kUInt, ValueType::kInt64, ValueType::kBool,
+                          ValueType::kString}) {
+    std::vector<ValueType> longer = shape;
+    longer.push_back(extra);
+    std::vector<MessageValue> values;
+    EXPECT_FALSE(ReadMessageValues(m, longer, &values, nullptr)) << static_cast<int>(extra);
+    EXPECT_EQ(values.size(), 6u);
+  }
   std::vector<MessageValue> values;
   size_t used = 0;
-  ASSERT_TRUE(ReadMessageValues(
-      m,
-      {ValueType::kInt, ValueType::kInt64, ValueType::kBool, ValueType::kUInt, ValueType::kString},
-      &values, &used));
-  ASSERT_EQ(5u, values.size());
-  EXPECT_EQ(-7, values[0].number);
-  EXPECT_EQ(int64_t{1} << 40, values[1].number);
-  EXPECT_EQ(1, values[2].number);  // any non-zero int is true
-  EXPECT_EQ(4294967295, values[3].number);
-  EXPECT_EQ(u"pagenotes", values[4].text);
-  EXPECT_EQ(m.size(), used);
   ASSERT_TRUE(ReadMessageValues(m, {}, &values, &used));
   EXPECT_EQ(m.header_size(), used);
 }
 
 // ---- refusals ----
-
-TEST(MessageValuesTest, StopsAtTheFirstValueThatDoesNotFitAndKeepsWhatWasRead) {
-  CMessage m(false, 1);
-  m.WriteString(u"ab");
-  m.WriteInt(3);
-  std::vector<MessageValue> values;
-  size_t used = 0;
-  // An int64 needs 8 bytes where only 4 remain.
-  EXPECT_FALSE(ReadMessageValues(m, {ValueType::kString, ValueType::kInt64}, &values, &used));
-  ASSERT_EQ(1u, values.size());
-  EXPECT_EQ(u"ab", values[0].text);
-  EXPECT_EQ(m.size() - 4, used);
-}
 
 TEST(MessageValuesTest, ParsesShapeWordsAndRefusesOthers) {
   const struct {
@@ -222,16 +200,6 @@ TEST(MessageValuesTest, ParsesShapeWordsAndRefusesOthers) {
     EXPECT_EQ(c.ok, ParseValueShape(c.text, &shape));
     EXPECT_EQ(c.shape, shape);
   }
-}
-
-TEST(IpcMessageRefusalTest, BorrowedMessageRefusesWrites) {
-  Bytes wire = Wire(4, 0, 0, {});
-  CMessage borrowed(Chars(wire), kMessageHeaderSize);
-  EXPECT_TRUE(borrowed.is_borrowed());
-  EXPECT_FALSE(borrowed.WriteInt(1));
-  EXPECT_FALSE(borrowed.WriteString(u"a"));
-  EXPECT_FALSE(borrowed.SetDispatchWhileBlocked());
-  EXPECT_EQ(BytesOf(borrowed), Wire(4, 0, 0, {}));
 }
 
 // Each case: a payload, then a string read that must fail and leave iterator and output as
@@ -264,9 +232,8 @@ TEST(IpcMessageRefusalTest, MalformedStringsFailWithoutConsuming) {
 }
 
 TEST(IpcMessageRefusalTest, ForeignIteratorIsRefused) {
-  CMessage m(false, 1);
+  CMessage m(false, 1), other(false, 1);
   m.WriteInt(1);
-  CMessage other(false, 1);
   other.WriteInt(2);
   const char* it = other.data() + 28;
   int32_t v = 0;

@@ -1,7 +1,13 @@
-// Helpers for the IPC tests: a listener that records what reaches it (and on which thread),
-// a message that counts its destruction, unique channel ids, raw socket ends for looking at the
-// bytes on the wire, and waiting on a condition with a deadline.
+// Shared by the IPC tests (PollUntil by the base tests as well): a listener that records what
+// reaches it and on which thread, a message that counts its destruction, raw socket ends for the
+// bytes on the wire, and the fixture that runs channels on a test host.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,12 +15,18 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/ref_counted.h"
 #include "ipc/ipc_channel.h"
 #include "ipc/ipc_message.h"
+#include "platform/kernel_object.h"
+#include "platform/named_pipe.h"
+#include "platform/strings.h"
 #include "platform/threads.h"
+#include "support/temp_env.h"
+#include "support/test_host.h"
 #include "thread/message_loop.h"
 #include "thread/message_loop_proxy.h"
 
@@ -24,7 +36,15 @@ constexpr auto kWaitLimit = std::chrono::seconds(10);
 
 // Polls `pred` with short sleeps until it holds or `limit` passes, for conditions that nothing
 // notifies (another thread's or process's state); returns the final value.
-bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = kWaitLimit);
+inline bool PollUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds limit = kWaitLimit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 inline std::string WireBytes(const IPC::CMessage& m) { return std::string(m.data(), m.size()); }
 inline std::string PayloadOf(const IPC::CMessage& m) {
@@ -32,14 +52,38 @@ inline std::string PayloadOf(const IPC::CMessage& m) {
 }
 
 // "ipctest.<pid>.<n>": unique within the machine while the process lives.
-std::u16string UniqueChannelId();
+inline std::u16string UniqueChannelId() {
+  static std::atomic<int> counter{0};
+  return halcy::Utf8ToUtf16("ipctest." + std::to_string(getpid()) + "." +
+                            std::to_string(++counter));
+}
 
-// A blocking raw client end on the pipe path of a channel id, whose reads give up after
-// kWaitLimit; -1 on failure.
-int RawConnect(const std::u16string& channel_id);
-bool RawWriteAll(int fd, const std::string& bytes);
+// A blocking raw client end on the pipe of a channel id whose reads give up after kWaitLimit;
+// -1 on failure.
+inline int RawConnect(const std::u16string& channel_id) {
+  const std::string path = halcy::PipePathForName(channel_id);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty()) return -1;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{std::chrono::seconds(kWaitLimit).count(), 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 // Reads exactly `n` bytes (empty on end of stream or error).
-std::string RawReadExactly(int fd, size_t n);
+inline std::string RawReadExactly(int fd, size_t n) {
+  std::string out(n, '\0');
+  for (size_t done = 0; done < n;) {
+    ssize_t got = recv(fd, out.data() + done, n - done, 0);
+    if (got <= 0) return std::string();
+    done += static_cast<size_t>(got);
+  }
+  return out;
+}
 
 // A message whose payload is `value`, then `filler` bytes; counts its own destruction.
 class CountedMessage : public IPC::CMessage {
@@ -65,7 +109,7 @@ struct Received {
 
 class RecordingListener : public IPC::CChannel::CListener {
  public:
-  // `loop` may be null: such a listener names no loop to the proxy.
+  // With a null `loop` the listener names no loop to the proxy.
   explicit RecordingListener(Thread::CMessageLoop* loop) : loop_(loop ? loop->proxy() : nullptr) {}
 
   void OnMessageReceived(const IPC::CMessage& m) override {
@@ -76,8 +120,8 @@ class RecordingListener : public IPC::CChannel::CListener {
     });
     if (fn) fn(m);
   }
-  void OnChannelConnected(int32_t peer_pid) override {
-    Update([&] { connected_.push_back(peer_pid); });
+  void OnChannelConnected(int32_t pid) override {
+    Update([&] { connected_.push_back(pid); });
   }
   void OnChannelError() override {
     Update([&] { ++errors_; });
@@ -99,15 +143,15 @@ class RecordingListener : public IPC::CChannel::CListener {
   }
   std::vector<int32_t> connected() { return Get(connected_); }
   int errors() { return Get(errors_); }
-  // Each waits until at least `n` have been recorded; false after `limit`.
-  bool WaitForMessages(size_t n, std::chrono::milliseconds limit = kWaitLimit) {
-    return WaitUntil([&] { return messages_.size() >= n; }, limit);
+  // Each waits until at least `n` have been recorded; false after kWaitLimit.
+  bool WaitForMessages(size_t n) {
+    return WaitUntil([&] { return messages_.size() >= n; });
   }
   bool WaitForConnected(size_t n) {
-    return WaitUntil([&] { return connected_.size() >= n; }, kWaitLimit);
+    return WaitUntil([&] { return connected_.size() >= n; });
   }
   bool WaitForErrors(int n) {
-    return WaitUntil([&] { return errors_ >= n; }, kWaitLimit);
+    return WaitUntil([&] { return errors_ >= n; });
   }
 
  private:
@@ -125,9 +169,9 @@ class RecordingListener : public IPC::CChannel::CListener {
     std::lock_guard<std::mutex> lock(mutex_);
     return member;
   }
-  bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  bool WaitUntil(const std::function<bool()>& pred) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit, pred);
+    return cv_.wait_for(lock, kWaitLimit, pred);
   }
 
   base::RefPtr<Thread::CMessageLoopProxy> loop_;
@@ -137,6 +181,31 @@ class RecordingListener : public IPC::CChannel::CListener {
   std::vector<Received> messages_;                        // Guarded by mutex_
   std::vector<int32_t> connected_;                        // Guarded by mutex_
   int errors_ = 0;                                        // Guarded by mutex_
+};
+
+// Fixture base for channels on a test host: a private runtime directory for the pipes, a fresh
+// channel id, raw sockets closed at the end, and a check that every handle opened is closed.
+class IpcHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { handles_before_ = halcy::OpenHandleCountForTesting(); }
+  // For TearDown, once the test's channels are released.
+  void CheckNothingLeft() {
+    ASSERT_TRUE(host_.WaitIdle());
+    for (int fd : fds_) close(fd);
+    EXPECT_EQ(handles_before_, halcy::OpenHandleCountForTesting());
+  }
+  // Closes `fd` at the end of the test.
+  int Track(int fd) {
+    fds_.push_back(fd);
+    return fd;
+  }
+
+  testing_support::ScopedTempDir dir_;
+  testing_support::ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path()};
+  testing_support::TestHost host_;
+  size_t handles_before_ = 0;
+  std::u16string id_ = UniqueChannelId();
+  std::vector<int> fds_;
 };
 
 }  // namespace ipc_test
