@@ -1,19 +1,13 @@
-// The browser's side of a real extension-library process for the tests: the server end of
-// the channel (IPC::CSyncChannelProxy on a test host's IPC thread, as the DLL host uses it), a
-// listener that decodes what the child sends, and the child itself, `plexore-host
-// --channel=ID --type=BrindleProcess`, started with its log going to a file and its standard
-// output to another.
+// The browser's side of a real extension-library process: the server end of the channel (as the
+// DLL host holds it, on a test host's IPC thread), a listener that decodes what the child sends,
+// and the child, `plexore-host --channel=ID --type=BrindleProcess`, logging to a file.
 //
 //   ChildHarness h;
-//   ASSERT_TRUE(h.Start());                       // spawned, hello received
-//   EXPECT_EQ(1, h.Load(u"alpha", h.Install("alpha", kProbe)));
+//   ASSERT_TRUE(h.Start()) << h.Diagnostics();     // spawned, hello received
+//   EXPECT_EQ(1, h.Load(u"alpha", h.Install("alpha", PLEXORE_PROBE_LIBRARY)));
 //   h.Send(Msg(0x07000008).S(u"weather.update").S(u"{}"));
-//   ASSERT_TRUE(h.listener().WaitFor([](auto& in) { return ...; }));
-//   h.Send(Msg(2));
-//   EXPECT_EQ(0, h.WaitForExitStatus());
-//
-// Used on the test's main thread; the listener records on the host's extension-manager thread
-// under its own mutex.
+//   ASSERT_TRUE(h.listener().WaitFor(0x07000010));
+//   EXPECT_EQ(0, h.Shutdown());
 #pragma once
 
 #include <fcntl.h>
@@ -53,8 +47,8 @@ namespace native_test {
 
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-// A message from the child, decoded by the shape its type has for the browser. Two types stand
-// for events of the channel: kConnected (the hello; the peer's pid in Number(0)) and kError.
+// A message from the child, decoded by the shape its type has for the browser. kConnected (the
+// hello, the peer's pid in Number(0)) and kError stand for the channel's events.
 struct Incoming {
   static constexpr uint32_t kConnected = 0, kError = 1;
   uint32_t type = 0;
@@ -62,11 +56,8 @@ struct Incoming {
   bool fits = false;    // every value read and nothing left over
   std::string payload;  // the raw payload bytes
 
-  // Parameter `i` as UTF-8 text, or as a decimal number; "?" when absent.
   std::string Text(size_t i) const {
-    if (i >= values.size()) return "?";
-    if (values[i].type == IPC::ValueType::kString) return halcy::Utf16ToUtf8(values[i].text);
-    return std::to_string(values[i].number);
+    return i < values.size() ? halcy::Utf16ToUtf8(values[i].text) : "?";
   }
   int64_t Number(size_t i) const { return i < values.size() ? values[i].number : -1; }
 };
@@ -84,8 +75,7 @@ inline std::vector<IPC::ValueType> ShapeFromChild(uint32_t type) {
       {0x0700000C, {S, L, L, I, S}},
       {0x0700000E, {S, L, S, S}},
       {0x07000010, {S, S, S, I}},
-      {0x07000014, {S, I}},
-  };
+      {0x07000014, {S, I}}};
   auto it = kShapes.find(type);
   return it == kShapes.end() ? std::vector<IPC::ValueType>() : it->second;
 }
@@ -100,7 +90,6 @@ inline std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in,
   return payloads;
 }
 
-// The first entry of `type` in `in`, or null.
 inline const Incoming* Find(const std::vector<Incoming>& in, uint32_t type) {
   for (const Incoming& m : in) {
     if (m.type == type) return &m;
@@ -108,6 +97,7 @@ inline const Incoming* Find(const std::vector<Incoming>& in, uint32_t type) {
   return nullptr;
 }
 
+// Records on the host's extension-manager thread, under its own mutex.
 class ServerListener : public IPC::CChannel::CListener {
  public:
   explicit ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
@@ -137,12 +127,10 @@ class ServerListener : public IPC::CChannel::CListener {
     (*proxy)->AddRef();
   }
 
-  // Waits until `pred` holds over everything received so far. `pred` runs under the
-  // listener's mutex: it may not call the listener.
-  bool WaitFor(const std::function<bool(const std::vector<Incoming>&)>& pred,
-               std::chrono::milliseconds limit = kWaitLimit) {
+  // Waits until `pred` holds over everything received so far; `pred` runs under the mutex.
+  bool WaitFor(const std::function<bool(const std::vector<Incoming>&)>& pred) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit, [&] { return pred(received_); });
+    return cv_.wait_for(lock, kWaitLimit, [&] { return pred(received_); });
   }
   bool WaitFor(uint32_t type) {
     return WaitFor([type](auto& in) { return Find(in, type) != nullptr; });
@@ -216,32 +204,27 @@ class ChildHarness {
     host_.WaitIdle();
   }
 
-  // Spawns the child with `args` after the executable (the two switches when empty) and, unless
-  // `expect_hello` is false, waits for its hello. With `scenario_output` the child runs with
-  // PLEXORE_SCENARIO_OUTPUT=1.
-  bool Start(bool scenario_output = false, std::vector<std::string> args = {},
-             bool expect_hello = true) {
+  // Spawns the child with `args` (the two switches when empty) and waits for its hello. It is
+  // started with a handle of the browser's on descriptor 9 that it must not keep.
+  bool Start(std::vector<std::string> args = {}) {
     if (args.empty()) args = {"--channel=" + channel_id_, "--type=BrindleProcess"};
-    // env(1) sets the child's log and scenario switch and then becomes the child (same pid).
+    // env(1) sets the child's log and then becomes the child (same pid).
     std::vector<std::string> command = {"/usr/bin/env", "-u", "PLEXORE_SCENARIO_OUTPUT",
-                                        "HALCY_LOG=" + root_ + "/child.log:5:extDll;"};
-    if (scenario_output) command.push_back("PLEXORE_SCENARIO_OUTPUT=1");
-    command.push_back(PLEXORE_HOST);
+                                        "HALCY_LOG=" + root_ + "/child.log:5:extDll;",
+                                        PLEXORE_HOST};
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : command) argv.push_back(arg.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string out = root_ + "/child.out", err = root_ + "/child.err";
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string err = root_ + "/child.err";
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // A handle of the browser's that the child must not keep.
-    const std::string marker = InheritedMarker();
-    posix_spawn_file_actions_addopen(&actions, 9, marker.c_str(), O_RDWR | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 9, InheritedMarker().c_str(), O_RDWR | O_CREAT,
+                                     0600);
     const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 && (!expect_hello || listener_->WaitFor(Incoming::kConnected));
+    return rc == 0 && listener_->WaitFor(Incoming::kConnected);
   }
   // Copies the library file `source` to <root>/ext/<id>/<its file name>; returns that path.
   std::string Install(const std::string& id, const std::string& source) {
@@ -267,19 +250,21 @@ class ChildHarness {
     });
     return result;
   }
-  // Hands `message` to the server end (asynchronous).
   void Send(Msg& message) { server_->Send(message.Release()); }
   void Send(Msg&& message) { Send(message); }
-  // Closes the server end of the channel.
   void CloseServer() {
     if (server_) server_->Close();
     server_.reset();
   }
-  // Waits for the child's end: its exit status, 128 + the signal when killed by one, -1 when it
-  // did not end within the limit.
+  // Sends the shutdown (type 2) and returns the child's exit status.
+  int Shutdown() {
+    Send(Msg(2));
+    return WaitForExitStatus();
+  }
+  // The child's exit status, 128 + the signal when killed by one, -1 when it did not end in time.
   int WaitForExitStatus(std::chrono::milliseconds limit = kWaitLimit) {
     if (exit_status_ >= 0 || pid_ <= 0) return exit_status_;
-    // A process descriptor becomes readable when the process ends: no polling needed.
+    // A process descriptor becomes readable when the process ends.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd < 0) return -1;
     pollfd p = {pidfd, POLLIN, 0};
@@ -297,12 +282,9 @@ class ChildHarness {
   const std::string& root() const { return root_; }
   pid_t pid() const { return pid_; }
   std::string channel_id() const { return channel_id_; }
-  // The file every child is started with open on descriptor 9, as an inherited handle.
   std::string InheritedMarker() const { return root_ + "/inherited.marker"; }
-  // The child's log (tag "extDll;", every level) and standard output so far.
+  // The child's log (tag "extDll;", every level).
   std::string Log() const { return testing_support::ReadFileOrEmpty(root_ + "/child.log"); }
-  std::string Output() const { return testing_support::ReadFileOrEmpty(root_ + "/child.out"); }
-  // The child's log and standard error, for failure messages.
   std::string Diagnostics() const {
     return Log() + "child stderr:\n" + testing_support::ReadFileOrEmpty(root_ + "/child.err");
   }
