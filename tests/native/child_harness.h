@@ -5,7 +5,7 @@
 //   ChildHarness h;
 //   ASSERT_TRUE(h.Start()) << h.Diagnostics();     // spawned, hello received
 //   EXPECT_EQ(1, h.Load(u"alpha", h.Install("alpha", PLEXORE_PROBE_LIBRARY)));
-//   h.Send(Msg(0x07000008).S(u"weather.update").S(u"{}"));
+//   h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));
 //   ASSERT_TRUE(h.listener().WaitFor(0x07000010));
 //   EXPECT_EQ(0, h.Shutdown());
 #pragma once
@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "base/ref_counted.h"
@@ -157,27 +158,18 @@ class ServerListener : public IPC::CChannel::CListener {
   std::vector<Incoming> received_;  // Guarded by mutex_
 };
 
-// Builds a message for the child: Msg(0x07000011).S(u"id").I(7).S(u"cmd").S(u"{}").I(0).
-class Msg {
- public:
-  explicit Msg(uint32_t type, bool sync = false) : m_(new IPC::CMessage(sync, type)) {}
-  Msg& S(const std::u16string& text) {
-    m_->WriteString(text);
-    return *this;
+// A message for the child: Msg(0x07000011, {u"id", 7, u"cmd", u"{}", 0}), 7LL for an int64.
+using Value = std::variant<std::u16string, int32_t, int64_t>;
+inline IPC::CMessage* Msg(uint32_t type, std::initializer_list<Value> values = {},
+                          bool sync = false) {
+  auto* m = new IPC::CMessage(sync, type);
+  for (const Value& v : values) {
+    if (v.index() == 0) m->WriteString(std::get<0>(v));
+    if (v.index() == 1) m->WriteInt(std::get<1>(v));
+    if (v.index() == 2) m->WriteInt64(std::get<2>(v));
   }
-  Msg& I(int32_t value) {
-    m_->WriteInt(value);
-    return *this;
-  }
-  Msg& L(int64_t value) {
-    m_->WriteInt64(value);
-    return *this;
-  }
-  IPC::CMessage* Release() { return m_.release(); }
-
- private:
-  std::unique_ptr<IPC::CMessage> m_;
-};
+  return m;
+}
 
 class ChildHarness {
  public:
@@ -238,7 +230,7 @@ class ChildHarness {
   // Sends 0x07000001 (id, path) and waits for the child's 0x07000014 for that id; returns its
   // int (1 loaded, 0 failed), or -1 when none came.
   int Load(const std::u16string& id, const std::string& path) {
-    Send(Msg(0x07000001).S(id).S(halcy::Utf8ToUtf16(path)));
+    Send(Msg(0x07000001, {id, halcy::Utf8ToUtf16(path)}));
     int result = -1;
     listener_->WaitFor([&](const std::vector<Incoming>& in) {
       for (const Incoming& m : in) {
@@ -250,8 +242,7 @@ class ChildHarness {
     });
     return result;
   }
-  void Send(Msg& message) { server_->Send(message.Release()); }
-  void Send(Msg&& message) { Send(message); }
+  void Send(IPC::CMessage* message) { server_->Send(message); }
   void CloseServer() {
     if (server_) server_->Close();
     server_.reset();

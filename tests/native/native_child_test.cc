@@ -37,7 +37,7 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   // The library as shipped in the built-in set, under its extension's directory.
   const std::string path = h.Install("weatherdesk", PLEXORE_SHIPPED_WEATHERDESK);
   ASSERT_EQ(1, h.Load(u"weatherdesk", path));
-  h.Send(Msg(0x07000008).S(u"weather.update").S(u"{}"));
+  h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));
   ASSERT_TRUE(h.listener().WaitFor(0x07000010));
   const Incoming command = *Find(h.listener().received(), 0x07000010);
   ASSERT_TRUE(command.fits);
@@ -47,12 +47,8 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   const int32_t context = static_cast<int32_t>(command.Number(3));
 
   // The browser's answer, as delivery to an extension without a background page sends it.
-  h.Send(Msg(0x07000011)
-             .S(u"weatherdesk")
-             .I(context)
-             .S(u"extension.response.utility.getversion")
-             .S(u"{\"version\":\"6.5.1.2\"}")
-             .I(0));
+  h.Send(Msg(0x07000011, {u"weatherdesk", context, u"extension.response.utility.getversion",
+                          u"{\"version\":\"6.5.1.2\"}", 0}));
   ASSERT_EQ(0, h.Shutdown());
   const std::string log = h.Log();
   EXPECT_NE(std::string::npos, log.find("weatherdesk: weatherdesk: browser version for request " +
@@ -94,7 +90,7 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
   std::string windows_style = probe;
   windows_style[windows_style.rfind('/')] = '\\';
   ASSERT_EQ(1, h.Load(u"real", windows_style));
-  h.Send(Msg(0x07000001).S(u"real").S(halcy::Utf8ToUtf16(probe)));
+  h.Send(Msg(0x07000001, {u"real", halcy::Utf8ToUtf16(probe)}));
   fs::create_hard_link(probe, root / "ext/hard.so");
   for (const auto& c : kCases) {
     EXPECT_EQ(0, h.Load(halcy::Utf8ToUtf16(c.id), c.path)) << c.id;
@@ -119,24 +115,24 @@ TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOn
   for (const char* id : {"alpha", "beta", "gamma"}) {
     ASSERT_EQ(1, h.Load(halcy::Utf8ToUtf16(id), h.Install(id, PLEXORE_PROBE_LIBRARY))) << id;
   }
-  h.Send(Msg(0x07000011).S(u"beta").I(-5).S(u"cmd").S(u"{\"k\":\"\u00fc\u20ac\U0001D11E\"}").I(0));
-  h.Send(Msg(0x07000012).S(u"extension.notify.x").S(u"p"));
-  h.Send(Msg(0x07000006).S(u"alpha").I(1).I(2).I(3));
-  h.Send(Msg(0x07000003).S(u"gamma").L(1LL << 40).S(u"a").S(u"b").L(-1).L(2));
-  h.Send(Msg(0x07000003).S(u"nobody").L(0).S(u"").S(u"").L(0).L(0));
-  h.Send(Msg(0x0700000A).S(u"nobody").L(1).I(1).S(u"r"));  // not loaded: nobody
-  h.Send(Msg(0x0700000D).S(u"gamma").L(3).L(0).I(1).S(u"q").S(u"i"));
-  h.Send(Msg(0x0700000F).S(u"alpha").L(4).S(u"z"));
-  h.Send(Msg(0x07000011).S(u"beta").I(1).S(u"cmd"));      // short: ignored
-  h.Send(Msg(0x07000012).S(u"n").S(u"p").I(9));           // trailing bytes: ignored
-  h.Send(Msg(0x07000005).S(u"alpha").L(0).L(0).S(u"c"));  // the child's own type
-  h.Send(Msg(0x07000002).S(u"beta"));
+  h.Send(Msg(0x07000011, {u"beta", -5, u"cmd", u"{\"k\":\"\u00fc\u20ac\U0001D11E\"}", 0}));
+  h.Send(Msg(0x07000012, {u"extension.notify.x", u"p"}));
+  h.Send(Msg(0x07000006, {u"alpha", 1, 2, 3}));
+  h.Send(Msg(0x07000003, {u"gamma", 1LL << 40, u"a", u"b", -1LL, 2LL}));
+  h.Send(Msg(0x07000003, {u"nobody", 0LL, u"", u"", 0LL, 0LL}));
+  h.Send(Msg(0x0700000A, {u"nobody", 1LL, 1, u"r"}));  // not loaded: nobody
+  h.Send(Msg(0x0700000D, {u"gamma", 3LL, 0LL, 1, u"q", u"i"}));
+  h.Send(Msg(0x0700000F, {u"alpha", 4LL, u"z"}));
+  h.Send(Msg(0x07000011, {u"beta", 1, u"cmd"}));        // short: ignored
+  h.Send(Msg(0x07000012, {u"n", u"p", 9}));             // trailing bytes: ignored
+  h.Send(Msg(0x07000005, {u"alpha", 0LL, 0LL, u"c"}));  // the child's own type
+  h.Send(Msg(0x07000002, {u"beta"}));
   // A synchronous message is delivered like any other and then answered, so that its sender
   // does not wait out the time-out.
   bool answered = false;
   h.host().RunOn(Thread::kThreadExtensionManager, [&] {
     IPC::CMessage* reply = nullptr;
-    answered = h.server()->SendSyncWithTimeout(Msg(0x07000007, /*sync=*/true).Release(), &reply,
+    answered = h.server()->SendSyncWithTimeout(Msg(0x07000007, {}, /*sync=*/true), &reply,
                                                &h.listener(), 5000);
     delete reply;
   });
@@ -192,7 +188,7 @@ TEST(NativeChildTest, SendAcceptsOnlyTheTypesAndShapesALibraryMaySendForItsOwnId
   for (const auto& [spec, result] : kCases) {
     SCOPED_TRACE(spec);
     const size_t before = h.listener().received().size();
-    h.Send(Msg(0x07000008).S(u"probe.send").S(halcy::Utf8ToUtf16(spec)));
+    h.Send(Msg(0x07000008, {u"probe.send", halcy::Utf8ToUtf16(spec)}));
     ASSERT_TRUE(h.listener().WaitFor(
         [&](auto& in) { return NamedEventsIn(in, "probe.sent").size() > sent; }));
     EXPECT_EQ("sender|" + std::to_string(result), h.listener().NamedEvents("probe.sent")[sent++]);
@@ -206,8 +202,7 @@ TEST(NativeChildTest, SendAcceptsOnlyTheTypesAndShapesALibraryMaySendForItsOwnId
   }
   // Byte for byte, the command: own id, "x", "x", 7.
   const Incoming command = *Find(h.listener().received(), 0x07000010);
-  std::unique_ptr<IPC::CMessage> expected(
-      Msg(0x07000010).S(u"sender").S(u"x").S(u"x").I(7).Release());
+  std::unique_ptr<IPC::CMessage> expected(Msg(0x07000010, {u"sender", u"x", u"x", 7}));
   EXPECT_EQ(std::string(expected->data() + expected->header_size(), expected->payload_size()),
             command.payload);
   EXPECT_EQ(0, h.Shutdown());
@@ -235,8 +230,8 @@ TEST(NativeChildTest, CrashLibraryBringsTheProcessDownWhenAsked) {
   ChildHarness h;
   ASSERT_TRUE(h.Start()) << h.Diagnostics();
   ASSERT_EQ(1, h.Load(u"crashy", h.Install("crashy", PLEXORE_CRASH_LIBRARY)));
-  h.Send(Msg(0x07000008).S(u"weather.update").S(u"{}"));  // any other event: it stays up
-  h.Send(Msg(0x07000008).S(u"crash.now").S(u"{}"));
+  h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));  // any other event: it stays up
+  h.Send(Msg(0x07000008, {u"crash.now", u"{}"}));
   const int status = h.WaitForExitStatus();
   EXPECT_NE(-1, status);
   EXPECT_NE(0, status);  // killed by the signal (or, under ASan, its report's exit)
