@@ -1,18 +1,41 @@
-// The extension-library process for real: the test plays the browser's end of the channel and
-// starts `plexore-host --channel=ID --type=BrindleProcess`, which loads real libraries built
-// against the SDK header (weatherdesk, the crash library and the probe fixtures).
+// The extension-library process for real: the test plays the browser's end of the channel (as
+// the DLL host holds it, on a test host's IPC thread) and starts `plexore-host --channel=ID
+// --type=BrindleProcess`, which loads real libraries built against the SDK header (weatherdesk,
+// the crash library and the probe fixtures).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "native/child_harness.h"
+#include "base/ref_counted.h"
+#include "base/waitable_event.h"
+#include "ipc/ipc_channel.h"
+#include "ipc/ipc_message.h"
+#include "ipc/ipc_message_values.h"
+#include "ipc/ipc_sync_channel.h"
 #include "platform/strings.h"
 #include "support/temp_env.h"
+#include "support/test_host.h"
+#include "thread/message_loop.h"
+#include "thread/message_loop_proxy.h"
 #include "thread/thread_service.h"
 
 namespace native_test {
@@ -20,14 +43,250 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr auto kWaitLimit = std::chrono::seconds(20);
+
+// A message from the child, decoded by the shape its type has for the browser. kConnected (the
+// hello, the peer's pid in Number(0)) and kError stand for the channel's events.
+struct Incoming {
+  static constexpr uint32_t kConnected = 0, kError = 1;
+  uint32_t type = 0;
+  std::vector<IPC::MessageValue> values;
+  bool fits = false;    // every value read and nothing left over
+  std::string payload;  // the raw payload bytes
+
+  std::string Text(size_t i) const {
+    return i < values.size() ? halcy::Utf16ToUtf8(values[i].text) : "?";
+  }
+  int64_t Number(size_t i) const { return i < values.size() ? values[i].number : -1; }
+};
+
+// What the browser expects each message of the child to carry.
+std::vector<IPC::ValueType> ShapeFromChild(uint32_t type) {
+  constexpr IPC::ValueType S = IPC::ValueType::kString, I = IPC::ValueType::kInt,
+                           L = IPC::ValueType::kInt64;
+  static const std::map<uint32_t, std::vector<IPC::ValueType>> kShapes = {
+      {0x07000004, {S, L, S, S, L, L}},
+      {0x07000005, {S, L, L, S}},
+      {0x07000008, {S, S}},
+      {0x07000009, {L, S, I, S}},
+      {0x0700000B, {S, L, S, I, I, S, I}},
+      {0x0700000C, {S, L, L, I, S}},
+      {0x0700000E, {S, L, S, S}},
+      {0x07000010, {S, S, S, I}},
+      {0x07000014, {S, I}}};
+  auto it = kShapes.find(type);
+  return it == kShapes.end() ? std::vector<IPC::ValueType>() : it->second;
+}
+
+// The payloads of the named events (0x07000008) called `name` in `in`, in order.
+std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name) {
+  std::vector<std::string> payloads;
+  for (const Incoming& m : in) {
+    if (m.type == 0x07000008 && m.fits && m.Text(0) == name) payloads.push_back(m.Text(1));
+  }
+  return payloads;
+}
+
+const Incoming* Find(const std::vector<Incoming>& in, uint32_t type) {
+  for (const Incoming& m : in) {
+    if (m.type == type) return &m;
+  }
+  return nullptr;
+}
+
+// Records on the host's extension-manager thread, under its own mutex.
+class ServerListener : public IPC::CChannel::CListener {
+ public:
+  explicit ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
+
+  void OnMessageReceived(const IPC::CMessage& m) override {
+    Incoming in;
+    in.type = m.type();
+    size_t used = 0;
+    in.fits =
+        IPC::ReadMessageValues(m, ShapeFromChild(m.type()), &in.values, &used) && used == m.size();
+    in.payload.assign(m.data() + m.header_size(), m.payload_size());
+    Add(std::move(in));
+  }
+  void OnChannelConnected(int32_t peer_pid) override {
+    Incoming in;  // type kConnected
+    in.values.resize(1);
+    in.values[0].number = peer_pid;
+    Add(std::move(in));
+  }
+  void OnChannelError() override {
+    Incoming in;
+    in.type = Incoming::kError;
+    Add(std::move(in));
+  }
+  void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
+    *proxy = loop_.get();
+    (*proxy)->AddRef();
+  }
+
+  // Waits until `pred` holds over everything received so far; `pred` runs under the mutex.
+  bool WaitFor(const std::function<bool(const std::vector<Incoming>&)>& pred) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, kWaitLimit, [&] { return pred(received_); });
+  }
+  bool WaitFor(uint32_t type) {
+    return WaitFor([type](auto& in) { return Find(in, type) != nullptr; });
+  }
+  std::vector<Incoming> received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+  std::vector<std::string> NamedEvents(const std::string& name) {
+    return NamedEventsIn(received(), name);
+  }
+
+ private:
+  ~ServerListener() override = default;
+  void Add(Incoming in) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.push_back(std::move(in));
+    cv_.notify_all();
+  }
+
+  base::RefPtr<Thread::CMessageLoopProxy> loop_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Incoming> received_;  // Guarded by mutex_
+};
+
+// A message for the child: Msg(0x07000011, {u"id", 7, u"cmd", u"{}", 0}), 7LL for an int64.
+using Value = std::variant<std::u16string, int32_t, int64_t>;
+IPC::CMessage* Msg(uint32_t type, std::initializer_list<Value> values = {}, bool sync = false) {
+  auto* m = new IPC::CMessage(sync, type);
+  for (const Value& v : values) {
+    if (v.index() == 0) m->WriteString(std::get<0>(v));
+    if (v.index() == 1) m->WriteInt(std::get<1>(v));
+    if (v.index() == 2) m->WriteInt64(std::get<2>(v));
+  }
+  return m;
+}
+
+struct ChildHarness {
+  ChildHarness()
+      : root(std::filesystem::canonical(dir.path()).string()),
+        runtime_dir("XDG_RUNTIME_DIR", root) {
+    static std::atomic<unsigned> next{0x1000};
+    char id[64];
+    std::snprintf(id, sizeof(id), "%d.%08X.%d", static_cast<int>(getpid()), next++, 4242);
+    channel_id = id;
+    server = std::make_unique<IPC::CSyncChannelProxy>(halcy::Utf8ToUtf16(channel_id), 0,
+                                                      host.Loop(Thread::kThreadIPC), &shutdown);
+    listener = base::RefPtr<ServerListener>(
+        new ServerListener(host.Loop(Thread::kThreadExtensionManager)));
+    server->AddListener(listener.get(), 0);
+  }
+  // Closes the server end, kills a child still running, reaps it.
+  ~ChildHarness() {
+    CloseServer();
+    if (pid > 0 && exit_status < 0 && WaitForExitStatus(std::chrono::seconds(5)) < 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    host.WaitIdle();
+  }
+
+  // Spawns the child with `args` (the two switches when empty) and waits for its hello. It is
+  // started with a handle of the browser's on descriptor 9 that it must not keep.
+  bool Start(std::vector<std::string> args = {}) {
+    if (args.empty()) args = {"--channel=" + channel_id, "--type=BrindleProcess"};
+    // env(1) sets the child's log and then becomes the child (same pid).
+    std::vector<std::string> command = {"/usr/bin/env", "-u", "PLEXORE_SCENARIO_OUTPUT",
+                                        "HALCY_LOG=" + root + "/child.log:5:extDll;", PLEXORE_HOST};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : command) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string err = root + "/child.err";
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 9, InheritedMarker().c_str(), O_RDWR | O_CREAT,
+                                     0600);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 && listener->WaitFor(Incoming::kConnected);
+  }
+  // Copies the library file `source` to <root>/ext/<id>/<its file name>; returns that path.
+  std::string Install(const std::string& id, const std::string& source) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(root) / "ext" / id;
+    fs::create_directories(dir);
+    const fs::path target = dir / fs::path(source).filename();
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+    return target.string();
+  }
+  // Sends 0x07000001 (id, path) and waits for the child's 0x07000014 for that id; returns its
+  // int (1 loaded, 0 failed), or -1 when none came.
+  int Load(const std::u16string& id, const std::string& path) {
+    Send(Msg(0x07000001, {id, halcy::Utf8ToUtf16(path)}));
+    int result = -1;
+    listener->WaitFor([&](const std::vector<Incoming>& in) {
+      for (const Incoming& m : in) {
+        if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id)) {
+          result = static_cast<int>(m.Number(1));
+        }
+      }
+      return result >= 0;
+    });
+    return result;
+  }
+  void Send(IPC::CMessage* message) { server->Send(message); }
+  void CloseServer() {
+    if (server) server->Close();
+    server.reset();
+  }
+  // Sends the shutdown (type 2) and returns the child's exit status.
+  int Shutdown() {
+    Send(Msg(2));
+    return WaitForExitStatus();
+  }
+  // The child's exit status, 128 + the signal when killed by one, -1 when it did not end in time.
+  int WaitForExitStatus(std::chrono::milliseconds limit = kWaitLimit) {
+    if (exit_status >= 0 || pid <= 0) return exit_status;
+    // A process descriptor becomes readable when the process ends.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) return -1;
+    pollfd p = {pidfd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(limit.count()));
+    close(pidfd);
+    int status = 0;
+    if (ready != 1 || waitpid(pid, &status, 0) != pid) return -1;
+    exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_status;
+  }
+
+  std::string InheritedMarker() const { return root + "/inherited.marker"; }
+  // The child's log (tag "extDll;", every level).
+  std::string Log() const { return testing_support::ReadFileOrEmpty(root + "/child.log"); }
+  std::string Diagnostics() const {
+    return Log() + "child stderr:\n" + testing_support::ReadFileOrEmpty(root + "/child.err");
+  }
+
+  testing_support::ScopedTempDir dir;
+  std::string root;  // dir with symbolic links resolved
+  testing_support::ScopedEnv runtime_dir;
+  testing_support::TestHost host;
+  std::string channel_id;
+  base::CWaitableEvent shutdown{false};
+  std::unique_ptr<IPC::CSyncChannelProxy> server;
+  base::RefPtr<ServerListener> listener;
+  pid_t pid = -1;
+  int exit_status = -1;
+};
+
 TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) {
   ChildHarness h;
   ASSERT_TRUE(h.Start()) << h.Diagnostics();
-  EXPECT_EQ(h.pid(), Find(h.listener().received(), Incoming::kConnected)->Number(0));  // the hello
+  EXPECT_EQ(h.pid, Find(h.listener->received(), Incoming::kConnected)->Number(0));  // the hello
   // The descriptor the child inherited is gone; only the log file, the pipe and the standard
   // streams (and the event loops' own descriptors) remain.
   bool socket = false;
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(h.pid()) + "/fd")) {
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(h.pid) + "/fd")) {
     const std::string target = fs::read_symlink(fd.path()).string();
     socket |= target.starts_with("socket:");
     EXPECT_NE(h.InheritedMarker(), target);
@@ -38,8 +297,8 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   const std::string path = h.Install("weatherdesk", PLEXORE_SHIPPED_WEATHERDESK);
   ASSERT_EQ(1, h.Load(u"weatherdesk", path));
   h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));
-  ASSERT_TRUE(h.listener().WaitFor(0x07000010));
-  const Incoming command = *Find(h.listener().received(), 0x07000010);
+  ASSERT_TRUE(h.listener->WaitFor(0x07000010));
+  const Incoming command = *Find(h.listener->received(), 0x07000010);
   ASSERT_TRUE(command.fits);
   EXPECT_EQ("weatherdesk", command.Text(0));
   EXPECT_EQ("extension.invoke.utility.getversion", command.Text(1));
@@ -63,7 +322,7 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
   ChildHarness h;
   ASSERT_TRUE(h.Start()) << h.Diagnostics();
   const std::string probe = h.Install("real", PLEXORE_PROBE_LIBRARY);
-  const fs::path root = h.root();
+  const fs::path root = h.root;
   fs::create_directories(root / "ext/dir.so");
   fs::create_directory_symlink(root / "ext/real", root / "ext/linkdir");
   fs::create_symlink(probe, root / "ext/link.so");
@@ -97,14 +356,14 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
   }
   h.Send(Msg(0x07000007));  // a broadcast: reaches what is loaded
   ASSERT_TRUE(
-      h.listener().WaitFor([](auto& in) { return NamedEventsIn(in, "probe.got").size() == 1; }));
+      h.listener->WaitFor([](auto& in) { return NamedEventsIn(in, "probe.got").size() == 1; }));
   // Only "refuse" ran its load (and was refused); nothing else was ever loaded.
-  EXPECT_EQ(std::vector<std::string>({"real", "refuse"}), h.listener().NamedEvents("probe.loaded"));
-  const std::vector<std::string> got = h.listener().NamedEvents("probe.got");
+  EXPECT_EQ(std::vector<std::string>({"real", "refuse"}), h.listener->NamedEvents("probe.loaded"));
+  const std::vector<std::string> got = h.listener->NamedEvents("probe.got");
   ASSERT_EQ(1u, got.size());
   EXPECT_TRUE(got[0].starts_with("real|") && got[0].ends_with("|07000007|")) << got[0];
   size_t reports = 0;
-  for (const Incoming& m : h.listener().received()) reports += m.type == 0x07000014;
+  for (const Incoming& m : h.listener->received()) reports += m.type == 0x07000014;
   EXPECT_EQ(std::size(kCases) + 1, reports);  // the repeated load is not answered
   EXPECT_EQ(0, h.Shutdown());
 }
@@ -130,10 +389,10 @@ TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOn
   // A synchronous message is delivered like any other and then answered, so that its sender
   // does not wait out the time-out.
   bool answered = false;
-  h.host().RunOn(Thread::kThreadExtensionManager, [&] {
+  h.host.RunOn(Thread::kThreadExtensionManager, [&] {
     IPC::CMessage* reply = nullptr;
-    answered = h.server()->SendSyncWithTimeout(Msg(0x07000007, {}, /*sync=*/true), &reply,
-                                               &h.listener(), 5000);
+    answered = h.server->SendSyncWithTimeout(Msg(0x07000007, {}, /*sync=*/true), &reply,
+                                             h.listener.get(), 5000);
     delete reply;
   });
   EXPECT_TRUE(answered);
@@ -152,13 +411,13 @@ TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOn
       "alpha|07000007|",
       "gamma|07000007|",
   };
-  ASSERT_TRUE(h.listener().WaitFor([&](auto& in) {
+  ASSERT_TRUE(h.listener->WaitFor([&](auto& in) {
     return NamedEventsIn(in, "probe.got").size() >= expected.size();
   })) << h.Log();
   // Each report is "ID|THREAD|TYPE|params": every call on the one library thread.
   std::vector<std::string> reports;
   std::set<std::string> threads;
-  for (const std::string& p : h.listener().NamedEvents("probe.got")) {
+  for (const std::string& p : h.listener->NamedEvents("probe.got")) {
     const size_t a = p.find('|'), b = p.find('|', a + 1);
     threads.insert(p.substr(a + 1, b - a - 1));
     reports.push_back(p.substr(0, a) + p.substr(b));
@@ -187,13 +446,13 @@ TEST(NativeChildTest, SendAcceptsOnlyTheTypesAndShapesALibraryMaySendForItsOwnId
   size_t sent = 0;
   for (const auto& [spec, result] : kCases) {
     SCOPED_TRACE(spec);
-    const size_t before = h.listener().received().size();
+    const size_t before = h.listener->received().size();
     h.Send(Msg(0x07000008, {u"probe.send", halcy::Utf8ToUtf16(spec)}));
-    ASSERT_TRUE(h.listener().WaitFor(
+    ASSERT_TRUE(h.listener->WaitFor(
         [&](auto& in) { return NamedEventsIn(in, "probe.sent").size() > sent; }));
-    EXPECT_EQ("sender|" + std::to_string(result), h.listener().NamedEvents("probe.sent")[sent++]);
+    EXPECT_EQ("sender|" + std::to_string(result), h.listener->NamedEvents("probe.sent")[sent++]);
     // What reached the browser between the request and the report: the sent message alone.
-    const std::vector<Incoming> in = h.listener().received();
+    const std::vector<Incoming> in = h.listener->received();
     ASSERT_EQ(before + result + 1, in.size());
     if (result) {
       EXPECT_EQ(std::stoul(spec, nullptr, 16), in[before].type);
@@ -201,7 +460,7 @@ TEST(NativeChildTest, SendAcceptsOnlyTheTypesAndShapesALibraryMaySendForItsOwnId
     }
   }
   // Byte for byte, the command: own id, "x", "x", 7.
-  const Incoming command = *Find(h.listener().received(), 0x07000010);
+  const Incoming command = *Find(h.listener->received(), 0x07000010);
   std::unique_ptr<IPC::CMessage> expected(Msg(0x07000010, {u"sender", u"x", u"x", 7}));
   EXPECT_EQ(std::string(expected->data() + expected->header_size(), expected->payload_size()),
             command.payload);
@@ -235,16 +494,16 @@ TEST(NativeChildTest, CrashLibraryBringsTheProcessDownWhenAsked) {
   const int status = h.WaitForExitStatus();
   EXPECT_NE(-1, status);
   EXPECT_NE(0, status);  // killed by the signal (or, under ASan, its report's exit)
-  EXPECT_TRUE(h.listener().WaitFor(Incoming::kError));
+  EXPECT_TRUE(h.listener->WaitFor(Incoming::kError));
   EXPECT_NE(std::string::npos, h.Log().find("crash_on_request: crashing as asked"));
 }
 
 TEST(NativeChildTest,
      SwitchesInEitherOrderAreAcceptedOthersRefusedAndAnUnopenableChannelEndsWithOne) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start({"--type=BrindleProcess", "--channel=" + h.channel_id()}));
+  ASSERT_TRUE(h.Start({"--type=BrindleProcess", "--channel=" + h.channel_id}));
   EXPECT_EQ(0, h.Shutdown());
-  const std::string id = "--channel=" + h.channel_id(), type = "--type=BrindleProcess";
+  const std::string id = "--channel=" + h.channel_id, type = "--type=BrindleProcess";
   for (const std::string& args :
        {id, type, id + " --type=renderer", id + " " + type + " " + type, id + " " + id + " " + type,
         "--channel=1.0000abcd.5 " + type /* lower-case hex */,
