@@ -108,17 +108,8 @@ class ServerListener : public IPC::CChannel::CListener {
     in.payload.assign(m.data() + m.header_size(), m.payload_size());
     Add(std::move(in));
   }
-  void OnChannelConnected(int32_t peer_pid) override {
-    Incoming in;  // type kConnected
-    in.values.resize(1);
-    in.values[0].number = peer_pid;
-    Add(std::move(in));
-  }
-  void OnChannelError() override {
-    Incoming in;
-    in.type = Incoming::kError;
-    Add(std::move(in));
-  }
+  void OnChannelConnected(int32_t peer_pid) override { Add(Incoming::kConnected, peer_pid); }
+  void OnChannelError() override { Add(Incoming::kError, 0); }
   void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
     *proxy = loop_.get();
     (*proxy)->AddRef();
@@ -142,6 +133,13 @@ class ServerListener : public IPC::CChannel::CListener {
 
  private:
   ~ServerListener() override = default;
+  void Add(uint32_t type, int64_t number) {
+    Incoming in;
+    in.type = type;
+    in.values.resize(1);
+    in.values[0].number = number;
+    Add(std::move(in));
+  }
   void Add(Incoming in) {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(std::move(in));
@@ -203,22 +201,18 @@ struct ChildHarness {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string err = root + "/child.err";
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 9, InheritedMarker().c_str(), O_RDWR | O_CREAT,
-                                     0600);
+    const std::string marker = root + "/inherited.marker";
+    posix_spawn_file_actions_addopen(&actions, 9, marker.c_str(), O_RDWR | O_CREAT, 0600);
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 && listener->WaitFor(Incoming::kConnected);
   }
   // Copies the library file `source` to <root>/ext/<id>/<its file name>; returns that path.
   std::string Install(const std::string& id, const std::string& source) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(root) / "ext" / id;
-    fs::create_directories(dir);
-    const fs::path target = dir / fs::path(source).filename();
+    const fs::path target = fs::path(root) / "ext" / id / fs::path(source).filename();
+    fs::create_directories(target.parent_path());
     fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-    return target.string();
+    return target;
   }
   // Sends 0x07000001 (id, path) and waits for the child's 0x07000014 for that id; returns its
   // int (1 loaded, 0 failed), or -1 when none came.
@@ -226,11 +220,9 @@ struct ChildHarness {
     Send(Msg(0x07000001, {id, halcy::Utf8ToUtf16(path)}));
     int result = -1;
     listener->WaitFor([&](const std::vector<Incoming>& in) {
-      for (const Incoming& m : in) {
-        if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id)) {
+      for (const Incoming& m : in)
+        if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id))
           result = static_cast<int>(m.Number(1));
-        }
-      }
       return result >= 0;
     });
     return result;
@@ -260,12 +252,8 @@ struct ChildHarness {
     return exit_status;
   }
 
-  std::string InheritedMarker() const { return root + "/inherited.marker"; }
   // The child's log (tag "extDll;", every level).
   std::string Log() const { return testing_support::ReadFileOrEmpty(root + "/child.log"); }
-  std::string Diagnostics() const {
-    return Log() + "child stderr:\n" + testing_support::ReadFileOrEmpty(root + "/child.err");
-  }
 
   testing_support::ScopedTempDir dir;
   std::string root;  // dir with symbolic links resolved
@@ -281,7 +269,7 @@ struct ChildHarness {
 
 TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start()) << h.Diagnostics();
+  ASSERT_TRUE(h.Start()) << h.Log();
   EXPECT_EQ(h.pid, Find(h.listener->received(), Incoming::kConnected)->Number(0));  // the hello
   // The descriptor the child inherited is gone; only the log file, the pipe and the standard
   // streams (and the event loops' own descriptors) remain.
@@ -289,7 +277,7 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(h.pid) + "/fd")) {
     const std::string target = fs::read_symlink(fd.path()).string();
     socket |= target.starts_with("socket:");
-    EXPECT_NE(h.InheritedMarker(), target);
+    EXPECT_NE(h.root + "/inherited.marker", target);
   }
   EXPECT_TRUE(socket);
 
@@ -320,17 +308,16 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
 // must refuse, or a library it must not keep.
 TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start()) << h.Diagnostics();
+  ASSERT_TRUE(h.Start()) << h.Log();
   const std::string probe = h.Install("real", PLEXORE_PROBE_LIBRARY);
   const fs::path root = h.root;
   fs::create_directories(root / "ext/dir.so");
   fs::create_directory_symlink(root / "ext/real", root / "ext/linkdir");
   fs::create_symlink(probe, root / "ext/link.so");
   testing_support::WriteFileOrDie((root / "ext/text.so").string(), "not a library");
-  const struct {
-    const char* id;
-    std::string path;
-  } kCases[] = {
+  // "refuse" is a probe whose load returns 5, "" has no extension id, and "hardlink" is "real"'s
+  // file once that is loaded.
+  const std::pair<const char*, std::string> kCases[] = {
       {"relative", "ext/real/probe.so"},
       {"dotdot", (root / "ext/dir.so/../real/probe.so").string()},
       {"dot", (root / "ext/./real/probe.so").string()},
@@ -340,10 +327,9 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
       {"missing", (root / "ext/nothing.so").string()},
       {"notelf", (root / "ext/text.so").string()},
       {"noexport", h.Install("noexport", PLEXORE_MISSING_EXPORT_LIBRARY)},
-      {"refuse", h.Install("refuse", PLEXORE_PROBE_LIBRARY)},  // its load returns 5
-      {"", probe},                                             // no extension id
-      {"hardlink", (root / "ext/hard.so").string()},           // "real"'s file, once it is loaded
-  };
+      {"refuse", h.Install("refuse", PLEXORE_PROBE_LIBRARY)},
+      {"", probe},
+      {"hardlink", (root / "ext/hard.so").string()}};
   // The file by its own path loads (with the browser's "\" before the file name), and a second
   // load of a loaded id changes nothing.
   std::string windows_style = probe;
@@ -351,9 +337,7 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
   ASSERT_EQ(1, h.Load(u"real", windows_style));
   h.Send(Msg(0x07000001, {u"real", halcy::Utf8ToUtf16(probe)}));
   fs::create_hard_link(probe, root / "ext/hard.so");
-  for (const auto& c : kCases) {
-    EXPECT_EQ(0, h.Load(halcy::Utf8ToUtf16(c.id), c.path)) << c.id;
-  }
+  for (const auto& [id, path] : kCases) EXPECT_EQ(0, h.Load(halcy::Utf8ToUtf16(id), path)) << id;
   h.Send(Msg(0x07000007));  // a broadcast: reaches what is loaded
   ASSERT_TRUE(
       h.listener->WaitFor([](auto& in) { return NamedEventsIn(in, "probe.got").size() == 1; }));
@@ -370,7 +354,7 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
 
 TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOneThread) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start()) << h.Diagnostics();
+  ASSERT_TRUE(h.Start()) << h.Log();
   for (const char* id : {"alpha", "beta", "gamma"}) {
     ASSERT_EQ(1, h.Load(halcy::Utf8ToUtf16(id), h.Install(id, PLEXORE_PROBE_LIBRARY))) << id;
   }
@@ -430,7 +414,7 @@ TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOn
 
 TEST(NativeChildTest, SendAcceptsOnlyTheTypesAndShapesALibraryMaySendForItsOwnId) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start()) << h.Diagnostics();
+  ASSERT_TRUE(h.Start()) << h.Log();
   ASSERT_EQ(1, h.Load(u"sender", h.Install("sender", PLEXORE_PROBE_LIBRARY)));
   // "TYPE KINDS [thread]" (see probe.c) and the result of the send; a message that was sent
   // reaches the browser with that type.
@@ -473,7 +457,7 @@ TEST(NativeChildTest, ShutdownOrTheChannelsEndUnloadsEveryLibraryLastFirstAndExi
   for (const bool by_shutdown : {true, false}) {
     SCOPED_TRACE(by_shutdown ? "shutdown" : "channel closed");
     ChildHarness h;
-    ASSERT_TRUE(h.Start()) << h.Diagnostics();
+    ASSERT_TRUE(h.Start()) << h.Log();
     ASSERT_EQ(1, h.Load(u"alpha", h.Install("alpha", PLEXORE_PROBE_LIBRARY)));
     ASSERT_EQ(1, h.Load(u"beta", h.Install("beta", PLEXORE_PROBE_LIBRARY)));
     by_shutdown ? h.Send(Msg(2)) : h.CloseServer();
@@ -487,7 +471,7 @@ TEST(NativeChildTest, ShutdownOrTheChannelsEndUnloadsEveryLibraryLastFirstAndExi
 
 TEST(NativeChildTest, CrashLibraryBringsTheProcessDownWhenAsked) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start()) << h.Diagnostics();
+  ASSERT_TRUE(h.Start()) << h.Log();
   ASSERT_EQ(1, h.Load(u"crashy", h.Install("crashy", PLEXORE_CRASH_LIBRARY)));
   h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));  // any other event: it stays up
   h.Send(Msg(0x07000008, {u"crash.now", u"{}"}));
