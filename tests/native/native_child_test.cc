@@ -81,16 +81,14 @@ std::vector<IPC::ValueType> ShapeFromChild(uint32_t type) {
 // The payloads of the named events (0x07000008) called `name` in `in`, in order.
 std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name) {
   std::vector<std::string> payloads;
-  for (const Incoming& m : in) {
+  for (const Incoming& m : in)
     if (m.type == 0x07000008 && m.fits && m.Text(0) == name) payloads.push_back(m.Text(1));
-  }
   return payloads;
 }
 
 const Incoming* Find(const std::vector<Incoming>& in, uint32_t type) {
-  for (const Incoming& m : in) {
+  for (const Incoming& m : in)
     if (m.type == type) return &m;
-  }
   return nullptr;
 }
 
