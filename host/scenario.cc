@@ -190,6 +190,12 @@ bool PlayEvent(Player* p, OpLine* l) {
 // let a library's request and the answer it gets back both through. Without an extension
 // process the message is dropped at once.
 bool Settle(Player* p) {
+  // Messages for an extension process that is not on its channel yet are queued, and so would
+  // be the synchronous messages below, which then prove nothing: its arrival is awaited first
+  // (no wait when it ended or was never started).
+  ComPtr<Logic::IExtensionProcessProbe> probe;
+  p->mgr->QueryInterface(Logic::IExtensionProcessProbe::kIID, probe.ReleaseAndGetVoidAddress());
+  if (probe) probe->WaitForExtensionProcess(static_cast<LONG>(kIdleLimit.count() * 1000));
   for (int round = 0; round < 2; ++round) {
     if (!p->services->WaitIdle(kIdleLimit)) return false;
     p->mgr->SendToDllHost(new IPC::CMessage(true, kSettleMessageType));

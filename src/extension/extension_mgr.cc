@@ -3,6 +3,7 @@
 
 #include "extension/extension_mgr.h"
 
+#include <algorithm>
 #include <new>
 
 #include "extension/extension_mgr_impl.h"
@@ -215,6 +216,12 @@ HRESULT CCoExtensionMgr::UpdateExtension(BSTR extension_id, LONG flags, LONG sta
                                          IExtensionInstallCallback* done) {
   return impl_->PostUpdateExtension(extension_id ? extension_id : u"", flags, state,
                                     directory ? directory : u"", ToInstallDone(done));
+}
+
+// --- IExtensionProcessProbe ---
+
+HRESULT CCoExtensionMgr::WaitForExtensionProcess(LONG milliseconds) {
+  return impl_->WaitForDllProcess(static_cast<DWORD>(std::max<LONG>(milliseconds, 0)));
 }
 
 }  // namespace Logic

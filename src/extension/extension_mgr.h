@@ -17,6 +17,7 @@
 
 #include "base/ref_counted.h"
 #include "extension/extension_installer.h"
+#include "extension/extension_process_probe.h"
 #include "module/class_ids.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
@@ -146,11 +147,13 @@ struct IExtensionMgr : IUnknown {
 class CCoExtensionMgr : public halcy::ComObjectRoot,
                         public IExtensionMgr,
                         public IExtensionInstaller,
+                        public IExtensionProcessProbe,
                         public halcy::ProvideClassInfoNoTypeLib {
  public:
   HALCY_BEGIN_INTERFACES(CCoExtensionMgr)
   HALCY_INTERFACE(CCoExtensionMgr, IExtensionMgr)
   HALCY_INTERFACE(CCoExtensionMgr, IExtensionInstaller)
+  HALCY_INTERFACE(CCoExtensionMgr, IExtensionProcessProbe)
   HALCY_INTERFACE(CCoExtensionMgr, IProvideClassInfo)
   HALCY_END_INTERFACES()
 
@@ -213,6 +216,9 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
                            IExtensionInstallCallback* done) override;
   HRESULT UpdateExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
                           IExtensionInstallCallback* done) override;
+
+  // IExtensionProcessProbe (extension_process_probe.h).
+  HRESULT WaitForExtensionProcess(LONG milliseconds) override;
 
   // The implementation, for the module's own parts and tests; valid while this object lives.
   CExtensionMgrImpl* impl() const { return impl_.get(); }

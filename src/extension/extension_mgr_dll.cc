@@ -110,6 +110,16 @@ void CExtensionMgrImpl::LoadNativeLibrary(IExtensionAgent* agent) {
   dll_host_.Send(NewLoadLibraryMessage(id, halcy::Utf8ToUtf16(resolved)));
 }
 
+HRESULT CExtensionMgrImpl::WaitForDllProcess(DWORD timeout_ms) {
+  base::RefPtr<CDllInteractionProcessHost> host;
+  {
+    base::CAutoLock hold(dll_process_lock_);
+    host = dll_process_;
+  }
+  if (!host) return E_FAIL;
+  return host->WaitForChildOnChannel(timeout_ms) ? S_OK : S_FALSE;
+}
+
 bool CExtensionMgrImpl::IsLibraryLoaded(const std::u16string& extension_id) const {
   base::CAutoLock hold(dll_process_lock_);
   return loaded_libraries_.count(extension_id) != 0;

@@ -216,6 +216,9 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   HRESULT DisableExtension(BSTR extension_id);
   HRESULT EnableExtension(BSTR extension_id);
   HRESULT DeleteExtension(BSTR extension_id);
+  // S_OK once the current extension process is on its channel, S_FALSE when it ended first or
+  // `timeout_ms` passed, E_FAIL without a host. Not on the extension-manager thread.
+  HRESULT WaitForDllProcess(DWORD timeout_ms);
   // Install and update requests (the update tracker, the install guide, IExtensionInstaller):
   // post the back-thread task; `done` (may be null) then receives the task's result on the
   // extension-manager thread. S_OK when posted.

@@ -307,6 +307,10 @@ void CDllInteractionProcessHost::Close() {
   closing->Close();
 }
 
+bool CDllInteractionProcessHost::WaitForChildOnChannel(DWORD timeout_ms) {
+  return launch_->WaitForChildOnChannel(timeout_ms);
+}
+
 void CDllInteractionProcessHost::Shutdown(DWORD grace_ms) {
   base::RefPtr<IDllInteractionOwner> owner;
   {

@@ -138,6 +138,10 @@ class CDllInteractionProcessHost : public IPC::CChannel::CListener,
   void Shutdown(DWORD grace_ms = 3000);
   // Drops the channel (pending messages stay, unsent).
   void Close();
+  // True once the launched child is on the channel (its hello checked on the IPC thread; the
+  // flush of what is pending follows on the extension-manager thread); false when it ended
+  // first, none was launched, or `timeout_ms` passed. Not on the extension-manager thread.
+  bool WaitForChildOnChannel(DWORD timeout_ms);
 
   // IPC::CChannel::CListener, extension-manager thread.
   void OnMessageReceived(const IPC::CMessage& message) override;

@@ -1,40 +1,44 @@
-// The extension record as the browser reads it through IExtensionAgent: identity, refusals of
-// bad input, the manifest's typed values, accelerators, the UI description and the program a
-// registry declaration leads to.
+// The extension record: what the browser reads through IExtensionAgent (refusals of bad input,
+// the manifest's typed values, accelerators, the program a registry declaration leads to), the
+// summary the front end lists it by (its exact text, the flag answers, the string table's
+// stand-in, the icon inlined as a data address, the options page) and the UI points' icons. Paths a
+// manifest names never lead outside the extension's directory: such a path is ignored with one log
+// line, and icons are bounded in bytes and pixels.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
+#include "common/json_escape.h"
 #include "extension/accelerator.h"
+#include "extension/extension.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_paths.h"
 #include "extension/extension_test_util.h"
-#include "extension/ui_ext_description.h"
 #include "json/json_reader.h"
 #include "module/module.h"
 #include "platform/bstr.h"
-#include "platform/object_factory.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
+#include "support/log_capture.h"
+#include "support/temp_env.h"
 
 namespace extension_testing {
 namespace {
 
 using halcy::ScopedBstr;
 using halcy::Utf16ToUtf8;
-using Logic::IExtensionAgent;
+using Agent = Logic::IExtensionAgent;
 
-constexpr int kAgentClassIndex = 2;  // CCoExtensionAgent in the module's class table
-
-// A new agent holding `manifest` (none when null).
-ComPtr<IExtensionAgent> AgentWith(const char16_t* manifest) {
-  ComPtr<IExtensionAgent> agent;
-  EXPECT_EQ(S_OK, Logic::CreateClassInstance(kAgentClassIndex, nullptr, IExtensionAgent::kIID,
+// A new agent from the module's class table, holding `manifest` (none when null).
+ComPtr<Agent> AgentWith(const char16_t* manifest) {
+  constexpr int kAgentClassIndex = 2;
+  ComPtr<Agent> agent;
+  EXPECT_EQ(S_OK, Logic::CreateClassInstance(kAgentClassIndex, nullptr, Agent::kIID,
                                              agent.ReleaseAndGetVoidAddress()));
   ScopedBstr text(manifest ? manifest : u"");
   if (manifest) {
@@ -43,390 +47,342 @@ ComPtr<IExtensionAgent> AgentWith(const char16_t* manifest) {
   return agent;
 }
 
-std::u16string Get(IExtensionAgent* agent, HRESULT (IExtensionAgent::*get)(BSTR*),
-                   HRESULT* hr = nullptr) {
+std::u16string Get(Agent* agent, HRESULT (Agent::*get)(BSTR*), HRESULT* hr = nullptr) {
   ScopedBstr out;
   const HRESULT result = (agent->*get)(out.Receive());
   if (hr) *hr = result;
   return std::u16string(out.View());
 }
 
-// --- Identity and the record ---
-
-TEST(ExtensionAgentTest, AgentAndItsBaseAnswerAtTheSamePointer) {
-  ComPtr<IExtensionAgent> agent = AgentWith(nullptr);
-  ASSERT_TRUE(agent);
-  void* base = nullptr;
-  ASSERT_EQ(S_OK, agent->QueryInterface(Logic::kIID_IExtensionAgentBase, &base));
-  EXPECT_EQ(static_cast<void*>(agent.Get()), base);
-  static_cast<IUnknown*>(base)->Release();
-  ComPtr<IProvideClassInfo> info;
-  EXPECT_EQ(S_OK, agent.As(&info));
-}
-
-TEST(ExtensionAgentTest, NullOutPointersReturnAtOnce) {
-  ComPtr<IExtensionAgent> agent = AgentWith(u"{\"name\":\"n\"}");
-  EXPECT_EQ(S_OK, agent->GetId(nullptr));
-  EXPECT_EQ(S_OK, agent->GetName(nullptr));
-  EXPECT_EQ(S_OK, agent->GetPosition(nullptr));
+TEST(ExtensionAgentTest, NullOutPointersReturnAtOnceAndSettersSucceed) {
+  ComPtr<Agent> agent = AgentWith(u"{\"name\":\"n\",\"setupcommand\":{\"url\":\"u\"}}");
+  for (auto get : {&Agent::GetId, &Agent::GetDirectory, &Agent::GetManifest, &Agent::GetLibraryPath,
+                   &Agent::GetBackgroundPage, &Agent::GetOptionsPage, &Agent::GetVersion,
+                   &Agent::GetUpdateUrl, &Agent::GetName, &Agent::GetLowestBrowser,
+                   &Agent::GetInstallCommand, &Agent::GetUninstallCommand, &Agent::GetDownloadUrl,
+                   &Agent::GetBaseUrl, &Agent::GetContextMenu}) {
+    EXPECT_EQ(S_OK, (agent.Get()->*get)(nullptr));
+  }
+  for (auto get : {&Agent::GetPosition, &Agent::GetFlags, &Agent::GetState, &Agent::GetSetupOnline,
+                   &Agent::GetPluginOrder}) {
+    EXPECT_EQ(S_OK, (agent.Get()->*get)(nullptr));
+  }
   EXPECT_EQ(S_OK, agent->GetSummary(nullptr, TRUE, nullptr));
   EXPECT_EQ(S_OK, agent->GetPermissions(nullptr));
-  EXPECT_EQ(S_OK, agent->GetPluginOrder(nullptr));
-  EXPECT_EQ(S_OK, agent->GetSetupCommand(nullptr, nullptr));
+  EXPECT_EQ(S_OK, agent->GetAccelerator(nullptr));
   EXPECT_EQ(S_OK, agent->BuildUIDescription(nullptr, nullptr));
+  // One missing out pointer of several is enough; the others stay untouched.
+  BSTR one = nullptr;
+  EXPECT_EQ(S_OK, agent->GetSetupCommand(&one, nullptr));
+  EXPECT_EQ(S_OK, agent->GetRegPathProgram(&one, &one, nullptr));
+  EXPECT_EQ(nullptr, one);
+  EXPECT_EQ(S_OK, agent->SetPosition(7));
+  EXPECT_EQ(S_OK, agent->SetFlags(3));
+  EXPECT_EQ(S_OK, agent->SetState(2));
 }
 
-TEST(ExtensionAgentTest, EmptyIdIsRefusedAndDirectoryLosesTrailingSeparators) {
-  ComPtr<IExtensionAgent> agent = AgentWith(nullptr);
-  ScopedBstr id(u"ext.id"), empty(u"");
+TEST(ExtensionAgentTest, EmptyIdAndAManifestThatIsNotAnObjectAreRefused) {
+  const char16_t* old_text = u"{\"name\":\"Old\",\"version\":\"1.0\"}";
+  ComPtr<Agent> agent = AgentWith(old_text);
+  ScopedBstr id(u"ext.id"), empty(u""), directory(u"C:\\x\\/\\");
   EXPECT_EQ(S_OK, agent->SetId(id.Get()));
   EXPECT_EQ(S_FALSE, agent->SetId(empty.Get()));
-  EXPECT_EQ(S_FALSE, agent->SetId(nullptr));
-  EXPECT_EQ(u"ext.id", Get(agent.Get(), &IExtensionAgent::GetId));
-  EXPECT_EQ(u"hcbrowser://localextensions/ext.id/", Get(agent.Get(), &IExtensionAgent::GetBaseUrl));
-  for (const auto& [given, kept] :
-       {std::pair{u"D:\\ext\\one\\", u"D:\\ext\\one"}, std::pair{u"C:\\x\\/\\", u"C:\\x"},
-        std::pair{u"/srv/ext//", u"/srv/ext"}}) {
-    ScopedBstr directory(given);
-    agent->SetDirectory(directory.Get());
-    EXPECT_EQ(kept, Get(agent.Get(), &IExtensionAgent::GetDirectory));
-  }
-}
-
-// --- The manifest ---
-
-TEST(ExtensionAgentTest, ManifestThatIsNotAnObjectKeepsTheOldOne) {
-  const char16_t* old_text = u"{\"name\":\"Old\",\"version\":\"1.0\"}";
-  ComPtr<IExtensionAgent> agent = AgentWith(old_text);
-  for (const char16_t* refused : {u"[{\"name\":\"New\"}]", u"\"text\"", u"{\"name\":", u""}) {
+  EXPECT_EQ(u"hcbrowser://localextensions/ext.id/", Get(agent.Get(), &Agent::GetBaseUrl));
+  EXPECT_EQ(S_OK, agent->SetDirectory(directory.Get()));  // trailing separators go
+  EXPECT_EQ(u"C:\\x", Get(agent.Get(), &Agent::GetDirectory));
+  for (const char16_t* refused : {u"[{\"name\":\"New\"}]", u"{\"name\":"}) {
     ScopedBstr text(refused);
     EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
-    EXPECT_EQ(u"Old", Get(agent.Get(), &IExtensionAgent::GetName)) << Utf16ToUtf8(refused);
-    EXPECT_EQ(old_text, Get(agent.Get(), &IExtensionAgent::GetManifest));
+    EXPECT_EQ(old_text, Get(agent.Get(), &Agent::GetManifest)) << Utf16ToUtf8(refused);
   }
-  // A new object changes every answer at once.
   ScopedBstr text(u"{\"name\":\"New\"}");
   ASSERT_EQ(S_OK, agent->SetManifest(text.Get()));
-  EXPECT_EQ(u"New", Get(agent.Get(), &IExtensionAgent::GetName));
-  EXPECT_EQ(u"", Get(agent.Get(), &IExtensionAgent::GetVersion));
-}
-
-TEST(ExtensionAgentTest, ReadersOnOtherThreadsSeeEitherManifestWhole) {
-  Logic::CExtension ext;
-  const std::u16string a = u"{\"name\":\"A\",\"version\":\"1\"}";
-  const std::u16string b = u"{\"name\":\"B\",\"version\":\"2\"}";
-  ASSERT_TRUE(ext.SetManifest(a));
-  std::atomic<bool> torn{false};
-  std::atomic<int> readers_done{0};
-  auto reader = [&] {
-    for (int i = 0; i < 3000; ++i) {
-      const std::u16string name = ext.GetName();
-      const std::u16string text = ext.GetManifestText();
-      if ((name != u"A" && name != u"B") || (text != a && text != b)) torn = true;
-    }
-    ++readers_done;
-  };
-  std::thread r1(reader), r2(reader);
-  for (int i = 0; readers_done.load() < 2; ++i) ext.SetManifest(i % 2 ? a : b);
-  r1.join();
-  r2.join();
-  EXPECT_FALSE(torn.load());
+  EXPECT_EQ(u"New", Get(agent.Get(), &Agent::GetName));
+  EXPECT_EQ(u"", Get(agent.Get(), &Agent::GetVersion));
 }
 
 TEST(ExtensionAgentTest, TextValuesAreReadByTheirExactKeyAndType) {
-  using Agent = IExtensionAgent;
-  const struct {
-    const char16_t* manifest;  // null: no manifest
-    HRESULT (Agent::*get)(BSTR*);
-    HRESULT hr;
-    const char16_t* text;
-  } cases[] = {
-      {u"{\"Name\":\"Upper\"}", &Agent::GetName, S_OK, u""},
-      {u"{\"version\":2}", &Agent::GetVersion, S_OK, u""},
-      {u"{\"update_url\":null}", &Agent::GetUpdateUrl, S_OK, u""},
+  const std::tuple<const char16_t*, HRESULT (Agent::*)(BSTR*), HRESULT, const char16_t*> cases[] = {
+      {u"{\"Name\":\"Upper\"}", &Agent::GetName, S_OK, u""},  // null: no manifest
       {nullptr, &Agent::GetManifest, S_FALSE, u""},
-      {u"{\"librarypath\":\"lib\\\\native.so\"}", &Agent::GetLibraryPath, S_OK, u"lib\\native.so"},
       {u"{\"librarypath\":\"\"}", &Agent::GetLibraryPath, S_FALSE, u""},
-      {u"{\"background_page\":\"bg.html\"}", &Agent::GetBackgroundPage, S_OK, u"bg.html"},
-      {u"{}", &Agent::GetBackgroundPage, S_FALSE, u""},
-      {u"{\"lowestbrowser\":\"6.5\"}", &Agent::GetLowestBrowser, S_OK, u"6.5"},
       {nullptr, &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
-      {u"{\"lowestbrowser\":\"\"}", &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
-      {u"{\"lowestbrowser\":6.5}", &Agent::GetLowestBrowser, S_OK, u"0.0.0.0"},
-      {u"{\"contextmenu\": [ {\"text\" : \"Look up\", \"contexttype\":\"2\"} ]}",
-       &Agent::GetContextMenu, S_OK, u"[{\"contexttype\":\"2\",\"text\":\"Look up\"}]"},
-      {u"{\"contextmenu\":{}}", &Agent::GetContextMenu, S_FALSE, u""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(Utf16ToUtf8(c.manifest ? c.manifest : u"(no manifest)"));
+      {u"{\"contextmenu\": [ {\"text\" : \"Look\", \"contexttype\":\"2\"} ]}",
+       &Agent::GetContextMenu, S_OK, u"[{\"contexttype\":\"2\",\"text\":\"Look\"}]"},
+      {u"{\"contextmenu\":{}}", &Agent::GetContextMenu, S_FALSE, u""}};
+  for (const auto& [manifest, get, expected_hr, text] : cases) {
     HRESULT hr = E_UNEXPECTED;
-    EXPECT_EQ(c.text, Get(AgentWith(c.manifest).Get(), c.get, &hr));
-    EXPECT_EQ(c.hr, hr);
+    EXPECT_EQ(text, Get(AgentWith(manifest).Get(), get, &hr))
+        << (manifest ? Utf16ToUtf8(manifest) : "");
+    EXPECT_EQ(expected_hr, hr) << (manifest ? Utf16ToUtf8(manifest) : "");
   }
 }
 
-TEST(ExtensionAgentTest, PluginOrderTruncatesNumbersAndReadsLeadingDigits) {
-  const struct {
-    const char16_t* value;  // the JSON text of "pluginorder", or null for a missing key
-    HRESULT hr;
-    LONG expected;  // the caller's 55 when not read
-  } cases[] = {
-      {u"3.9", S_OK, 3},
-      {u"-3.9", S_OK, -3},
-      {u"0", S_OK, 0},
-      {u"\"12ab\"", S_OK, 12},
-      {u"\"ab12\"", S_OK, 0},
-      {u"1e20", S_OK, std::numeric_limits<int32_t>::max()},
-      {u"-1e20", S_OK, std::numeric_limits<int32_t>::min()},
-      {u"true", S_FALSE, 55},
-      {u"[1]", S_FALSE, 55},
-      {nullptr, S_FALSE, 55},
-  };
-  for (const auto& c : cases) {
-    const std::u16string manifest =
-        c.value ? u"{\"pluginorder\":" + std::u16string(c.value) + u"}" : u"{}";
+TEST(ExtensionAgentTest, PluginOrderTruncatesNumbersAndReadsTheDigitsOfAText) {
+  constexpr LONG kMax = std::numeric_limits<int32_t>::max();
+  // The caller's 55 stays when nothing is read.
+  const std::tuple<const char16_t*, HRESULT, LONG> cases[] = {
+      {u"{\"pluginorder\":3.9}", S_OK, 3},      {u"{\"pluginorder\":\"12ab\"}", S_OK, 12},
+      {u"{\"pluginorder\":1e20}", S_OK, kMax},  {u"{\"pluginorder\":-1e20}", S_OK, -kMax - 1},
+      {u"{\"pluginorder\":true}", S_FALSE, 55}, {u"{}", S_FALSE, 55}};
+  for (const auto& [manifest, hr, expected] : cases) {
     LONG order = 55;
-    EXPECT_EQ(c.hr, AgentWith(manifest.c_str())->GetPluginOrder(&order)) << Utf16ToUtf8(manifest);
-    EXPECT_EQ(c.expected, order) << Utf16ToUtf8(manifest);
-  }
-  LONG order = 55;
-  EXPECT_EQ(S_FALSE, AgentWith(nullptr)->GetPluginOrder(&order));
-  EXPECT_EQ(55, order);
-}
-
-TEST(ExtensionAgentTest, SetupOnlineIsOneOnlyForTheTextOne) {
-  const std::pair<const char16_t*, LONG> cases[] = {
-      {u"{\"setuponline\":\"1\"}", 1},  {u"{\"setuponline\":\"2\"}", 0},
-      {u"{\"setuponline\":1}", 0},      {u"{\"setuponline\":\" 1\"}", 0},
-      {u"{\"setuponline\":\"1 \"}", 0}, {u"{}", 0},
-  };
-  for (const auto& [manifest, expected] : cases) {
-    LONG online = 5;
-    AgentWith(manifest)->GetSetupOnline(&online);
-    EXPECT_EQ(expected, online) << Utf16ToUtf8(manifest);
+    EXPECT_EQ(hr, AgentWith(manifest)->GetPluginOrder(&order)) << Utf16ToUtf8(manifest);
+    EXPECT_EQ(expected, order) << Utf16ToUtf8(manifest);
   }
 }
 
-TEST(ExtensionAgentTest, SetupCommandReadsUrlAndParamAndFailsOnlyWithoutAManifest) {
-  const struct {
-    const char16_t* manifest;
-    HRESULT hr;
-    const char16_t* url;
-    const char16_t* param;
-  } cases[] = {
+TEST(ExtensionAgentTest, SetupCommandAndPermissionsAreReadByTheirType) {
+  const std::tuple<const char16_t*, HRESULT, const char16_t*, const char16_t*> cases[] = {
       {nullptr, E_FAIL, u"", u""},
       {u"{}", S_OK, u"", u""},
       {u"{\"setupcommand\":{\"url\":\"http://s/x.exe\",\"param\":\"/S\"}}", S_OK, u"http://s/x.exe",
        u"/S"},
-      {u"{\"setupcommand\":\"x.exe\"}", S_OK, u"", u""},
-  };
-  for (const auto& c : cases) {
-    ScopedBstr url, param;
-    EXPECT_EQ(c.hr, AgentWith(c.manifest)->GetSetupCommand(url.Receive(), param.Receive()));
-    EXPECT_EQ(c.url, std::u16string(url.View()));
-    EXPECT_EQ(c.param, std::u16string(param.View()));
+      {u"{\"setupcommand\":\"x.exe\"}", S_OK, u"", u""}};
+  for (const auto& [manifest, hr, url, param] : cases) {
+    ScopedBstr got_url, got_param;
+    EXPECT_EQ(hr, AgentWith(manifest)->GetSetupCommand(got_url.Receive(), got_param.Receive()));
+    EXPECT_EQ(url, std::u16string(got_url.View()));
+    EXPECT_EQ(param, std::u16string(got_param.View()));
   }
+  // Permissions keep the manifest's order and skip what is not a string.
+  ComPtr<IStringList> list;
+  ASSERT_EQ(S_OK, AgentWith(u"{\"permissions\":[\"tabs\",3,\"http://*/*\",null,\"tabs\",\"\"]}")
+                      ->GetPermissions(list.ReleaseAndGetAddressOf()));
+  EXPECT_EQ((std::vector<std::u16string>{u"tabs", u"http://*/*", u"tabs", u""}), Items(list.Get()));
 }
-
-TEST(ExtensionAgentTest, PermissionsKeepManifestOrderAndSkipNonStrings) {
-  const std::pair<const char16_t*, std::vector<std::u16string>> cases[] = {
-      {u"{\"permissions\":[\"tabs\",3,\"http://*.example.com/*\",null,\"tabs\",\"\"]}",
-       {u"tabs", u"http://*.example.com/*", u"tabs", u""}},
-      {u"{\"permissions\":\"tabs\"}", {}},
-      {u"{}", {}},
-  };
-  for (const auto& [manifest, expected] : cases) {
-    ComPtr<IStringList> list;
-    ASSERT_EQ(S_OK, AgentWith(manifest)->GetPermissions(list.ReleaseAndGetAddressOf()));
-    ASSERT_TRUE(list);
-    EXPECT_EQ(expected, Items(list.Get())) << Utf16ToUtf8(manifest);
-  }
-}
-
-// --- Accelerators ---
 
 TEST(AcceleratorTest, ParsesModifiersAndKeys) {
-  const struct {
-    const char16_t* text;
-    bool ok;
-    uint16_t word;
-  } cases[] = {
-      {u"Ctrl+Shift+F5", true, 0x0374},
-      {u"ALT+1", true, 0x0431},
-      {u"ALT+0", true, 0x0430},
-      {u"ALT+9", true, 0x0439},
-      {u"alt+z", true, 0x045A},
-      {u"F12", true, 0x007B},
-      {u"f10", true, 0x0079},
-      {u"CTRL+ALT+SHIFT+Q", true, 0x0751},
-      {u"A+B", true, 0x0042},       // the last key wins
-      {u"Foo+A", true, 0x0041},     // an unknown name is key 0, then A
-      {u"CTRL+SHIFT", false, 0},    // no key
-      {u"CTRL+A+B+C+D", false, 0},  // five parts
-      {u"CTRL+A+Foo", false, 0},    // the unknown name came last
-      {u"CTRL+F13", false, 0},
-      {u"CTRL+F0", false, 0},
-      {u"CTRL+ESC", false, 0},
-      {u"CTRL+-", false, 0},
-      {u"CTRL+ A", false, 0},  // names are not trimmed
-      {u"", false, 0},
+  // The hot-key word, 0 for a refused text.
+  const std::pair<const char16_t*, uint16_t> cases[] = {
+      {u"Ctrl+Shift+F5", 0x0374}, {u"ALT+0", 0x0430}, {u"ALT+9", 0x0439},
+      {u"alt+z", 0x045A},         {u"F12", 0x007B},   {u"f10", 0x0079},
+      {u"A+B+ALT+SHIFT", 0x0542}, {u"CTRL+SHIFT", 0}, {u"CTRL+A+B+C+D", 0},
+      {u"CTRL+A+Foo", 0},         {u"CTRL+F13", 0},   {u"CTRL+F0", 0},
+      {u"CTRL+ESC", 0},           {u"CTRL+-", 0},
   };
-  for (const auto& c : cases) {
-    uint16_t word = 0xFFFF;
-    EXPECT_EQ(c.ok, Logic::ParseAccelerator(c.text, &word)) << Utf16ToUtf8(c.text);
-    if (c.ok) {
-      EXPECT_EQ(c.word, word) << Utf16ToUtf8(c.text);
-    }
+  for (const auto& [text, expected] : cases) {
+    uint16_t word = 0;
+    EXPECT_EQ(expected != 0, Logic::ParseAccelerator(text, &word)) << Utf16ToUtf8(text);
+    EXPECT_EQ(expected, word) << Utf16ToUtf8(text);
   }
+  WORD hotkey = 0;
+  EXPECT_EQ(S_OK, AgentWith(u"{\"accelerator\":\"ALT+6\"}")->GetAccelerator(&hotkey));
+  EXPECT_EQ(0x0436, hotkey);
+  EXPECT_EQ(E_FAIL, AgentWith(u"{\"accelerator\":\"CTRL+SHIFT\"}")->GetAccelerator(&hotkey));
+  EXPECT_EQ(E_FAIL, AgentWith(u"{}")->GetAccelerator(&hotkey));
 }
 
-TEST(AcceleratorTest, AgentReadsItsManifestAccelerator) {
-  WORD word = 0;
-  EXPECT_EQ(S_OK, AgentWith(u"{\"accelerator\":\"ALT+6\"}")->GetAccelerator(&word));
-  EXPECT_EQ(0x0436, word);
-  for (const char16_t* refused :
-       {u"{\"accelerator\":\"CTRL+SHIFT\"}", u"{\"accelerator\":5}", u"{}"}) {
-    EXPECT_EQ(E_FAIL, AgentWith(refused)->GetAccelerator(&word)) << Utf16ToUtf8(refused);
-  }
-}
-
-// --- UI description ---
-
-// Records what the module puts into a description.
-class FakeDescription : public halcy::ComObjectRoot, public Logic::IUIExtDescription {
- public:
-  HALCY_BEGIN_INTERFACES(FakeDescription)
-  HALCY_INTERFACE(FakeDescription, Logic::IUIExtDescription)
-  HALCY_END_INTERFACES()
-
-  HRESULT SetExtensionId(BSTR id) override {
-    id_ = Text(id);
-    return S_OK;
-  }
-  HRESULT AddExtensionPoint(BSTR point_id, BSTR json) override {
-    points_.emplace_back(Text(point_id), Text(json));
-    return S_OK;
-  }
-
-  std::u16string id_;
-  std::vector<std::pair<std::u16string, std::u16string>> points_;
-};
-
-class UIDescriptionTest : public ::testing::Test {
- protected:
-  UIDescriptionTest() {
-    halcy::CreatableClass entry;
-    entry.create = [](REFIID iid, void** out) {
-      return halcy::CreateComInstance<FakeDescription>(nullptr, iid, out);
-    };
-    previous_ = halcy::SetCreatableClass(Logic::IUIExtDescription::kIID, std::move(entry));
-  }
-  ~UIDescriptionTest() override {
-    halcy::SetCreatableClass(Logic::IUIExtDescription::kIID, std::move(previous_));
-  }
-
-  FakeDescription* Build(const char16_t* manifest, const std::u16string& directory) {
-    ScopedBstr dir(directory), id(u"pts");
-    ComPtr<IExtensionAgent> agent = AgentWith(manifest);
-    agent->SetId(id.Get());
-    EXPECT_EQ(S_OK, agent->BuildUIDescription(description_.ReleaseAndGetAddressOf(), dir.Get()));
-    return static_cast<FakeDescription*>(description_.Get());
-  }
-
-  halcy::CreatableClass previous_;
-  ComPtr<Logic::IUIExtDescription> description_;
-};
-
-TEST_F(UIDescriptionTest, PointsComeInOrderWithTheirIdentifiers) {
-  FakeDescription* d = Build(
-      u"{\"sidebarui\":{\"url\":\"s.html\"},\"toolbarui\":{\"caption\":\"T\"},"
-      u"\"appbarui\":{},\"addressui\":\"not an object\",\"smartbarui\":[1]}",
-      u"/x/ext");
-  ASSERT_TRUE(d);
-  EXPECT_EQ(u"pts", d->id_);
-  ASSERT_EQ(3u, d->points_.size());
-  EXPECT_EQ(u"185A0831-E83A-4a49-A9FE-2632A7D59888", d->points_[0].first);
-  EXPECT_EQ(u"{\"caption\":\"T\"}", d->points_[0].second);
-  EXPECT_EQ(u"8CC9336E-AD56-4cb8-8EC1-59BF6962AB6B", d->points_[1].first);
-  EXPECT_EQ(u"{}", d->points_[1].second);
-  EXPECT_EQ(u"0FE0820D-0A73-423b-A3EC-771BF44C3748", d->points_[2].first);
-}
-
-TEST_F(UIDescriptionTest, RelativeIconPathsBecomeDirectoryBackslashPathOnce) {
-  FakeDescription* d = Build(
-      u"{\"toolbarui\":{\"icongroup\":{\"normal\":\"img/n.png\",\"press\":\"p.png\"},"
-      u"\"animation_icon\":{\"path\":\"img/a.gif\"}},\"addressui\":{\"icongroup\":{"
-      u"\"normal\":\"i.png\",\"press\":\"i.png\",\"hover\":\"x/i.png\"}}}",
-      u" C:\\ext\\abc\\ ");
-  ASSERT_TRUE(d);
-  ASSERT_EQ(2u, d->points_.size());
-  // Only the address bar's pressed icon is resolved; an icon used twice is resolved once.
-  EXPECT_EQ(
-      u"{\"animation_icon\":{\"path\":\"C:\\\\ext\\\\abc\\\\img/a.gif\"},\"icongroup\":{"
-      u"\"normal\":\"C:\\\\ext\\\\abc\\\\img/n.png\",\"press\":\"p.png\"}}",
-      d->points_[0].second);
-  EXPECT_EQ(
-      u"{\"icongroup\":{\"hover\":\"C:\\\\ext\\\\abc\\\\x/i.png\",\"normal\":\"C:\\\\ext\\\\abc\\\\"
-      u"i.png\",\"press\":\"C:\\\\ext\\\\abc\\\\i.png\"}}",
-      d->points_[1].second);
-}
-
-TEST_F(UIDescriptionTest, NoDescriptionClassFails) {
-  halcy::SetCreatableClass(Logic::IUIExtDescription::kIID, halcy::CreatableClass());
-  ComPtr<Logic::IUIExtDescription> out;
-  ScopedBstr dir(u"/x");
-  EXPECT_EQ(E_FAIL, AgentWith(u"{}")->BuildUIDescription(out.ReleaseAndGetAddressOf(), dir.Get()));
-  EXPECT_FALSE(out);
-}
-
-// --- Registry path ---
-
-class RegPathTest : public ::testing::Test {
- protected:
-  RegPathTest() : registry_env_("HALCY_REGISTRY", dir_.File("registry.reg")) {
-    halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"InstallDir",
-                          halcy::Utf8ToUtf16(dir_.path()) + u"\\bin\\");
-    halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"Icon", u"app.ico");
-    std::filesystem::create_directories(dir_.path() + "/bin");
-  }
-
-  HRESULT Resolve(const std::u16string& regpath, std::vector<std::u16string>* out) {
+TEST(RegPathTest, RegisteredProgramIsReportedWhenItsKeyValueAndFileExist) {
+  testing_support::ScopedTempDir dir;
+  testing_support::ScopedEnv registry("HALCY_REGISTRY", dir.File("registry.reg"));
+  const std::u16string bin = halcy::Utf8ToUtf16(dir.path()) + u"\\bin";
+  halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"InstallDir", bin + u"\\");
+  halcy::RegWriteString(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor\\App", u"Icon", u"app.ico");
+  std::filesystem::create_directories(dir.path() + "/bin");
+  std::vector<std::u16string> out;
+  auto resolve = [&out](const std::u16string& root, const std::u16string& param) {
     const std::u16string manifest =
-        u"{\"regpath\":" + regpath + u",\"exename\":\"app.exe\",\"exeparam\":\"--go\"}";
+        u"{\"regpath\":{\"root\":\"" + root +
+        u"\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"" + param +
+        u"\",\"icon\":\"Icon\"},\"exename\":\"app.exe\",\"exeparam\":\"-g\"}";
     ScopedBstr a, b, c;
     const HRESULT hr =
         AgentWith(manifest.c_str())->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive());
-    *out = {std::u16string(a.View()), std::u16string(b.View()), std::u16string(c.View())};
+    out = {std::u16string(a.View()), std::u16string(b.View()), std::u16string(c.View())};
     return hr;
-  }
-
-  testing_support::ScopedTempDir dir_;
-  testing_support::ScopedEnv registry_env_;
-};
-
-TEST_F(RegPathTest, RegisteredProgramIsReportedWhenItsFileExists) {
-  std::vector<std::u16string> out;
-  const std::u16string declaration =
-      u"{\"root\":\"hkey_local_machine\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\","
-      u"\"param\":\"InstallDir\",\"icon\":\"Icon\"}";
-  EXPECT_EQ(S_FALSE, Resolve(declaration, &out));
-  EXPECT_EQ(u"", out[0]);
-  testing_support::WriteFileOrDie(dir_.File("bin/app.exe"), "");
-  ASSERT_EQ(S_OK, Resolve(declaration, &out));
-  EXPECT_EQ((std::vector<std::u16string>{halcy::Utf8ToUtf16(dir_.path()) + u"\\bin\\app.exe",
-                                         u"--go", u"app.ico"}),
-            out);
+  };
+  EXPECT_EQ(S_FALSE, resolve(u"hkey_local_machine", u"InstallDir"));  // no file there yet
+  testing_support::WriteFileOrDie(dir.File("bin/app.exe"), "");
+  ASSERT_EQ(S_OK, resolve(u"hkey_local_machine", u"InstallDir"));
+  EXPECT_EQ((std::vector<std::u16string>{bin + u"\\app.exe", u"-g", u"app.ico"}), out);
+  EXPECT_EQ(E_FAIL, resolve(u"HKLM", u"InstallDir"));
+  EXPECT_EQ(E_FAIL, resolve(u"HKEY_LOCAL_MACHINE", u"Missing"));
+  ScopedBstr a, b, c;
+  EXPECT_EQ(E_FAIL, AgentWith(u"{\"regpath\":\"HKEY_LOCAL_MACHINE\"}")
+                        ->GetRegPathProgram(a.Receive(), b.Receive(), c.Receive()));
 }
 
-TEST_F(RegPathTest, UnknownRootMissingKeyOrValueFail) {
-  testing_support::WriteFileOrDie(dir_.File("bin/app.exe"), "");
-  std::vector<std::u16string> out;
-  for (const char16_t* declaration :
-       {u"{\"root\":\"HKLM\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"InstallDir\"}",
-        u"{\"root\":\"HKEY_LOCAL_MACHINE\",\"path\":\"SOFTWARE\\\\Nope\",\"param\":\"InstallDir\"}",
-        u"{\"root\":\"HKEY_LOCAL_MACHINE\",\"path\":\"SOFTWARE\\\\Vendor\\\\App\",\"param\":\"X\"}",
-        u"\"HKEY_LOCAL_MACHINE\""}) {
-    EXPECT_EQ(E_FAIL, Resolve(declaration, &out)) << Utf16ToUtf8(declaration);
+using testing_support::LogCapture;
+using testing_support::LogLine;
+using testing_support::WriteFileOrDie;
+
+TEST(ManifestPathTest, OnlyRelativePathsWithoutAWayOutAreInside) {
+  const std::pair<const char16_t*, bool> cases[] = {
+      {u"img/n.png", true},   {u"img\\n.png", true},   {u"a.b/c..d.png", true},
+      {u"a b.png", true},     {u"a\u00a0b.png", true}, {u"", false},
+      {u"a/../../x", false},  {u"..", false},          {u"a/./x.png", false},
+      {u"/etc/x.png", false}, {u"\\\\srv\\x", false},  {u"C:x.png", false},
+      {u"a//x.png", false},   {u"img/", false},        {u"a\u001fb", false},
+      {u"a\u007fb", false},   {u"a\u009fb", false}};
+  for (const auto& [path, inside] : cases) {
+    EXPECT_EQ(inside, Logic::IsPathInsideExtension(path)) << Utf16ToUtf8(path);
+  }
+}
+
+// The extension's directory root/ext, holding an icon, an options page, links to files beside it
+// (a link is refused whether or not its target exists), FIFOs and icons over the caps.
+class SummaryTest : public ::testing::Test {
+ protected:
+  SummaryTest() : ext_(root_.path() + "/ext") {
+    namespace fs = std::filesystem;
+    fs::create_directories(ext_ + "/img");
+    WriteFileOrDie(ext_ + "/img/n.png", MakeBmp(40, 30, 0, 128, 255));
+    WriteFileOrDie(ext_ + "/opt.html", "<html></html>");
+    WriteFileOrDie(ext_ + "/big.bmp", MakeBmp(700, 520, 9, 9, 9));  // 1 092 054 bytes
+    WriteFileOrDie(ext_ + "/wide.bmp", MakeBmp(1025, 1, 9, 9, 9));
+    WriteFileOrDie(ext_ + "/broken.png", "this is not an image at all");
+    fs::create_symlink(root_.File("outside.png"), ext_ + "/link.png");
+    fs::create_symlink(root_.File("outside.html"), ext_ + "/link.html");
+    EXPECT_EQ(0, ::mkfifo((ext_ + "/fifo.png").c_str(), 0600));
+    EXPECT_EQ(0, ::mkfifo((ext_ + "/fifo.html").c_str(), 0600));
+    record_.SetId(u"hostile");
+  }
+
+  std::u16string Dir() const { return halcy::Utf8ToUtf16(ext_); }
+  // The summary of `manifest`, paths resolved against `directory` (Dir() when empty).
+  std::u16string Summary(const std::u16string& manifest, const std::u16string& directory = u"") {
+    EXPECT_TRUE(record_.SetManifest(manifest)) << Utf16ToUtf8(manifest);
+    return record_.BuildSummary(directory.empty() ? Dir() : directory, true);
+  }
+  // One field of a summary, read back as JSON.
+  static std::u16string Field(const std::u16string& summary, const char16_t* key) {
+    auto value = Logic::ParseJson(summary);
+    if (!value || !value->IsObject()) return u"<not an object>";
+    return value->GetObject().find(std::u16string_view(key))->second->GetString();
+  }
+  // The summary's field `key` for a manifest whose `member` is `path`.
+  std::u16string FieldFor(const char16_t* member, const std::u16string& path, const char16_t* key,
+                          const std::u16string& directory = u"") {
+    const std::u16string manifest =
+        u"{\"" + std::u16string(member) + u"\":\"" + Logic::EscapeJsonText(path) + u"\"}";
+    return Field(Summary(manifest, directory), key);
+  }
+
+  BrowserEnvironment env_;
+  testing_support::ScopedTempDir root_;
+  std::string ext_;
+  Logic::CExtension record_;
+};
+
+TEST_F(SummaryTest, FlagsSayWhetherToOfferUninstallAndDisableByteForByte) {
+  record_.SetId(u"de\"mo");
+  record_.SetFlags(3);
+  // Every text is escaped for JSON; the solidus is kept.
+  EXPECT_EQ(
+      u"{ \"id\":\"de\\\"mo\",\"name\":\"De/mo\",\"icon\":\"\",\"developer\":\"Halcy\","
+      u"\"version\":\"1.2.3\",\"description\":\"Says \\\"hi\\\"\\n\",\"optionpage\":\"\","
+      u"\"state\":\"1\", \"uninstall\":\"false\", \"candisable\":\"false\"}",
+      Summary(u"{\"name\":\"De/mo\",\"developer\":\"Halcy\",\"version\":\"1.2.3\","
+              u"\"description\":\"Says \\\"hi\\\"\\n\"}"));
+  record_.SetFlags(1);
+  EXPECT_TRUE(Summary(u"{}").ends_with(u"\"uninstall\":\"false\", \"candisable\":\"true\"}"));
+  record_.SetFlags(2);
+  EXPECT_TRUE(Summary(u"{}").ends_with(u"\"uninstall\":\"true\", \"candisable\":\"false\"}"));
+  EXPECT_EQ(u"", record_.BuildSummary(Dir(), false));
+  EXPECT_EQ(u"", Logic::CExtension().BuildSummary(Dir(), true));  // no manifest
+}
+
+TEST_F(SummaryTest, EmptyOrMistypedTextsShowTheUnknownResourceButTheDescription) {
+  record_.SetState(2);
+  record_.SetFlags(4);  // no flag of the summary's
+  EXPECT_EQ(
+      u"{ \"id\":\"hostile\",\"name\":\"(unknown)\",\"icon\":\"\",\"developer\":\"(unknown)\","
+      u"\"version\":\"(unknown)\",\"description\":\"\",\"optionpage\":\"\",\"state\":\"2\", "
+      u"\"uninstall\":\"true\", \"candisable\":\"true\"}",
+      Summary(u"{\"name\":5,\"version\":\"\",\"description\":[\"x\"]}"));
+}
+
+TEST_F(SummaryTest, IconTypeSelectsTheFormatWithoutRegardToCase) {
+  // Every file is a bitmap; the data address starts with the Base64 of the format's magic.
+  const std::pair<const char*, const char*> cases[] = {
+      {"b.JPG", "JPG;base64,/9j/"},   {"c.jpeg", "jpeg;base64,/9j/"}, {"d.Bmp", "Bmp;base64,Qk"},
+      {"e.GIF", "GIF;base64,R0lGOD"}, {"f.ico", "ico;base64,iVBOR"},
+  };
+  for (const auto& [file, type] : cases) {
+    WriteFileOrDie(ext_ + "/" + file, MakeBmp(40, 30, 0, 128, 255));
+    EXPECT_TRUE(Utf16ToUtf8(FieldFor(u"main_icon", halcy::Utf8ToUtf16(file), u"icon"))
+                    .starts_with(std::string("data:image/") + type))
+        << file;
+  }
+  // An extension below the data directory names it by its recorded path.
+  const std::string data_dir = env_.appdata() + "/halcy/browser/SysData/localextensions/ext1";
+  std::filesystem::create_directories(data_dir);
+  WriteFileOrDie(data_dir + "/icon.png", MakeBmp(5, 5, 9, 9, 9));
+  EXPECT_TRUE(FieldFor(u"main_icon", u"icon.png", u"icon", u"hcextdbpath/ext1")
+                  .starts_with(u"data:image/png;base64,iVBOR"));
+}
+
+TEST_F(SummaryTest, IconsOutsideOrOverTheCapsAreEmptyWithOneLine) {
+  // The reason in the one log line; null: no line.
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"../out\nside.png", u"leads outside the extension's directory"},
+      {u"link.png", u"symbolic link"},
+      {u"fifo.png", u"not a regular file"},
+      {u"big.bmp", u"larger than 1 MiB"},
+      {u"wide.bmp", u"larger than 1024 x 1024 pixels"},
+      {u"broken.png", u"size can be read"},
+      {u"missing.png", nullptr}};
+  for (const auto& [path, reason] : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(path));
+    LogCapture log;
+    EXPECT_EQ(u"", FieldFor(u"main_icon", path, u"icon"));
+    const std::vector<LogLine> lines = log.LinesWithTag(u"ext;");
+    ASSERT_EQ(reason ? 1u : 0u, lines.size());
+    if (!reason) continue;
+    EXPECT_EQ(64, lines[0].level);
+    // The path is escaped: a line feed in it does not forge a second line.
+    EXPECT_EQ(u"ext: extension 'hostile' in " + Dir() + u": main_icon \"" +
+                  Logic::EscapeJsonText(path) + u"\" ignored, ",
+              lines[0].text.substr(0, lines[0].text.find(u"ignored, ") + 9));
+    EXPECT_NE(std::u16string::npos, lines[0].text.find(reason));
+  }
+}
+
+TEST_F(SummaryTest, AnOptionsPageIsGivenOnlyWhenItIsAFileInsideIgnoringTheFragment) {
+  std::u16string dir = Dir();  // as the summary writes it, with backslashes
+  std::replace(dir.begin(), dir.end(), u'/', u'\\');
+  const std::tuple<const char16_t*, std::u16string, size_t> cases[] = {
+      {u"a/../../outside.html#general", u"", 1},
+      {u"link.html", u"", 1},
+      {u"fifo.html", u"", 1},
+      {u"missing.html#general", u"", 0},
+      {u"opt.html#general", dir + u"\\opt.html#general", 0}};
+  for (const auto& [page, expected, lines] : cases) {
+    LogCapture log;
+    EXPECT_EQ(expected, FieldFor(u"options_page", page, u"optionpage")) << Utf16ToUtf8(page);
+    EXPECT_EQ(lines, log.LinesWithTag(u"ext;").size()) << Utf16ToUtf8(page);
+  }
+}
+
+TEST_F(SummaryTest, AUiPointIconOutsideTheDirectoryIsDroppedWithOneLineAndTheRestMadeAbsolute) {
+  // ":" is a path that is also JSON structure.
+  for (const std::u16string path : {u"../outside.png", u"link.png", u"fifo.png", u":"}) {
+    SCOPED_TRACE(Utf16ToUtf8(path));
+    const std::u16string way_out = u"\"" + Logic::EscapeJsonText(path) + u"\"";
+    ASSERT_TRUE(record_.SetManifest(
+        u"{\"addressui\":{\"icongroup\":{\"normal\":" + way_out +
+        u",\"press\":\"img/n.png\",\"hover\":\"img/n.png\"}},\"toolbarui\":{\"icongroup\":"
+        u"{\"normal\":\"missing.png\",\"press\":\"img/n.png\"},\"animation_icon\":{\"path\":" +
+        way_out + u"}}}"));
+    LogCapture log;
+    // Spaces and separators at the directory's end are dropped.
+    const auto points = record_.BuildUIPoints(Dir() + u"/ ");
+    ASSERT_EQ(2u, points.size());
+    // The way out is emptied; a missing file is still named; an icon named twice is made
+    // absolute in both places, once each; the toolbar's pressed icon is not a path of it.
+    const std::u16string n_png = Logic::EscapeJsonText(Dir() + u"\\img/n.png");
+    EXPECT_EQ(u"{\"animation_icon\":{\"path\":\"\"},\"icongroup\":{\"normal\":\"" +
+                  Logic::EscapeJsonText(Dir() + u"\\missing.png") +
+                  u"\",\"press\":\"img\\/n.png\"}}",
+              points[0].second);
+    EXPECT_EQ(u"{\"icongroup\":{\"hover\":\"" + n_png + u"\",\"normal\":\"\",\"press\":\"" + n_png +
+                  u"\"}}",
+              points[1].second);
+    const std::vector<LogLine> lines = log.LinesWithTag(u"ext;");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::u16string::npos, lines[0].text.find(u"toolbarui/animation_icon/path"));
+    EXPECT_NE(std::u16string::npos, lines[1].text.find(u"addressui/icongroup/normal"));
   }
 }
 

@@ -2,38 +2,29 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 
 #include "common/paths.h"
-#include "extension/extension_agent.h"
-#include "host/channel_info.h"
-#include "host/statistics_service.h"
 #include "module/module.h"
+#include "permission/permission_mgr.h"
 #include "platform/bstr.h"
 #include "platform/file_system.h"
 #include "platform/object_factory.h"
-#include "platform/string_list.h"
 #include "platform/strings.h"
-#include "platform/system_paths.h"
-#include "support/temp_env.h"
 
 namespace extension_testing {
-namespace {
 
-constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
+StoreRecord Record(const std::u16string& id, LONG state, LONG flags) {
+  return {id, state, flags, u"hcextdbpath/" + id,
+          u"{\"name\":\"" + id + u"\",\"version\":\"1.0\"}"};
+}
 
 std::string StoreText(const std::vector<StoreRecord>& records) {
   host::ExtensionRecords map;
   for (const StoreRecord& record : records) map[record.id] = record;
   return host::SerializeExtensionRecords(map);
-}
-
-}  // namespace
-
-StoreRecord Record(const std::u16string& id, LONG state, LONG flags) {
-  return {id, state, flags, u"hcextdbpath/" + id,
-          u"{\"name\":\"" + id + u"\",\"version\":\"1.0\"}"};
 }
 
 ExtensionMgrFixture::ExtensionMgrFixture() {
@@ -42,22 +33,22 @@ ExtensionMgrFixture::ExtensionMgrFixture() {
     return halcy::CreateComInstance<Logic::CCoExtensionAgent>(nullptr, iid, out);
   };
   registrations_.PublishClass(Logic::IExtensionAgent::kIID, std::move(agent));
-  statistics_ = halcy::MakeComObject<RecordingStatistics>(host_.services().statistics_service());
-  host_.ReplaceService(Logic::IStatisticsService::kIID, statistics_.Get());
+  host_.ReplaceService(
+      Logic::IPermissionMgr::kIID,
+      static_cast<Logic::IPermissionMgr*>(halcy::MakeComObject<Logic::CCoPermissionMgr>().Get()));
+  host_.ReplaceService(Logic::IFrontEndSinkService::kIID,
+                       static_cast<Logic::IFrontEndSinkService*>(
+                           halcy::MakeComObject<RecordingCore>(u"fe", journal_).Get()));
 }
 
-void ExtensionMgrFixture::TearDown() { EXPECT_TRUE(host_.WaitIdle()); }
-
-void ExtensionMgrFixture::Start(const std::vector<StoreRecord>& records, int listener_kind) {
-  PutRecords(records);
+void ExtensionMgrFixture::Start(const std::vector<StoreRecord>& records, int listener_kind,
+                                bool database, size_t events) {
+  if (database) PutRecords(records);
   mgr_ = NewMgr();
   ASSERT_TRUE(mgr_);
   listener_ = ListenOn(mgr_.Get(), listener_kind);
-  SwitchAndWait(mgr_.Get(), listener_.Get(), 2);
-}
-
-Logic::CExtensionMgrImpl* ExtensionMgrFixture::impl() const {
-  return static_cast<Logic::CCoExtensionMgr*>(mgr_.Get())->impl();
+  SwitchAndWait(mgr_.Get(), listener_.Get(), events);
+  impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
 }
 
 ComPtr<Logic::IExtensionAgent> ExtensionMgrFixture::Agent(const std::u16string& id) {
@@ -68,24 +59,50 @@ ComPtr<Logic::IExtensionAgent> ExtensionMgrFixture::Agent(const std::u16string& 
 }
 
 ComPtr<Logic::IExtensionMgr> ExtensionMgrFixture::NewMgr() {
+  constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
   ComPtr<Logic::IExtensionMgr> mgr;
   EXPECT_EQ(S_OK, Logic::CreateClassInstance(kMgrClassIndex, nullptr, Logic::IExtensionMgr::kIID,
                                              mgr.ReleaseAndGetVoidAddress()));
   return mgr;
 }
 
-ComPtr<RecordingListener> ExtensionMgrFixture::ListenOn(Logic::IExtensionMgr* mgr, int kind) {
-  ComPtr<RecordingListener> listener = halcy::MakeComObject<RecordingListener>();
+ComPtr<RecordingCore> ExtensionMgrFixture::ListenOn(Logic::IExtensionMgr* mgr, int kind) {
+  auto listener = halcy::MakeComObject<RecordingCore>(u"listener", std::make_shared<Journal>());
   host_.RunOn(kind,
               [&] { EXPECT_EQ(S_OK, mgr->AddListenerOnCallingThread(nullptr, listener.Get())); });
   return listener;
 }
 
-void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingListener* listener,
+void ExtensionMgrFixture::SwitchAndWait(Logic::IExtensionMgr* mgr, RecordingCore* listener,
                                         size_t events) {
   ASSERT_EQ(S_OK, mgr->SwitchUser());
-  ASSERT_TRUE(listener->WaitForEvents(events));
+  ASSERT_TRUE(listener->journal().WaitFor(events));
   ASSERT_TRUE(host_.WaitIdle());
+}
+
+ComPtr<RecordingCore> ExtensionMgrFixture::AddCore(const std::u16string& extension_id,
+                                                   int owner_kind, LONG routing_handle) {
+  auto core = halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
+  const DWORD owner = host_.ThreadId(owner_kind);
+  host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
+                                           0, extension_id, routing_handle);
+  });
+  return core;
+}
+
+ComPtr<RecordingCore> ExtensionMgrFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
+  auto host = halcy::MakeComObject<RecordingCore>(name, journal_, result);
+  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(static_cast<Logic::IExtCmdHost*>(host.Get())));
+  return host;
+}
+
+HRESULT ExtensionMgrFixture::Receive(const std::u16string& extension_id,
+                                     const std::u16string& command, const std::u16string& arguments,
+                                     LONG request_context) {
+  return host_.RunOn(Thread::kThreadExtensionManager, [&] {
+    return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
+  });
 }
 
 std::u16string ExtensionMgrFixture::ExtensionDir(const std::string& name, const char* manifest) {
@@ -105,10 +122,10 @@ HRESULT ExtensionMgrFixture::Install(const std::u16string& id, const std::u16str
 }
 
 void ExtensionMgrFixture::PutRecords(const std::vector<StoreRecord>& records) {
-  for (const StoreRecord& record : records) {
-    std::filesystem::create_directories(UserExtensionsDir() + "/" + halcy::Utf16ToUtf8(record.id));
-  }
   std::filesystem::create_directories(UserExtensionsDir());
+  for (const StoreRecord& record : records) {
+    std::filesystem::create_directory(UserExtensionsDir() + "/" + halcy::Utf16ToUtf8(record.id));
+  }
   testing_support::WriteFileOrDie(UserExtensionsDir() + "/extdb_v2.json", StoreText(records));
 }
 
@@ -119,26 +136,6 @@ host::ExtensionRecords ExtensionMgrFixture::StoredRecords() {
   return records;
 }
 
-void ExtensionMgrFixture::PutCacheEntry(const std::u16string& name,
-                                        const std::vector<std::u16string>& values) {
-  ComPtr<Logic::ICacheStore> cache;
-  ASSERT_EQ(S_OK, host_.services().channel_info()->GetCacheStore(cache.ReleaseAndGetAddressOf()));
-  ComPtr<IStringList> list;
-  Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress());
-  for (const std::u16string& value : values) list->Append(value.c_str());
-  ASSERT_EQ(S_OK, cache->WriteEntry(name.c_str(), list.Get()));
-}
-
-std::vector<std::u16string> ExtensionMgrFixture::CacheEntry(const std::u16string& name) {
-  ComPtr<Logic::ICacheStore> cache;
-  ComPtr<IStringList> list;
-  host_.services().channel_info()->GetCacheStore(cache.ReleaseAndGetAddressOf());
-  if (!cache || FAILED(cache->ReadEntry(name.c_str(), 1000, list.ReleaseAndGetAddressOf()))) {
-    return {};
-  }
-  return Items(list.Get());
-}
-
 std::string ExtensionMgrFixture::UserExtensionsDir() const {
   return halcy::ToNativePath(DataDirectoryText());
 }
@@ -147,45 +144,23 @@ std::u16string ExtensionMgrFixture::DataDirectoryText() const {
   std::u16string root;
   EXPECT_TRUE(Logic::GetDataRoot(&root));
   std::u16string text = root + u"SysData\\localextensions";
-  for (char16_t& c : text) {
-    if (c == u'/') c = u'\\';
-  }
+  std::replace(text.begin(), text.end(), u'/', u'\\');
   return text;
-}
-
-void ExtensionMgrFixture::WriteBuiltInSet(const std::vector<StoreRecord>& records,
-                                          const std::string& db_version,
-                                          const std::string& data_version) {
-  const std::string dir = env_.browser_dir() + "/resource/userdata/localextensions";
-  for (const StoreRecord& record : records) {
-    const std::string ext = dir + "/" + halcy::Utf16ToUtf8(record.id);
-    std::filesystem::create_directories(ext);
-    testing_support::WriteFileOrDie(ext + "/manifest.json", halcy::Utf16ToUtf8(record.manifest));
-  }
-  std::filesystem::create_directories(dir);
-  testing_support::WriteFileOrDie(dir + "/extdb_v2.json", StoreText(records));
-  if (!db_version.empty()) {
-    testing_support::WriteFileOrDie(
-        dir + "/localextensionversion.json",
-        "{\"dbversion\":\"" + db_version + "\",\"dataversion\":\"" + data_version + "\"}");
-  }
-}
-
-void ExtensionMgrFixture::SetBrowserVersionFile(const char* contents) {
-  char16_t path[512];
-  const DWORD n = GetModuleFileNameW(nullptr, path, 512);
-  const std::string file =
-      env_.browser_dir() + "/" +
-      std::filesystem::path(halcy::ToNativePath(std::u16string(path, n))).filename().string() +
-      ".version";
-  std::filesystem::remove(file);
-  if (contents) testing_support::WriteFileOrDie(file, contents);
 }
 
 void ExtensionMgrFixture::WriteConverter(const std::string& script) {
   const std::string path = env_.browser_dir() + "/Pellwick.exe";
   testing_support::WriteFileOrDie(path, "#!/bin/sh\n" + script);
   chmod(path.c_str(), 0755);
+}
+
+std::vector<std::string> ExtensionMgrFixture::StatisticsLines() const {
+  std::vector<std::string> lines;
+  for (const std::string& line : testing_support::SplitLines(
+           testing_support::ReadFileOrEmpty(UserExtensionsDir() + "/../statistics.jsonl"))) {
+    lines.push_back("{" + line.substr(line.find("\"category\"")));
+  }
+  return lines;
 }
 
 }  // namespace extension_testing

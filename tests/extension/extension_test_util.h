@@ -1,11 +1,9 @@
-// Helpers of the extension tests: a browser directory with a string table, and the texts of a
-// BSTR and of a string list. Used on the test's main thread.
+// Helpers of the extension tests: a browser directory with a string table, the texts of a BSTR
+// and of a string list, and a bitmap maker. Used on the test's main thread.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/string_list.h"
@@ -15,12 +13,8 @@ namespace extension_testing {
 
 // The text of a BSTR ("" for null).
 std::u16string Text(BSTR text);
-
 // The items of `list` in order (none for null).
 std::vector<std::u16string> Items(IStringList* list);
-
-// Appends each value little-endian in its number of bytes.
-void PutLe(std::string* out, std::initializer_list<std::pair<uint32_t, int>> values);
 // An uncompressed 24-bit BMP of `width` x `height` pixels, all of colour (r, g, b).
 std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b);
 

@@ -1,8 +1,5 @@
 #include "extension/routing_test_util.h"
 
-#include "extension/fe_sink_service.h"
-#include "thread/thread_service.h"
-
 namespace extension_testing {
 
 StoreRecord RoutedExtension(const std::u16string& id, bool background_page,
@@ -12,51 +9,6 @@ StoreRecord RoutedExtension(const std::u16string& id, bool background_page,
   if (background_page) record.manifest += u",\"background_page\":\"bg.html\"";
   record.manifest += u",\"permissions\":" + permissions + u"}";
   return record;
-}
-
-void RoutingFixture::Start(const std::vector<StoreRecord>& records, bool permission_mgr) {
-  if (permission_mgr) {
-    permissions_ = halcy::MakeComObject<Logic::CCoPermissionMgr>();
-    host_.ReplaceService(Logic::IPermissionMgr::kIID,
-                         static_cast<Logic::IPermissionMgr*>(permissions_.Get()));
-  }
-  front_end_ = halcy::MakeComObject<RecordingFrontEnd>(journal_);
-  host_.ReplaceService(Logic::IFrontEndSinkService::kIID, front_end_.Get());
-  ExtensionMgrFixture::Start(records);
-  impl()->dll_host().Set(std::make_shared<RecordingDllSender>(journal_));
-}
-
-ComPtr<RecordingCore> RoutingFixture::AddCore(const std::u16string& extension_id, int owner_kind,
-                                              LONG routing_handle) {
-  ComPtr<RecordingCore> core =
-      halcy::MakeComObject<RecordingCore>(u"core:" + extension_id, journal_);
-  const DWORD owner = host_.ThreadId(owner_kind);
-  host_.RunOn(Thread::kThreadExtensionManager, [&] {
-    impl()->InsertBKCoreInfoInExtMgrThread(ComPtr<Logic::IExtBackgroundCore>(core.Get()), owner, 0,
-                                           0, extension_id, routing_handle);
-  });
-  return core;
-}
-
-ComPtr<RecordingCmdHost> RoutingFixture::AddCmdHost(const std::u16string& name, HRESULT result) {
-  ComPtr<RecordingCmdHost> host = halcy::MakeComObject<RecordingCmdHost>(name, result, journal_);
-  EXPECT_EQ(S_OK, mgr_->RegisterCmdHost(host.Get()));
-  return host;
-}
-
-HRESULT RoutingFixture::Receive(const std::u16string& extension_id, const std::u16string& command,
-                                const std::u16string& arguments, LONG request_context) {
-  return host_.RunOn(Thread::kThreadExtensionManager, [&] {
-    return impl()->ReceiveFromExtension(extension_id, command, arguments, request_context);
-  });
-}
-
-std::vector<std::u16string> RoutingFixture::ReceiversOf(const std::u16string& command) {
-  std::vector<std::u16string> receivers;
-  for (const JournalEntry& entry : journal_->Entries()) {
-    if (entry.name == command) receivers.push_back(entry.receiver);
-  }
-  return receivers;
 }
 
 }  // namespace extension_testing

@@ -7,26 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_env.h"
+#include "host_run.h"
 
 namespace {
-
-using testing_support::RunCommand;
 
 // The load of the shipped native library at start-up, as the extension process prints it.
 constexpr char kWeatherdeskLoad[] =
     R"({"to":"dll","type":"0x07000001","params":["weatherdesk",)"
     R"("ROOT/appdata/halcy/browser/SysData/localextensions/weatherdesk/weatherdesk.so"]})";
 
-class ScenarioTest : public ::testing::Test {
+class ScenarioTest : public host_testing::HostRunTest {
  protected:
-  // Plays `lines` on a fresh data root; `out` receives standard output, `err` standard error.
+  // Plays `lines`; `out` receives standard output, `err` standard error.
   int Play(const std::string& lines, std::string* out, std::string* err = nullptr) {
     testing_support::WriteFileOrDie(dir_.File("s.jsonl"), lines);
-    const int code = RunCommand("HALCY_REGISTRY=" + dir_.File("registry.reg") + " " + PLEXORE_HOST +
-                                    " run --data-root " + dir_.File("appdata") + " --scenario " +
-                                    dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
-                                out, false);
+    const int code = Host("run --scenario " + dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
+                          out, "", false);
     if (err) *err = testing_support::ReadFileOrEmpty(dir_.File("err.txt"));
     // The data root varies from run to run; the lines name it as ROOT.
     for (size_t at; (at = out->find(dir_.path())) != std::string::npos;) {
@@ -34,7 +30,6 @@ class ScenarioTest : public ::testing::Test {
     }
     return code;
   }
-
   // Standard output's lines grouped by the receiver named at the start of each line.
   static std::map<std::string, std::vector<std::string>> ByReceiver(const std::string& out) {
     std::map<std::string, std::vector<std::string>> lines;
@@ -44,8 +39,6 @@ class ScenarioTest : public ::testing::Test {
     }
     return lines;
   }
-
-  testing_support::ScopedTempDir dir_;
 };
 
 std::string CoreNotify(const std::string& event, const std::string& details) {
@@ -98,18 +91,14 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
   };
   auto lines = ByReceiver(out);
   EXPECT_EQ(2u, lines.size()) << out;
-  // weatherdesk's library is loaded first. The answer to the command it sends on the named
-  // event comes last, unless the extension process was still starting when the scenario ended
-  // (a scenario's wait cannot see a process that has not said hello yet).
-  ASSERT_GE(lines["dll"].size(), std::size(notices) + 3) << out;
-  ASSERT_LE(lines["dll"].size(), std::size(notices) + 4) << out;
-  if (lines["dll"].size() == std::size(notices) + 4) {
-    EXPECT_EQ(R"({"to":"dll","type":"0x07000011","params":["weatherdesk",1,)"
-              R"("extension.response.utility.getversion",)"
-              R"("{\r\n\"browserversion\":\"6.5.1.2\",\"version\":\"0.9.3\"}",0]})",
-              lines["dll"].back());
-    lines["dll"].pop_back();
-  }
+  // weatherdesk's library is loaded first; the answer to the command it sends on the named
+  // event comes last (the scenario's end waits for the extension process to be on its channel).
+  ASSERT_EQ(lines["dll"].size(), std::size(notices) + 4) << out;
+  EXPECT_EQ(R"({"to":"dll","type":"0x07000011","params":["weatherdesk",1,)"
+            R"("extension.response.utility.getversion",)"
+            R"("{\r\n\"browserversion\":\"6.5.1.2\",\"version\":\"0.9.3\"}",0]})",
+            lines["dll"].back());
+  lines["dll"].pop_back();
   ASSERT_EQ(std::size(notices), lines["pagenotes"].size()) << out;
   EXPECT_EQ(kWeatherdeskLoad, lines["dll"][0]);
   lines["dll"].erase(lines["dll"].begin());
@@ -161,38 +150,29 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   EXPECT_EQ(3u, lines.size()) << "only the DLL host, pagenotes and the front end hear: " << out;
 }
 
-struct BadLine {
-  const char* name;
-  const char* line;
-  const char* reason;
-};
-
-class ScenarioErrorTest : public ScenarioTest, public ::testing::WithParamInterface<BadLine> {};
-
-TEST_P(ScenarioErrorTest, StopsWithExitTwoNamingTheLine) {
-  std::string out, err;
-  // Line 1 is played, blank line 2 is skipped, line 3 stops the run, line 4 is never played.
-  const std::string lines = "{\"op\":\"event\",\"name\":\"first\",\"payload\":\"x\"}\n\n" +
-                            std::string(GetParam().line) +
-                            "\n{\"op\":\"event\",\"name\":\"never\",\"payload\":\"\"}\n";
-  EXPECT_EQ(2, Play(lines, &out, &err));
-  EXPECT_NE(std::string::npos,
-            err.find(std::string("plexore-host: scenario line 3: ") + GetParam().reason))
-      << err;
-  EXPECT_EQ(std::string(kWeatherdeskLoad) +
-                "\n{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n",
-            out);
+TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"op":"reload","tab":1})", "unknown op \"reload\""},
+      {R"({"op":"wait")", "not a JSON object"},
+      {R"({"tab":1})", "no \"op\" string"},
+      {R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
+      {R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
+      {R"({"op":"activate","tab":99})", "the browser model refused it"},
+  };
+  for (const auto& [line, reason] : cases) {
+    SCOPED_TRACE(line);
+    std::string out, err;
+    // Line 1 is played, blank line 2 is skipped, line 3 stops the run, line 4 is never played.
+    EXPECT_EQ(
+        2, Play("{\"op\":\"event\",\"name\":\"first\",\"payload\":\"x\"}\n\n" + std::string(line) +
+                    "\n{\"op\":\"event\",\"name\":\"never\",\"payload\":\"\"}\n",
+                &out, &err));
+    EXPECT_NE(std::string::npos, err.find(std::string("plexore-host: scenario line 3: ") + reason))
+        << err;
+    EXPECT_EQ(std::string(kWeatherdeskLoad) +
+                  "\n{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n",
+              out);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ScenarioErrorTest,
-    ::testing::Values(
-        BadLine{"UnknownOp", R"({"op":"reload","tab":1})", "unknown op \"reload\""},
-        BadLine{"NotJson", R"({"op":"wait")", "not a JSON object"},
-        BadLine{"NoOp", R"({"tab":1})", "no \"op\" string"},
-        BadLine{"MissingField", R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
-        BadLine{"FractionalId", R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
-        BadLine{"UnknownTab", R"({"op":"activate","tab":99})", "the browser model refused it"}),
-    [](const ::testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
 
 }  // namespace

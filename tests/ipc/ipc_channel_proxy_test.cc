@@ -1,7 +1,5 @@
-// IPC::CChannelProxy and IPC::CSyncChannelProxy, two proxies in one process over a pipe: the
-// server end is synchronous; the client end's listener (the peer) answers requests on the
-// process-launcher thread. Routing by id, connection and error reports, filters, bursts from
-// many threads, blocking sends and everything that ends them.
+// IPC::CChannelProxy and IPC::CSyncChannelProxy in one process over a pipe: the server end is
+// synchronous; the client end's listener (the peer) answers requests on its own thread.
 #include "ipc/ipc_channel_proxy.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +58,6 @@ int32_t FirstInt(const CMessage& m) {
 struct Sent {
   bool ok;
   std::unique_ptr<CMessage> reply;
-  bool reply_unset;  // the send left `*reply` as it found it
   std::chrono::milliseconds elapsed;
 };
 
@@ -127,17 +124,15 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::future<Sent> SendOn(int kind, CMessage* message, CChannel::CListener* listener,
                            DWORD timeout_ms) {
     auto promise = std::make_shared<std::promise<Sent>>();
-    Thread::PostTask(
-        kind, Thread::NewFuncTask([=, this] {
-          const auto start = std::chrono::steady_clock::now();
-          CMessage* const unset = reinterpret_cast<CMessage*>(promise.get());
-          CMessage* reply = unset;
-          bool ok = server_->SendSyncWithTimeout(message, &reply, listener, timeout_ms);
-          promise->set_value({ok, std::unique_ptr<CMessage>(reply == unset ? nullptr : reply),
-                              reply == unset,
-                              std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - start)});
-        }));
+    Thread::PostTask(kind, Thread::NewFuncTask([=, this] {
+                       const auto start = std::chrono::steady_clock::now();
+                       CMessage* reply = nullptr;
+                       bool ok =
+                           server_->SendSyncWithTimeout(message, &reply, listener, timeout_ms);
+                       promise->set_value({ok, std::unique_ptr<CMessage>(reply),
+                                           std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)});
+                     }));
     return promise->get_future();
   }
 
@@ -149,6 +144,7 @@ class ProxyTest : public ipc_test::IpcHostTest {
   std::unique_ptr<CSyncChannelProxy> server_;
   std::unique_ptr<CChannelProxy> client_;
   std::atomic<int64_t> dwb_serial_{0};
+  std::atomic<int> destroyed_{0};  // outlives the proxies
 };
 
 TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
@@ -167,13 +163,27 @@ TEST_F(ProxyTest, ConnectionIsReportedOnceAndErrorsToEveryListenerWithALoop) {
   EXPECT_TRUE(no_loop_->connected().empty());
 }
 
-TEST_F(ProxyTest, RoutingIdSelectsTheListenersAndOnlyThemUntilRemoved) {
+// A filter that takes every message of one type.
+class TypeFilter : public CChannelProxy::CMessageFilter {
+ public:
+  bool OnMessageReceived(const CMessage& message) override {
+    return message.type() == 0x42 && ++taken > 0;
+  }
+  void OnFilterAdded(CChannel*) override { ++added; }
+  std::atomic<int> taken{0};
+  std::atomic<int> added{0};
+};
+
+TEST_F(ProxyTest, FilterThenRoutingIdSelectTheListenersAndOnlyThemUntilRemoved) {
+  RefPtr<TypeFilter> filter(new TypeFilter());
+  server_->AddFilter(filter.get());
   auto routed = Listener(kThreadExtensionManager);
   for (int twice = 0; twice < 2; ++twice) {  // kept once
     server_->AddListener(waiter_.get(), 0);
     server_->AddListener(routed.get(), 5);
   }
   server_->AddListener(no_loop_.get(), 5);
+  client_->Send(NewMessage(0x42, 0));  // taken by the filter
   client_->Send(NewMessage(0x07000001, 1));
   client_->Send(NewMessage(0x07000002, 2, false, 5));
   client_->Send(NewMessage(0x07000003, 3, false, 7));  // nobody listens on 7
@@ -190,11 +200,13 @@ TEST_F(ProxyTest, RoutingIdSelectsTheListenersAndOnlyThemUntilRemoved) {
   ASSERT_EQ(routed->types(), Types{0x07000002});
   EXPECT_EQ(routed->messages()[0].thread_id, host_.ThreadId(kThreadExtensionManager));
   EXPECT_TRUE(no_loop_->messages().empty());
+  EXPECT_EQ(filter->taken.load(), 1);
+  EXPECT_EQ(filter->added.load(), 1);
 }
 
 TEST_F(ProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
   constexpr int kSenders = 3;
-  constexpr int kPerSender = 2000;
+  constexpr int kPerSender = 1000;
   auto heard = Listener(kThreadUI);
   // The routing id tells the sender apart; the value is its sequence number.
   for (int s = 1; s <= kSenders; ++s) server_->AddListener(heard.get(), s);
@@ -218,29 +230,6 @@ TEST_F(ProxyTest, BurstsFromSeveralThreadsArriveWholeAndInEachSendersOrder) {
     ++next[m.routing_id];
   }
   for (int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);
-}
-
-// A filter that takes every message of one type.
-class TypeFilter : public CChannelProxy::CMessageFilter {
- public:
-  bool OnMessageReceived(const CMessage& message) override {
-    return message.type() == 0x42 && ++taken > 0;
-  }
-  void OnFilterAdded(CChannel*) override { ++added; }
-  std::atomic<int> taken{0};
-  std::atomic<int> added{0};
-};
-
-TEST_F(ProxyTest, FilterSeesMessagesBeforeListeners) {
-  RefPtr<TypeFilter> filter(new TypeFilter());
-  server_->AddFilter(filter.get());
-  client_->Send(NewMessage(0x42, 1));
-  client_->Send(NewMessage(0x43, 2));
-  ASSERT_TRUE(waiter_->WaitForMessages(1));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(filter->taken.load(), 1);
-  EXPECT_EQ(filter->added.load(), 1);
-  EXPECT_EQ(waiter_->types(), Types{0x43});
 }
 
 struct SendCase {
@@ -269,7 +258,6 @@ TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) 
     ASSERT_TRUE(Done(f));
     Sent r = f.get();
     EXPECT_EQ(r.ok, c.ok);
-    EXPECT_FALSE(r.reply_unset);
     EXPECT_EQ(r.reply ? FirstInt(*r.reply) : -1, c.reply);
     EXPECT_TRUE(!r.reply || (r.reply->is_reply() && !r.reply->is_borrowed()));
     EXPECT_GE(r.elapsed.count(), c.min_ms);
@@ -281,23 +269,6 @@ TEST_F(ProxyTest, SyncSendEndsByReplyReplyErrorTimeOutOrAtOnceWhenAsynchronous) 
   }
   ASSERT_TRUE(peer_->WaitForMessages(4));  // every request reached the peer
   EXPECT_EQ(peer_->types(), (Types{kEcho, kReplyError, kNoReply, kNoReply}));
-}
-
-TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReply) {
-  CMessage* request1 = NewMessage(kNoReply, 1, true);
-  CMessage* request2 = NewMessage(kNoReply, 2, true);
-  const int64_t serial1 = request1->serial_number(), serial2 = request2->serial_number();
-  auto first = SendOn(kThreadUI, request1, waiter_.get(), 0);
-  auto second = SendOn(kThreadExtensionManager, request2, other_waiter_.get(), 0);
-  ASSERT_TRUE(Pending(2));
-  Reply(serial2, false, 200);
-  ASSERT_TRUE(Done(second));
-  EXPECT_EQ(ReplyInt(second), 200);
-  EXPECT_FALSE(Done(first, std::chrono::milliseconds(0)));
-  EXPECT_EQ(server_->sync_context()->pending_send_count(), 1u);
-  Reply(serial1, false, 100);
-  ASSERT_TRUE(Done(first));
-  EXPECT_EQ(ReplyInt(first), 100);
 }
 
 // The peer replies only after the waiting thread's listener has answered its note: the reply
@@ -313,45 +284,61 @@ TEST_F(ProxyTest, DispatchWhileBlockedMessageReachesTheWaitingThreadBeforeTheWai
   EXPECT_EQ(waiter_->messages()[0].thread_id, host_.ThreadId(kThreadUI));
 }
 
-TEST_F(ProxyTest, PumpEventMakesTheWaitRunANestedLoop) {
+// The UI thread's send has a pump event and waits in a nested loop.
+TEST_F(ProxyTest, TwoWaitersAreEachWokenOnlyByTheirOwnReplyAndAPumpEventRunsANestedLoop) {
   testing_support::LogCapture log;
   base::CWaitableEvent pump(true);
-  CMessage* request = NewMessage(kNoReply, 1, true);
-  const int64_t serial = request->serial_number();
-  request->set_pump_messages_event(&pump);
-  auto f = SendOn(kThreadUI, request, waiter_.get(), 0);
-  ASSERT_TRUE(Pending(1));
-  // The UI thread is inside the send; a task posted there still runs, in the nested loop.
-  std::atomic<bool> ran{false};
+  CMessage* request1 = NewMessage(kNoReply, 1, true);
+  CMessage* request2 = NewMessage(kNoReply, 2, true);
+  const int64_t serial1 = request1->serial_number(), serial2 = request2->serial_number();
+  request1->set_pump_messages_event(&pump);
+  auto first = SendOn(kThreadUI, request1, waiter_.get(), 0);
+  auto second = SendOn(kThreadExtensionManager, request2, other_waiter_.get(), 0);
+  ASSERT_TRUE(Pending(2));
+  std::atomic<bool> ran{false};  // a task posted to the UI thread runs inside its send
   Thread::PostTask(kThreadUI, Thread::NewFuncTask([&] { ran = true; }));
   ASSERT_TRUE(PollUntil([&] { return ran.load(); }));
-  EXPECT_FALSE(Done(f, std::chrono::milliseconds(0)));
-  Reply(serial, false, 9);
-  ASSERT_TRUE(Done(f));
-  EXPECT_EQ(ReplyInt(f), 9);
+  Reply(serial2, false, 200);
+  ASSERT_TRUE(Done(second));
+  EXPECT_EQ(ReplyInt(second), 200);
+  EXPECT_FALSE(Done(first, std::chrono::milliseconds(0)));
+  EXPECT_EQ(server_->sync_context()->pending_send_count(), 1u);
+  Reply(serial1, false, 100);
+  ASSERT_TRUE(Done(first));
+  EXPECT_EQ(ReplyInt(first), 100);
   EXPECT_TRUE(log.Contains(u"is waiting for reply with nested messageloop"));
 }
 
 // ---- refusals and failures ----
 
-// Counts its own destructions, to see that a message was dropped rather than leaked.
-class CountedMessage : public CMessage {
- public:
-  explicit CountedMessage(std::atomic<int>* destroyed) : CMessage(false, 0x99), dead_(destroyed) {}
-  ~CountedMessage() override { ++*dead_; }
-
- private:
-  std::atomic<int>* dead_;
-};
-
-TEST_F(ProxyTest, SendAfterCloseIsDestroyedUnwritten) {
-  std::atomic<int> destroyed{0};
+TEST_F(ProxyTest, OutputBoundRefusalReachesEachListenerOnceAndEndsRequestsWithoutAReply) {
+  host_.RunOn(kThreadIPC,
+              [&] { server_->context()->channel()->set_max_queued_bytes_for_testing(1 << 16); });
+  auto request = [&](int32_t value, size_t filler) {  // time-outs a refusal must cut short
+    return SendOn(kThreadUI, new ipc_test::CountedMessage(true, value, filler, &destroyed_),
+                  waiter_.get(), 30000);
+  };
+  auto big = request(1, 1 << 16);  // larger than the bound on its own
+  ASSERT_TRUE(Done(big));
+  Sent refused = big.get();
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.reply, nullptr);
+  ASSERT_TRUE(waiter_->WaitForErrors(1));
+  ASSERT_TRUE(other_waiter_->WaitForErrors(1));
+  EXPECT_FALSE(server_->Send(new ipc_test::CountedMessage(false, 2, 0, &destroyed_)));
+  auto late = request(3, 0);  // refused before it is queued
+  ASSERT_TRUE(Done(late));
+  EXPECT_FALSE(late.get().ok);
   server_->Close();
-  host_.RunOn(kThreadUI, [&] { EXPECT_TRUE(server_->Send(new CountedMessage(&destroyed))); });
-  ASSERT_TRUE(peer_->WaitForErrors(1));  // the peer saw the pipe close
+  auto closed = request(4, 0);  // travels behind the closing task, which drops it
+  ASSERT_TRUE(Done(closed));
+  EXPECT_FALSE(closed.get().ok);
+  EXPECT_TRUE(server_->Send(new ipc_test::CountedMessage(false, 5, 0, &destroyed_)));  // posted
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(destroyed.load(), 1);
-  EXPECT_TRUE(peer_->messages().empty());
+  EXPECT_EQ(destroyed_.load(), 5);
+  EXPECT_EQ(waiter_->errors(), 1);
+  EXPECT_EQ(other_waiter_->errors(), 1);
+  EXPECT_EQ(server_->sync_context()->pending_send_count(), 0u);
 }
 
 TEST_F(ProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
@@ -364,19 +351,9 @@ TEST_F(ProxyTest, ClientWithoutAServerReportsAnErrorOnSend) {
   ASSERT_TRUE(listener->WaitForErrors(1));
 }
 
-TEST_F(ProxyTest, SignalledShutdownDestroysTheRequestUnsent) {
-  shutdown_.Signal();
-  ASSERT_TRUE(host_.WaitIdle());
-  CMessage* reply = nullptr;
-  EXPECT_FALSE(server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
-  EXPECT_EQ(reply, nullptr);
-  server_->Send(new CMessage(false, kNoReply));  // a marker behind it
-  ASSERT_TRUE(peer_->WaitForMessages(1));
-  EXPECT_EQ(peer_->types(), Types{kNoReply});
-}
-
 // Whatever ends the wait early, the blocked sender wakes with false: the shutdown event (with
-// its log line), a failed channel, or the removal of a routing-zero listener.
+// its log line, and later requests fail at once), a failed channel, or the removal of a
+// routing-zero listener.
 enum class WaitEnder { kShutdown, kChannelFailure, kListenerRemoved };
 
 class SyncWaitEndTest : public ProxyTest, public testing::WithParamInterface<WaitEnder> {};
@@ -391,6 +368,12 @@ TEST_P(SyncWaitEndTest, WakesTheSenderWithFalse) {
   ASSERT_TRUE(Done(f));
   EXPECT_FALSE(f.get().ok);
   EXPECT_EQ(log.Contains(u"shut down event triggered\n"), GetParam() == WaitEnder::kShutdown);
+  if (GetParam() == WaitEnder::kShutdown) {
+    CMessage* reply = nullptr;  // an echo would be answered
+    EXPECT_FALSE(
+        server_->SendSyncWithTimeout(NewMessage(kEcho, 5, true), &reply, waiter_.get(), 0));
+    EXPECT_EQ(reply, nullptr);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Enders, SyncWaitEndTest,

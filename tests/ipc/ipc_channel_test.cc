@@ -1,11 +1,12 @@
-// IPC::CChannel on the IPC thread of the test host, against raw socket peers that show the
-// bytes on the wire, and through its receive path directly.
+// IPC::CChannel on the IPC thread of the test host against raw socket peers, and its receive
+// path fed directly.
 #include "ipc/ipc_channel.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +15,6 @@
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_utils.h"
 #include "ipc/ipc_test_util.h"
-#include "platform/hcsafe.h"
 #include "support/log_capture.h"
 #include "thread/thread_service.h"
 
@@ -28,13 +28,6 @@ using ipc_test::RawWriteAll;
 using ipc_test::RecordingListener;
 using ipc_test::WireBytes;
 using Thread::kThreadIPC;
-
-std::string Message(uint32_t type, const std::u16string& text, uint32_t routing = 0) {
-  CMessage m(false, type);
-  m.set_routing_id(routing);
-  m.WriteString(text);
-  return WireBytes(m);
-}
 
 std::string Hello(int32_t pid) { return WireBytes(CMsgHello(pid)); }
 
@@ -52,10 +45,10 @@ class ChannelTest : public ipc_test::IpcHostTest {
     host_.RunOn(kThreadIPC, [&] { channel_ = nullptr; });  // destroyed where it lives
     CheckNothingLeft();
   }
-  // Creates the channel on the IPC thread; `connect` runs Connect as well.
-  void MakeChannel(int mode, bool connect = true) {
+  // Creates the server end on the IPC thread; `connect` runs Connect as well.
+  void MakeChannel(bool connect = true) {
     host_.RunOn(kThreadIPC, [&] {
-      channel_ = RefPtr<CChannel>(new CChannel(listener_.get(), id_, mode));
+      channel_ = RefPtr<CChannel>(new CChannel(listener_.get(), id_, 0));
       ASSERT_TRUE(channel_->CreatePipe());
       if (connect) {
         ASSERT_TRUE(channel_->Connect());
@@ -64,24 +57,17 @@ class ChannelTest : public ipc_test::IpcHostTest {
   }
   // A connected server end and its raw client, past the hello.
   int Connected() {
-    MakeChannel(0);
+    MakeChannel();
     int fd = Track(RawConnect(id_));
     EXPECT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
     return fd;
   }
-  void Send(const std::string& wire) {
-    const CMessage borrowed(wire.data(), kMessageHeaderSize);
-    host_.RunOn(kThreadIPC, [&] { channel_->Send(new CMessage(borrowed)); });  // an owned copy
-  }
-  size_t Queued() {
-    return host_.RunOn(kThreadIPC, [&] { return channel_->queued_message_count(); });
-  }
-  bool WaitCarriedOver(size_t bytes) {
-    return ipc_test::PollUntil([&] {
-      return host_.RunOn(kThreadIPC, [&] { return channel_->carried_over_bytes(); }) == bytes;
-    });
+
+  size_t QueuedBytes() {
+    return host_.RunOn(kThreadIPC, [&] { return channel_->queued_bytes(); });
   }
 
+  std::atomic<int> destroyed_{0};  // outlives the channel
   RefPtr<RecordingListener> listener_{new RecordingListener(nullptr)};
   RefPtr<CChannel> channel_;
 };
@@ -92,39 +78,28 @@ class ServerHelloTest : public ChannelTest, public testing::WithParamInterface<b
 
 TEST_P(ServerHelloTest, ServerWritesHelloThenMessagesQueuedBeforeTheClientInOrder) {
   const bool client_first = GetParam();
-  MakeChannel(0, /*connect=*/false);
-  Send(Message(0x07000001, u"first"));
-  Send(Message(0x07000002, u"second", 5));
+  MakeChannel(/*connect=*/false);
+  auto* first = new CMessage(false, 0x07000001);
+  auto* second = new CMessage(true, 0x07000002);
+  second->set_routing_id(5);
+  const std::string expected = Hello(getpid()) + WireBytes(*first) + WireBytes(*second);
   int fd = client_first ? Track(RawConnect(id_)) : -1;
   host_.RunOn(kThreadIPC, [&] {
+    channel_->Send(first);
+    channel_->Send(second);
     ASSERT_TRUE(channel_->Connect());
     EXPECT_EQ(channel_->is_connected(), client_first);
     EXPECT_EQ(channel_->queued_message_count(), 3u);
   });
   if (!client_first) fd = Track(RawConnect(id_));
   ASSERT_GE(fd, 0);
-  const std::string expected =
-      Hello(getpid()) + Message(0x07000001, u"first") + Message(0x07000002, u"second", 5);
   EXPECT_EQ(RawReadExactly(fd, expected.size()), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientFirst, ServerHelloTest, testing::Bool());
 
-TEST_F(ChannelTest, PipeCallsThroughThePlatformLibraryCarryTheSameBytes) {
-  halcy::SetHcsafeEnabledForTesting(true);
-  int fd = Connected();
-  const std::string out = Message(0x07000005, u"through the library");
-  Send(out);
-  EXPECT_EQ(RawReadExactly(fd, out.size()), out);
-  ASSERT_TRUE(RawWriteAll(fd, Message(0x07000006, u"back", 2)));
-  ASSERT_TRUE(listener_->WaitForMessages(1));
-  EXPECT_EQ(listener_->types(), std::vector<uint32_t>{0x07000006});
-  host_.RunOn(kThreadIPC, [&] { channel_ = nullptr; });  // closes through the library too
-  halcy::SetHcsafeEnabledForTesting(false);
-}
-
 TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
-  MakeChannel(0);
+  MakeChannel();
   int fd = Track(RawConnect(id_));
   CMessage short_hello(false, kMessageTypeHello);
   short_hello.WriteBytes("\x01\x02", 2);
@@ -134,39 +109,10 @@ TEST_F(ChannelTest, PeerHelloReportsItsProcessIdAndAShortOneReportsZero) {
   EXPECT_TRUE(listener_->messages().empty());  // hellos are not messages
 }
 
-TEST_F(ChannelTest, MessageSplitOverThreeReadsIsDeliveredOnceAfterTheThird) {
-  MakeChannel(0);
-  int fd = Track(RawConnect(id_));
-  const std::string wire = Message(0x07000011, std::u16string(40, u'z'), 3);
-  const size_t cut1 = 10, cut2 = 50;  // inside the header, then inside the payload
-  ASSERT_TRUE(RawWriteAll(fd, wire.substr(0, cut1)));
-  ASSERT_TRUE(WaitCarriedOver(cut1));
-  ASSERT_TRUE(RawWriteAll(fd, wire.substr(cut1, cut2 - cut1)));
-  ASSERT_TRUE(WaitCarriedOver(cut2));
-  EXPECT_TRUE(listener_->messages().empty());
-  ASSERT_TRUE(RawWriteAll(fd, wire.substr(cut2)));
-  ASSERT_TRUE(listener_->WaitForMessages(1));
-  EXPECT_TRUE(WaitCarriedOver(0));
-  auto got = listener_->messages();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].routing_id, 3u);
-  EXPECT_EQ(got[0].payload, wire.substr(28));
-  EXPECT_EQ(got[0].thread_id, host_.ThreadId(kThreadIPC));
-}
-
-// Compared in parts so that a failure does not print megabytes.
-void ExpectSameBytes(const std::string& got, const std::string& expected) {
-  ASSERT_EQ(got.size(), expected.size());
-  for (size_t at = 0; at < got.size(); at += 1 << 20) {
-    ASSERT_EQ(got.substr(at, 1 << 20), expected.substr(at, 1 << 20)) << "at " << at;
-  }
-}
-
 TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) {
   constexpr size_t kBlock = CChannel::kWriteBlockSize;
   // Each batch is queued in one turn of the IPC thread, behind a write that stays pending.
   const std::vector<std::vector<size_t>> batches = {
-      {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
       {100, kBlock + 1000, 100, 100},            // one larger than a write block in the middle
       {kBlock - 60, 4, kBlock / 2, kBlock / 2},  // filling a block exactly, then spilling
       std::vector<size_t>(700, 200),             // several blocks' worth of small ones
@@ -187,8 +133,10 @@ TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) 
       for (CMessage* m : queued) channel_->Send(m);  // the first stays pending
       EXPECT_EQ(channel_->queued_message_count(), queued.size());
     });
-    ExpectSameBytes(RawReadExactly(fd, expected.size()), expected);
-    ASSERT_TRUE(ipc_test::PollUntil([&] { return Queued() == 0; }));
+    EXPECT_TRUE(RawReadExactly(fd, expected.size()) == expected);  // no megabytes printed
+    ASSERT_TRUE(ipc_test::PollUntil([&] {
+      return host_.RunOn(kThreadIPC, [&] { return channel_->queued_message_count(); }) == 0;
+    }));
     char extra;
     EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);  // nothing written twice
   }
@@ -197,27 +145,77 @@ TEST_F(ChannelTest, MessagesQueuedBehindAPendingWriteAllArriveInOrderByteExact) 
 
 // ---- failures ----
 
-TEST_F(ChannelTest, PeerClosingThePipeReportsOneErrorAndTheIoErrorLine) {
+TEST_F(ChannelTest, OutputBoundRefusesTheMessagePastItOnceAndWritesWhatWasAccepted) {
+  constexpr size_t kBound = 2 << 20;  // far above what the socket takes in (about 200 KiB)
   testing_support::LogCapture log;
-  MakeChannel(0);
-  int fd = RawConnect(id_);
-  ASSERT_TRUE(RawWriteAll(fd, Hello(77)));
-  ASSERT_TRUE(listener_->WaitForConnected(1));
-  close(fd);
-  ASSERT_TRUE(listener_->WaitForErrors(1));
+  MakeChannel();
+  const int fd = RawConnect(id_);  // closed below
+  ASSERT_EQ(RawReadExactly(fd, 32), Hello(getpid()));
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
+  auto* exact = new ipc_test::CountedMessage(false, 0, 1000, &destroyed_);
+  std::string expected = WireBytes(*exact);
+  host_.RunOn(kThreadIPC, [&] {
+    channel_->set_max_queued_bytes_for_testing(exact->size());
+    EXPECT_TRUE(channel_->Send(exact));  // fits exactly
+    channel_->set_max_queued_bytes_for_testing(kBound);
+  });
+  int created = 1;
+  for (bool accepted = true; accepted; ++created) {  // the peer does not read
+    ASSERT_LT(created, 1000);
+    auto* message = new ipc_test::CountedMessage(false, created, 100000, &destroyed_);
+    const std::string wire = WireBytes(*message);
+    size_t before = 0, after = 0;
+    int freed = 0;
+    accepted = host_.RunOn(kThreadIPC, [&] {
+      before = channel_->queued_bytes();
+      freed = destroyed_.load();
+      const bool ok = channel_->Send(message);
+      after = channel_->queued_bytes();
+      freed = destroyed_.load() - freed;
+      return ok;
+    });
+    ASSERT_LE(after, kBound);
+    if (accepted) {
+      EXPECT_EQ(after, before + wire.size());
+      expected += wire;
+    } else {
+      EXPECT_GT(before + wire.size(), kBound);  // refused because of the bound, not before it
+      EXPECT_EQ(after, before);
+      EXPECT_EQ(freed, 1);  // by Send itself
+    }
+  }
+  EXPECT_EQ(listener_->errors(), 1);  // reported from inside the refused Send
+  EXPECT_TRUE(log.Contains(u"Output queue full"));
+  const size_t held = QueuedBytes();
+  auto* late = new ipc_test::CountedMessage(false, -1, 0, &destroyed_);
+  EXPECT_FALSE(host_.RunOn(kThreadIPC, [&] { return channel_->Send(late); }));  // for good
+  EXPECT_EQ(QueuedBytes(), held);
+  // The peer reads at last: everything accepted arrives byte-exact and in order, then nothing.
+  EXPECT_TRUE(RawReadExactly(fd, expected.size()) == expected);
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return QueuedBytes() == 0; }));
+  char extra;
+  EXPECT_EQ(recv(fd, &extra, 1, MSG_DONTWAIT), -1);
+  EXPECT_EQ(destroyed_.load(), created + 1);
+  close(fd);  // the read fails as well; that is not reported a second time
+  ASSERT_TRUE(ipc_test::PollUntil([&] { return log.Contains(u"Close Pipe\n"); }));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(listener_->errors(), 1);
-  // A read in flight completes with 0 bytes and 109 (0x6d); one started after the close fails
-  // at once instead and reports the bytes of the last read.
-  int io_errors = 0;
-  for (const auto& line : log.Lines()) io_errors += line.text.rfind(u"IO Error : 0x", 0) == 0;
-  EXPECT_EQ(io_errors, 1);
-  EXPECT_TRUE(log.Contains(u"Close Pipe\n"));
 }
 
-TEST_F(ChannelTest, FailedPendingWriteLogsTheAssertLineAndReportsAnError) {
+TEST_F(ChannelTest, SendAfterCloseIsRefusedQuietly) {
+  Connected();
+  host_.RunOn(kThreadIPC, [&] {
+    channel_->Close();  // with a read in flight
+    EXPECT_FALSE(channel_->Send(new ipc_test::CountedMessage(false, 1, 0, &destroyed_)));
+  });
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(destroyed_.load(), 1);
+  EXPECT_EQ(listener_->errors(), 0);
+}
+
+TEST_F(ChannelTest, FailedPendingWriteLogsTheAssertLineAndReportsOneError) {
   testing_support::LogCapture log;
-  MakeChannel(0);
+  MakeChannel();
   int fd = RawConnect(id_);
   CMessage* big = BigMessage();
   host_.RunOn(kThreadIPC, [&] { channel_->Send(big); });
@@ -226,17 +224,12 @@ TEST_F(ChannelTest, FailedPendingWriteLogsTheAssertLineAndReportsAnError) {
   ASSERT_TRUE(listener_->WaitForErrors(1));
   EXPECT_TRUE(
       log.Contains(u"error @ IPC::CChannel::ProcessOutgoingMessages:348 (lasterror=232, hr=0x0)"));
-}
-
-TEST_F(ChannelTest, CloseWithOperationsInFlightTakesTheirCompletionsAndReportsNothing) {
-  Connected();
-  host_.RunOn(kThreadIPC, [&] {
-    channel_->Send(BigMessage());  // stays pending
-    channel_->Close();             // read and write in flight
-    EXPECT_EQ(channel_->queued_message_count(), 0u);
-  });
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener_->errors(), 0);
+  EXPECT_EQ(listener_->errors(), 1);  // the read fails as well
+  int io_errors = 0;
+  for (const auto& line : log.Lines()) io_errors += line.text.rfind(u"IO Error : 0x", 0) == 0;
+  EXPECT_EQ(io_errors, 1);
+  EXPECT_TRUE(log.Contains(u"Close Pipe\n"));
 }
 
 // ---- the receive path itself, fed as reads of chosen sizes ----

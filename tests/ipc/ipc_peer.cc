@@ -1,87 +1,47 @@
 // ipc_peer <channel id>: the other process of the IPC tests (see ipc_peer_protocol.h). It runs
 // the browser's threads through the host services, listens on the extension-manager thread and
-// ends once the channel fails (the host closed it or went away).
+// ends once the channel fails.
 #include <signal.h>
 
-#include <atomic>
-#include <cstdio>
 #include <future>
 #include <memory>
 
 #include "host/host_services.h"
 #include "host/thread_service.h"
 #include "ipc/ipc_channel_proxy.h"
-#include "ipc/ipc_message.h"
 #include "ipc/ipc_peer_protocol.h"
+#include "ipc/ipc_test_util.h"
 #include "platform/strings.h"
-#include "thread/message_loop.h"
-#include "thread/message_loop_proxy.h"
 #include "thread/task.h"
-#include "thread/thread_service.h"
-
-namespace {
-
-class CPeer : public IPC::CChannel::CListener {
- public:
-  explicit CPeer(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
-
-  void OnMessageReceived(const IPC::CMessage& m) override {
-    if (m.type() == ipc_peer::kCrash) raise(SIGKILL);
-    if (!m.is_sync()) {
-      proxy->Send(new IPC::CMessage(m));
-      return;
-    }
-    auto* reply = new IPC::CMessage(true, m.type());
-    reply->MakeReplyTo(m.serial_number(), false);
-    reply->WriteBytes(m.data() + m.header_size(), m.payload_size());
-    proxy->Send(reply);
-  }
-  void OnChannelConnected(int32_t) override {}
-  void OnChannelError() override {
-    if (!failed_.exchange(true)) failure.set_value();
-  }
-  void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
-    *proxy = loop_.get();
-    (*proxy)->AddRef();
-  }
-  std::unique_ptr<IPC::CChannelProxy> proxy;  // set before the first message can arrive
-  std::promise<void> failure;
-
- private:
-  ~CPeer() override = default;
-
-  base::RefPtr<Thread::CMessageLoopProxy> loop_;
-  std::atomic<bool> failed_{false};
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: ipc_peer <channel id>\n");
-    return 2;
-  }
   host::CHostServices services;
-  if (!services.Start()) return 3;
+  if (argc != 2 || !services.Start()) return 2;
   Thread::CMessageLoop* ipc_loop = nullptr;
   Thread::CMessageLoop* listener_loop = nullptr;
   services.thread_service()->GetMessageLoop(Thread::kThreadIPC, &ipc_loop);
   services.thread_service()->GetMessageLoop(Thread::kThreadExtensionManager, &listener_loop);
-  base::RefPtr<CPeer> peer(new CPeer(listener_loop));
-  std::future<void> failed = peer->failure.get_future();
-  // The proxy is made on the IPC thread and the listener registered in the same task, so that
-  // the registration is in place before the first read can deliver anything.
+  base::RefPtr<ipc_test::RecordingListener> peer(new ipc_test::RecordingListener(listener_loop));
+  std::unique_ptr<IPC::CChannelProxy> proxy;  // set before the first message can arrive
+  peer->set_on_message([&proxy](const IPC::CMessage& m) {
+    if (m.type() == ipc_peer::kCrash) raise(SIGKILL);
+    auto* answer = new IPC::CMessage(m);
+    if (m.is_sync()) answer->MakeReplyTo(m.serial_number(), false);
+    proxy->Send(answer);
+  });
+  // Made on the IPC thread with the listener in the same task: registered before the first read.
   std::promise<void> made;
   ipc_loop->PostTask(Thread::NewFuncTask([&] {
-                       peer->proxy = std::make_unique<IPC::CChannelProxy>(
-                           halcy::Utf8ToUtf16(argv[1]), 1, ipc_loop);
-                       peer->proxy->AddListener(peer.get(), 0);
+                       proxy = std::make_unique<IPC::CChannelProxy>(halcy::Utf8ToUtf16(argv[1]), 1,
+                                                                    ipc_loop);
+                       proxy->AddListener(peer.get(), 0);
                        made.set_value();
                      }),
                      0);
   made.get_future().wait();
-  failed.wait();
-  peer->proxy.reset();
+  while (!peer->WaitForErrors(1)) {
+  }
+  proxy.reset();
   services.Stop();
   return 0;
 }

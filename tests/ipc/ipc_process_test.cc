@@ -1,6 +1,5 @@
 // Two real processes: the test is the server end, ipc_peer the client end.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,13 +19,8 @@ extern char** environ;
 namespace IPC {
 namespace {
 
-using base::RefPtr;
-using ipc_test::RecordingListener;
-
-constexpr uint32_t kEcho = 0x07000301;
-
 CMessage* Numbered(int32_t seq) {
-  auto* m = new CMessage(false, kEcho);
+  auto* m = new CMessage(false, 0x07000301);
   m->WriteInt(seq);
   m->WriteString(std::u16string(static_cast<size_t>(seq % 97), u'a' + seq % 26));
   return m;
@@ -47,52 +41,21 @@ class ProcessTest : public ipc_test::IpcHostTest {
   }
   void TearDown() override {
     server_.reset();
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);  // the peer ends once its channel fails
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
     CheckNothingLeft();
-  }
-  // Sends `count` numbered messages for the peer to echo; returns once all are on the channel.
-  void SendNumbered(int count) {
-    for (int i = 0; i < count; ++i) ASSERT_TRUE(server_->Send(Numbered(i)));
-    host_.RunOn(Thread::kThreadIPC, [] {});  // behind the task that hands them over
-  }
-  // Every echo that came back is whole and in its place.
-  void ExpectEchoesInOrder() {
-    const auto got = listener_->messages();
-    for (size_t i = 0; i < got.size(); ++i) {
-      std::unique_ptr<CMessage> sent(Numbered(static_cast<int32_t>(i)));
-      ASSERT_EQ(got[i].type, kEcho) << i;
-      ASSERT_EQ(got[i].payload, ipc_test::PayloadOf(*sent)) << i;
-    }
   }
 
   base::CWaitableEvent shutdown_{false};
-  RefPtr<RecordingListener> listener_{
-      new RecordingListener(host_.Loop(Thread::kThreadExtensionManager))};
+  base::RefPtr<ipc_test::RecordingListener> listener_{
+      new ipc_test::RecordingListener(host_.Loop(Thread::kThreadExtensionManager))};
   std::unique_ptr<CSyncChannelProxy> server_;
   pid_t pid_ = -1;
 };
 
-TEST_F(ProcessTest, HundredThousandEchoedMessagesComeBackCompleteAndInOrder) {
-  constexpr int kCount = 100000;
-  SendNumbered(kCount);
-  ASSERT_TRUE(listener_->WaitForMessages(kCount, std::chrono::seconds(60)));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener_->messages().size(), size_t{kCount});  // nothing lost, nothing twice
-  ExpectEchoesInOrder();
-  EXPECT_EQ(listener_->errors(), 0);
-}
-
-TEST_F(ProcessTest, PeerKilledMidStreamReportsOneErrorAndLeavesNothingBehind) {
-  SendNumbered(100000);
-  ASSERT_TRUE(listener_->WaitForMessages(5000));
-  ASSERT_EQ(kill(pid_, SIGKILL), 0);
-  ASSERT_TRUE(listener_->WaitForErrors(1));
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(listener_->errors(), 1);
-  ExpectEchoesInOrder();
-}
-
-TEST_F(ProcessTest, SynchronousReplyComesBackAndAPeerCrashDuringASendWakesTheSender) {
+// The peer crashes while its echoes are still streaming back.
+TEST_F(ProcessTest, EchoesComeBackInOrderAReplyReachesItsSenderAndACrashIsReportedOnce) {
+  for (int i = 0; i < 20000; ++i) ASSERT_TRUE(server_->Send(Numbered(i)));
+  ASSERT_TRUE(listener_->WaitForMessages(1000));
   host_.RunOn(Thread::kThreadUI, [&] {
     auto* request = new CMessage(true, 0x07000302);
     request->WriteString(u"ping");
@@ -109,6 +72,12 @@ TEST_F(ProcessTest, SynchronousReplyComesBackAndAPeerCrashDuringASendWakesTheSen
   ASSERT_TRUE(listener_->WaitForErrors(1));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(listener_->errors(), 1);
+  const auto got = listener_->messages();
+  for (size_t i = 0; i < got.size(); ++i) {
+    std::unique_ptr<CMessage> sent(Numbered(static_cast<int32_t>(i)));
+    ASSERT_EQ(got[i].type, sent->type()) << i;
+    ASSERT_EQ(got[i].payload, ipc_test::PayloadOf(*sent)) << i;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "ipc/ipc_test_util.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ int RawConnect(const std::u16string& channel_id) {
   if (path.empty()) return -1;
   path.copy(address.sun_path, sizeof(address.sun_path) - 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{std::chrono::seconds(kWaitLimit).count(), 0};  // reads never hang a test
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
   close(fd);
   return -1;

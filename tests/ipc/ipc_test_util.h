@@ -1,8 +1,9 @@
 // Helpers for the IPC tests: a listener that records what reaches it (and on which thread),
-// unique channel ids, raw socket ends for looking at the bytes on the wire, and waiting on a
-// condition with a deadline.
+// a message that counts its destruction, unique channel ids, raw socket ends for looking at the
+// bytes on the wire, and waiting on a condition with a deadline.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -33,11 +34,27 @@ inline std::string PayloadOf(const IPC::CMessage& m) {
 // "ipctest.<pid>.<n>": unique within the machine while the process lives.
 std::u16string UniqueChannelId();
 
-// A blocking raw client end on the pipe path of a channel id; -1 on failure.
+// A blocking raw client end on the pipe path of a channel id, whose reads give up after
+// kWaitLimit; -1 on failure.
 int RawConnect(const std::u16string& channel_id);
 bool RawWriteAll(int fd, const std::string& bytes);
 // Reads exactly `n` bytes (empty on end of stream or error).
 std::string RawReadExactly(int fd, size_t n);
+
+// A message whose payload is `value`, then `filler` bytes; counts its own destruction.
+class CountedMessage : public IPC::CMessage {
+ public:
+  CountedMessage(bool sync, int32_t value, size_t filler, std::atomic<int>* destroyed)
+      : CMessage(sync, 0x07000300), destroyed_(destroyed) {
+    WriteInt(value);
+    const std::string bytes(filler, 'f');
+    WriteBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  ~CountedMessage() override { ++*destroyed_; }
+
+ private:
+  std::atomic<int>* destroyed_;
+};
 
 struct Received {
   uint32_t type;

@@ -10,11 +10,8 @@
 
 namespace testing_support {
 
-TestHost::TestHost() : user_service_(halcy::MakeComObject<FakeUserServiceManager>()) {
-  started_ = services_.Start();
-  if (!started_) ADD_FAILURE() << "the test host's threads did not start";
-  ReplaceService(Logic::IUserServiceManager::kIID,
-                 static_cast<Logic::IUserServiceManager*>(user_service_.Get()));
+TestHost::TestHost() {
+  if (!services_.Start()) ADD_FAILURE() << "the test host's threads did not start";
 }
 
 TestHost::~TestHost() {

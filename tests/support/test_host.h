@@ -1,7 +1,6 @@
 // The test host: the browser's four thread kinds (UI, process launcher, IPC with the
 // completion-port pump, extension manager) and the host's own services registered with the
-// object factory (host/host_services.h), with a recording user service whose current user the
-// test sets.
+// object factory (host/host_services.h).
 // A test may replace any service for its own lifetime.
 //
 //   testing_support::TestHost host;
@@ -23,7 +22,6 @@
 #include "host/host_services.h"
 #include "host/service_registrations.h"
 #include "platform/com.h"
-#include "support/fake_user_service.h"
 
 namespace Thread {
 class CMessageLoop;
@@ -37,8 +35,6 @@ class TestHost {
   ~TestHost();
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
-
-  bool started() const { return started_; }
 
   // Returns true once, at one moment, every thread's queue was empty (delayed tasks not yet
   // due aside) and no task was running; false if that did not happen within `limit`.
@@ -61,8 +57,6 @@ class TestHost {
   // The loop of `kind`; borrowed, valid while the host lives.
   Thread::CMessageLoop* Loop(int kind) const;
 
-  FakeUserServiceManager* user_service() const { return user_service_.Get(); }
-
   // Registers `service` for `iid` until the host goes (or until replaced again).
   void ReplaceService(REFIID iid, IUnknown* service);
 
@@ -73,8 +67,6 @@ class TestHost {
   bool RunOnThread(int kind, const std::function<void()>& fn);
 
   host::CHostServices services_;
-  bool started_ = false;
-  ComPtr<FakeUserServiceManager> user_service_;
   host::CServiceRegistrations replaced_;
 };
 

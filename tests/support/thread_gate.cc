@@ -1,8 +1,6 @@
 #include "support/thread_gate.h"
 
-#include <chrono>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 
 #include "thread/task.h"
@@ -34,15 +32,6 @@ void ThreadGate::Release() {
   std::lock_guard<std::mutex> hold(state_->mutex);
   state_->released = true;
   state_->cv.notify_all();
-}
-
-bool Drain(int thread_kind) {
-  auto ran = std::make_shared<std::promise<void>>();
-  std::future<void> done = ran->get_future();
-  if (!Thread::PostTask(thread_kind, Thread::NewFuncTask([ran] { ran->set_value(); }))) {
-    return false;
-  }
-  return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
 }  // namespace testing_support

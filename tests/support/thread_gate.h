@@ -27,8 +27,4 @@ class ThreadGate {
   std::shared_ptr<State> state_;
 };
 
-// Returns once a task posted now to `thread_kind` has run there, and with it every task posted
-// there before; false when it cannot be posted or does not run within ten seconds.
-bool Drain(int thread_kind);
-
 }  // namespace testing_support

@@ -1,49 +1,90 @@
-// Tasks, the message loop (wake-ups, order, delayed tasks, nested runs, destruction), its
-// proxy, and the clock that delayed tasks run by.
+// The message loop (wake-ups, order, delayed tasks, nested runs, destruction), its proxy, tasks
+// and the clock that delayed tasks run by.
 #include "thread/message_loop.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/system_time.h"
 #include "support/log_capture.h"
-#include "support/test_host.h"
 #include "thread/message_loop_proxy.h"
 #include "thread/now.h"
 #include "thread/task.h"
-#include "thread/thread_service.h"
-#include "thread/thread_test_util.h"
 
 namespace {
 
-using thread_test::CountingPump;
-using thread_test::CProbe;
+using Strings = std::vector<std::string>;
 
-TEST(TaskTest, ReferenceParameterWorksOnTheTasksOwnCopy) {
-  base::RefPtr<CProbe> probe(new CProbe());
-  std::string text = "ab";
-  Thread::CTask* task = Thread::NewTask(probe.get(), &CProbe::Grow, u"g", text);
-  text = "changed after posting";
-  task->Run();
-  delete task;
-  EXPECT_EQ((std::vector<int>{3}), probe->values());  // "ab!" from the copy taken at NewTask
-  EXPECT_EQ("changed after posting", text);
-}
+// Run returns once no task is ready (or on Quit) instead of sleeping, so that a test drives the
+// loop on its own thread step by step.
+class CountingPump final : public Thread::CMessagePump {
+ public:
+  void Run(Delegate* delegate) override {
+    int64_t next = 0;
+    for (keep_running_ = true; keep_running_;) {
+      bool did_work = delegate->DoWork();
+      if (keep_running_) did_work |= delegate->DoDelayedWork(&next);
+      if (!keep_running_ || did_work) continue;
+      delegate->DoIdleWork();
+      break;
+    }
+    keep_running_ = true;
+  }
+  void Quit() override {
+    keep_running_ = false;
+    ++quits;
+  }
+  void ScheduleWork() override { ++wakeups; }
 
-// A fake performance counter and system time for Thread::Now.
+  std::atomic<int> wakeups{0};
+  int quits = 0;
+
+ private:
+  ~CountingPump() override = default;
+  void WaitForWork(int64_t) override {}
+  bool keep_running_ = true;
+};
+
+// Records the values it is called with, and counts its own destruction.
+class CProbe : public base::CRefCountedThreadSafe<CProbe> {
+ public:
+  explicit CProbe(std::atomic<int>* destroyed) : destroyed_(destroyed) {}
+  void Record(int value) { values_.push_back(value); }
+  std::vector<int> values() { return values_; }
+
+ private:
+  friend class base::CRefCountedThreadSafe<CProbe>;
+  ~CProbe() { ++*destroyed_; }
+  std::atomic<int>* destroyed_;
+  std::vector<int> values_;
+};
+
+// Writes "run N" when run and "del N" when destroyed.
+class CLoggingTask : public Thread::CTask {
+ public:
+  CLoggingTask(Strings* log, int n) : CTask(u"logging"), log_(log), n_(n) {}
+  ~CLoggingTask() override { log_->push_back("del " + std::to_string(n_)); }
+  void Run() override { log_->push_back("run " + std::to_string(n_)); }
+
+ private:
+  Strings* log_;
+  int n_;
+};
+
+// A fake performance counter (nanoseconds) and system time (a FILETIME, 100-ns units).
 std::atomic<LONGLONG> g_counter_ns{0};
 std::atomic<int64_t> g_system{0};
 constexpr LONGLONG kSecondNs = 1000000000LL;
 constexpr int64_t kSecond100ns = 10000000LL;
-constexpr int64_t kT0 = 130000000000000000LL;  // a FILETIME (2012), 100-ns units
+constexpr int64_t kT0 = 130000000000000000LL;
 
-class FakeClockTest : public ::testing::Test {
+class LoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_counter_ns = 100 * kSecondNs;
@@ -53,55 +94,10 @@ class FakeClockTest : public ::testing::Test {
     Thread::ResetClockForTesting();
   }
   void TearDown() override {
+    loop_.reset();
     halcy::SetPerformanceCounterForTesting(nullptr);
     halcy::SetSystemTimeForTesting(nullptr);
     Thread::ResetClockForTesting();
-  }
-};
-
-using NowTest = FakeClockTest;
-
-TEST_F(NowTest, CounterRulesWithinSixtySecondsAndAJumpBeyondResynchronises) {
-  EXPECT_EQ(kT0 / 10, Thread::Now());  // microseconds
-  g_counter_ns += 30 * kSecondNs;
-  g_system += 45 * kSecond100ns;  // the wall clock drifted; Now follows the counter
-  EXPECT_EQ(kT0 / 10 + 30000000, Thread::Now());
-  g_counter_ns += 30 * kSecondNs;  // exactly 60 s since the anchor: no resynchronisation
-  EXPECT_EQ(kT0 / 10 + 60000000, Thread::Now());
-  g_counter_ns += 2 * kSecondNs;
-  g_system = kT0 + 200 * kSecond100ns;
-  EXPECT_EQ((kT0 + 200 * kSecond100ns) / 10, Thread::Now());
-  g_counter_ns += kSecondNs;  // the new anchor holds
-  EXPECT_EQ((kT0 + 201 * kSecond100ns) / 10, Thread::Now());
-  g_counter_ns = 30LL * 24 * 3600 * kSecondNs;  // thirty days: ns * 1e6 would pass 2^63
-  int64_t before = Thread::Now();
-  g_counter_ns += kSecondNs;
-  EXPECT_EQ(1000000, Thread::Now() - before);
-}
-
-TEST_F(NowTest, BackwardsStepsAreAWrapWhenSmallAndResynchroniseWhenLarge) {
-  int64_t before = Thread::Now();
-  g_counter_ns -= 1000000;  // 1 ms back: a wrap of the low 32 bits (2^32 ns on)
-  EXPECT_EQ(4293967, Thread::Now() - before);
-  g_counter_ns = 1 * kSecondNs;  // 99 s back: more than a wrap can explain
-  g_system = kT0 + 7 * kSecond100ns;
-  EXPECT_EQ((kT0 + 7 * kSecond100ns) / 10, Thread::Now());
-}
-
-TEST(NowRealClockTest, RealClockIsNearTheSystemTimeAndDoesNotGoBack) {
-  Thread::ResetClockForTesting();
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  int64_t a = Thread::Now();
-  EXPECT_LE(a, Thread::Now());
-  EXPECT_LT(std::llabs(a - halcy::FileTimeToInt64(ft) / 10), 5000000);
-}
-
-class MessageLoopTest : public FakeClockTest {
- protected:
-  void TearDown() override {
-    loop_.reset();
-    FakeClockTest::TearDown();
   }
   Thread::CTask* RecordTask(int value) {
     return Thread::NewTask(probe_.get(), &CProbe::Record, u"r", value);
@@ -116,70 +112,55 @@ class MessageLoopTest : public FakeClockTest {
   std::unique_ptr<Thread::CMessageLoop> loop_{new Thread::CMessageLoop("TestLoop", pump_.get())};
 };
 
-struct WakeCase {
-  int already_waiting;
-  int expected_wakeups;
-  const char16_t* expected_line;  // null: nothing logged
-};
-
-class WakeUpRuleTest : public MessageLoopTest, public ::testing::WithParamInterface<WakeCase> {};
-
-TEST_P(WakeUpRuleTest, PostWakesOnlyAnEmptyQueueAndLogsTheCountBeforeThePush) {
-  const WakeCase& c = GetParam();
-  for (int i = 0; i < c.already_waiting; ++i) loop_->PostTask(RecordTask(i), 0);
-  int wakeups_before = pump_->wakeups.load();
-  testing_support::LogCapture log;
-  loop_->PostTask(RecordTask(99), 0);
-  EXPECT_EQ(c.expected_wakeups, pump_->wakeups.load() - wakeups_before);
-  std::vector<testing_support::LogLine> lines = log.LinesWithTag(u"threadmsgloop;");
-  ASSERT_EQ(c.expected_line ? 1u : 0u, lines.size());
-  if (c.expected_line) {
-    EXPECT_EQ(37, lines[0].level);
-    EXPECT_EQ(std::u16string(c.expected_line), lines[0].text);
-  }
-  RunUntilIdle();
-  EXPECT_EQ(static_cast<size_t>(c.already_waiting + 1), probe_->values().size());
-  wakeups_before = pump_->wakeups.load();
-  loop_->PostTask(RecordTask(100), 0);  // the drained queue wakes the pump again
-  EXPECT_EQ(1, pump_->wakeups.load() - wakeups_before);
+TEST_F(LoopTest, ClockFollowsTheCounterForSixtySecondsAndResynchronisesOnLargerSteps) {
+  EXPECT_EQ(kT0 / 10, Thread::Now());  // microseconds
+  g_counter_ns += 60 * kSecondNs;      // exactly 60 s: the drifted wall clock is not looked at
+  g_system += 45 * kSecond100ns;
+  EXPECT_EQ(kT0 / 10 + 60000000, Thread::Now());
+  g_counter_ns += 2 * kSecondNs;
+  g_system = kT0 + 200 * kSecond100ns;
+  EXPECT_EQ((kT0 + 200 * kSecond100ns) / 10, Thread::Now());
+  g_counter_ns -= 1000000;  // 1 ms back: a wrap of the low 32 bits (2^32 ns on)
+  EXPECT_EQ((kT0 + 200 * kSecond100ns) / 10 + 4293967, Thread::Now());
+  g_counter_ns = kSecondNs;  // far back: more than a wrap can explain
+  g_system = kT0 + 7 * kSecond100ns;
+  EXPECT_EQ((kT0 + 7 * kSecond100ns) / 10, Thread::Now());
+  g_counter_ns = 30LL * 24 * 3600 * kSecondNs;  // thirty days: ns * 1e6 would pass 2^63
+  const int64_t before = Thread::Now();
+  g_counter_ns += kSecondNs;
+  EXPECT_EQ(1000000, Thread::Now() - before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, WakeUpRuleTest,
-    ::testing::Values(WakeCase{0, 1, nullptr}, WakeCase{1, 0, nullptr}, WakeCase{5, 0, nullptr},
-                      WakeCase{6, 0, u"now PendingTask number is 6, threadname = TestLoop "},
-                      WakeCase{99, 0, u"now PendingTask number is 99, threadname = TestLoop "}));
+// Waiting counts run high to low, so that the post into the drained queue comes last.
+TEST_F(LoopTest, PostWakesOnlyAnEmptyQueueAndLogsTheCountWhenMoreThanFiveWait) {
+  for (int waiting : {6, 5, 1, 0}) {
+    SCOPED_TRACE(waiting);
+    for (int i = 0; i < waiting; ++i) loop_->PostTask(RecordTask(i), 0);
+    const int wakeups_before = pump_->wakeups.load();
+    testing_support::LogCapture log;
+    loop_->PostTask(RecordTask(99), 0);
+    EXPECT_EQ(waiting == 0 ? 1 : 0, pump_->wakeups.load() - wakeups_before);
+    std::vector<testing_support::LogLine> lines = log.LinesWithTag(u"threadmsgloop;");
+    ASSERT_EQ(waiting > 5 ? 1u : 0u, lines.size());
+    if (waiting > 5) {
+      EXPECT_EQ(37, lines[0].level);
+      EXPECT_EQ(u"now PendingTask number is 6, threadname = TestLoop ", lines[0].text);
+    }
+    RunUntilIdle();
+  }
+  EXPECT_EQ(16u, probe_->values().size());
+}
 
-// Writes "run N" when run and "del N" when destroyed.
-class CLoggingTask : public Thread::CTask {
- public:
-  CLoggingTask(std::vector<std::string>* log, int n) : CTask(u"logging"), log_(log), n_(n) {}
-  ~CLoggingTask() override { log_->push_back("del " + std::to_string(n_)); }
-  void Run() override { log_->push_back("run " + std::to_string(n_)); }
-
- private:
-  std::vector<std::string>* log_;
-  int n_;
-};
-
-TEST_F(MessageLoopTest, TasksRunInPostOrderAndEachIsDestroyedBeforeTheNextRuns) {
-  std::vector<std::string> log;
+TEST_F(LoopTest, TasksRunInPostOrderEachDestroyedBeforeTheNextAndQuitWhenIdleWaitsForThem) {
+  Strings log;
+  loop_->PostTask(Thread::NewFuncTask([this] { loop_->QuitWhenIdle(); }), 0);
   for (int i = 0; i < 3; ++i) loop_->PostTask(new CLoggingTask(&log, i), 0);
   RunUntilIdle();
-  EXPECT_EQ((std::vector<std::string>{"run 0", "del 0", "run 1", "del 1", "run 2", "del 2"}), log);
+  EXPECT_EQ((Strings{"run 0", "del 0", "run 1", "del 1", "run 2", "del 2"}), log);
+  EXPECT_EQ(1, pump_->quits);
 }
 
-TEST_F(MessageLoopTest, RunningTaskMayPostToItsOwnLoopWithoutDeadlock) {
-  loop_->PostTask(Thread::NewFuncTask([this] {
-                    probe_->Record(1);
-                    loop_->PostTask(RecordTask(2), 0);
-                  }),
-                  0);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{1, 2}), probe_->values());
-}
-
-TEST_F(MessageLoopTest, DelayedTasksRunByRunTimeFixedWhenPostedThenPostOrder) {
+TEST_F(LoopTest, DelayedTasksRunByRunTimeFixedWhenPostedThenPostOrder) {
   loop_->PostTask(RecordTask(30), 30);
   loop_->PostTask(RecordTask(10), 10);
   loop_->PostTask(RecordTask(0), 0);
@@ -200,8 +181,9 @@ TEST_F(MessageLoopTest, DelayedTasksRunByRunTimeFixedWhenPostedThenPostOrder) {
 }
 
 // A nested run inside a task runs no tasks until nestable tasks are allowed (which wakes the
-// pump), counts its depth and restores the enclosing run's state when it ends.
-TEST_F(MessageLoopTest, NestedRunRunsTasksOnlyOnceAllowedAndRestoresTheEnclosingRun) {
+// pump), counts its depth and restores the enclosing run's state when it ends. The task it
+// posts to its own loop meanwhile does not deadlock.
+TEST_F(LoopTest, NestedRunRunsTasksOnlyOnceAllowedAndRestoresTheEnclosingRun) {
   std::vector<int> depths;
   std::vector<size_t> seen;
   int wakeups_when_allowed = -1;
@@ -227,7 +209,7 @@ TEST_F(MessageLoopTest, NestedRunRunsTasksOnlyOnceAllowedAndRestoresTheEnclosing
   EXPECT_EQ(0, loop_->run_depth());
 }
 
-TEST_F(MessageLoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {
+TEST_F(LoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {
   loop_->PostTask(Thread::NewFuncTask([&] {
                     loop_->PostTask(Thread::NewFuncTask([&] {
                                       loop_->PostTask(RecordTask(1), 0);  // ready, but unrun
@@ -247,28 +229,18 @@ TEST_F(MessageLoopTest, QuitAllPendingEndsTheEnclosingRunTooAndIsThenCleared) {
   EXPECT_EQ((std::vector<int>{1}), probe_->values());
 }
 
-TEST_F(MessageLoopTest, QuitWhenIdleEndsTheRunOnlyAfterReadyTasks) {
-  loop_->PostTask(Thread::NewFuncTask([this] { loop_->QuitWhenIdle(); }), 0);
-  loop_->PostTask(RecordTask(1), 0);
-  loop_->PostTask(RecordTask(2), 0);
-  RunUntilIdle();
-  EXPECT_EQ((std::vector<int>{1, 2}), probe_->values());
-  EXPECT_EQ(1, pump_->quits);
-}
-
 class CRecordingObserver : public base::CDestructionObserver {
  public:
-  CRecordingObserver(std::vector<std::string>* log, std::string name)
-      : log_(log), name_(std::move(name)) {}
+  CRecordingObserver(Strings* log, std::string name) : log_(log), name_(std::move(name)) {}
   void WillDestroyCurrentMessageLoop() override { log_->push_back(name_); }
 
  private:
-  std::vector<std::string>* log_;
+  Strings* log_;
   std::string name_;
 };
 
-TEST_F(MessageLoopTest, ObserversHearOnceBeforeQueuedAndDelayedTasksAreDeletedUnrun) {
-  std::vector<std::string> log;
+TEST_F(LoopTest, ObserversHearOnceBeforeQueuedAndDelayedTasksAreDeletedUnrun) {
+  Strings log;
   CRecordingObserver a(&log, "a"), b(&log, "b"), c(&log, "c");
   loop_->AddDestructionObserver(&a);
   loop_->AddDestructionObserver(&b);
@@ -280,76 +252,36 @@ TEST_F(MessageLoopTest, ObserversHearOnceBeforeQueuedAndDelayedTasksAreDeletedUn
   loop_->PostTask(RecordTask(3), 0);
   probe_ = nullptr;  // the last task holds the remaining reference
   loop_.reset();
-  EXPECT_EQ((std::vector<std::string>{"a", "c", "del 1", "del 2"}), log);
+  EXPECT_EQ((Strings{"a", "c", "del 1", "del 2"}), log);
   EXPECT_EQ(1, destroyed_.load());
 }
 
-TEST_F(MessageLoopTest, ProxyDeliversWhileTheLoopLivesAndDeletesUnrunAfterwards) {
+// Posts through `proxy` when deleted, to see that the proxy deletes a task it cannot deliver
+// with its lock left (a deadlock otherwise).
+class CPostsWhenDeleted : public Thread::CTask {
+ public:
+  CPostsWhenDeleted(Thread::CMessageLoopProxy* proxy, bool* dropped)
+      : CTask(u"p"), proxy_(proxy), dropped_(dropped) {}
+  ~CPostsWhenDeleted() override {
+    *dropped_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0);
+  }
+  void Run() override {}
+
+ private:
+  Thread::CMessageLoopProxy* proxy_;
+  bool* dropped_;
+};
+
+TEST_F(LoopTest, ProxyDeliversWhileTheLoopLivesAndAfterwardsDeletesTasksAtOnce) {
   base::RefPtr<Thread::CMessageLoopProxy> proxy(loop_->proxy());
   EXPECT_TRUE(proxy->PostTask(RecordTask(1), 0));
   RunUntilIdle();
   EXPECT_EQ((std::vector<int>{1}), probe_->values());
   loop_.reset();
   EXPECT_EQ(nullptr, proxy->loop());
-  Thread::CTask* late = RecordTask(2);
-  probe_ = nullptr;
-  EXPECT_EQ(0, destroyed_.load());  // `late` holds the last reference
-  EXPECT_FALSE(proxy->PostTask(late, 0));
-  EXPECT_EQ(1, destroyed_.load());  // deleted at once, its target released
-}
-
-// A target whose destructor posts through the proxy: the proxy must not hold its lock while
-// it deletes a task it cannot deliver.
-class CPostsOnDestruction : public base::CRefCountedThreadSafe<CPostsOnDestruction> {
- public:
-  CPostsOnDestruction(Thread::CMessageLoopProxy* proxy, bool* dropped)
-      : proxy_(proxy), dropped_(dropped) {}
-  void Noop() {}
-
- private:
-  friend class base::CRefCountedThreadSafe<CPostsOnDestruction>;
-  ~CPostsOnDestruction() {
-    *dropped_ = !proxy_->PostTask(Thread::NewFuncTask([] {}), 0);
-  }
-  base::RefPtr<Thread::CMessageLoopProxy> proxy_;
-  bool* dropped_;
-};
-
-TEST_F(MessageLoopTest, DroppedTaskWhoseTargetPostsThroughTheSameProxyDoesNotDeadlock) {
-  base::RefPtr<Thread::CMessageLoopProxy> proxy(loop_->proxy());
-  loop_.reset();
-  bool second_dropped = false;
-  auto* target = new CPostsOnDestruction(proxy.get(), &second_dropped);
-  EXPECT_FALSE(proxy->PostTask(Thread::NewTask(target, &CPostsOnDestruction::Noop, u"n"), 0));
-  EXPECT_TRUE(second_dropped);
-}
-
-TEST(MessageLoopThreadTest, TasksFromManyProducersRunOnceEachInPerProducerOrder) {
-  constexpr int kProducers = 3;
-  constexpr int kPerProducer = 20000;
-  testing_support::TestHost host;
-  Thread::CMessageLoop* loop = host.Loop(Thread::kThreadUI);
-  std::vector<std::vector<int>> seen(kProducers);  // touched only on the loop's thread
-  std::atomic<int> wrong_thread{0};
-  std::vector<std::thread> producers;
-  for (int p = 0; p < kProducers; ++p) {
-    producers.emplace_back([&, p] {
-      for (int i = 0; i < kPerProducer; ++i) {
-        loop->PostTask(Thread::NewFuncTask([&, p, i] {
-                         if (GetCurrentThreadId() != loop->thread_id()) ++wrong_thread;
-                         seen[p].push_back(i);
-                       }),
-                       0);
-      }
-    });
-  }
-  for (auto& t : producers) t.join();
-  ASSERT_TRUE(host.WaitIdle());
-  EXPECT_EQ(0, wrong_thread.load());
-  for (int p = 0; p < kProducers; ++p) {
-    ASSERT_EQ(static_cast<size_t>(kPerProducer), seen[p].size()) << "producer " << p;
-    for (int i = 0; i < kPerProducer; ++i) ASSERT_EQ(i, seen[p][i]) << "producer " << p;
-  }
+  bool inner_dropped = false;
+  EXPECT_FALSE(proxy->PostTask(new CPostsWhenDeleted(proxy.get(), &inner_dropped), 0));
+  EXPECT_TRUE(inner_dropped);
 }
 
 }  // namespace

@@ -1,27 +1,26 @@
 #include "tool_runner.h"
 
-#include <fcntl.h>
-#include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
-
 namespace plexore_test {
 namespace {
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
-}
 
 std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
+}
+
+// `text` as one word for /bin/sh, byte for byte.
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 }  // namespace
@@ -33,27 +32,15 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
   char pattern[] = "/tmp/tool_runner.XXXXXX";
   if (!mkdtemp(pattern)) return result;
   const std::string dir = pattern;
-  const std::string in_path = dir + "/in", out_path = dir + "/out", err_path = dir + "/err";
-  if (WriteFile(in_path, input)) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.exit_code = WEXITSTATUS(status);
-      }
-      result.out = ReadFile(out_path);
-      result.err = ReadFile(err_path);
-    }
-    posix_spawn_file_actions_destroy(&actions);
+  std::string command = Quoted(program);
+  for (const std::string& arg : args) command += " " + Quoted(arg);
+  command += " <" + dir + "/in >" + dir + "/out 2>" + dir + "/err";
+  if (std::ofstream(dir + "/in", std::ios::binary) << input) {
+    const int status = std::system(command.c_str());
+    // The shell reports a tool killed by a signal as 128 + the signal.
+    if (WIFEXITED(status) && WEXITSTATUS(status) < 128) result.exit_code = WEXITSTATUS(status);
+    result.out = ReadFile(dir + "/out");
+    result.err = ReadFile(dir + "/err");
   }
   std::filesystem::remove_all(dir);
   return result;

@@ -1,5 +1,4 @@
-// The url and pattern subcommands of plexorectl, run as the real binary: exact output lines,
-// JSON escaping, absent versus empty components, exit codes.
+// The url and pattern subcommands of plexorectl, run as the real binary.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,20 +10,15 @@ namespace {
 using plexore_test::RunTool;
 using plexore_test::ToolResult;
 
-TEST(PlexorectlUrlTest, WritesOneObjectPerUrlWithPresentComponents) {
-  ToolResult r = RunTool(PLEXORECTL_PATH, {"url", "HTTP://User@Ab.CD:8080/a/../b?#", "ab.cd:80"});
+TEST(PlexorectlUrlTest, WritesOneEscapedObjectPerUrlWithPresentComponents) {
+  ToolResult r = RunTool(PLEXORECTL_PATH, {"url", "HTTP://User@Ab.CD:8080/a/../b?#", "ab.cd:80",
+                                           "javascript:\"\\\x01", "file:///\xFF"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out,
             "{\"valid\":true,\"spec\":\"http://User@ab.cd:8080/b?#\",\"scheme\":\"http\","
             "\"username\":\"User\",\"host\":\"ab.cd\",\"port\":\"8080\",\"path\":\"/b\","
             "\"query\":\"\",\"ref\":\"\"}\n"
-            "{\"valid\":false,\"spec\":\"\"}\n");
-}
-
-TEST(PlexorectlUrlTest, EscapesJsonAndReplacesBytesThatAreNotUtf8) {
-  ToolResult r = RunTool(PLEXORECTL_PATH, {"url", "javascript:\"\\\x01", "file:///\xFF"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out,
+            "{\"valid\":false,\"spec\":\"\"}\n"
             "{\"valid\":true,\"spec\":\"javascript:\\\"\\\\%01\",\"scheme\":\"javascript\","
             "\"path\":\"\\\"\\\\%01\"}\n"
             "{\"valid\":true,\"spec\":\"file:///\xEF\xBF\xBD\",\"scheme\":\"file\",\"host\":\"\","
@@ -39,14 +33,10 @@ TEST(PlexorectlPatternTest, WritesResultThenOneLinePerUrl) {
                          {"pattern", "*://*.a.com/*", "http://x.a.com/", "ftp://a.com/", "a.com"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "0 Success.\nmatch\nno match\nno match\n");
-}
-
-TEST(PlexorectlPatternTest, PatternThatDoesNotParseMatchesNothing) {
-  ToolResult r = RunTool(PLEXORECTL_PATH, {"pattern", "http://host", "http://host/"});
+  // A pattern that does not parse matches nothing.
+  r = RunTool(PLEXORECTL_PATH, {"pattern", "http://h:65536/*", "http://h:65536/"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "6 Empty path.\nno match\n");
-  r = RunTool(PLEXORECTL_PATH, {"pattern", "history"});
-  EXPECT_EQ(r.out, "1 Missing scheme separator.\n");
+  EXPECT_EQ(r.out, "7 Invalid port.\nno match\n");
 }
 
 }  // namespace
