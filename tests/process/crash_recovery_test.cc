@@ -210,31 +210,51 @@ TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShow
   Stop();
 }
 
-// Libraries the manager refuses (a link on the way, a missing file) never reach the child.
-TEST_F(ManagerWithChildTest, ALibrarysCommandTakesTheManagersPathAndAFailedLoadDropsItsExtension) {
+// Only a regular file inside the extension's directory, with no link on the way, is sent to the
+// child, by its canonical path; enable loads, disable unloads, and a loaded library is unloaded
+// before its reload.
+TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnloadThem) {
   testing_support::LogCapture log;
   Install({{"msg-bad", "Bad", 1, "bad.so", ""},
+           {"msg-dir", "Dir", 1, "sub", nullptr},
            {"msg-lib", "Lib", 1, "bin/lib.so", PLEXORE_WEATHERDESK},
            {"msg-link", "Link", 1, "link.so", nullptr},
-           {"msg-missing", "Missing", 1, "none.so", nullptr}});
-  fs::create_symlink(UserExtensions() / "msg-lib/bin/lib.so",
-                     UserExtensions() / "msg-link/link.so");
+           {"msg-link-in", "LinkIn", 1, "in.so", nullptr},
+           {"msg-missing", "Missing", 1, "none.so", nullptr},
+           {"msg-off", "Off", 0, "off.so", PLEXORE_WEATHERDESK},
+           {"msg-up", "Up", 1, "../up.so", PLEXORE_WEATHERDESK}});
+  const fs::path root = UserExtensions();
+  fs::create_directories(root / "msg-dir/sub");
+  fs::create_symlink(root / "msg-lib/bin/lib.so", root / "msg-link/link.so");
+  fs::copy_file(PLEXORE_WEATHERDESK, root / "msg-link-in/real.so");
+  fs::create_symlink("real.so", root / "msg-link-in/in.so");
   Start();
   // The child answers the load of the text file with 0x07000014 and 0, the other with 1.
   ASSERT_TRUE(WaitUntil([&] { return !Installed(u"msg-bad"); }));
-  halcy::ScopedBstr name(u"weather.update"), payload(u"{}");
+  halcy::ScopedBstr name(u"weather.update"), payload(u"{}"), off(u"msg-off"), lib(u"msg-lib");
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(name.Get(), payload.Get()));
   // weatherdesk asks for the browser's version.
   ASSERT_TRUE(WaitUntil([&] {
     return log.Contains(u"extid:msg-lib, command:extension.invoke.utility.getversion, args: {}");
   }));
+  ASSERT_EQ(S_OK, mgr_->EnableExtension(off.Get()));
+  ASSERT_EQ(S_OK, mgr_->DisableExtension(off.Get()));
+  ASSERT_EQ(S_OK, mgr_->EnableExtension(lib.Get()));  // loaded already
+  ASSERT_TRUE(out_.WaitForMessages(7));
   ASSERT_TRUE(host_.WaitIdle());
+  const std::string unload = R"({"to":"dll","type":"0x07000002","params":[")";
   EXPECT_EQ((std::vector<std::string>{
                 LoadLine("msg-bad", "bad.so"), LoadLine("msg-lib", "bin/lib.so"),
-                R"({"to":"dll","type":"0x07000008","params":["weather.update","{}"]})"}),
+                R"({"to":"dll","type":"0x07000008","params":["weather.update","{}"]})",
+                LoadLine("msg-off", "off.so"), unload + "msg-off\"]}", unload + "msg-lib\"]}",
+                LoadLine("msg-lib", "bin/lib.so")}),
             out_.Messages());
   EXPECT_TRUE(Installed(u"msg-lib"));
-  Stop();
+  // Released without UnInitialize, the manager still ends its child, which leaves by itself.
+  mgr_ = nullptr;
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(std::vector<int>{}, Children());
+  EXPECT_FALSE(log.Contains(u"did not end by itself"));
 }
 
 }  // namespace
