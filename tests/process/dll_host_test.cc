@@ -29,17 +29,17 @@ namespace {
 using process_testing::Children;
 using process_testing::WaitUntil;
 
-// Records what the host hands on: "manager 0x07000010", "ui 0x07000005", "error"; a call on the
-// wrong thread is marked with "?".
+// Records what the host hands on: "manager 0x07000010 ext ext ext 0" (the type, then the values),
+// "ui ...", "error"; a call on the wrong thread is marked with "?".
 class RecordingOwner : public Logic::IDllInteractionOwner,
                        public base::CRefCountedThreadSafe<RecordingOwner> {
  public:
   RecordingOwner(DWORD ui, DWORD manager) : ui_(ui), manager_(manager) {}
   void AddRef() const override { base::CRefCountedThreadSafe<RecordingOwner>::AddRef(); }
   void Release() const override { base::CRefCountedThreadSafe<RecordingOwner>::Release(); }
-  void OnDllMessage(const Logic::CDllMessage& m) override { Add(manager_, "manager", m.type); }
-  void OnDllMessageInUIThread(const Logic::CDllMessage& m) override { Add(ui_, "ui", m.type); }
-  void OnDllProcessChannelError() override { Add(manager_, "error", 0); }
+  void OnDllMessage(const Logic::CDllMessage& m) override { Add(manager_, "manager", m); }
+  void OnDllMessageInUIThread(const Logic::CDllMessage& m) override { Add(ui_, "ui", m); }
+  void OnDllProcessChannelError() override { Add(manager_, "error", {}); }
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
@@ -48,12 +48,16 @@ class RecordingOwner : public Logic::IDllInteractionOwner,
  private:
   friend class base::CRefCountedThreadSafe<RecordingOwner>;
   ~RecordingOwner() override = default;
-  void Add(DWORD thread, const char* where, uint32_t type) {
-    char line[32];
-    std::snprintf(line, sizeof(line), type ? "%s%s 0x%08X" : "%s%s", where,
-                  GetCurrentThreadId() == thread ? "" : "?", type);
+  void Add(DWORD thread, std::string call, const Logic::CDllMessage& m) {
+    if (GetCurrentThreadId() != thread) call += "?";
+    char type[16];
+    if (m.type) call += std::string(type, std::snprintf(type, sizeof(type), " 0x%08X", m.type));
+    for (const IPC::MessageValue& v : m.values) {
+      call += " " + (v.type == IPC::ValueType::kString ? halcy::Utf16ToUtf8(v.text)
+                                                       : std::to_string(v.number));
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(line);
+    calls_.push_back(call);
   }
 
   const DWORD ui_, manager_;
@@ -139,53 +143,43 @@ TEST_F(DllHostTest, AShutdownBeforeTheHelloStillDeliversWhatWaitedThenTheShutdow
   EXPECT_FALSE(log.Contains(u"did not end by itself"));
 }
 
-// A message of `type` with one value per letter: 's' the string "ext", 'i' the int 0, 'j' the
-// int 1, 'l' the int64 7.
-IPC::CMessage Build(uint32_t type, const std::string& kinds) {
-  IPC::CMessage message(false, type);
-  for (char kind : kinds) {
-    if (kind == 's') message.WriteString(u"ext");
-    if (kind == 'i' || kind == 'j') message.WriteInt(kind == 'j' ? 1 : 0);
-    if (kind == 'l') message.WriteInt64(7);
-  }
-  return message;
-}
-
 // Each known type with its exact shape, and the shapes and types that are not taken (of the load
-// states only the failure is).
+// states only the failure is); after Shutdown nothing reaches the owner.
 TEST_F(DllHostTest, OnlyKnownMessagesThatFitTheirShapeReachTheOwnerOnTheirThread) {
   const struct {
     uint32_t type;
-    std::string kinds;
+    std::string kinds;  // a value per letter: 's' the string "ext", ints 'i' 0, 'j' 1, 'l' 7
     std::string where;  // "" when nothing may reach the owner
-  } cases[] = {{0x07000010, "sssi", "manager"},
-               {0x07000010, "sss", ""},
-               {0x07000010, "sssii", ""},
-               {0x07000099, "s", ""},
-               {0x07000004, "slssll", "manager"},
-               {0x07000008, "ss", "manager"},
-               {0x0700000E, "slss", "manager"},
-               {0x07000014, "si", "manager"},
-               {0x07000014, "sj", ""},
-               {0x07000005, "slls", "ui"},
-               {0x07000009, "lsis", "ui"},
-               {0x0700000B, "slsiisi", "ui"},
-               {0x0700000C, "sllis", "ui"}};
-  for (const auto& c : cases) {
-    const size_t before = owner_->Calls().size();
-    OnManager([&] { dll_->OnMessageReceived(Build(c.type, c.kinds)); });
-    ASSERT_TRUE(host_.WaitIdle());
-    char expected[32];
-    std::snprintf(expected, sizeof(expected), "%s 0x%08X", c.where.c_str(), c.type);
-    const std::vector<std::string> calls = owner_->Calls();
-    EXPECT_EQ(c.where.empty() ? "" : expected, calls.size() > before ? calls.back() : "")
-        << c.kinds;
-    EXPECT_LE(calls.size(), before + 1);
-  }
+  } cases[] = {{0x07000010, "sssi", "manager"}, {0x07000010, "sss", ""},
+               {0x07000010, "sssii", ""},       {0x07000006, "siii", ""},  // meant for the child
+               {0x07000099, "s", ""},           {0x07000004, "slssll", "manager"},
+               {0x07000008, "ss", "manager"},   {0x0700000E, "slss", "manager"},
+               {0x07000014, "si", "manager"},   {0x07000014, "sj", ""},
+               {0x07000005, "slls", "ui"},      {0x07000009, "lsis", "ui"},
+               {0x0700000B, "slsiisi", "ui"},   {0x0700000C, "sllis", "ui"}};
+  auto receive_all = [&] {
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+      IPC::CMessage message(false, c.type);
+      char type[16];
+      std::string call = c.where + std::string(type, std::snprintf(type, 16, " 0x%08X", c.type));
+      for (char kind : c.kinds) {
+        if (kind == 's') message.WriteString(u"ext");
+        if (kind == 'i' || kind == 'j') message.WriteInt(kind == 'j' ? 1 : 0);
+        if (kind == 'l') message.WriteInt64(7);
+        call += kind == 's' ? " ext" : kind == 'j' ? " 1" : kind == 'l' ? " 7" : " 0";
+      }
+      OnManager([&] { dll_->OnMessageReceived(message); });
+      EXPECT_TRUE(host_.WaitIdle());  // the UI thread's call comes before the next message
+      if (!c.where.empty()) expected.push_back(call);
+    }
+    return expected;
+  };
+  const std::vector<std::string> expected = receive_all();
+  EXPECT_EQ(expected, owner_->Calls());
   OnManager([&] { dll_->Shutdown(); });  // the owner is let go
-  OnManager([&] { dll_->OnMessageReceived(Build(0x07000010, "sssi")); });
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_EQ(9u, owner_->Calls().size());
+  receive_all();
+  EXPECT_EQ(expected, owner_->Calls());
   EXPECT_FALSE(dll_->Send(NamedEvent("late")));
 }
 

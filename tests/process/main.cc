@@ -3,15 +3,13 @@
 // report file in PLEXORE_TEST_CHILD_LOG, a stand-in for what the real one cannot be made to do:
 // it writes "<argv[1]> <argv[2]> fds=<open descriptors>" there and ends, or, when its channel's
 // pipe exists, stays away from it for 20 s (until it is ended).
-#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "host/dll_child.h"
 #include "platform/named_pipe.h"
@@ -20,18 +18,11 @@
 namespace {
 
 int RunStandInChild(int argc, char** argv) {
-  std::vector<int> fds;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* entry = dir ? readdir(dir) : nullptr) {
-    if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(dir)) {
-      fds.push_back(std::atoi(entry->d_name));
-    }
-  }
-  if (dir) closedir(dir);
-  std::sort(fds.begin(), fds.end());
   const std::string first = argv[1];
   std::string report = first + " " + (argc > 2 ? argv[2] : "") + " fds=";
-  for (size_t i = 0; i < fds.size(); ++i) report += (i ? "," : "") + std::to_string(fds[i]);
+  for (int fd = 0, n = 0; fd < 1024; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) report += (n++ ? "," : "") + std::to_string(fd);
+  }
   const std::string pipe =
       halcy::PipePathForName(halcy::Utf8ToUtf16(first.substr(first.find('=') + 1)));
   const bool stay = access(pipe.c_str(), F_OK) == 0;
