@@ -176,13 +176,15 @@ TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShow
   Start();
   const std::vector<std::string> loads = {LoadLine("crash-a", "lib/alpha.so"),
                                           LoadLine("crash-b", "beta.so")};
-  ASSERT_TRUE(out_.WaitForMessages(2));
+  ASSERT_TRUE(WaitUntil([&] { return out_.Messages().size() >= 2; }));
   EXPECT_EQ(loads, out_.Messages());
 
   const int first = WaitForOnlyChild();
+  ASSERT_NE(0, first);  // kill(0) would hit this whole process group
   ASSERT_EQ(0, kill(first, SIGKILL));
   const int second = WaitForOnlyChild(first);
-  ASSERT_TRUE(out_.WaitForMessages(4));
+  ASSERT_NE(0, second);
+  ASSERT_TRUE(WaitUntil([&] { return out_.Messages().size() >= 4; }));
   EXPECT_EQ((std::vector<std::string>{loads[0], loads[1], loads[0], loads[1]}), out_.Messages());
   ASSERT_TRUE(WaitUntil([&] { return listener_->Events().size() >= 3; }));
   ASSERT_TRUE(host_.WaitIdle());
@@ -231,7 +233,7 @@ TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnload
   ASSERT_EQ(S_OK, mgr_->EnableExtension(off.Get()));
   ASSERT_EQ(S_OK, mgr_->DisableExtension(off.Get()));
   ASSERT_EQ(S_OK, mgr_->EnableExtension(lib.Get()));  // loaded already
-  ASSERT_TRUE(out_.WaitForMessages(7));
+  ASSERT_TRUE(WaitUntil([&] { return out_.Messages().size() >= 7; }));
   ASSERT_TRUE(host_.WaitIdle());
   const std::string unload = R"({"to":"dll","type":"0x07000002","params":[")";
   EXPECT_EQ((std::vector<std::string>{

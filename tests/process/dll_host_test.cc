@@ -46,8 +46,6 @@ class RecordingOwner : public Logic::IDllInteractionOwner,
   }
 
  private:
-  friend class base::CRefCountedThreadSafe<RecordingOwner>;
-  ~RecordingOwner() override = default;
   void Add(DWORD thread, std::string call, const Logic::CDllMessage& m) {
     if (GetCurrentThreadId() != thread) call += "?";
     char type[16];
@@ -108,7 +106,7 @@ TEST_F(DllHostTest, MessagesSentBeforeTheHelloFollowItInOrderAndTheOneBeyondTheQ
   });
   EXPECT_EQ(std::vector<bool>(4096, true), std::vector<bool>(accepted.begin(), accepted.end() - 1));
   EXPECT_FALSE(accepted.back());
-  ASSERT_TRUE(out_.WaitForMessages(4096));
+  ASSERT_TRUE(WaitUntil([&] { return out_.Messages().size() >= 4096; }));
   const std::vector<std::string> lines = out_.Messages();
   for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(NamedEventLine(std::to_string(i)), lines[i]);
 

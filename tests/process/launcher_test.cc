@@ -34,10 +34,6 @@ class RecordingClient : public Logic::IChildProcessLauncherClient,
   std::atomic<int> calls_{0};
   std::atomic<HANDLE> process_{nullptr};
   std::atomic<DWORD> thread_{0};
-
- private:
-  friend class base::CRefCountedThreadSafe<RecordingClient>;
-  ~RecordingClient() override = default;
 };
 
 class LauncherTest : public ::testing::TestWithParam<bool> {

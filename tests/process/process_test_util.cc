@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace process_testing {
@@ -22,15 +21,9 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 std::vector<int> Children() {
   std::vector<int> pids;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::string stat;
-    std::getline(std::ifstream(entry.path() / "stat"), stat);
-    std::istringstream fields(stat.substr(stat.rfind(')') + 1));  // after "pid (name)"
-    char state = 0;
-    int parent = 0;
-    if (fields >> state >> parent && parent == getpid()) {
-      pids.push_back(std::stoi(entry.path().filename()));
-    }
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream file(task.path() / "children");  // zombies included
+    for (int pid; file >> pid;) pids.push_back(pid);
   }
   return pids;
 }
@@ -70,10 +63,6 @@ std::vector<std::string> ChildOutput::Messages() const {
     if (line.rfind("{\"to\":\"dll\"", 0) == 0) lines.push_back(line);
   }
   return lines;
-}
-
-bool ChildOutput::WaitForMessages(size_t count) const {
-  return WaitUntil([&] { return Messages().size() >= count; });
 }
 
 }  // namespace process_testing

@@ -29,7 +29,6 @@ class ChildOutput {
   ~ChildOutput();
   // The lines {"to":"dll",...} so far.
   std::vector<std::string> Messages() const;
-  bool WaitForMessages(size_t count) const;
 
  private:
   testing_support::ScopedTempDir dir_;
