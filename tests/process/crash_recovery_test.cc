@@ -103,15 +103,9 @@ class ManagerWithChildTest : public ::testing::Test {
     EXPECT_EQ(std::vector<int>{}, Children());
   }
 
-  fs::path UserExtensions() {
-    std::u16string root;
-    EXPECT_TRUE(Logic::GetDataRoot(&root));
-    return fs::path(halcy::ToNativePath(root + u"SysData\\localextensions"));
-  }
-
   // Writes the user's store and the extensions' directories.
   void Install(const std::vector<Extension>& extensions) {
-    const fs::path root = UserExtensions();
+    const fs::path& root = extensions_;
     std::string store = "{\"format\":\"plexore-extdb\",\"version\":1,\"extensions\":[\n";
     for (const Extension& e : extensions) {
       std::string manifest = "{\"name\":\"" + e.name + "\",\"version\":\"1.0\"";
@@ -148,7 +142,7 @@ class ManagerWithChildTest : public ::testing::Test {
   // The child's line for the load of `id`'s library `file` (its resolved path).
   std::string LoadLine(const std::string& id, const std::string& file) {
     return R"({"to":"dll","type":"0x07000001","params":[")" + id + "\",\"" +
-           fs::canonical(UserExtensions() / id / file).string() + "\"]}";
+           fs::canonical(extensions_ / id / file).string() + "\"]}";
   }
 
   bool Installed(const std::u16string& id) {
@@ -161,6 +155,8 @@ class ManagerWithChildTest : public ::testing::Test {
   process_testing::ChildOutput out_;
   testing_support::ScopedTempDir browser_, appdata_;
   testing_support::ScopedEnv browser_env_, appdata_env_;
+  // Where the user's extensions have always been kept.
+  const fs::path extensions_ = fs::path(appdata_.path()) / "halcy/browser/SysData/localextensions";
   host::CServiceRegistrations classes_;
   testing_support::TestHost host_;
   ComPtr<Logic::IExtensionMgr> mgr_;
@@ -216,7 +212,7 @@ TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnload
            {"msg-missing", "Missing", 1, "none.so", nullptr},
            {"msg-off", "Off", 0, "off.so", PLEXORE_WEATHERDESK},
            {"msg-up", "Up", 1, "../up.so", PLEXORE_WEATHERDESK}});
-  const fs::path root = UserExtensions();
+  const fs::path& root = extensions_;
   fs::create_directories(root / "msg-dir/sub");
   fs::create_symlink(root / "msg-lib/bin/lib.so", root / "msg-link/link.so");
   fs::copy_file(PLEXORE_WEATHERDESK, root / "msg-link-in/real.so");
