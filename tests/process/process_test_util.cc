@@ -50,17 +50,14 @@ ChildOutput::~ChildOutput() {
   std::fflush(stdout);
   dup2(saved_, 1);
   close(saved_);
-  for (const std::string& line :
-       testing_support::SplitLines(testing_support::ReadFileOrEmpty(dir_.File("out")))) {
-    if (line.rfind("{\"to\":\"dll\"", 0) != 0) std::printf("%s\n", line.c_str());
-  }
+  for (const std::string& line : Messages(true)) std::printf("%s\n", line.c_str());
 }
 
-std::vector<std::string> ChildOutput::Messages() const {
+std::vector<std::string> ChildOutput::Messages(bool others) const {
   std::vector<std::string> lines;
   for (const std::string& line :
        testing_support::SplitLines(testing_support::ReadFileOrEmpty(dir_.File("out")))) {
-    if (line.rfind("{\"to\":\"dll\"", 0) == 0) lines.push_back(line);
+    if ((line.rfind("{\"to\":\"dll\"", 0) == 0) != others) lines.push_back(line);
   }
   return lines;
 }

@@ -27,8 +27,8 @@ class ChildOutput {
  public:
   ChildOutput();
   ~ChildOutput();
-  // The lines {"to":"dll",...} so far.
-  std::vector<std::string> Messages() const;
+  // The lines {"to":"dll",...} so far, or with `others` the other lines.
+  std::vector<std::string> Messages(bool others = false) const;
 
  private:
   testing_support::ScopedTempDir dir_;
