@@ -105,26 +105,22 @@ class ManagerWithChildTest : public ::testing::Test {
 
   // Writes the user's store and the extensions' directories.
   void Install(const std::vector<Extension>& extensions) {
-    const fs::path& root = extensions_;
     std::string store = "{\"format\":\"plexore-extdb\",\"version\":1,\"extensions\":[\n";
     for (const Extension& e : extensions) {
       std::string manifest = "{\"name\":\"" + e.name + "\",\"version\":\"1.0\"";
       manifest += e.library.empty() ? ",\"background_page\":\"bg.html\"}"
                                     : ",\"librarypath\":\"" + e.library + "\"}";
-      fs::create_directories(root / e.id);
-      testing_support::WriteFileOrDie((root / e.id / "manifest.json").string(), manifest);
-      if (!e.library.empty()) {
-        const fs::path file = root / e.id / e.library;
-        fs::create_directories(file.parent_path());
-        if (e.source && *e.source) fs::copy_file(e.source, file);
-        if (e.source && !*e.source) testing_support::WriteFileOrDie(file.string(), "text");
-      }
+      const fs::path file = extensions_ / e.id / e.library;
+      fs::create_directories(file.parent_path());
+      testing_support::WriteFileOrDie((extensions_ / e.id / "manifest.json").string(), manifest);
+      if (e.source && *e.source) fs::copy_file(e.source, file);
+      if (e.source && !*e.source) testing_support::WriteFileOrDie(file.string(), "text");
       store += std::string(store.back() == '\n' ? "" : ",\n") + "{\"id\":\"" + e.id +
                "\",\"state\":" + std::to_string(e.state) +
                ",\"flags\":0,\"directory\":" + "\"hcextdbpath/" + e.id +
                "\",\"manifest\":" + manifest + "}";
     }
-    testing_support::WriteFileOrDie((root / "extdb_v2.json").string(), store + "\n]}\n");
+    testing_support::WriteFileOrDie((extensions_ / "extdb_v2.json").string(), store + "\n]}\n");
   }
 
   // Creates the manager, listens on the UI thread and switches the user in.
@@ -212,11 +208,10 @@ TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnload
            {"msg-missing", "Missing", 1, "none.so", nullptr},
            {"msg-off", "Off", 0, "off.so", PLEXORE_WEATHERDESK},
            {"msg-up", "Up", 1, "../up.so", PLEXORE_WEATHERDESK}});
-  const fs::path& root = extensions_;
-  fs::create_directories(root / "msg-dir/sub");
-  fs::create_symlink(root / "msg-lib/bin/lib.so", root / "msg-link/link.so");
-  fs::copy_file(PLEXORE_WEATHERDESK, root / "msg-link-in/real.so");
-  fs::create_symlink("real.so", root / "msg-link-in/in.so");
+  fs::create_directories(extensions_ / "msg-dir/sub");
+  fs::create_symlink(extensions_ / "msg-lib/bin/lib.so", extensions_ / "msg-link/link.so");
+  fs::copy_file(PLEXORE_WEATHERDESK, extensions_ / "msg-link-in/real.so");
+  fs::create_symlink("real.so", extensions_ / "msg-link-in/in.so");
   Start();
   // The child answers the load of the text file with 0x07000014 and 0, the other with 1.
   ASSERT_TRUE(WaitUntil([&] { return !Installed(u"msg-bad"); }));

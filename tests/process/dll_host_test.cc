@@ -122,6 +122,7 @@ TEST_F(DllHostTest, MessagesSentBeforeTheHelloFollowItInOrderAndTheOneBeyondTheQ
   EXPECT_LT(number, 32768);
 
   // The shutdown message makes the child leave by itself.
+  EXPECT_FALSE(dll_->Send(nullptr));
   OnManager([&] { dll_->Shutdown(); });  // TearDown checks that no child is left
   EXPECT_FALSE(log.Contains(u"did not end by itself"));
   EXPECT_EQ(4096u, out_.Messages().size());
