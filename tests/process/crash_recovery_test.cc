@@ -93,8 +93,7 @@ class ManagerWithChildTest : public ::testing::Test {
 
   void TearDown() override { Stop(); }
 
-  // Uninitializes the manager (once) and checks that no child is left. A test that captures
-  // the log stops first, so that nothing logs while its capture goes.
+  // Uninitializes the manager (once) and checks that no child is left.
   void Stop() {
     if (!mgr_) return;
     mgr_->UnInitialize();
@@ -149,6 +148,8 @@ class ManagerWithChildTest : public ::testing::Test {
   }
 
   process_testing::ChildOutput out_;
+  // Before the threads, which may still log while a test ends.
+  testing_support::LogCapture log_;
   testing_support::ScopedTempDir browser_, appdata_;
   testing_support::ScopedEnv browser_env_, appdata_env_;
   // Where the user's extensions have always been kept.
@@ -160,7 +161,6 @@ class ManagerWithChildTest : public ::testing::Test {
 };
 
 TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShowsTheNotice) {
-  testing_support::LogCapture log;
   Install({{"crash-a", "Alpha", 1, "lib/alpha.so", PLEXORE_WEATHERDESK},
            {"crash-b", "Beta", 2, "beta.so", PLEXORE_CRASH_LIBRARY},  // enabled, not named
            {"crash-off", "Off", 0, "off.so", PLEXORE_WEATHERDESK},
@@ -185,21 +185,19 @@ TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShow
   ASSERT_EQ(0, kill(second, SIGKILL));
   // The notice goes to the log (there is no toolbar here), naming the lone enabled library.
   ASSERT_TRUE(WaitUntil([&] {
-    return log.Contains(u"很抱歉，扩展\"Alpha\"崩溃了，您可以在\"选项-扩展应用\"中重启它");
+    return log_.Contains(u"很抱歉，扩展\"Alpha\"崩溃了，您可以在\"选项-扩展应用\"中重启它");
   }));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_FALSE(log.Contains(u"重启它们"));
+  EXPECT_FALSE(log_.Contains(u"重启它们"));
   EXPECT_EQ((std::vector<std::string>{"ready", "down", "up", "down"}), listener_->Events());
   EXPECT_EQ(std::vector<int>{}, Children());  // left down
   EXPECT_EQ(4u, out_.Messages().size());
-  Stop();
 }
 
 // Only a regular file inside the extension's directory, with no link on the way, is sent to the
 // child, by its canonical path; enable loads, disable unloads, and a loaded library is unloaded
 // before its reload.
 TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnloadThem) {
-  testing_support::LogCapture log;
   Install({{"msg-bad", "Bad", 1, "bad.so", ""},
            {"msg-dir", "Dir", 1, "sub", nullptr},
            {"msg-lib", "Lib", 1, "bin/lib.so", PLEXORE_WEATHERDESK},
@@ -219,7 +217,7 @@ TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnload
   ASSERT_EQ(S_OK, mgr_->DispatchNamedEvent(name.Get(), payload.Get()));
   // weatherdesk asks for the browser's version.
   ASSERT_TRUE(WaitUntil([&] {
-    return log.Contains(u"extid:msg-lib, command:extension.invoke.utility.getversion, args: {}");
+    return log_.Contains(u"extid:msg-lib, command:extension.invoke.utility.getversion, args: {}");
   }));
   ASSERT_EQ(S_OK, mgr_->EnableExtension(off.Get()));
   ASSERT_EQ(S_OK, mgr_->DisableExtension(off.Get()));
@@ -238,7 +236,7 @@ TEST_F(ManagerWithChildTest, OnlySafeLibrariesReachTheChildAndTurnsLoadAndUnload
   mgr_ = nullptr;
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(std::vector<int>{}, Children());
-  EXPECT_FALSE(log.Contains(u"did not end by itself"));
+  EXPECT_FALSE(log_.Contains(u"did not end by itself"));
 }
 
 }  // namespace

@@ -87,6 +87,8 @@ class DllHostTest : public ::testing::Test {
   }
 
   process_testing::ChildOutput out_;
+  // Before the threads: the IPC thread logs the channel's end after Shutdown returns.
+  testing_support::LogCapture log_;
   testing_support::TestHost host_;
   base::RefPtr<RecordingOwner> owner_{new RecordingOwner(
       host_.ThreadId(Thread::kThreadUI), host_.ThreadId(Thread::kThreadExtensionManager))};
@@ -95,7 +97,6 @@ class DllHostTest : public ::testing::Test {
 };
 
 TEST_F(DllHostTest, MessagesSentBeforeTheHelloFollowItInOrderAndTheOneBeyondTheQueueIsRefused) {
-  testing_support::LogCapture log;
   std::vector<bool> accepted;
   OnManager([&] {
     dll_->Init();
@@ -124,20 +125,19 @@ TEST_F(DllHostTest, MessagesSentBeforeTheHelloFollowItInOrderAndTheOneBeyondTheQ
   // The shutdown message makes the child leave by itself.
   EXPECT_FALSE(dll_->Send(nullptr));
   OnManager([&] { dll_->Shutdown(); });  // TearDown checks that no child is left
-  EXPECT_FALSE(log.Contains(u"did not end by itself"));
+  EXPECT_FALSE(log_.Contains(u"did not end by itself"));
   EXPECT_EQ(4096u, out_.Messages().size());
   EXPECT_TRUE(owner_->Calls().empty());
 }
 
 TEST_F(DllHostTest, AShutdownBeforeTheHelloStillDeliversWhatWaitedThenTheShutdown) {
-  testing_support::LogCapture log;
   OnManager([&] {
     dll_->Init();
     dll_->Send(NamedEvent("1"));
     dll_->Shutdown();  // the child's hello cannot have been handled on this thread yet
   });
   EXPECT_EQ(std::vector<std::string>{NamedEventLine("1")}, out_.Messages());
-  EXPECT_FALSE(log.Contains(u"did not end by itself"));
+  EXPECT_FALSE(log_.Contains(u"did not end by itself"));
 }
 
 // Each known type with its exact shape, and the shapes and types that are not taken (of the load
@@ -181,7 +181,6 @@ TEST_F(DllHostTest, OnlyKnownMessagesThatFitTheirShapeReachTheOwnerOnTheirThread
 }
 
 TEST_F(DllHostTest, AStrangerOnTheChannelIsRefusedAndAChildThatStaysAwayIsEnded) {
-  testing_support::LogCapture log;
   process_testing::StandInChildren stand_in;  // the launched child never connects
   OnManager([&] { dll_->Init(); });
   const int child = process_testing::WaitForOnlyChild();
@@ -207,14 +206,13 @@ TEST_F(DllHostTest, AStrangerOnTheChannelIsRefusedAndAChildThatStaysAwayIsEnded)
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(std::vector<std::string>{"error"}, owner_->Calls());
   EXPECT_FALSE(dll_->Send(NamedEvent("late")));  // the channel failed
-  EXPECT_TRUE(log.Contains(u"Pipe client refused, process id : " +
-                           halcy::Utf8ToUtf16(std::to_string(getpid())) + u"\n"));
+  EXPECT_TRUE(log_.Contains(u"Pipe client refused, process id : " +
+                            halcy::Utf8ToUtf16(std::to_string(getpid())) + u"\n"));
 
   OnManager([&] { dll_->Shutdown(100); });
   EXPECT_TRUE(Children().empty());
-  EXPECT_TRUE(log.Contains(u"extension process " + halcy::Utf8ToUtf16(std::to_string(child)) +
-                           u" did not end by itself, ended\n"));
-  ASSERT_TRUE(host_.WaitIdle());  // the channel's last lines are logged before `log` goes
+  EXPECT_TRUE(log_.Contains(u"extension process " + halcy::Utf8ToUtf16(std::to_string(child)) +
+                            u" did not end by itself, ended\n"));
 }
 
 }  // namespace
