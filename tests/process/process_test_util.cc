@@ -1,15 +1,12 @@
 #include "process/process_test_util.h"
 
-#include <signal.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <sstream>
+#include <filesystem>
+#include <fstream>
 #include <thread>
-
-#include "platform/strings.h"
-#include "platform/threads.h"
-#include "process/test_child.h"
 
 namespace process_testing {
 
@@ -22,75 +19,47 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-ChildLogFile::ChildLogFile()
-    : path_(dir_.File("child.log")), env_("PLEXORE_TEST_CHILD_LOG", path_) {}
-
-std::vector<std::string> ChildLogFile::Lines() const { return ReadChildLog(path_); }
-
-std::vector<int> ChildLogFile::Starts() const {
+std::vector<int> Children() {
   std::vector<int> pids;
-  for (const std::string& line : Lines()) {
-    if (line.rfind("start ", 0) == 0) pids.push_back(std::atoi(line.c_str() + 6));
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream file(task.path() / "children");  // zombies included
+    for (int pid; file >> pid;) pids.push_back(pid);
   }
   return pids;
 }
 
-std::vector<std::string> ChildLogFile::LinesOf(int pid) const {
-  const std::string prefix = std::to_string(pid) + " ";
-  std::vector<std::string> out;
-  for (const std::string& line : Lines()) {
-    if (line.rfind(prefix, 0) == 0) out.push_back(line.substr(prefix.size()));
-  }
-  return out;
-}
-
-bool ChildLogFile::WaitForLines(int pid, size_t count) const {
-  return WaitUntil([&] { return LinesOf(pid).size() >= count; });
-}
-
-int ChildLogFile::WaitForStart(size_t count) const {
+int WaitForOnlyChild(int not_this) {
   int pid = 0;
   WaitUntil([&] {
-    const std::vector<int> starts = Starts();
-    if (starts.size() < count) return false;
-    pid = starts[count - 1];
-    return true;
+    const std::vector<int> pids = Children();
+    pid = pids.size() == 1 && pids[0] != not_this ? pids[0] : 0;
+    return pid != 0;
   });
   return pid;
 }
 
-bool ProcessGone(int pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+ChildOutput::ChildOutput() {
+  std::fflush(stdout);
+  saved_ = dup(1);
+  const int file = open(dir_.File("out").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  dup2(file, 1);  // inherited: dup2 leaves close-on-exec off
+  close(file);
+}
 
-void RecordingOwner::Add(const char* where, const Logic::CDllMessage& message) {
-  char type[16];
-  std::snprintf(type, sizeof(type), "0x%08X", message.type);
-  std::string line = std::string(where) + " " + type + " ";
-  for (size_t i = 0; i < message.values.size(); ++i) {
-    const IPC::MessageValue& v = message.values[i];
-    if (i) line += "|";
-    line +=
-        v.type == IPC::ValueType::kString ? halcy::Utf16ToUtf8(v.text) : std::to_string(v.number);
+ChildOutput::~ChildOutput() {
+  std::fflush(stdout);
+  dup2(saved_, 1);
+  close(saved_);
+  for (const std::string& line : Messages(true)) std::printf("%s\n", line.c_str());
+}
+
+std::vector<std::string> ChildOutput::Messages(bool others) const {
+  std::vector<std::string> lines;
+  for (const std::string& line :
+       testing_support::SplitLines(testing_support::ReadFileOrEmpty(dir_.File("out")))) {
+    if ((line.rfind("{\"to\":\"dll\"", 0) == 0) != others) lines.push_back(line);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  calls_.push_back(line);
-}
-
-void RecordingOwner::OnDllMessage(const Logic::CDllMessage& message) {
-  Add(GetCurrentThreadId() == manager_thread_ ? "manager" : "manager?", message);
-}
-
-void RecordingOwner::OnDllMessageInUIThread(const Logic::CDllMessage& message) {
-  Add(GetCurrentThreadId() == ui_thread_ ? "ui" : "ui?", message);
-}
-
-void RecordingOwner::OnDllProcessChannelError() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  calls_.push_back(GetCurrentThreadId() == manager_thread_ ? "error" : "error?");
-}
-
-std::vector<std::string> RecordingOwner::Calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return calls_;
+  return lines;
 }
 
 }  // namespace process_testing
