@@ -21,7 +21,8 @@
   X(Permission)                \
   X(Manifest)                  \
   X(Version)                   \
-  X(Ipc)
+  X(Ipc)                       \
+  X(Zip)
 
 namespace plexorectl {
 
