@@ -1,0 +1,1 @@
+plexore_add_fuzzer(zip_fuzzer LIBS plexore_core plexore_module)
