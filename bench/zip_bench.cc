@@ -87,31 +87,24 @@ void Unpack(benchmark::State& state, const std::string& package, bool baseline) 
   }
 }
 
-void BM_Unzip_Plexore_Small(benchmark::State& s) { Unpack(s, GetPackages().small, false); }
-void BM_Unzip_Unzip_Small(benchmark::State& s) { Unpack(s, GetPackages().small, true); }
-void BM_Unzip_Plexore_Large(benchmark::State& s) { Unpack(s, GetPackages().large, false); }
-void BM_Unzip_Unzip_Large(benchmark::State& s) { Unpack(s, GetPackages().large, true); }
-
-BENCHMARK(BM_Unzip_Plexore_Small)
-    ->Name("BM_Unzip/plexore/small")
-    ->UseRealTime()
-    ->MinTime(3.0)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Unzip_Unzip_Small)
-    ->Name("BM_Unzip/unzip/small")
-    ->UseRealTime()
-    ->MinTime(3.0)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Unzip_Plexore_Large)
-    ->Name("BM_Unzip/plexore/large")
-    ->UseRealTime()
-    ->MinTime(3.0)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Unzip_Unzip_Large)
-    ->Name("BM_Unzip/unzip/large")
-    ->UseRealTime()
-    ->MinTime(3.0)
-    ->Unit(benchmark::kMillisecond);
+// Registers the four runs: each package unpacked by UnzipPackage and by unzip.
+[[maybe_unused]] const bool kRegistered = [] {
+  for (const char* size : {"small", "large"}) {
+    for (const bool baseline : {false, true}) {
+      const std::string name = std::string("BM_Unzip/") + (baseline ? "unzip/" : "plexore/") + size;
+      const bool small = size[0] == 's';
+      benchmark::RegisterBenchmark(
+          name.c_str(),
+          [small, baseline](benchmark::State& state) {
+            Unpack(state, small ? GetPackages().small : GetPackages().large, baseline);
+          })
+          ->UseRealTime()
+          ->MinTime(3.0)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  return true;
+}();
 
 }  // namespace
 
