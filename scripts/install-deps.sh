@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libminizip-dev libcurl4-openssl-dev libpugixml-dev libgd-dev
   rapidjson-dev nlohmann-json3-dev     # benchmark baselines only
+  unzip                                # zip_bench baseline
 )
 
 missing=()
