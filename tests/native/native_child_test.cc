@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -32,6 +31,7 @@
 #include "ipc/ipc_message_values.h"
 #include "ipc/ipc_sync_channel.h"
 #include "platform/strings.h"
+#include "process/dll_interaction_process_host.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "thread/message_loop.h"
@@ -45,8 +45,8 @@ namespace fs = std::filesystem;
 
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-// A message from the child, decoded by the shape its type has for the browser. kConnected (the
-// hello, the peer's pid in Number(0)) and kError stand for the channel's events.
+// A message from the child, read by the shape the browser's host takes for its type; the
+// channel's hello (the peer's pid in Number(0)) and its error come as kConnected and kError.
 struct Incoming {
   static constexpr uint32_t kConnected = 0, kError = 1;
   uint32_t type = 0;
@@ -59,24 +59,6 @@ struct Incoming {
   }
   int64_t Number(size_t i) const { return i < values.size() ? values[i].number : -1; }
 };
-
-// What the browser expects each message of the child to carry.
-std::vector<IPC::ValueType> ShapeFromChild(uint32_t type) {
-  constexpr IPC::ValueType S = IPC::ValueType::kString, I = IPC::ValueType::kInt,
-                           L = IPC::ValueType::kInt64;
-  static const std::map<uint32_t, std::vector<IPC::ValueType>> kShapes = {
-      {0x07000004, {S, L, S, S, L, L}},
-      {0x07000005, {S, L, L, S}},
-      {0x07000008, {S, S}},
-      {0x07000009, {L, S, I, S}},
-      {0x0700000B, {S, L, S, I, I, S, I}},
-      {0x0700000C, {S, L, L, I, S}},
-      {0x0700000E, {S, L, S, S}},
-      {0x07000010, {S, S, S, I}},
-      {0x07000014, {S, I}}};
-  auto it = kShapes.find(type);
-  return it == kShapes.end() ? std::vector<IPC::ValueType>() : it->second;
-}
 
 // The payloads of the named events (0x07000008) called `name` in `in`, in order.
 std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name) {
@@ -98,16 +80,16 @@ class ServerListener : public IPC::CChannel::CListener {
   explicit ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
 
   void OnMessageReceived(const IPC::CMessage& m) override {
-    Incoming in;
-    in.type = m.type();
+    Incoming in{m.type(), {}, false, std::string(m.data() + m.header_size(), m.payload_size())};
+    const std::vector<IPC::ValueType>* shape = Logic::DllMessageShapeFromChild(m.type());
     size_t used = 0;
-    in.fits =
-        IPC::ReadMessageValues(m, ShapeFromChild(m.type()), &in.values, &used) && used == m.size();
-    in.payload.assign(m.data() + m.header_size(), m.payload_size());
+    in.fits = shape && IPC::ReadMessageValues(m, *shape, &in.values, &used) && used == m.size();
     Add(std::move(in));
   }
-  void OnChannelConnected(int32_t peer_pid) override { Add(Incoming::kConnected, peer_pid); }
-  void OnChannelError() override { Add(Incoming::kError, 0); }
+  void OnChannelConnected(int32_t peer_pid) override {
+    Add({Incoming::kConnected, {{IPC::ValueType::kInt, peer_pid, {}}}, false, ""});
+  }
+  void OnChannelError() override { Add({Incoming::kError, {}, false, ""}); }
   void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
     *proxy = loop_.get();
     (*proxy)->AddRef();
@@ -131,13 +113,6 @@ class ServerListener : public IPC::CChannel::CListener {
 
  private:
   ~ServerListener() override = default;
-  void Add(uint32_t type, int64_t number) {
-    Incoming in;
-    in.type = type;
-    in.values.resize(1);
-    in.values[0].number = number;
-    Add(std::move(in));
-  }
   void Add(Incoming in) {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(std::move(in));
