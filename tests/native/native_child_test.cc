@@ -2,7 +2,6 @@
 // the DLL host holds it, on a test host's IPC thread) and starts `plexore-host --channel=ID
 // --type=BrindleProcess`, which loads real libraries built against the SDK header (weatherdesk,
 // the crash library and the probe fixtures).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -54,10 +52,8 @@ struct Incoming {
   bool fits = false;    // every value read and nothing left over
   std::string payload;  // the raw payload bytes
 
-  std::string Text(size_t i) const {
-    return i < values.size() ? halcy::Utf16ToUtf8(values[i].text) : "?";
-  }
-  int64_t Number(size_t i) const { return i < values.size() ? values[i].number : -1; }
+  std::string Text(size_t i) const { return halcy::Utf16ToUtf8(values.at(i).text); }
+  int64_t Number(size_t i) const { return values.at(i).number; }
 };
 
 // The payloads of the named events (0x07000008) called `name` in `in`, in order.
@@ -141,12 +137,12 @@ struct ChildHarness {
   ChildHarness()
       : root(std::filesystem::canonical(dir.path()).string()),
         runtime_dir("XDG_RUNTIME_DIR", root) {
-    static std::atomic<unsigned> next{0x1000};
-    char id[64];
-    std::snprintf(id, sizeof(id), "%d.%08X.%d", static_cast<int>(getpid()), next++, 4242);
-    channel_id = id;
-    server = std::make_unique<IPC::CSyncChannelProxy>(halcy::Utf8ToUtf16(channel_id), 0,
-                                                      host.Loop(Thread::kThreadIPC), &shutdown);
+    static std::atomic<uintptr_t> next{0x1000};
+    const std::u16string id =
+        Logic::MakeDllChannelId(getpid(), reinterpret_cast<void*>(next++), 4242);
+    channel_id = halcy::Utf16ToUtf8(id);
+    server =
+        std::make_unique<IPC::CSyncChannelProxy>(id, 0, host.Loop(Thread::kThreadIPC), &shutdown);
     listener = base::RefPtr<ServerListener>(
         new ServerListener(host.Loop(Thread::kThreadExtensionManager)));
     server->AddListener(listener.get(), 0);
@@ -161,24 +157,18 @@ struct ChildHarness {
     host.WaitIdle();
   }
 
-  // Spawns the child with `args` (the two switches when empty) and waits for its hello. It is
-  // started with a handle of the browser's on descriptor 9 that it must not keep.
-  bool Start(std::vector<std::string> args = {}) {
-    if (args.empty()) args = {"--channel=" + channel_id, "--type=BrindleProcess"};
-    // env(1) sets the child's log and then becomes the child (same pid).
-    std::vector<std::string> command = {"/usr/bin/env", "-u", "PLEXORE_SCENARIO_OUTPUT",
-                                        "HALCY_LOG=" + root + "/child.log:5:extDll;", PLEXORE_HOST};
-    command.insert(command.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : command) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string marker = root + "/inherited.marker";
-    posix_spawn_file_actions_addopen(&actions, 9, marker.c_str(), O_RDWR | O_CREAT, 0600);
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 && listener->WaitFor(Incoming::kConnected);
+  // Starts the child with `args` (the two switches when empty) and waits for its hello. The
+  // shell opens a handle of the browser's on descriptor 9 that the child must not keep, env(1)
+  // sets the child's log, and both become the child in turn (same pid).
+  bool Start(std::string args = "") {
+    if (args.empty()) args = "--channel=" + channel_id + " --type=BrindleProcess";
+    const std::string command = "exec 9<>" + root +
+                                "/inherited.marker; exec /usr/bin/env -u PLEXORE_SCENARIO_OUTPUT "
+                                "'HALCY_LOG=" +
+                                root + "/child.log:5:extDll;' " PLEXORE_HOST " " + args;
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    return posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) == 0 &&
+           listener->WaitFor(Incoming::kConnected);
   }
   // Copies the library file `source` to <root>/ext/<id>/<its file name>; returns that path.
   std::string Install(const std::string& id, const std::string& source) {
@@ -458,7 +448,7 @@ TEST(NativeChildTest, CrashLibraryBringsTheProcessDownWhenAsked) {
 TEST(NativeChildTest,
      SwitchesInEitherOrderAreAcceptedOthersRefusedAndAnUnopenableChannelEndsWithOne) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start({"--type=BrindleProcess", "--channel=" + h.channel_id}));
+  ASSERT_TRUE(h.Start("--type=BrindleProcess --channel=" + h.channel_id));
   EXPECT_EQ(0, h.Shutdown());
   const std::string id = "--channel=" + h.channel_id, type = "--type=BrindleProcess";
   for (const std::string& args :
