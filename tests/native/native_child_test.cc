@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -137,14 +136,6 @@ struct ChildHarness {
   ChildHarness()
       : root(std::filesystem::canonical(dir.path()).string()),
         runtime_dir("XDG_RUNTIME_DIR", root) {
-    static std::atomic<uintptr_t> next{0x1000};
-    const std::u16string id =
-        Logic::MakeDllChannelId(getpid(), reinterpret_cast<void*>(next++), 4242);
-    channel_id = halcy::Utf16ToUtf8(id);
-    server =
-        std::make_unique<IPC::CSyncChannelProxy>(id, 0, host.Loop(Thread::kThreadIPC), &shutdown);
-    listener = base::RefPtr<ServerListener>(
-        new ServerListener(host.Loop(Thread::kThreadExtensionManager)));
     server->AddListener(listener.get(), 0);
   }
   // Closes the server end, kills a child still running, reaps it.
@@ -222,10 +213,14 @@ struct ChildHarness {
   std::string root;  // dir with symbolic links resolved
   testing_support::ScopedEnv runtime_dir;
   testing_support::TestHost host;
-  std::string channel_id;
+  // The browser's end, named as its host names it (each harness has its own pipe directory).
+  const std::u16string id = Logic::MakeDllChannelId(getpid(), this, 4242);
+  const std::string channel_id = halcy::Utf16ToUtf8(id);
   base::CWaitableEvent shutdown{false};
-  std::unique_ptr<IPC::CSyncChannelProxy> server;
-  base::RefPtr<ServerListener> listener;
+  std::unique_ptr<IPC::CSyncChannelProxy> server =
+      std::make_unique<IPC::CSyncChannelProxy>(id, 0, host.Loop(Thread::kThreadIPC), &shutdown);
+  base::RefPtr<ServerListener> listener{
+      new ServerListener(host.Loop(Thread::kThreadExtensionManager))};
   pid_t pid = -1;
   int exit_status = -1;
 };
@@ -451,17 +446,16 @@ TEST(NativeChildTest,
   ASSERT_TRUE(h.Start("--type=BrindleProcess --channel=" + h.channel_id));
   EXPECT_EQ(0, h.Shutdown());
   const std::string id = "--channel=" + h.channel_id, type = "--type=BrindleProcess";
+  std::string out;
   for (const std::string& args :
        {id, type, id + " --type=renderer", id + " " + type + " " + type, id + " " + id + " " + type,
         "--channel=1.0000abcd.5 " + type /* lower-case hex */,
         "--channel=1.000ABCD.5 " + type /* seven digits */, "--channel=../../x " + type}) {
-    std::string out;
     EXPECT_EQ(2, testing_support::RunCommand(PLEXORE_HOST " " + args + " 2>/dev/null", &out))
         << args;
   }
   // A well-formed id that nobody listens on any more: the channel cannot be opened.
   h.CloseServer();
-  std::string out;
   EXPECT_EQ(1, testing_support::RunCommand(PLEXORE_HOST " " + id + " " + type, &out));
 }
 
