@@ -80,7 +80,6 @@ TEST(UnloadTest, CanUnloadOnlyWhenNoObjectLockOrFactoryReferenceLives) {
 
 class RegistrationTest : public ::testing::Test {
  protected:
-  std::string RegistryText() { return ReadFileOrEmpty(dir_.File("registry.reg")); }
   bool KeyExists(const std::u16string& path) {
     HKEY key = nullptr;
     const bool found =
@@ -130,9 +129,9 @@ TEST_F(RegistrationTest, RegisterTwiceThenUnregister) {
             halcy::RegWriteString(HKEY_CLASSES_ROOT,
                                   u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", u"", u"other"));
   ASSERT_EQ(S_OK, DllRegisterServer());
-  const std::string first = RegistryText();
+  const std::string first = ReadFileOrEmpty(dir_.File("registry.reg"));
   ASSERT_EQ(S_OK, DllRegisterServer());
-  EXPECT_EQ(first, RegistryText());
+  EXPECT_EQ(first, ReadFileOrEmpty(dir_.File("registry.reg")));
   EXPECT_EQ(0x0409u, GetThreadLocale());
   ASSERT_EQ(S_OK, DllUnregisterServer());
   EXPECT_EQ(0x0409u, GetThreadLocale());

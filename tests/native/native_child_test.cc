@@ -309,9 +309,8 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
 TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOneThread) {
   ChildHarness h;
   ASSERT_TRUE(h.Start()) << h.Log();
-  for (const char* id : {"alpha", "beta", "gamma"}) {
+  for (const char* id : {"alpha", "beta", "gamma"})
     ASSERT_EQ(1, h.Load(halcy::Utf8ToUtf16(id), h.Install(id, PLEXORE_PROBE_LIBRARY))) << id;
-  }
   h.Send(Msg(0x07000011, {u"beta", -5, u"cmd", u"{\"k\":\"\u00fc\u20ac\U0001D11E\"}", 0}));
   h.Send(Msg(0x07000012, {u"extension.notify.x", u"p"}));
   h.Send(Msg(0x07000006, {u"alpha", 1, 2, 3}));
