@@ -169,14 +169,13 @@ struct ChildHarness {
   // int (1 loaded, 0 failed), or -1 when none came.
   int Load(const std::u16string& id, const std::string& path) {
     Send(Msg(0x07000001, {id, halcy::Utf8ToUtf16(path)}));
-    int result = -1;
+    int64_t result = -1;
     listener->WaitFor([&](const std::vector<Incoming>& in) {
       for (const Incoming& m : in)
-        if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id))
-          result = static_cast<int>(m.Number(1));
+        if (m.type == 0x07000014 && m.fits && m.values[0].text == id) result = m.Number(1);
       return result >= 0;
     });
-    return result;
+    return static_cast<int>(result);
   }
   void Send(IPC::CMessage* message) { server->Send(message); }
   void CloseServer() {
