@@ -80,7 +80,6 @@ TEST(UnloadTest, CanUnloadOnlyWhenNoObjectLockOrFactoryReferenceLives) {
 
 class RegistrationTest : public ::testing::Test {
  protected:
-  std::string RegistryText() { return ReadFileOrEmpty(dir_.File("registry.reg")); }
   bool KeyExists(const std::u16string& path) {
     HKEY key = nullptr;
     const bool found =
@@ -88,9 +87,9 @@ class RegistrationTest : public ::testing::Test {
     if (found) RegCloseKey(key);
     return found;
   }
-  std::u16string ReadString(const std::u16string& path, const char16_t* name) {
+  std::u16string ReadString(const std::u16string& path, const std::u16string& name = u"") {
     std::u16string value;
-    halcy::RegReadString(HKEY_CLASSES_ROOT, path, name ? name : u"", &value);
+    halcy::RegReadString(HKEY_CLASSES_ROOT, path, name, &value);
     return value;
   }
   testing_support::ScopedTempDir dir_;
@@ -99,24 +98,23 @@ class RegistrationTest : public ::testing::Test {
 
 TEST_F(RegistrationTest, WritesTheKeysOfEveryClass) {
   ASSERT_EQ(S_OK, DllRegisterServer());
-  EXPECT_EQ(u"plexore", ReadString(u"AppID\\{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", nullptr));
+  EXPECT_EQ(u"plexore", ReadString(u"AppID\\{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}"));
   EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(u"AppID\\plexore.DLL", u"AppID"));
   const std::u16string clsid = u"CLSID\\{56AC55E5-66D2-4373-B258-0B2EFC07DF2A}";
-  EXPECT_EQ(u"CCoExtCommonCmdHost Object", ReadString(clsid, nullptr));
+  EXPECT_EQ(u"CCoExtCommonCmdHost Object", ReadString(clsid));
   EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(clsid, u"AppID"));
-  EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1", ReadString(clsid + u"\\ProgID", nullptr));
+  EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1", ReadString(clsid + u"\\ProgID"));
   EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo",
-            ReadString(clsid + u"\\VersionIndependentProgID", nullptr));
+            ReadString(clsid + u"\\VersionIndependentProgID"));
   EXPECT_TRUE(KeyExists(clsid + u"\\Programmable"));
   EXPECT_EQ(u"free", ReadString(clsid + u"\\InprocServer32", u"ThreadingModel"));
-  EXPECT_EQ(Logic::ModulePath(), ReadString(clsid + u"\\InprocServer32", nullptr));
-  EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(clsid + u"\\TypeLib", nullptr));
-  EXPECT_EQ(u"CCoExtCommonCmdHost Object",
-            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1", nullptr));
+  EXPECT_EQ(Logic::ModulePath(), ReadString(clsid + u"\\InprocServer32"));
+  EXPECT_EQ(u"{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}", ReadString(clsid + u"\\TypeLib"));
+  EXPECT_EQ(u"CCoExtCommonCmdHost Object", ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1"));
   EXPECT_EQ(u"{56AC55E5-66D2-4373-B258-0B2EFC07DF2A}",
-            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1\\CLSID", nullptr));
+            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1\\CLSID"));
   EXPECT_EQ(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo.1",
-            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo\\CurVer", nullptr));
+            ReadString(u"CCoExtCommonCmdHost.CCoExtCommonCmdHo\\CurVer"));
   for (const Logic::ClassId& c : kClassTable) {
     EXPECT_TRUE(KeyExists(u"CLSID\\" + halcy::GuidToString(c.clsid) + u"\\InprocServer32"));
     EXPECT_TRUE(KeyExists(c.prog_id));
@@ -131,9 +129,9 @@ TEST_F(RegistrationTest, RegisterTwiceThenUnregister) {
             halcy::RegWriteString(HKEY_CLASSES_ROOT,
                                   u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", u"", u"other"));
   ASSERT_EQ(S_OK, DllRegisterServer());
-  const std::string first = RegistryText();
+  const std::string first = ReadFileOrEmpty(dir_.File("registry.reg"));
   ASSERT_EQ(S_OK, DllRegisterServer());
-  EXPECT_EQ(first, RegistryText());
+  EXPECT_EQ(first, ReadFileOrEmpty(dir_.File("registry.reg")));
   EXPECT_EQ(0x0409u, GetThreadLocale());
   ASSERT_EQ(S_OK, DllUnregisterServer());
   EXPECT_EQ(0x0409u, GetThreadLocale());
@@ -143,7 +141,7 @@ TEST_F(RegistrationTest, RegisterTwiceThenUnregister) {
   }
   EXPECT_FALSE(KeyExists(u"AppID\\{E58D0007-3608-4A1C-8D4F-8E1AEE1FFA86}"));
   EXPECT_FALSE(KeyExists(u"AppID\\plexore.DLL"));
-  EXPECT_EQ(u"other", ReadString(u"AppID\\{0000AAAA-0000-0000-0000-000000000000}", nullptr));
+  EXPECT_EQ(u"other", ReadString(u"AppID\\{0000AAAA-0000-0000-0000-000000000000}"));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // the DLL host holds it, on a test host's IPC thread) and starts `plexore-host --channel=ID
 // --type=BrindleProcess`, which loads real libraries built against the SDK header (weatherdesk,
 // the crash library and the probe fixtures).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,13 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -32,6 +28,7 @@
 #include "ipc/ipc_message_values.h"
 #include "ipc/ipc_sync_channel.h"
 #include "platform/strings.h"
+#include "process/dll_interaction_process_host.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "thread/message_loop.h"
@@ -45,8 +42,8 @@ namespace fs = std::filesystem;
 
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-// A message from the child, decoded by the shape its type has for the browser. kConnected (the
-// hello, the peer's pid in Number(0)) and kError stand for the channel's events.
+// A message from the child, read by the shape the browser's host takes for its type; the
+// channel's hello (the peer's pid in Number(0)) and its error come as kConnected and kError.
 struct Incoming {
   static constexpr uint32_t kConnected = 0, kError = 1;
   uint32_t type = 0;
@@ -54,29 +51,9 @@ struct Incoming {
   bool fits = false;    // every value read and nothing left over
   std::string payload;  // the raw payload bytes
 
-  std::string Text(size_t i) const {
-    return i < values.size() ? halcy::Utf16ToUtf8(values[i].text) : "?";
-  }
-  int64_t Number(size_t i) const { return i < values.size() ? values[i].number : -1; }
+  std::string Text(size_t i) const { return halcy::Utf16ToUtf8(values.at(i).text); }
+  int64_t Number(size_t i) const { return values.at(i).number; }
 };
-
-// What the browser expects each message of the child to carry.
-std::vector<IPC::ValueType> ShapeFromChild(uint32_t type) {
-  constexpr IPC::ValueType S = IPC::ValueType::kString, I = IPC::ValueType::kInt,
-                           L = IPC::ValueType::kInt64;
-  static const std::map<uint32_t, std::vector<IPC::ValueType>> kShapes = {
-      {0x07000004, {S, L, S, S, L, L}},
-      {0x07000005, {S, L, L, S}},
-      {0x07000008, {S, S}},
-      {0x07000009, {L, S, I, S}},
-      {0x0700000B, {S, L, S, I, I, S, I}},
-      {0x0700000C, {S, L, L, I, S}},
-      {0x0700000E, {S, L, S, S}},
-      {0x07000010, {S, S, S, I}},
-      {0x07000014, {S, I}}};
-  auto it = kShapes.find(type);
-  return it == kShapes.end() ? std::vector<IPC::ValueType>() : it->second;
-}
 
 // The payloads of the named events (0x07000008) called `name` in `in`, in order.
 std::vector<std::string> NamedEventsIn(const std::vector<Incoming>& in, const std::string& name) {
@@ -98,16 +75,16 @@ class ServerListener : public IPC::CChannel::CListener {
   explicit ServerListener(Thread::CMessageLoop* loop) : loop_(loop->proxy()) {}
 
   void OnMessageReceived(const IPC::CMessage& m) override {
-    Incoming in;
-    in.type = m.type();
+    Incoming in{m.type(), {}, false, std::string(m.data() + m.header_size(), m.payload_size())};
+    const std::vector<IPC::ValueType>* shape = Logic::DllMessageShapeFromChild(m.type());
     size_t used = 0;
-    in.fits =
-        IPC::ReadMessageValues(m, ShapeFromChild(m.type()), &in.values, &used) && used == m.size();
-    in.payload.assign(m.data() + m.header_size(), m.payload_size());
+    in.fits = shape && IPC::ReadMessageValues(m, *shape, &in.values, &used) && used == m.size();
     Add(std::move(in));
   }
-  void OnChannelConnected(int32_t peer_pid) override { Add(Incoming::kConnected, peer_pid); }
-  void OnChannelError() override { Add(Incoming::kError, 0); }
+  void OnChannelConnected(int32_t peer_pid) override {
+    Add({Incoming::kConnected, {{IPC::ValueType::kInt, peer_pid, {}}}, false, ""});
+  }
+  void OnChannelError() override { Add({Incoming::kError, {}, false, ""}); }
   void GetListenerLoopProxy(Thread::CMessageLoopProxy** proxy) override {
     *proxy = loop_.get();
     (*proxy)->AddRef();
@@ -117,9 +94,6 @@ class ServerListener : public IPC::CChannel::CListener {
   bool WaitFor(const std::function<bool(const std::vector<Incoming>&)>& pred) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, kWaitLimit, [&] { return pred(received_); });
-  }
-  bool WaitFor(uint32_t type) {
-    return WaitFor([type](auto& in) { return Find(in, type) != nullptr; });
   }
   std::vector<Incoming> received() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -131,13 +105,6 @@ class ServerListener : public IPC::CChannel::CListener {
 
  private:
   ~ServerListener() override = default;
-  void Add(uint32_t type, int64_t number) {
-    Incoming in;
-    in.type = type;
-    in.values.resize(1);
-    in.values[0].number = number;
-    Add(std::move(in));
-  }
   void Add(Incoming in) {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(std::move(in));
@@ -166,14 +133,6 @@ struct ChildHarness {
   ChildHarness()
       : root(std::filesystem::canonical(dir.path()).string()),
         runtime_dir("XDG_RUNTIME_DIR", root) {
-    static std::atomic<unsigned> next{0x1000};
-    char id[64];
-    std::snprintf(id, sizeof(id), "%d.%08X.%d", static_cast<int>(getpid()), next++, 4242);
-    channel_id = id;
-    server = std::make_unique<IPC::CSyncChannelProxy>(halcy::Utf8ToUtf16(channel_id), 0,
-                                                      host.Loop(Thread::kThreadIPC), &shutdown);
-    listener = base::RefPtr<ServerListener>(
-        new ServerListener(host.Loop(Thread::kThreadExtensionManager)));
     server->AddListener(listener.get(), 0);
   }
   // Closes the server end, kills a child still running, reaps it.
@@ -186,24 +145,18 @@ struct ChildHarness {
     host.WaitIdle();
   }
 
-  // Spawns the child with `args` (the two switches when empty) and waits for its hello. It is
-  // started with a handle of the browser's on descriptor 9 that it must not keep.
-  bool Start(std::vector<std::string> args = {}) {
-    if (args.empty()) args = {"--channel=" + channel_id, "--type=BrindleProcess"};
-    // env(1) sets the child's log and then becomes the child (same pid).
-    std::vector<std::string> command = {"/usr/bin/env", "-u", "PLEXORE_SCENARIO_OUTPUT",
-                                        "HALCY_LOG=" + root + "/child.log:5:extDll;", PLEXORE_HOST};
-    command.insert(command.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : command) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string marker = root + "/inherited.marker";
-    posix_spawn_file_actions_addopen(&actions, 9, marker.c_str(), O_RDWR | O_CREAT, 0600);
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 && listener->WaitFor(Incoming::kConnected);
+  // Starts the child with `args` (the two switches when empty) and waits for its hello. The
+  // shell opens a handle of the browser's on descriptor 9 that the child must not keep, env(1)
+  // sets the child's log, and both become the child in turn (same pid).
+  bool Start(std::string args = "") {
+    if (args.empty()) args = "--channel=" + channel_id + " --type=BrindleProcess";
+    const std::string command = "exec 9<>" + root +
+                                "/inherited.marker; exec /usr/bin/env -u PLEXORE_SCENARIO_OUTPUT "
+                                "'HALCY_LOG=" +
+                                root + "/child.log:5:extDll;' " PLEXORE_HOST " " + args;
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    return posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) == 0 &&
+           listener->WaitFor([](auto& in) { return Find(in, Incoming::kConnected); });
   }
   // Copies the library file `source` to <root>/ext/<id>/<its file name>; returns that path.
   std::string Install(const std::string& id, const std::string& source) {
@@ -216,14 +169,13 @@ struct ChildHarness {
   // int (1 loaded, 0 failed), or -1 when none came.
   int Load(const std::u16string& id, const std::string& path) {
     Send(Msg(0x07000001, {id, halcy::Utf8ToUtf16(path)}));
-    int result = -1;
+    int64_t result = -1;
     listener->WaitFor([&](const std::vector<Incoming>& in) {
       for (const Incoming& m : in)
-        if (m.type == 0x07000014 && m.fits && m.Text(0) == halcy::Utf16ToUtf8(id))
-          result = static_cast<int>(m.Number(1));
+        if (m.type == 0x07000014 && m.fits && m.values[0].text == id) result = m.Number(1);
       return result >= 0;
     });
-    return result;
+    return static_cast<int>(result);
   }
   void Send(IPC::CMessage* message) { server->Send(message); }
   void CloseServer() {
@@ -257,10 +209,14 @@ struct ChildHarness {
   std::string root;  // dir with symbolic links resolved
   testing_support::ScopedEnv runtime_dir;
   testing_support::TestHost host;
-  std::string channel_id;
+  // The browser's end, named as its host names it (each harness has its own pipe directory).
+  const std::u16string id = Logic::MakeDllChannelId(getpid(), this, 4242);
+  const std::string channel_id = halcy::Utf16ToUtf8(id);
   base::CWaitableEvent shutdown{false};
-  std::unique_ptr<IPC::CSyncChannelProxy> server;
-  base::RefPtr<ServerListener> listener;
+  std::unique_ptr<IPC::CSyncChannelProxy> server =
+      std::make_unique<IPC::CSyncChannelProxy>(id, 0, host.Loop(Thread::kThreadIPC), &shutdown);
+  base::RefPtr<ServerListener> listener{
+      new ServerListener(host.Loop(Thread::kThreadExtensionManager))};
   pid_t pid = -1;
   int exit_status = -1;
 };
@@ -280,10 +236,9 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   EXPECT_TRUE(socket);
 
   // The library as shipped in the built-in set, under its extension's directory.
-  const std::string path = h.Install("weatherdesk", PLEXORE_SHIPPED_WEATHERDESK);
-  ASSERT_EQ(1, h.Load(u"weatherdesk", path));
+  ASSERT_EQ(1, h.Load(u"weatherdesk", h.Install("weatherdesk", PLEXORE_SHIPPED_WEATHERDESK)));
   h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));
-  ASSERT_TRUE(h.listener->WaitFor(0x07000010));
+  ASSERT_TRUE(h.listener->WaitFor([](auto& in) { return Find(in, 0x07000010); }));
   const Incoming command = *Find(h.listener->received(), 0x07000010);
   ASSERT_TRUE(command.fits);
   EXPECT_EQ("weatherdesk", command.Text(0));
@@ -353,9 +308,8 @@ TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
 TEST(NativeChildTest, MessagesReachOnlyTheLibrariesTheyConcernInArrivalOrderOnOneThread) {
   ChildHarness h;
   ASSERT_TRUE(h.Start()) << h.Log();
-  for (const char* id : {"alpha", "beta", "gamma"}) {
+  for (const char* id : {"alpha", "beta", "gamma"})
     ASSERT_EQ(1, h.Load(halcy::Utf8ToUtf16(id), h.Install(id, PLEXORE_PROBE_LIBRARY))) << id;
-  }
   h.Send(Msg(0x07000011, {u"beta", -5, u"cmd", u"{\"k\":\"\u00fc\u20ac\U0001D11E\"}", 0}));
   h.Send(Msg(0x07000012, {u"extension.notify.x", u"p"}));
   h.Send(Msg(0x07000006, {u"alpha", 1, 2, 3}));
@@ -473,30 +427,28 @@ TEST(NativeChildTest, CrashLibraryBringsTheProcessDownWhenAsked) {
   ASSERT_EQ(1, h.Load(u"crashy", h.Install("crashy", PLEXORE_CRASH_LIBRARY)));
   h.Send(Msg(0x07000008, {u"weather.update", u"{}"}));  // any other event: it stays up
   h.Send(Msg(0x07000008, {u"crash.now", u"{}"}));
-  const int status = h.WaitForExitStatus();
-  EXPECT_NE(-1, status);
-  EXPECT_NE(0, status);  // killed by the signal (or, under ASan, its report's exit)
-  EXPECT_TRUE(h.listener->WaitFor(Incoming::kError));
+  // Killed by the signal (or, under ASan, its report's exit); -1 would be no end in time.
+  EXPECT_GT(h.WaitForExitStatus(), 0);
+  EXPECT_TRUE(h.listener->WaitFor([](auto& in) { return Find(in, Incoming::kError); }));
   EXPECT_NE(std::string::npos, h.Log().find("crash_on_request: crashing as asked"));
 }
 
 TEST(NativeChildTest,
      SwitchesInEitherOrderAreAcceptedOthersRefusedAndAnUnopenableChannelEndsWithOne) {
   ChildHarness h;
-  ASSERT_TRUE(h.Start({"--type=BrindleProcess", "--channel=" + h.channel_id}));
+  ASSERT_TRUE(h.Start("--type=BrindleProcess --channel=" + h.channel_id));
   EXPECT_EQ(0, h.Shutdown());
   const std::string id = "--channel=" + h.channel_id, type = "--type=BrindleProcess";
+  std::string out;
   for (const std::string& args :
        {id, type, id + " --type=renderer", id + " " + type + " " + type, id + " " + id + " " + type,
         "--channel=1.0000abcd.5 " + type /* lower-case hex */,
         "--channel=1.000ABCD.5 " + type /* seven digits */, "--channel=../../x " + type}) {
-    std::string out;
     EXPECT_EQ(2, testing_support::RunCommand(PLEXORE_HOST " " + args + " 2>/dev/null", &out))
         << args;
   }
   // A well-formed id that nobody listens on any more: the channel cannot be opened.
   h.CloseServer();
-  std::string out;
   EXPECT_EQ(1, testing_support::RunCommand(PLEXORE_HOST " " + id + " " + type, &out));
 }
 

@@ -10,6 +10,9 @@
 
 namespace {
 
+using testing_support::RunCommand;
+using testing_support::WriteFileOrDie;
+
 constexpr char kLibrary[] = R"(#include <string.h>
 #include "plexore/native_extension.h"
 static const plexore_host* g_host;
@@ -35,24 +38,20 @@ TEST(SdkInstallTest, ALibraryBuiltFromTheHeaderAloneIsInstalledLoadedAndAnswered
   testing_support::ScopedTempDir dir;
   const std::string source = dir.File("sdkext");
   std::filesystem::create_directories(source);
-  testing_support::WriteFileOrDie(source + "/sdk.c", kLibrary);
-  testing_support::WriteFileOrDie(
+  WriteFileOrDie(source + "/sdk.c", kLibrary);
+  WriteFileOrDie(
       source + "/manifest.json",
       R"({"name":"SDK","version":"1.0","librarypath":"sdk.so","permissions":["utility"]})");
   std::string out;
-  ASSERT_EQ(0, testing_support::RunCommand(std::string(PLEXORE_CC) + " -shared -fPIC -I" +
-                                               PLEXORE_SDK_INCLUDE + " -o " + source + "/sdk.so " +
-                                               source + "/sdk.c",
-                                           &out, true))
+  ASSERT_EQ(0, RunCommand(std::string(PLEXORE_CC) + " -shared -fPIC -I" + PLEXORE_SDK_INCLUDE +
+                              " -o " + source + "/sdk.so " + source + "/sdk.c",
+                          &out, true))
       << out;
   const std::string host = "HALCY_REGISTRY=" + dir.File("registry.reg") + " " + PLEXORE_HOST;
   const std::string root = " --data-root " + dir.File("appdata");
-  ASSERT_EQ(0, testing_support::RunCommand(host + " install " + source + root, &out, true)) << out;
-  testing_support::WriteFileOrDie(dir.File("ping.jsonl"),
-                                  R"({"op":"event","name":"sdk.ping","payload":""})");
-  ASSERT_EQ(0, testing_support::RunCommand(
-                   host + " run --scenario " + dir.File("ping.jsonl") + root, &out, false))
-      << out;
+  ASSERT_EQ(0, RunCommand(host + " install " + source + root, &out, true)) << out;
+  WriteFileOrDie(dir.File("ping.jsonl"), R"({"op":"event","name":"sdk.ping","payload":""})");
+  ASSERT_EQ(0, RunCommand(host + " run --scenario " + dir.File("ping.jsonl") + root, &out)) << out;
   const std::string copy = dir.File("appdata") + "/halcy/browser/SysData/localextensions/sdkext";
   EXPECT_NE(std::string::npos, out.find(R"({"to":"dll","type":"0x07000001","params":["sdkext",")" +
                                         copy + R"(/sdk.so"]})"))
