@@ -17,24 +17,21 @@ void Put(std::string* out, std::string_view sizes, std::initializer_list<uint64_
   }
 }
 
-// Raw deflate: zlib's stream without its two-byte header and four-byte checksum.
-std::string Deflate(const std::string& data) {
-  uLongf size = compressBound(data.size());
-  std::string out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-            reinterpret_cast<const Bytef*>(data.data()), data.size(), Z_BEST_COMPRESSION);
-  return out.substr(2, size - 6);
-}
-
 }  // namespace
 
 std::string BuildZip(const std::vector<ZipFixtureEntry>& entries) {
   std::string out, directory;
   for (const ZipFixtureEntry& e : entries) {
-    // Stored when deflating does not make it smaller, as zip tools do.
-    std::string stored = Deflate(e.data);
-    const bool deflated = stored.size() < e.data.size();
-    if (!deflated) stored = e.data;
+    // Raw deflate is zlib's stream less its 2-byte header and 4-byte checksum; data that it does
+    // not make smaller is stored, as zip tools do.
+    uLongf size = compressBound(e.data.size());
+    std::string stored(size, '\0');
+    const bool deflated =
+        !e.data.empty() &&
+        compress2(reinterpret_cast<Bytef*>(stored.data()), &size,
+                  reinterpret_cast<const Bytef*>(e.data.data()), e.data.size(), 9) == Z_OK &&
+        size - 6 < e.data.size();
+    stored = deflated ? stored.substr(2, size - 6) : e.data;
     const uint64_t crc = crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), e.data.size());
     std::string common;  // version needed .. name length, shared by both headers
     Put(&common, "222224442",
@@ -50,15 +47,15 @@ std::string BuildZip(const std::vector<ZipFixtureEntry>& entries) {
     Put(&out, "2", {e.local_extra.size()});
     out += e.name + e.local_extra + stored;
   }
-  const uint64_t offset = out.size(), count = entries.size(), size = directory.size();
+  const uint64_t offset = out.size(), count = entries.size(), length = directory.size();
   out += directory;
   if (count > 0xffff) {  // the zip64 end record and its locator
     Put(&out, "48224488884484",
-        {0x06064b50, 44, 45, 45, 0, 0, count, count, size, offset, 0x07064b50, 0, offset + size,
+        {0x06064b50, 44, 45, 45, 0, 0, count, count, length, offset, 0x07064b50, 0, offset + length,
          1});
   }
   const uint64_t count16 = count > 0xffff ? 0xffff : count;
-  Put(&out, "4422442", {0x06054b50, 0, count16, count16, size, offset, 0});
+  Put(&out, "4422442", {0x06054b50, 0, count16, count16, length, offset, 0});
   return out;
 }
 

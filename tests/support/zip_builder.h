@@ -16,11 +16,10 @@ struct ZipFixtureEntry {
   std::string name{};
   std::string data{};
   uint32_t external_attributes = 0100644u << 16;
-  uint8_t host = 3;        // made on: 0 MS-DOS, 3 Unix, 11 NTFS ...
-  bool encrypted = false;  // sets the flag only; the data stays plain
-  bool wrong_crc = false;
-  std::optional<uint32_t> declared_size{};  // the uncompressed size written, when it must lie
-  std::string local_extra{};                // the local header's extra field
+  uint8_t host = 3;                           // made on: 0 MS-DOS, 3 Unix, 11 NTFS ...
+  bool encrypted = false, wrong_crc = false;  // the flag only (the data stays plain); a bad CRC
+  std::optional<uint32_t> declared_size{};    // the uncompressed size written, when it must lie
+  std::string local_extra{};                  // the local header's extra field
 };
 
 inline ZipFixtureEntry ZipFile(std::string name, std::string data) {

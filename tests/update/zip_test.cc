@@ -66,10 +66,9 @@ TEST_F(ZipTest, EachEntryLandsInsideOrIsRefused) {
       EXPECT_TRUE(code == Logic::ZR_FLATE || fs::is_empty(dest_));
       // One good entry among failing ones is enough for true.
       EXPECT_TRUE(Unpack(Package({entry, ZipFile("good", "ok"), entry})));
-    } else if (lands.ends_with('/')) {
-      EXPECT_TRUE(fs::is_directory(dest_ + "/" + lands));
     } else {
-      EXPECT_EQ(ts::ReadFileOrEmpty(dest_ + "/" + lands), entry.data);
+      EXPECT_EQ(fs::is_directory(dest_ + "/" + lands), lands.ends_with('/'));
+      EXPECT_EQ(ts::ReadFileOrEmpty(dest_ + "/" + lands), lands.ends_with('/') ? "" : entry.data);
     }
     EXPECT_TRUE(OnlyDestinationLeft());
   };
@@ -151,8 +150,6 @@ TEST_F(ZipTest, CursorWalksTheLargestPackageAllowed) {
   auto zip = Logic::ZipArchive::Open(halcy::Utf8ToUtf16(Package(entries)));
   ASSERT_TRUE(zip);
   Logic::ZipEntry entry;
-  EXPECT_EQ(zip->GetEntry(-1, &entry), Logic::ZR_OK);
-  EXPECT_EQ(entry.index, 100000);
   auto name_at = [&](int index) {
     EXPECT_EQ(zip->GetEntry(index, &entry), Logic::ZR_OK);
     return entry.name == halcy::Utf8ToUtf16("e" + std::to_string(index));
@@ -165,7 +162,6 @@ TEST_F(ZipTest, CursorWalksTheLargestPackageAllowed) {
   }
   for (int i : {99999, 7, 54321, 0, 54322}) EXPECT_TRUE(name_at(i)) << i;
   EXPECT_EQ(zip->GetEntry(100000, &entry), Logic::ZR_ARGS);
-  EXPECT_EQ(zip->GetEntry(-2, &entry), Logic::ZR_ARGS);
   EXPECT_EQ(Logic::LastZipResult(), Logic::ZR_ARGS);
   entries.push_back(ZipFile("one more", ""));
   EXPECT_FALSE(Logic::ZipArchive::Open(halcy::Utf8ToUtf16(Package(entries))));
@@ -227,7 +223,6 @@ TEST_F(ZipTest, PlexorectlExtractKeepsThePackageAndExitsWithTheOutcome) {
   ts::WriteFileOrDie(junk, "junk");
   const std::pair<std::vector<std::string>, int> cases[] = {
       {{"zip", "check", temp_.File("p.zip")}, 0},
-      {{"zip", "list", junk}, 1},
       {{"zip", "check", junk}, 1},
       {{"zip", "extract", junk, out}, 1},
       {{"zip", "extract", temp_.File("missing.zip"), out}, 1},
