@@ -3,17 +3,15 @@
 #include <zlib.h>
 
 #include <initializer_list>
-#include <string_view>
 
 namespace testing_support {
 namespace {
 
 // Appends each value little-endian in as many bytes as its digit in `sizes` says.
-void Put(std::string* out, std::string_view sizes, std::initializer_list<uint64_t> values) {
-  const uint64_t* value = values.begin();
-  for (char size : sizes) {
-    for (int i = 0; i < size - '0'; ++i) out->push_back(static_cast<char>(*value >> (8 * i)));
-    ++value;
+void Put(std::string* out, const char* sizes, std::initializer_list<uint64_t> values) {
+  for (uint64_t value : values) {
+    for (int i = 0; i < *sizes - '0'; ++i) out->push_back(static_cast<char>(value >> (8 * i)));
+    ++sizes;
   }
 }
 

@@ -13,8 +13,7 @@
 namespace testing_support {
 
 struct ZipFixtureEntry {
-  std::string name{};
-  std::string data{};
+  std::string name{}, data{};
   uint32_t external_attributes = 0100644u << 16;
   uint8_t host = 3;                           // made on: 0 MS-DOS, 3 Unix, 11 NTFS ...
   bool encrypted = false, wrong_crc = false;  // the flag only (the data stays plain); a bad CRC
@@ -22,9 +21,7 @@ struct ZipFixtureEntry {
   std::string local_extra{};                  // the local header's extra field
 };
 
-inline ZipFixtureEntry ZipFile(std::string name, std::string data) {
-  return {std::move(name), std::move(data)};
-}
+inline ZipFixtureEntry ZipFile(std::string name, std::string data) { return {name, data}; }
 // Past 65535 entries the zip64 end records are written too.
 std::string BuildZip(const std::vector<ZipFixtureEntry>& entries);
 
