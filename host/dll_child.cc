@@ -287,7 +287,7 @@ void CDllChild::Deliver(const IPC::CMessage& m, const DllMessageInfo& info) {
 }
 
 void CDllChild::ReportLoad(const std::u16string& id, int32_t result) {
-  auto* m = new IPC::CMessage(false, kDllMsgLoadResult);
+  auto* m = new IPC::CMessage(false, kDllMsgLibraryLoadState);
   m->WriteString(id);
   m->WriteInt(result);
   SendToManager(m);

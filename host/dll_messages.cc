@@ -23,18 +23,18 @@ const DllMessageInfo kMessages[] = {
     {kDllMsgNamedEvent, {S, S}, true, true, R::kAll, -1},
     {kDllMsgRequestAnswer, {S, L, I, S}, true, false, R::kOneExtension, -1},
     {kDllMsgPageInfo, {S, L, L, I, S, S}, true, false, R::kOneExtension, -1},
-    {kDllMsgOwnerAnswer, {S, L, S}, true, false, R::kOneExtension, -1},
+    {kDllMsgRequestOutcome, {S, L, S}, true, false, R::kOneExtension, -1},
     {kDllMsgLibraryMessage, {S, I, S, S, I}, true, false, R::kOneExtension, -1},
     {kDllMsgBrowserNotify, {S, S}, true, false, R::kAll, -1},
     // From the process.
-    {0x07000004, {S, L, S, S, L, L}, false, true, R::kNone, 0},
-    {0x07000005, {S, L, L, S}, false, true, R::kNone, 0},
-    {0x07000009, {L, S, I, S}, false, true, R::kNone, 1},
-    {0x0700000B, {S, L, S, I, I, S, I}, false, true, R::kNone, 0},
-    {0x0700000C, {S, L, L, I, S}, false, true, R::kNone, 0},
-    {0x0700000E, {S, L, S, S}, false, true, R::kNone, 0},
-    {kDllMsgCommand, {S, S, S, I}, false, true, R::kNone, 0},
-    {kDllMsgLoadResult, {S, I}, false, false, R::kNone, 0},
+    {Logic::kDllMsgLibraryResponseToFE, {S, L, S, S, L, L}, false, true, R::kNone, 0},
+    {Logic::kDllMsgPostCommandToUI, {S, L, L, S}, false, true, R::kNone, 0},
+    {Logic::kDllMsgSnapShotWebPage, {L, S, I, S}, false, true, R::kNone, 1},
+    {Logic::kDllMsgOpenWebPage, {S, L, S, I, I, S, I}, false, true, R::kNone, 0},
+    {Logic::kDllMsgGetWebPageInfo, {S, L, L, I, S}, false, true, R::kNone, 0},
+    {Logic::kDllMsgLibraryRequest, {S, L, S, S}, false, true, R::kNone, 0},
+    {kDllMsgLibraryCommand, {S, S, S, I}, false, true, R::kNone, 0},
+    {kDllMsgLibraryLoadState, {S, I}, false, false, R::kNone, 0},
 };
 
 }  // namespace

@@ -17,23 +17,24 @@
 
 #include "ipc/ipc_message.h"
 #include "ipc/ipc_message_values.h"
+#include "process/dll_message_types.h"
 
 namespace host {
 
-// Message types of the extension-library process.
-constexpr uint32_t kDllMsgLoadLibrary = 0x07000001;    // string id, string full library path
-constexpr uint32_t kDllMsgUnloadLibrary = 0x07000002;  // string id
-constexpr uint32_t kDllMsgForwardedCall = 0x07000003;
-constexpr uint32_t kDllMsgMenuClick = 0x07000006;
-constexpr uint32_t kDllMsgFrameCreated = 0x07000007;
-constexpr uint32_t kDllMsgNamedEvent = 0x07000008;  // both ways
-constexpr uint32_t kDllMsgRequestAnswer = 0x0700000A;
-constexpr uint32_t kDllMsgPageInfo = 0x0700000D;
-constexpr uint32_t kDllMsgOwnerAnswer = 0x0700000F;
-constexpr uint32_t kDllMsgCommand = 0x07000010;
-constexpr uint32_t kDllMsgLibraryMessage = 0x07000011;
-constexpr uint32_t kDllMsgBrowserNotify = 0x07000012;
-constexpr uint32_t kDllMsgLoadResult = 0x07000014;  // string id, int (0: failed to load)
+// Message types of the extension-library process (process/dll_message_types.h).
+using Logic::kDllMsgBrowserNotify;
+using Logic::kDllMsgForwardedCall;
+using Logic::kDllMsgFrameCreated;
+using Logic::kDllMsgLibraryCommand;
+using Logic::kDllMsgLibraryLoadState;
+using Logic::kDllMsgLibraryMessage;
+using Logic::kDllMsgLoadLibrary;
+using Logic::kDllMsgMenuClick;
+using Logic::kDllMsgNamedEvent;
+using Logic::kDllMsgPageInfo;
+using Logic::kDllMsgRequestAnswer;
+using Logic::kDllMsgRequestOutcome;
+using Logic::kDllMsgUnloadLibrary;
 
 // How a message to the process finds its libraries.
 enum class DllRecipients {

@@ -24,7 +24,7 @@ IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id) {
 
 IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,
                                      const std::u16string& library_path) {
-  auto* message = new IPC::CMessage(false, kDllMsgLoadNativeLibrary);
+  auto* message = new IPC::CMessage(false, kDllMsgLoadLibrary);
   message->WriteString(extension_id);
   message->WriteString(library_path);
   return message;

@@ -12,30 +12,22 @@
 #include <string>
 
 #include "ipc/ipc_message.h"
+#include "process/dll_message_types.h"
 
 namespace Logic {
 
-// A message for an extension without a background page: string extension id, int request
-// context, string command, string arguments, int (always 0).
-inline constexpr uint32_t kDllMsgLibraryMessage = 0x07000011;
-// A browser notification: string name, string payload.
-inline constexpr uint32_t kDllMsgBrowserNotify = 0x07000012;
-// A forwarded call (IExtensionMgr slot 23): string, int64, string, string, int64, int64.
-inline constexpr uint32_t kDllMsgForwardedCall = 0x07000003;
-// A named event: string name, string payload.
-inline constexpr uint32_t kDllMsgNamedEvent = 0x07000008;
-// The answer to a native library's pending request: string target, int64 handle, int value,
-// string result.
-inline constexpr uint32_t kDllMsgRequestAnswer = 0x0700000A;
-
-// An extension's library is to be unloaded (disable, delete): string extension id.
-inline constexpr uint32_t kDllMsgUnloadLibrary = 0x07000002;
-// An extension's library is to be loaded: string extension id, string the library's full,
-// resolved native path.
-inline constexpr uint32_t kDllMsgLoadNativeLibrary = 0x07000001;
-// The answer to a library's request 0x0700000E: string extension id, int64 the request's
-// number, string the outcome ({"result":"ok"}, ...).
-inline constexpr uint32_t kDllMsgRequestOutcome = 0x0700000F;
+// What goes to the child (type constants in process/dll_message_types.h):
+//   0x07000011  string extension id, int request context, string command, string arguments,
+//               int (always 0): a message for an extension without a background page
+//   0x07000012  string name, string payload: a browser notification
+//   0x07000003  string, int64, string, string, int64, int64: a forwarded call (slot 23)
+//   0x07000008  string name, string payload: a named event
+//   0x0700000A  string target, int64 handle, int value, string result: the answer to a
+//               native library's pending request
+//   0x07000002  string extension id: unload the extension's library (disable, delete)
+//   0x07000001  string extension id, string the library's full, resolved native path
+//   0x0700000F  string extension id, int64 the request's number, string the outcome
+//               ({"result":"ok"}, ...): the answer to a library's request 0x0700000E
 
 IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id);
 IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,

@@ -149,7 +149,7 @@ void CExtensionMgrImpl::LoadAppDllFailed(const std::u16string& extension_id) {
 // --- Messages from the child ---
 
 void CExtensionMgrImpl::OnDllMessage(const CDllMessage& message) {
-  if (message.type == kDllMsgLibraryNamedEvent) {
+  if (message.type == kDllMsgNamedEvent) {
     halcy::ScopedBstr name(message.text(0)), payload(message.text(1));
     DispatchNamedEvent(name.Get(), payload.Get());
     return;

@@ -47,7 +47,7 @@ const std::vector<IncomingRule>& IncomingRules() {
   static const auto* rules = new std::vector<IncomingRule>{
       {kDllMsgLibraryResponseToFE, {S, L, S, S, L, L}, nullptr},
       {kDllMsgPostCommandToUI, {S, L, L, S}, u"&CExtensionMgrImpl::PostCommandToUI"},
-      {kDllMsgLibraryNamedEvent, {S, S}, nullptr},
+      {kDllMsgNamedEvent, {S, S}, nullptr},
       {kDllMsgSnapShotWebPage, {L, S, I, S}, u"&CExtensionMgrImpl::SnapShotWebPage"},
       {kDllMsgOpenWebPage, {S, L, S, I, I, S, I}, u"&CExtensionMgrImpl::OpenWebPage"},
       {kDllMsgGetWebPageInfo, {S, L, L, I, S}, u"&CExtensionMgrImpl::GetWebPageInfo"},

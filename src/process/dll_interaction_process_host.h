@@ -59,6 +59,7 @@
 #include "ipc/ipc_channel.h"
 #include "ipc/ipc_message_values.h"
 #include "process/child_process_launcher.h"
+#include "process/dll_message_types.h"
 
 namespace IPC {
 class CMessage;
@@ -66,19 +67,6 @@ class CSyncChannelProxy;
 }  // namespace IPC
 
 namespace Logic {
-
-// Message types of the extension-DLL process.
-inline constexpr uint32_t kDllMsgLoadLibrary = 0x07000001;
-inline constexpr uint32_t kDllMsgLibraryResponseToFE = 0x07000004;
-inline constexpr uint32_t kDllMsgPostCommandToUI = 0x07000005;
-inline constexpr uint32_t kDllMsgLibraryNamedEvent = 0x07000008;
-inline constexpr uint32_t kDllMsgSnapShotWebPage = 0x07000009;
-inline constexpr uint32_t kDllMsgOpenWebPage = 0x0700000B;
-inline constexpr uint32_t kDllMsgGetWebPageInfo = 0x0700000C;
-inline constexpr uint32_t kDllMsgLibraryRequest = 0x0700000E;
-inline constexpr uint32_t kDllMsgLibraryRequestAnswer = 0x0700000F;
-inline constexpr uint32_t kDllMsgLibraryCommand = 0x07000010;
-inline constexpr uint32_t kDllMsgLibraryLoadState = 0x07000014;
 
 // The pending queue's bound: messages sent before the child's hello.
 inline constexpr size_t kMaxPendingDllMessages = 0x1000;
