@@ -10,6 +10,7 @@ packages=(
   zlib1g-dev libminizip-dev libcurl4-openssl-dev libpugixml-dev libgd-dev
   rapidjson-dev nlohmann-json3-dev     # benchmark baselines only
   unzip                                # zip_bench baseline
+  python3                              # the loopback HTTP server of the network tests
 )
 
 missing=()
