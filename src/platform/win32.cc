@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/log_controller.h"
 #include "platform/strings.h"
 
 namespace {
@@ -15,6 +16,14 @@ thread_local LCID t_locale = LOCALE_USER_DEFAULT;
 
 DWORD GetLastError() { return t_last_error; }
 void SetLastError(DWORD error) { t_last_error = error; }
+
+void OutputDebugStringW(LPCWSTR text) {
+  if (!text) return;
+  std::u16string line(text);
+  while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.pop_back();
+  halcy::ILogController* log = halcy::GetLogController();
+  if (log && log->IsEnabled(1, u"debugger;")) log->Write(1, u"debugger;", line.c_str());
+}
 
 LCID GetThreadLocale() { return t_locale; }
 BOOL SetThreadLocale(LCID locale) {

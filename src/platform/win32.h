@@ -7,6 +7,11 @@
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
+// The debugger output: each text becomes one line of the log controller at level 1 under the
+// tag "debugger;" (trailing line feeds dropped), seen when HALCY_LOG asks for level 1 and by log
+// observers.
+void OutputDebugStringW(LPCWSTR text);
+
 constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
 constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
 // The thread locale is recorded per thread so that save-and-restore brackets are observable;

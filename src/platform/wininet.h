@@ -33,10 +33,9 @@
 // body is kept up to 16 MiB and cut there; a connection attempt gives up after 30 s and a
 // transfer that moves no byte for 60 s is aborted (ERROR_INTERNET_TIMEOUT).
 //
-// "The preconfigured proxy" (INTERNET_OPEN_TYPE_PRECONFIG) is the standard proxy environment,
-// read when the root handle is opened: `http_proxy` for http URLs, `https_proxy` or
-// `HTTPS_PROXY` for https, `all_proxy` or `ALL_PROXY` for either when the former is unset, and
-// `no_proxy` or `NO_PROXY` for hosts that bypass it. Tests reach a loopback server that way.
+// "The preconfigured proxy" (INTERNET_OPEN_TYPE_PRECONFIG) is the standard proxy environment
+// (platform/proxy_environment.h), read when the root handle is opened. Tests reach a loopback
+// server that way.
 //
 // The ANSI code page of the system is UTF-8 here.
 //
