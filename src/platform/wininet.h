@@ -28,6 +28,12 @@
 //   - On a synchronous root, InternetOpenUrlW performs a GET on the caller's thread and returns
 //     a handle once the reply has arrived (any status), or null with the error.
 //
+// Handles are entries of a process-wide table, not pointers: a closed or made-up handle is
+// refused with ERROR_INVALID_HANDLE. Closing a handle closes only that handle (a request
+// keeps what it needs of its connect and root handles). The worker thread starts with the
+// first asynchronous call and ends whenever it has nothing left to do (no notification due,
+// no transfer running); at process exit a running worker is stopped and joined.
+//
 // Limits and refusals: only http and https URLs (ERROR_INTERNET_UNRECOGNIZED_SCHEME
 // otherwise); libcurl never follows redirects (redirects are the caller's business); a reply
 // body is kept up to 16 MiB and cut there; a connection attempt gives up after 30 s and a
@@ -151,26 +157,34 @@ INTERNET_STATUS_CALLBACK InternetSetStatusCallbackW(HINTERNET handle,
 HINTERNET InternetConnectW(HINTERNET internet, LPCWSTR server_name, INTERNET_PORT server_port,
                            LPCWSTR user_name, LPCWSTR password, DWORD service, DWORD flags,
                            DWORD_PTR context);
-HINTERNET HttpOpenRequestW(HINTERNET connect, LPCWSTR verb, LPCWSTR object_name,
-                           LPCWSTR version, LPCWSTR referrer, LPCWSTR* accept_types, DWORD flags,
-                           DWORD_PTR context);
+// Verbs: GET, POST, HEAD (ERROR_INVALID_PARAMETER otherwise). The accept types become one
+// Accept header; the agent of the root becomes User-Agent.
+HINTERNET HttpOpenRequestW(HINTERNET connect, LPCWSTR verb, LPCWSTR object_name, LPCWSTR version,
+                           LPCWSTR referrer, LPCWSTR* accept_types, DWORD flags, DWORD_PTR context);
 BOOL HttpSendRequestExW(HINTERNET request, INTERNET_BUFFERSW* buffers_in,
                         INTERNET_BUFFERSW* buffers_out, DWORD flags, DWORD_PTR context);
-BOOL InternetWriteFile(HINTERNET file, LPCVOID buffer, DWORD bytes_to_write,
-                       DWORD* bytes_written);
+BOOL InternetWriteFile(HINTERNET file, LPCVOID buffer, DWORD bytes_to_write, DWORD* bytes_written);
+// A body whose size differs from the total announced to HttpSendRequestExW (when not 0) is
+// refused with ERROR_INTERNET_INCORRECT_HANDLE_STATE.
 BOOL HttpEndRequestW(HINTERNET request, INTERNET_BUFFERSW* buffers_out, DWORD flags,
                      DWORD_PTR context);
 // Numbers (HTTP_QUERY_FLAG_NUMBER) fill a DWORD; texts are UTF-16 with a NUL, `*length` in
 // bytes without the NUL on success, or the bytes needed with ERROR_INSUFFICIENT_BUFFER.
+// Levels: status code, raw headers, Content-Length and Location (`*index` picks among
+// repeated headers and is advanced on success). The reply must have arrived
+// (ERROR_INTERNET_INCORRECT_HANDLE_STATE otherwise).
 BOOL HttpQueryInfoW(HINTERNET request, DWORD info_level, LPVOID buffer, DWORD* buffer_length,
                     DWORD* index);
 BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD bytes_to_read, DWORD* bytes_read);
 BOOL InternetCloseHandle(HINTERNET handle);
-HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers,
-                           DWORD headers_length, DWORD flags, DWORD_PTR context);
+// Only a synchronous root (ERROR_INTERNET_INVALID_OPERATION on an asynchronous one).
+HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWORD headers_length,
+                           DWORD flags, DWORD_PTR context);
 // Splits `url` (length 0: NUL-terminated). Fields with a null pointer and a non-zero length
 // are answered as pointers into `url` and lengths; the port is the URL's, or the scheme's
-// default.
+// default (0 for a scheme other than http and https). A field with a buffer and its size in
+// characters gets a copy with a NUL (or ERROR_INSUFFICIENT_BUFFER and the size needed); a zero
+// length leaves the field alone. No flag is supported: `flags` must be 0.
 BOOL InternetCrackUrlW(LPCWSTR url, DWORD url_length, DWORD flags, URL_COMPONENTSW* components);
 
 namespace halcy {

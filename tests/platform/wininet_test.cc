@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,10 +58,13 @@ class Recorder {
     std::function<void(const Event&)> hook;
     {
       std::lock_guard<std::mutex> lock(self->mu_);
-      self->events_.push_back(event);
       hook = self->hook_;
     }
     if (hook) hook(event);  // with no lock held: the hook may call back into WinINet
+    // Recorded and signalled under the lock: once a waiter sees the event, this call no
+    // longer touches the recorder, which may then go away.
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->events_.push_back(event);
     self->cv_.notify_all();
   }
   DWORD_PTR context() { return reinterpret_cast<DWORD_PTR>(this); }
@@ -499,6 +503,82 @@ TEST(WinInetCrackUrl, RefusesMalformedUrlsAndSmallBuffers) {
   c.dwHostNameLength = 4;
   ASSERT_TRUE(InternetCrackUrlW(u"http://abc/ignored", 10, 0, &c));  // "http://abc"
   EXPECT_EQ(std::u16string(host), u"abc");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WinInetErrors, CallsOutOfOrderOrOnTheWrongHandleAreRefused) {
+  HINTERNET root =
+      InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+  HINTERNET connect = InternetConnectW(root, u"updates.example.test", 80, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
+  ASSERT_NE(request, nullptr);
+  DWORD n = 0;
+  char byte = 'x';
+  const struct {
+    const char* what;
+    std::function<bool()> call;
+    DWORD error;
+  } rows[] = {
+      {"write before send-ex", [&] { return InternetWriteFile(request, &byte, 1, &n); },
+       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
+      {"end before send-ex", [&] { return HttpEndRequestW(request, nullptr, 0, 0); },
+       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
+      {"read before the reply", [&] { return InternetReadFile(request, &byte, 1, &n); },
+       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
+      {"read on a connect handle", [&] { return InternetReadFile(connect, &byte, 1, &n); },
+       ERROR_INTERNET_INCORRECT_HANDLE_TYPE},
+      {"request on a root handle",
+       [&] { return HttpOpenRequestW(root, u"GET", u"/", nullptr, nullptr, nullptr, 0, 0); },
+       ERROR_INTERNET_INCORRECT_HANDLE_TYPE},
+      {"unknown verb",
+       [&] { return HttpOpenRequestW(connect, u"PUT", u"/", nullptr, nullptr, nullptr, 0, 0); },
+       ERROR_INVALID_PARAMETER},
+      {"host with a slash",
+       [&] {
+         return InternetConnectW(root, u"a/b", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+       },
+       ERROR_INTERNET_INVALID_URL},
+      {"open-url on an asynchronous root",
+       [&] { return InternetOpenUrlW(root, u"http://a.test/", nullptr, 0, 0, 0); },
+       ERROR_INTERNET_INVALID_OPERATION},
+  };
+  for (const auto& row : rows) {
+    SetLastError(0);
+    EXPECT_FALSE(row.call()) << row.what;
+    EXPECT_EQ(GetLastError(), row.error) << row.what;
+  }
+  // A body shorter than the announced total never goes out with a wrong Content-Length.
+  INTERNET_BUFFERSW buffers{};
+  buffers.dwStructSize = sizeof buffers;
+  buffers.dwBufferTotal = 5;
+  EXPECT_FALSE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(InternetWriteFile(request, "abc", 3, &n));
+  EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  EXPECT_EQ(InternetSetStatusCallbackW(reinterpret_cast<HINTERNET>(0x10), nullptr),
+            INTERNET_INVALID_STATUS_CALLBACK);
+  for (HINTERNET h : {request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
+}
+
+TEST(WinInetErrors, EveryDeclaredCodeHasItsOwnText) {
+  const DWORD codes[] = {
+      ERROR_INTERNET_OUT_OF_HANDLES,        ERROR_INTERNET_TIMEOUT,
+      ERROR_INTERNET_INTERNAL_ERROR,        ERROR_INTERNET_INVALID_URL,
+      ERROR_INTERNET_UNRECOGNIZED_SCHEME,   ERROR_INTERNET_NAME_NOT_RESOLVED,
+      ERROR_INTERNET_INVALID_OPERATION,     ERROR_INTERNET_OPERATION_CANCELLED,
+      ERROR_INTERNET_INCORRECT_HANDLE_TYPE, ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+      ERROR_INTERNET_CANNOT_CONNECT,        ERROR_INTERNET_CONNECTION_ABORTED,
+      ERROR_INTERNET_CONNECTION_RESET,      ERROR_INTERNET_SECURITY_CHANNEL_ERROR,
+      ERROR_HTTP_HEADER_NOT_FOUND,          ERROR_HTTP_INVALID_SERVER_RESPONSE};
+  std::set<std::u16string> texts;
+  for (DWORD code : codes) texts.insert(halcy::WinInetMessageText(code));
+  EXPECT_EQ(texts.size(), std::size(codes));
+  EXPECT_EQ(texts.count(u""), 0u);
+  EXPECT_EQ(halcy::WinInetMessageText(12345), u"");
 }
 
 }  // namespace
