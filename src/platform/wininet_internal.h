@@ -102,6 +102,8 @@ class Transfer {
   DWORD PerformHere(Reply* reply);
 
  private:
+  bool SetConnectionOptions();
+  bool SetRequestOptions();
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
 

@@ -34,18 +34,18 @@ Transfer::~Transfer() {
 bool Transfer::Prepare(DWORD* error) {
   EnsureCurlGlobal();
   easy_ = curl_easy_init();
-  if (easy_ == nullptr) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return false;
-  }
+  *error = ERROR_NOT_ENOUGH_MEMORY;
+  if (easy_ == nullptr) return false;
   for (const std::string& header : spec_.headers) {
     curl_slist* grown = curl_slist_append(header_list_, header.c_str());
-    if (grown == nullptr) {
-      *error = ERROR_NOT_ENOUGH_MEMORY;
-      return false;
-    }
+    if (grown == nullptr) return false;
     header_list_ = grown;
   }
+  *error = ERROR_INTERNET_INTERNAL_ERROR;
+  return SetConnectionOptions() && SetRequestOptions();
+}
+
+bool Transfer::SetConnectionOptions() {
   CURL* e = easy_;
   bool ok = curl_easy_setopt(e, CURLOPT_URL, spec_.url.c_str()) == CURLE_OK;
   // Only http and https, and never a redirect followed by libcurl.
@@ -59,7 +59,12 @@ bool Transfer::Prepare(DWORD* error) {
   ok = ok && curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, kStallSeconds) == CURLE_OK;
-  ok = ok && curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_) == CURLE_OK;
+  return ok;
+}
+
+bool Transfer::SetRequestOptions() {
+  CURL* e = easy_;
+  bool ok = curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_) == CURLE_OK;
   if (!spec_.agent.empty()) {
     ok = ok && curl_easy_setopt(e, CURLOPT_USERAGENT, spec_.agent.c_str()) == CURLE_OK;
   }
@@ -77,7 +82,6 @@ bool Transfer::Prepare(DWORD* error) {
   ok = ok && curl_easy_setopt(e, CURLOPT_HEADERDATA, this) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_WRITEDATA, this) == CURLE_OK;
-  if (!ok) *error = ERROR_INTERNET_INTERNAL_ERROR;
   return ok;
 }
 

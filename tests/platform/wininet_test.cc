@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -186,14 +187,18 @@ int ClosedLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+// Each test gets its own loopback server, named by the proxy environment.
 class WinInetTest : public testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    proxy_.emplace(server_);
+  }
   LoopbackServer server_;
+  std::optional<ScopedLoopbackProxy> proxy_;
 };
 
 TEST_F(WinInetTest, AsyncPostSendsExactRequestAndCompletesOnWorker) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   struct Row {
     INTERNET_PORT port;
     const char* target_port;  // as the proxy sees it in the request target
@@ -226,8 +231,6 @@ TEST_F(WinInetTest, AsyncPostSendsExactRequestAndCompletesOnWorker) {
 }
 
 TEST_F(WinInetTest, StatusAndLocationAreReadBackWithoutFollowing) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   struct Row {
     const char16_t* path;
     DWORD status;
@@ -260,8 +263,6 @@ TEST_F(WinInetTest, StatusAndLocationAreReadBackWithoutFollowing) {
 }
 
 TEST_F(WinInetTest, TextQueryAsksForRoomThenFills) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   AsyncRequest r(u"updates.example.test", 80, u"/redirect-to/http%3A%2F%2Fa.test%2F");
   ASSERT_NO_FATAL_FAILURE(r.Begin(""));
   r.Finish();
@@ -279,8 +280,6 @@ TEST_F(WinInetTest, TextQueryAsksForRoomThenFills) {
 }
 
 TEST_F(WinInetTest, BodyIsReadInPiecesCutByTheCallersBuffer) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   AsyncRequest r(u"updates.example.test", 80, u"/bytes/100", u"GET");
   ASSERT_NO_FATAL_FAILURE(r.Begin(""));
   r.Finish();
@@ -293,8 +292,6 @@ TEST_F(WinInetTest, BodyIsReadInPiecesCutByTheCallersBuffer) {
 }
 
 TEST_F(WinInetTest, ReplyBodyIsCutAtSixteenMebibytes) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   AsyncRequest r(u"updates.example.test", 80, u"/bytes/16777316", u"GET");
   ASSERT_NO_FATAL_FAILURE(r.Begin(""));
   EXPECT_EQ(r.Finish().result, DWORD_PTR{TRUE});
@@ -304,8 +301,6 @@ TEST_F(WinInetTest, ReplyBodyIsCutAtSixteenMebibytes) {
 }
 
 TEST_F(WinInetTest, HandleClosingComesOnceLastOnTheWorker) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   AsyncRequest r(u"updates.example.test", 80, u"/echo");
   ASSERT_NO_FATAL_FAILURE(r.Begin("x=1"));
   r.Finish();
@@ -333,8 +328,6 @@ TEST_F(WinInetTest, HandleClosingComesOnceLastOnTheWorker) {
 }
 
 TEST_F(WinInetTest, ClosingDuringAStalledReplyAbandonsIt) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   for (bool from_callback : {false, true}) {
     SCOPED_TRACE(from_callback);
     size_t before = server_.Requests().size();
@@ -379,8 +372,6 @@ TEST_F(WinInetTest, RefusedConnectionCompletesWithCannotConnect) {
 }
 
 TEST_F(WinInetTest, NoProxyHostsBypassTheProxy) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   struct Row {
     const char* no_proxy;
     std::string target_port;  // "" when the server was asked directly (origin form)
@@ -399,8 +390,6 @@ TEST_F(WinInetTest, NoProxyHostsBypassTheProxy) {
 }
 
 TEST_F(WinInetTest, OpenUrlGetsOnTheCallersThread) {
-  ASSERT_TRUE(server_.ok());
-  ScopedLoopbackProxy proxy(server_);
   HINTERNET root =
       InternetOpenW(u"InetURL:/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   ASSERT_NE(root, nullptr);
