@@ -22,6 +22,7 @@ Routes (by path; the host does not matter):
   anything else         404, body "no route"
 """
 import http.server
+import os
 import socketserver
 import sys
 import threading
@@ -38,6 +39,7 @@ def pattern(n):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body leave at once, no delayed-ACK stall
 
     def log_message(self, fmt, *args):  # keep stderr quiet
         pass
@@ -127,6 +129,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    request_queue_size = 128  # many clients at once must not wait for a SYN retry
 
 
 def main():
@@ -137,7 +140,7 @@ def main():
     print("PORT %d" % server.server_address[1], flush=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     sys.stdin.read()  # returns when the test process closes our stdin or exits
-    server.shutdown()
+    os._exit(0)  # at once: connections still stalled must not hold the test up
 
 
 if __name__ == "__main__":
