@@ -442,6 +442,7 @@ TEST(WinInetCrackUrl, SplitsIntoPointersIntoTheUrl) {
       {u"http://me:pw@h.example.test:81/", INTERNET_SCHEME_HTTP, 81, u"h.example.test", u"/", u"",
        u"me"},
       {u"http://[::1]:8080/v6", INTERNET_SCHEME_HTTP, 8080, u"[::1]", u"/v6", u"", u""},
+      {u"http://[::1]/v6", INTERNET_SCHEME_HTTP, 80, u"[::1]", u"/v6", u"", u""},
       {u"ftp://h.example.test/x", INTERNET_SCHEME_UNKNOWN, 0, u"h.example.test", u"/x", u"", u""},
   };
   for (const CrackRow& row : rows) {
@@ -472,6 +473,8 @@ TEST(WinInetCrackUrl, RefusesMalformedUrlsAndSmallBuffers) {
               {u"http://h:99999/", ERROR_INTERNET_INVALID_URL},
               {u"http://h:8x/", ERROR_INTERNET_INVALID_URL},
               {u"http:///path", ERROR_INTERNET_INVALID_URL},
+              {u"http://", ERROR_INTERNET_INVALID_URL},
+              {u"http://[::1]x/", ERROR_INTERNET_INVALID_URL},
               {u"http:h/path", ERROR_INTERNET_INVALID_URL},
               {u"http://h/a b", ERROR_INTERNET_INVALID_URL}};
   for (const auto& row : rows) {
