@@ -420,6 +420,25 @@ TEST_F(WinInetTest, OpenUrlGetsOnTheCallersThread) {
   EXPECT_TRUE(InternetCloseHandle(root));
 }
 
+TEST_F(WinInetTest, SynchronousRootPostsOnTheCallersThread) {
+  HINTERNET root = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET connect = InternetConnectW(root, u"updates.example.test", 80, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
+  INTERNET_BUFFERSW buffers{};
+  buffers.dwStructSize = sizeof buffers;
+  buffers.lpcszHeader = kFormHeader;
+  buffers.dwHeadersLength = static_cast<DWORD>(-1);
+  buffers.dwBufferTotal = 3;
+  ASSERT_TRUE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
+  DWORD written = 0;
+  ASSERT_TRUE(InternetWriteFile(request, "k=v", 3, &written));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));  // the reply is there on return
+  EXPECT_EQ(ReadAll(request, 16), "echo:k=v");
+  EXPECT_EQ(server_.Requests().at(0).accept, "");  // no accept types: no Accept header
+  for (HINTERNET h : {request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
+}
+
 struct CrackRow {
   const char16_t* url;
   INTERNET_SCHEME scheme;
