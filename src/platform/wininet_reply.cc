@@ -91,8 +91,8 @@ BOOL AnswerNumber(const std::string& text, LPVOID buffer, DWORD* length) {
 
 BOOL AnswerText(const std::string& text, LPVOID buffer, DWORD* length) {
   std::u16string wide = Utf8ToUtf16(text);
+  // Header texts are capped at kMaxHeaderBytes, so the size always fits a DWORD.
   size_t needed = (wide.size() + 1) * sizeof(char16_t);
-  if (needed > 0xFFFFFFFFu) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (buffer == nullptr || *length < needed) {
     *length = static_cast<DWORD>(needed);
     return Fail(ERROR_INSUFFICIENT_BUFFER);

@@ -420,6 +420,25 @@ TEST_F(WinInetTest, OpenUrlGetsOnTheCallersThread) {
   EXPECT_TRUE(InternetCloseHandle(root));
 }
 
+TEST_F(WinInetTest, SynchronousRootPostsOnTheCallersThread) {
+  HINTERNET root = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET connect = InternetConnectW(root, u"updates.example.test", 80, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
+  INTERNET_BUFFERSW buffers{};
+  buffers.dwStructSize = sizeof buffers;
+  buffers.lpcszHeader = kFormHeader;
+  buffers.dwHeadersLength = static_cast<DWORD>(-1);
+  buffers.dwBufferTotal = 3;
+  ASSERT_TRUE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
+  DWORD written = 0;
+  ASSERT_TRUE(InternetWriteFile(request, "k=v", 3, &written));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));  // the reply is there on return
+  EXPECT_EQ(ReadAll(request, 16), "echo:k=v");
+  EXPECT_EQ(server_.Requests().at(0).accept, "");  // no accept types: no Accept header
+  for (HINTERNET h : {request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
+}
+
 struct CrackRow {
   const char16_t* url;
   INTERNET_SCHEME scheme;
@@ -442,6 +461,7 @@ TEST(WinInetCrackUrl, SplitsIntoPointersIntoTheUrl) {
       {u"http://me:pw@h.example.test:81/", INTERNET_SCHEME_HTTP, 81, u"h.example.test", u"/", u"",
        u"me"},
       {u"http://[::1]:8080/v6", INTERNET_SCHEME_HTTP, 8080, u"[::1]", u"/v6", u"", u""},
+      {u"http://[::1]/v6", INTERNET_SCHEME_HTTP, 80, u"[::1]", u"/v6", u"", u""},
       {u"ftp://h.example.test/x", INTERNET_SCHEME_UNKNOWN, 0, u"h.example.test", u"/x", u"", u""},
   };
   for (const CrackRow& row : rows) {
@@ -472,6 +492,8 @@ TEST(WinInetCrackUrl, RefusesMalformedUrlsAndSmallBuffers) {
               {u"http://h:99999/", ERROR_INTERNET_INVALID_URL},
               {u"http://h:8x/", ERROR_INTERNET_INVALID_URL},
               {u"http:///path", ERROR_INTERNET_INVALID_URL},
+              {u"http://", ERROR_INTERNET_INVALID_URL},
+              {u"http://[::1]x/", ERROR_INTERNET_INVALID_URL},
               {u"http:h/path", ERROR_INTERNET_INVALID_URL},
               {u"http://h/a b", ERROR_INTERNET_INVALID_URL}};
   for (const auto& row : rows) {
