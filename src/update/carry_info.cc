@@ -61,48 +61,32 @@ struct CCoCarryInfo::Connection {
   ComPtr<CarryProxy> proxy;
 };
 
-namespace {
-
-HRESULT CopyOut(const std::u16string& text, bool has_text, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!has_text) return S_OK;
-  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-}  // namespace
-
 CCoCarryInfo::CCoCarryInfo() = default;
 CCoCarryInfo::~CCoCarryInfo() = default;
 
 void CCoCarryInfo::FinalRelease() { Stop(1); }
 
-HRESULT CCoCarryInfo::SetUrl(BSTR url) {
-  if (!url) return E_FAIL;
+HRESULT CCoCarryInfo::SetText(BSTR text, TextField* field) {
+  if (!text) return E_FAIL;
   base::CAutoLock hold(lock_);
-  url_.assign(url, SysStringLen(url));
-  has_url_ = true;
+  field->text.assign(text, SysStringLen(text));
+  field->set = true;
   return S_OK;
 }
 
-HRESULT CCoCarryInfo::GetUrl(BSTR* url) {
+HRESULT CCoCarryInfo::GetText(const TextField& field, BSTR* out) {
+  if (!out) return E_POINTER;
   base::CAutoLock hold(lock_);
-  return CopyOut(url_, has_url_, url);
+  *out = nullptr;
+  if (!field.set) return S_OK;
+  *out = SysAllocStringLen(field.text.data(), static_cast<UINT>(field.text.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT CCoCarryInfo::SetFilePath(BSTR path) {
-  if (!path) return E_FAIL;
-  base::CAutoLock hold(lock_);
-  file_path_.assign(path, SysStringLen(path));
-  has_file_path_ = true;
-  return S_OK;
-}
-
-HRESULT CCoCarryInfo::GetFilePath(BSTR* path) {
-  base::CAutoLock hold(lock_);
-  return CopyOut(file_path_, has_file_path_, path);
-}
+HRESULT CCoCarryInfo::SetUrl(BSTR url) { return SetText(url, &url_); }
+HRESULT CCoCarryInfo::GetUrl(BSTR* url) { return GetText(url_, url); }
+HRESULT CCoCarryInfo::SetFilePath(BSTR path) { return SetText(path, &file_path_); }
+HRESULT CCoCarryInfo::GetFilePath(BSTR* path) { return GetText(file_path_, path); }
 
 HRESULT CCoCarryInfo::SetOption(LONG option) {
   base::CAutoLock hold(lock_);
@@ -150,7 +134,7 @@ HRESULT CCoCarryInfo::ClearListener() {
 HRESULT CCoCarryInfo::Start() {
   {
     base::CAutoLock hold(lock_);
-    if (url_.empty() || file_path_.empty()) return E_INVALIDARG;
+    if (url_.text.empty() || file_path_.text.empty()) return E_INVALIDARG;
     if (engine_) return E_UNEXPECTED;
   }
   Connection connection;
@@ -183,8 +167,9 @@ HRESULT CCoCarryInfo::Connect(Connection* connection) {
   halcy::ScopedBstr path;
   {
     base::CAutoLock hold(lock_);
-    url.Reset(SysAllocStringLen(url_.data(), static_cast<UINT>(url_.size())));
-    path.Reset(SysAllocStringLen(file_path_.data(), static_cast<UINT>(file_path_.size())));
+    url.Reset(SysAllocStringLen(url_.text.data(), static_cast<UINT>(url_.text.size())));
+    path.Reset(
+        SysAllocStringLen(file_path_.text.data(), static_cast<UINT>(file_path_.text.size())));
     connection->proxy = halcy::MakeComObject<CarryProxy>(this, ++run_);
     status_ = kDownloadIdle;
     received_ = 0.0;

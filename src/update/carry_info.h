@@ -115,6 +115,13 @@ class CCoCarryInfo : public halcy::ComObjectRoot,
 
  private:
   struct Connection;
+  // A string property: null until set.
+  struct TextField {
+    std::u16string text;
+    bool set = false;
+  };
+  HRESULT SetText(BSTR text, TextField* field);
+  HRESULT GetText(const TextField& field, BSTR* out);
   template <class F>
   void Notify(uint64_t run, F call);
   template <class F>
@@ -123,10 +130,8 @@ class CCoCarryInfo : public halcy::ComObjectRoot,
   void Disconnect(Connection* connection, LONG flag);
 
   mutable base::CLock lock_;
-  std::u16string url_ GUARDED_BY(lock_);
-  bool has_url_ GUARDED_BY(lock_) = false;
-  std::u16string file_path_ GUARDED_BY(lock_);
-  bool has_file_path_ GUARDED_BY(lock_) = false;
+  TextField url_ GUARDED_BY(lock_);
+  TextField file_path_ GUARDED_BY(lock_);
   ComPtr<ICarryListener> listener_ GUARDED_BY(lock_);
   DWORD listener_thread_ GUARDED_BY(lock_) = 0;
   LONG status_ GUARDED_BY(lock_) = kDownloadIdle;

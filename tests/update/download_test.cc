@@ -248,6 +248,9 @@ TEST_F(DownloadTest, AddTaskRefusesMissingUrlOrPathAndKeepsNothing) {
                                                                unset.ReleaseAndGetVoidAddress())));
   EXPECT_EQ(fetcher_->AddTask(unset.Get()), E_INVALIDARG);
   EXPECT_EQ(fetcher_->AddTask(nullptr), E_INVALIDARG);
+  halcy::ScopedBstr never_set;
+  EXPECT_EQ(unset->GetUrl(never_set.Receive()), S_OK);
+  EXPECT_EQ(never_set.Get(), nullptr);
   EXPECT_EQ(unset->SetUrl(nullptr), E_FAIL);
   EXPECT_EQ(unset->SetListener(nullptr), E_FAIL);
   EXPECT_EQ(unset->GetStatus(nullptr), E_INVALIDARG);
@@ -296,6 +299,9 @@ TEST_F(DownloadTest, CompleteDownloadLandsUnderTargetNameWithExactBytes) {
     EXPECT_EQ(ts::ReadFileOrEmpty(dir_.File(name)), Pattern(row.size));
     EXPECT_EQ(Files().back(), name);  // nothing but the targets so far
     EXPECT_EQ(Files().size(), size_t(n));
+    halcy::ScopedBstr path_back;
+    ASSERT_EQ(info->GetFilePath(path_back.Receive()), S_OK);
+    EXPECT_EQ(path_back.View(), halcy::Utf8ToUtf16(path));
     LONG status = 0;
     double received = -1, total = -1;
     info->GetStatus(&status);
@@ -410,6 +416,20 @@ TEST_F(DownloadTest, NotificationsStillQueuedWhenListenerGoesOrDownloadStopsAreD
     EXPECT_EQ(ts::ReadFileOrEmpty(dir_.File("y")), Pattern(1000));
     task->Stop(0);
   }
+}
+
+TEST_F(DownloadTest, DownloadObjectReleasedWhileRunningStopsItsEngineAndGoes) {
+  ComPtr<ICarryInfo> info = NewDownload(server_.Url("/stall/100000/50000"), dir_.File("z"));
+  ComPtr<IDownloadTask> task;
+  ASSERT_EQ(info.As(&task), S_OK);
+  ASSERT_EQ(task->Start(), S_OK);
+  ASSERT_TRUE(listener_->WaitForBytes());
+  task = nullptr;
+  info = nullptr;  // notifications still queued keep it until they have run
+  WaitUntilFilesAre({});
+  EXPECT_TRUE(Files().empty());
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(RefCount(listener_.Get()), 1u);  // the object is gone and let its listener go
 }
 
 // The engine on its own, subscribed through its connection point.
