@@ -83,6 +83,14 @@ HRESULT CCoCarryInfo::GetText(const TextField& field, BSTR* out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+template <class T>
+HRESULT CCoCarryInfo::ReadLocked(const T& field, T* out) const {
+  if (!out) return E_POINTER;
+  base::CAutoLock hold(lock_);
+  *out = field;
+  return S_OK;
+}
+
 HRESULT CCoCarryInfo::SetUrl(BSTR url) { return SetText(url, &url_); }
 HRESULT CCoCarryInfo::GetUrl(BSTR* url) { return GetText(url_, url); }
 HRESULT CCoCarryInfo::SetFilePath(BSTR path) { return SetText(path, &file_path_); }
@@ -96,24 +104,10 @@ HRESULT CCoCarryInfo::SetOption(LONG option) {
 
 HRESULT CCoCarryInfo::GetStatus(LONG* status) {
   if (!status) return E_INVALIDARG;
-  base::CAutoLock hold(lock_);
-  *status = status_;
-  return S_OK;
+  return ReadLocked(status_, status);
 }
-
-HRESULT CCoCarryInfo::GetReceived(double* received) {
-  if (!received) return E_POINTER;
-  base::CAutoLock hold(lock_);
-  *received = received_;
-  return S_OK;
-}
-
-HRESULT CCoCarryInfo::GetTotal(double* total) {
-  if (!total) return E_POINTER;
-  base::CAutoLock hold(lock_);
-  *total = total_;
-  return S_OK;
-}
+HRESULT CCoCarryInfo::GetReceived(double* received) { return ReadLocked(received_, received); }
+HRESULT CCoCarryInfo::GetTotal(double* total) { return ReadLocked(total_, total); }
 
 HRESULT CCoCarryInfo::SetListener(ICarryListener* listener) {
   if (!listener) return E_FAIL;

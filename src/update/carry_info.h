@@ -122,6 +122,9 @@ class CCoCarryInfo : public halcy::ComObjectRoot,
   };
   HRESULT SetText(BSTR text, TextField* field);
   HRESULT GetText(const TextField& field, BSTR* out);
+  // Copies a field out under the lock; E_POINTER for a null `out`.
+  template <class T>
+  HRESULT ReadLocked(const T& field, T* out) const;
   template <class F>
   void Notify(uint64_t run, F call);
   template <class F>
