@@ -24,7 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Logic::IDownloadEvents;
 
-constexpr curl_off_t kMaxDownloadBytes = curl_off_t{1} << 30;  // 1 GiB
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 constexpr long kMaxRedirects = 20;
 constexpr long kConnectTimeoutSeconds = 30;
@@ -97,6 +96,7 @@ struct CDownloadEngine::Job {
   std::string target;  // native path
   std::string proxy;   // "" for a direct connection
   std::string no_proxy;
+  curl_off_t max_bytes = 0;
   std::shared_ptr<halcy::ConnectionSinkList> sinks;
 
   std::atomic<bool> stop_requested{false};
@@ -178,7 +178,7 @@ int TransferInfoCallback(void* job, curl_off_t dltotal, curl_off_t, curl_off_t, 
 
 size_t CDownloadEngine::Job::OnData(const char* data, size_t size) {
   if (stop_requested.load()) return 0;
-  if (static_cast<curl_off_t>(size) > kMaxDownloadBytes - received) {
+  if (static_cast<curl_off_t>(size) > max_bytes - received) {
     too_large = true;
     return 0;
   }
@@ -196,7 +196,7 @@ size_t CDownloadEngine::Job::OnData(const char* data, size_t size) {
 
 int CDownloadEngine::Job::OnTransferInfo(curl_off_t dltotal) {
   if (stop_requested.load()) return 1;  // aborts the transfer
-  if (dltotal > kMaxDownloadBytes) {
+  if (dltotal > max_bytes) {
     too_large = true;
     return 1;
   }
@@ -223,7 +223,7 @@ void CDownloadEngine::Job::ConfigureEasy(CURL* easy) {
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, kMaxDownloadBytes);
+  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, max_bytes);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
@@ -277,6 +277,8 @@ HRESULT CDownloadEngine::Job::ErrorFor(CURLcode result, CURL* easy) const {
       return Logic::kDownloadTimedOut;
     case CURLE_FILESIZE_EXCEEDED:
       return Logic::kDownloadTooLarge;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return Logic::kDownloadTooManyRedirects;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
       return Logic::kDownloadBadUrl;
@@ -383,6 +385,7 @@ HRESULT CDownloadEngine::Start() {
   }
   job->proxy = proxy.ForScheme(StartsWithNoCase(job->url, "https:") ? "https" : "http");
   job->no_proxy = proxy.no_proxy;
+  job->max_bytes = max_bytes_;
   job->sinks = sinks_;
   try {
     worker_ = std::thread([job] { job->Run(); });

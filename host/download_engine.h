@@ -19,6 +19,7 @@
 // the download's state itself, so the object may go at any time.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,12 @@ class CDownloadEngine : public halcy::ComObjectRoot,
   HRESULT Unadvise(DWORD cookie) override;
   HRESULT EnumConnections(IEnumConnections** out) override;
 
+  // The size cap of downloads started from now on (1 GiB unless changed; for tests).
+  void set_max_bytes(int64_t max_bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    max_bytes_ = max_bytes;
+  }
+
   struct Job;  // one download's state, shared with its worker thread
 
  private:
@@ -76,10 +83,11 @@ class CDownloadEngine : public halcy::ComObjectRoot,
   const std::shared_ptr<halcy::ConnectionSinkList> sinks_;
 
   std::mutex mutex_;
-  std::u16string url_;        // Guarded by mutex_
-  std::u16string path_;       // Guarded by mutex_
-  std::shared_ptr<Job> job_;  // Guarded by mutex_
-  std::thread worker_;        // Guarded by mutex_
+  std::u16string url_;                    // Guarded by mutex_
+  std::u16string path_;                   // Guarded by mutex_
+  std::shared_ptr<Job> job_;              // Guarded by mutex_
+  std::thread worker_;                    // Guarded by mutex_
+  int64_t max_bytes_ = int64_t{1} << 30;  // Guarded by mutex_
 };
 
 }  // namespace host

@@ -70,6 +70,7 @@ constexpr HRESULT HttpStatusError(long status) {
 constexpr HRESULT kDownloadCannotConnect = HRESULT_FROM_WIN32(12029);        // no connection made
 constexpr HRESULT kDownloadTimedOut = HRESULT_FROM_WIN32(12002);             // server went quiet
 constexpr HRESULT kDownloadTooLarge = HRESULT_FROM_WIN32(223);               // over the size cap
+constexpr HRESULT kDownloadTooManyRedirects = HRESULT_FROM_WIN32(12156);     // over 20 redirects
 constexpr HRESULT kDownloadBadUrl = HRESULT_FROM_WIN32(12006);               // unusable address
 constexpr HRESULT kDownloadFileError = HRESULT_FROM_WIN32(ERROR_CANTWRITE);  // target side
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/download_engine.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"
 #include "platform/connection_point.h"
@@ -330,10 +331,14 @@ TEST_F(DownloadTest, FailedDownloadReportsErrorAndLeavesTargetAlone) {
       {"http://127.0.0.1:" + std::to_string(refusing.port()) + "/bytes/10", kDownloadCannotConnect},
       {"file:///etc/hostname", kDownloadBadUrl},
       {server_.Url("/redirect-to/file%3A%2F%2F%2Fetc%2Fhostname"), kDownloadBadUrl},
+      // Through the proxy, so that the redirect to itself keeps reaching the loopback server.
+      {"http://loop.example.test/loop", kDownloadTooManyRedirects},
   };
   const std::string target = dir_.File("app.zip");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.url);
+    std::optional<ts::ScopedLoopbackProxy> proxy;
+    if (row.url.find(".test/") != std::string::npos) proxy.emplace(server_);
     ts::WriteFileOrDie(target, "previous version");
     listener_ = halcy::MakeComObject<RecordingListener>();
     ComPtr<ICarryInfo> info = NewDownload(row.url, target);
@@ -441,14 +446,17 @@ class DownloadEngineTest : public DownloadTest {
     EXPECT_EQ(
         Util::Com::CreateObjectByIID(IDownloadEngine::kIID, engine.ReleaseAndGetVoidAddress()),
         S_OK);
+    Subscribe(engine.Get(), sink);
+    return engine;
+  }
+  void Subscribe(IDownloadEngine* engine, RecordingSink* sink) {
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
-    EXPECT_EQ(engine.As(&container), S_OK);
+    EXPECT_EQ(ComPtr<IDownloadEngine>(engine).As(&container), S_OK);
     EXPECT_EQ(container->FindConnectionPoint(IDownloadEvents::kIID, point.ReleaseAndGetAddressOf()),
               S_OK);
     DWORD cookie = 0;
     EXPECT_EQ(point->Advise(static_cast<IDownloadEvents*>(sink), &cookie), S_OK);
-    return engine;
   }
   void Begin(IDownloadEngine* engine, const std::string& url) {
     halcy::ScopedBstr url_text(halcy::Utf8ToUtf16(url));
@@ -479,6 +487,31 @@ TEST_F(DownloadEngineTest, ProgressComesAtMostTenTimesASecondPlusTheFinalOne) {
     EXPECT_GE(progress[i].a, progress[i - 1].a);
   }
   EXPECT_EQ(engine->Stop(VARIANT_FALSE), S_OK);
+}
+
+TEST_F(DownloadEngineTest, MoreThanTheSizeCapFailsAndLeavesNoFile) {
+  struct Row {
+    int64_t cap;
+    LONG end;
+  } rows[] = {{5000, kDownloadComplete}, {4999, kDownloadFailed}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.cap);
+    ComPtr<host::CDownloadEngine> engine = halcy::MakeComObject<host::CDownloadEngine>();
+    engine->set_max_bytes(row.cap);
+    ComPtr<RecordingSink> sink = halcy::MakeComObject<RecordingSink>();
+    Subscribe(engine.Get(), sink.Get());
+    Begin(engine.Get(), server_.Url("/bytes/5000"));
+    ASSERT_TRUE(sink->WaitForEnd());
+    std::vector<Event> events = sink->Events();
+    EXPECT_EQ(events.back().a, row.end);
+    if (row.end == kDownloadFailed) {
+      EXPECT_EQ(events[events.size() - 2].error, kDownloadTooLarge);
+      EXPECT_TRUE(Files().empty());
+    } else {
+      EXPECT_EQ(ts::ReadFileOrEmpty(dir_.File("e.bin")), Pattern(5000));
+      fs::remove(dir_.File("e.bin"));
+    }
+  }
 }
 
 TEST_F(DownloadEngineTest, ReleasingARunningEngineEndsItSilently) {
