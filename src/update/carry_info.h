@@ -67,11 +67,14 @@ struct ICarryInfo : IUnknown {
 // Starting and stopping the download.
 struct IDownloadTask : IUnknown {
   static constexpr IID kIID = kIID_IDownloadTask;
-  // E_INVALIDARG without URL or path, E_UNEXPECTED while running; else creates the engine,
-  // subscribes to its events, hands it URL and path and starts it: the first failure or S_OK.
+  // E_INVALIDARG without URL or path; E_UNEXPECTED while the object holds an engine (from a
+  // successful Start until Stop, also once the file is complete). Otherwise creates the
+  // engine, subscribes to its events, hands it URL and path and starts it: the first failure
+  // or S_OK. Status and figures start again from 0.
   virtual HRESULT Start() = 0;
   // Stops a running engine (abort when `flag` is non-zero, see IDownloadEngine::Stop),
-  // unsubscribes and releases it. Always S_OK.
+  // unsubscribes and releases it; a download not yet complete or failed gets status 4.
+  // Always S_OK.
   virtual HRESULT Stop(LONG flag) = 0;
 };
 
