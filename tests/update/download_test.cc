@@ -395,6 +395,30 @@ TEST_F(DownloadTest, DownloadStoppedHalfwayLeavesNoFileAndSaysNothingMore) {
   }
 }
 
+TEST_F(DownloadTest, FetcherKeepsSeveralAndRemovesExactlyTheOneNamed) {
+  std::vector<ComPtr<ICarryInfo>> infos;
+  std::vector<ComPtr<RecordingListener>> listeners;
+  for (const char* name : {"a", "b", "c"}) {  // the array grows from 1 to 2 to 4
+    listeners.push_back(listener_ = halcy::MakeComObject<RecordingListener>());
+    infos.push_back(NewDownload(server_.Url("/stall/100000/50000"), dir_.File(name)));
+    ASSERT_EQ(OnManager([&] { return fetcher_->AddTask(infos.back().Get()); }), S_OK);
+    ASSERT_TRUE(listener_->WaitForBytes());
+  }
+  auto prefixes = [this] {
+    std::string seen;
+    for (const std::string& file : Files()) seen += file.substr(0, 7);
+    return seen;
+  };
+  EXPECT_EQ(prefixes(), "a.part-b.part-c.part-");
+  EXPECT_EQ(OnManager([&] { return fetcher_->RemoveTask(infos[1].Get()); }), S_OK);
+  EXPECT_EQ(prefixes(), "a.part-c.part-");
+  EXPECT_EQ(RefCount(infos[1].Get()), 1u);
+  EXPECT_EQ(RefCount(infos[0].Get()), 2u);  // still kept by the fetcher
+  EXPECT_EQ(OnManager([&] { return fetcher_->RemoveAllTasks(); }), S_OK);
+  EXPECT_TRUE(Files().empty());
+  for (const ComPtr<ICarryInfo>& info : infos) EXPECT_EQ(RefCount(info.Get()), 1u);
+}
+
 TEST_F(DownloadTest, NotificationsStillQueuedWhenListenerGoesOrDownloadStopsAreDropped) {
   for (bool stop : {false, true}) {
     SCOPED_TRACE(stop ? "Stop" : "ClearListener");
