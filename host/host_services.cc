@@ -11,6 +11,7 @@
 #include "host/browser_thread.h"
 #include "host/channel_info.h"
 #include "host/database_service.h"
+#include "host/download_engine.h"
 #include "host/logic_global_service.h"
 #include "host/statistics_service.h"
 #include "host/thread_service.h"
@@ -20,6 +21,8 @@
 #include "thread/message_loop.h"
 #include "thread/task.h"
 #include "thread/thread_service.h"
+#include "update/carry_info.h"
+#include "update/net_file_fetcher.h"
 
 namespace host {
 namespace {
@@ -65,6 +68,15 @@ class FinishSignal {
 
 constexpr int kAgentClassIndex = 2;          // CCoExtensionAgent in the module's class table
 constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost
+constexpr int kNetFileFetcherClassIndex = 10;
+constexpr int kCarryInfoClassIndex = 11;
+
+// Makes the class at `index` of the module's class table creatable by its first interface.
+void RegisterModuleClassByIID(int index) {
+  halcy::CreatableClass entry;
+  entry.clsid = Logic::kClassTable[index].clsid;
+  halcy::SetCreatableClass(Logic::kClassTable[index].interfaces[0].iid, std::move(entry));
+}
 
 }  // namespace
 
@@ -79,6 +91,12 @@ void RegisterModuleClasses() {
   halcy::CreatableClass common_host;
   common_host.clsid = Logic::kClassTable[kCommonCmdHostClassIndex].clsid;
   halcy::SetCreatableClass(Logic::kIID_IExtCommonCmdHost, std::move(common_host));
+  static_assert(Logic::kClassTable[kNetFileFetcherClassIndex].interfaces[0].iid ==
+                Logic::INetFileFetcher::kIID);
+  RegisterModuleClassByIID(kNetFileFetcherClassIndex);
+  static_assert(Logic::kClassTable[kCarryInfoClassIndex].interfaces[0].iid ==
+                Logic::ICarryInfo::kIID);
+  RegisterModuleClassByIID(kCarryInfoClassIndex);
 }
 
 CHostServices::CHostServices() = default;
@@ -212,6 +230,7 @@ void CHostServices::Register() {
   };
   creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
+  creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
 }
 
 void CHostServices::Unregister() {

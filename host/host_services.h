@@ -3,13 +3,13 @@
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h), and the creatable database
-// parameter object and property set; Stop signals the shutdown event, ends the threads (every
-// queued task runs or is deleted) and withdraws the services and classes, putting back whatever was
-// registered before.
+// parameter object, property set and download engine (host/download_engine.h); Stop signals
+// the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws the
+// services and classes, putting back whatever was registered before.
 //
-// The module's own classes that the browser creates by interface (the extension agent) are
-// registered separately by RegisterModuleClasses, because tests that link the module's objects
-// directly register their own factories instead.
+// The module's own classes that the browser creates by interface (the extension agent, the
+// download objects and their fetcher) are registered separately by RegisterModuleClasses,
+// because tests that link the module's objects directly register their own factories instead.
 //
 //   host::CHostServices services;
 //   if (!services.Start()) return 2;
@@ -43,7 +43,8 @@ class CUserServiceManager;
 class CVersionService;
 
 // Registers the module's classes that the browser creates by interface, activated by CLSID
-// through the registry as the other module classes are: the extension agent. For the host's
+// through the registry as the other module classes are: the extension agent, the common command
+// host, the network file fetcher and the download object. For the host's
 // main(); returns nothing because a missing module only shows when an object is created.
 void RegisterModuleClasses();
 

@@ -43,7 +43,7 @@ constexpr IID kIID_IExtServiceShared1 = MakeGuid("05D5E8EC-53FE-465A-9ACD-70A395
 constexpr IID kIID_IExtServiceShared2 = MakeGuid("67706C32-B5B1-4CFA-AD29-10B75286D4AF");
 constexpr IID kIID_INetFileFetcher = MakeGuid("6E1BF21F-0028-45CA-BFC5-46F02E5CB0AD");
 constexpr IID kIID_ICarryInfo = MakeGuid("14151F0F-A123-4D05-A63A-64C1A7FB9C94");
-constexpr IID kIID_ICarryInfoShared = MakeGuid("F7EE56B7-592B-4919-8271-7039F964713A");
+constexpr IID kIID_IDownloadTask = MakeGuid("F7EE56B7-592B-4919-8271-7039F964713A");
 constexpr IID kIID_IProvideClassInfo = MakeGuid("B196B283-BAB4-101A-B69C-00AA00341D07");
 
 // The class table in the module's own order, which registration follows.
@@ -114,7 +114,7 @@ inline constexpr ClassId kClassTable[] = {
      MakeGuid("{42467E5C-3542-4C2C-9CB0-C351AAD152E8}"),
      u"CCoCarryInfo.CCoCarryInfo.1",
      {{u"ICarryInfo", kIID_ICarryInfo},
-      {u"{F7EE56B7-592B-4919-8271-7039F964713A}", kIID_ICarryInfoShared}},
+      {u"{F7EE56B7-592B-4919-8271-7039F964713A}", kIID_IDownloadTask}},
      2},
 };
 constexpr int kClassCount = sizeof(kClassTable) / sizeof(kClassTable[0]);
