@@ -213,6 +213,8 @@ void CHostServices::Register() {
   set(Thread::IThreadService::kIID, static_cast<Thread::IThreadService*>(thread_service_.Get()));
   set(Thread::IMessageLoopRegistry::kIID,
       static_cast<Thread::IMessageLoopRegistry*>(thread_service_.Get()));
+  set(halcy::IDelayedCallRunner::kIID,
+      static_cast<halcy::IDelayedCallRunner*>(thread_service_.Get()));
   set(Logic::ILogicGlobalService::kIID, logic_global_service_.Get());
   set(Logic::IDatabaseService::kIID, database_service_.Get());
   set(Logic::IChannelInfo::kIID, channel_info_.Get());

@@ -52,6 +52,13 @@ HRESULT CThreadService::PostTaskToThread(DWORD thread_id, Thread::CTask* task) {
   return proxy->PostTask(task, 0) ? S_OK : E_FAIL;
 }
 
+HRESULT CThreadService::RunLater(DWORD thread_id, int64_t delay_ms, std::function<void()> fire) {
+  base::RefPtr<Thread::CMessageLoopProxy> proxy = ProxyForThread(thread_id);
+  if (!proxy) return E_INVALIDARG;
+  Thread::CTask* task = Thread::NewFuncTask(std::move(fire), u"timer");
+  return proxy->PostTask(task, delay_ms) ? S_OK : E_FAIL;
+}
+
 HRESULT CThreadService::GetMessageLoopProxy(int kind, Thread::CMessageLoopProxy** proxy) {
   if (!proxy) return E_POINTER;
   *proxy = ProxyForKind(kind).release();

@@ -1,6 +1,7 @@
-// The browser's thread service and loop registry, one COM object answering IThreadService and
-// IMessageLoopRegistry. It routes every post through the target loop's proxy, so a post to a
-// thread that has ended deletes the task instead of touching a dead loop.
+// The browser's thread service and loop registry, one COM object answering IThreadService,
+// IMessageLoopRegistry and the platform timers' IDelayedCallRunner. It routes every post through
+// the target loop's proxy, so a post to a thread that has ended deletes the task instead of
+// touching a dead loop.
 //
 // The host's threads announce themselves with SetThread (kind → thread id and proxy) and
 // RegisterMessageLoop (thread id → loop) as they start, and withdraw the loop before it is
@@ -15,6 +16,7 @@
 
 #include "base/ref_counted.h"
 #include "platform/com_object.h"
+#include "platform/timer.h"
 #include "thread/message_loop_proxy.h"
 #include "thread/thread_service.h"
 
@@ -22,11 +24,13 @@ namespace host {
 
 class CThreadService : public halcy::ComObjectRoot,
                        public Thread::IThreadService,
-                       public Thread::IMessageLoopRegistry {
+                       public Thread::IMessageLoopRegistry,
+                       public halcy::IDelayedCallRunner {
  public:
   HALCY_BEGIN_INTERFACES(CThreadService)
   HALCY_INTERFACE(CThreadService, Thread::IThreadService)
   HALCY_INTERFACE(CThreadService, Thread::IMessageLoopRegistry)
+  HALCY_INTERFACE(CThreadService, halcy::IDelayedCallRunner)
   HALCY_END_INTERFACES()
 
   // IThreadService
@@ -40,6 +44,9 @@ class CThreadService : public halcy::ComObjectRoot,
   HRESULT RegisterMessageLoop(DWORD thread_id, Thread::CMessageLoop* loop) override;
   HRESULT UnregisterMessageLoop(DWORD thread_id) override;
   HRESULT GetMessageLoopForThread(DWORD thread_id, Thread::CMessageLoop** loop) override;
+
+  // IDelayedCallRunner: a delayed task named "timer" on that thread's loop.
+  HRESULT RunLater(DWORD thread_id, int64_t delay_ms, std::function<void()> fire) override;
 
   // Host side: names the thread of `kind` and the proxy of its loop.
   void SetThread(int kind, DWORD thread_id, Thread::CMessageLoopProxy* proxy);
