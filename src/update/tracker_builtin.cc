@@ -33,14 +33,8 @@ std::u16string ShippedDirectory() {
   return GetBrowserDirectory() + u"\\resource\\userdata\\localextensions";
 }
 
-const CJsonValue* Member(const CJsonValue& object, std::u16string_view key) {
-  if (!object.IsObject()) return nullptr;
-  auto it = object.GetObject().find(key);
-  return it == object.GetObject().end() ? nullptr : it->second.get();
-}
-
 std::u16string StringMember(const CJsonValue& object, std::u16string_view key) {
-  const CJsonValue* value = Member(object, key);
+  const CJsonValue* value = JsonMember(object, key);
   return value && value->IsString() ? value->GetString() : u"";
 }
 
@@ -59,14 +53,14 @@ std::vector<ShippedExtension> ReadShippedDatabase(const std::u16string& path) {
   std::unique_ptr<char[]> bytes = ReadWholeFile(path, &size);
   if (!bytes || size > kMaxShippedDb) return shipped;
   std::unique_ptr<CJsonValue> root = ParseJsonUtf8(std::string_view(bytes.get(), size));
-  const CJsonValue* list = root ? Member(*root, u"extensions") : nullptr;
+  const CJsonValue* list = root ? JsonMember(*root, u"extensions") : nullptr;
   if (!list || !list->IsArray()) return shipped;
   for (const std::unique_ptr<CJsonValue>& record : list->GetArray()) {
     if (!record || !record->IsObject()) continue;
     ShippedExtension extension;
     extension.id = StringMember(*record, u"id");
     if (!IsUsableTrackerId(extension.id, u"built-in database")) continue;
-    const CJsonValue* manifest = Member(*record, u"manifest");
+    const CJsonValue* manifest = JsonMember(*record, u"manifest");
     std::unique_ptr<CJsonValue> parsed;
     if (manifest && manifest->IsString()) parsed = ParseJson(manifest->GetString());
     const CJsonValue* fields = parsed ? parsed.get() : manifest;
@@ -74,10 +68,10 @@ std::vector<ShippedExtension> ReadShippedDatabase(const std::u16string& path) {
       extension.version = StringMember(*fields, u"version");
       extension.library = StringMember(*fields, u"librarypath");
     }
-    if (const CJsonValue* state = Member(*record, u"state"); state && state->IsNumber()) {
+    if (const CJsonValue* state = JsonMember(*record, u"state"); state && state->IsNumber()) {
       extension.state = static_cast<LONG>(state->GetNumber());
     }
-    if (const CJsonValue* flags = Member(*record, u"flags"); flags && flags->IsNumber()) {
+    if (const CJsonValue* flags = JsonMember(*record, u"flags"); flags && flags->IsNumber()) {
       extension.flags = static_cast<LONG>(flags->GetNumber());
     }
     shipped.push_back(std::move(extension));

@@ -44,18 +44,12 @@ std::u16string VersionPart(const std::u16string& version) {
   return version;
 }
 
-const CJsonValue* Member(const CJsonValue& object, std::u16string_view key) {
-  if (!object.IsObject()) return nullptr;
-  auto it = object.GetObject().find(key);
-  return it == object.GetObject().end() ? nullptr : it->second.get();
-}
-
 // Reads the array elements of a setup or selection list into `list`.
 void CollectEntries(const CJsonValue::Array& elements, const char16_t* source,
                     const std::u16string* browser_version, TrackerWorkList* list) {
   for (const std::unique_ptr<CJsonValue>& element : elements) {
     if (!element || !element->IsObject()) continue;
-    const CJsonValue* id = Member(*element, u"id");
+    const CJsonValue* id = JsonMember(*element, u"id");
     TrackerListEntry entry;
     entry.id = id && id->IsString() ? id->GetString() : u"";
     if (!IsUsableTrackerId(entry.id, source) || !ReadListEntry(*element, source, &entry)) continue;
@@ -95,8 +89,8 @@ void CExtensionTracker::CheckLocalSelectedExtensions() {
 
 void CExtensionTracker::ProcessSetupList(const std::u16string& payload) {
   std::unique_ptr<CJsonValue> root = ParseJson(payload);
-  const CJsonValue* force = root ? Member(*root, u"force") : nullptr;
-  const CJsonValue* list = force ? Member(*force, u"list") : nullptr;
+  const CJsonValue* force = root ? JsonMember(*root, u"force") : nullptr;
+  const CJsonValue* list = force ? JsonMember(*force, u"list") : nullptr;
   if (!list || !list->IsArray()) return;  // another shape: dropped
   const std::u16string browser = manager_->GetBrowserVersion();
   CollectEntries(list->GetArray(), u"setup list", &browser, &server_list_);
@@ -120,7 +114,7 @@ void CExtensionTracker::ProcessUpdateList(const std::u16string& payload) {
     halcy::ScopedBstr id_text;
     installed->GetAt(i, id_text.Receive());
     const std::u16string id(id_text.View());
-    const CJsonValue* member = Member(*root, id);
+    const CJsonValue* member = JsonMember(*root, id);
     if (!member || !member->IsObject() || !IsUsableTrackerId(id, u"update list")) continue;
     TrackerListEntry entry;
     entry.id = id;

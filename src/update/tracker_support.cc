@@ -85,15 +85,10 @@ LONG ReadInteger(const CJsonValue* value, LONG fallback) {
   return number == -1 ? fallback : static_cast<LONG>(number);
 }
 
-const CJsonValue* Member(const CJsonValue& object, std::u16string_view key) {
-  auto it = object.GetObject().find(key);
-  return it == object.GetObject().end() ? nullptr : it->second.get();
-}
-
 // A string member capped at `limit` characters; false when present but not a string or longer.
 bool ReadText(const CJsonValue& object, std::u16string_view key, size_t limit,
               std::u16string* out) {
-  const CJsonValue* value = Member(object, key);
+  const CJsonValue* value = JsonMember(object, key);
   if (!value) return true;
   if (!value->IsString() || value->GetString().size() > limit) return false;
   *out = value->GetString();
@@ -141,6 +136,12 @@ std::u16string NewStagingFolder(const std::u16string& root) {
 
 }  // namespace
 
+const CJsonValue* JsonMember(const CJsonValue& object, std::u16string_view key) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.GetObject().find(key);
+  return it == object.GetObject().end() ? nullptr : it->second.get();
+}
+
 std::u16string OsVersionText() {
   struct utsname name;
   unsigned major = 0, minor = 0, patch = 0;
@@ -182,14 +183,14 @@ bool IsUsableTrackerId(const std::u16string& id, const char16_t* source) {
 }
 
 bool ReadListEntry(const CJsonValue& entry, const char16_t* source, TrackerListEntry* out) {
-  out->state = ReadInteger(Member(entry, u"state"), 1);
-  out->type = ReadInteger(Member(entry, u"type"), 0);
+  out->state = ReadInteger(JsonMember(entry, u"state"), 1);
+  out->type = ReadInteger(JsonMember(entry, u"type"), 0);
   bool ok = ReadText(entry, u"url", kMaxUrl, &out->url) &&
             ReadText(entry, u"lowestbrowser", kMaxVersion, &out->lowest_browser) &&
             ReadText(entry, u"version", kMaxVersion, &out->version) &&
             ReadText(entry, u"sha256", 64, &out->sha256);
   if (ok && !out->sha256.empty()) ok = IsHexDigest(&out->sha256);
-  if (ok && Member(entry, u"sha256") && out->sha256.empty()) ok = false;
+  if (ok && JsonMember(entry, u"sha256") && out->sha256.empty()) ok = false;
   if (!ok) {
     Log(kLogFailure, kTag, u"extlist: %s: entry '%s' has a malformed field, skipped", source,
         out->id.c_str());

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/com.h"
 
@@ -25,6 +26,9 @@ void ResetRequestQueryForTesting();
 
 // "%u.%u.%u" of the kernel release (major, minor, patch), "0.0.0" when it cannot be read.
 std::u16string OsVersionText();
+
+// The member `key` of `object`, or null when `object` is not an object or has no such member.
+const CJsonValue* JsonMember(const CJsonValue& object, std::u16string_view key);
 
 // True for an id of 1 to 128 letters, digits, ".", "_" and "-" that the manager may use as a
 // directory name; otherwise logs "extlist: ... id '%s' skipped" naming `source` and is false.

@@ -177,10 +177,12 @@ TEST_F(TrackerTest, ReplyOfFiftyFiveCharactersIsDroppedAndFiftySixProcessed) {
     Configure(0, "list");
     Start({});
     WaitForReplies(replies += 2);
-    if (reply.size() > kShortestListReply) {
+    ComPtr<CExtensionTracker> tracker = Tracker();
+    const size_t listed = host_.RunOn(Thread::kThreadExtensionManager,
+                                      [&] { return tracker->server_list().count(u"a"); });
+    EXPECT_EQ(listed, reply.size() > kShortestListReply ? 1u : 0u);
+    if (listed) {
       EXPECT_TRUE(WaitUntil([&] { return Count("/files/") == 1; }));
-    } else {
-      EXPECT_EQ(Count("/files/"), 0u);
     }
     mgr_->UnInitialize();
     ASSERT_TRUE(host_.WaitIdle());
@@ -323,6 +325,43 @@ TEST_F(TrackerTest, UnloadListNeverHoldsAPathTwice) {
   EXPECT_EQ(std::u16string(text), u"C:\\Ext\\a.dll");
   GetPrivateProfileStringW(u"2", u"exepath", u"", text, 64, ini.c_str());
   EXPECT_EQ(std::u16string(text), u"C:\\Ext\\b.dll");
+}
+
+// Shipped "bi" 2.0 replaces the installed 1.0 (old folder kept, its library on the unload
+// list); shipped "fresh" is copied in and installed; the user's version file follows.
+TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndAddsMissingOnes) {
+  const std::string shipped = env_.browser_dir() + "/resource/userdata/localextensions";
+  const std::string new_manifest = R"({"name":"bi","version":"2.0","librarypath":"bi.so"})";
+  for (const char* dir : {"/bi", "/fresh"}) fs::create_directories(shipped + dir);
+  fs::create_directories(UserExtensionsDir() + "/bi");
+  ts::WriteFileOrDie(shipped + "/localextensionversion.json",
+                     R"({"dbversion":"2","dataversion":"2"})");
+  ts::WriteFileOrDie(shipped + "/bi/manifest.json", new_manifest);
+  ts::WriteFileOrDie(shipped + "/fresh/manifest.json", R"({"name":"fresh","version":"1.0"})");
+  ts::WriteFileOrDie(shipped + "/extdb_v2.json",
+                     extension_testing::StoreText(
+                         {{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(new_manifest)},
+                          {u"fresh", 1, 0, u"hcextdbpath/fresh", u"{\"version\":\"1.0\"}"}}));
+  const std::string old_manifest = R"({"name":"bi","version":"1.0","librarypath":"old.so"})";
+  ts::WriteFileOrDie(UserExtensionsDir() + "/bi/manifest.json", old_manifest);
+  ts::WriteFileOrDie(UserExtensionsDir() + "/localextensionversion.json",
+                     R"({"dbversion":"1","dataversion":"1"})");
+  Start({{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(old_manifest)}});
+  ASSERT_TRUE(WaitUntil([&] { return Agent(u"fresh") != nullptr; }));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(ts::ReadFileOrEmpty(UserExtensionsDir() + "/bi/manifest.json"), new_manifest);
+  EXPECT_EQ(ts::ReadFileOrEmpty(UserExtensionsDir() + "/bibackups/manifest.json"), old_manifest);
+  EXPECT_NE(StoredRecords()[u"bi"].manifest.find(u"2.0"), std::u16string::npos);
+  EXPECT_TRUE(Exists("/fresh/manifest.json"));
+  EXPECT_EQ(ts::ReadFileOrEmpty(UserExtensionsDir() + "/localextensionversion.json"),
+            R"({"dbversion":"2","dataversion":"2"})");
+  std::string unload;
+  for (const auto& e : fs::recursive_directory_iterator(env_.appdata())) {
+    if (e.path().filename() == "extensionunloadlist.ini") unload = ts::ReadFileOrEmpty(e.path());
+  }
+  EXPECT_NE(unload.find("old.so"), std::string::npos) << unload;
+  EXPECT_TRUE(log_.Contains(u"exts need be updated!"));
+  EXPECT_TRUE(log_.Contains(u"ext bi should be updated, update ext info"));
 }
 
 TEST_F(TrackerTest, PositiveDelayWaitsForTheTimer) {
