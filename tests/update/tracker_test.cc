@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "common/version.h"
 #include "extension/extension_mgr_test_util.h"
+#include "platform/com_object.h"
 #include "platform/ini_file.h"
 #include "platform/object_factory.h"
 #include "platform/strings.h"
@@ -28,6 +29,7 @@
 #include "update/extension_tracker.h"
 #include "update/net_file_fetcher.h"
 #include "update/tracker_support.h"
+#include "update/xml_document.h"
 
 namespace {
 
@@ -202,6 +204,58 @@ TEST_F(TrackerTest, XmlReplyYieldsTheTextOfAResultRootInAnyCase) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(ExtractXmlResult(c.xml), c.payload) << halcy::Utf16ToUtf8(c.xml);
+}
+
+// Refuses every ProgID and records what it was asked, in order; the class goes to the host's.
+class RecordingXmlClasses : public halcy::ComObjectRoot, public IXmlDocumentClasses {
+ public:
+  HALCY_BEGIN_INTERFACES(RecordingXmlClasses)
+  HALCY_INTERFACE(RecordingXmlClasses, IXmlDocumentClasses)
+  HALCY_END_INTERFACES()
+  HRESULT CreateByProgId(LPCWSTR prog_id, REFIID, void** out) override {
+    asked.push_back(prog_id);
+    *out = nullptr;
+    return static_cast<HRESULT>(0x80040154);
+  }
+  HRESULT CreateByClsid(REFCLSID clsid, REFIID iid, void** out) override {
+    asked.push_back(u"class");
+    return real->CreateByClsid(clsid, iid, out);
+  }
+  ComPtr<IXmlDocumentClasses> real;
+  std::vector<std::u16string> asked;
+};
+
+TEST_F(TrackerTest, XmlDocumentIsSoughtByEveryProgIdInOrderThenByItsClass) {
+  ComPtr<IXmlDocumentClasses> real;
+  ASSERT_EQ(S_OK,
+            Util::Com::GetService(IXmlDocumentClasses::kIID, real.ReleaseAndGetVoidAddress()));
+  ComPtr<RecordingXmlClasses> recorder = halcy::MakeComObject<RecordingXmlClasses>();
+  recorder->real = real;
+  host_.ReplaceService(IXmlDocumentClasses::kIID,
+                       static_cast<IXmlDocumentClasses*>(recorder.Get()));
+  EXPECT_EQ(ExtractXmlResult(u"<ReSuLt>ok</ReSuLt>"), u"ok");
+  EXPECT_EQ(recorder->asked,
+            (std::vector<std::u16string>{u"Msxml2.DOMDocument", u"Msxml2.DOMDocument.3.0",
+                                         u"Msxml2.DOMDocument.4.0", u"Msxml2.DOMDocument.5.0",
+                                         u"Msxml2.DOMDocument.6.0", u"Msxml2.DOMDocument.7.0",
+                                         u"Msxml.DOMDocument", u"class"}));
+}
+
+// A package cannot reach the manager's own files: it lands in its own folder only.
+TEST_F(TrackerTest, PackageFilesStayInsideTheExtensionFolder) {
+  Serve("pk.zip", ts::BuildZip({ts::ZipFile("manifest.json", R"({"version":"1.0"})"),
+                                ts::ZipFile("extdb_v2.json", "garbage"),
+                                ts::ZipFile("../UnFinishTask.ini", "garbage")}));
+  Serve("list", "{\"force\":{\"list\":[{\"id\":\"pk\",\"url\":\"" + Url("pk.zip") + "\"}]}}");
+  Configure(0, "list");
+  Start({Record(u"other")});
+  ASSERT_TRUE(WaitUntil([&] { return Agent(u"pk") != nullptr; }));
+  ASSERT_TRUE(host_.WaitIdle());
+  const host::ExtensionRecords records = StoredRecords();
+  EXPECT_EQ(records.size(), 2u);  // the store still parses, with both extensions
+  EXPECT_EQ(ts::ReadFileOrEmpty(UserExtensionsDir() + "/pk/extdb_v2.json"), "garbage");
+  EXPECT_FALSE(Exists("/UnFinishTask.ini"));
+  EXPECT_FALSE(Exists("/pk/UnFinishTask.ini"));
 }
 
 TEST_F(TrackerTest, SetupEntriesAreFilteredAndTheirStateAndTypeDefaulted) {
