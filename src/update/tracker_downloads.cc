@@ -79,6 +79,7 @@ void CExtensionTracker::CheckLocalSelectedExtensions() {
   std::unique_ptr<char[]> bytes = ReadWholeFile(path, &size);
   if (!bytes) return;  // no selection
   last_file_ = path;
+  Log(kLogTrace, kTag, u"extlist: local selection %s", last_file_.c_str());
   std::unique_ptr<CJsonValue> root;
   if (size <= kMaxSelectionFile) root = ParseJsonUtf8(std::string_view(bytes.get(), size));
   if (root && root->IsArray()) {
