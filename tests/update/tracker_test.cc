@@ -423,7 +423,12 @@ TEST_F(TrackerTest, PositiveDelayWaitsForTheTimer) {
   const auto started = std::chrono::steady_clock::now();
   Start({});
   ASSERT_TRUE(host_.WaitIdle());  // the timer is not due yet
-  EXPECT_EQ(server_.Requests().size(), 0u);
+  // Before the delay is over nothing was asked (a machine too slow to get here in time skips
+  // this half; the arrival time below still tells a timer from an immediate start).
+  const bool early = std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000);
+  if (early) {
+    EXPECT_EQ(server_.Requests().size(), 0u);
+  }
   ASSERT_TRUE(server_.WaitForRequests(2));
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
 }
