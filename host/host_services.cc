@@ -15,6 +15,7 @@
 #include "host/logic_global_service.h"
 #include "host/statistics_service.h"
 #include "host/thread_service.h"
+#include "host/xml_document.h"
 #include "module/class_ids.h"
 #include "platform/object_factory.h"
 #include "platform/threads.h"
@@ -115,9 +116,10 @@ bool CHostServices::Start() {
   skin_service_ = halcy::MakeComObject<CSkinService>();
   user_service_ = halcy::MakeComObject<CUserServiceManager>();
   browser_model_ = halcy::MakeComObject<CBrowserModel>();
-  if (!browser_model_ || !thread_service_ || !logic_global_service_ || !database_service_ ||
-      !channel_info_ || !statistics_service_ || !version_service_ || !skin_service_ ||
-      !user_service_) {
+  xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
+  if (!browser_model_ || !xml_classes_ || !thread_service_ || !logic_global_service_ ||
+      !database_service_ || !channel_info_ || !statistics_service_ || !version_service_ ||
+      !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -140,6 +142,7 @@ void CHostServices::Stop() {
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
   browser_model_ = nullptr;
+  xml_classes_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
   statistics_service_ = nullptr;
@@ -225,6 +228,7 @@ void CHostServices::Register() {
   set(Logic::IBrowserFrameMgr::kIID, static_cast<Logic::IBrowserFrameMgr*>(browser_model_.Get()));
   set(Logic::ILoginService::kIID, static_cast<Logic::ILoginService*>(browser_model_.Get()));
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
+  set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;
