@@ -286,7 +286,8 @@ TEST_F(DownloadTest, DownloadStoppedHalfwayLeavesNoFileSaysNothingMoreAndIsLetGo
     EXPECT_EQ(status, kDownloadStopped);
     ExpectAllOnManagerThread(b);
     EXPECT_EQ(RefCount(b), 1u);
-    EXPECT_EQ(RefCount(runs[0].first.Get()), all ? 1u : 2u);  // kept by the fetcher unless all went
+    // `a` is kept by the fetcher unless all went (a notification on its way may hold it too).
+    EXPECT_EQ(RefCount(runs[0].first.Get()) > 1, !all);
     EXPECT_EQ(OnManager([&] { return fetcher_->RemoveAllTasks(); }), S_OK);
     EXPECT_TRUE(Files().empty());
     ASSERT_TRUE(host_.WaitIdle());  // notifications queued before the stop hold their object
