@@ -50,28 +50,28 @@ std::string EncodeObject(std::string_view object) {
 
 // The request's transfer, from its own fields and its connect and root handles.
 // REQUIRES: the table's lock.
-TransferSpec BuildRequestSpec(const Handle& request) {
+TransferOrder BuildTransferOrder(const Handle& request) {
   const Handle& connect = *request.parent;
   const Handle& root = *connect.parent;
   const char* scheme = request.secure ? "https" : "http";
   INTERNET_PORT standard =
       request.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
   INTERNET_PORT port = connect.port == 0 ? standard : connect.port;
-  TransferSpec spec;
-  spec.url = std::string(scheme) + "://" + connect.host;
-  if (port != standard) spec.url += ":" + std::to_string(port);
-  spec.url += request.object;
-  spec.verb = request.verb;
-  spec.body = request.body;
-  spec.agent = root.agent;
-  spec.proxy = root.proxy.ForScheme(scheme);
-  spec.no_proxy = root.proxy.no_proxy;
-  spec.headers = SplitHeaderLines(request.headers);
+  TransferOrder order;
+  order.url = std::string(scheme) + "://" + connect.host;
+  if (port != standard) order.url += ":" + std::to_string(port);
+  order.url += request.object;
+  order.verb = request.verb;
+  order.body = request.body;
+  order.agent = root.agent;
+  order.proxy = root.proxy.ForScheme(scheme);
+  order.no_proxy = root.proxy.no_proxy;
+  order.headers = SplitHeaderLines(request.headers);
   // "Accept:" with no value removes libcurl's own "*/*" when no type was given.
-  spec.headers.push_back("Accept:" + (request.accept.empty() ? "" : " " + request.accept));
-  if (!request.referrer.empty()) spec.headers.push_back("Referer: " + request.referrer);
-  spec.headers.push_back("Expect:");  // the body goes out at once, without waiting for 100
-  return spec;
+  order.headers.push_back("Accept:" + (request.accept.empty() ? "" : " " + request.accept));
+  if (!request.referrer.empty()) order.headers.push_back("Referer: " + request.referrer);
+  order.headers.push_back("Expect:");  // the body goes out at once, without waiting for 100
+  return order;
 }
 
 }  // namespace
@@ -255,7 +255,7 @@ BOOL HttpEndRequestW(HINTERNET request, INTERNET_BUFFERSW* /*buffers_out*/, DWOR
     return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   }
   auto transfer =
-      std::make_unique<halcy::wininet::Transfer>(halcy::wininet::BuildRequestSpec(*handle));
+      std::make_unique<halcy::wininet::Transfer>(halcy::wininet::BuildTransferOrder(*handle));
   handle->state = RequestState::kRunning;
   lock.unlock();
   if (handle->async) {

@@ -75,7 +75,7 @@ struct Handle {
 
 // What one transfer sends: everything copied out of the handles, so that the performing
 // thread never touches them.
-struct TransferSpec {
+struct TransferOrder {
   std::string url;
   std::string verb;  // "GET", "POST" or "HEAD"
   std::string body;
@@ -88,7 +88,7 @@ struct TransferSpec {
 // One libcurl easy transfer and the reply it gathers. Lives on one thread at a time.
 class Transfer {
  public:
-  explicit Transfer(TransferSpec spec);
+  explicit Transfer(TransferOrder order);
   ~Transfer();
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
@@ -107,7 +107,7 @@ class Transfer {
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
 
-  TransferSpec spec_;
+  TransferOrder order_;
   CURL* easy_ = nullptr;
   curl_slist* header_list_ = nullptr;
   std::string raw_headers_;

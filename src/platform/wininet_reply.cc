@@ -139,7 +139,7 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
   }
   if (split_error != 0) return fail(split_error);
   const char* scheme = parts.scheme_kind == INTERNET_SCHEME_HTTPS ? "https" : "http";
-  halcy::wininet::TransferSpec spec;
+  halcy::wininet::TransferOrder order;
   std::shared_ptr<Handle> root;
   {
     auto lock = LockTable();
@@ -149,14 +149,14 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
     // An asynchronous root would complete this call on the worker; nothing here needs that.
     if (root->async) return fail(ERROR_INTERNET_INVALID_OPERATION);
   }
-  spec.url = halcy::Utf16ToUtf8(url);  // libcurl leaves a fragment out of the request
-  spec.verb = "GET";
-  spec.agent = root->agent;
-  spec.proxy = root->proxy.ForScheme(scheme);
-  spec.no_proxy = root->proxy.no_proxy;
-  spec.headers =
+  order.url = halcy::Utf16ToUtf8(url);  // libcurl leaves a fragment out of the request
+  order.verb = "GET";
+  order.agent = root->agent;
+  order.proxy = root->proxy.ForScheme(scheme);
+  order.no_proxy = root->proxy.no_proxy;
+  order.headers =
       halcy::wininet::SplitHeaderLines(halcy::wininet::HeaderText(headers, headers_length));
-  halcy::wininet::Transfer transfer(std::move(spec));
+  halcy::wininet::Transfer transfer(std::move(order));
   halcy::wininet::Reply reply;
   if (DWORD error = transfer.PerformHere(&reply); error != 0) return fail(error);
   auto handle = std::make_shared<Handle>();

@@ -24,7 +24,7 @@ void EnsureCurlGlobal() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-Transfer::Transfer(TransferSpec spec) : spec_(std::move(spec)) {}
+Transfer::Transfer(TransferOrder order) : order_(std::move(order)) {}
 
 Transfer::~Transfer() {
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
@@ -36,7 +36,7 @@ bool Transfer::Prepare(DWORD* error) {
   easy_ = curl_easy_init();
   *error = ERROR_NOT_ENOUGH_MEMORY;
   if (easy_ == nullptr) return false;
-  for (const std::string& header : spec_.headers) {
+  for (const std::string& header : order_.headers) {
     curl_slist* grown = curl_slist_append(header_list_, header.c_str());
     if (grown == nullptr) return false;
     header_list_ = grown;
@@ -47,14 +47,14 @@ bool Transfer::Prepare(DWORD* error) {
 
 bool Transfer::SetConnectionOptions() {
   CURL* e = easy_;
-  bool ok = curl_easy_setopt(e, CURLOPT_URL, spec_.url.c_str()) == CURLE_OK;
+  bool ok = curl_easy_setopt(e, CURLOPT_URL, order_.url.c_str()) == CURLE_OK;
   // Only http and https, and never a redirect followed by libcurl.
   ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
   // The proxy is always given, so that libcurl never reads the environment on this thread.
-  ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, spec_.proxy.c_str()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(e, CURLOPT_NOPROXY, spec_.no_proxy.c_str()) == CURLE_OK;
+  ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, order_.proxy.c_str()) == CURLE_OK;
+  ok = ok && curl_easy_setopt(e, CURLOPT_NOPROXY, order_.no_proxy.c_str()) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
@@ -65,15 +65,15 @@ bool Transfer::SetConnectionOptions() {
 bool Transfer::SetRequestOptions() {
   CURL* e = easy_;
   bool ok = curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_) == CURLE_OK;
-  if (!spec_.agent.empty()) {
-    ok = ok && curl_easy_setopt(e, CURLOPT_USERAGENT, spec_.agent.c_str()) == CURLE_OK;
+  if (!order_.agent.empty()) {
+    ok = ok && curl_easy_setopt(e, CURLOPT_USERAGENT, order_.agent.c_str()) == CURLE_OK;
   }
-  if (spec_.verb == "POST") {
+  if (order_.verb == "POST") {
     ok = ok && curl_easy_setopt(e, CURLOPT_POST, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                                static_cast<curl_off_t>(spec_.body.size())) == CURLE_OK;
-    ok = ok && curl_easy_setopt(e, CURLOPT_POSTFIELDS, spec_.body.data()) == CURLE_OK;
-  } else if (spec_.verb == "HEAD") {
+                                static_cast<curl_off_t>(order_.body.size())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(e, CURLOPT_POSTFIELDS, order_.body.data()) == CURLE_OK;
+  } else if (order_.verb == "HEAD") {
     ok = ok && curl_easy_setopt(e, CURLOPT_NOBODY, 1L) == CURLE_OK;
   } else {
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
