@@ -1,0 +1,403 @@
+// The install guide end to end: a real extension manager on a temporary data root, the host's
+// threads, download engine, program tasks and pop-up, the loopback HTTP server for the probe
+// and the packages, and /bin/sh scripts as setup programs.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extension/extension_mgr_test_util.h"
+#include "host/guild_popup.h"
+#include "host/program_task.h"
+#include "platform/bstr.h"
+#include "platform/strings.h"
+#include "support/log_capture.h"
+#include "support/loopback_server.h"
+#include "support/temp_env.h"
+#include "support/zip_builder.h"
+#include "update/extension_app_guild.h"
+#include "update/unfinished_task_list.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace ts = testing_support;
+using namespace Logic;
+
+// Polls `done` until it holds, for at most 20 s.
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A loopback port that refuses connections: bound, never listening.
+class ClosedPort {
+ public:
+  ClosedPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~ClosedPort() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// The pop-up's lines as the host prints them.
+class PopupLines {
+ public:
+  void Add(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+  // The message lines only (progress lines depend on timing).
+  std::vector<std::string> Messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> messages;
+    for (const std::string& line : lines_) {
+      if (line.find("\"text\"") != std::string::npos) messages.push_back(line);
+    }
+    return messages;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+std::string Popup(const std::string& text) {
+  return "{\"to\":\"popup\",\"text\":\"" + text + "\"}";
+}
+
+class GuideTest : public extension_testing::ExtensionMgrFixture {
+ protected:
+  GuideTest() {
+    auto popup = halcy::MakeComObject<host::CGuildPopup>(
+        [lines = lines_](const std::string& line) { lines->Add(line); });
+    host_.ReplaceService(IGuildPopup::kIID, popup.Get());
+    ts::WriteFileOrDie(env_.browser_dir() + "/halcy_strings.txt",
+                       "IDS_HALCY_EXTENSIONGUILD_NET_CHECK=net-check\n"
+                       "IDS_HALCY_EXTENSIONGUILD_INSTALL_PREPARE=prepare\n"
+                       "IDS_HALCY_EXTENSIONGUILD_INSTALL_OK=ok\n"
+                       "IDS_HALCY_EXTENSIONGUILD_INSTALL_FAIL=fail\n"
+                       "IDS_HALCY_EXTENSIONGUILD_NET_ERROR=net-error\n");
+    SetProbe(server_.Url("/empty"));
+  }
+
+  void SetProbe(const std::string& url) {
+    ts::WriteFileOrDie(env_.browser_dir() + "/extensionMgrConfig.ini",
+                       "[guide]\nprobe=" + url + "\n");
+  }
+
+  // Starts the manager with placeholders that wait for their packages ("setuponline" 1).
+  void StartWithPlaceholders(const std::vector<std::u16string>& ids) {
+    std::vector<extension_testing::StoreRecord> records;
+    for (const std::u16string& id : ids) {
+      auto record = extension_testing::Record(id);
+      record.manifest = u"{\"name\":\"" + id + u"\",\"version\":\"1.0\",\"setuponline\":\"1\"}";
+      records.push_back(record);
+    }
+    Start(records);
+  }
+
+  ComPtr<CExtensionAppGuild> NewGuide() {
+    auto guide = halcy::MakeComObject<CExtensionAppGuild>();
+    EXPECT_EQ(S_OK, guide->SetExtensionMgr(mgr_.Get()));
+    return guide;
+  }
+
+  // Serves `entries` as /files/<name> and returns its address.
+  std::string Package(const std::string& name, const std::vector<ts::ZipFixtureEntry>& entries) {
+    ts::WriteFileOrDie(files_.File(name), ts::BuildZip(entries));
+    return server_.Url("/files/" + name);
+  }
+
+  void Install(CExtensionAppGuild* guide, const std::u16string& id, const std::string& url) {
+    ASSERT_EQ(S_OK, guide->InstallByExId(halcy::ScopedBstr(id).Get(),
+                                         halcy::ScopedBstr(halcy::Utf8ToUtf16(url)).Get()));
+  }
+
+  bool WaitForMessages(size_t count) {
+    return WaitUntil([&] { return lines_->Messages().size() >= count; }) && host_.WaitIdle();
+  }
+
+  size_t FileRequests() const {
+    size_t n = 0;
+    for (const auto& request : server_.Requests()) n += request.path.rfind("/files/", 0) == 0;
+    return n;
+  }
+
+  size_t StallRequests() const {
+    size_t n = 0;
+    for (const auto& request : server_.Requests()) n += request.path.rfind("/stall/", 0) == 0;
+    return n;
+  }
+
+  std::string TaskListPath() const { return UserExtensionsDir() + "/UnFinishTask.ini"; }
+
+  ts::ScopedTempDir files_;
+  ts::ScopedEnv files_env_{"LOOPBACK_FILES_DIR", files_.path()};
+  ts::LoopbackServer server_;
+  std::shared_ptr<PopupLines> lines_ = std::make_shared<PopupLines>();
+  ts::LogCapture log_;
+};
+
+// A setup script that writes each argument it received on a line of `out`, then exits.
+std::string SetupScript(const std::string& out, int exit_code) {
+  return "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + out + "'\nexit " +
+         std::to_string(exit_code) + "\n";
+}
+
+std::string SetupJson(const std::string& setup, const std::string& param) {
+  return "{\"setup\":\"" + setup + "\",\"param\":\"" + param + "\"}";
+}
+
+TEST(GuideTaskListTest, RemovingTheMiddleOfThreeShiftsTheLastDown) {
+  ts::ScopedTempDir dir;
+  CUnFinishTaskList list(halcy::Utf8ToUtf16(dir.File("UnFinishTask.ini")));
+  ASSERT_TRUE(list.Add({u"a", u"http://h/a.zip", 0}));
+  ASSERT_TRUE(list.Add({u"b", u"http://h/b.zip", 1}));
+  ASSERT_TRUE(list.Add({u"c", u"http://h/c.zip", 2}));
+  EXPECT_EQ(2, list.Find(u"B"));
+  EXPECT_EQ(0, list.Find(u"b", u"http://h/other.zip"));
+  ASSERT_TRUE(list.Remove(u"b"));
+  EXPECT_EQ(ts::ReadFileOrEmpty(dir.File("UnFinishTask.ini")),
+            "[task]\r\ncount=2\r\n"
+            "[1]\r\nurl=http://h/a.zip\r\ntimes=0\r\nid=a\r\n"
+            "[2]\r\nurl=http://h/c.zip\r\ntimes=2\r\nid=c\r\n"
+            "[3]\r\nurl=\r\ntimes=\r\nid=\r\n");
+  UnFinishTask second;
+  ASSERT_TRUE(list.GetEntry(2, &second));
+  EXPECT_EQ(u"c", second.id);
+  EXPECT_EQ(2, second.times);
+  EXPECT_FALSE(list.GetEntry(3, &second));
+  EXPECT_FALSE(list.Remove(u"b"));
+  EXPECT_FALSE(list.Add({u"x", u"http://h/\nx", 0})) << "a line break would forge a key";
+}
+
+TEST(GuideParametersTest, SplitLikeACommandLineWithoutAShell) {
+  const std::vector<std::pair<std::u16string, std::vector<std::string>>> cases = {
+      {u"", {}},
+      {u"  a  b ", {"a", "b"}},
+      {u"/S \"/D=C:\\Program Files\\x\"", {"/S", "/D=C:\\Program Files\\x"}},
+      {u"\"\" x", {"", "x"}},
+      {u"say\\\"hi; rm -rf /", {"say\"hi;", "rm", "-rf", "/"}},
+      {u"$(id) `id` a|b", {"$(id)", "`id`", "a|b"}},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(expected, host::SplitProgramParameters(text)) << halcy::Utf16ToUtf8(text);
+  }
+}
+
+TEST(GuideIdTest, ApplicationNumbersAreTheDecimalRange) {
+  EXPECT_TRUE(IsApplicationNumber(u"10001"));
+  EXPECT_TRUE(IsApplicationNumber(u"99999"));
+  EXPECT_TRUE(IsApplicationNumber(u"12345abc"));  // as _wtoi reads it
+  EXPECT_FALSE(IsApplicationNumber(u"10000"));
+  EXPECT_FALSE(IsApplicationNumber(u"100000"));
+  EXPECT_FALSE(IsApplicationNumber(u"-10001"));
+  EXPECT_FALSE(IsApplicationNumber(u"abc"));
+}
+
+TEST_F(GuideTest, RefusedWithoutTheConfigurationFile) {
+  fs::remove(env_.browser_dir() + "/extensionMgrConfig.ini");
+  auto guide = halcy::MakeComObject<CExtensionAppGuild>();
+  EXPECT_EQ(E_FAIL, guide->SetExtensionMgr(nullptr));
+}
+
+TEST_F(GuideTest, NoNetworkShowsTheNetCheckAndStartsNoDownload) {
+  ClosedPort closed;
+  SetProbe("http://127.0.0.1:" + std::to_string(closed.port()) + "/");
+  StartWithPlaceholders({u"app.one"});
+  auto guide = NewGuide();
+  Install(guide.Get(), u"app.one", Package("one.zip", {ts::ZipFile("manifest.json", "{}")}));
+  ASSERT_TRUE(WaitForMessages(1));
+  EXPECT_EQ(std::vector<std::string>{Popup("net-check")}, lines_->Messages());
+  EXPECT_EQ(0u, FileRequests());
+  LONG count = -1;
+  EXPECT_EQ(S_OK, guide->GetInstallCount(&count));
+  EXPECT_EQ(0, count);
+  EXPECT_TRUE(fs::is_empty(files_.path()) ||
+              !fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.zip"));
+}
+
+TEST_F(GuideTest, PackageWithoutSetupJsonIsInstalledByTheManager) {
+  StartWithPlaceholders({u"app.one"});
+  auto guide = NewGuide();
+  const std::string manifest = "{\"name\":\"app.one\",\"version\":\"2.0\"}";
+  Install(guide.Get(), u"app.one",
+          Package("one.zip", {ts::ZipFile("manifest.json", manifest), ts::ZipFile("p.js", "x")}));
+  ASSERT_TRUE(WaitForMessages(2));
+  EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("ok")}), lines_->Messages());
+  halcy::ScopedBstr version;
+  Agent(u"app.one")->GetVersion(version.Receive());
+  EXPECT_EQ(u"2.0", version.View());
+  EXPECT_EQ(manifest, ts::ReadFileOrEmpty(UserExtensionsDir() + "/app.one/manifest.json"));
+  EXPECT_TRUE(fs::exists(UserExtensionsDir() + "/app.one/p.js"));
+  EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.unpack"));
+  EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.zip"));
+  LONG count = -1;
+  guide->GetInstallCount(&count);
+  EXPECT_EQ(0, count);
+  const auto stats = StatisticsLines();
+  EXPECT_TRUE(std::any_of(stats.begin(), stats.end(), [](const std::string& line) {
+    return line.find("InstallSuccess") != std::string::npos;
+  })) << ::testing::PrintToString(stats);
+  guide->Stop();
+}
+
+TEST_F(GuideTest, SetupProgramGetsSplitParametersAndReportsItsEnd) {
+  struct Case {
+    int exit_code;
+    std::vector<std::string> messages;
+    const char16_t* log;
+  };
+  const std::vector<Case> cases = {
+      {0, {Popup("prepare")}, u"OnProgressFinish,有任务执行成功 \n"},
+      {3, {Popup("prepare"), Popup("fail")}, u"OnProgressError,有任务执行发生错误 \n"},
+  };
+  StartWithPlaceholders({u"app.one"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exit_code);
+    lines_->Clear();
+    auto guide = NewGuide();
+    const std::string out = files_.File("args-" + std::to_string(c.exit_code));
+    Install(guide.Get(), u"app.one",
+            Package("setup.zip",
+                    {ts::ZipFile("setup.json",
+                                 SetupJson("bin/setup.sh", "one \\\"two words\\\" three\\\\\\\"q")),
+                     ts::ZipFile("bin/setup.sh", SetupScript(out, c.exit_code))}));
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains(c.log); }));
+    ASSERT_TRUE(WaitForMessages(c.messages.size()));
+    EXPECT_EQ(c.messages, lines_->Messages());
+    EXPECT_EQ("one\ntwo words\nthree\"q\n", ts::ReadFileOrEmpty(out));
+    LONG count = -1;
+    guide->GetInstallCount(&count);
+    EXPECT_EQ(c.exit_code == 0 ? 0 : 1, count) << "a failed setup stays under way";
+    guide->Stop();
+  }
+}
+
+TEST_F(GuideTest, SetupProgramOutsideTheFolderIsRefused) {
+  StartWithPlaceholders({u"app.one"});
+  const std::string marker = files_.File("ran");
+  ts::WriteFileOrDie(files_.File("evil.sh"), "#!/bin/sh\ntouch '" + marker + "'\n");
+  fs::permissions(files_.File("evil.sh"), fs::perms::owner_all);
+  ts::ZipFixtureEntry link = ts::ZipFile("link.sh", files_.File("evil.sh"));
+  link.external_attributes = 0120777u << 16;
+  const std::vector<std::vector<ts::ZipFixtureEntry>> packages = {
+      {ts::ZipFile("setup.json", SetupJson("../../../../../../.." + files_.File("evil.sh"), ""))},
+      {ts::ZipFile("setup.json", SetupJson(files_.File("evil.sh"), ""))},
+      {ts::ZipFile("setup.json", SetupJson("link.sh", "")), link},
+      {ts::ZipFile("setup.json", SetupJson("missing.sh", ""))},
+      {ts::ZipFile("setup.json", "[\"not an object\"]")},
+  };
+  for (size_t i = 0; i < packages.size(); ++i) {
+    SCOPED_TRACE(i);
+    lines_->Clear();
+    auto guide = NewGuide();
+    Install(guide.Get(), u"app.one", Package("p" + std::to_string(i) + ".zip", packages[i]));
+    ASSERT_TRUE(WaitForMessages(2));
+    EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("fail")}), lines_->Messages());
+    EXPECT_FALSE(fs::exists(marker));
+    guide->Stop();
+  }
+}
+
+TEST_F(GuideTest, HostileIdsAndAddressesAreSkipped) {
+  StartWithPlaceholders({u"app.one"});
+  auto guide = NewGuide();
+  const std::string url = Package("one.zip", {ts::ZipFile("manifest.json", "{}")});
+  for (const char16_t* id : {u"..", u".", u"../x", u"a/b", u"extdb_v2.json", u"downloadtemp"}) {
+    Install(guide.Get(), id, url);
+  }
+  Install(guide.Get(), u"app.one", "file:///etc/passwd");
+  Install(guide.Get(), u"unknown.app", url);
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(lines_->Messages().empty());
+  EXPECT_EQ(0u, FileRequests());
+}
+
+TEST_F(GuideTest, InterruptedInstallIsResumedAndDroppedAfterThreeAttempts) {
+  StartWithPlaceholders({u"app.one"});
+  const std::u16string url = halcy::Utf8ToUtf16(server_.Url("/stall/100000/10"));
+  CUnFinishTaskList list(halcy::Utf8ToUtf16(TaskListPath()));
+  // Entries without an address or for an id the manager does not know go at the start.
+  ASSERT_TRUE(list.Save({{u"app.one", u"", 0}, {u"app.one", url, 0}, {u"gone", url, 0}}));
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    auto guide = NewGuide();
+    guide->SetStartDelayForTesting(10);
+    ASSERT_EQ(S_OK, guide->Start());
+    ASSERT_TRUE(WaitUntil([&] { return StallRequests() >= static_cast<size_t>(attempt); }));
+    ASSERT_TRUE(host_.WaitIdle());
+    const auto entries = list.ReadAll();
+    ASSERT_EQ(1u, entries.size()) << "the empty and the unknown entry were removed";
+    EXPECT_EQ(u"app.one", entries[0].id);
+    ASSERT_EQ(S_OK, guide->Stop());
+    ASSERT_TRUE(host_.WaitIdle());
+    const auto saved = list.ReadAll();
+    if (attempt < 3) {
+      ASSERT_EQ(1u, saved.size());
+      EXPECT_EQ(url, saved[0].url);
+      EXPECT_EQ(attempt, saved[0].times);
+    } else {
+      EXPECT_TRUE(saved.empty()) << "dropped after three attempts";
+    }
+  }
+}
+
+TEST_F(GuideTest, StopSavesAnInstallStillDownloading) {
+  StartWithPlaceholders({u"app.one"});
+  auto guide = NewGuide();
+  const std::string url = server_.Url("/stall/100000/10");
+  Install(guide.Get(), u"app.one", url);
+  ASSERT_TRUE(WaitUntil([&] { return StallRequests() == 1; }));
+  ASSERT_TRUE(host_.WaitIdle());
+  ASSERT_EQ(S_OK, guide->Stop());
+  const auto saved = CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).ReadAll();
+  ASSERT_EQ(1u, saved.size());
+  EXPECT_EQ(u"app.one", saved[0].id);
+  EXPECT_EQ(halcy::Utf8ToUtf16(url), saved[0].url);
+  EXPECT_EQ(0, saved[0].times);
+}
+
+TEST(GuidePopupTest, PrintsOneEscapedJsonLinePerCall) {
+  std::vector<std::string> lines;
+  auto popup = halcy::MakeComObject<host::CGuildPopup>(
+      [&lines](const std::string& line) { lines.push_back(line); });
+  popup->ShowMessage(halcy::ScopedBstr(u"say \"hi\"\n").Get());
+  popup->ShowProgress(halcy::ScopedBstr(u"42").Get());
+  popup->OpenWindow(halcy::ScopedBstr(u"hcbrowser://newtab/").Get());
+  EXPECT_EQ((std::vector<std::string>{"{\"to\":\"popup\",\"text\":\"say \\\"hi\\\"\\n\"}",
+                                      "{\"to\":\"popup\",\"progress\":\"42\"}",
+                                      "{\"to\":\"popup\",\"window\":\"hcbrowser://newtab/\"}"}),
+            lines);
+}
+
+}  // namespace
