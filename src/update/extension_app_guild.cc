@@ -352,6 +352,8 @@ void CExtensionAppGuild::Forget(const std::u16string& id) {
 
 HRESULT CExtensionAppGuild::OnInstallResult(BSTR id, BOOL success) {
   const std::u16string text = Text(id);
+  if (!CheckId(text, u"install result")) return E_INVALIDARG;
+  SettleReplacedFolder(text, success != FALSE);
   if (success) {
     Forget(text);
     ShowMessage(u"IDS_HALCY_EXTENSIONGUILD_INSTALL_OK");

@@ -149,6 +149,8 @@ class CExtensionAppGuild : public halcy::ComObjectRoot,
   bool NetworkCheck();
   ComPtr<ICarryInfo> StartDownload(const std::u16string& id, const std::u16string& url);
   bool HandleFinishedPackage(ICarryInfo* info);
+  // Deletes the folder an installation moved aside (`keep_new`), or puts it back.
+  void SettleReplacedFolder(const std::u16string& id, bool keep_new);
   bool InstallPackage(const std::u16string& id, const std::u16string& folder);
   bool RunSetupProgram(const std::u16string& id, const std::u16string& folder);
   bool RunProgram(const std::u16string& id, const std::u16string& program,

@@ -42,12 +42,18 @@ bool IsRegularFileBelow(const std::u16string& folder, const char16_t* name) {
   return halcy::ProbeFileBelow(folder, name) == halcy::FileBelow::kRegularFile;
 }
 
+// Where the folder an installation replaces waits for the outcome: a name no id can take (ids
+// never begin with ".").
+std::u16string AsideFolder(const std::u16string& id) {
+  return GetExtensionDataDirectory() + u"\\.guide-old-" + id;
+}
+
 // Moves the unpacked `staging` folder to the extension's own folder. An existing folder is
-// moved aside under a name no id can take (ids never begin with ".") and deleted afterwards.
+// moved aside until SettleReplacedFolder decides its fate.
 bool MoveIntoPlace(const std::u16string& id, const std::u16string& staging,
                    std::u16string* folder) {
   const std::u16string target = GetExtensionDataDirectory() + u"\\" + id;
-  const std::u16string aside = GetExtensionDataDirectory() + u"\\.guide-old-" + id;
+  const std::u16string aside = AsideFolder(id);
   DeletePath(aside, true);
   const bool had_old = PathFileExistsW(target.c_str());
   if (had_old && !MoveFileExW(target.c_str(), aside.c_str(), 0)) return false;
@@ -55,12 +61,26 @@ bool MoveIntoPlace(const std::u16string& id, const std::u16string& staging,
     if (had_old) MoveFileExW(aside.c_str(), target.c_str(), 0);  // best effort: put it back
     return false;
   }
-  if (had_old) DeletePath(aside, true);
   *folder = target;
   return true;
 }
 
 }  // namespace
+
+void CExtensionAppGuild::SettleReplacedFolder(const std::u16string& id, bool keep_new) {
+  const std::u16string aside = AsideFolder(id);
+  if (!PathFileExistsW(aside.c_str())) return;
+  if (keep_new) {
+    DeletePath(aside, true);
+    return;
+  }
+  const std::u16string target = GetExtensionDataDirectory() + u"\\" + id;
+  DeletePath(target, true);
+  if (!MoveFileExW(aside.c_str(), target.c_str(), 0)) {
+    Log(kLogFailure, u"ext;", u"guide: the earlier folder of %s stays at %s", id.c_str(),
+        aside.c_str());
+  }
+}
 
 ComPtr<ICarryInfo> CExtensionAppGuild::StartDownload(const std::u16string& id,
                                                      const std::u16string& url) {
@@ -193,8 +213,10 @@ bool CExtensionAppGuild::HandleFinishedPackage(ICarryInfo* info) {
   }
   if (ok && has_setup) {
     ok = RunSetupProgram(id, folder);
+    if (has_manifest) SettleReplacedFolder(id, ok);
   } else if (ok && has_manifest) {
-    ok = InstallPackage(id, folder);
+    ok = InstallPackage(id, folder);  // settled by OnInstallResult when posted
+    if (!ok) SettleReplacedFolder(id, false);
   } else if (ok) {
     Log(kLogFailure, u"ext;", u"guide: package of %s holds neither setup.json nor manifest.json",
         id.c_str());

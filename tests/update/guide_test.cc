@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -21,10 +22,13 @@
 #include "host/program_task.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
+#include "platform/threads.h"
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
 #include "support/temp_env.h"
+#include "support/test_host.h"
 #include "support/zip_builder.h"
+#include "thread/thread_service.h"
 #include "update/extension_app_guild.h"
 #include "update/unfinished_task_list.h"
 
@@ -74,6 +78,14 @@ class PopupLines {
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
+  }
+  std::vector<std::string> All() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const std::string& line : lines_) {
+      if (line.find("\"progress\"") == std::string::npos) lines.push_back(line);
+    }
+    return lines;
   }
   // The message lines only (progress lines depend on timing).
   std::vector<std::string> Messages() const {
@@ -246,28 +258,79 @@ TEST_F(GuideTest, NoNetworkShowsTheNetCheckAndStartsNoDownload) {
               !fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.zip"));
 }
 
-TEST_F(GuideTest, PackageWithoutSetupJsonIsInstalledByTheManager) {
+bool HasStatistic(const std::vector<std::string>& lines, const std::string& text) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+TEST_F(GuideTest, PackageWithoutSetupJsonGoesToTheManagersInstall) {
+  struct Case {
+    std::string manifest;
+    std::string message;
+    const char16_t* version;
+    const char* statistic;
+  };
+  const std::vector<Case> cases = {
+      // Refused by the manager: the placeholder's folder and record come back.
+      {"[\"not an object\"]", "fail", u"1.0", "Abead"},
+      {"{\"name\":\"app.one\",\"version\":\"2.0\"}", "ok", u"2.0", "InstallSuccess"},
+  };
+  StartWithPlaceholders({u"app.one"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.manifest);
+    lines_->Clear();
+    ts::WriteFileOrDie(UserExtensionsDir() + "/app.one/old.txt", "placeholder");
+    auto guide = NewGuide();
+    Install(
+        guide.Get(), u"app.one",
+        Package("one.zip", {ts::ZipFile("manifest.json", c.manifest), ts::ZipFile("p.js", "x")}));
+    ASSERT_TRUE(WaitForMessages(2));
+    EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup(c.message)}), lines_->Messages());
+    halcy::ScopedBstr version;
+    Agent(u"app.one")->GetVersion(version.Receive());
+    EXPECT_EQ(std::u16string(c.version), version.View());
+    const bool installed = c.message == "ok";
+    EXPECT_EQ(installed ? c.manifest : "",
+              ts::ReadFileOrEmpty(UserExtensionsDir() + "/app.one/manifest.json"));
+    EXPECT_EQ(!installed, fs::exists(UserExtensionsDir() + "/app.one/old.txt"));
+    EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/.guide-old-app.one"));
+    EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.unpack"));
+    EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.zip"));
+    LONG count = -1;
+    guide->GetInstallCount(&count);
+    EXPECT_EQ(installed ? 0 : 1, count) << "a failed install stays under way";
+    EXPECT_TRUE(HasStatistic(StatisticsLines(), c.statistic));
+    guide->Stop();
+  }
+}
+
+TEST_F(GuideTest, CancelStopsTheDownloadAndForgetsTheInstall) {
   StartWithPlaceholders({u"app.one"});
   auto guide = NewGuide();
-  const std::string manifest = "{\"name\":\"app.one\",\"version\":\"2.0\"}";
-  Install(guide.Get(), u"app.one",
-          Package("one.zip", {ts::ZipFile("manifest.json", manifest), ts::ZipFile("p.js", "x")}));
-  ASSERT_TRUE(WaitForMessages(2));
-  EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("ok")}), lines_->Messages());
-  halcy::ScopedBstr version;
-  Agent(u"app.one")->GetVersion(version.Receive());
-  EXPECT_EQ(u"2.0", version.View());
-  EXPECT_EQ(manifest, ts::ReadFileOrEmpty(UserExtensionsDir() + "/app.one/manifest.json"));
-  EXPECT_TRUE(fs::exists(UserExtensionsDir() + "/app.one/p.js"));
-  EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.unpack"));
-  EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.zip"));
+  Install(guide.Get(), u"app.one", server_.Url("/stall/100000/10"));
+  ASSERT_TRUE(WaitUntil([&] { return StallRequests() == 1; }));
+  ASSERT_EQ(S_OK, guide->CancelInstall(halcy::ScopedBstr(u"app.one").Get()));
+  ASSERT_TRUE(host_.WaitIdle());
   LONG count = -1;
   guide->GetInstallCount(&count);
   EXPECT_EQ(0, count);
-  const auto stats = StatisticsLines();
-  EXPECT_TRUE(std::any_of(stats.begin(), stats.end(), [](const std::string& line) {
-    return line.find("InstallSuccess") != std::string::npos;
-  })) << ::testing::PrintToString(stats);
+  EXPECT_TRUE(HasStatistic(StatisticsLines(), "cancel"));
+  guide->Stop();
+  EXPECT_TRUE(CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).ReadAll().empty());
+}
+
+TEST_F(GuideTest, FrontEndCommandOpensAWindowThenInstalls) {
+  StartWithPlaceholders({u"app.one"});
+  auto guide = NewGuide();
+  const std::string url =
+      Package("one.zip", {ts::ZipFile("manifest.json", "{\"name\":\"app.one\"}")});
+  const std::u16string command =
+      u"{\"id\":\"app.one\",\"url\":\"" + halcy::Utf8ToUtf16(url) + u"\"}";
+  ASSERT_EQ(S_OK, guide->InstallFromFECommand(halcy::ScopedBstr(command).Get()));
+  ASSERT_TRUE(WaitForMessages(2));
+  EXPECT_EQ((std::vector<std::string>{"{\"to\":\"popup\",\"window\":\"hcbrowser://newtab/\"}",
+                                      Popup("prepare"), Popup("ok")}),
+            lines_->All());
   guide->Stop();
 }
 
@@ -385,6 +448,121 @@ TEST_F(GuideTest, StopSavesAnInstallStillDownloading) {
   EXPECT_EQ(u"app.one", saved[0].id);
   EXPECT_EQ(halcy::Utf8ToUtf16(url), saved[0].url);
   EXPECT_EQ(0, saved[0].times);
+}
+
+// Records program reports with the thread each arrived on.
+class ProgramListener : public halcy::ComObjectRoot, public IProgramTaskListener {
+ public:
+  HALCY_BEGIN_INTERFACES(ProgramListener)
+  HALCY_INTERFACE(ProgramListener, IProgramTaskListener)
+  HALCY_END_INTERFACES()
+
+  struct Report {
+    bool finished;
+    LONG error;
+    DWORD thread;
+  };
+  HRESULT OnProgressFinish(IProgramTask*) override { return Add({true, 0, GetCurrentThreadId()}); }
+  HRESULT OnProgressError(IProgramTask*, LONG error) override {
+    return Add({false, error, GetCurrentThreadId()});
+  }
+  std::vector<Report> WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(20), [&] { return reports_.size() >= count; });
+    return reports_;
+  }
+
+ private:
+  HRESULT Add(Report report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back(report);
+    cv_.notify_all();
+    return S_OK;
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Report> reports_;
+};
+
+class ProgramTaskTest : public ::testing::Test {
+ protected:
+  // A task for `program` with `params`, its listener set on the UI thread.
+  ComPtr<IProgramTask> NewTask(const char16_t* program, const char16_t* params, LONG exit_rule) {
+    ComPtr<IProgramTask> task;
+    EXPECT_EQ(S_OK,
+              host::CProgramTask::Create(IProgramTask::kIID, task.ReleaseAndGetVoidAddress()));
+    task->SetProgram(halcy::ScopedBstr(program).Get());
+    task->SetParameters(halcy::ScopedBstr(params).Get());
+    task->SetOptions(exit_rule, kProgramNoTimeLimit);
+    host_.RunOn(Thread::kThreadUI, [&] { EXPECT_EQ(S_OK, task->SetListener(listener_.Get())); });
+    return task;
+  }
+
+  ts::TestHost host_;
+  ComPtr<ProgramListener> listener_ = halcy::MakeComObject<ProgramListener>();
+  ComPtr<IProgramTaskManager> manager_ = [] {
+    ComPtr<IProgramTaskManager> manager;
+    host::CProgramTaskManager::Create(IProgramTaskManager::kIID,
+                                      manager.ReleaseAndGetVoidAddress());
+    return manager;
+  }();
+};
+
+TEST_F(ProgramTaskTest, ReportsHowEachProgramEndedOnTheListenersThread) {
+  struct Case {
+    const char16_t* program;
+    const char16_t* params;
+    LONG exit_rule;
+    bool finished;
+    LONG error;
+  };
+  const std::vector<Case> cases = {
+      {u"/bin/true", u"", kProgramZeroExitIsSuccess, true, 0},
+      {u"/bin/sh", u"-c \"exit 7\"", kProgramZeroExitIsSuccess, false, 7},
+      {u"/bin/sh", u"-c \"exit 7\"", kProgramAnyExitIsSuccess, true, 0},
+      {u"/bin/sh", u"-c \"kill -9 $$\"", kProgramAnyExitIsSuccess, false, -1},
+      {u"/nonexistent/setup", u"", kProgramZeroExitIsSuccess, false, -1},
+  };
+  const DWORD ui = host_.ThreadId(Thread::kThreadUI);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(halcy::Utf16ToUtf8(c.params));
+    ASSERT_EQ(S_OK, manager_->AddTask(NewTask(c.program, c.params, c.exit_rule).Get()));
+    const auto reports = listener_->WaitFor(i + 1);
+    ASSERT_EQ(i + 1, reports.size());
+    EXPECT_EQ(c.finished, reports[i].finished);
+    EXPECT_EQ(c.error, reports[i].error);
+    EXPECT_EQ(ui, reports[i].thread);
+  }
+  ASSERT_TRUE(host_.WaitIdle());
+  LONG running = -1;
+  manager_->GetRunningCount(&running);
+  EXPECT_EQ(0, running);
+}
+
+TEST_F(ProgramTaskTest, RefusesForeignIncompleteAndRestartedTasks) {
+  EXPECT_EQ(E_INVALIDARG, manager_->AddTask(nullptr));
+  ComPtr<IProgramTask> bare;
+  host::CProgramTask::Create(IProgramTask::kIID, bare.ReleaseAndGetVoidAddress());
+  EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(bare.Get())) << "no program, no listener";
+  auto task = NewTask(u"/bin/true", u"", kProgramZeroExitIsSuccess);
+  ASSERT_EQ(S_OK, manager_->AddTask(task.Get()));
+  EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(task.Get()));
+  EXPECT_EQ(1u, listener_->WaitFor(1).size());
+}
+
+TEST_F(ProgramTaskTest, ReleasingTheManagerEndsAProgramStillRunning) {
+  ASSERT_EQ(S_OK,
+            manager_->AddTask(NewTask(u"/bin/sleep", u"30", kProgramZeroExitIsSuccess).Get()));
+  LONG running = 0;
+  manager_->GetRunningCount(&running);
+  EXPECT_EQ(1, running);
+  const auto start = std::chrono::steady_clock::now();
+  manager_ = nullptr;  // kills the program and joins its waiter
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  const auto reports = listener_->WaitFor(1);
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_FALSE(reports[0].finished);
 }
 
 TEST(GuidePopupTest, PrintsOneEscapedJsonLinePerCall) {
