@@ -19,8 +19,9 @@
 //
 // Threads: the interface methods may be called from any thread and only post; all guide state
 // lives on the extension-manager thread (download, program and install reports arrive there),
-// the timer and the pop-up on the UI thread. Stop and the getter also read the state, under
-// lock_.
+// the timer and the pop-up on the UI thread. The installations under way and the manager are
+// guarded by lock_ for the getter. REQUIRES for Stop: the extension-manager thread (the
+// manager stops the guide from its shut-down task), since it ends the guide's downloads.
 #pragma once
 
 #include <map>
@@ -162,6 +163,9 @@ class CExtensionAppGuild : public halcy::ComObjectRoot,
   void Fail(const std::u16string& id, const char16_t* message, const char16_t* style);
   // The id of the installation whose download is `info` ("" for none).
   std::u16string FindByDownload(ICarryInfo* info);
+  // Detaches the ended download `info` from its installation (which stays under way) and lets
+  // the fetcher drop it; the installation's id, or "" for none.
+  std::u16string TakeDownload(ICarryInfo* info);
   void Forget(const std::u16string& id);
   ComPtr<IExtensionMgr> Manager();
   std::u16string TaskListPath() const;

@@ -154,6 +154,18 @@ std::u16string CExtensionAppGuild::FindByDownload(ICarryInfo* info) {
   return u"";
 }
 
+std::u16string CExtensionAppGuild::TakeDownload(ICarryInfo* info) {
+  const std::u16string id = FindByDownload(info);
+  if (id.empty()) return id;
+  {
+    base::CAutoLock lock(lock_);
+    installs_[id].download = nullptr;
+  }
+  info->ClearListener();
+  if (fetcher_) fetcher_->RemoveTask(info);  // the download has ended; the fetcher lets it go
+  return id;
+}
+
 HRESULT CExtensionAppGuild::OnCarryStatus(ICarryInfo* info, LONG status) {
   if (status != kDownloadComplete) return S_OK;
   Log(kLogProgress, u"oldlog;", u"收到文件下载完成消息\n");
@@ -177,28 +189,16 @@ HRESULT CExtensionAppGuild::OnCarryProgress(ICarryInfo* info, double received, d
 
 HRESULT CExtensionAppGuild::OnCarryError(ICarryInfo* info, HRESULT /*error*/) {
   Log(kLogFailure, u"oldlog;", u"OnTaskError,有下载任务任务执行发生错误 \n");
-  const std::u16string id = FindByDownload(info);
+  // The installation stays under way, without its download, until Stop saves it.
+  const std::u16string id = TakeDownload(info);
   if (id.empty()) return S_OK;
-  {
-    // The installation stays under way, without its download, until Stop saves it.
-    base::CAutoLock lock(lock_);
-    installs_[id].download = nullptr;
-  }
-  info->ClearListener();
-  if (fetcher_) fetcher_->RemoveTask(info);
   Fail(id, u"IDS_HALCY_EXTENSIONGUILD_NET_ERROR", u"Download");
   return S_OK;
 }
 
 bool CExtensionAppGuild::HandleFinishedPackage(ICarryInfo* info) {
-  const std::u16string id = FindByDownload(info);
+  const std::u16string id = TakeDownload(info);
   if (id.empty()) return false;
-  {
-    base::CAutoLock lock(lock_);
-    installs_[id].download = nullptr;
-  }
-  info->ClearListener();
-  if (fetcher_) fetcher_->RemoveTask(info);
   // A fresh staging folder, so that nothing of an earlier attempt mixes in.
   const std::u16string staging = DownloadDirectory() + u"\\" + id + u".unpack";
   DeletePath(staging, true);

@@ -27,6 +27,7 @@
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/loopback_server.h"
+#include "support/refusing_port.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "thread/thread_post.h"
@@ -157,25 +158,7 @@ class RecordingSink : public halcy::ComObjectRoot, public IDownloadEvents, publi
   }
 };
 
-// A TCP port on 127.0.0.1 that is bound but not listening: connections to it are refused.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
+using testing_support::RefusingPort;
 
 class DownloadTest : public ::testing::Test {
  protected:

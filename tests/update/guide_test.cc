@@ -2,11 +2,7 @@
 // threads, download engine, program tasks and pop-up, the loopback HTTP server for the probe
 // and the packages, and /bin/sh scripts as setup programs.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +21,7 @@
 #include "platform/threads.h"
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
+#include "support/refusing_port.h"
 #include "support/temp_env.h"
 #include "support/test_host.h"
 #include "support/zip_builder.h"
@@ -47,26 +44,6 @@ bool WaitUntil(const std::function<bool()>& done) {
   }
   return true;
 }
-
-// A loopback port that refuses connections: bound, never listening.
-class ClosedPort {
- public:
-  ClosedPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
-  ~ClosedPort() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 // The pop-up's lines as the host prints them.
 class PopupLines {
@@ -152,6 +129,11 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   void Install(CExtensionAppGuild* guide, const std::u16string& id, const std::string& url) {
     ASSERT_EQ(S_OK, guide->InstallByExId(halcy::ScopedBstr(id).Get(),
                                          halcy::ScopedBstr(halcy::Utf8ToUtf16(url)).Get()));
+  }
+
+  // Stop, where the manager calls it.
+  HRESULT Stop(CExtensionAppGuild* guide) {
+    return host_.RunOn(Thread::kThreadExtensionManager, [guide] { return guide->Stop(); });
   }
 
   bool WaitForMessages(size_t count) {
@@ -243,7 +225,7 @@ TEST_F(GuideTest, RefusedWithoutTheConfigurationFile) {
 }
 
 TEST_F(GuideTest, NoNetworkShowsTheNetCheckAndStartsNoDownload) {
-  ClosedPort closed;
+  ts::RefusingPort closed;
   SetProbe("http://127.0.0.1:" + std::to_string(closed.port()) + "/");
   StartWithPlaceholders({u"app.one"});
   auto guide = NewGuide();
@@ -300,7 +282,7 @@ TEST_F(GuideTest, PackageWithoutSetupJsonGoesToTheManagersInstall) {
     guide->GetInstallCount(&count);
     EXPECT_EQ(installed ? 0 : 1, count) << "a failed install stays under way";
     EXPECT_TRUE(HasStatistic(StatisticsLines(), c.statistic));
-    guide->Stop();
+    Stop(guide.Get());
   }
 }
 
@@ -315,7 +297,7 @@ TEST_F(GuideTest, CancelStopsTheDownloadAndForgetsTheInstall) {
   guide->GetInstallCount(&count);
   EXPECT_EQ(0, count);
   EXPECT_TRUE(HasStatistic(StatisticsLines(), "cancel"));
-  guide->Stop();
+  Stop(guide.Get());
   EXPECT_TRUE(CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).ReadAll().empty());
 }
 
@@ -331,7 +313,7 @@ TEST_F(GuideTest, FrontEndCommandOpensAWindowThenInstalls) {
   EXPECT_EQ((std::vector<std::string>{"{\"to\":\"popup\",\"window\":\"hcbrowser://newtab/\"}",
                                       Popup("prepare"), Popup("ok")}),
             lines_->All());
-  guide->Stop();
+  Stop(guide.Get());
 }
 
 TEST_F(GuideTest, SetupProgramGetsSplitParametersAndReportsItsEnd) {
@@ -362,7 +344,7 @@ TEST_F(GuideTest, SetupProgramGetsSplitParametersAndReportsItsEnd) {
     LONG count = -1;
     guide->GetInstallCount(&count);
     EXPECT_EQ(c.exit_code == 0 ? 0 : 1, count) << "a failed setup stays under way";
-    guide->Stop();
+    Stop(guide.Get());
   }
 }
 
@@ -388,7 +370,7 @@ TEST_F(GuideTest, SetupProgramOutsideTheFolderIsRefused) {
     ASSERT_TRUE(WaitForMessages(2));
     EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("fail")}), lines_->Messages());
     EXPECT_FALSE(fs::exists(marker));
-    guide->Stop();
+    Stop(guide.Get());
   }
 }
 
@@ -422,7 +404,7 @@ TEST_F(GuideTest, InterruptedInstallIsResumedAndDroppedAfterThreeAttempts) {
     const auto entries = list.ReadAll();
     ASSERT_EQ(1u, entries.size()) << "the empty and the unknown entry were removed";
     EXPECT_EQ(u"app.one", entries[0].id);
-    ASSERT_EQ(S_OK, guide->Stop());
+    ASSERT_EQ(S_OK, Stop(guide.Get()));
     ASSERT_TRUE(host_.WaitIdle());
     const auto saved = list.ReadAll();
     if (attempt < 3) {
@@ -442,7 +424,7 @@ TEST_F(GuideTest, StopSavesAnInstallStillDownloading) {
   Install(guide.Get(), u"app.one", url);
   ASSERT_TRUE(WaitUntil([&] { return StallRequests() == 1; }));
   ASSERT_TRUE(host_.WaitIdle());
-  ASSERT_EQ(S_OK, guide->Stop());
+  ASSERT_EQ(S_OK, Stop(guide.Get()));
   const auto saved = CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).ReadAll();
   ASSERT_EQ(1u, saved.size());
   EXPECT_EQ(u"app.one", saved[0].id);
