@@ -417,6 +417,28 @@ TEST_F(GuideTest, InterruptedInstallIsResumedAndDroppedAfterThreeAttempts) {
   }
 }
 
+TEST_F(GuideTest, ApplicationNumberIsResumedWhileItsProgramIsMissing) {
+  StartWithPlaceholders({u"10001"});  // no "regpath": its program is not on the machine
+  const std::u16string url = halcy::Utf8ToUtf16(server_.Url("/stall/100000/10"));
+  CUnFinishTaskList list(halcy::Utf8ToUtf16(TaskListPath()));
+  ASSERT_TRUE(list.Save({{u"10001", url, 1}}));
+  auto guide = NewGuide();
+  guide->SetStartDelayForTesting(10);
+  ASSERT_EQ(S_OK, guide->Start());
+  ASSERT_TRUE(WaitUntil([&] { return StallRequests() == 1; }));
+  ASSERT_TRUE(host_.WaitIdle());
+  // The application is reported under its product name.
+  const auto stats = StatisticsLines();
+  EXPECT_TRUE(std::any_of(stats.begin(), stats.end(), [](const std::string& line) {
+    return line.find("\"key\":\"HalcyReader\"") != std::string::npos &&
+           line.find("\"Action\":\"Install\"") != std::string::npos;
+  })) << ::testing::PrintToString(stats);
+  ASSERT_EQ(S_OK, Stop(guide.Get()));
+  const auto saved = list.ReadAll();
+  ASSERT_EQ(1u, saved.size());
+  EXPECT_EQ(2, saved[0].times);
+}
+
 TEST_F(GuideTest, StopSavesAnInstallStillDownloading) {
   StartWithPlaceholders({u"app.one"});
   auto guide = NewGuide();
