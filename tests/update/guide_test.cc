@@ -212,6 +212,7 @@ TEST(GuideIdTest, ApplicationNumbersAreTheDecimalRange) {
   EXPECT_TRUE(IsApplicationNumber(u"10001"));
   EXPECT_TRUE(IsApplicationNumber(u"99999"));
   EXPECT_TRUE(IsApplicationNumber(u"12345abc"));  // as _wtoi reads it
+  EXPECT_TRUE(IsApplicationNumber(u" +10001"));
   EXPECT_FALSE(IsApplicationNumber(u"10000"));
   EXPECT_FALSE(IsApplicationNumber(u"100000"));
   EXPECT_FALSE(IsApplicationNumber(u"-10001"));
@@ -370,6 +371,7 @@ TEST_F(GuideTest, SetupProgramOutsideTheFolderIsRefused) {
     ASSERT_TRUE(WaitForMessages(2));
     EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("fail")}), lines_->Messages());
     EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.unpack"));
     Stop(guide.Get());
   }
 }
@@ -378,14 +380,18 @@ TEST_F(GuideTest, HostileIdsAndAddressesAreSkipped) {
   StartWithPlaceholders({u"app.one"});
   auto guide = NewGuide();
   const std::string url = Package("one.zip", {ts::ZipFile("manifest.json", "{}")});
-  for (const char16_t* id : {u"..", u".", u"../x", u"a/b", u"extdb_v2.json", u"downloadtemp"}) {
-    Install(guide.Get(), id, url);
-  }
+  const std::vector<std::u16string> ids = {u"..",           u".", u"../x", u"a/b", u"extdb_v2.json",
+                                           u"downloadtemp", u""};
+  for (const std::u16string& id : ids) Install(guide.Get(), id, url);
   Install(guide.Get(), u"app.one", "file:///etc/passwd");
   Install(guide.Get(), u"unknown.app", url);
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_TRUE(lines_->Messages().empty());
   EXPECT_EQ(0u, FileRequests());
+  for (const std::u16string& id : ids) {
+    EXPECT_TRUE(log_.Contains(u"guide: install: id \"" + id + u"\" refused"))
+        << halcy::Utf16ToUtf8(id);
+  }
 }
 
 TEST_F(GuideTest, InterruptedInstallIsResumedAndDroppedAfterThreeAttempts) {
