@@ -17,6 +17,7 @@
 #include "host/program_task.h"
 #include "host/statistics_service.h"
 #include "host/thread_service.h"
+#include "host/xml_document.h"
 #include "module/class_ids.h"
 #include "platform/object_factory.h"
 #include "platform/threads.h"
@@ -118,9 +119,10 @@ bool CHostServices::Start() {
   user_service_ = halcy::MakeComObject<CUserServiceManager>();
   browser_model_ = halcy::MakeComObject<CBrowserModel>();
   guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
-  if (!browser_model_ || !guild_popup_ || !thread_service_ || !logic_global_service_ ||
-      !database_service_ || !channel_info_ || !statistics_service_ || !version_service_ ||
-      !skin_service_ || !user_service_) {
+  xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
+  if (!browser_model_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
+      !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
+      !version_service_ || !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -144,6 +146,7 @@ void CHostServices::Stop() {
   user_service_ = nullptr;
   browser_model_ = nullptr;
   guild_popup_ = nullptr;
+  xml_classes_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
   statistics_service_ = nullptr;
@@ -230,6 +233,7 @@ void CHostServices::Register() {
   set(Logic::ILoginService::kIID, static_cast<Logic::ILoginService*>(browser_model_.Get()));
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
+  set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;

@@ -43,6 +43,7 @@ class CStatisticsService;
 class CThreadService;
 class CUserServiceManager;
 class CVersionService;
+class CXmlDocumentClasses;
 
 // Registers the module's classes that the browser creates by interface, activated by CLSID
 // through the registry as the other module classes are: the extension agent, the common command
@@ -95,6 +96,7 @@ class CHostServices {
   ComPtr<CSkinService> skin_service_;
   ComPtr<CUserServiceManager> user_service_;
   ComPtr<CBrowserModel> browser_model_;
+  ComPtr<CXmlDocumentClasses> xml_classes_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.
   CServiceRegistrations registrations_;

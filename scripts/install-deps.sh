@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev             # fuzz preset (libFuzzer) and thread-safety analysis
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libminizip-dev libcurl4-openssl-dev libpugixml-dev libgd-dev
+  libssl-dev                           # SHA-256 of update packages (libcrypto)
   rapidjson-dev nlohmann-json3-dev     # benchmark baselines only
   unzip                                # zip_bench baseline
   python3                              # the loopback HTTP server of the network tests

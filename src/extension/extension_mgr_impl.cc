@@ -27,6 +27,7 @@
 #include "thread/task.h"
 #include "thread/thread_post.h"
 #include "thread/thread_service.h"
+#include "update/extension_tracker.h"
 
 namespace Logic {
 namespace {
@@ -74,6 +75,8 @@ void CExtensionMgrImpl::DetachOwner() {
   // A manager released without uninitialize still ends its extension process, which also lets
   // go of the reference the process's host holds on the manager.
   StopDllProcessHost(false);
+  // Also lets go of the tracker's reference on the manager.
+  StopTracker();
 }
 
 // --- Listeners ---

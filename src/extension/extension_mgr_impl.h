@@ -55,6 +55,7 @@ struct IExtensionAgent;
 struct IExtensionMgr;
 struct IExtensionMgrListener;
 struct IExtCmdHost;
+struct IExtensionTracker;
 struct IUIExtPtMgr;
 class CExtensionDB;
 struct IPropertySet;
@@ -258,6 +259,12 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // Broadcasts OnExtensionStateChanged(extension_id, state) to every listener.
   void BroadcastStateChanged(const std::u16string& extension_id, LONG state);
 
+  // Keeps `tracker` as the manager's update tracker (the tracker calls it when it is given the
+  // manager); a different tracker replaces the one held.
+  void RegisterTracker(IExtensionTracker* tracker);
+  // The tracker held now (null before start-up and after uninitialize).
+  ComPtr<IExtensionTracker> Tracker() const;
+
   // The registered command hosts, in registration order (a copy).
   std::vector<ComPtr<IExtCmdHost>> CommandHosts();
 
@@ -298,6 +305,12 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   void LoadInstalledExtensions();
   void RecordExtensionStatistics();
   void RegisterSkinPrefix();
+  // Start-up steps 6 and 8: creates the tracker when there is none, hands it the manager and
+  // starts it; then the built-in refresh.
+  void StartTracker();
+  void CheckBuiltinWithTracker();
+  // Takes the tracker out and stops it (uninitialize and a release without one).
+  void StopTracker();
   std::shared_ptr<CExtensionDB> database() const;
 
   // Enters `agent` into the installed map and registers it with the permission manager.
@@ -411,8 +424,13 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   std::u16string user_name_;          // Guarded by state_mutex_
   LONG user_value_ = 0;               // Guarded by state_mutex_
 
+  // The update tracker: created at start-up, stopped and released at uninitialize. It holds a
+  // reference on the manager until it is stopped.
+  mutable base::CLock tracker_lock_;
+  ComPtr<IExtensionTracker> tracker_;  // Guarded by tracker_lock_
+
   // Collaborators the module does not build yet and so stay absent, as a failed object creation
-  // would leave them: the update tracker, the install guide, the menu command host and the
+  // would leave them: the install guide, the menu command host and the
   // UI-listener callbacks (CUIExtListener).
 };
 

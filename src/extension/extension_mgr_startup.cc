@@ -22,6 +22,7 @@
 #include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
+#include "update/extension_tracker.h"
 
 namespace Logic {
 namespace {
@@ -62,9 +63,10 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // step 5 wait in its queue for the child's hello.
   StartDllProcessHost();
   LoadInstalledExtensions();  // 5
-  // 6 and 8: the update tracker does not exist yet, so there is nothing to start.
+  StartTracker();             // 6
   // 7: the UI extension points are not built yet; nothing to bring in line.
-  // 8: the context-menu manager offers no start operation yet.
+  // 8: the context-menu manager offers no start operation yet; the tracker begins its work.
+  CheckBuiltinWithTracker();
   // 9: the install guide does not exist yet.
   ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available
   ExternalCmdHost(kExternalHostStartedAtStartup);
@@ -172,6 +174,46 @@ void CExtensionMgrImpl::StartCommonCmdHost() {
   common_cmd_host_ = std::move(host);
 }
 
+void CExtensionMgrImpl::StartTracker() {
+  ComPtr<IExtensionTracker> tracker;
+  {
+    base::CAutoLock hold(tracker_lock_);
+    tracker = tracker_;
+  }
+  if (!tracker) tracker = ComPtr<IExtensionTracker>(halcy::MakeComObject<CExtensionTracker>());
+  if (!tracker) return;  // the tracker stays absent, as a failed creation leaves it
+  tracker->SetExtensionMgr(this);
+  tracker->Start();
+}
+
+void CExtensionMgrImpl::CheckBuiltinWithTracker() {
+  ComPtr<IExtensionTracker> tracker;
+  {
+    base::CAutoLock hold(tracker_lock_);
+    tracker = tracker_;
+  }
+  if (tracker) tracker->CheckBuiltinExtensions();
+}
+
+void CExtensionMgrImpl::RegisterTracker(IExtensionTracker* tracker) {
+  base::CAutoLock hold(tracker_lock_);
+  tracker_ = ComPtr<IExtensionTracker>(tracker);
+}
+
+ComPtr<IExtensionTracker> CExtensionMgrImpl::Tracker() const {
+  base::CAutoLock hold(tracker_lock_);
+  return tracker_;
+}
+
+void CExtensionMgrImpl::StopTracker() {
+  ComPtr<IExtensionTracker> tracker;
+  {
+    base::CAutoLock hold(tracker_lock_);
+    tracker = std::move(tracker_);
+  }
+  if (tracker) tracker->Stop();
+}
+
 void CExtensionMgrImpl::RegisterSkinPrefix() {
   ComPtr<ISkinService> skin = GetSkinService();
   if (!skin) return;
@@ -180,10 +222,11 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 }
 
 void CExtensionMgrImpl::UnInitialize_BackThread() {
-  // The UI-listener callbacks, the tracker and the install guide are not built yet; what the
-  // manager releases here are its background cores and its command hosts. The web-view host is
+  // The UI-listener callbacks and the install guide are not built yet; what the manager
+  // releases here are its background cores, the tracker and its command hosts. The web-view host is
   // touched only on the UI thread and goes with the manager.
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
+  StopTracker();
   {
     base::CAutoLock hold(starting_lock_);
     starting_pages_.clear();  // pages still being created get no core

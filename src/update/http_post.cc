@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "common/log.h"
 #include "platform/critical_section.h"
@@ -118,20 +119,26 @@ void TearDown(RequestContext* ctx) {
 }
 
 // Closes the handles of an earlier attempt without a closing notification (a redirect reuses
-// the context).
+// the context) and clears the closing flag. The request handle changes under the guard: the
+// thread that started the previous call may still be counting itself out. The user count is
+// left as it is, balanced by that thread.
 void DropHandles(RequestContext* ctx) {
-  for (HINTERNET* handle : {&ctx->request, &ctx->connect}) {
-    if (!*handle) continue;
-    InternetSetStatusCallbackW(*handle, nullptr);
-    InternetCloseHandle(*handle);
-    *handle = nullptr;
+  HINTERNET request = nullptr;
+  if (ctx->guard_created) {
+    EnterCriticalSection(&ctx->guard);
+    request = std::exchange(ctx->request, nullptr);
+    ctx->closing = 0;
+    LeaveCriticalSection(&ctx->guard);
+  }
+  for (HINTERNET handle : {request, std::exchange(ctx->connect, nullptr)}) {
+    if (!handle) continue;
+    InternetSetStatusCallbackW(handle, nullptr);
+    InternetCloseHandle(handle);
   }
 }
 
 Step CreateWininetHandles(RequestContext* ctx) {
   DropHandles(ctx);
-  ctx->users = 0;
-  ctx->closing = 0;
   ctx->state = kSend;
   if (!ctx->guard_created) {
     if (!InitializeCriticalSectionAndSpinCount(&ctx->guard, kGuardSpinCount)) {
@@ -166,9 +173,12 @@ Step CreateWininetHandles(RequestContext* ctx) {
   } else {
     LPCWSTR accept[] = {u"*/*", nullptr};
     const char16_t* object = path[0] ? path : u"/";
-    ctx->request = HttpOpenRequestW(ctx->connect, u"POST", object, nullptr, nullptr, accept,
-                                    kOpenRequestFlags, reinterpret_cast<DWORD_PTR>(ctx));
-    if (!ctx->request) {
+    HINTERNET request = HttpOpenRequestW(ctx->connect, u"POST", object, nullptr, nullptr, accept,
+                                         kOpenRequestFlags, reinterpret_cast<DWORD_PTR>(ctx));
+    EnterCriticalSection(&ctx->guard);
+    ctx->request = request;
+    LeaveCriticalSection(&ctx->guard);
+    if (!request) {
       error = GetLastError();
       failed = u"HttpOpenRequest";
     }

@@ -19,9 +19,9 @@ Routes (by path; the host does not matter):
   /loop                 302, Location: the request's own absolute URL
   /stall/<total>/<sent> 200 with Content-Length <total>; sends <sent> bytes of the /bytes
                         pattern, then waits (up to 30 s) for the client to go away
-  /files/<name>         200, the bytes of the file <name> in the directory named by the
-                        environment variable LOOPBACK_FILES_DIR when the server started (404
-                        when unset, missing, or <name> is not a plain file name)
+  /files/<name>         200 with the bytes of <name> (a plain file name) in the directory named
+                        by the environment variable LOOPBACK_FILES_DIR, read at request time;
+                        404 when it is missing
   anything else         404, body "no route"
 """
 import http.server
@@ -101,18 +101,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path.startswith("/redirect-to/"):
             location = urllib.parse.unquote(path[len("/redirect-to/"):])
             self._reply(302, b"", [("Location", location)])
+        elif len(segments) == 3 and segments[1] == "files":
+            self._file(segments[2])
         elif (len(segments) == 4 and segments[1] == "stall" and segments[2].isdigit()
               and segments[3].isdigit()):
             self._stall(int(segments[2]), int(segments[3]))
-        elif len(segments) == 3 and segments[1] == "files":
-            self._file(segments[2])
         else:
             self._reply(404, b"no route")
 
     def _file(self, name):
-        directory = os.environ.get("LOOPBACK_FILES_DIR")
-        path = os.path.join(directory, name) if directory else None
-        if (not path or name in ("", ".", "..") or os.path.islink(path)
+        root = os.environ.get("LOOPBACK_FILES_DIR") or ""
+        path = os.path.join(root, name)
+        if (not root or name in ("", ".", "..") or "/" in name or "\\" in name
                 or not os.path.isfile(path)):
             self._reply(404, b"no file")
             return
