@@ -1,33 +1,39 @@
 // WinINet on libcurl, against the loopback HTTP server (as origin and as proxy).
 #include "platform/wininet.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/strings.h"
 #include "platform/win32.h"
 #include "support/loopback_server.h"
 
+// The call fails and sets exactly `error` as the last error.
+#define EXPECT_REFUSED(call, error)     \
+  do {                                  \
+    SetLastError(0);                    \
+    EXPECT_FALSE(call);                 \
+    EXPECT_EQ(GetLastError(), (error)); \
+  } while (false)
+
 namespace {
 
 using testing_support::LoopbackServer;
-using testing_support::ScopedLoopbackProxy;
+using testing_support::RecordedRequest;
 
 constexpr char16_t kAgent[] = u"Mozilla/4.0 (compatible; MSIE 5.00; Windows 98; kvt)";
 constexpr char16_t kFormHeader[] = u"Content-Type: application/x-www-form-urlencoded";
+constexpr char kBody[] = "sign_algorithm=rsa&comp_names=extsetup";
 
 std::string Pattern(size_t n) {
   std::string out;
@@ -35,131 +41,112 @@ std::string Pattern(size_t n) {
   return out;
 }
 
-struct Event {
-  HINTERNET handle;
-  DWORD status;
-  DWORD_PTR result;
-  DWORD error;
-  std::thread::id thread;
-};
+// What reached the server, as "method|host|port|path|query|type|length|agent|accept|body".
+std::string Line(const RecordedRequest& r) {
+  return r.method + "|" + r.host + "|" + r.port + "|" + r.path + "|" + r.query + "|" +
+         r.content_type + "|" + r.content_length + "|" + r.user_agent + "|" + r.accept + "|" +
+         r.body;
+}
 
-// Collects the notifications of the handles whose context it is; waits end on a condition.
-class Recorder {
- public:
-  static void Callback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
-                       DWORD length) {
-    auto* self = reinterpret_cast<Recorder*>(context);
-    if (self == nullptr) return;  // the root handle, opened without a context
-    Event event{handle, status, 0, 0, std::this_thread::get_id()};
-    if (status == INTERNET_STATUS_REQUEST_COMPLETE && length == sizeof(INTERNET_ASYNC_RESULT)) {
-      auto* result = static_cast<INTERNET_ASYNC_RESULT*>(info);
-      event.result = result->dwResult;
-      event.error = result->dwError;
-    }
-    std::function<void(const Event&)> hook;
-    {
-      std::lock_guard<std::mutex> lock(self->mu_);
-      hook = self->hook_;
-    }
-    if (hook) hook(event);  // with no lock held: the hook may call back into WinINet
-    // Recorded and signalled under the lock: once a waiter sees the event, this call no
-    // longer touches the recorder, which may then go away.
-    std::lock_guard<std::mutex> lock(self->mu_);
-    self->events_.push_back(event);
-    self->cv_.notify_all();
-  }
-  DWORD_PTR context() { return reinterpret_cast<DWORD_PTR>(this); }
-  void SetHook(std::function<void(const Event&)> hook) {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook_ = std::move(hook);
-  }
-  size_t Count(HINTERNET handle, DWORD status) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return CountLocked(handle, status);
-  }
-  bool WaitFor(HINTERNET handle, DWORD status, size_t count) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(20),
-                        [&] { return CountLocked(handle, status) >= count; });
-  }
-  std::vector<Event> Of(HINTERNET handle) {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<Event> out;
-    for (const Event& e : events_) {
-      if (e.handle == handle) out.push_back(e);
-    }
-    return out;
-  }
+INTERNET_BUFFERSW FormBuffers(size_t total) {
+  INTERNET_BUFFERSW b{sizeof b, nullptr, kFormHeader, DWORD(-1), 0, nullptr, 0, 0, 0, 0};
+  b.dwBufferTotal = DWORD(total);
+  return b;
+}
 
- private:
-  size_t CountLocked(HINTERNET handle, DWORD status) {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.handle == handle && e.status == status;
-    return n;
-  }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Event> events_;
-  std::function<void(const Event&)> hook_;
-};
+size_t Count(const std::vector<DWORD>& statuses, DWORD status) {
+  return std::count(statuses.begin(), statuses.end(), status);
+}
 
-// One asynchronous request the way the update client makes it.
+// One asynchronous request the way the update client makes it, recording the notifications of
+// its connect and request handles, each of which must come on a thread other than the test's;
+// `hook` runs on each, with no lock held, before it is recorded.
 class AsyncRequest {
  public:
   AsyncRequest(const char16_t* host, INTERNET_PORT port, const char16_t* path,
-               const char16_t* verb = u"POST", DWORD access = INTERNET_OPEN_TYPE_PRECONFIG) {
+               const char16_t* verb = u"POST", DWORD access = INTERNET_OPEN_TYPE_PRECONFIG,
+               std::function<void(HINTERNET, DWORD)> hook = {})
+      : hook_(std::move(hook)) {
     root = InternetOpenW(kAgent, access, nullptr, nullptr, INTERNET_FLAG_ASYNC);
-    InternetSetStatusCallbackW(root, &Recorder::Callback);
-    connect = InternetConnectW(root, host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
-                               recorder.context());
+    InternetSetStatusCallbackW(root, &Callback);
+    auto context = reinterpret_cast<DWORD_PTR>(this);
+    connect =
+        InternetConnectW(root, host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, context);
     const char16_t* accept[] = {u"*/*", nullptr};
-    request = HttpOpenRequestW(connect, verb, path, nullptr, nullptr, accept, 0x84200000,
-                               recorder.context());
+    request = HttpOpenRequestW(connect, verb, path, nullptr, nullptr, accept, 0x84200000, context);
   }
-  // The recorder must outlive every notification: waits for the closing ones.
-  ~AsyncRequest() {
-    for (HINTERNET h : {request, connect}) {
-      if (h != nullptr && InternetCloseHandle(h)) {
-        EXPECT_TRUE(recorder.WaitFor(h, INTERNET_STATUS_HANDLE_CLOSING, 1));
-      }
-    }
-    InternetCloseHandle(root);
-  }
+  ~AsyncRequest() { Close(); }
   // Send-ex, write, end; each asynchronous step must report ERROR_IO_PENDING.
   void Begin(const std::string& body) {
-    INTERNET_BUFFERSW buffers{};
-    buffers.dwStructSize = sizeof buffers;
-    buffers.lpcszHeader = kFormHeader;
-    buffers.dwHeadersLength = static_cast<DWORD>(-1);
-    buffers.dwBufferTotal = static_cast<DWORD>(body.size());
-    ASSERT_FALSE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(recorder.WaitFor(request, INTERNET_STATUS_REQUEST_COMPLETE, 1));
+    INTERNET_BUFFERSW buffers = FormBuffers(body.size());
+    EXPECT_REFUSED(HttpSendRequestExW(request, &buffers, nullptr, 0, 0), ERROR_IO_PENDING);
+    Statuses(request, INTERNET_STATUS_REQUEST_COMPLETE, 1);
     DWORD written = 0;
-    if (!body.empty()) {
-      ASSERT_TRUE(
-          InternetWriteFile(request, body.data(), static_cast<DWORD>(body.size()), &written));
-      ASSERT_EQ(written, body.size());
-    }
-    ASSERT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(InternetWriteFile(request, body.data(), DWORD(body.size()), &written));
+    ASSERT_EQ(written, body.size());
+    EXPECT_REFUSED(HttpEndRequestW(request, nullptr, 0, 0), ERROR_IO_PENDING);
   }
-  // Waits for the end step's completion; returns it.
-  Event Finish() {
-    EXPECT_TRUE(recorder.WaitFor(request, INTERNET_STATUS_REQUEST_COMPLETE, 2));
-    std::vector<Event> events = recorder.Of(request);
-    return events.empty() ? Event{} : events.back();
+  // Waits for the end step's completion; returns its result.
+  INTERNET_ASYNC_RESULT Finish() {
+    Statuses(request, INTERNET_STATUS_REQUEST_COMPLETE, 2);
+    std::lock_guard<std::mutex> lock(mu_);
+    return result_;
+  }
+  // Closes the request, the connection, the root; the object must outlive their notifications.
+  void Close() {
+    for (HINTERNET* h : {&request, &connect, &root}) {
+      if (*h != nullptr && InternetCloseHandle(*h) && h != &root) ExpectClosedLast(*h);
+      *h = nullptr;
+    }
+  }
+  // HANDLE_CLOSING comes once and last; the handle is refused from then on.
+  void ExpectClosedLast(HINTERNET h) {
+    EXPECT_EQ(Statuses(h, INTERNET_STATUS_HANDLE_CLOSING, 1).back(),
+              INTERNET_STATUS_HANDLE_CLOSING);
+    EXPECT_EQ(Count(Statuses(h), INTERNET_STATUS_HANDLE_CLOSING), 1u);
+    DWORD read = 0, byte = 0;
+    EXPECT_REFUSED(InternetReadFile(h, &byte, 1, &read), ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(InternetCloseHandle(h), ERROR_INVALID_HANDLE);
+  }
+  // The notifications of `h` once `count` of them have been `status` (up to 20 s); never empty.
+  std::vector<DWORD> Statuses(HINTERNET h, DWORD status = 0, size_t count = 0) {
+    std::unique_lock<std::mutex> lock(mu_);
+    std::vector<DWORD>& statuses = statuses_[h];
+    EXPECT_TRUE(cv_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return Count(statuses, status) >= count; }));
+    return statuses.empty() ? std::vector<DWORD>{0} : statuses;
   }
 
-  Recorder recorder;
   HINTERNET root = nullptr;
   HINTERNET connect = nullptr;
   HINTERNET request = nullptr;
+
+ private:
+  static void Callback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                       DWORD length) {
+    auto* self = reinterpret_cast<AsyncRequest*>(context);
+    if (self == nullptr) return;  // the root handle, opened without a context
+    EXPECT_NE(std::this_thread::get_id(), self->test_thread_);
+    if (self->hook_) self->hook_(handle, status);  // may call back into WinINet
+    // Recorded and signalled under the lock: once a waiter sees the status, this call no
+    // longer touches the object, which may then go away.
+    std::lock_guard<std::mutex> lock(self->mu_);
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE && length == sizeof self->result_) {
+      self->result_ = *static_cast<INTERNET_ASYNC_RESULT*>(info);
+    }
+    self->statuses_[handle].push_back(status);
+    self->cv_.notify_all();
+  }
+  const std::function<void(HINTERNET, DWORD)> hook_;
+  const std::thread::id test_thread_ = std::this_thread::get_id();
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<HINTERNET, std::vector<DWORD>> statuses_;
+  INTERNET_ASYNC_RESULT result_{};
 };
 
 DWORD QueryNumber(HINTERNET request, DWORD level) {
-  DWORD value = 0;
-  DWORD length = sizeof value;
+  DWORD value = 0, length = sizeof value;
   EXPECT_TRUE(HttpQueryInfoW(request, level | HTTP_QUERY_FLAG_NUMBER, &value, &length, nullptr));
   return value;
 }
@@ -167,429 +154,226 @@ DWORD QueryNumber(HINTERNET request, DWORD level) {
 std::string ReadAll(HINTERNET file, DWORD piece) {
   std::string out;
   std::vector<char> buffer(piece);
-  DWORD read = 0;
-  while (InternetReadFile(file, buffer.data(), piece, &read) && read != 0) {
+  for (DWORD read = 0; InternetReadFile(file, buffer.data(), piece, &read) && read != 0;) {
     EXPECT_LE(read, piece);
     out.append(buffer.data(), read);
   }
   return out;
 }
 
-int ClosedLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 // Each test gets its own loopback server, named by the proxy environment.
 class WinInetTest : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    proxy_.emplace(server_);
-  }
+  void SetUp() override { ASSERT_TRUE(server_.ok()); }
   LoopbackServer server_;
-  std::optional<ScopedLoopbackProxy> proxy_;
+  testing_support::ScopedLoopbackProxy proxy_{server_};
 };
 
-TEST_F(WinInetTest, AsyncPostSendsExactRequestAndCompletesOnWorker) {
-  struct Row {
-    INTERNET_PORT port;
-    const char* target_port;  // as the proxy sees it in the request target
-  } rows[] = {{80, ""}, {0, ""}, {8123, "8123"}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.port);
+// By name or IPv6 literal through the proxy (the default port left out of the target), straight
+// to a no_proxy
+// host, through the proxy by address, to a closed port; the reply read back as sent: no
+// redirect followed, the body cut by the caller's buffer and at 16 MiB, a text query first
+// asking for room.
+TEST_F(WinInetTest, AsyncPostSendsExactRequestAndReadsTheReplyBack) {
+  const std::string sent =
+      "||application/x-www-form-urlencoded|38|" + halcy::Utf16ToUtf8(kAgent) + "|*/*|" + kBody;
+  const DWORD kProxy = INTERNET_OPEN_TYPE_PRECONFIG;
+  // Asked for: host, port, access, no_proxy, path; the server sees target ("host|port"); the
+  // reply has status (0: the connection is refused), Location, body and Content-Length. The
+  // server started for the last row is stopped again: nothing listens on its port.
+  using Exchange = std::tuple<const char16_t*, int, DWORD, const char*, const char16_t*,
+                              std::string, DWORD, std::string, std::string, DWORD>;
+  for (const auto& [host, port, access, no_proxy, path16, target, status, location, body,
+                    content_length] : std::vector<Exchange>{
+           {u"updates.example.test", 80, kProxy, "", u"/echo", "updates.example.test|", 200, "",
+            "echo:" + std::string(kBody), 43},
+           {u"updates.example.test", 0, kProxy, "",
+            u"/redirect-to/http%3A%2F%2Fnext.example.test%2Fx", "updates.example.test|", 302,
+            "http://next.example.test/x", "", 0},
+           {u"::1", 8123, kProxy, "", u"/status/404", "::1|8123", 404, "", "status 404", 10},
+           {u"127.0.0.1", server_.port(), kProxy, "127.0.0.1", u"/bytes/100", "127.0.0.1|", 200, "",
+            Pattern(100), 100},
+           {u"127.0.0.1", server_.port(), kProxy, "", u"/bytes/16777316",
+            "127.0.0.1|" + std::to_string(server_.port()), 200, "", Pattern(16 << 20), 16777316},
+           {u"127.0.0.1", LoopbackServer().port(), INTERNET_OPEN_TYPE_DIRECT, "", u"/echo", "", 0,
+            "", "", 0},
+       }) {
+    std::string path = halcy::Utf16ToUtf8(path16);
+    SCOPED_TRACE(target + path + " " + no_proxy);
+    testing_support::ScopedEnv no_proxy_env("no_proxy", no_proxy);
     size_t before = server_.Requests().size();
-    AsyncRequest r(u"updates.example.test", row.port, u"/echo");
-    std::string body = "sign_algorithm=rsa&comp_names=extsetup";
-    ASSERT_NO_FATAL_FAILURE(r.Begin(body));
-    Event done = r.Finish();
-    EXPECT_EQ(done.result, DWORD_PTR{TRUE});
-    EXPECT_EQ(done.error, 0u);
-    for (const Event& e : r.recorder.Of(r.request)) EXPECT_NE(e.thread, std::this_thread::get_id());
-    EXPECT_EQ(QueryNumber(r.request, HTTP_QUERY_STATUS_CODE), 200u);
-    EXPECT_EQ(ReadAll(r.request, 4096), "echo:" + body);
-    std::vector<testing_support::RecordedRequest> requests = server_.Requests();
-    ASSERT_EQ(requests.size(), before + 1);
-    const testing_support::RecordedRequest& got = requests.back();
-    EXPECT_EQ(got.method, "POST");
-    EXPECT_EQ(got.host, "updates.example.test");
-    EXPECT_EQ(got.port, row.target_port);
-    EXPECT_EQ(got.path, "/echo");
-    EXPECT_EQ(got.content_type, "application/x-www-form-urlencoded");
-    EXPECT_EQ(got.content_length, std::to_string(body.size()));
-    EXPECT_EQ(got.user_agent, halcy::Utf16ToUtf8(kAgent));
-    EXPECT_EQ(got.accept, "*/*");
-    EXPECT_EQ(got.body, body);
-  }
-}
-
-TEST_F(WinInetTest, StatusAndLocationAreReadBackWithoutFollowing) {
-  struct Row {
-    const char16_t* path;
-    DWORD status;
-    const char16_t* location;  // null: no Location header
-    const char* body;
-  } rows[] = {
-      {u"/redirect-to/http%3A%2F%2Fnext.example.test%2Fx", 302, u"http://next.example.test/x", ""},
-      {u"/status/404", 404, nullptr, "status 404"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(halcy::Utf16ToUtf8(row.path));
-    size_t before = server_.Requests().size();
-    AsyncRequest r(u"updates.example.test", 80, row.path);
-    ASSERT_NO_FATAL_FAILURE(r.Begin("a=1"));
-    EXPECT_EQ(r.Finish().result, DWORD_PTR{TRUE});
-    EXPECT_EQ(QueryNumber(r.request, HTTP_QUERY_STATUS_CODE), row.status);
-    char16_t location[200];
-    DWORD length = sizeof location;
-    BOOL found = HttpQueryInfoW(r.request, HTTP_QUERY_LOCATION, location, &length, nullptr);
-    if (row.location == nullptr) {
-      EXPECT_FALSE(found);
-      EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_NOT_FOUND);
-    } else {
-      ASSERT_TRUE(found);
-      EXPECT_EQ(std::u16string(location, length / 2), row.location);
+    AsyncRequest r(host, INTERNET_PORT(port), path16, u"POST", access);
+    EXPECT_REFUSED(InternetOpenUrlW(r.root, u"http://a.test/", nullptr, 0, 0, 0),
+                   ERROR_INTERNET_INVALID_OPERATION);  // only on a synchronous root
+    ASSERT_NO_FATAL_FAILURE(r.Begin(kBody));
+    INTERNET_ASYNC_RESULT done = r.Finish();
+    EXPECT_EQ(done.dwResult, DWORD_PTR{status != 0});
+    EXPECT_EQ(done.dwError, status != 0 ? 0 : ERROR_INTERNET_CANNOT_CONNECT);
+    std::vector<RecordedRequest> requests = server_.Requests();
+    ASSERT_EQ(requests.size(), before + (status != 0));  // and no redirect followed
+    char16_t small[2];
+    DWORD length = sizeof small;
+    if (status == 0) {  // no status to tell yet, and a text for the error
+      EXPECT_REFUSED(HttpQueryInfoW(r.request, HTTP_QUERY_STATUS_CODE, small, &length, nullptr),
+                     ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+      EXPECT_FALSE(halcy::WinInetMessageText(done.dwError).empty());
+      continue;
     }
-    EXPECT_EQ(ReadAll(r.request, 64), row.body);
-    EXPECT_EQ(server_.Requests().size(), before + 1);  // the redirect was not followed
+    EXPECT_EQ(Line(requests.back()), "POST|" + target + "|" + path + sent);
+    EXPECT_EQ(QueryNumber(r.request, HTTP_QUERY_STATUS_CODE), status);
+    EXPECT_EQ(QueryNumber(r.request, HTTP_QUERY_CONTENT_LENGTH), content_length);
+    std::vector<char16_t> text(4096);
+    EXPECT_REFUSED(HttpQueryInfoW(r.request, HTTP_QUERY_LOCATION, small, &length, nullptr),
+                   location.empty() ? ERROR_HTTP_HEADER_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+    if (!location.empty()) {
+      EXPECT_EQ(length, (location.size() + 1) * 2);  // exactly enough room, asked again
+      ASSERT_TRUE(HttpQueryInfoW(r.request, HTTP_QUERY_LOCATION, text.data(), &length, nullptr));
+      EXPECT_EQ(halcy::Utf16ToUtf8({text.data(), length / 2}), location);
+    }
+    length = 4096 * 2;
+    ASSERT_TRUE(HttpQueryInfoW(r.request, HTTP_QUERY_RAW_HEADERS_CRLF, text.data(), &length, 0));
+    std::string headers = halcy::Utf16ToUtf8({text.data(), length / 2});
+    EXPECT_EQ(headers.rfind("HTTP/1.", 0), 0u) << headers;
+    EXPECT_EQ(headers.find("Location: " + location + "\r\n") != std::string::npos,
+              !location.empty());
+    std::string got = ReadAll(r.request, body.size() > 1000 ? 1 << 20 : 7);
+    EXPECT_TRUE(got == body) << got.size() << " bytes";
+    HINTERNET request = r.request;
+    r.Close();
+    EXPECT_EQ(r.Statuses(request).size(), 3u);  // send-ex, end, closing
   }
-}
-
-TEST_F(WinInetTest, TextQueryAsksForRoomThenFills) {
-  AsyncRequest r(u"updates.example.test", 80, u"/redirect-to/http%3A%2F%2Fa.test%2F");
-  ASSERT_NO_FATAL_FAILURE(r.Begin(""));
-  r.Finish();
-  DWORD length = 4;
-  char16_t small[2];
-  EXPECT_FALSE(HttpQueryInfoW(r.request, HTTP_QUERY_LOCATION, small, &length, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(length, (std::u16string_view(u"http://a.test/").size() + 1) * 2);
-  std::vector<char16_t> raw(4096);
-  length = 4096 * 2;
-  ASSERT_TRUE(HttpQueryInfoW(r.request, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &length, nullptr));
-  std::string headers = halcy::Utf16ToUtf8(std::u16string_view(raw.data(), length / 2));
-  EXPECT_EQ(headers.rfind("HTTP/1.", 0), 0u) << headers;
-  EXPECT_NE(headers.find("Location: http://a.test/\r\n"), std::string::npos) << headers;
-}
-
-TEST_F(WinInetTest, BodyIsReadInPiecesCutByTheCallersBuffer) {
-  AsyncRequest r(u"updates.example.test", 80, u"/bytes/100", u"GET");
-  ASSERT_NO_FATAL_FAILURE(r.Begin(""));
-  r.Finish();
-  char first[10];
-  DWORD read = 0;
-  ASSERT_TRUE(InternetReadFile(r.request, first, sizeof first, &read));
-  EXPECT_EQ(std::string(first, read), Pattern(10));
-  EXPECT_EQ(Pattern(10) + ReadAll(r.request, 7), Pattern(100));
-  EXPECT_EQ(QueryNumber(r.request, HTTP_QUERY_CONTENT_LENGTH), 100u);
-}
-
-TEST_F(WinInetTest, ReplyBodyIsCutAtSixteenMebibytes) {
-  AsyncRequest r(u"updates.example.test", 80, u"/bytes/16777316", u"GET");
-  ASSERT_NO_FATAL_FAILURE(r.Begin(""));
-  EXPECT_EQ(r.Finish().result, DWORD_PTR{TRUE});
-  std::string body = ReadAll(r.request, 1 << 20);
-  EXPECT_EQ(body.size(), 16u << 20);
-  EXPECT_EQ(body.substr(body.size() - 26), Pattern(16777216).substr(16777216 - 26));
-}
-
-TEST_F(WinInetTest, HandleClosingComesOnceLastOnTheWorker) {
-  AsyncRequest r(u"updates.example.test", 80, u"/echo");
-  ASSERT_NO_FATAL_FAILURE(r.Begin("x=1"));
-  r.Finish();
-  HINTERNET request = r.request;
-  ASSERT_TRUE(InternetCloseHandle(request));
-  r.request = nullptr;
-  ASSERT_TRUE(r.recorder.WaitFor(request, INTERNET_STATUS_HANDLE_CLOSING, 1));
-  ASSERT_TRUE(InternetCloseHandle(r.connect));
-  ASSERT_TRUE(r.recorder.WaitFor(r.connect, INTERNET_STATUS_HANDLE_CLOSING, 1));
-  std::vector<Event> events = r.recorder.Of(request);
-  ASSERT_EQ(events.size(), 3u);  // send-ex, end, closing
-  EXPECT_EQ(events.back().status, INTERNET_STATUS_HANDLE_CLOSING);
-  EXPECT_NE(events.back().thread, std::this_thread::get_id());
-  EXPECT_EQ(r.recorder.Count(request, INTERNET_STATUS_HANDLE_CLOSING), 1u);
-  // A closed or made-up handle is refused, never used.
-  DWORD read = 0;
-  char byte;
-  for (HINTERNET bad : {request, reinterpret_cast<HINTERNET>(0x1234)}) {
-    EXPECT_FALSE(InternetReadFile(bad, &byte, 1, &read));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(InternetCloseHandle(bad));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  }
-  r.connect = nullptr;
 }
 
 TEST_F(WinInetTest, ClosingDuringAStalledReplyAbandonsIt) {
   for (bool from_callback : {false, true}) {
     SCOPED_TRACE(from_callback);
     size_t before = server_.Requests().size();
-    AsyncRequest r(u"updates.example.test", 80, u"/stall/1000/10", u"GET");
+    // From inside its own send-ex notification, or from the test once the server stalls.
+    auto close_in_callback = [from_callback](HINTERNET h, DWORD status) {
+      if (!from_callback || status != INTERNET_STATUS_REQUEST_COMPLETE) return;
+      EXPECT_FALSE(HttpEndRequestW(h, nullptr, 0, 0));
+      EXPECT_TRUE(InternetCloseHandle(h));
+    };
+    AsyncRequest r(u"updates.example.test", 80, u"/stall/1000/10", u"GET",
+                   INTERNET_OPEN_TYPE_PRECONFIG, close_in_callback);
     HINTERNET request = r.request;
-    if (from_callback) {  // closes the handle from inside its own send-ex notification
-      r.recorder.SetHook([request](const Event& e) {
-        if (e.handle == request && e.status == INTERNET_STATUS_REQUEST_COMPLETE) {
-          EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
-          EXPECT_TRUE(InternetCloseHandle(request));
-        }
-      });
-      INTERNET_BUFFERSW buffers{};
-      buffers.dwStructSize = sizeof buffers;
+    if (from_callback) {
+      INTERNET_BUFFERSW buffers = FormBuffers(0);
       ASSERT_FALSE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
+      r.request = nullptr;
+      r.ExpectClosedLast(request);
     } else {
       ASSERT_NO_FATAL_FAILURE(r.Begin(""));
       ASSERT_TRUE(server_.WaitForRequests(before + 1));
-      ASSERT_TRUE(InternetCloseHandle(request));
+      r.Close();
     }
-    r.request = nullptr;
-    ASSERT_TRUE(r.recorder.WaitFor(request, INTERNET_STATUS_HANDLE_CLOSING, 1));
-    EXPECT_EQ(r.recorder.Count(request, INTERNET_STATUS_REQUEST_COMPLETE), 1u);
-    EXPECT_EQ(r.recorder.Of(request).back().status, INTERNET_STATUS_HANDLE_CLOSING);
+    EXPECT_EQ(Count(r.Statuses(request), INTERNET_STATUS_REQUEST_COMPLETE), 1u);
   }
 }
 
-TEST_F(WinInetTest, RefusedConnectionCompletesWithCannotConnect) {
-  int port = ClosedLoopbackPort();
-  AsyncRequest r(u"127.0.0.1", static_cast<INTERNET_PORT>(port), u"/echo", u"POST",
-                 INTERNET_OPEN_TYPE_DIRECT);
-  ASSERT_NO_FATAL_FAILURE(r.Begin("a=b"));
-  Event done = r.Finish();
-  EXPECT_EQ(done.result, DWORD_PTR{FALSE});
-  EXPECT_EQ(done.error, ERROR_INTERNET_CANNOT_CONNECT);
-  DWORD value = 0;
-  DWORD length = sizeof value;
-  EXPECT_FALSE(HttpQueryInfoW(r.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value,
-                              &length, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-  EXPECT_FALSE(halcy::WinInetMessageText(done.error).empty());
-}
-
-TEST_F(WinInetTest, NoProxyHostsBypassTheProxy) {
-  struct Row {
-    const char* no_proxy;
-    std::string target_port;  // "" when the server was asked directly (origin form)
-  } rows[] = {{"127.0.0.1", ""}, {"", std::to_string(server_.port())}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.no_proxy);
-    testing_support::ScopedEnv no_proxy("no_proxy", row.no_proxy);
-    size_t before = server_.Requests().size();
-    AsyncRequest r(u"127.0.0.1", static_cast<INTERNET_PORT>(server_.port()), u"/echo");
-    ASSERT_NO_FATAL_FAILURE(r.Begin("q=1"));
-    EXPECT_EQ(r.Finish().result, DWORD_PTR{TRUE});
-    std::vector<testing_support::RecordedRequest> requests = server_.Requests();
-    ASSERT_EQ(requests.size(), before + 1);
-    EXPECT_EQ(requests.back().port, row.target_port);
-  }
-}
-
-TEST_F(WinInetTest, OpenUrlGetsOnTheCallersThread) {
+// Open-url and send-ex / write / end on a root without INTERNET_FLAG_ASYNC return with the reply;
+// calls out of order or on the wrong handle are refused.
+TEST_F(WinInetTest, SynchronousRootWorksOnTheCallersThread) {
   HINTERNET root =
       InternetOpenW(u"InetURL:/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  ASSERT_NE(root, nullptr);
-  struct Row {
-    const char16_t* url;
-    DWORD status;
-    std::string body;
-  } rows[] = {{u"http://updates.example.test/bytes/30?x=1", 200, Pattern(30)},
-              {u"http://updates.example.test/missing", 404, "no route"}};
-  for (const Row& row : rows) {
-    HINTERNET file = InternetOpenUrlW(root, row.url, nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+  for (auto [url, status, body] :
+       {std::tuple{u"http://updates.example.test/bytes/30?x=1", 200u, Pattern(30)},
+        {u"http://updates.example.test/missing", 404u, "no route"}}) {
+    HINTERNET file = InternetOpenUrlW(root, url, nullptr, 0, INTERNET_FLAG_RELOAD, 0);
     ASSERT_NE(file, nullptr) << GetLastError();
-    EXPECT_EQ(QueryNumber(file, HTTP_QUERY_STATUS_CODE), row.status);
-    EXPECT_EQ(ReadAll(file, 8), row.body);
+    EXPECT_EQ(QueryNumber(file, HTTP_QUERY_STATUS_CODE), status);
+    EXPECT_EQ(ReadAll(file, 8), body);
     EXPECT_TRUE(InternetCloseHandle(file));
   }
-  testing_support::RecordedRequest first = server_.Requests().at(0);
-  EXPECT_EQ(first.method, "GET");
-  EXPECT_EQ(first.path, "/bytes/30");
-  EXPECT_EQ(first.query, "x=1");
-  EXPECT_EQ(first.user_agent, "InetURL:/1.0");
   for (const char16_t* url : {u"ftp://updates.example.test/x", u"file:///etc/hostname",
                               u"gopher://updates.example.test/"}) {
-    EXPECT_EQ(InternetOpenUrlW(root, url, nullptr, 0, INTERNET_FLAG_RELOAD, 0), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+    EXPECT_REFUSED(InternetOpenUrlW(root, url, nullptr, 0, INTERNET_FLAG_RELOAD, 0),
+                   ERROR_INTERNET_UNRECOGNIZED_SCHEME);
   }
-  EXPECT_EQ(server_.Requests().size(), 2u);
-  EXPECT_TRUE(InternetCloseHandle(root));
-}
-
-TEST_F(WinInetTest, SynchronousRootPostsOnTheCallersThread) {
-  HINTERNET root = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   HINTERNET connect = InternetConnectW(root, u"updates.example.test", 80, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, 0);
   HINTERNET request = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
-  INTERNET_BUFFERSW buffers{};
-  buffers.dwStructSize = sizeof buffers;
-  buffers.lpcszHeader = kFormHeader;
-  buffers.dwHeadersLength = static_cast<DWORD>(-1);
-  buffers.dwBufferTotal = 3;
-  ASSERT_TRUE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
-  DWORD written = 0;
-  ASSERT_TRUE(InternetWriteFile(request, "k=v", 3, &written));
-  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));  // the reply is there on return
-  EXPECT_EQ(ReadAll(request, 16), "echo:k=v");
-  EXPECT_EQ(server_.Requests().at(0).accept, "");  // no accept types: no Accept header
-  for (HINTERNET h : {request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
+  HINTERNET made_up = reinterpret_cast<HINTERNET>(0x1234);
+  DWORD n = 0, byte = 'x';
+  const DWORD kState = ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  const DWORD kType = ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+  EXPECT_REFUSED(InternetWriteFile(request, &byte, 1, &n), kState);  // before send-ex
+  EXPECT_REFUSED(HttpEndRequestW(request, nullptr, 0, 0), kState);
+  EXPECT_REFUSED(InternetReadFile(request, &byte, 1, &n), kState);  // before the reply
+  EXPECT_REFUSED(InternetReadFile(connect, &byte, 1, &n), kType);
+  EXPECT_REFUSED(HttpOpenRequestW(root, u"GET", u"/", nullptr, nullptr, nullptr, 0, 0), kType);
+  EXPECT_EQ(InternetSetStatusCallbackW(made_up, nullptr), INTERNET_INVALID_STATUS_CALLBACK);
+  EXPECT_REFUSED(HttpOpenRequestW(connect, u"PUT", u"/", nullptr, nullptr, nullptr, 0, 0),
+                 ERROR_INVALID_PARAMETER);
+  EXPECT_REFUSED(InternetConnectW(root, u"a/:", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
+                 ERROR_INTERNET_INVALID_URL);
+  // A body shorter than the announced total never goes out with a wrong Content-Length.
+  INTERNET_BUFFERSW buffers = FormBuffers(5);
+  EXPECT_TRUE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(InternetWriteFile(request, "abc", 3, &n));
+  EXPECT_REFUSED(HttpEndRequestW(request, nullptr, 0, 0), kState);
+  // A second request goes out whole; the reply is there when end returns.
+  HINTERNET whole = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
+  buffers = FormBuffers(3);
+  ASSERT_TRUE(HttpSendRequestExW(whole, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(InternetWriteFile(whole, "k=v", 3, &n));
+  ASSERT_TRUE(HttpEndRequestW(whole, nullptr, 0, 0));
+  EXPECT_EQ(ReadAll(whole, 16), "echo:k=v");
+  std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 3u);  // none for the refused schemes or the short body
+  EXPECT_EQ(Line(requests[0]),
+            "GET|updates.example.test||/bytes/30|x=1|||InetURL:/1.0|" + requests[0].accept + "|");
+  EXPECT_EQ(requests[2].accept, "");  // no accept types: no Accept header
+  for (HINTERNET h : {whole, request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
 }
 
-struct CrackRow {
-  const char16_t* url;
-  INTERNET_SCHEME scheme;
-  INTERNET_PORT port;
-  const char16_t* host;
-  const char16_t* path;
-  const char16_t* extra;
-  const char16_t* user;
-};
-
-TEST(WinInetCrackUrl, SplitsIntoPointersIntoTheUrl) {
-  const CrackRow rows[] = {
-      {u"http://updates.example.test/list", INTERNET_SCHEME_HTTP, 80, u"updates.example.test",
-       u"/list", u"", u""},
-      {u"HTTPS://a.example.test:8443/p/q?x=1#f", INTERNET_SCHEME_HTTPS, 8443, u"a.example.test",
-       u"/p/q", u"?x=1#f", u""},
-      {u"https://a.example.test", INTERNET_SCHEME_HTTPS, 443, u"a.example.test", u"", u"", u""},
-      {u"http://h.example.test?only=query", INTERNET_SCHEME_HTTP, 80, u"h.example.test", u"",
-       u"?only=query", u""},
-      {u"http://me:pw@h.example.test:81/", INTERNET_SCHEME_HTTP, 81, u"h.example.test", u"/", u"",
-       u"me"},
-      {u"http://[::1]:8080/v6", INTERNET_SCHEME_HTTP, 8080, u"[::1]", u"/v6", u"", u""},
-      {u"http://[::1]/v6", INTERNET_SCHEME_HTTP, 80, u"[::1]", u"/v6", u"", u""},
-      {u"ftp://h.example.test/x", INTERNET_SCHEME_UNKNOWN, 0, u"h.example.test", u"/x", u"", u""},
-  };
-  for (const CrackRow& row : rows) {
-    std::u16string url = row.url;
-    SCOPED_TRACE(halcy::Utf16ToUtf8(url));
+// Parts expected as "scheme|port|host|path|extra|user", each pointing into the URL.
+TEST(WinInetCrackUrl, SplitsIntoPointersIntoTheUrlAndRefusesMalformedOnes) {
+  for (auto [url_text, expected] : {
+           std::pair{u"http://updates.example.test/list", u"3|80|updates.example.test|/list||"},
+           {u"HTTPS://a.example.test:8443/p/q?x=1#f", u"4|8443|a.example.test|/p/q|?x=1#f|"},
+           {u"https://a.example.test", u"4|443|a.example.test|||"},
+           {u"http://h.example.test?only=query", u"3|80|h.example.test||?only=query|"},
+           {u"http://me:pw@h.example.test:81/", u"3|81|h.example.test|/||me"},
+           {u"http://[::1]:8080/v6", u"3|8080|[::1]|/v6||"},
+           {u"http://[::1]/v6", u"3|80|[::1]|/v6||"},
+           {u"ftp://h.example.test/x", u"-1|0|h.example.test|/x||"},
+       }) {
+    std::u16string url = url_text;
     URL_COMPONENTSW c{};
     c.dwStructSize = sizeof c;
     c.dwSchemeLength = c.dwHostNameLength = c.dwUrlPathLength = c.dwExtraInfoLength = 1;
     c.dwUserNameLength = 1;
     ASSERT_TRUE(InternetCrackUrlW(url.c_str(), 0, 0, &c));
-    EXPECT_EQ(c.nScheme, row.scheme);
-    EXPECT_EQ(c.nPort, row.port);
     EXPECT_EQ(c.lpszScheme, url.c_str());
-    EXPECT_EQ(std::u16string(c.lpszHostName, c.dwHostNameLength), row.host);
-    EXPECT_EQ(std::u16string(c.lpszUrlPath, c.dwUrlPathLength), row.path);
-    EXPECT_EQ(std::u16string(c.lpszExtraInfo, c.dwExtraInfoLength), row.extra);
-    EXPECT_EQ(std::u16string(c.lpszUserName, c.dwUserNameLength), row.user);
-    EXPECT_GE(c.lpszUrlPath, url.c_str());
-    EXPECT_LE(c.lpszUrlPath + c.dwUrlPathLength, url.c_str() + url.size());
+    auto part = [&](const char16_t* text, DWORD size) {
+      EXPECT_TRUE(text >= url.c_str() && text + size <= url.c_str() + url.size());
+      return u"|" + std::u16string(text, size);
+    };
+    EXPECT_EQ(
+        halcy::Utf8ToUtf16(std::to_string(c.nScheme) + "|" + std::to_string(c.nPort)) +
+            part(c.lpszHostName, c.dwHostNameLength) + part(c.lpszUrlPath, c.dwUrlPathLength) +
+            part(c.lpszExtraInfo, c.dwExtraInfoLength) + part(c.lpszUserName, c.dwUserNameLength),
+        expected);
   }
-}
-
-TEST(WinInetCrackUrl, RefusesMalformedUrlsAndSmallBuffers) {
-  const struct {
-    const char16_t* url;
-    DWORD error;
-  } rows[] = {{u"updates.example.test/list", ERROR_INTERNET_UNRECOGNIZED_SCHEME},
-              {u"http://h:99999/", ERROR_INTERNET_INVALID_URL},
-              {u"http://h:8x/", ERROR_INTERNET_INVALID_URL},
-              {u"http:///path", ERROR_INTERNET_INVALID_URL},
-              {u"http://", ERROR_INTERNET_INVALID_URL},
-              {u"http://[::1]x/", ERROR_INTERNET_INVALID_URL},
-              {u"http:h/path", ERROR_INTERNET_INVALID_URL},
-              {u"http://h/a b", ERROR_INTERNET_INVALID_URL}};
-  for (const auto& row : rows) {
-    URL_COMPONENTSW c{};
-    c.dwStructSize = sizeof c;
-    c.dwHostNameLength = 1;
-    EXPECT_FALSE(InternetCrackUrlW(row.url, 0, 0, &c)) << halcy::Utf16ToUtf8(row.url);
-    EXPECT_EQ(GetLastError(), row.error) << halcy::Utf16ToUtf8(row.url);
-  }
-  char16_t host[4];
   URL_COMPONENTSW c{};
   c.dwStructSize = sizeof c;
+  c.dwHostNameLength = 1;
+  EXPECT_REFUSED(InternetCrackUrlW(u"updates.example.test/list", 0, 0, &c),
+                 ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+  for (const char16_t* url :
+       {u"http://h:99999/", u"http://h:8x/", u"http:///path", u"http://", u"http://[::1]x/",
+        u"http:h/path", u"http://h/a b", u"http://h:4294967297/"}) {
+    EXPECT_REFUSED(InternetCrackUrlW(url, 0, 0, &c), ERROR_INTERNET_INVALID_URL);
+  }
+  char16_t host[4];
   c.lpszHostName = host;
   c.dwHostNameLength = 4;
-  EXPECT_FALSE(InternetCrackUrlW(u"http://abcd/", 0, 0, &c));
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_REFUSED(InternetCrackUrlW(u"http://abcd/", 0, 0, &c), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(c.dwHostNameLength, 5u);
   c.dwHostNameLength = 4;
   ASSERT_TRUE(InternetCrackUrlW(u"http://abc/ignored", 10, 0, &c));  // "http://abc"
   EXPECT_EQ(std::u16string(host), u"abc");
-}
-
-}  // namespace
-
-namespace {
-
-TEST(WinInetErrors, CallsOutOfOrderOrOnTheWrongHandleAreRefused) {
-  HINTERNET root =
-      InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
-  HINTERNET connect = InternetConnectW(root, u"updates.example.test", 80, nullptr, nullptr,
-                                       INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request = HttpOpenRequestW(connect, u"POST", u"/echo", nullptr, nullptr, nullptr, 0, 0);
-  ASSERT_NE(request, nullptr);
-  DWORD n = 0;
-  char byte = 'x';
-  const struct {
-    const char* what;
-    std::function<bool()> call;
-    DWORD error;
-  } rows[] = {
-      {"write before send-ex", [&] { return InternetWriteFile(request, &byte, 1, &n); },
-       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
-      {"end before send-ex", [&] { return HttpEndRequestW(request, nullptr, 0, 0); },
-       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
-      {"read before the reply", [&] { return InternetReadFile(request, &byte, 1, &n); },
-       ERROR_INTERNET_INCORRECT_HANDLE_STATE},
-      {"read on a connect handle", [&] { return InternetReadFile(connect, &byte, 1, &n); },
-       ERROR_INTERNET_INCORRECT_HANDLE_TYPE},
-      {"request on a root handle",
-       [&] { return HttpOpenRequestW(root, u"GET", u"/", nullptr, nullptr, nullptr, 0, 0); },
-       ERROR_INTERNET_INCORRECT_HANDLE_TYPE},
-      {"unknown verb",
-       [&] { return HttpOpenRequestW(connect, u"PUT", u"/", nullptr, nullptr, nullptr, 0, 0); },
-       ERROR_INVALID_PARAMETER},
-      {"host with a slash",
-       [&] {
-         return InternetConnectW(root, u"a/b", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-       },
-       ERROR_INTERNET_INVALID_URL},
-      {"open-url on an asynchronous root",
-       [&] { return InternetOpenUrlW(root, u"http://a.test/", nullptr, 0, 0, 0); },
-       ERROR_INTERNET_INVALID_OPERATION},
-  };
-  for (const auto& row : rows) {
-    SetLastError(0);
-    EXPECT_FALSE(row.call()) << row.what;
-    EXPECT_EQ(GetLastError(), row.error) << row.what;
-  }
-  // A body shorter than the announced total never goes out with a wrong Content-Length.
-  INTERNET_BUFFERSW buffers{};
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 5;
-  EXPECT_FALSE(HttpSendRequestExW(request, &buffers, nullptr, 0, 0));
-  ASSERT_TRUE(InternetWriteFile(request, "abc", 3, &n));
-  EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-  EXPECT_EQ(InternetSetStatusCallbackW(reinterpret_cast<HINTERNET>(0x10), nullptr),
-            INTERNET_INVALID_STATUS_CALLBACK);
-  for (HINTERNET h : {request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
-}
-
-TEST(WinInetErrors, EveryDeclaredCodeHasItsOwnText) {
-  const DWORD codes[] = {
-      ERROR_INTERNET_OUT_OF_HANDLES,        ERROR_INTERNET_TIMEOUT,
-      ERROR_INTERNET_INTERNAL_ERROR,        ERROR_INTERNET_INVALID_URL,
-      ERROR_INTERNET_UNRECOGNIZED_SCHEME,   ERROR_INTERNET_NAME_NOT_RESOLVED,
-      ERROR_INTERNET_INVALID_OPERATION,     ERROR_INTERNET_OPERATION_CANCELLED,
-      ERROR_INTERNET_INCORRECT_HANDLE_TYPE, ERROR_INTERNET_INCORRECT_HANDLE_STATE,
-      ERROR_INTERNET_CANNOT_CONNECT,        ERROR_INTERNET_CONNECTION_ABORTED,
-      ERROR_INTERNET_CONNECTION_RESET,      ERROR_INTERNET_SECURITY_CHANNEL_ERROR,
-      ERROR_HTTP_HEADER_NOT_FOUND,          ERROR_HTTP_INVALID_SERVER_RESPONSE};
-  std::set<std::u16string> texts;
-  for (DWORD code : codes) texts.insert(halcy::WinInetMessageText(code));
-  EXPECT_EQ(texts.size(), std::size(codes));
-  EXPECT_EQ(texts.count(u""), 0u);
-  EXPECT_EQ(halcy::WinInetMessageText(12345), u"");
 }
 
 }  // namespace
