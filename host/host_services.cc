@@ -12,7 +12,9 @@
 #include "host/channel_info.h"
 #include "host/database_service.h"
 #include "host/download_engine.h"
+#include "host/guild_popup.h"
 #include "host/logic_global_service.h"
+#include "host/program_task.h"
 #include "host/statistics_service.h"
 #include "host/thread_service.h"
 #include "host/xml_document.h"
@@ -116,10 +118,11 @@ bool CHostServices::Start() {
   skin_service_ = halcy::MakeComObject<CSkinService>();
   user_service_ = halcy::MakeComObject<CUserServiceManager>();
   browser_model_ = halcy::MakeComObject<CBrowserModel>();
+  guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
-  if (!browser_model_ || !xml_classes_ || !thread_service_ || !logic_global_service_ ||
-      !database_service_ || !channel_info_ || !statistics_service_ || !version_service_ ||
-      !skin_service_ || !user_service_) {
+  if (!browser_model_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
+      !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
+      !version_service_ || !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -142,6 +145,7 @@ void CHostServices::Stop() {
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
   browser_model_ = nullptr;
+  guild_popup_ = nullptr;
   xml_classes_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
@@ -228,6 +232,7 @@ void CHostServices::Register() {
   set(Logic::IBrowserFrameMgr::kIID, static_cast<Logic::IBrowserFrameMgr*>(browser_model_.Get()));
   set(Logic::ILoginService::kIID, static_cast<Logic::ILoginService*>(browser_model_.Get()));
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
+  set(Logic::IGuildPopup::kIID, guild_popup_.Get());
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
@@ -237,6 +242,8 @@ void CHostServices::Register() {
   creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
+  creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
+  creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);
 }
 
 void CHostServices::Unregister() {

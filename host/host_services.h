@@ -2,10 +2,11 @@
 // IPC (3, completion-port pump) and extension-manager (8) threads and registers with the object
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
-// user services, the window and login model (host/browser_model.h), and the creatable database
-// parameter object, property set and download engine (host/download_engine.h); Stop signals
-// the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws the
-// services and classes, putting back whatever was registered before.
+// user services, the window and login model (host/browser_model.h), the install guide's pop-up
+// (host/guild_popup.h), and the creatable database parameter object, property set, download
+// engine (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
+// signals the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws
+// the services and classes, putting back whatever was registered before.
 //
 // The module's own classes that the browser creates by interface (the extension agent, the
 // download objects and their fetcher) are registered separately by RegisterModuleClasses,
@@ -35,6 +36,7 @@ class CBrowserModel;
 class CBrowserThread;
 class CChannelInfo;
 class CDatabaseService;
+class CGuildPopup;
 class CLogicGlobalService;
 class CSkinService;
 class CStatisticsService;
@@ -89,6 +91,7 @@ class CHostServices {
   ComPtr<CDatabaseService> database_service_;
   ComPtr<CChannelInfo> channel_info_;
   ComPtr<CStatisticsService> statistics_service_;
+  ComPtr<CGuildPopup> guild_popup_;  // the install guide's pop-up, printing to stdout
   ComPtr<CVersionService> version_service_;
   ComPtr<CSkinService> skin_service_;
   ComPtr<CUserServiceManager> user_service_;
