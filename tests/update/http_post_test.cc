@@ -123,6 +123,12 @@ TEST_F(HttpPostTest, FormBodyGoesToPort80AndThePathWithoutQueryAndTheReplyComesO
   EXPECT_EQ(replies[0].text, U("echo:" + body));
   EXPECT_NE(replies[0].thread, GetCurrentThreadId());
   EXPECT_EQ(Count(u"extlist:receive data result:1"), 1u);
+  // The request handle was closed through its guard, so its closing notification came.
+  size_t closings = 0;
+  for (const ts::LogLine& line : log_.LinesWithTag(u"debugger;")) {
+    closings += line.text.find(u"Status: Handle Closing") != std::u16string::npos;
+  }
+  EXPECT_EQ(closings, 1u);
 }
 
 // What reaches the listener for each kind of reply.
