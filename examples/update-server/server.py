@@ -83,6 +83,7 @@ def form_value(body, key):
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "plexore-update-server"
+    timeout = 30  # a client that stops sending mid-request loses its connection
 
     def log_message(self, fmt, *args):  # requests are logged by log_request below
         pass
@@ -131,7 +132,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         _, path = self._target()
-        self._note("GET %s" % path)
+        self._note("%s %s" % (self.command, path))
         name = path[len("/packages/"):] if path.startswith("/packages/") else ""
         if not PACKAGE_NAME.fullmatch(name) or name not in self.server.digests:
             self._reply(404, b"no such package")
