@@ -48,6 +48,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+: >"$work/server.out"  # exists before the server writes, so that polling it can read it
 python3 "$here/examples/update-server/server.py" --packages "$packages" \
   --log "$work/server.log" >"$work/server.out" &
 server_pid=$!
