@@ -7,12 +7,15 @@
 # a login and a named event) and prints every message an extension, the front end or the DLL
 # host receives, one JSON object a line; logs go to standard error. Last, the management
 # commands install a copy of a built-in extension under a new id, disable, enable and remove
-# it, each in a browser session of its own, listing the installed set in between.
+# it, each in a browser session of its own, listing the installed set in between. Then
+# scripts/update_demo.sh starts the example update server (examples/update-server) on
+# 127.0.0.1, and a browser whose proxy setting points at it takes an update of a built-in
+# extension and a new extension from the setup list, with download progress on standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default -DPLEXORE_SKIP_DIRS= >/dev/null
-cmake --build --preset default --target plexore-host >/dev/null
+cmake --build --preset default --target plexore-host update_server_packages >/dev/null
 root="$PWD/build/demo"
 rm -rf "$root"
 mkdir -p "$root"
@@ -33,3 +36,7 @@ host disable translatebar2
 host enable translatebar2
 host remove translatebar2
 host list
+echo
+echo "--- updates from examples/update-server ---"
+bash scripts/update_demo.sh build/default/bin build/default/examples/update-server/packages \
+  "$root/update"
