@@ -15,6 +15,7 @@
 
 #include "extension/extension_mgr_test_util.h"
 #include "host/guild_popup.h"
+#include "host/outstanding_work.h"
 #include "host/program_task.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
@@ -488,6 +489,10 @@ class ProgramListener : public halcy::ComObjectRoot, public IProgramTaskListener
     cv_.wait_for(lock, std::chrono::seconds(20), [&] { return reports_.size() >= count; });
     return reports_;
   }
+  std::vector<Report> Reports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+  }
 
  private:
   HRESULT Add(Report report) {
@@ -566,6 +571,33 @@ TEST_F(ProgramTaskTest, RefusesForeignIncompleteAndRestartedTasks) {
   ASSERT_EQ(S_OK, manager_->AddTask(task.Get()));
   EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(task.Get()));
   EXPECT_EQ(1u, listener_->WaitFor(1).size());
+}
+
+// A program is outstanding work until its report is on the way to the listener's thread, so a
+// wait for no outstanding work followed by the threads' idle finds the report delivered.
+TEST_F(ProgramTaskTest, ProgramIsOutstandingUntilItsReportIsPosted) {
+  ts::ScopedTempDir dir;
+  const std::string go = dir.File("go");
+  ASSERT_TRUE(
+      host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+  const host::WorkCounts before = host::OutstandingWork();
+  ASSERT_EQ(
+      S_OK,
+      manager_->AddTask(
+          NewTask(
+              u"/bin/sh",
+              halcy::Utf8ToUtf16("-c \"while [ ! -e '" + go + "' ]; do sleep 0.01; done\"").c_str(),
+              kProgramZeroExitIsSuccess)
+              .Get()));
+  EXPECT_EQ(1, host::OutstandingWork().programs);
+  EXPECT_EQ(before.started + 1, host::OutstandingWork().started);
+  EXPECT_FALSE(host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(20)));
+  ts::WriteFileOrDie(go, "");
+  ASSERT_TRUE(
+      host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(1u, listener_->Reports().size()) << "the report was posted before the work ended";
 }
 
 TEST_F(ProgramTaskTest, ReleasingTheManagerEndsAProgramStillRunning) {
