@@ -36,6 +36,18 @@ constexpr char16_t kSkinPrefix[] = u"extskin:";
 constexpr int kExternalHostOfSlot16 = 0;
 constexpr int kExternalHostStartedAtStartup = 2;  // class {3C76F1DE-...}
 
+// A counted reference held under `lock`: a copy, or taken out (leaving null).
+template <class T>
+ComPtr<T> CopyUnder(base::CLock& lock, const ComPtr<T>& held) {
+  base::CAutoLock hold(lock);
+  return held;
+}
+template <class T>
+ComPtr<T> TakeUnder(base::CLock& lock, ComPtr<T>& held) {
+  base::CAutoLock hold(lock);
+  return std::move(held);
+}
+
 bool IsFile(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -178,11 +190,7 @@ void CExtensionMgrImpl::StartCommonCmdHost() {
 }
 
 void CExtensionMgrImpl::StartTracker() {
-  ComPtr<IExtensionTracker> tracker;
-  {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = tracker_;
-  }
+  ComPtr<IExtensionTracker> tracker = Tracker();
   if (!tracker) tracker = ComPtr<IExtensionTracker>(halcy::MakeComObject<CExtensionTracker>());
   if (!tracker) return;  // the tracker stays absent, as a failed creation leaves it
   tracker->SetExtensionMgr(this);
@@ -190,12 +198,7 @@ void CExtensionMgrImpl::StartTracker() {
 }
 
 void CExtensionMgrImpl::CheckBuiltinWithTracker() {
-  ComPtr<IExtensionTracker> tracker;
-  {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = tracker_;
-  }
-  if (tracker) tracker->CheckBuiltinExtensions();
+  if (ComPtr<IExtensionTracker> tracker = Tracker()) tracker->CheckBuiltinExtensions();
 }
 
 void CExtensionMgrImpl::RegisterTracker(IExtensionTracker* tracker) {
@@ -204,17 +207,11 @@ void CExtensionMgrImpl::RegisterTracker(IExtensionTracker* tracker) {
 }
 
 ComPtr<IExtensionTracker> CExtensionMgrImpl::Tracker() const {
-  base::CAutoLock hold(tracker_lock_);
-  return tracker_;
+  return CopyUnder(tracker_lock_, tracker_);
 }
 
 void CExtensionMgrImpl::StopTracker() {
-  ComPtr<IExtensionTracker> tracker;
-  {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = std::move(tracker_);
-  }
-  if (tracker) tracker->Stop();
+  if (ComPtr<IExtensionTracker> tracker = TakeUnder(tracker_lock_, tracker_)) tracker->Stop();
 }
 
 bool CExtensionMgrImpl::HandGuildTheManager(IExtensionAppGuild* guild) {
@@ -251,16 +248,11 @@ HRESULT CExtensionMgrImpl::GetExtensionAppGuild(IExtensionAppGuild** guild) {
 }
 
 ComPtr<IExtensionAppGuild> CExtensionMgrImpl::Guild() const {
-  base::CAutoLock hold(guild_lock_);
-  return guild_;
+  return CopyUnder(guild_lock_, guild_);
 }
 
 void CExtensionMgrImpl::StopGuild() {
-  ComPtr<IExtensionAppGuild> guild;
-  {
-    base::CAutoLock hold(guild_lock_);
-    guild = std::move(guild_);
-  }
+  ComPtr<IExtensionAppGuild> guild = TakeUnder(guild_lock_, guild_);
   if (!guild) return;
   // Stop ends the guide's downloads, which live on the extension-manager thread: it runs there,
   // at once when called there. Without that thread (the host is going) it runs here.
