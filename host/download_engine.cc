@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "host/outstanding_work.h"
 #include "platform/bstr.h"
 #include "platform/file_system.h"
 #include "platform/proxy_environment.h"
@@ -329,8 +330,11 @@ void CDownloadEngine::Job::Run() {
   }
   if (easy) curl_easy_cleanup(easy);
   RemoveTemp();
-  std::lock_guard<std::mutex> lock(mutex);
-  finished = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  EndWork(WorkKind::kDownload);  // after the last event
 }
 
 HRESULT CDownloadEngine::Create(REFIID iid, void** out) {
@@ -387,9 +391,11 @@ HRESULT CDownloadEngine::Start() {
   job->no_proxy = proxy.no_proxy;
   job->max_bytes = max_bytes_;
   job->sinks = sinks_;
+  BeginWork(WorkKind::kDownload);  // ended by the worker's Run
   try {
     worker_ = std::thread([job] { job->Run(); });
   } catch (...) {  // no thread could be made; nothing crosses the interface
+    EndWork(WorkKind::kDownload);
     job_ = nullptr;
     return E_OUTOFMEMORY;
   }

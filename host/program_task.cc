@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "host/outstanding_work.h"
 #include "platform/bstr.h"
 #include "platform/file_system.h"
 #include "platform/strings.h"
@@ -233,6 +234,7 @@ HRESULT CProgramTaskManager::AddTask(Logic::IProgramTask* task) {
   Running& running = running_.emplace_back();
   running.pid = Spawn(launch);
   if (running.pid > 0) running.pidfd = OpenPidfd(running.pid);
+  BeginWork(WorkKind::kProgram);  // ended by Wait once the report is on its way
   running.waiter = std::thread(&CProgramTaskManager::Wait, this, &running, program, launch);
   return S_OK;
 }
@@ -264,10 +266,13 @@ void CProgramTaskManager::Wait(Running* running, ComPtr<CProgramTask> task,
     }
   }
   task->Report(success, success ? 0 : error);
-  std::lock_guard<std::mutex> lock(lock_);
-  if (running->pidfd >= 0) close(running->pidfd);
-  running->pidfd = -1;
-  running->done = true;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (running->pidfd >= 0) close(running->pidfd);
+    running->pidfd = -1;
+    running->done = true;
+  }
+  EndWork(WorkKind::kProgram);
 }
 
 HRESULT CProgramTaskManager::GetRunningCount(LONG* count) {

@@ -11,13 +11,16 @@
 #include "extension/extension_mgr.h"
 #include "host/browser_model.h"
 #include "host/host_services.h"
+#include "host/outstanding_work.h"
 #include "ipc/ipc_message.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
+#include "platform/wininet.h"
 #include "thread/thread_service.h"
+#include "update/extension_app_guild.h"
 
 namespace host {
 namespace {
@@ -26,6 +29,8 @@ using Logic::CJsonValue;
 
 // Long enough for any scenario's work to drain; a run that never goes idle is broken.
 constexpr auto kIdleLimit = std::chrono::seconds(30);
+// How long a "wait" waits for HTTP requests, downloads and programs to end.
+constexpr auto kWorkLimit = std::chrono::seconds(60);
 
 // A message type of no meaning to the extension process, sent synchronously to learn that it
 // has handled everything before it.
@@ -203,8 +208,42 @@ bool Settle(Player* p) {
   return p->services->WaitIdle(kIdleLimit);
 }
 
+// Every piece of work begun so far, in WinINet and in the host's own workers: unchanged over a
+// round means that nothing new began in it.
+uint64_t WorkStarted() { return halcy::GetInternetActivity().started + OutstandingWork().started; }
+bool WorkOutstanding() { return halcy::GetInternetActivity().busy || !OutstandingWork().idle(); }
+
+// Until no HTTP request, download or program is outstanding and every thread has settled, at
+// most kWorkLimit. A round waits for the work, then for the threads (which the work's reports
+// reach); it is the last when no work is outstanding after it and none began during it.
+bool SettleWork(Player* p) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kWorkLimit;
+  for (;;) {
+    const uint64_t started = WorkStarted();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !halcy::WaitForInternetIdle(static_cast<DWORD>(left.count())) ||
+        !WaitForNoOutstandingWork(deadline) || !Settle(p)) {
+      return false;
+    }
+    if (!WorkOutstanding() && WorkStarted() == started) return true;
+  }
+}
+
 bool PlayWait(Player* p, OpLine* l) {
-  return Settle(p) || l->Refuse("the threads did not become idle");
+  return SettleWork(p) || l->Refuse("the threads did not become idle");
+}
+
+bool PlayGuide(Player* p, OpLine* l) {
+  std::u16string id, url;
+  if (!l->Text(u"id", &id) || !l->Text(u"url", &url)) return false;
+  ComPtr<Logic::IExtensionAppGuild> guide;
+  if (FAILED(p->mgr->GetExtensionAppGuild(guide.ReleaseAndGetAddressOf())) || !guide) {
+    return l->Refuse("the extension manager has no install guide");
+  }
+  halcy::ScopedBstr extension_id(id), address(url);
+  return Player::Sent(l, guide->InstallByExId(extension_id.Get(), address.Get()));
 }
 
 constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
@@ -221,6 +260,7 @@ constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
     {u"fe", PlayFrontEndCommand},
     {u"event", PlayEvent},
     {u"wait", PlayWait},
+    {u"guide", PlayGuide},
 };
 
 // Plays one non-blank line; returns the reason it was refused, empty when it was played.

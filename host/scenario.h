@@ -11,8 +11,10 @@
 //   {"op":"bp","ext":"ID","command":"NAME","args":ARGS,"context":N}   IExtensionMgr slot 38
 //   {"op":"fe","ext":"ID","fecmd":VALUE,"n1":N,"s":"...","n2":N,"n3":N}  slot 24
 //   {"op":"event","name":"...","payload":"..."}                         slot 21
+//   {"op":"guide","id":"ID","url":"URL"}       the install guide's InstallByExId
 //   {"op":"wait"}                               until every thread and the extension process
-//                                               are idle
+//                                               are idle and no HTTP request, download or
+//                                               program is outstanding (at most 60 s)
 // ARGS is a JSON value sent as its text, or a string sent as the raw argument text; VALUE is
 // sent as its JSON text. Before an "fe" command the front end registers its sink for the
 // extension under the key "s" with the values (n1, n2) on the UI thread, as the front end does

@@ -8,6 +8,7 @@
 #include "extension/fe_sink_service.h"
 #include "extension/web_view_service.h"
 #include "host/dll_messages.h"
+#include "host/guild_popup.h"
 #include "platform/com_object.h"
 #include "platform/object_factory.h"
 #include "platform/strings.h"
@@ -157,6 +158,10 @@ CScenarioReceivers::CScenarioReceivers(CScenarioOutput* output) {
   publish(Logic::IExtensionDllHostService::kIID,
           static_cast<Logic::IExtensionDllHostService*>(dll_host.Get()));
   publish(Logic::IExtWebViewService::kIID, static_cast<Logic::IExtWebViewService*>(web_view.Get()));
+  // The guide's pop-up writes through the same output, so its lines never split another's.
+  ComPtr<CGuildPopup> popup = halcy::MakeComObject<CGuildPopup>(
+      [output](const std::string& line) { output->WriteLine(line); });
+  publish(Logic::IGuildPopup::kIID, static_cast<Logic::IGuildPopup*>(popup.Get()));
 }
 
 CScenarioReceivers::~CScenarioReceivers() = default;

@@ -5,6 +5,7 @@
 //   the extension-DLL process (IExtensionDllHostService)
 //                                            {"to":"dll","type":"0x07000011","params":[...]}
 //   background cores (IExtWebViewService)     {"to":"ID","via":"core","name":"...","payload":"..."}
+//   the install guide's pop-up (IGuildPopup)  {"to":"popup","text":"..."} (host/guild_popup.h)
 // The web-view service hands out recording cores for the background pages the manager starts.
 //
 // Free-threaded: each line is written whole under the output's lock, so lines from different
@@ -41,7 +42,7 @@ class CScenarioOutput {
 // escaped, BS FF LF CR TAB as \b \f \n \r \t, other code units below U+0020 as \u00XX.
 std::string JsonQuoted(std::u16string_view text);
 
-// Registers the three receivers with the object factory for its lifetime, putting back what was
+// Registers the four receivers with the object factory for its lifetime, putting back what was
 // registered before when it goes. `output` must outlive it.
 class CScenarioReceivers {
  public:

@@ -12,16 +12,19 @@
 namespace Logic {
 
 CCoExtensionMgr::CCoExtensionMgr() = default;
+CCoExtensionMgr::CCoExtensionMgr(base::RefPtr<CExtensionMgrImpl> shared)
+    : impl_(std::move(shared)), view_(true) {}
 CCoExtensionMgr::~CCoExtensionMgr() = default;
 
 HRESULT CCoExtensionMgr::FinalConstruct() {
+  if (view_) return impl_ ? S_OK : E_FAIL;
   impl_ = base::RefPtr<CExtensionMgrImpl>(new (std::nothrow) CExtensionMgrImpl(this));
   return impl_ ? S_OK : E_OUTOFMEMORY;
 }
 
 void CCoExtensionMgr::FinalRelease() {
   if (!impl_) return;  // FinalConstruct ran out of memory
-  impl_->DetachOwner();
+  if (!view_) impl_->DetachOwner();
   impl_ = nullptr;
 }
 
@@ -70,8 +73,8 @@ HRESULT CCoExtensionMgr::GetUIExtPtMgr(IUIExtPtMgr** manager) {
 
 HRESULT CCoExtensionMgr::RegisterCmdHost(IExtCmdHost* host) { return impl_->RegisterCmdHost(host); }
 
-HRESULT CCoExtensionMgr::GetExtensionAppGuild(IExtensionAppGuild** /*guild*/) {
-  return E_NOTIMPL;  // missing: the install guide CExtensionAppGuild
+HRESULT CCoExtensionMgr::GetExtensionAppGuild(IExtensionAppGuild** guild) {
+  return impl_->GetExtensionAppGuild(guild);
 }
 
 HRESULT CCoExtensionMgr::GetExternalCmdHost1(IExtCmdHost** host) {
@@ -208,8 +211,12 @@ CExtensionMgrImpl::InstallDone ToInstallDone(IExtensionInstallCallback* done) {
 
 HRESULT CCoExtensionMgr::InstallExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,
                                           IExtensionInstallCallback* done) {
+  ComPtr<IUnknown> requester;
+  // The caller's identity, so that a guide asking for a reinstall is not told twice.
+  if (done) done->QueryInterface(IUnknown::kIID, requester.ReleaseAndGetVoidAddress());
   return impl_->PostInstallExtension(extension_id ? extension_id : u"", flags, state,
-                                     directory ? directory : u"", ToInstallDone(done));
+                                     directory ? directory : u"", ToInstallDone(done),
+                                     std::move(requester));
 }
 
 HRESULT CCoExtensionMgr::UpdateExtension(BSTR extension_id, LONG flags, LONG state, BSTR directory,

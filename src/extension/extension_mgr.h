@@ -158,6 +158,9 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   HALCY_END_INTERFACES()
 
   CCoExtensionMgr();
+  // A view: a second COM object on the existing `shared` implementation, for a collaborator the
+  // manager itself holds (the install guide). Its release never detaches the implementation.
+  explicit CCoExtensionMgr(base::RefPtr<CExtensionMgrImpl> shared);
   ~CCoExtensionMgr();
   HRESULT FinalConstruct();
   void FinalRelease();
@@ -227,6 +230,8 @@ class CCoExtensionMgr : public halcy::ComObjectRoot,
   // Constant after FinalConstruct; released (after its back-pointer is cleared) in
   // FinalRelease. Tasks still queued keep the implementation alive past this object.
   base::RefPtr<CExtensionMgrImpl> impl_;
+  // Constant after construction: this object is a view and does not own impl_'s lifetime.
+  bool view_ = false;
 };
 
 }  // namespace Logic

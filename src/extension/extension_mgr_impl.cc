@@ -27,6 +27,7 @@
 #include "thread/task.h"
 #include "thread/thread_post.h"
 #include "thread/thread_service.h"
+#include "update/extension_app_guild.h"
 #include "update/extension_tracker.h"
 
 namespace Logic {
@@ -75,8 +76,9 @@ void CExtensionMgrImpl::DetachOwner() {
   // A manager released without uninitialize still ends its extension process, which also lets
   // go of the reference the process's host holds on the manager.
   StopDllProcessHost(false);
-  // Also lets go of the tracker's reference on the manager.
+  // Also lets go of the tracker's and the guide's references on the manager.
   StopTracker();
+  StopGuild();
 }
 
 // --- Listeners ---

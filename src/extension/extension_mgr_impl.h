@@ -56,6 +56,7 @@ struct IExtensionMgr;
 struct IExtensionMgrListener;
 struct IExtCmdHost;
 struct IExtensionTracker;
+struct IExtensionAppGuild;
 struct IUIExtPtMgr;
 class CExtensionDB;
 struct IPropertySet;
@@ -223,9 +224,12 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // Install and update requests (the update tracker, the install guide, IExtensionInstaller):
   // post the back-thread task; `done` (may be null) then receives the task's result on the
   // extension-manager thread. S_OK when posted.
+  // A reinstall's outcome also goes to the install guide (OnInstallResult), unless `requester`
+  // is that guide: it hears it through `done` already.
   using InstallDone = std::function<void(const std::u16string& id, HRESULT result)>;
   HRESULT PostInstallExtension(std::u16string extension_id, LONG flags, LONG state,
-                               std::u16string directory, InstallDone done);
+                               std::u16string directory, InstallDone done,
+                               ComPtr<IUnknown> requester = nullptr);
   HRESULT PostUpdateExtension(std::u16string extension_id, LONG flags, LONG state,
                               std::u16string directory, InstallDone done);
 
@@ -264,6 +268,11 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   void RegisterTracker(IExtensionTracker* tracker);
   // The tracker held now (null before start-up and after uninitialize).
   ComPtr<IExtensionTracker> Tracker() const;
+  // IExtensionMgr slot 15: the install guide, created (and handed the manager) on first use.
+  HRESULT GetExtensionAppGuild(IExtensionAppGuild** guild);
+  // The guide held now (null before start-up without "extensionMgrConfig.ini", and after
+  // uninitialize).
+  ComPtr<IExtensionAppGuild> Guild() const;
 
   // The registered command hosts, in registration order (a copy).
   std::vector<ComPtr<IExtCmdHost>> CommandHosts();
@@ -311,6 +320,17 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   void CheckBuiltinWithTracker();
   // Takes the tracker out and stops it (uninitialize and a release without one).
   void StopTracker();
+  // Start-up step 9: creates the guide when there is none and hands it the manager; only a
+  // guide that accepts it (the configuration file exists) is kept and started.
+  void StartGuild();
+  // Hands `guild` a view of this manager; false when it refuses (no configuration file).
+  bool HandGuildTheManager(IExtensionAppGuild* guild);
+  // Takes the guide out, stops it (which saves "UnFinishTask.ini") and lets go of it. The stop
+  // runs on the extension-manager thread: at once when called there, else posted.
+  void StopGuild();
+  // Tells the guide the outcome of a reinstall of `extension_id` (not when it asked for it).
+  void ReportReinstall(const std::u16string& extension_id, HRESULT result,
+                       const ComPtr<IUnknown>& requester);
   std::shared_ptr<CExtensionDB> database() const;
 
   // Enters `agent` into the installed map and registers it with the permission manager.
@@ -429,8 +449,15 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   mutable base::CLock tracker_lock_;
   ComPtr<IExtensionTracker> tracker_;  // Guarded by tracker_lock_
 
+  // The install guide: created at start-up when "extensionMgrConfig.ini" exists (or on the first
+  // GetExtensionAppGuild), stopped and released at uninitialize. It holds a view of the manager
+  // (a second COM object on this impl), so that a manager released without uninitialize still
+  // reaches DetachOwner, which lets go of the guide.
+  mutable base::CLock guild_lock_;
+  ComPtr<IExtensionAppGuild> guild_;  // Guarded by guild_lock_
+
   // Collaborators the module does not build yet and so stay absent, as a failed object creation
-  // would leave them: the install guide, the menu command host and the
+  // would leave them: the menu command host and the
   // UI-listener callbacks (CUIExtListener).
 };
 

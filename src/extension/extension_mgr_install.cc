@@ -149,11 +149,21 @@ HRESULT PostInstallTask(CExtensionMgrImpl* mgr, InstallTask method, const char16
 }  // namespace
 
 HRESULT CExtensionMgrImpl::PostInstallExtension(std::u16string extension_id, LONG flags, LONG state,
-                                                std::u16string directory, InstallDone done) {
-  return PostInstallTask(this, &CExtensionMgrImpl::InstallExtension_BackThread,
-                         u"&CExtensionMgrImpl::InstallExtension_BackThread",
-                         std::move(extension_id), flags, state, std::move(directory),
-                         std::move(done));
+                                                std::u16string directory, InstallDone done,
+                                                ComPtr<IUnknown> requester) {
+  base::RefPtr<CExtensionMgrImpl> self(this);
+  Thread::CTask* task = Thread::NewFuncTask(
+      [self, extension_id, flags, state, directory, done, requester] {
+        // An install over an installed id is a reinstall: the guide hears its outcome, whatever
+        // it is. The lookup and the install run back to back on this thread.
+        const bool reinstall = self->InstalledAgent(extension_id) != nullptr;
+        const HRESULT hr = self->InstallExtension_BackThread(extension_id, flags, state, directory);
+        if (done) done(extension_id, hr);
+        if (reinstall) self->ReportReinstall(extension_id, hr, requester);
+      },
+      u"&CExtensionMgrImpl::InstallExtension_BackThread");
+  if (!task) return E_OUTOFMEMORY;
+  return Thread::PostTask(Thread::kThreadExtensionManager, task) ? S_OK : E_FAIL;
 }
 
 HRESULT CExtensionMgrImpl::PostUpdateExtension(std::u16string extension_id, LONG flags, LONG state,
@@ -220,8 +230,8 @@ HRESULT CExtensionMgrImpl::InstallExtension_BackThread(std::u16string extension_
       halcy::ScopedBstr text(old_manifest);
       agent->SetManifest(text.Get());
     }
-    // The install guide, which would hear of the reinstall's outcome here, is not part of the
-    // module yet.
+    // The install guide hears the outcome from the posting task (PostInstallExtension), which
+    // knows who asked.
   }
   return hr;
 }

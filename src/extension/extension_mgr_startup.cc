@@ -12,6 +12,7 @@
 #include "extension/data_converter.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_db.h"
+#include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_listener.h"
 #include "extension/permission_gate.h"
@@ -22,6 +23,8 @@
 #include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/system_paths.h"
+#include "thread/thread_post.h"
+#include "update/extension_app_guild.h"
 #include "update/extension_tracker.h"
 
 namespace Logic {
@@ -32,6 +35,18 @@ constexpr char16_t kBuiltInExtensions[] = u"resource\\userdata\\localextensions"
 constexpr char16_t kSkinPrefix[] = u"extskin:";
 constexpr int kExternalHostOfSlot16 = 0;
 constexpr int kExternalHostStartedAtStartup = 2;  // class {3C76F1DE-...}
+
+// A counted reference held under `lock`: a copy, or taken out (leaving null).
+template <class T>
+ComPtr<T> CopyUnder(base::CLock& lock, const ComPtr<T>& held) {
+  base::CAutoLock hold(lock);
+  return held;
+}
+template <class T>
+ComPtr<T> TakeUnder(base::CLock& lock, ComPtr<T>& held) {
+  base::CAutoLock hold(lock);
+  return std::move(held);
+}
 
 bool IsFile(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -67,7 +82,7 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // 7: the UI extension points are not built yet; nothing to bring in line.
   // 8: the context-menu manager offers no start operation yet; the tracker begins its work.
   CheckBuiltinWithTracker();
-  // 9: the install guide does not exist yet.
+  StartGuild();                            // 9
   ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available
   ExternalCmdHost(kExternalHostStartedAtStartup);
   StartCommonCmdHost();         // 11; the menu command host has no commands yet and is not created
@@ -175,11 +190,7 @@ void CExtensionMgrImpl::StartCommonCmdHost() {
 }
 
 void CExtensionMgrImpl::StartTracker() {
-  ComPtr<IExtensionTracker> tracker;
-  {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = tracker_;
-  }
+  ComPtr<IExtensionTracker> tracker = Tracker();
   if (!tracker) tracker = ComPtr<IExtensionTracker>(halcy::MakeComObject<CExtensionTracker>());
   if (!tracker) return;  // the tracker stays absent, as a failed creation leaves it
   tracker->SetExtensionMgr(this);
@@ -187,12 +198,7 @@ void CExtensionMgrImpl::StartTracker() {
 }
 
 void CExtensionMgrImpl::CheckBuiltinWithTracker() {
-  ComPtr<IExtensionTracker> tracker;
-  {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = tracker_;
-  }
-  if (tracker) tracker->CheckBuiltinExtensions();
+  if (ComPtr<IExtensionTracker> tracker = Tracker()) tracker->CheckBuiltinExtensions();
 }
 
 void CExtensionMgrImpl::RegisterTracker(IExtensionTracker* tracker) {
@@ -201,17 +207,76 @@ void CExtensionMgrImpl::RegisterTracker(IExtensionTracker* tracker) {
 }
 
 ComPtr<IExtensionTracker> CExtensionMgrImpl::Tracker() const {
-  base::CAutoLock hold(tracker_lock_);
-  return tracker_;
+  return CopyUnder(tracker_lock_, tracker_);
 }
 
 void CExtensionMgrImpl::StopTracker() {
-  ComPtr<IExtensionTracker> tracker;
+  if (ComPtr<IExtensionTracker> tracker = TakeUnder(tracker_lock_, tracker_)) tracker->Stop();
+}
+
+bool CExtensionMgrImpl::HandGuildTheManager(IExtensionAppGuild* guild) {
+  base::RefPtr<CExtensionMgrImpl> self(this);
+  ComPtr<CCoExtensionMgr> view = halcy::MakeComObject<CCoExtensionMgr>(self);
+  // E_FAIL without "extensionMgrConfig.ini": the guide then has no manager and does nothing.
+  return view && SUCCEEDED(guild->SetExtensionMgr(static_cast<IExtensionMgr*>(view.Get())));
+}
+
+void CExtensionMgrImpl::StartGuild() {
+  ComPtr<IExtensionAppGuild> guild = Guild();  // one made by an earlier GetExtensionAppGuild
+  if (!guild) guild = ComPtr<IExtensionAppGuild>(halcy::MakeComObject<CExtensionAppGuild>());
+  if (!guild || !HandGuildTheManager(guild.Get())) return;  // no configuration: none at work
   {
-    base::CAutoLock hold(tracker_lock_);
-    tracker = std::move(tracker_);
+    base::CAutoLock hold(guild_lock_);
+    guild_ = guild;
   }
-  if (tracker) tracker->Stop();
+  guild->Start();
+}
+
+HRESULT CExtensionMgrImpl::GetExtensionAppGuild(IExtensionAppGuild** guild) {
+  if (!guild) return E_POINTER;
+  ComPtr<IExtensionAppGuild> held = Guild();
+  if (!held) {
+    ComPtr<IExtensionAppGuild> created(halcy::MakeComObject<CExtensionAppGuild>());
+    if (!created) return E_FAIL;
+    // A guide that refuses the manager (no configuration file) still answers; it does nothing.
+    HandGuildTheManager(created.Get());
+    base::CAutoLock hold(guild_lock_);
+    if (!guild_) guild_ = created;  // a concurrent first use keeps the first guide
+    held = guild_;
+  }
+  return held->QueryInterface(IExtensionAppGuild::kIID, reinterpret_cast<void**>(guild));
+}
+
+ComPtr<IExtensionAppGuild> CExtensionMgrImpl::Guild() const {
+  return CopyUnder(guild_lock_, guild_);
+}
+
+void CExtensionMgrImpl::StopGuild() {
+  ComPtr<IExtensionAppGuild> guild = TakeUnder(guild_lock_, guild_);
+  if (!guild) return;
+  // Stop ends the guide's downloads, which live on the extension-manager thread: it runs there,
+  // at once when called there. Without that thread (the host is going) it runs here.
+  DWORD manager_thread = 0;
+  ComPtr<Thread::IThreadService> threads = Thread::GetThreadService();
+  if (threads) threads->GetThreadId(Thread::kThreadExtensionManager, &manager_thread);
+  if (manager_thread == 0 || manager_thread == GetCurrentThreadId()) {
+    guild->Stop();
+    return;
+  }
+  Thread::CTask* task =
+      Thread::NewFuncTask([guild] { guild->Stop(); }, u"&CExtensionAppGuild::Stop");
+  if (!task || !Thread::PostTaskToThread(manager_thread, task)) guild->Stop();
+}
+
+void CExtensionMgrImpl::ReportReinstall(const std::u16string& extension_id, HRESULT result,
+                                        const ComPtr<IUnknown>& requester) {
+  ComPtr<IExtensionAppGuild> guild = Guild();
+  if (!guild) return;
+  ComPtr<IUnknown> identity;
+  guild->QueryInterface(IUnknown::kIID, identity.ReleaseAndGetVoidAddress());
+  if (requester && identity.Get() == requester.Get()) return;  // told through its callback
+  halcy::ScopedBstr id(extension_id);
+  guild->OnInstallResult(id.Get(), result == S_OK ? TRUE : FALSE);
 }
 
 void CExtensionMgrImpl::RegisterSkinPrefix() {
@@ -222,11 +287,12 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 }
 
 void CExtensionMgrImpl::UnInitialize_BackThread() {
-  // The UI-listener callbacks and the install guide are not built yet; what the manager
-  // releases here are its background cores, the tracker and its command hosts. The web-view host is
+  // The UI-listener callbacks are not built yet; what the manager releases here are its
+  // background cores, the tracker, the install guide and its command hosts. The web-view host is
   // touched only on the UI thread and goes with the manager.
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
   StopTracker();
+  StopGuild();
   {
     base::CAutoLock hold(starting_lock_);
     starting_pages_.clear();  // pages still being created get no core

@@ -190,4 +190,17 @@ BOOL InternetCrackUrlW(LPCWSTR url, DWORD url_length, DWORD flags, URL_COMPONENT
 namespace halcy {
 // The text that the "wininet.dll" message table holds for `code`, or "" when it has none.
 std::u16string WinInetMessageText(DWORD code);
+
+// The stand-in's own bookkeeping, so that the host can wait until no HTTP request is
+// outstanding: `busy` while the worker has a command queued, a transfer running or a
+// notification to deliver, or a synchronous transfer runs on some thread; `started` grows with
+// every send, end of a request and synchronous transfer: when it has not moved, no new work
+// began.
+struct InternetActivity {
+  bool busy = false;
+  uint64_t started = 0;
+};
+InternetActivity GetInternetActivity();
+// Waits until GetInternetActivity().busy is false; false when `timeout_ms` passed first.
+bool WaitForInternetIdle(DWORD timeout_ms);
 }  // namespace halcy

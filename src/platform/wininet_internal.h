@@ -135,6 +135,9 @@ bool Close(HINTERNET id);
 void StartOnWorker(std::shared_ptr<Handle> handle, std::unique_ptr<Transfer> transfer);
 // Sends REQUEST_COMPLETE (with `error`, 0 for success) for `handle` from the worker.
 void CompleteOnWorker(std::shared_ptr<Handle> handle, DWORD error);
+// A synchronous transfer begins or ends on the calling thread (the activity bookkeeping).
+void BeginSyncTransfer();
+void EndSyncTransfer();
 // Sets the callback; returns the previous one, or INTERNET_INVALID_STATUS_CALLBACK.
 INTERNET_STATUS_CALLBACK SetCallback(HINTERNET id, INTERNET_STATUS_CALLBACK callback);
 // The table's lock, for the calls that read or change handle fields.

@@ -5,6 +5,8 @@
 // do (no command queued, no transfer running); the next command starts it again. At process
 // exit the table's destructor stops a worker that still runs, abandoning its transfers, and
 // joins it.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
@@ -51,6 +53,12 @@ class Registry {
   // Queues `command` for the worker, starting it when it is not running. REQUIRES: mu held.
   void PostLocked(Command command);
 
+  // Activity bookkeeping. Guarded by mu; `idle` is notified whenever it may have become idle.
+  bool BusyLocked() const { return running_ || sync_transfers > 0; }
+  int sync_transfers = 0;
+  uint64_t started = 0;
+  std::condition_variable idle;
+
  private:
   Registry() = default;
   void Run();
@@ -81,7 +89,8 @@ Registry::~Registry() {
 }
 
 void Registry::PostLocked(Command command) {
-  if (stopping_) return;  // process exit: nobody is left to notify
+  if (stopping_) return;                           // process exit: nobody is left to notify
+  if (command.kind != Command::kClose) ++started;  // a send-ex or an end of a request
   commands_.push_back(std::move(command));
   if (running_) {
     if (multi_ != nullptr) curl_multi_wakeup(multi_);
@@ -108,6 +117,7 @@ void Registry::Run() {
       if (stopping_) break;
       if (commands_.empty() && running.empty()) {
         running_ = false;
+        idle.notify_all();  // under the lock: a waiter cannot miss it
         return;
       }
       batch.swap(commands_);
@@ -248,6 +258,19 @@ void CompleteOnWorker(std::shared_ptr<Handle> handle, DWORD error) {
   registry.PostLocked(Command{Command::kComplete, std::move(handle), nullptr, error});
 }
 
+void BeginSyncTransfer() {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  ++registry.sync_transfers;
+  ++registry.started;
+}
+
+void EndSyncTransfer() {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  if (--registry.sync_transfers == 0) registry.idle.notify_all();
+}
+
 INTERNET_STATUS_CALLBACK SetCallback(HINTERNET id, INTERNET_STATUS_CALLBACK callback) {
   std::unique_lock<std::mutex> lock = LockTable();
   std::shared_ptr<Handle> handle = FindLocked(id);
@@ -258,3 +281,20 @@ INTERNET_STATUS_CALLBACK SetCallback(HINTERNET id, INTERNET_STATUS_CALLBACK call
 }
 
 }  // namespace halcy::wininet
+
+namespace halcy {
+
+InternetActivity GetInternetActivity() {
+  wininet::Registry& registry = wininet::Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  return {registry.BusyLocked(), registry.started};
+}
+
+bool WaitForInternetIdle(DWORD timeout_ms) {
+  wininet::Registry& registry = wininet::Registry::Get();
+  std::unique_lock<std::mutex> lock(registry.mu);
+  return registry.idle.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [&] { return !registry.BusyLocked(); });
+}
+
+}  // namespace halcy

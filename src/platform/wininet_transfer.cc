@@ -133,7 +133,10 @@ DWORD Transfer::Finish(CURLcode code, Reply* reply) {
 DWORD Transfer::PerformHere(Reply* reply) {
   DWORD error = 0;
   if (!Prepare(&error)) return error;
-  return Finish(curl_easy_perform(easy_), reply);
+  BeginSyncTransfer();
+  error = Finish(curl_easy_perform(easy_), reply);
+  EndSyncTransfer();
+  return error;
 }
 
 DWORD ErrorFromCurl(CURLcode code) {

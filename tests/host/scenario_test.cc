@@ -3,11 +3,14 @@
 // receiver, in the order each one received them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host_run.h"
+#include "support/loopback_server.h"
+#include "support/zip_builder.h"
 
 namespace {
 
@@ -19,10 +22,11 @@ constexpr char kWeatherdeskLoad[] =
 class ScenarioTest : public host_testing::HostRunTest {
  protected:
   // Plays `lines`; `out` receives standard output, `err` standard error.
-  int Play(const std::string& lines, std::string* out, std::string* err = nullptr) {
+  int Play(const std::string& lines, std::string* out, std::string* err = nullptr,
+           const std::string& env = "") {
     testing_support::WriteFileOrDie(dir_.File("s.jsonl"), lines);
     const int code = Host("run --scenario " + dir_.File("s.jsonl") + " 2>" + dir_.File("err.txt"),
-                          out, "", false);
+                          out, env, false);
     if (err) *err = testing_support::ReadFileOrEmpty(dir_.File("err.txt"));
     // The data root varies from run to run; the lines name it as ROOT.
     for (size_t at; (at = out->find(dir_.path())) != std::string::npos;) {
@@ -172,6 +176,112 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
     EXPECT_EQ(std::string(kWeatherdeskLoad) +
                   "\n{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n",
               out);
+  }
+}
+
+// The install guide played from a scenario, against a loopback server that serves packages.
+// The host runs from a browser folder of its own (HALCY_BROWSER_DIR): the shipped files linked
+// in, plus the "extensionMgrConfig.ini" that switches the guide on and points its network
+// probe at the server.
+class GuideScenarioTest : public ScenarioTest {
+ protected:
+  GuideScenarioTest() {
+    namespace fs = std::filesystem;
+    const fs::path shipped = fs::path(PLEXORE_HOST).parent_path();
+    fs::create_directories(BrowserDir());
+    for (const fs::directory_entry& entry : fs::directory_iterator(shipped)) {
+      const std::string name = entry.path().filename().string();
+      // A configuration left beside the build's executable is not linked: it would be
+      // written through.
+      if (name != "extensionMgrConfig.ini")
+        fs::create_symlink(entry.path(), BrowserDir() + "/" + name);
+    }
+    testing_support::WriteFileOrDie(BrowserDir() + "/extensionMgrConfig.ini",
+                                    "[guide]\nprobe=" + server_.Url("/empty") + "\n");
+  }
+  std::string BrowserDir() const { return dir_.File("browser"); }
+  std::string Env() const { return "HALCY_BROWSER_DIR=" + BrowserDir(); }
+  // An installed placeholder that waits for its package ("setuponline" 1).
+  void Placeholder(const std::string& id) {
+    std::string out;
+    ASSERT_EQ(0, Host("install " +
+                          Source(id, "{\"name\":\"" + id +
+                                         "\",\"version\":\"1.0\",\"setuponline\":\"1\"}") +
+                          " --id " + id,
+                      &out, Env()))
+        << out;
+  }
+  // A package of version 2.0, served as /files/<name>.
+  void Package(const std::string& name) {
+    testing_support::WriteFileOrDie(
+        files_.File(name),
+        testing_support::BuildZip({testing_support::ZipFile(
+            "manifest.json", "{\"name\":\"" + name + "\",\"version\":\"2.0\"}")}));
+  }
+  // The pop-up's message for the string resource `name`, as the shipped texts give it.
+  static std::string Message(const std::string& name) {
+    const std::string texts = testing_support::ReadFileOrEmpty(
+        (std::filesystem::path(PLEXORE_HOST).parent_path() / "halcy_strings.txt").string());
+    for (const std::string& line : testing_support::SplitLines(texts)) {
+      if (line.starts_with(name + "=")) {
+        return R"({"to":"popup","text":")" + line.substr(name.size() + 1) + "\"}";
+      }
+    }
+    ADD_FAILURE() << "no text for " << name;
+    return "";
+  }
+  // The version column of `id` in `plexore-host list`.
+  std::string Version(const std::string& id) {
+    std::string out;
+    EXPECT_EQ(0, Host("list", &out, Env())) << out;
+    for (const std::string& row : testing_support::SplitLines(out)) {
+      if (!row.starts_with(id + "\t")) continue;
+      size_t at = 0;
+      for (int column = 0; column < 3; ++column) at = row.find('\t', at) + 1;
+      return row.substr(at, row.find('\t', at) - at);
+    }
+    return "";
+  }
+
+  testing_support::ScopedTempDir files_;
+  testing_support::ScopedEnv files_env_{"LOOPBACK_FILES_DIR", files_.path()};
+  testing_support::LoopbackServer server_;
+  testing_support::ScopedLoopbackProxy proxy_{server_};
+};
+
+// "guide" installs a placeholder's package; "wait" lasts until the slow download of the first
+// install has ended and its extension is installed, so the second install's messages follow
+// the first's. The pop-up's lines come in order with the other lines of standard output.
+TEST_F(GuideScenarioTest, GuideInstallsAndWaitLastsUntilTheSlowDownloadEnded) {
+  ASSERT_TRUE(server_.ok());
+  Placeholder("app.one");
+  Placeholder("app.two");
+  Package("one.zip");
+  Package("two.zip");
+  std::string out, err;
+  ASSERT_EQ(0, Play(R"({"op":"guide","id":"app.one","url":")" + server_.Url("/slow/1500/one.zip") +
+                        "\"}\n{\"op\":\"wait\"}\n" + R"({"op":"guide","id":"app.two","url":")" +
+                        server_.Url("/files/two.zip") + "\"}\n{\"op\":\"wait\"}\n",
+                    &out, &err, Env()))
+      << out << err;
+  std::vector<std::string> messages;  // the progress figures depend on timing
+  auto lines = ByReceiver(out);
+  for (const std::string& line : lines["popup"]) {
+    if (line.find(R"("text":)") != std::string::npos) messages.push_back(line);
+  }
+  const std::string prepare = Message("IDS_HALCY_EXTENSIONGUILD_INSTALL_PREPARE");
+  const std::string ok = Message("IDS_HALCY_EXTENSIONGUILD_INSTALL_OK");
+  EXPECT_EQ((std::vector<std::string>{prepare, ok, prepare, ok}), messages) << out;
+  EXPECT_EQ("2.0", Version("app.one"));
+  EXPECT_EQ("2.0", Version("app.two"));
+}
+
+TEST_F(GuideScenarioTest, GuideNeedsAnIdAndAnAddress) {
+  for (const char* line : {R"({"op":"guide","id":"app.one"})", R"({"op":"guide","url":"x"})"}) {
+    SCOPED_TRACE(line);
+    std::string out, err;
+    EXPECT_EQ(2, Play(std::string(line) + "\n", &out, &err, Env()));
+    EXPECT_NE(std::string::npos, err.find("plexore-host: scenario line 1: \"")) << err;
   }
 }
 

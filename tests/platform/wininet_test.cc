@@ -327,6 +327,59 @@ TEST_F(WinInetTest, SynchronousRootWorksOnTheCallersThread) {
   for (HINTERNET h : {whole, request, connect, root}) EXPECT_TRUE(InternetCloseHandle(h));
 }
 
+// The activity the host waits on: busy until the last notification of an asynchronous request
+// has been delivered (held here inside the end step's completion), and while a synchronous
+// transfer runs on some thread; every step counts as started.
+TEST_F(WinInetTest, ActivityLastsUntilTheLastNotificationIsDelivered) {
+  ASSERT_TRUE(halcy::WaitForInternetIdle(20000));
+  const uint64_t started = halcy::GetInternetActivity().started;
+  std::mutex m;
+  std::condition_variable cv;
+  bool inside = false, release = false;
+  int completes = 0;  // the worker's only
+  auto hold_second_completion = [&](HINTERNET, DWORD status) {
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE || ++completes != 2) return;
+    std::unique_lock<std::mutex> lock(m);
+    inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  };
+  {
+    AsyncRequest r(u"updates.example.test", 80, u"/bytes/10", u"GET", INTERNET_OPEN_TYPE_PRECONFIG,
+                   hold_second_completion);
+    ASSERT_NO_FATAL_FAILURE(r.Begin(""));
+    {
+      std::unique_lock<std::mutex> lock(m);
+      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return inside; }));
+    }
+    EXPECT_TRUE(halcy::GetInternetActivity().busy);
+    EXPECT_FALSE(halcy::WaitForInternetIdle(20)) << "a completion is still being delivered";
+    EXPECT_GE(halcy::GetInternetActivity().started, started + 2) << "send-ex and end";
+    {
+      std::lock_guard<std::mutex> lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(r.Finish().dwResult);
+  }
+  EXPECT_TRUE(halcy::WaitForInternetIdle(20000));
+  EXPECT_FALSE(halcy::GetInternetActivity().busy);
+  // A synchronous transfer, answered after 3 s, is busy from its request on.
+  const size_t before = server_.Requests().size();
+  std::thread sync([] {
+    HINTERNET root = InternetOpenW(u"sync", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET file = InternetOpenUrlW(root, u"http://updates.example.test/slow/3000/none", nullptr,
+                                      0, INTERNET_FLAG_RELOAD, 0);
+    EXPECT_NE(file, nullptr);
+    if (file) InternetCloseHandle(file);
+    InternetCloseHandle(root);
+  });
+  ASSERT_TRUE(server_.WaitForRequests(before + 1));
+  EXPECT_TRUE(halcy::GetInternetActivity().busy);
+  sync.join();
+  EXPECT_TRUE(halcy::WaitForInternetIdle(20000));
+}
+
 // Parts expected as "scheme|port|host|path|extra|user", each pointing into the URL.
 TEST(WinInetCrackUrl, SplitsIntoPointersIntoTheUrlAndRefusesMalformedOnes) {
   for (auto [url_text, expected] : {

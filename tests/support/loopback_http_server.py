@@ -22,6 +22,7 @@ Routes (by path; the host does not matter):
   /files/<name>         200 with the bytes of <name> (a plain file name) in the directory named
                         by the environment variable LOOPBACK_FILES_DIR, read at request time;
                         404 when it is missing
+  /slow/<ms>/<name>     as /files/<name>, after waiting <ms> milliseconds (at most 10 s)
   anything else         404, body "no route"
 """
 import http.server
@@ -103,6 +104,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._reply(302, b"", [("Location", location)])
         elif len(segments) == 3 and segments[1] == "files":
             self._file(segments[2])
+        elif len(segments) == 4 and segments[1] == "slow" and segments[2].isdigit():
+            time.sleep(min(int(segments[2]), 10000) / 1000.0)
+            self._file(segments[3])
         elif (len(segments) == 4 and segments[1] == "stall" and segments[2].isdigit()
               and segments[3].isdigit()):
             self._stall(int(segments[2]), int(segments[3]))

@@ -15,6 +15,7 @@
 
 #include "extension/extension_mgr_test_util.h"
 #include "host/guild_popup.h"
+#include "host/outstanding_work.h"
 #include "host/program_task.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
@@ -99,19 +100,25 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   }
 
   void SetProbe(const std::string& url) {
-    ts::WriteFileOrDie(env_.browser_dir() + "/extensionMgrConfig.ini",
-                       "[guide]\nprobe=" + url + "\n");
+    probe_ = url;
+    ts::WriteFileOrDie(ConfigPath(), "[guide]\nprobe=" + url + "\n");
   }
+  std::string ConfigPath() const { return env_.browser_dir() + "/extensionMgrConfig.ini"; }
 
-  // Starts the manager with placeholders that wait for their packages ("setuponline" 1).
-  void StartWithPlaceholders(const std::vector<std::u16string>& ids) {
+  // Starts the manager with placeholders that wait for their packages ("setuponline" 1). The
+  // manager starts without the configuration file, so that it runs no guide of its own beside
+  // the one a test makes with NewGuide, unless `with_managers_guide`.
+  void StartWithPlaceholders(const std::vector<std::u16string>& ids,
+                             bool with_managers_guide = false) {
     std::vector<extension_testing::StoreRecord> records;
     for (const std::u16string& id : ids) {
       auto record = extension_testing::Record(id);
       record.manifest = u"{\"name\":\"" + id + u"\",\"version\":\"1.0\",\"setuponline\":\"1\"}";
       records.push_back(record);
     }
+    if (!with_managers_guide) fs::remove(ConfigPath());
     Start(records);
+    SetProbe(probe_);
   }
 
   ComPtr<CExtensionAppGuild> NewGuide() {
@@ -159,6 +166,7 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   ts::LoopbackServer server_;
   std::shared_ptr<PopupLines> lines_ = std::make_shared<PopupLines>();
   ts::LogCapture log_;
+  std::string probe_;
 };
 
 // A setup script that writes each argument it received on a line of `out`, then exits.
@@ -481,6 +489,10 @@ class ProgramListener : public halcy::ComObjectRoot, public IProgramTaskListener
     cv_.wait_for(lock, std::chrono::seconds(20), [&] { return reports_.size() >= count; });
     return reports_;
   }
+  std::vector<Report> Reports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+  }
 
  private:
   HRESULT Add(Report report) {
@@ -561,6 +573,33 @@ TEST_F(ProgramTaskTest, RefusesForeignIncompleteAndRestartedTasks) {
   EXPECT_EQ(1u, listener_->WaitFor(1).size());
 }
 
+// A program is outstanding work until its report is on the way to the listener's thread, so a
+// wait for no outstanding work followed by the threads' idle finds the report delivered.
+TEST_F(ProgramTaskTest, ProgramIsOutstandingUntilItsReportIsPosted) {
+  ts::ScopedTempDir dir;
+  const std::string go = dir.File("go");
+  ASSERT_TRUE(
+      host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+  const host::WorkCounts before = host::OutstandingWork();
+  ASSERT_EQ(
+      S_OK,
+      manager_->AddTask(
+          NewTask(
+              u"/bin/sh",
+              halcy::Utf8ToUtf16("-c \"while [ ! -e '" + go + "' ]; do sleep 0.01; done\"").c_str(),
+              kProgramZeroExitIsSuccess)
+              .Get()));
+  EXPECT_EQ(1, host::OutstandingWork().programs);
+  EXPECT_EQ(before.started + 1, host::OutstandingWork().started);
+  EXPECT_FALSE(host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(20)));
+  ts::WriteFileOrDie(go, "");
+  ASSERT_TRUE(
+      host::WaitForNoOutstandingWork(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(1u, listener_->Reports().size()) << "the report was posted before the work ended";
+}
+
 TEST_F(ProgramTaskTest, ReleasingTheManagerEndsAProgramStillRunning) {
   ASSERT_EQ(S_OK,
             manager_->AddTask(NewTask(u"/bin/sleep", u"30", kProgramZeroExitIsSuccess).Get()));
@@ -589,3 +628,92 @@ TEST(GuidePopupTest, PrintsOneEscapedJsonLinePerCall) {
 }
 
 }  // namespace
+
+// The manager's own guide: created, handed the manager and started at start-up when the
+// configuration file exists, answered by GetExtensionAppGuild, stopped at shut-down.
+class ManagersGuideTest : public GuideTest {
+ protected:
+  ComPtr<IExtensionAppGuild> Answered() {
+    ComPtr<IExtensionAppGuild> guide;
+    EXPECT_EQ(S_OK, mgr_->GetExtensionAppGuild(guide.ReleaseAndGetAddressOf()));
+    return guide;
+  }
+  // What the task list holds once the manager's guide ran its start: an entry without an
+  // address goes then.
+  void PutEntryWithoutAddress() {
+    fs::create_directories(UserExtensionsDir());
+    ASSERT_TRUE(CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).Save({{u"x", u"", 0}}));
+  }
+};
+
+TEST_F(ManagersGuideTest, StartedOnlyWithTheConfigurationFile) {
+  for (const bool configured : {false, true}) {
+    SCOPED_TRACE(configured);
+    PutEntryWithoutAddress();
+    StartWithPlaceholders({u"app.one"}, configured);
+    ComPtr<IExtensionAppGuild> held = impl()->Guild();
+    EXPECT_EQ(configured, held != nullptr);
+    ComPtr<IExtensionAppGuild> answered = Answered();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered.Get(), Answered().Get()) << "one guide, made on first use";
+    if (configured) {
+      EXPECT_EQ(held.Get(), answered.Get());
+      // Its start timer (5 s) runs the unfinished tasks: the entry without an address goes.
+      EXPECT_TRUE(WaitUntil(
+          [&] { return CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).GetCount() == 0; }));
+    } else {
+      EXPECT_EQ(1, CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).GetCount());
+    }
+    mgr_->UnInitialize();
+    ASSERT_TRUE(host_.WaitIdle());
+    EXPECT_FALSE(impl()->Guild()) << "released at shut-down";
+    mgr_ = nullptr;
+    ASSERT_TRUE(host_.WaitIdle());
+  }
+}
+
+TEST_F(ManagersGuideTest, ShutDownSavesAnInstallStillDownloading) {
+  // Uninitialize, and a manager released without one: both stop the guide.
+  for (const bool uninitialize : {true, false}) {
+    SCOPED_TRACE(uninitialize);
+    fs::remove(TaskListPath());
+    StartWithPlaceholders({u"app.one"}, true);
+    const size_t stalls = StallRequests();
+    const std::string url = server_.Url("/stall/100000/10");
+    ASSERT_EQ(S_OK, Answered()->InstallByExId(halcy::ScopedBstr(u"app.one").Get(),
+                                              halcy::ScopedBstr(halcy::Utf8ToUtf16(url)).Get()));
+    ASSERT_TRUE(WaitUntil([&] { return StallRequests() == stalls + 1; }));
+    ASSERT_TRUE(host_.WaitIdle());
+    if (uninitialize) mgr_->UnInitialize();
+    mgr_ = nullptr;
+    ASSERT_TRUE(host_.WaitIdle());
+    const auto saved = CUnFinishTaskList(halcy::Utf8ToUtf16(TaskListPath())).ReadAll();
+    ASSERT_EQ(1u, saved.size());
+    EXPECT_EQ(u"app.one", saved[0].id);
+    EXPECT_EQ(halcy::Utf8ToUtf16(url), saved[0].url);
+    EXPECT_EQ(0, saved[0].times);
+  }
+}
+
+TEST_F(ManagersGuideTest, ReinstallsAreReportedToTheGuideOnce) {
+  StartWithPlaceholders({u"app.one", u"app.two"}, true);
+  // Its own install: heard once, through its callback.
+  ASSERT_EQ(S_OK, Answered()->InstallByExId(
+                      halcy::ScopedBstr(u"app.one").Get(),
+                      halcy::ScopedBstr(
+                          halcy::Utf8ToUtf16(Package(
+                              "one.zip", {ts::ZipFile("manifest.json", "{\"version\":\"2.0\"}")})))
+                          .Get()));
+  ASSERT_TRUE(WaitForMessages(2));
+  EXPECT_EQ((std::vector<std::string>{Popup("prepare"), Popup("ok")}), lines_->Messages());
+  // Reinstalls asked for by others (a failing one, then one that succeeds), and a fresh
+  // install, which the guide does not hear of.
+  lines_->Clear();
+  EXPECT_EQ(E_FAIL, ExtensionMgrFixture::Install(u"app.two", ExtensionDir("bad", "[1]")));
+  EXPECT_EQ(S_OK, ExtensionMgrFixture::Install(u"app.two", ExtensionDir("good", "{}")));
+  EXPECT_EQ(S_OK, ExtensionMgrFixture::Install(u"app.new", ExtensionDir("new", "{}")));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ((std::vector<std::string>{Popup("fail"), Popup("ok")}), lines_->Messages());
+  mgr_->UnInitialize();
+  ASSERT_TRUE(host_.WaitIdle());
+}
