@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@ namespace {
 
 constexpr int kDefaultLevel = 64;
 thread_local int t_indent = 0;
+thread_local int t_delivering = 0;  // inside observer calls on this thread
 
 class LogController final : public ILogController {
  public:
@@ -72,21 +76,38 @@ class LogController final : public ILogController {
     if (!tag) tag = u"";
     if (!text) text = u"";
     std::vector<LogObserver*> observers;
+    uint64_t delivery = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       observers = observers_;
       if (SinkAccepts(level, tag)) WriteLine(level, tag, text);
+      if (observers.empty()) return;
+      delivery = next_delivery_++;
+      deliveries_.insert(delivery);
     }
+    ++t_delivering;
     for (LogObserver* o : observers) o->OnLogLine(level, tag, text);
+    --t_delivering;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      deliveries_.erase(deliveries_.find(delivery));
+    }
+    delivered_.notify_all();
   }
 
   void AddObserver(LogObserver* observer) override {
     std::lock_guard<std::mutex> lock(mutex_);
     observers_.push_back(observer);
   }
+  // Returns once no call to `observer` is running on another thread: deliveries that began
+  // before the removal are waited for (those that begin after it no longer see it). From
+  // inside a delivery on this thread it cannot wait for itself and returns at once.
   void RemoveObserver(LogObserver* observer) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+    if (t_delivering > 0) return;
+    const uint64_t boundary = next_delivery_;
+    delivered_.wait(lock, [&] { return deliveries_.empty() || *deliveries_.begin() >= boundary; });
   }
 
   int MinimumLevel() const override {
@@ -149,6 +170,9 @@ class LogController final : public ILogController {
   FILE* file_ = nullptr;
   bool owns_file_ = false;
   std::vector<LogObserver*> observers_;
+  uint64_t next_delivery_ = 0;
+  std::set<uint64_t> deliveries_;  // deliveries to observers still running
+  std::condition_variable delivered_;
 };
 
 }  // namespace

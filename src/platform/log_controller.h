@@ -11,7 +11,8 @@
 // Observers see every line that is written (whatever the sink's filter), so tests can assert
 // on log output; while one is attached, IsEnabled answers true.
 // Thread-safe: every operation may be called from any thread; observers are called on the
-// writing thread with no lock held.
+// writing thread with no lock held. RemoveObserver returns only once no call to that observer
+// is still running on another thread, so the observer may be destroyed right after it.
 #pragma once
 
 #include <string_view>

@@ -3,13 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "platform/bstr.h"
 #include "platform/guid.h"
+#include "platform/log_controller.h"
 
 namespace {
 
@@ -132,6 +138,57 @@ TEST(BstrTest, KeepsLengthAndEmbeddedNulsAndIsAlwaysTerminated) {
   ASSERT_NE(nullptr, b.Get());
   EXPECT_EQ(0u, SysStringLen(b.Get()));
   EXPECT_EQ(nullptr, SysAllocString(nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+// An observer that holds the writing thread inside its call until released.
+class HoldingObserver final : public halcy::LogObserver {
+ public:
+  void OnLogLine(int, std::u16string_view, std::u16string_view) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return released_; });
+    returned_ = true;
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool entered_ = false;   // Guarded by mutex_
+  bool released_ = false;  // Guarded by mutex_
+  bool returned_ = false;  // Guarded by mutex_
+};
+
+TEST(LogControllerTest, RemoveObserverWaitsForACallStillRunningOnAnotherThread) {
+  halcy::ILogController* log = halcy::GetLogController();
+  HoldingObserver observer;
+  log->AddObserver(&observer);
+  std::thread writer([&] { log->Write(64, u"test;", u"held"); });
+  {
+    std::unique_lock<std::mutex> lock(observer.mutex_);
+    observer.cv_.wait(lock, [&] { return observer.entered_; });
+  }
+  std::atomic<bool> removed{false};
+  bool returned_before_removal_ended = false;
+  std::thread remover([&] {
+    log->RemoveObserver(&observer);
+    std::lock_guard<std::mutex> lock(observer.mutex_);
+    returned_before_removal_ended = observer.returned_;
+    removed = true;
+  });
+  {
+    // Removal must still be waiting while the call runs; give a broken one time to show.
+    std::unique_lock<std::mutex> lock(observer.mutex_);
+    observer.cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return removed.load(); });
+    EXPECT_FALSE(removed.load());
+    observer.released_ = true;
+  }
+  observer.cv_.notify_all();
+  writer.join();
+  remover.join();
+  EXPECT_TRUE(returned_before_removal_ended);
 }
 
 }  // namespace
