@@ -241,20 +241,6 @@ class UpdateWorld {
                        "url=http://updates.example.test/files/updatelist\n");
   }
 
-  // Returns once every task queued so far on the extension-manager thread has run.
-  void DrainManagerThread() {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    Thread::PostTask(Thread::kThreadExtensionManager, Thread::NewFuncTask([&] {
-                       std::lock_guard<std::mutex> lock(mutex);
-                       done = true;
-                       cv.notify_all();
-                     }));
-    std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [&] { return done; });
-  }
-
  private:
   std::string ConfigPath() const { return root_ + "/extensionMgrConfig.ini"; }
 
@@ -370,7 +356,7 @@ std::string RunOnce(UpdateWorld& world, InstallResults& results, double* tracker
   *tracker = std::chrono::duration<double>(Clock::now() - start).count();
   mgr->UnInitialize();
   mgr = nullptr;
-  world.DrainManagerThread();
+  bench_support::DrainManagerThread();
   if (!updated) return results.Failure();
   if (!AllStaged(world.extensions_dir() + "/updatetemp", world.count())) {
     return "not every update was staged";
