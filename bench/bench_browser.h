@@ -3,8 +3,8 @@
 // ($HALCY_BROWSER_DIR), and the module's agent class creatable through the object factory (the
 // store makes agents that way).
 //
-// Call from the benchmark's main thread before the browser's services start. ReadyListener is
-// free-threaded.
+// Call from the benchmark's main thread before the browser's services start (DrainManagerThread
+// once they run, from any other thread). ReadyListener is free-threaded.
 #pragma once
 
 #include <stdlib.h>
@@ -20,6 +20,8 @@
 #include "extension/extension_mgr_listener.h"
 #include "platform/com_object.h"
 #include "platform/object_factory.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
 
 namespace bench_support {
 
@@ -37,6 +39,20 @@ inline std::string PrepareThrowawayBrowser(const char* prefix) {
   };
   halcy::SetCreatableClass(Logic::IExtensionAgent::kIID, std::move(agents));
   return root;
+}
+
+// Returns once every task queued so far on the extension-manager thread has run.
+inline void DrainManagerThread() {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  Thread::PostTask(Thread::kThreadExtensionManager, Thread::NewFuncTask([&] {
+                     std::lock_guard<std::mutex> lock(mutex);
+                     done = true;
+                     cv.notify_all();
+                   }));
+  std::unique_lock<std::mutex> lock(mutex);
+  cv.wait(lock, [&] { return done; });
 }
 
 inline void RemoveThrowawayBrowser(const std::string& root) {

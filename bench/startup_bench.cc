@@ -55,20 +55,6 @@ class Browser {
 
   DWORD ui_thread() const { return services_.thread(Thread::kThreadUI)->thread_id(); }
 
-  // Returns once every task queued so far on the extension-manager thread has run.
-  void DrainManagerThread() {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    Thread::PostTask(Thread::kThreadExtensionManager, Thread::NewFuncTask([&] {
-                       std::lock_guard<std::mutex> lock(mutex);
-                       done = true;
-                       cv.notify_all();
-                     }));
-    std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [&] { return done; });
-  }
-
  private:
   void WriteInstalledSet() {
     const std::string dir = root_ + "/halcy/browser/SysData/localextensions";
@@ -120,7 +106,7 @@ void BM_FirstSwitchUser(benchmark::State& state) {
     list_chars = listener->list_chars();
     mgr->UnInitialize();
     mgr = nullptr;
-    browser.DrainManagerThread();
+    bench_support::DrainManagerThread();
     state.ResumeTiming();
   }
   state.counters["list_chars"] = static_cast<double>(list_chars);
@@ -140,7 +126,7 @@ void BM_RepeatSwitchUser(benchmark::State& state) {
   state.counters["list_chars"] = static_cast<double>(listener->list_chars());
   mgr->UnInitialize();
   mgr = nullptr;
-  browser.DrainManagerThread();
+  bench_support::DrainManagerThread();
 }
 BENCHMARK(BM_RepeatSwitchUser)->Unit(benchmark::kMillisecond)->UseRealTime();
 
