@@ -152,14 +152,15 @@ int CExtensionTracker::MarkAndDownload(TrackerWorkList* list, bool mark) {
 }
 
 bool CExtensionTracker::StartDownload(const std::u16string& id, TrackerWorkItem* item) {
-  if (!IsHttpUrl(item->url)) {
-    Log(kLogFailure, kTag, u"extlist: '%s' has no usable package address", id.c_str());
+  auto fail = [&id](const char16_t* why) {
+    Log(kLogFailure, kTag, u"extlist: '%s' download not started: %s", id.c_str(), why);
     return false;
-  }
-  if (!CreateDirectoryRecursive(DownloadDirectory(), 8)) return false;
+  };
+  if (!IsHttpUrl(item->url)) return fail(u"no usable package address");
+  if (!CreateDirectoryRecursive(DownloadDirectory(), 8)) return fail(u"no download folder");
   ComPtr<ICarryInfo> info;
   Util::Com::CreateObjectByIID(ICarryInfo::kIID, info.ReleaseAndGetVoidAddress());
-  if (!info) return false;
+  if (!info) return fail(u"no download object");
   halcy::ScopedBstr url(item->url);
   halcy::ScopedBstr file(
       halcy::StringPrintf(u"%s\\%s.zip", DownloadDirectory().c_str(), id.c_str()));
@@ -168,11 +169,11 @@ bool CExtensionTracker::StartDownload(const std::u16string& id, TrackerWorkItem*
   info->SetFilePath(file.Get());
   if (!fetcher_) {
     Util::Com::CreateObjectByIID(INetFileFetcher::kIID, fetcher_.ReleaseAndGetVoidAddress());
-    if (!fetcher_) return false;
+    if (!fetcher_) return fail(u"no file fetcher");
   }
   if (FAILED(fetcher_->AddTask(info.Get()))) {
     info->ClearListener();
-    return false;
+    return fail(u"the fetcher refused it");
   }
   item->download = std::move(info);
   return true;
