@@ -34,6 +34,8 @@ cat >"$browser/extensionMgrConfig.ini" <<EOF
 trackerdelay=0
 [extUpdate]
 url=http://$update_host/extlist
+[guide]
+probe=http://$update_host/
 EOF
 cat >"$browser/autoupdate.ini" <<EOF
 [autoupdate]
