@@ -131,9 +131,17 @@ class TrackerTest : public extension_testing::ExtensionMgrFixture {
   ts::LogCapture log_;
 };
 
-TEST_F(TrackerTest, BothListRequestsCarryTheQueryByteForByte) {
-  Run("");
+// With a positive delay nothing is asked before the timer fires (a machine too slow to look in
+// time relies on the arrival time); then both requests carry the query byte for byte.
+TEST_F(TrackerTest, ListRequestsWaitForTheTimerAndCarryTheQueryByteForByte) {
+  const auto started = std::chrono::steady_clock::now();
+  Run("", {}, 2500);
+  ASSERT_TRUE(host_.WaitIdle());  // the timer is not due yet
+  if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000)) {
+    EXPECT_EQ(server_.Requests().size(), 0u);
+  }
   ASSERT_TRUE(server_.WaitForRequests(2));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
   std::vector<std::string> bodies;
   for (const ts::RecordedRequest& r : server_.Requests()) {
     EXPECT_EQ(r.method, "POST");
@@ -155,16 +163,6 @@ TEST_F(TrackerTest, BothListRequestsCarryTheQueryByteForByte) {
   ASSERT_EQ(std::sscanf(name.release, "%u.%u", &major, &minor), 2);
   const std::string prefix = std::to_string(major) + "." + std::to_string(minor) + ".";
   EXPECT_EQ(OsVersionText().rfind(halcy::Utf8ToUtf16(prefix), 0), 0u);
-}
-
-TEST_F(TrackerTest, WithoutAutoUpdateIniTheQueryIsEmptyAndLogged) {
-  fs::remove(env_.browser_dir() + "/autoupdate.ini");
-  Run("");
-  ASSERT_TRUE(server_.WaitForRequests(2));
-  for (const ts::RecordedRequest& r : server_.Requests()) {
-    EXPECT_TRUE(r.body == "&comp_names=extsetup" || r.body == "&comp_names=extupdate") << r.body;
-  }
-  EXPECT_TRUE(log_.Contains(u"updating ext list failed reason: can't file autoupdate.ini file"));
 }
 
 // 55 characters are dropped, 56 processed: the same list, once padded by one blank.
@@ -290,14 +288,20 @@ TEST(TrackerVersionTest, ComparesDottedVersions) {
   }
 }
 
-TEST_F(TrackerTest, NewerUpdateIsDownloadedUnpackedAndStaged) {
+// The selected "sel" is installed with its state and the newer "upd" staged; on the next start
+// "sel" is installed, so no download starts and the selection file goes.
+TEST_F(TrackerTest, SelectionAndNewerUpdateAreInstalledAndAFileStartingNothingIsDeleted) {
   Serve("upd.zip", Package("1.10"));
+  Serve("sel.zip", Package("1.0"));
+  fs::create_directories(UserExtensionsDir());
+  ts::WriteFileOrDie(UserExtensionsDir() + "/LocalSelectedExtensions.json",
+                     "[{\"id\":\"sel\",\"url\":\"" + kFiles + "sel.zip\",\"state\":0}]");
   Run("{\"upd\":{\"version\":\"1.10\",\"url\":\"" + kFiles + "upd.zip" +
           "\"},\"same\":{\"version\":\"1.0\",\"url\":\"" + kFiles + "same.zip" + "\"}}",
       {Record(u"upd"), Record(u"same")});
   ASSERT_TRUE(WaitUntil([&] {
     auto records = StoredRecords();
-    return records.count(u"upd") &&
+    return Agent(u"sel") && records.count(u"upd") &&
            records[u"upd"].directory.find(u"updatetemp") != std::u16string::npos;
   }));
   ASSERT_TRUE(host_.WaitIdle());
@@ -310,21 +314,11 @@ TEST_F(TrackerTest, NewerUpdateIsDownloadedUnpackedAndStaged) {
   EXPECT_EQ(std::distance(fs::directory_iterator(UserExtensionsDir() + "/updatetemp"),
                           fs::directory_iterator()),
             1);
-}
-
-TEST_F(TrackerTest, LocalSelectionIsInstalledAndAFileStartingNothingIsDeleted) {
-  Serve("sel.zip", Package("1.0"));
-  fs::create_directories(UserExtensionsDir());
-  ts::WriteFileOrDie(UserExtensionsDir() + "/LocalSelectedExtensions.json",
-                     "[{\"id\":\"sel\",\"url\":\"" + kFiles + "sel.zip" + "\",\"state\":0}]");
-  Run("");
-  ASSERT_TRUE(WaitUntil([&] { return Agent(u"sel") != nullptr; }));
   LONG state = -5;
   Agent(u"sel")->GetState(&state);
   EXPECT_EQ(state, 0);
   mgr_->UnInitialize();
   ASSERT_TRUE(host_.WaitIdle());
-  // Next start: "sel" is installed, so no download starts and the file goes.
   mgr_ = nullptr;
   Start({}, Thread::kThreadUI, false);
   ASSERT_TRUE(host_.WaitIdle());
@@ -355,17 +349,20 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndAddsMissingOnes) {
   const std::string old_manifest = R"({"name":"bi","version":"1.0","librarypath":"old.so"})";
   for (const std::string& dir : {shipped + "/bi", shipped + "/fresh", user + "/bi"})
     fs::create_directories(dir);
-  ts::WriteFileOrDie(shipped + "/localextensionversion.json",
-                     R"({"dbversion":"2","dataversion":"2"})");
-  ts::WriteFileOrDie(shipped + "/bi/manifest.json", new_manifest);
-  ts::WriteFileOrDie(shipped + "/fresh/manifest.json", R"({"name":"fresh","version":"1.0"})");
-  ts::WriteFileOrDie(shipped + "/extdb_v2.json",
-                     extension_testing::StoreText(
-                         {{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(new_manifest)},
-                          {u"fresh", 1, 0, u"hcextdbpath/fresh", u"{\"version\":\"1.0\"}"}}));
-  ts::WriteFileOrDie(user + "/bi/manifest.json", old_manifest);
-  ts::WriteFileOrDie(user + "/localextensionversion.json",
-                     R"({"dbversion":"1","dataversion":"1"})");
+  const std::string v1 = R"({"dbversion":"1","dataversion":"1"})";
+  const std::string v2 = R"({"dbversion":"2","dataversion":"2"})";
+  for (const auto& [path, text] : std::map<std::string, std::string>{
+           {shipped + "/localextensionversion.json", v2},
+           {shipped + "/bi/manifest.json", new_manifest},
+           {shipped + "/fresh/manifest.json", R"({"name":"fresh","version":"1.0"})"},
+           {shipped + "/extdb_v2.json",
+            extension_testing::StoreText(
+                {{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(new_manifest)},
+                 {u"fresh", 1, 0, u"hcextdbpath/fresh", u"{\"version\":\"1.0\"}"}})},
+           {user + "/bi/manifest.json", old_manifest},
+           {user + "/localextensionversion.json", v1}}) {
+    ts::WriteFileOrDie(path, text);
+  }
   Start({{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(old_manifest)}});
   ASSERT_TRUE(WaitUntil([&] { return Agent(u"fresh") != nullptr; }));
   ASSERT_TRUE(host_.WaitIdle());
@@ -373,8 +370,7 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndAddsMissingOnes) {
   EXPECT_EQ(ts::ReadFileOrEmpty(user + "/bibackups/manifest.json"), old_manifest);
   EXPECT_NE(StoredRecords()[u"bi"].manifest.find(u"2.0"), std::u16string::npos);
   EXPECT_TRUE(Exists("/fresh/manifest.json"));
-  EXPECT_EQ(ts::ReadFileOrEmpty(user + "/localextensionversion.json"),
-            R"({"dbversion":"2","dataversion":"2"})");
+  EXPECT_EQ(ts::ReadFileOrEmpty(user + "/localextensionversion.json"), v2);
   std::string unload;
   for (const auto& e : fs::recursive_directory_iterator(env_.appdata())) {
     if (e.path().filename() == "extensionunloadlist.ini") unload = ts::ReadFileOrEmpty(e.path());
@@ -384,22 +380,18 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndAddsMissingOnes) {
   EXPECT_TRUE(log_.Contains(u"ext bi should be updated, update ext info"));
 }
 
-TEST_F(TrackerTest, PositiveDelayWaitsForTheTimer) {
-  const auto started = std::chrono::steady_clock::now();
-  Run("", {}, 2500);
-  ASSERT_TRUE(host_.WaitIdle());  // the timer is not due yet
-  // Nothing asked before the delay is over; a machine too slow to look in time relies on the
-  // arrival time below.
-  if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000)) {
-    EXPECT_EQ(server_.Requests().size(), 0u);
-  }
-  ASSERT_TRUE(server_.WaitForRequests(2));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-}
-
-TEST_F(TrackerTest, StopDuringADownloadLeavesNothingHalfInstalled) {
+// Without "autoupdate.ini" the query is empty and that is logged; a stop during the download
+// the list started leaves nothing half installed.
+TEST_F(TrackerTest, WithoutAutoUpdateIniTheQueryIsEmptyAndAStopLeavesNothingHalfInstalled) {
+  fs::remove(env_.browser_dir() + "/autoupdate.ini");
   Run("{\"force\":{\"list\":[{\"id\":\"slow\",\"url\":\"http://h/stall/100000/4000\"}]}}");
   ASSERT_TRUE(WaitUntil([&] { return Count("/stall/100000/4000") == 1; }));
+  for (const ts::RecordedRequest& r : server_.Requests()) {
+    EXPECT_TRUE(r.path != "/files/list" || r.body == "&comp_names=extsetup" ||
+                r.body == "&comp_names=extupdate")
+        << r.body;
+  }
+  EXPECT_TRUE(log_.Contains(u"updating ext list failed reason: can't file autoupdate.ini file"));
   mgr_->UnInitialize();
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(impl()->Tracker(), nullptr);
