@@ -52,12 +52,19 @@ bool WaitUntil(F done) {
 }
 
 const std::string kFiles = "http://downloads.example.test/files/";
+// A list reply of exactly kShortestListReply characters.
+const std::string kShortList = R"({"force":{"list":[{"id":"a","url":"http://h/files/"}]}})";
+
+template <class T>
+halcy::CreatableClass Creatable() {
+  return {[](REFIID iid, void** out) { return halcy::CreateComInstance<T>(nullptr, iid, out); }};
+}
 
 class TrackerTest : public extension_testing::ExtensionMgrFixture {
  protected:
   TrackerTest() {
-    Publish<CCoCarryInfo, ICarryInfo>();
-    Publish<CCoNetFileFetcher, INetFileFetcher>();
+    registrations_.PublishClass(ICarryInfo::kIID, Creatable<CCoCarryInfo>());
+    registrations_.PublishClass(INetFileFetcher::kIID, Creatable<CCoNetFileFetcher>());
     ResetRequestQueryForTesting();
     ts::WriteFileOrDie(env_.browser_dir() + "/autoupdate.ini",
                        "[autoupdate]\nProductName=Demo Browser\n");
@@ -65,14 +72,6 @@ class TrackerTest : public extension_testing::ExtensionMgrFixture {
   ~TrackerTest() override {
     if (mgr_) mgr_->UnInitialize();
     EXPECT_TRUE(host_.WaitIdle());
-  }
-  template <class T, class I>
-  void Publish() {
-    halcy::CreatableClass c;
-    c.create = [](REFIID iid, void** out) {
-      return halcy::CreateComInstance<T>(nullptr, iid, out);
-    };
-    registrations_.PublishClass(I::kIID, std::move(c));
   }
 
   // Writes the tracker's settings (list address ".../files/list"), serves `list` there when it
@@ -108,13 +107,13 @@ class TrackerTest : public extension_testing::ExtensionMgrFixture {
     });
     return seen;
   }
-  // Waits until `replies` list replies were logged and everything they started has settled.
-  void WaitForReplies(size_t replies = 2) {
+  // Waits until both list replies were logged and everything they started has settled.
+  void WaitForReplies() {
     ASSERT_TRUE(WaitUntil([&] {
       const std::vector<ts::LogLine> lines = log_.Lines();
       return std::count_if(lines.begin(), lines.end(), [](const ts::LogLine& line) {
                return line.text.find(u"extlist:task complete") == 0;
-             }) >= static_cast<long>(replies);
+             }) >= 2;
     }));
     ASSERT_TRUE(host_.WaitIdle());
   }
@@ -129,10 +128,12 @@ class TrackerTest : public extension_testing::ExtensionMgrFixture {
 };
 
 // With a positive delay nothing is asked before the timer fires (a machine too slow to look in
-// time relies on the arrival time); then both requests carry the query byte for byte.
-TEST_F(TrackerTest, ListRequestsWaitForTheTimerAndCarryTheQueryByteForByte) {
+// time relies on the arrival time); then both requests carry the query byte for byte, and their
+// replies of kShortestListReply characters are dropped.
+TEST_F(TrackerTest, ListRequestsWaitForTheTimerAndCarryTheQueryAndShortRepliesAreDropped) {
+  ASSERT_EQ(kShortList.size(), kShortestListReply);
   const auto started = std::chrono::steady_clock::now();
-  Run("", {}, 2500);
+  Run(kShortList, {}, 2500);
   ASSERT_TRUE(host_.WaitIdle());  // the timer is not due yet
   if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000)) {
     EXPECT_EQ(server_.Requests().size(), 0u);
@@ -160,24 +161,17 @@ TEST_F(TrackerTest, ListRequestsWaitForTheTimerAndCarryTheQueryByteForByte) {
   ASSERT_EQ(std::sscanf(name.release, "%u.%u", &major, &minor), 2);
   const std::string prefix = std::to_string(major) + "." + std::to_string(minor) + ".";
   EXPECT_EQ(OsVersionText().rfind(halcy::Utf8ToUtf16(prefix), 0), 0u);
+  WaitForReplies();
+  EXPECT_TRUE(ServerList().empty());
+  EXPECT_EQ(Count("/files/"), 0u);
 }
 
-// 55 characters are dropped, 56 processed: the same list, once padded by one blank.
-TEST_F(TrackerTest, ReplyOfFiftyFiveCharactersIsDroppedAndFiftySixProcessed) {
-  const std::string list = "{\"force\":{\"list\":[{\"id\":\"a\",\"url\":\"http://h/files/\"}]}}";
-  ASSERT_EQ(list.size(), kShortestListReply);
-  size_t replies = 0;
-  for (const std::string& reply : {list, list + " "}) {
-    SCOPED_TRACE(reply.size());
-    Run(reply);
-    WaitForReplies(replies += 2);
-    const size_t listed = ServerList().count(u"a");
-    EXPECT_EQ(listed, reply.size() > kShortestListReply ? 1u : 0u);
-    EXPECT_TRUE(!listed || WaitUntil([&] { return Count("/files/") == 1; }));
-    mgr_->UnInitialize();
-    ASSERT_TRUE(host_.WaitIdle());
-    mgr_ = nullptr;
-  }
+// One blank more than kShortestListReply: processed, and its download starts.
+TEST_F(TrackerTest, ReplyOfFiftySixCharactersIsProcessed) {
+  Run(kShortList + " ");
+  WaitForReplies();
+  EXPECT_EQ(ServerList().count(u"a"), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return Count("/files/") == 1; }));
 }
 
 // Refuses every ProgID and records what it was asked, in order; the class goes to the host's.
