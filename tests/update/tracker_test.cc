@@ -218,8 +218,7 @@ TEST_F(TrackerTest, XmlReplyYieldsTheTextOfAResultRootFromADocumentSoughtInOrder
 // installed, "evil" does not and leaves nothing behind.
 TEST_F(TrackerTest, SetupEntriesAreFilteredAndPackagesCheckedAndKeptInTheirFolder) {
   const std::string good = Package("2.0");
-  Serve("good.zip", good);
-  Serve("evil.zip", good);
+  for (const char* name : {"good.zip", "evil.zip"}) Serve(name, good);
   Serve("pk.zip", ts::BuildZip({ts::ZipFile("manifest.json", R"({"version":"1.0"})"),
                                 ts::ZipFile("extdb_v2.json", "garbage"),
                                 ts::ZipFile("../UnFinishTask.ini", "garbage")}));
@@ -235,9 +234,9 @@ TEST_F(TrackerTest, SetupEntriesAreFilteredAndPackagesCheckedAndKeptInTheirFolde
           Sha256Hex(good) + "\"},{\"id\":\"evil\",\"url\":\"" + kFiles +
           "evil.zip\",\"sha256\":\"" + Sha256Hex(good + "x") + "\"}]}}",
       {Record(u"other")});
-  ASSERT_TRUE(WaitUntil([&] { return Agent(u"pk") && Agent(u"good"); }));
   ASSERT_TRUE(WaitUntil([&] {
-    return log_.Contains(u"extlist: package of 'evil' does not match its sha256, deleted");
+    return Agent(u"pk") && Agent(u"good") &&
+           log_.Contains(u"extlist: package of 'evil' does not match its sha256, deleted");
   }));
   ListView seen = ServerListAfterReplies();
   for (const char16_t* id : {u"pk", u"good", u"evil"}) seen.erase(id);
@@ -300,10 +299,11 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndTheUnloadListHoldsAPath
   const std::string user = UserExtensionsDir();
   const std::string new_manifest = R"({"name":"bi","version":"2.0","librarypath":"bi.so"})";
   const std::string old_manifest = R"({"name":"bi","version":"1.0","librarypath":"old.so"})";
+  const std::string v1 = R"({"dbversion":"1","dataversion":"1"})";
+  const std::string v2 = R"({"dbversion":"2","dataversion":"2"})";
   for (const std::string& dir : {shipped + "/bi", shipped + "/fresh", user + "/bi"})
     fs::create_directories(dir);
-  ts::WriteFileOrDie(shipped + "/localextensionversion.json",
-                     R"({"dbversion":"2","dataversion":"2"})");
+  ts::WriteFileOrDie(shipped + "/localextensionversion.json", v2);
   ts::WriteFileOrDie(shipped + "/bi/manifest.json", new_manifest);
   ts::WriteFileOrDie(shipped + "/fresh/manifest.json", R"({"name":"fresh","version":"1.0"})");
   ts::WriteFileOrDie(shipped + "/extdb_v2.json",
@@ -311,8 +311,7 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndTheUnloadListHoldsAPath
                          {{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(new_manifest)},
                           {u"fresh", 1, 0, u"hcextdbpath/fresh", u"{\"version\":\"1.0\"}"}}));
   ts::WriteFileOrDie(user + "/bi/manifest.json", old_manifest);
-  ts::WriteFileOrDie(user + "/localextensionversion.json",
-                     R"({"dbversion":"1","dataversion":"1"})");
+  ts::WriteFileOrDie(user + "/localextensionversion.json", v1);
   Start({{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(old_manifest)}});
   ASSERT_TRUE(WaitUntil([&] { return Agent(u"fresh") != nullptr; }));
   ASSERT_TRUE(host_.WaitIdle());
@@ -320,12 +319,10 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndTheUnloadListHoldsAPath
   EXPECT_EQ(ts::ReadFileOrEmpty(user + "/bibackups/manifest.json"), old_manifest);
   EXPECT_NE(StoredRecords()[u"bi"].manifest.find(u"2.0"), std::u16string::npos);
   EXPECT_TRUE(Exists("/fresh/manifest.json"));
-  EXPECT_EQ(ts::ReadFileOrEmpty(user + "/localextensionversion.json"),
-            R"({"dbversion":"2","dataversion":"2"})");
+  EXPECT_EQ(ts::ReadFileOrEmpty(user + "/localextensionversion.json"), v2);
   std::string unload;
-  for (const auto& e : fs::recursive_directory_iterator(env_.appdata())) {
+  for (const auto& e : fs::recursive_directory_iterator(env_.appdata()))
     if (e.path().filename() == "extensionunloadlist.ini") unload = ts::ReadFileOrEmpty(e.path());
-  }
   EXPECT_NE(unload.find("old.so"), std::string::npos) << unload;
   EXPECT_TRUE(log_.Contains(u"exts need be updated!"));
   EXPECT_TRUE(log_.Contains(u"ext bi should be updated, update ext info"));
