@@ -168,13 +168,13 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
     return CUnFinishTaskList(U(UserExtensionsDir() + "/UnFinishTask.ini"));
   }
 
-  // The task list holds exactly `id` at `url`, tried `times` times.
-  void ExpectSaved(const std::u16string& id, const std::string& url, int times) {
-    const auto saved = Tasks().ReadAll();
-    ASSERT_EQ(1u, saved.size());
-    EXPECT_EQ(id, saved[0].id);
-    EXPECT_EQ(U(url), saved[0].url);
-    EXPECT_EQ(times, saved[0].times);
+  // The task list's entries as "id url times".
+  std::vector<std::string> Saved() const {
+    std::vector<std::string> saved;
+    for (const UnFinishTask& t : Tasks().ReadAll()) {
+      saved.push_back(halcy::Utf16ToUtf8(t.id + u" " + t.url) + " " + std::to_string(t.times));
+    }
+    return saved;
   }
 
   ts::ScopedTempDir files_;
@@ -329,7 +329,7 @@ TEST_F(GuideTest, CancelForgetsAnInstallAndStopSavesTheOneStillDownloading) {
   EXPECT_EQ(1, InstallCount(guide.Get()));
   EXPECT_TRUE(HasStatistic(StatisticsLines(), "cancel"));
   ASSERT_EQ(S_OK, Stop(guide.Get()));
-  ExpectSaved(u"app.two", stall_, 0);
+  EXPECT_EQ(std::vector<std::string>{"app.two " + stall_ + " 0"}, Saved());
 }
 
 // A setup program inside the package gets its parameters split and reports how it ended; one
@@ -394,38 +394,35 @@ TEST_F(GuideTest, HostileIdsAndAddressesAreSkipped) {
   }
 }
 
-TEST_F(GuideTest, InterruptedInstallIsResumedAndDroppedAfterThreeAttempts) {
-  StartWithPlaceholders({u"app.one"});
-  // Entries without an address or for an id the manager does not know go at the start.
-  ASSERT_TRUE(
-      Tasks().Save({{u"app.one", u"", 0}, {u"app.one", U(stall_), 0}, {u"gone", U(stall_), 0}}));
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    SCOPED_TRACE(attempt);
+// Entries without an address or for an id the manager does not know go at the start; an
+// application number is resumed while its program is missing (10001 has no "regpath") and is
+// reported under its product name; each start is one more attempt, and the third is the last.
+TEST_F(GuideTest, InterruptedInstallsAreResumedAndDroppedAfterThreeAttempts) {
+  StartWithPlaceholders({u"app.one", u"10001"});
+  const std::u16string url = U(stall_);
+  ASSERT_TRUE(Tasks().Save(
+      {{u"app.one", u"", 0}, {u"app.one", url, 0}, {u"gone", url, 0}, {u"10001", url, 1}}));
+  const std::string s = " " + stall_ + " ";
+  std::vector<std::string> listed = {"app.one" + s + "0", "10001" + s + "1"};
+  // Per start: the downloads by then, and what its stop saves.
+  const std::vector<std::pair<size_t, std::vector<std::string>>> starts = {
+      {2, {"10001" + s + "2", "app.one" + s + "1"}}, {4, {"app.one" + s + "2"}}, {5, {}}};
+  for (const auto& [downloads, saved] : starts) {
+    SCOPED_TRACE(downloads);
     auto guide = NewGuide(10);
-    ASSERT_TRUE(WaitForStalls(attempt));
-    const auto entries = Tasks().ReadAll();
-    ASSERT_EQ(1u, entries.size()) << "the empty and the unknown entry were removed";
-    EXPECT_EQ(u"app.one", entries[0].id);
+    ASSERT_TRUE(WaitForStalls(downloads));
+    EXPECT_EQ(downloads, Requests("/stall/"));
+    EXPECT_EQ(listed, Saved());
     ASSERT_EQ(S_OK, Stop(guide.Get()));
     ASSERT_TRUE(host_.WaitIdle());
-    if (attempt < 3) ExpectSaved(u"app.one", stall_, attempt);
+    EXPECT_EQ(saved, Saved());
+    listed = saved;
   }
-  EXPECT_TRUE(Tasks().ReadAll().empty()) << "dropped after three attempts";
-}
-
-TEST_F(GuideTest, ApplicationNumberIsResumedWhileItsProgramIsMissing) {
-  StartWithPlaceholders({u"10001"});  // no "regpath": its program is not on the machine
-  ASSERT_TRUE(Tasks().Save({{u"10001", U(stall_), 1}}));
-  auto guide = NewGuide(10);
-  ASSERT_TRUE(WaitForStalls(1));
-  // The application is reported under its product name.
   const auto stats = StatisticsLines();
   EXPECT_TRUE(std::any_of(stats.begin(), stats.end(), [](const std::string& line) {
     return line.find("\"key\":\"HalcyReader\"") != std::string::npos &&
            line.find("\"Action\":\"Install\"") != std::string::npos;
   })) << ::testing::PrintToString(stats);
-  ASSERT_EQ(S_OK, Stop(guide.Get()));
-  ExpectSaved(u"10001", stall_, 2);
 }
 
 // Records program reports with the thread each arrived on.
@@ -494,13 +491,7 @@ TEST_F(ProgramTaskTest, ReportsHowEachProgramEndedOnTheListenersThread) {
   ComPtr<IProgramTask> bare;
   host::CProgramTask::Create(IProgramTask::kIID, bare.ReleaseAndGetVoidAddress());
   EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(bare.Get())) << "no program, no listener";
-  struct Case {
-    const char16_t* program;
-    const char16_t* params;
-    LONG exit_rule;
-    bool finished;
-    LONG error;
-  };
+  using Case = std::tuple<const char16_t*, const char16_t*, LONG, bool, LONG>;
   const std::vector<Case> cases = {
       {u"/bin/true", u"", kProgramZeroExitIsSuccess, true, 0},
       {u"/bin/sh", u"-c \"exit 7\"", kProgramZeroExitIsSuccess, false, 7},
@@ -510,15 +501,15 @@ TEST_F(ProgramTaskTest, ReportsHowEachProgramEndedOnTheListenersThread) {
   };
   const DWORD ui = host_.ThreadId(Thread::kThreadUI);
   for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(halcy::Utf16ToUtf8(c.params));
-    auto task = NewTask(c.program, c.params, c.exit_rule);
+    const auto& [program, params, exit_rule, finished, error] = cases[i];
+    SCOPED_TRACE(halcy::Utf16ToUtf8(params));
+    auto task = NewTask(program, params, exit_rule);
     ASSERT_EQ(S_OK, manager_->AddTask(task.Get()));
     EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(task.Get()));
     const auto reports = listener_->WaitFor(i + 1);
     ASSERT_EQ(i + 1, reports.size());
-    EXPECT_EQ(c.finished, reports[i].finished);
-    EXPECT_EQ(c.error, reports[i].error);
+    EXPECT_EQ(finished, reports[i].finished);
+    EXPECT_EQ(error, reports[i].error);
     EXPECT_EQ(ui, reports[i].thread);
   }
   ASSERT_TRUE(host_.WaitIdle());
@@ -587,13 +578,9 @@ TEST_F(ManagersGuideTest, StartedOnlyWithTheConfigurationFile) {
     ComPtr<IExtensionAppGuild> answered = Answered();
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered.Get(), Answered().Get()) << "one guide, made on first use";
-    if (configured) {
-      EXPECT_EQ(held.Get(), answered.Get());
-      // Its start timer (5 s) runs the unfinished tasks.
-      EXPECT_TRUE(WaitUntil([&] { return Tasks().GetCount() == 0; }));
-    } else {
-      EXPECT_EQ(1, Tasks().GetCount());
-    }
+    EXPECT_EQ(configured ? held.Get() : answered.Get(), answered.Get());
+    // The configured guide's start timer (5 s) runs the unfinished tasks.
+    EXPECT_TRUE(WaitUntil([&] { return Tasks().GetCount() == (configured ? 0 : 1); }));
     mgr_->UnInitialize();
     ASSERT_TRUE(host_.WaitIdle());
     EXPECT_FALSE(impl()->Guild()) << "released at shut-down";
@@ -614,7 +601,7 @@ TEST_F(ManagersGuideTest, ShutDownSavesAnInstallStillDownloading) {
     if (uninitialize) mgr_->UnInitialize();
     mgr_ = nullptr;
     ASSERT_TRUE(host_.WaitIdle());
-    ExpectSaved(u"app.one", stall_, 0);
+    EXPECT_EQ(std::vector<std::string>{"app.one " + stall_ + " 0"}, Saved());
   }
 }
 
