@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,16 +52,12 @@ bool WaitUntil(const std::function<bool()>& done) {
 
 // The pop-up's lines as the host prints them, from any thread.
 struct PopupLines {
-  // The message lines, and the window lines when `with_windows` (progress lines depend on timing).
-  std::vector<std::string> Messages(bool with_windows = false) const {
+  // All but the progress lines, which depend on timing.
+  std::vector<std::string> Messages() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> kept;
-    for (const std::string& line : lines) {
-      const bool window = line.find("\"window\"") != std::string::npos;
-      if (line.find("\"text\"") != std::string::npos || (with_windows && window)) {
-        kept.push_back(line);
-      }
-    }
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(kept),
+                 [](const std::string& line) { return line.find("\"progress\"") == line.npos; });
     return kept;
   }
   void Clear() {
@@ -299,8 +296,8 @@ TEST_F(GuideTest, PackageWithoutSetupJsonGoesToTheManagersInstall) {
     ASSERT_EQ(S_OK, installed ? guide->InstallFromFECommand(halcy::ScopedBstr(command).Get())
                               : guide->InstallByExId(halcy::ScopedBstr(u"app.one").Get(),
                                                      halcy::ScopedBstr(U(url)).Get()));
-    ASSERT_TRUE(WaitForMessages(2));
-    EXPECT_EQ(messages, lines_->Messages(true));
+    ASSERT_TRUE(WaitForMessages(messages.size()));
+    EXPECT_EQ(messages, lines_->Messages());
     halcy::ScopedBstr got;
     Agent(u"app.one")->GetVersion(got.Receive());
     EXPECT_EQ(std::u16string(version), got.View());
@@ -432,11 +429,7 @@ class ProgramListener : public halcy::ComObjectRoot, public IProgramTaskListener
   HALCY_INTERFACE(ProgramListener, IProgramTaskListener)
   HALCY_END_INTERFACES()
 
-  struct Report {
-    bool finished;
-    LONG error;
-    DWORD thread;
-  };
+  using Report = std::tuple<bool, LONG, DWORD>;  // finished, error, thread
   HRESULT OnProgressFinish(IProgramTask*) override { return Add({true, 0, GetCurrentThreadId()}); }
   HRESULT OnProgressError(IProgramTask*, LONG error) override {
     return Add({false, error, GetCurrentThreadId()});
@@ -508,9 +501,7 @@ TEST_F(ProgramTaskTest, ReportsHowEachProgramEndedOnTheListenersThread) {
     EXPECT_EQ(E_UNEXPECTED, manager_->AddTask(task.Get()));
     const auto reports = listener_->WaitFor(i + 1);
     ASSERT_EQ(i + 1, reports.size());
-    EXPECT_EQ(finished, reports[i].finished);
-    EXPECT_EQ(error, reports[i].error);
-    EXPECT_EQ(ui, reports[i].thread);
+    EXPECT_EQ(std::make_tuple(finished, error, ui), reports[i]);
   }
   ASSERT_TRUE(host_.WaitIdle());
   LONG running = -1;
@@ -550,7 +541,7 @@ TEST_F(ProgramTaskTest, ReleasingTheManagerEndsAProgramStillRunning) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   const auto reports = listener_->WaitFor(1);
   ASSERT_EQ(1u, reports.size());
-  EXPECT_FALSE(reports[0].finished);
+  EXPECT_FALSE(std::get<0>(reports[0]));
 }
 
 }  // namespace
