@@ -101,7 +101,6 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   }
 
   void SetProbe(const std::string& url) {
-    probe_ = url;
     ts::WriteFileOrDie(ConfigPath(), "[guide]\nprobe=" + url + "\n");
   }
   std::string ConfigPath() const { return env_.browser_dir() + "/extensionMgrConfig.ini"; }
@@ -116,9 +115,10 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
       records.back().manifest =
           u"{\"name\":\"" + id + u"\",\"version\":\"1.0\",\"setuponline\":\"1\"}";
     }
+    const std::string config = ts::ReadFileOrEmpty(ConfigPath());
     if (!with_managers_guide) fs::remove(ConfigPath());
     Start(records);
-    SetProbe(probe_);
+    ts::WriteFileOrDie(ConfigPath(), config);
   }
 
   ComPtr<CExtensionAppGuild> NewGuide(int start_delay_ms = -1) {
@@ -180,7 +180,6 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   const std::string stall_ = server_.Url("/stall/100000/10");
   std::shared_ptr<PopupLines> lines_ = std::make_shared<PopupLines>();
   ts::LogCapture log_;
-  std::string probe_;
 };
 
 // A setup script that writes each argument it received on a line of `out`, then exits.
@@ -206,11 +205,8 @@ TEST(GuideTaskListTest, RemovingTheMiddleOfThreeShiftsTheLastDown) {
             "[1]\r\nurl=http://h/a.zip\r\ntimes=0\r\nid=a\r\n"
             "[2]\r\nurl=http://h/c.zip\r\ntimes=2\r\nid=c\r\n"
             "[3]\r\nurl=\r\ntimes=\r\nid=\r\n");
-  UnFinishTask second;
-  ASSERT_TRUE(list.GetEntry(2, &second));
-  EXPECT_EQ(u"c", second.id);
-  EXPECT_EQ(2, second.times);
-  EXPECT_FALSE(list.GetEntry(3, &second));
+  UnFinishTask third;
+  EXPECT_FALSE(list.GetEntry(3, &third));
   EXPECT_FALSE(list.Remove(u"b"));
   EXPECT_FALSE(list.Add({u"x", u"http://h/\nx", 0})) << "a line break would forge a key";
 }
@@ -231,12 +227,10 @@ TEST(GuideParametersTest, SplitLikeACommandLineWithoutAShell) {
 
 TEST(GuideIdTest, ApplicationNumbersAreTheDecimalRange) {
   // "12345abc" counts as _wtoi reads it.
-  for (const char16_t* id : {u"10001", u"99999", u"12345abc", u" +10001"}) {
-    EXPECT_TRUE(IsApplicationNumber(id)) << halcy::Utf16ToUtf8(id);
-  }
-  for (const char16_t* id : {u"10000", u"100000", u"-10001", u"abc"}) {
-    EXPECT_FALSE(IsApplicationNumber(id)) << halcy::Utf16ToUtf8(id);
-  }
+  const std::u16string yes[] = {u"10001", u"99999", u"12345abc", u" +10001"},
+                       no[] = {u"10000", u"100000", u"-10001", u"abc"};
+  for (const auto& id : yes) EXPECT_TRUE(IsApplicationNumber(id)) << halcy::Utf16ToUtf8(id);
+  for (const auto& id : no) EXPECT_FALSE(IsApplicationNumber(id)) << halcy::Utf16ToUtf8(id);
 }
 
 TEST(GuidePopupTest, PrintsOneEscapedJsonLinePerCall) {
@@ -313,10 +307,25 @@ TEST_F(GuideTest, PackageWithoutSetupJsonGoesToTheManagersInstall) {
   }
 }
 
-// Of two downloads under way, the cancelled one is forgotten and Stop saves the other.
-TEST_F(GuideTest, CancelForgetsAnInstallAndStopSavesTheOneStillDownloading) {
+// Hostile ids and addresses, and ids that are no placeholder, start nothing. Of two downloads
+// under way, the cancelled one is forgotten and Stop saves the other.
+TEST_F(GuideTest, HostileInstallsAreSkippedCancelForgetsAndStopSaves) {
   StartWithPlaceholders({u"app.one", u"app.two"});
   auto guide = NewGuide();
+  const std::string url = Package("one.zip", {ts::ZipFile("manifest.json", "{}")});
+  const std::vector<std::u16string> ids = {u"..",           u".", u"../x", u"a/b", u"extdb_v2.json",
+                                           u"downloadtemp", u""};
+  for (const std::u16string& id : ids) Install(guide.Get(), id, url);
+  Install(guide.Get(), u"app.one", "file:///etc/passwd");
+  Install(guide.Get(), u"unknown.app", url);
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_TRUE(lines_->Messages().empty());
+  EXPECT_EQ(0u, Requests("/files/"));
+  EXPECT_EQ(0, InstallCount(guide.Get()));
+  for (const std::u16string& id : ids) {
+    EXPECT_TRUE(log_.Contains(u"guide: install: id \"" + id + u"\" refused"))
+        << halcy::Utf16ToUtf8(id);
+  }
   Install(guide.Get(), u"app.one", stall_);
   Install(guide.Get(), u"app.two", stall_);
   ASSERT_TRUE(WaitForStalls(2));
@@ -370,24 +379,6 @@ TEST_F(GuideTest, SetupProgramRunsOnlyFromInsideThePackage) {
     EXPECT_FALSE(!log && fs::exists(UserExtensionsDir() + "/downloadtemp/app.one.unpack"));
     EXPECT_FALSE(fs::exists(marker));
     Stop(guide.Get());
-  }
-}
-
-TEST_F(GuideTest, HostileIdsAndAddressesAreSkipped) {
-  StartWithPlaceholders({u"app.one"});
-  auto guide = NewGuide();
-  const std::string url = Package("one.zip", {ts::ZipFile("manifest.json", "{}")});
-  const std::vector<std::u16string> ids = {u"..",           u".", u"../x", u"a/b", u"extdb_v2.json",
-                                           u"downloadtemp", u""};
-  for (const std::u16string& id : ids) Install(guide.Get(), id, url);
-  Install(guide.Get(), u"app.one", "file:///etc/passwd");
-  Install(guide.Get(), u"unknown.app", url);
-  ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_TRUE(lines_->Messages().empty());
-  EXPECT_EQ(0u, Requests("/files/"));
-  for (const std::u16string& id : ids) {
-    EXPECT_TRUE(log_.Contains(u"guide: install: id \"" + id + u"\" refused"))
-        << halcy::Utf16ToUtf8(id);
   }
 }
 
@@ -455,6 +446,10 @@ class ProgramListener : public halcy::ComObjectRoot, public IProgramTaskListener
 
 class ProgramTaskTest : public ::testing::Test {
  protected:
+  ProgramTaskTest() {
+    host::CProgramTaskManager::Create(IProgramTaskManager::kIID,
+                                      manager_.ReleaseAndGetVoidAddress());
+  }
   // A task for `program` with `params`, its listener set on the UI thread.
   ComPtr<IProgramTask> NewTask(const char16_t* program, const std::u16string& params,
                                LONG exit_rule = kProgramZeroExitIsSuccess) {
@@ -470,12 +465,7 @@ class ProgramTaskTest : public ::testing::Test {
 
   ts::TestHost host_;
   ComPtr<ProgramListener> listener_ = halcy::MakeComObject<ProgramListener>();
-  ComPtr<IProgramTaskManager> manager_ = [] {
-    ComPtr<IProgramTaskManager> manager;
-    host::CProgramTaskManager::Create(IProgramTaskManager::kIID,
-                                      manager.ReleaseAndGetVoidAddress());
-    return manager;
-  }();
+  ComPtr<IProgramTaskManager> manager_;
 };
 
 // Also refuses no task, one without program and listener, and one added a second time.
