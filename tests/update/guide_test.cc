@@ -269,14 +269,13 @@ TEST_F(GuideTest, NoNetworkShowsTheNetCheckAndStartsNoDownload) {
 TEST_F(GuideTest, PackageWithoutSetupJsonGoesToTheManagersInstall) {
   const std::string window = "{\"to\":\"popup\",\"window\":\"hcbrowser://newtab/\"}";
   using Case = std::tuple<std::string, std::vector<std::string>, const char16_t*, const char*>;
+  const std::string good = "{\"name\":\"app.one\",\"version\":\"2.0\"}";
   const std::vector<Case> cases = {
       // Refused by the manager: the placeholder's folder and record come back.
       {"[\"not an object\"]", {Popup("prepare"), Popup("fail")}, u"1.0", "Abead"},
-      {"{\"name\":\"app.one\",\"version\":\"2.0\"}",
-       {window, Popup("prepare"), Popup("ok")},
-       u"2.0",
-       "InstallSuccess"},
+      {good, {window, Popup("prepare"), Popup("ok")}, u"2.0", "InstallSuccess"},
   };
+
   StartWithPlaceholders({u"app.one"});
   const std::string dir = UserExtensionsDir();
   for (const auto& [manifest, messages, version, statistic] : cases) {
