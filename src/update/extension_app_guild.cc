@@ -190,8 +190,9 @@ void CExtensionAppGuild::_StartUnFinishTask() {
     if (!list.GetEntry(index, &task)) break;
     bool remove = false;
     ResumeEntry(task, &remove);
-    // A removal moves the later entries down: the same index holds the next one.
-    if (remove && list.Remove(task.id)) continue;
+    // A removal moves the later entries down: the same index holds the next one. By index, not
+    // by id: an earlier, valid entry of the same id must stay.
+    if (remove && list.RemoveAt(index)) continue;
     ++index;
   }
 }

@@ -96,11 +96,12 @@ bool CUnFinishTaskList::Add(const UnFinishTask& task) {
   return Write(tasks, 0);
 }
 
-bool CUnFinishTaskList::Remove(const std::u16string& id) {
-  const int index = Find(id);
-  if (index == 0) return false;
+bool CUnFinishTaskList::Remove(const std::u16string& id) { return RemoveAt(Find(id)); }
+
+bool CUnFinishTaskList::RemoveAt(int index) {
   std::vector<UnFinishTask> tasks = ReadAll();
   const int old_count = static_cast<int>(tasks.size());
+  if (index < 1 || index > old_count) return false;
   tasks.erase(tasks.begin() + (index - 1));
   return Write(tasks, old_count);
 }

@@ -55,6 +55,8 @@ class CUnFinishTaskList {
   // Removes the first entry of `id`: later entries move down one section, the last section's
   // three values are left empty and the count drops by one. False when there is none.
   bool Remove(const std::u16string& id);
+  // Removes entry `index` (1-based) the same way. False when there is no such entry.
+  bool RemoveAt(int index);
   // Replaces the list with `tasks` (count 0 for none).
   bool Save(const std::vector<UnFinishTask>& tasks);
 

@@ -209,6 +209,12 @@ TEST(GuideTaskListTest, RemovingTheMiddleOfThreeShiftsTheLastDown) {
   EXPECT_FALSE(list.GetEntry(3, &third));
   EXPECT_FALSE(list.Remove(u"b"));
   EXPECT_FALSE(list.Add({u"x", u"http://h/\nx", 0})) << "a line break would forge a key";
+  // By index: a later entry of the same id goes, the earlier one stays.
+  ASSERT_TRUE(list.Add({u"a", u"", 0}));
+  ASSERT_TRUE(list.RemoveAt(3));
+  ASSERT_EQ(list.ReadAll().size(), 2u);
+  EXPECT_EQ(list.ReadAll()[0].url, u"http://h/a.zip");
+  EXPECT_FALSE(list.RemoveAt(3));
 }
 
 TEST(GuideParametersTest, SplitLikeACommandLineWithoutAShell) {
