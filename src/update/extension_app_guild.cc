@@ -45,8 +45,7 @@ bool IsAcceptableUrl(const std::u16string& url) {
   for (char16_t c : url) {
     if (c < 0x20 || c == 0x7F) return false;
   }
-  const std::u16string lower = halcy::AsciiToLower(url.substr(0, 8));
-  return lower.rfind(u"http://", 0) == 0 || lower.rfind(u"https://", 0) == 0;
+  return IsHttpAddress(url);
 }
 
 // Logs and refuses an id that cannot name a folder of the extension data directory.

@@ -252,11 +252,6 @@ Step CompleteRequest(RequestContext* ctx) {
       [&] { return HttpEndRequestW(ctx->request, nullptr, 0, reinterpret_cast<DWORD_PTR>(ctx)); });
 }
 
-bool IsHttpAddress(const std::u16string& url) {
-  std::u16string lower = halcy::AsciiToLower(url.substr(0, 8));
-  return lower.rfind(u"http://", 0) == 0 || lower.rfind(u"https://", 0) == 0;
-}
-
 // A 302: the Location header becomes the address and the post starts over.
 Step FollowRedirect(RequestContext* ctx) {
   Log(kLogEvent, kTag, u"extlist:redirect occured");
@@ -413,6 +408,11 @@ void StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID in
 }
 
 }  // namespace
+
+bool IsHttpAddress(std::u16string_view url) {
+  std::u16string lower = halcy::AsciiToLower(url.substr(0, 8));
+  return lower.rfind(u"http://", 0) == 0 || lower.rfind(u"https://", 0) == 0;
+}
 
 LONG PostFormToServer(const std::u16string& url, const std::string& body,
                       IHttpPostListener* listener) {

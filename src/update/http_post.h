@@ -19,6 +19,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/com.h"
 
@@ -39,6 +40,10 @@ LONG PostFormToServer(const std::u16string& url, const std::string& body,
 // True when `host_or_url` could be opened with a GET. The text is lower-cased and given an
 // "http://" prefix when it holds none.
 bool CheckUrlReachable(const std::u16string& host_or_url);
+
+// True when `url` starts with "http://" or "https://" (in any case): the only addresses the
+// update code posts to, follows or downloads from.
+bool IsHttpAddress(std::u16string_view url);
 
 // Most redirects a post follows before it gives up.
 constexpr int kMaxPostRedirects = 20;

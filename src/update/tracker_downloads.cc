@@ -19,6 +19,7 @@
 #include "platform/string_list.h"
 #include "platform/strings.h"
 #include "update/extension_tracker.h"
+#include "update/http_post.h"
 #include "update/net_file_fetcher.h"
 #include "update/tracker_support.h"
 
@@ -30,11 +31,6 @@ constexpr size_t kMaxSelectionFile = 1024 * 1024;
 
 std::u16string DownloadDirectory() { return GetExtensionDataDirectory() + u"\\downloadtemp"; }
 std::u16string UpdateDirectory() { return GetExtensionDataDirectory() + u"\\updatetemp"; }
-
-bool IsHttpUrl(const std::u16string& url) {
-  const std::u16string lower = halcy::AsciiToLower(url);
-  return lower.rfind(u"http://", 0) == 0 || lower.rfind(u"https://", 0) == 0;
-}
 
 // The version as a folder-name part: digits and dots only, else "new".
 std::u16string VersionPart(const std::u16string& version) {
@@ -156,7 +152,7 @@ bool CExtensionTracker::StartDownload(const std::u16string& id, TrackerWorkItem*
     Log(kLogFailure, kTag, u"extlist: '%s' download not started: %s", id.c_str(), why);
     return false;
   };
-  if (!IsHttpUrl(item->url)) return fail(u"no usable package address");
+  if (!IsHttpAddress(item->url)) return fail(u"no usable package address");
   if (!CreateDirectoryRecursive(DownloadDirectory(), 8)) return fail(u"no download folder");
   ComPtr<ICarryInfo> info;
   Util::Com::CreateObjectByIID(ICarryInfo::kIID, info.ReleaseAndGetVoidAddress());
