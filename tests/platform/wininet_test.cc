@@ -28,18 +28,13 @@
 
 namespace {
 
+using testing_support::LoopbackPattern;
 using testing_support::LoopbackServer;
 using testing_support::RecordedRequest;
 
 constexpr char16_t kAgent[] = u"Mozilla/4.0 (compatible; MSIE 5.00; Windows 98; kvt)";
 constexpr char16_t kFormHeader[] = u"Content-Type: application/x-www-form-urlencoded";
 constexpr char kBody[] = "sign_algorithm=rsa&comp_names=extsetup";
-
-std::string Pattern(size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>('a' + i % 26));
-  return out;
-}
 
 // What reached the server, as "method|host|port|path|query|type|length|agent|accept|body".
 std::string Line(const RecordedRequest& r) {
@@ -192,9 +187,10 @@ TEST_F(WinInetTest, AsyncPostSendsExactRequestAndReadsTheReplyBack) {
             "http://next.example.test/x", "", 0},
            {u"::1", 8123, kProxy, "", u"/status/404", "::1|8123", 404, "", "status 404", 10},
            {u"127.0.0.1", server_.port(), kProxy, "127.0.0.1", u"/bytes/100", "127.0.0.1|", 200, "",
-            Pattern(100), 100},
+            LoopbackPattern(100), 100},
            {u"127.0.0.1", server_.port(), kProxy, "", u"/bytes/16777316",
-            "127.0.0.1|" + std::to_string(server_.port()), 200, "", Pattern(16 << 20), 16777316},
+            "127.0.0.1|" + std::to_string(server_.port()), 200, "", LoopbackPattern(16 << 20),
+            16777316},
            {u"127.0.0.1", LoopbackServer().port(), INTERNET_OPEN_TYPE_DIRECT, "", u"/echo", "", 0,
             "", "", 0},
        }) {
@@ -277,7 +273,7 @@ TEST_F(WinInetTest, SynchronousRootWorksOnTheCallersThread) {
   HINTERNET root =
       InternetOpenW(u"InetURL:/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   for (auto [url, status, body] :
-       {std::tuple{u"http://updates.example.test/bytes/30?x=1", 200u, Pattern(30)},
+       {std::tuple{u"http://updates.example.test/bytes/30?x=1", 200u, LoopbackPattern(30)},
         {u"http://updates.example.test/missing", 404u, "no route"}}) {
     HINTERNET file = InternetOpenUrlW(root, url, nullptr, 0, INTERNET_FLAG_RELOAD, 0);
     ASSERT_NE(file, nullptr) << GetLastError();

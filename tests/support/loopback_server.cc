@@ -119,8 +119,18 @@ std::vector<RecordedRequest> LoopbackServer::Requests() const {
 }
 
 bool LoopbackServer::WaitForRequests(size_t count) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (Requests().size() < count) {
+  return WaitUntil([&] { return Requests().size() >= count; });
+}
+
+std::string LoopbackPattern(size_t n) {
+  std::string body(n, '\0');
+  for (size_t i = 0; i < n; ++i) body[i] = static_cast<char>('a' + i % 26);
+  return body;
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,14 @@ class LoopbackServer {
 // Points the proxy environment at `server` for the scope: http_proxy, https_proxy and
 // all_proxy name it, and no_proxy (all spellings) is emptied. Set it before the code under
 // test opens its connections; the variables are read then.
+// The body of the server's /bytes/<n> route: byte i is 'a' + i % 26.
+std::string LoopbackPattern(size_t n);
+
+// Polls `done` every 5 ms until it holds, for at most 20 s; false on time-out. For results that
+// other threads or processes produce with no signal the test can wait on (log lines, files,
+// the server's request log).
+bool WaitUntil(const std::function<bool()>& done);
+
 class ScopedLoopbackProxy {
  public:
   explicit ScopedLoopbackProxy(const LoopbackServer& server);

@@ -40,12 +40,6 @@ using namespace std::chrono_literals;
 
 constexpr int kManager = Thread::kThreadExtensionManager;
 
-std::string Pattern(size_t n) {  // the server's /bytes body
-  std::string body(n, '\0');
-  for (size_t i = 0; i < n; ++i) body[i] = static_cast<char>('a' + i % 26);
-  return body;
-}
-
 template <class T>
 ULONG RefCount(T* object) {  // the count after an AddRef and Release
   return object->AddRef(), object->Release();
@@ -233,7 +227,7 @@ TEST_F(DownloadTest, DownloadEndsAsTheServerSaysAndTheTargetIsWholeOrUntouched) 
     EXPECT_EQ(events.front().a, kDownloadConnecting);
     ExpectEnd(events, double(row.size), row.error);
     ExpectAllOnManagerThread(info.Get());
-    EXPECT_EQ(ts::ReadFileOrEmpty(target), ok ? Pattern(row.size) : "previous version");
+    EXPECT_EQ(ts::ReadFileOrEmpty(target), ok ? ts::LoopbackPattern(row.size) : "previous version");
     EXPECT_EQ(Files(), Names{"app.zip"});
     LONG status = 0;
     double received = -1, total = -1;
@@ -307,7 +301,7 @@ TEST_F(DownloadTest, NotificationsStillQueuedWhenListenerGoesOrDownloadStopsAreD
     busy.Release();
     ASSERT_TRUE(host_.WaitIdle());
     EXPECT_TRUE(listener_->Events().empty());
-    EXPECT_EQ(ts::ReadFileOrEmpty(dir_.File("y")), Pattern(1000));
+    EXPECT_EQ(ts::ReadFileOrEmpty(dir_.File("y")), ts::LoopbackPattern(1000));
   }
 }
 
@@ -339,7 +333,8 @@ TEST_F(DownloadTest, EngineKeepsTheSizeCapAndReportsProgressAtMostTenTimesASecon
     const bool whole = cap == 4000000;
     ExpectEnd(events, whole ? 4000000 : 0, whole ? S_OK : kDownloadTooLarge);
     EXPECT_EQ(Files(), whole ? Names{"e.bin"} : Names{});
-    EXPECT_TRUE(ts::ReadFileOrEmpty(dir_.File("e.bin")) == Pattern(whole ? 4000000 : 0));
+    EXPECT_TRUE(ts::ReadFileOrEmpty(dir_.File("e.bin")) ==
+                ts::LoopbackPattern(whole ? 4000000 : 0));
     fs::remove(dir_.File("e.bin"));
   }
 }

@@ -40,16 +40,6 @@ using namespace Logic;
 
 std::u16string U(const std::string& text) { return halcy::Utf8ToUtf16(text); }
 
-// Polls `done` until it holds, for at most 20 s.
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 // The pop-up's lines as the host prints them, from any thread.
 struct PopupLines {
   // All but the progress lines, which depend on timing.
@@ -149,7 +139,7 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
   }
 
   bool WaitForMessages(size_t count) {
-    return WaitUntil([&] { return lines_->Messages().size() >= count; }) && host_.WaitIdle();
+    return ts::WaitUntil([&] { return lines_->Messages().size() >= count; }) && host_.WaitIdle();
   }
 
   size_t Requests(const std::string& prefix) const {
@@ -158,7 +148,7 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
     return n;
   }
   bool WaitForStalls(size_t count) {
-    return WaitUntil([&] { return Requests("/stall/") >= count; }) && host_.WaitIdle();
+    return ts::WaitUntil([&] { return Requests("/stall/") >= count; }) && host_.WaitIdle();
   }
 
   CUnFinishTaskList Tasks() const {
@@ -375,7 +365,7 @@ TEST_F(GuideTest, SetupProgramRunsOnlyFromInsideThePackage) {
     fs::remove(args);
     auto guide = NewGuide();
     Install(guide.Get(), u"app.one", Package("p" + std::to_string(i) + ".zip", cases[i].first));
-    ASSERT_TRUE(!log || WaitUntil([&] { return log_.Contains(log); }));
+    ASSERT_TRUE(!log || ts::WaitUntil([&] { return log_.Contains(log); }));
     ASSERT_TRUE(WaitForMessages(ok ? 1 : 2));
     const std::vector<std::string> fail = {Popup("prepare"), Popup("fail")};
     EXPECT_EQ(ok ? std::vector<std::string>{Popup("prepare")} : fail, lines_->Messages());
@@ -564,7 +554,7 @@ TEST_F(ManagersGuideTest, StartedOnlyWithTheConfigurationFile) {
     EXPECT_EQ(answered.Get(), Answered().Get()) << "one guide, made on first use";
     EXPECT_EQ(configured ? held.Get() : answered.Get(), answered.Get());
     // The configured guide's start timer (5 s) runs the unfinished tasks.
-    EXPECT_TRUE(WaitUntil([&] { return Tasks().GetCount() == (configured ? 0 : 1); }));
+    EXPECT_TRUE(ts::WaitUntil([&] { return Tasks().GetCount() == (configured ? 0 : 1); }));
     mgr_->UnInitialize();
     ASSERT_TRUE(host_.WaitIdle());
     EXPECT_FALSE(impl()->Guild()) << "released at shut-down";

@@ -54,12 +54,6 @@ class Listener : public halcy::ComObjectRoot, public Logic::IHttpPostListener {
 
 std::u16string U(const std::string& s) { return halcy::Utf8ToUtf16(s); }
 
-std::string Pattern(size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + i % 26));
-  return s;
-}
-
 class HttpPostTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.ok()); }
@@ -69,8 +63,9 @@ class HttpPostTest : public ::testing::Test {
     const size_t finished = Count(u"extlist: before delete reqContext");
     LONG id = PostFormToServer(U(url), body, listener_.Get());
     EXPECT_GT(id, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Count(u"extlist: before delete reqContext") > finished; }))
-        << "the post did not finish";
+    EXPECT_TRUE(ts::WaitUntil([&] {
+      return Count(u"extlist: before delete reqContext") > finished;
+    })) << "the post did not finish";
     return id;
   }
   size_t Count(const std::u16string& text) {
@@ -84,15 +79,6 @@ class HttpPostTest : public ::testing::Test {
     }
     return false;
   }
-  template <class Pred>
-  static bool WaitUntil(Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
 
   ts::LoopbackServer server_;
   ts::ScopedLoopbackProxy proxy_{server_};
@@ -101,7 +87,7 @@ class HttpPostTest : public ::testing::Test {
 };
 
 TEST_F(HttpPostTest, FormBodyGoesToPort80AndThePathWithoutQueryAndTheReplyComesOnTheWorker) {
-  const std::string body = Pattern(55);
+  const std::string body = ts::LoopbackPattern(55);
   LONG id = PostAndFinish("http://Updates.Example.test:8080/echo?x=1&y=2", body);
   auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -139,9 +125,9 @@ TEST_F(HttpPostTest, RepliesAreDeliveredCutOrDroppedByTheirContent) {
   } cases[] = {
       {"/status/404", u"status 404"},  // an error status is read like a 200
       {"/status/500", u"status 500"},
-      {"/bytes/4096", U(Pattern(4096))},
-      {"/bytes/10000", U(Pattern(4096))},  // cut at the buffer
-      {"/empty", u""},                     // no bytes, no call
+      {"/bytes/4096", U(ts::LoopbackPattern(4096))},
+      {"/bytes/10000", U(ts::LoopbackPattern(4096))},  // cut at the buffer
+      {"/empty", u""},                                 // no bytes, no call
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -193,7 +179,7 @@ TEST_F(HttpPostTest, RefusedPostsDeliverNothingAndSayWhy) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     size_t before = server_.Requests().size();
-    PostAndFinish(c.url, Pattern(c.body_size));
+    PostAndFinish(c.url, ts::LoopbackPattern(c.body_size));
     EXPECT_EQ(server_.Requests().size() - before, c.requests);
     EXPECT_TRUE(Logged(c.logged));
   }
@@ -230,7 +216,7 @@ TEST_F(HttpPostTest, PostsFromSeveralThreadsEachGetTheirOwnIdentifierAndReply) {
   for (auto& t : threads) t.join();
   ASSERT_EQ(bodies.size(), size_t{kThreads * kEach});
   EXPECT_EQ(bodies.rbegin()->first - bodies.begin()->first, kThreads * kEach - 1);
-  ASSERT_TRUE(WaitUntil(
+  ASSERT_TRUE(ts::WaitUntil(
       [&] { return Count(u"extlist: before delete reqContext") == finished + kThreads * kEach; }));
   auto replies = listener_->Replies();
   ASSERT_EQ(replies.size(), bodies.size());

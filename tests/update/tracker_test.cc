@@ -43,14 +43,6 @@ std::string Sha256Hex(const std::string& bytes) {
   return text;
 }
 
-// Polls `done` until it holds or 20 s pass.
-template <class F>
-bool WaitUntil(F done) {
-  for (int i = 0; i < 4000 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return done();
-}
-
 const std::string kFiles = "http://downloads.example.test/files/";
 // A list reply of exactly kShortestListReply characters.
 const std::string kShortList = R"({"force":{"list":[{"id":"a","url":"http://h/files/"}]}})";
@@ -100,7 +92,7 @@ class TrackerTest : public extension_testing::ExtensionMgrFixture {
   // Waits until both list replies were logged and everything they started has settled, then
   // reads the tracker's setup list on the extension-manager thread.
   ListView ServerListAfterReplies() {
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(ts::WaitUntil([&] {
       const std::vector<ts::LogLine> lines = log_.Lines();
       return std::count_if(lines.begin(), lines.end(), [](const ts::LogLine& line) {
                return line.text.find(u"extlist:task complete") == 0;
@@ -233,7 +225,7 @@ TEST_F(TrackerTest, SetupEntriesAreFilteredAndPackagesCheckedAndKeptInTheirFolde
           Sha256Hex(good) + "\"},{\"id\":\"evil\",\"url\":\"" + kFiles +
           "evil.zip\",\"sha256\":\"" + Sha256Hex(good + "x") + "\"}]}}",
       {Record(u"other")});
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(ts::WaitUntil([&] {
     return Agent(u"pk") && Agent(u"good") &&
            log_.Contains(u"extlist: package of 'evil' does not match its sha256, deleted");
   }));
@@ -264,7 +256,7 @@ TEST_F(TrackerTest, SelectionAndNewerUpdateAreInstalledAndAFileStartingNothingIs
   Run("{\"upd\":{\"version\":\"1.10\",\"url\":\"" + kFiles + "upd.zip" +
           "\"},\"same\":{\"version\":\"1.0\",\"url\":\"" + kFiles + "same.zip" + "\"}}",
       {Record(u"upd"), Record(u"same")});
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(ts::WaitUntil([&] {
     auto records = StoredRecords();
     return Agent(u"sel") && records.count(u"upd") &&
            records[u"upd"].directory.find(u"updatetemp") != std::u16string::npos;
@@ -312,7 +304,7 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndTheUnloadListHoldsAPath
   ts::WriteFileOrDie(user + "/bi/manifest.json", old_manifest);
   ts::WriteFileOrDie(user + "/localextensionversion.json", v1);
   Start({{u"bi", 1, 0, u"hcextdbpath/bi", halcy::Utf8ToUtf16(old_manifest)}});
-  ASSERT_TRUE(WaitUntil([&] { return Agent(u"fresh") != nullptr; }));
+  ASSERT_TRUE(ts::WaitUntil([&] { return Agent(u"fresh") != nullptr; }));
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(ts::ReadFileOrEmpty(user + "/bi/manifest.json"), new_manifest);
   EXPECT_EQ(ts::ReadFileOrEmpty(user + "/bibackups/manifest.json"), old_manifest);
@@ -344,7 +336,7 @@ TEST_F(TrackerTest, NewerBuiltinSetReplacesOlderCopiesAndTheUnloadListHoldsAPath
 TEST_F(TrackerTest, WithoutAutoUpdateIniTheQueryIsEmptyAndAStopLeavesNothingHalfInstalled) {
   fs::remove(env_.browser_dir() + "/autoupdate.ini");
   Run("{\"force\":{\"list\":[{\"id\":\"slow\",\"url\":\"http://h/stall/100000/4000\"}]}}");
-  ASSERT_TRUE(WaitUntil([&] { return Count("/stall/100000/4000") == 1; }));
+  ASSERT_TRUE(ts::WaitUntil([&] { return Count("/stall/100000/4000") == 1; }));
   for (const ts::RecordedRequest& r : server_.Requests()) {
     EXPECT_TRUE(r.path != "/files/list" || r.body == "&comp_names=extsetup" ||
                 r.body == "&comp_names=extupdate")
