@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "command/extension_notify_mgr.h"
+#include "common/json_escape.h"
 #include "extension/extension_mgr.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
@@ -62,12 +63,73 @@ class CModelPage : public halcy::ComObjectRoot,
   HRESULT CountImages(BSTR extension_id) override {
     return model_->CountImages(tab_id_, extension_id ? extension_id : u"");
   }
+  HRESULT ShowSource(BSTR extension_id, BSTR arguments) override {
+    return Record("ShowSource", {extension_id, arguments});
+  }
+  HRESULT SaveAllImages() override { return Record("SaveAllImages", {}); }
+  HRESULT SaveOneImage(LONG left, LONG top, LONG right, LONG bottom, LONG width,
+                       LONG height) override {
+    return Record("SaveOneImage", {left, top, right, bottom, width, height});
+  }
+  HRESULT RunScript(BSTR script) override { return Record("RunScript", {script}); }
+  HRESULT PageCall(BSTR command, BSTR extension_id, BSTR arguments) override {
+    return Record("PageCall", {command, extension_id, arguments});
+  }
+  HRESULT GetElementInfoByPoint(BSTR command, BSTR extension_id, BSTR arguments,
+                                LONG request_context) override {
+    return Record("GetElementInfoByPoint", {command, extension_id, arguments, request_context});
+  }
+  HRESULT GetInfoText(BSTR* text) override {
+    if (!text) return E_POINTER;
+    *text = nullptr;
+    auto tab = model_->Tab(tab_id_);
+    if (!tab) return E_FAIL;
+    // The page describes itself by its title and address.
+    return CopyOut(u"{\"title\":\"" + Logic::EscapeJsonText(tab->title) + u"\",\"url\":\"" +
+                       Logic::EscapeJsonText(tab->url) + u"\"}",
+                   text);
+  }
+
+  // --- IPageContent ---
+  HRESULT StartSnapshot(LONG value, BSTR target) override {
+    return Record("StartSnapshot", {value, target});
+  }
   HRESULT GetMediaInfo(BSTR* json_text) override {
     auto tab = model_->Tab(tab_id_);
     return tab ? CopyOut(tab->media_info, json_text) : E_FAIL;
   }
+  HRESULT SetAttributeByCustomId(BSTR custom_id, BSTR attribute, BSTR value) override {
+    return Record("SetAttributeByCustomId", {custom_id, attribute, value});
+  }
+  HRESULT EvaluateScriptForImage(BSTR custom_id, BSTR code) override {
+    return Record("EvaluateScriptForImage", {custom_id, code});
+  }
+  HRESULT ReservedSlot7() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot8() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot9() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot10() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot11() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot12() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot13() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot14() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot15() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot16() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot17() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot18() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot19() override { return E_NOTIMPL; }
+  HRESULT ReservedSlot20() override { return E_NOTIMPL; }
+  HRESULT OnExtensionMenuShown() override { return Record("OnExtensionMenuShown", {}); }
 
  private:
+  // Records the call with the tab's id first; E_FAIL once the tab is closed.
+  HRESULT Record(std::string_view call, const std::vector<UiArg>& args) {
+    if (!model_->Tab(tab_id_)) return E_FAIL;
+    std::vector<UiArg> all{UiArg(tab_id_)};
+    all.insert(all.end(), args.begin(), args.end());
+    model_->ui_log()->Record(call, all);
+    return S_OK;
+  }
+
   const ComPtr<CBrowserModel> model_;
   const LONG tab_id_;
 };
@@ -207,6 +269,13 @@ class CModelFrame : public halcy::ComObjectRoot, public IBrowserFrame {
     if (!tab || tab->frame_id != frame_id_) return E_INVALIDARG;
     return model_->Activate(tab_id);
   }
+  HRESULT OpenUrl(BSTR url, LONG arg1, LONG arg2, LONG arg3, LONG arg4, LONG arg5,
+                  LONG* tab_id) override {
+    if (!tab_id) return E_POINTER;
+    if (!model_->Frame(frame_id_)) return E_FAIL;
+    model_->ui_log()->Record("OpenUrl", {frame_id_, url, arg1, arg2, arg3, arg4, arg5});
+    return model_->OpenTab(frame_id_, url ? url : u"", tab_id);
+  }
 
  private:
   const ComPtr<CBrowserModel> model_;
@@ -284,6 +353,30 @@ HRESULT CBrowserModel::Navigate(LONG tab_id, const std::u16string& url) {
   }
   Raise({[=](Logic::IExtensionNotifyMgr* n) { n->NotifyUrlChange(Arg(old_url), Arg(url), tab_id); },
          [=](Logic::IExtensionNotifyMgr* n) { n->NotifyDocumentComplete(tab_id, Arg(url)); }});
+  return S_OK;
+}
+
+void CBrowserModel::SetUiCallLog(std::shared_ptr<CUiCallLog> log) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ui_log_ = std::move(log);
+}
+
+std::shared_ptr<CUiCallLog> CBrowserModel::ui_log() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return ui_log_;
+}
+
+HRESULT CBrowserModel::OpenTab(LONG frame_id, const std::u16string& url, LONG* tab_id) {
+  LONG id = 1;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!tabs_.empty()) id = tabs_.rbegin()->first + 1;
+  }
+  // A scripted AddTab racing for the same id makes this one fail rather than reuse it.
+  HRESULT hr = AddTab(frame_id, id, url, u"");
+  if (SUCCEEDED(hr)) hr = Activate(id);
+  if (FAILED(hr)) return hr;
+  *tab_id = id;
   return S_OK;
 }
 

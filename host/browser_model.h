@@ -26,12 +26,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command/browser_model.h"
+#include "host/ui_call_log.h"
 #include "platform/com_object.h"
 
 namespace host {
@@ -73,6 +75,13 @@ class CBrowserModel : public halcy::ComObjectRoot,
   void SwitchUser(const std::u16string& old_user, const std::u16string& new_user);
   // The user the login dialog signs in when it is shown (none: the dialog signs in nobody).
   void SetDialogLogin(std::optional<User> user);
+
+  // Where the calls the module makes on frames and pages are recorded (by default nowhere).
+  void SetUiCallLog(std::shared_ptr<CUiCallLog> log);
+  std::shared_ptr<CUiCallLog> ui_log() const;
+  // Adds a tab showing `url` to the frame under a fresh id (above every id in use), as the
+  // browser does when a page is opened in a new tab; the new tab becomes the active one.
+  HRESULT OpenTab(LONG frame_id, const std::u16string& url, LONG* tab_id);
 
   // --- Observation ---
   int login_dialog_shows() const;
@@ -141,6 +150,7 @@ class CBrowserModel : public halcy::ComObjectRoot,
   HANDLE dialog_owner_ = nullptr;    // Guarded by lock_
   uintptr_t next_window_ = 0x1000;   // Guarded by lock_
   std::vector<std::pair<std::u16string, LONG>> image_requests_;  // Guarded by lock_
+  std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();  // Guarded by lock_
 };
 
 }  // namespace host

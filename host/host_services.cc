@@ -17,6 +17,7 @@
 #include "host/program_task.h"
 #include "host/statistics_service.h"
 #include "host/thread_service.h"
+#include "host/ui_ext_points.h"
 #include "host/xml_document.h"
 #include "module/class_ids.h"
 #include "platform/object_factory.h"
@@ -118,9 +119,11 @@ bool CHostServices::Start() {
   skin_service_ = halcy::MakeComObject<CSkinService>();
   user_service_ = halcy::MakeComObject<CUserServiceManager>();
   browser_model_ = halcy::MakeComObject<CBrowserModel>();
+  if (browser_model_) browser_model_->SetUiCallLog(ui_log_);
+  ui_points_ = halcy::MakeComObject<CUIExtPtMgr>(ui_log_);
   guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
-  if (!browser_model_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
+  if (!browser_model_ || !ui_points_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
       !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
       !version_service_ || !skin_service_ || !user_service_) {
     Stop();
@@ -145,6 +148,7 @@ void CHostServices::Stop() {
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
   browser_model_ = nullptr;
+  ui_points_ = nullptr;
   guild_popup_ = nullptr;
   xml_classes_ = nullptr;
   skin_service_ = nullptr;
@@ -233,6 +237,7 @@ void CHostServices::Register() {
   set(Logic::ILoginService::kIID, static_cast<Logic::ILoginService*>(browser_model_.Get()));
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
+  set(Logic::IUIExtPtMgr::kIID, ui_points_.Get());
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
@@ -241,6 +246,7 @@ void CHostServices::Register() {
   };
   creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
+  creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
   creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);

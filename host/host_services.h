@@ -3,10 +3,11 @@
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h), the install guide's pop-up
-// (host/guild_popup.h), and the creatable database parameter object, property set, download
-// engine (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
-// signals the shutdown event, ends the threads (every queued task runs or is deleted) and withdraws
-// the services and classes, putting back whatever was registered before.
+// (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), and the creatable
+// database parameter object, property set, UI description, download engine
+// (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
+// signals the shutdown event, ends the threads (every queued task runs or is deleted) and
+// withdraws the services and classes, putting back whatever was registered before.
 //
 // The module's own classes that the browser creates by interface (the extension agent, the
 // download objects and their fetcher) are registered separately by RegisterModuleClasses,
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "host/service_registrations.h"
+#include "host/ui_call_log.h"
 #include "platform/com.h"
 #include "platform/object_factory.h"
 #include "platform/win_types.h"
@@ -41,6 +43,7 @@ class CLogicGlobalService;
 class CSkinService;
 class CStatisticsService;
 class CThreadService;
+class CUIExtPtMgr;
 class CUserServiceManager;
 class CVersionService;
 class CXmlDocumentClasses;
@@ -81,6 +84,9 @@ class CHostServices {
   CUserServiceManager* user_service() const { return user_service_.Get(); }
   // The window and login model (frame service, login service and login dialog).
   CBrowserModel* browser_model() const { return browser_model_.Get(); }
+  CUIExtPtMgr* ui_points() const { return ui_points_.Get(); }
+  // The record of calls on the browser's UI stand-ins; it writes nowhere until given a writer.
+  const std::shared_ptr<CUiCallLog>& ui_log() const { return ui_log_; }
 
  private:
   void Register();
@@ -96,6 +102,8 @@ class CHostServices {
   ComPtr<CSkinService> skin_service_;
   ComPtr<CUserServiceManager> user_service_;
   ComPtr<CBrowserModel> browser_model_;
+  const std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();
+  ComPtr<CUIExtPtMgr> ui_points_;
   ComPtr<CXmlDocumentClasses> xml_classes_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.

@@ -18,6 +18,7 @@
 #include "host/manager_session.h"
 #include "host/scenario.h"
 #include "host/scenario_receivers.h"
+#include "host/ui_call_log.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
 
@@ -71,6 +72,9 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
     if (!scenario) return ScenarioError(scenario_path, std::strerror(errno));
     output = std::make_unique<CScenarioOutput>(stdout);
     receivers = std::make_unique<CScenarioReceivers>(output.get());
+    // What the module asks the browser to show, start-up's registrations included.
+    services->ui_log()->SetWriter(
+        [out = output.get()](const std::string& line) { out->WriteLine(line); });
     // The extension process, started with the manager, inherits this and prints what it
     // receives as the other receivers do.
     setenv("PLEXORE_SCENARIO_OUTPUT", "1", 1);
@@ -97,6 +101,7 @@ int RunExtensionManager(CHostServices* services, const std::string& module_path,
   session.Stop();
   if (output) services->WaitIdle(kManagerLimit);  // shut-down's deliveries still print
   if (session.listener()) session.listener()->SetCallbackPrinter(nullptr);
+  services->ui_log()->SetWriter(nullptr);
   return code;
 }
 

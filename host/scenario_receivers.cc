@@ -22,10 +22,6 @@ void CScenarioOutput::WriteLine(const std::string& line) {
   std::fflush(out_);
 }
 
-std::string JsonQuoted(std::u16string_view text) {
-  return "\"" + halcy::Utf16ToUtf8(Logic::EscapeJsonText(text)) + "\"";
-}
-
 namespace {
 
 std::string Text(BSTR text) { return JsonQuoted(text ? text : u""); }

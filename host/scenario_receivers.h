@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "host/service_registrations.h"
+#include "host/ui_call_log.h"
 #include "platform/com.h"
 #include "platform/win_types.h"
 
@@ -37,10 +38,6 @@ class CScenarioOutput {
   std::mutex lock_;
   FILE* const out_;  // Constant after construction
 };
-
-// `text` as a JSON string (quotation marks included), UTF-8: quotation mark and backslash
-// escaped, BS FF LF CR TAB as \b \f \n \r \t, other code units below U+0020 as \u00XX.
-std::string JsonQuoted(std::u16string_view text);
 
 // Registers the four receivers with the object factory for its lifetime, putting back what was
 // registered before when it goes. `output` must outlive it.

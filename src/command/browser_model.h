@@ -41,6 +41,11 @@ struct IBrowserFrame : IUnknown {
   virtual HRESULT IsFullScreen(BOOL* full_screen) = 0;
   // 7: makes the tab with that id the active one; E_INVALIDARG when the frame has no such tab.
   virtual HRESULT ActivateTab(LONG tab_id) = 0;
+  // 8: opens `url` in the frame (a new tab of a browser frame, the page of a popup) and gives
+  // the id of the tab that shows it. The four numbers are the browser's: (1, -1, 1 or 2, 0, 2)
+  // for a page a library opens, (1, -1, 0, 0, 2) for a popup's page.
+  virtual HRESULT OpenUrl(BSTR url, LONG arg1, LONG arg2, LONG arg3, LONG arg4, LONG arg5,
+                          LONG* tab_id) = 0;
 };
 
 struct IBrowserTabContainer : IUnknown {
@@ -72,12 +77,52 @@ struct IBrowserPage : IUnknown {
   static constexpr IID kIID = MakeGuid("7B0E5C24-4D1A-4F6B-9C3E-2A81F0D6B410");
   // 3: counts the page's images; the page delivers the count to the extension itself.
   virtual HRESULT CountImages(BSTR extension_id) = 0;
+  // 4: shows the page's source for the extension; `arguments` is the command's raw text.
+  virtual HRESULT ShowSource(BSTR extension_id, BSTR arguments) = 0;
+  // 5, 6: saves every image of the page, or the one in the area (left, top, right, bottom)
+  // scaled to width by height.
+  virtual HRESULT SaveAllImages() = 0;
+  virtual HRESULT SaveOneImage(LONG left, LONG top, LONG right, LONG bottom, LONG width,
+                               LONG height) = 0;
+  // 7: runs `script` in the page.
+  virtual HRESULT RunScript(BSTR script) = 0;
+  // 8: hands a page-extension call to the page, which answers the extension itself.
+  virtual HRESULT PageCall(BSTR command, BSTR extension_id, BSTR arguments) = 0;
+  // 9: asks the page for the element at a point; the page answers the extension itself.
+  virtual HRESULT GetElementInfoByPoint(BSTR command, BSTR extension_id, BSTR arguments,
+                                        LONG request_context) = 0;
+  // 10: the page's information text (title, address and the like, as the browser writes it).
+  virtual HRESULT GetInfoText(BSTR* text) = 0;
 };
 
+// The content operations of a page, queried on its page object.
 struct IPageContent : IUnknown {
   static constexpr IID kIID = MakeGuid("CC37D351-5C55-4FBB-8076-C64B63373226");
-  // 3: the JSON text describing the media found in the page (null or empty when none).
+  // 3: starts a snapshot of the page into the file `target`; `value` is the requester's and
+  // passed through. The page reports the finished snapshot later.
+  virtual HRESULT StartSnapshot(LONG value, BSTR target) = 0;
+  // 4: the JSON text describing the media found in the page (null or empty when none).
   virtual HRESULT GetMediaInfo(BSTR* json_text) = 0;
+  // 5: sets `attribute` of the element the page tagged with `custom_id`.
+  virtual HRESULT SetAttributeByCustomId(BSTR custom_id, BSTR attribute, BSTR value) = 0;
+  // 6: evaluates `code` for the image the page tagged with `custom_id`.
+  virtual HRESULT EvaluateScriptForImage(BSTR custom_id, BSTR code) = 0;
+  virtual HRESULT ReservedSlot7() = 0;
+  virtual HRESULT ReservedSlot8() = 0;
+  virtual HRESULT ReservedSlot9() = 0;
+  virtual HRESULT ReservedSlot10() = 0;
+  virtual HRESULT ReservedSlot11() = 0;
+  virtual HRESULT ReservedSlot12() = 0;
+  virtual HRESULT ReservedSlot13() = 0;
+  virtual HRESULT ReservedSlot14() = 0;
+  virtual HRESULT ReservedSlot15() = 0;
+  virtual HRESULT ReservedSlot16() = 0;
+  virtual HRESULT ReservedSlot17() = 0;
+  virtual HRESULT ReservedSlot18() = 0;
+  virtual HRESULT ReservedSlot19() = 0;
+  virtual HRESULT ReservedSlot20() = 0;
+  // 21: the menu command host tells the page that an extension menu opened over it.
+  virtual HRESULT OnExtensionMenuShown() = 0;
 };
 
 struct IBrowserFrameMgr : IUnknown {

@@ -182,13 +182,25 @@ TEST_F(ManagerWithChildTest, FirstCrashRestartsAndReloadsEveryLibraryASecondShow
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ((std::vector<std::string>{"ready", "down", "up"}), listener_->Events());
 
+  std::mutex lines_lock;
+  std::vector<std::string> ui_lines;
+  host_.services().ui_log()->SetWriter([&](const std::string& line) {
+    std::lock_guard<std::mutex> hold(lines_lock);
+    ui_lines.push_back(line);
+  });
   ASSERT_EQ(0, kill(second, SIGKILL));
-  // The notice goes to the log (there is no toolbar here), naming the lone enabled library.
+  // The notice goes to a bubble on the toolbar, naming the lone enabled library.
+  const std::string notice =
+      "{\"to\":\"ui\",\"call\":\"ShowPointBubble\",\"args\":[\"185A0831-E83A-4a49-A9FE-"
+      "2632A7D59888\",0,\"很抱歉，扩展\\\"Alpha\\\"崩溃了，您可以在\\\"选项-扩展应用\\\"中重启它\""
+      ",-1,0,0]}";
   ASSERT_TRUE(WaitUntil([&] {
-    return log_.Contains(u"很抱歉，扩展\"Alpha\"崩溃了，您可以在\"选项-扩展应用\"中重启它");
+    std::lock_guard<std::mutex> hold(lines_lock);
+    return !ui_lines.empty();
   }));
   ASSERT_TRUE(host_.WaitIdle());
-  EXPECT_FALSE(log_.Contains(u"重启它们"));
+  host_.services().ui_log()->SetWriter(nullptr);
+  EXPECT_EQ(std::vector<std::string>{notice}, ui_lines);
   EXPECT_EQ((std::vector<std::string>{"ready", "down", "up", "down"}), listener_->Events());
   EXPECT_EQ(std::vector<int>{}, Children());  // left down
   EXPECT_EQ(4u, out_.Messages().size());

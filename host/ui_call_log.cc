@@ -1,0 +1,42 @@
+#include "host/ui_call_log.h"
+
+#include <cstdio>
+
+#include "common/json_escape.h"
+#include "platform/strings.h"
+
+namespace host {
+
+std::string JsonQuoted(std::u16string_view text) {
+  return "\"" + halcy::Utf16ToUtf8(Logic::EscapeJsonText(text)) + "\"";
+}
+
+CUiCallLog::LineWriter CUiCallLog::StdoutWriter() {
+  return [](const std::string& line) {
+    const std::string whole = line + "\n";
+    std::fwrite(whole.data(), 1, whole.size(), stdout);
+    std::fflush(stdout);
+  };
+}
+
+void CUiCallLog::SetWriter(LineWriter writer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  writer_ = std::move(writer);
+}
+
+void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
+  std::string line = "{\"to\":\"ui\",\"call\":\"";
+  line += call;
+  line += "\",\"args\":[";
+  bool first = true;
+  for (const UiArg& arg : args) {
+    if (!first) line += ",";
+    first = false;
+    line += arg.json();
+  }
+  line += "]}";
+  std::lock_guard<std::mutex> hold(lock_);
+  if (writer_) writer_(line);
+}
+
+}  // namespace host
