@@ -247,6 +247,7 @@ void CHostServices::Register() {
   creatable(Logic::IStoreParams::kIID, &CStoreParams::Create);
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
   creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
+  registrations_.PublishClass(Logic::ISkinWindow::kIID, CSkinWindow::Factory(skin_windows_));
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
   creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);

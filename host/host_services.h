@@ -4,7 +4,7 @@
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h), the install guide's pop-up
 // (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), and the creatable
-// database parameter object, property set, UI description, download engine
+// database parameter object, property set, UI description, skinned window, download engine
 // (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
 // signals the shutdown event, ends the threads (every queued task runs or is deleted) and
 // withdraws the services and classes, putting back whatever was registered before.
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/service_registrations.h"
+#include "host/skin_windows.h"
 #include "host/ui_call_log.h"
 #include "platform/com.h"
 #include "platform/object_factory.h"
@@ -85,6 +86,8 @@ class CHostServices {
   // The window and login model (frame service, login service and login dialog).
   CBrowserModel* browser_model() const { return browser_model_.Get(); }
   CUIExtPtMgr* ui_points() const { return ui_points_.Get(); }
+  // The skinned windows extensions opened (host/skin_windows.h).
+  const std::shared_ptr<CSkinWindowTable>& skin_windows() const { return skin_windows_; }
   // The record of calls on the browser's UI stand-ins; it writes nowhere until given a writer.
   const std::shared_ptr<CUiCallLog>& ui_log() const { return ui_log_; }
 
@@ -104,6 +107,8 @@ class CHostServices {
   ComPtr<CBrowserModel> browser_model_;
   const std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();
   ComPtr<CUIExtPtMgr> ui_points_;
+  const std::shared_ptr<CSkinWindowTable> skin_windows_ =
+      std::make_shared<CSkinWindowTable>(ui_log_);
   ComPtr<CXmlDocumentClasses> xml_classes_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.

@@ -63,9 +63,9 @@ struct IExtPopupMenu : IUnknown {
 struct ISkinWindow : IUnknown {
   static constexpr IID kIID = MakeGuid("2D1C3BEF-3AD5-435E-9B1B-ECBA3BF82135");
   // 3: the skin's location ("extskin:\ID\FILE.xml"), the window id and the owning extension.
-  virtual HRESULT Init(BSTR skin, BSTR window_id, BSTR extension_id) = 0;
+  virtual HRESULT InitSkinWindow(BSTR skin, BSTR window_id, BSTR extension_id) = 0;
   // 4: shows the window owned by `owner` at (x, y); `arg1` and `arg2` are the browser's.
-  virtual HRESULT Show(HANDLE owner, LONG x, LONG y, LONG arg1, LONG arg2) = 0;
+  virtual HRESULT ShowSkinWindow(HANDLE owner, LONG x, LONG y, LONG arg1, LONG arg2) = 0;
 };
 
 }  // namespace Logic

@@ -1,0 +1,71 @@
+#include "host/skin_windows.h"
+
+#include "platform/bstr.h"
+
+namespace host {
+namespace {
+
+std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
+
+}  // namespace
+
+HANDLE CSkinWindowTable::Add(const std::u16string& extension_id, const std::u16string& window_id,
+                             const std::u16string& skin, HANDLE owner) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Window window{skin, reinterpret_cast<HANDLE>(next_handle_), owner};
+  next_handle_ += 0x10;
+  windows_[{extension_id, window_id}] = window;
+  return window.handle;
+}
+
+std::optional<CSkinWindowTable::Window> CSkinWindowTable::Find(
+    const std::u16string& extension_id, const std::u16string& window_id) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = windows_.find({extension_id, window_id});
+  if (it == windows_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool CSkinWindowTable::Remove(const std::u16string& extension_id, const std::u16string& window_id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return windows_.erase({extension_id, window_id}) > 0;
+}
+
+halcy::CreatableClass CSkinWindow::Factory(std::shared_ptr<CSkinWindowTable> table) {
+  halcy::CreatableClass entry;
+  entry.create = [table](REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    ComPtr<CSkinWindow> window = halcy::MakeComObject<CSkinWindow>(table);
+    return window ? window->QueryInterface(iid, out) : E_OUTOFMEMORY;
+  };
+  return entry;
+}
+
+HRESULT CSkinWindow::InitSkinWindow(BSTR skin, BSTR window_id, BSTR extension_id) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    skin_ = Text(skin);
+    window_id_ = Text(window_id);
+    extension_id_ = Text(extension_id);
+  }
+  table_->log()->Record("InitSkinWindow", {skin, window_id, extension_id});
+  return S_OK;
+}
+
+HRESULT CSkinWindow::ShowSkinWindow(HANDLE owner, LONG x, LONG y, LONG arg1, LONG arg2) {
+  std::u16string skin, window_id, extension_id;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    skin = skin_;
+    window_id = window_id_;
+    extension_id = extension_id_;
+  }
+  if (extension_id.empty() || window_id.empty()) return E_UNEXPECTED;  // not initialised
+  table_->Add(extension_id, window_id, skin, owner);
+  table_->log()->Record("ShowSkinWindow", {static_cast<int64_t>(reinterpret_cast<uintptr_t>(owner)),
+                                           x, y, arg1, arg2});
+  return S_OK;
+}
+
+}  // namespace host
