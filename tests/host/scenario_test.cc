@@ -276,13 +276,22 @@ TEST_F(GuideScenarioTest, GuideInstallsAndWaitLastsUntilTheSlowDownloadEnded) {
   EXPECT_EQ("2.0", Version("app.two"));
 }
 
-TEST_F(GuideScenarioTest, GuideNeedsAnIdAndAnAddress) {
+// A guide line needs an id and an address, and a guide at work: without the configuration file
+// the line is refused rather than dropped.
+TEST_F(GuideScenarioTest, GuideNeedsAnIdAnAddressAndAGuideAtWork) {
   for (const char* line : {R"({"op":"guide","id":"app.one"})", R"({"op":"guide","url":"x"})"}) {
     SCOPED_TRACE(line);
     std::string out, err;
     EXPECT_EQ(2, Play(std::string(line) + "\n", &out, &err, Env()));
     EXPECT_NE(std::string::npos, err.find("plexore-host: scenario line 1: \"")) << err;
   }
+  std::filesystem::remove(BrowserDir() + "/extensionMgrConfig.ini");
+  std::string out, err;
+  EXPECT_EQ(2, Play(R"({"op":"guide","id":"app.one","url":"http://x/"})"
+                    "\n",
+                    &out, &err, Env()));
+  EXPECT_NE(std::string::npos, err.find("scenario line 1: the install guide is not at work"))
+      << err;
 }
 
 }  // namespace
