@@ -50,8 +50,9 @@ def play(scenario):
         with open(path, "w", encoding="utf-8") as out:
             out.write(scenario)
         env = dict(os.environ, HALCY_APPDATA=root, HALCY_REGISTRY=os.path.join(work, "reg.reg"))
-        run = subprocess.run([os.path.abspath(ARGS.host), "run", "--data-root", root, "--scenario", path],
-                             cwd=work, env=env, capture_output=True, text=True, timeout=150)
+        command = [os.path.abspath(ARGS.host), "run", "--data-root", root, "--scenario", path]
+        run = subprocess.run(command, cwd=work, env=env, capture_output=True, text=True,
+                             timeout=150)
         if run.returncode != 0:
             raise AssertionError("exit %d\n%s%s" % (run.returncode, run.stdout, run.stderr))
         return run.stdout.replace(root, "ROOT")
