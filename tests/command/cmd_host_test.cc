@@ -11,8 +11,10 @@
 #include "command/extension_mgr_port.h"
 #include "extension/extension_agent.h"
 #include "extension/routing_test_util.h"
+#include "extension/ui_ext_pt_mgr.h"
 #include "host/browser_model.h"
 #include "platform/bstr.h"
+#include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/log_capture.h"
@@ -54,6 +56,14 @@ class RecordingMgrPort final : public Logic::ExtensionMgrPort {
                                const std::u16string& content) override {
     return Record(u"statistics " + id + u" " + Num(type) + u" " + kind + u" " + content);
   }
+  // The browser's own manager, as the real port hands it out.
+  HRESULT GetUIExtPtMgr(Logic::IUIExtPtMgr** manager) override {
+    return Util::Com::GetService(Logic::IUIExtPtMgr::kIID, reinterpret_cast<void**>(manager));
+  }
+  std::u16string ExtensionLocation(const std::u16string& id, const std::u16string& path) override {
+    return u"hcbrowser://localextensions/" + id + u"/" + path;
+  }
+  std::u16string ExtensionDirectory(const std::u16string& id) override { return u"C:\\ext\\" + id; }
 
   bool WaitForReplies(size_t count) {
     std::unique_lock<std::mutex> hold(mutex_);
