@@ -8,6 +8,7 @@
 #include "common/json_escape.h"
 #include "extension/ui_ext_points.h"
 #include "json/json_reader.h"
+#include "json/json_writer.h"
 #include "module/channel_info.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
@@ -97,9 +98,12 @@ std::u16string AbsoluteIconGroup(const std::u16string& icon_group,
   for (const char16_t* key : {u"normal", u"press", u"hover"}) {
     std::u16string relative;
     if (!ReadTextMember(*group, key, &relative)) continue;
+    if (relative.empty()) return icon_group;
+    // The path as the group's JSON text spells it (the writer escapes the solidus).
+    std::u16string written = ToJsonString(CJsonValue(relative));
+    written = written.substr(1, written.size() - 2);
     std::u16string text = icon_group;
-    if (!relative.empty())
-      ReplaceAll(&text, relative, EscapeJsonText(directory + u"\\" + relative));
+    ReplaceAll(&text, written, EscapeJsonText(directory + u"\\" + relative));
     return text;
   }
   return icon_group;
