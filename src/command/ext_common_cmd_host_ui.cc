@@ -59,68 +59,84 @@ ComPtr<IBrowserFrame> CurrentFrame() {
   return frame;
 }
 
+// What each handler here starts from: the manager's port, the UI extension-point manager it
+// hands out, the caller's id and the parsed arguments (null when malformed). False when the
+// manager or its UI extension-point manager is missing.
+struct PointCommand {
+  // `parse` false: the browser reads the argument text itself.
+  PointCommand(std::shared_ptr<ExtensionMgrPort> port, BSTR extension_id, BSTR arguments,
+               bool parse = true)
+      : manager(std::move(port)), id(BstrText(extension_id)), raw(BstrText(arguments)) {
+    if (manager) points = PointMgr(*manager);
+    if (points && parse) args = Arguments(arguments);
+  }
+  explicit operator bool() const { return points != nullptr; }
+  std::u16string Text(std::u16string_view key) const { return TextOf(args.get(), key); }
+  LONG Number(std::u16string_view key, LONG fallback) const {
+    return NumberOf(args.get(), key, fallback);
+  }
+
+  std::shared_ptr<ExtensionMgrPort> manager;
+  ComPtr<IUIExtPtMgr> points;
+  std::unique_ptr<CJsonValue> args;
+  const std::u16string id;
+  const std::u16string raw;
+};
+
 bool HasSideBarMgr() { return Thread::GetServiceOrLog<ISideBarMgr>(u"ISideBarMgr") != nullptr; }
 
 }  // namespace
 
 HRESULT Host::ShowHtmlBubble(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  const std::u16string id = BstrText(extension_id);
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  const CJsonValue* a = args.get();
-  const LONG tab_id = NumberOf(a, u"tab_id", -1);
-  const LONG frame_id = FrameFromArgument(TextOf(a, u"frame"), tab_id);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  const LONG tab_id = c.Number(u"tab_id", -1);
+  const LONG frame_id = FrameFromArgument(c.Text(u"frame"), tab_id);
   const char16_t* point = PointOfKeyword(
-      TextOf(a, u"showPos"), {kAddressBarPointId, kAppBarPointId, kToolbarPointId, kSideBarPointId},
+      c.Text(u"showPos"), {kAddressBarPointId, kAppBarPointId, kToolbarPointId, kSideBarPointId},
       nullptr);
-  const std::u16string url = TextOf(a, u"url");
+  const std::u16string url = c.Text(u"url");
   // A bubble meant for one page is not shown over another.
   if (point == kAddressBarPointId && !url.empty() &&
       halcy::AsciiToLower(ActiveTabUrl(frame_id)) != halcy::AsciiToLower(url)) {
     return S_FALSE;
   }
-  ScopedBstr point_bstr, extension(id);
+  ScopedBstr point_bstr, extension(c.id);
   point_bstr.Reset(SysAllocString(point));
-  ScopedBstr page(ReplaceVersionPlaceholders(*manager, id, TextOf(a, u"htmlpage")));
-  points->ShowBubble(point_bstr.Get(), extension.Get(), frame_id, page.Get(),
-                     NumberOf(a, u"showtime", -1), NumberOf(a, u"forceshowtime", -1),
-                     NumberOf(a, u"width", 0), NumberOf(a, u"height", 0), tab_id);
+  ScopedBstr page(ReplaceVersionPlaceholders(*c.manager, c.id, c.Text(u"htmlpage")));
+  c.points->ShowBubble(point_bstr.Get(), extension.Get(), frame_id, page.Get(),
+                       c.Number(u"showtime", -1), c.Number(u"forceshowtime", -1),
+                       c.Number(u"width", 0), c.Number(u"height", 0), tab_id);
   Log(kLogDetail, u"Extension;",
-      u" Show SeedSideBar Bubblue: extsionid: %s, params: %s, frameid:%d", id.c_str(),
-      BstrText(arguments).c_str(), frame_id);
+      u" Show SeedSideBar Bubblue: extsionid: %s, params: %s, frameid:%d", c.id.c_str(),
+      c.raw.c_str(), frame_id);
   return S_OK;
 }
 
 HRESULT Host::ShowBubble2(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return S_FALSE;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  if (!args) return S_OK;
-  const std::u16string id = BstrText(extension_id);
-  const char16_t* point = PointOfKeyword(TextOf(args.get(), u"showPos"),
-                                         {kAddressBarPointId, kAppBarPointId}, kToolbarPointId);
-  const std::u16string frame_text = TextOf(args.get(), u"frame");
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return S_FALSE;
+  if (!c.args) return S_OK;
+  const char16_t* point =
+      PointOfKeyword(c.Text(u"showPos"), {kAddressBarPointId, kAppBarPointId}, kToolbarPointId);
+  const std::u16string frame_text = c.Text(u"frame");
   LONG frame_id = -1;
   if (!frame_text.empty()) {
     frame_id = DecimalToLong(frame_text);
   } else if (HasSideBarMgr()) {
     if (ComPtr<IBrowserFrame> frame = CurrentFrame()) frame->GetFrameId(&frame_id);
   }
-  ScopedBstr point_bstr(point), extension(id);
-  ScopedBstr page(ReplaceVersionPlaceholders(*manager, id, TextOf(args.get(), u"htmlpage")));
-  points->ShowBubble(point_bstr.Get(), extension.Get(), frame_id, page.Get(),
-                     NumberOf(args.get(), u"showtime", -1), -1, NumberOf(args.get(), u"width", 0),
-                     NumberOf(args.get(), u"height", 0), -1);
+  ScopedBstr point_bstr(point), extension(c.id);
+  ScopedBstr page(ReplaceVersionPlaceholders(*c.manager, c.id, c.Text(u"htmlpage")));
+  c.points->ShowBubble(point_bstr.Get(), extension.Get(), frame_id, page.Get(),
+                       c.Number(u"showtime", -1), -1, c.Number(u"width", 0), c.Number(u"height", 0),
+                       -1);
   return S_OK;
 }
 
 HRESULT Host::ShowSideBubble(BSTR extension_id, BSTR arguments, LONG request_context) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return S_FALSE;
+  PointCommand c(port(), extension_id, arguments, false);
+  if (!c) return S_FALSE;
   ComPtr<IBrowserFrame> frame = CurrentFrame();
   if (!frame) return S_FALSE;
   LONG frame_id = -1;
@@ -130,139 +146,113 @@ HRESULT Host::ShowSideBubble(BSTR extension_id, BSTR arguments, LONG request_con
   if (frame->GetTabContainer(tabs.ReleaseAndGetAddressOf()) == S_OK && tabs) {
     tabs->GetTabId(kActiveTabIndex, &active_tab);
   }
-  ScopedBstr side_bar(kSideBarPointId), extension(BstrText(extension_id));
+  ScopedBstr side_bar(kSideBarPointId), extension(c.id);
   // The browser reads the argument text itself.
-  points->ShowSideBubble(side_bar.Get(), extension.Get(), arguments, request_context, frame_id,
-                         active_tab);
+  c.points->ShowSideBubble(side_bar.Get(), extension.Get(), arguments, request_context, frame_id,
+                           active_tab);
   return S_OK;
 }
 
 HRESULT Host::ShowGuide(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  const LONG tab_id = NumberOf(args.get(), u"tab_id", -1);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  const LONG tab_id = c.Number(u"tab_id", -1);
   const LONG frame_id = FrameFromArgument(u"", tab_id);
-  const char16_t* point = PointOfKeyword(TextOf(args.get(), u"showPos"),
-                                         {kSmartBarPointId, kAddressBarPointId}, kToolbarPointId);
-  ScopedBstr point_bstr(point), text(TextOf(args.get(), u"guidetext")),
-      extension(BstrText(extension_id));
-  points->ShowGuide(point_bstr.Get(), text.Get(), extension.Get(), tab_id, frame_id);
+  const char16_t* point =
+      PointOfKeyword(c.Text(u"showPos"), {kSmartBarPointId, kAddressBarPointId}, kToolbarPointId);
+  ScopedBstr point_bstr(point), text(c.Text(u"guidetext")), extension(c.id);
+  c.points->ShowGuide(point_bstr.Get(), text.Get(), extension.Get(), tab_id, frame_id);
   return S_OK;
 }
 
 HRESULT Host::ShowExt(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return S_FALSE;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  if (!args) return S_OK;  // malformed: nothing done
-  const LONG tab_id = NumberOf(args.get(), u"tab_id", -1);
-  const LONG frame_id = FrameFromArgument(TextOf(args.get(), u"frame"), tab_id);
-  const LONG show = NumberOf(args.get(), u"showflag", 1) != 0 ? 1 : 0;
-  const std::u16string id = BstrText(extension_id);
-  ScopedBstr side_bar(kSideBarPointId), extension(id);
-  points->ShowExtension(side_bar.Get(), extension.Get(), tab_id, frame_id, show);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return S_FALSE;
+  if (!c.args) return S_OK;  // malformed: nothing done
+  const LONG tab_id = c.Number(u"tab_id", -1);
+  const LONG frame_id = FrameFromArgument(c.Text(u"frame"), tab_id);
+  const LONG show = c.Number(u"showflag", 1) != 0 ? 1 : 0;
+  ScopedBstr side_bar(kSideBarPointId), extension(c.id);
+  c.points->ShowExtension(side_bar.Get(), extension.Get(), tab_id, frame_id, show);
   Log(kLogDetail, u"Extension;", u" Show SeedSideBar: extsionid: %s, params: %s, frameid:%d",
-      id.c_str(), BstrText(arguments).c_str(), frame_id);
+      c.id.c_str(), c.raw.c_str(), frame_id);
   return S_OK;
 }
 
 HRESULT Host::UpdateInfo(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  const CJsonValue* a = args.get();
-  const LONG tab_id = NumberOf(a, u"tab_id", -1);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  const LONG tab_id = c.Number(u"tab_id", -1);
   // A "frame" given, even empty, is taken as a number; only an absent one comes from the tab.
-  const CJsonValue* frame = a ? FindMember(*a, u"frame") : nullptr;
+  const CJsonValue* frame = c.args ? FindMember(*c.args, u"frame") : nullptr;
   const LONG frame_id = frame ? DecimalToLong(MemberText(*frame)) : FrameFromArgument(u"", tab_id);
   const char16_t* point = PointOfKeyword(
-      TextOf(a, u"showPos"),
+      c.Text(u"showPos"),
       {kAddressBarPointId, kAppBarPointId, kToolbarPointId, kSmartBarPointId, kSideBarPointId},
       nullptr);
-  const std::u16string id = BstrText(extension_id);
-  ScopedBstr extension(id), name(TextOf(a, u"infoname")), info(TextOf(a, u"info")), point_bstr;
+  ScopedBstr extension(c.id), name(c.Text(u"infoname")), info(c.Text(u"info")), point_bstr;
   point_bstr.Reset(SysAllocString(point));
-  points->UpdateInfo(extension.Get(), name.Get(), info.Get(), point_bstr.Get(), frame_id, tab_id);
+  c.points->UpdateInfo(extension.Get(), name.Get(), info.Get(), point_bstr.Get(), frame_id, tab_id);
   Log(kLogDetail, u"Extension;", u" SeedSideBar UpdateInfo: extsionid: %s, params: %s, frameid: %d",
-      id.c_str(), BstrText(arguments).c_str(), frame_id);
+      c.id.c_str(), c.raw.c_str(), frame_id);
   return S_OK;
 }
 
 HRESULT Host::SetTitle(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  ScopedBstr extension(BstrText(extension_id)), name(u"caption"),
-      title(TextOf(args.get(), u"title")), toolbar(kToolbarPointId);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  ScopedBstr extension(c.id), name(u"caption"), title(c.Text(u"title")), toolbar(kToolbarPointId);
   // The toolbar button is the same in every frame and tab.
-  points->UpdateInfo(extension.Get(), name.Get(), title.Get(), toolbar.Get(), -1, -1);
+  c.points->UpdateInfo(extension.Get(), name.Get(), title.Get(), toolbar.Get(), -1, -1);
   return S_OK;
 }
 
 HRESULT Host::ShowPageExt(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  const CJsonValue* a = args.get();
-  const std::u16string id = BstrText(extension_id);
-  const LONG tab_id = NumberOf(a, u"tab_id", -1);
-  const LONG frame_id = FrameFromArgument(TextOf(a, u"frame"), tab_id);
-  const CJsonValue* group = a ? FindMember(*a, u"icongroup") : nullptr;
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  const LONG tab_id = c.Number(u"tab_id", -1);
+  const LONG frame_id = FrameFromArgument(c.Text(u"frame"), tab_id);
+  const CJsonValue* group = c.args ? FindMember(*c.args, u"icongroup") : nullptr;
   std::u16string icon_group = group && group->IsObject() ? MemberText(*group) : u"";
   if (!icon_group.empty())
-    icon_group = AbsoluteIconGroup(icon_group, manager->ExtensionDirectory(id));
-  const char16_t* point = PointOfKeyword(TextOf(a, u"showPos"), {kSmartBarPointId, kSideBarPointId},
-                                         kAddressBarPointId);
-  ScopedBstr extension(id), url(TextOf(a, u"url")), icons(icon_group), point_bstr(point),
-      button(TextOf(a, u"btnname"));
-  points->ShowPageExtension(extension.Get(), frame_id, url.Get(), icons.Get(), tab_id,
-                            point_bstr.Get(), NumberOf(a, u"weight", 0), button.Get(),
-                            NumberOf(a, u"pressdie", 0) != 0 ? 1 : 0);
+    icon_group = AbsoluteIconGroup(icon_group, c.manager->ExtensionDirectory(c.id));
+  const char16_t* point =
+      PointOfKeyword(c.Text(u"showPos"), {kSmartBarPointId, kSideBarPointId}, kAddressBarPointId);
+  ScopedBstr extension(c.id), url(c.Text(u"url")), icons(icon_group), point_bstr(point),
+      button(c.Text(u"btnname"));
+  c.points->ShowPageExtension(extension.Get(), frame_id, url.Get(), icons.Get(), tab_id,
+                              point_bstr.Get(), c.Number(u"weight", 0), button.Get(),
+                              c.Number(u"pressdie", 0) != 0 ? 1 : 0);
   return S_OK;
 }
 
 HRESULT Host::NewTabNavigate(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  if (!manager) return S_FALSE;
-  ComPtr<IUIExtPtMgr> points = PointMgr(*manager);
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  const std::u16string id = BstrText(extension_id);
-  std::u16string url = ReplaceVersionPlaceholders(*manager, id, TextOf(args.get(), u"url"));
-  url = AppendChannelCode(ResolveLocation(*manager, id, url));
-  ScopedBstr extension(id), url_bstr(url);
-  points->NewTabNavigate(extension.Get(), NumberOf(args.get(), u"frame", -1), url_bstr.Get());
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return c.manager ? E_FAIL : S_FALSE;
+  std::u16string url = ReplaceVersionPlaceholders(*c.manager, c.id, c.Text(u"url"));
+  url = AppendChannelCode(ResolveLocation(*c.manager, c.id, url));
+  ScopedBstr extension(c.id), url_bstr(url);
+  c.points->NewTabNavigate(extension.Get(), c.Number(u"frame", -1), url_bstr.Get());
   return S_OK;
 }
 
 HRESULT Host::NewTabAndNavigate(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
   // Taken as given: no placeholders, no extension-relative paths.
-  ScopedBstr extension(BstrText(extension_id)), url(TextOf(args.get(), u"url"));
-  points->NewTabNavigate(extension.Get(), NumberOf(args.get(), u"frame", -1), url.Get());
+  ScopedBstr extension(c.id), url(c.Text(u"url"));
+  c.points->NewTabNavigate(extension.Get(), c.Number(u"frame", -1), url.Get());
   return S_OK;
 }
 
 HRESULT Host::TabNavigate(BSTR extension_id, BSTR arguments, LONG) {
-  std::shared_ptr<ExtensionMgrPort> manager = port();
-  ComPtr<IUIExtPtMgr> points = manager ? PointMgr(*manager) : nullptr;
-  if (!points) return E_FAIL;
-  std::unique_ptr<CJsonValue> args = Arguments(arguments);
-  if (!args) return S_OK;  // malformed: nothing done
-  const std::u16string id = BstrText(extension_id);
-  std::u16string url = ReplaceVersionPlaceholders(*manager, id, TextOf(args.get(), u"url"));
-  ScopedBstr extension(id), url_bstr(ResolveLocation(*manager, id, url));
-  points->TabNavigate(extension.Get(), NumberOf(args.get(), u"tab_id", -1), url_bstr.Get(),
-                      NumberOf(args.get(), u"active", 0));
+  PointCommand c(port(), extension_id, arguments);
+  if (!c) return E_FAIL;
+  if (!c.args) return S_OK;  // malformed: nothing done
+  std::u16string url = ReplaceVersionPlaceholders(*c.manager, c.id, c.Text(u"url"));
+  ScopedBstr extension(c.id), url_bstr(ResolveLocation(*c.manager, c.id, url));
+  c.points->TabNavigate(extension.Get(), c.Number(u"tab_id", -1), url_bstr.Get(),
+                        c.Number(u"active", 0));
   return S_OK;
 }
 

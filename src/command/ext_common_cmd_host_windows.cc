@@ -71,6 +71,17 @@ bool SetUpPopup(IPopupFrame* popup, IBrowserFrame* owner, const Host::PopupReque
   return true;
 }
 
+// The custom-id commands' common start: their log line, the arguments and the content of the
+// tab's page; false when there is no such page.
+bool CustomIdPage(BSTR extension_id, BSTR arguments, std::unique_ptr<CJsonValue>* args,
+                  ComPtr<IPageContent>* page) {
+  Log(kLogEvent, u"DeadImageLink;", u"ext:post From lib, extid:%s, args: %s\n",
+      BstrText(extension_id).c_str(), BstrText(arguments).c_str());
+  *args = ParseCommandArguments(arguments);
+  *page = PageOfTab<IPageContent>(NumberOf(args->get(), u"tab_id", -1));
+  return *page != nullptr;
+}
+
 }  // namespace
 
 // --- Popup frames ---
@@ -295,11 +306,10 @@ HRESULT Host::GetElementInfoByPoint(BSTR extension_id, BSTR arguments, LONG requ
 }
 
 HRESULT Host::SetAttributeByCustomId(BSTR extension_id, BSTR arguments, LONG) {
+  std::unique_ptr<CJsonValue> args;
+  ComPtr<IPageContent> page;
   if (!port()) return E_FAIL;
-  Log(kLogEvent, u"DeadImageLink;", u"ext:post From lib, extid:%s, args: %s\n",
-      BstrText(extension_id).c_str(), BstrText(arguments).c_str());
-  std::unique_ptr<CJsonValue> args = ParseCommandArguments(arguments);
-  if (ComPtr<IPageContent> page = PageOfTab<IPageContent>(NumberOf(args.get(), u"tab_id", -1))) {
+  if (CustomIdPage(extension_id, arguments, &args, &page)) {
     ScopedBstr custom_id(TextOf(args.get(), u"custom_id")),
         name(TextOf(args.get(), u"attribute_name")), value(TextOf(args.get(), u"value"));
     page->SetAttributeByCustomId(custom_id.Get(), name.Get(), value.Get());
@@ -308,11 +318,10 @@ HRESULT Host::SetAttributeByCustomId(BSTR extension_id, BSTR arguments, LONG) {
 }
 
 HRESULT Host::EvaluteJsForImageByCustomId(BSTR extension_id, BSTR arguments, LONG) {
+  std::unique_ptr<CJsonValue> args;
+  ComPtr<IPageContent> page;
   if (!port()) return E_FAIL;
-  Log(kLogEvent, u"DeadImageLink;", u"ext:post From lib, extid:%s, args: %s\n",
-      BstrText(extension_id).c_str(), BstrText(arguments).c_str());
-  std::unique_ptr<CJsonValue> args = ParseCommandArguments(arguments);
-  if (ComPtr<IPageContent> page = PageOfTab<IPageContent>(NumberOf(args.get(), u"tab_id", -1))) {
+  if (CustomIdPage(extension_id, arguments, &args, &page)) {
     ScopedBstr custom_id(TextOf(args.get(), u"custom_id")), code(TextOf(args.get(), u"code"));
     page->EvaluateScriptForImage(custom_id.Get(), code.Get());
   }
