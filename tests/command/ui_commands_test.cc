@@ -18,6 +18,7 @@
 #include "platform/windows.h"
 #include "support/temp_env.h"
 #include "support/thread_gate.h"
+#include "thread/frame_lookup.h"
 
 namespace command_testing {
 namespace {
@@ -350,6 +351,36 @@ TEST_F(UICommandTest, SideBubbleFindsTheFrameOfAVisibleWindowOfTheUIThread) {
   ASSERT_TRUE(ShowWindow(model()->WindowOf(2), 0));
   EXPECT_EQ(S_OK, Command(u"extension.invoke.ui.showsidebubble", u"{}"));
   EXPECT_EQ(2u, UiLines().size()) << "no visible frame: nothing shown";
+}
+
+// Popups' windows belong to the UI thread too: found as kind 2, never as a frame with content.
+TEST_F(UICommandTest, FrameLookupOfTheUIThreadTellsPopupsFromBrowserFrames) {
+  ASSERT_EQ(S_OK, Command(u"extension.invoke.ui.popframe", u"{\"url\":\"http://p.example/\"}"));
+  ASSERT_TRUE(host_.WaitIdle());
+  ASSERT_TRUE(ShowWindow(model()->WindowOf(1), 0));
+  ASSERT_TRUE(ShowWindow(model()->WindowOf(2), 0));
+  auto lookup = [&](LONG kind, bool visible_only) {
+    return host_.RunOn(Thread::kThreadUI, [&] {
+      ComPtr<IUnknown> found;
+      LONG frame_id = -1;
+      ComPtr<Logic::IPopupFrame> popup;
+      ComPtr<Logic::IBrowserFrame> frame;
+      if (Thread::FindFrameOfCurrentThread(kind, found.ReleaseAndGetAddressOf(), visible_only) !=
+          S_OK) {
+        return -2L;
+      }
+      if (kind == 2 && SUCCEEDED(found.As(&popup))) popup->GetFrameId(&frame_id);
+      if (kind == 0 && SUCCEEDED(found.As(&frame))) frame->GetFrameId(&frame_id);
+      return static_cast<long>(frame_id);
+    });
+  };
+  EXPECT_EQ(5001L, lookup(2, true));
+  EXPECT_EQ(-2L, lookup(0, true)) << "the visible popup has no tabs";
+  EXPECT_EQ(1L, lookup(0, false));
+  // Another thread owns no window.
+  ComPtr<IUnknown> found;
+  EXPECT_EQ(E_FAIL, Thread::FindFrameOfCurrentThread(2, found.ReleaseAndGetAddressOf(), false));
+  EXPECT_FALSE(found);
 }
 
 TEST_F(UICommandTest, WindowCommandsReachTheWindowManager) {
