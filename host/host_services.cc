@@ -136,6 +136,11 @@ bool CHostServices::Start() {
       return false;
     }
   }
+  // Frames' and popups' windows belong to the UI thread, as the browser's do.
+  const DWORD ui_thread = thread(Thread::kThreadUI)->thread_id();
+  browser_model_->SetWindowThread(ui_thread);
+  browser_model_->SetPopupFrames(popup_frames_);
+  popup_frames_->SetWindowThread(ui_thread);
   Register();
   return true;
 }
@@ -145,6 +150,7 @@ void CHostServices::Stop() {
   for (auto& t : threads_) t->Stop();
   Unregister();
   threads_.clear();
+  popup_frames_->Clear();
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
   browser_model_ = nullptr;
@@ -238,6 +244,7 @@ void CHostServices::Register() {
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
   set(Logic::IUIExtPtMgr::kIID, ui_points_.Get());
+  set(Logic::ISideBarMgr::kIID, static_cast<Logic::ISideBarMgr*>(browser_model_.Get()));
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
@@ -248,6 +255,7 @@ void CHostServices::Register() {
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
   creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
   registrations_.PublishClass(Logic::ISkinWindow::kIID, CSkinWindow::Factory(skin_windows_));
+  registrations_.PublishClass(Logic::IPopupFrame::kIID, CPopupFrame::Factory(popup_frames_));
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
   creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);

@@ -3,6 +3,7 @@
 // receiver, in the order each one received them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -120,8 +121,9 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
 }
 
 // The shipped tour plays to the end: its three queries are answered to pagenotes, the command of
-// a group it lacks ("global") is answered by nobody, and the front end's command makes the round
-// trip. A query from translatebar, which lacks the "utility" group, reaches no host at all.
+// a group it lacks ("global") is answered by nobody, the front end's command makes the round
+// trip, and its background page opens a popup, shows a bubble and navigates a tab. A query from
+// translatebar, which lacks the "utility" group, reaches no host at all.
 TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   const std::string tour = testing_support::ReadFileOrEmpty(PLEXORE_TOUR);
   ASSERT_FALSE(tour.empty());
@@ -145,13 +147,37 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
       CoreNotify("extension.invoke.fe.toLibAsync",
                  R"({\"fecmd\":{\"cmd\":\"savenote\",\"text\":\"read later\"}, )"
                  R"(\"fecmdContext\":\"1, notes-panel, 2, 3\"})"),
+
+      CoreNotify("extension.response.ui.popframe",
+                 R"({\"success\":\"1\", \"frame_id\":\"5001\" })"),
   };
   EXPECT_EQ(expected, answers);
   EXPECT_EQ(std::vector<std::string>{R"({"to":"fe","ext":"pagenotes","name":)"
                                      R"("extension.response.fe.toLibAsync","payload":)"
                                      R"("{\"count\":1,\"saved\":true}"})"},
             lines["fe"]);
-  EXPECT_EQ(3u, lines.size()) << "only the DLL host, pagenotes and the front end hear: " << out;
+  // The browser shows the popup (set up in order), navigates the tab and shows the bubble; the
+  // navigation and the bubble come from different threads, so their order is free.
+  const std::string popup = "hcbrowser://localextensions/pagenotes/background.html?v=1.2.0";
+  std::vector<std::string> ui = lines["ui"];
+  ASSERT_EQ(11u, ui.size()) << out;
+  EXPECT_EQ(std::vector<std::string>({R"({"to":"ui","call":"SetOwnerFrame","args":[5001,1]})",
+                                      R"({"to":"ui","call":"SetMainWindow","args":[5001,1]})",
+                                      R"({"to":"ui","call":"SetSize","args":[5001,320,240]})",
+                                      R"({"to":"ui","call":"CreateFrameWindow","args":[5001]})",
+                                      R"({"to":"ui","call":"Show","args":[5001,5]})"}),
+            std::vector<std::string>(ui.begin(), ui.begin() + 5));
+  EXPECT_EQ(R"({"to":"ui","call":"SetCaption","args":[5001,"Page Notes"]})", ui[6]);
+  EXPECT_EQ(R"({"to":"ui","call":"Navigate","args":[5001,")" + popup + R"(",1,-1,0,0,2]})", ui[8]);
+  std::sort(ui.begin() + 9, ui.end());
+  EXPECT_EQ(R"({"to":"ui","call":"ShowBubble","args":["185A0831-E83A-4a49-A9FE-2632A7D59888",)"
+            R"("pagenotes",1,"bubble.html?v=1.2.0",5000,-1,200,80,-1]})",
+            ui[9]);
+  EXPECT_EQ(
+      R"({"to":"ui","call":"TabNavigate","args":["pagenotes",11,"http://news.example/weather",1]})",
+      ui[10]);
+  EXPECT_EQ(4u, lines.size()) << "only the DLL host, pagenotes, the front end and the UI hear: "
+                              << out;
 }
 
 TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
