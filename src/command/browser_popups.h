@@ -3,7 +3,7 @@
 // opens, and the browser lists open popups as frame items of kind 2 (command/browser_model.h),
 // on which IPopupFrame is queried. Top-level browser frames answer IBrowserMainWindow, which
 // switches their window mode. The side-bar manager maps a top-level window to its frame; the
-// frame lookup of the current thread (thread/frame_lookup.h) relies on it.
+// frame lookup of the current thread (command/frame_lookup.h) relies on it.
 //
 //   ComPtr<IPopupFrame> popup;   // CreateObjectByIID(IPopupFrame::kIID, ...)
 //   popup->SetOwnerFrame(owner); popup->SetSize(400, 300); popup->CreateFrameWindow();

@@ -15,7 +15,7 @@
 #include "common/log.h"
 #include "platform/bstr.h"
 #include "platform/strings.h"
-#include "thread/frame_lookup.h"
+#include "command/frame_lookup.h"
 #include "thread/service_lookup.h"
 
 namespace Logic {

@@ -18,7 +18,7 @@
 #include "platform/windows.h"
 #include "support/temp_env.h"
 #include "support/thread_gate.h"
-#include "thread/frame_lookup.h"
+#include "command/frame_lookup.h"
 
 namespace command_testing {
 namespace {

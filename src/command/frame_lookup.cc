@@ -1,4 +1,4 @@
-#include "thread/frame_lookup.h"
+#include "command/frame_lookup.h"
 
 #include "command/browser_model.h"
 #include "command/browser_popups.h"
