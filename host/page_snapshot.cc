@@ -97,7 +97,7 @@ std::string RenderPageSnapshotPng(std::u16string_view title, std::u16string_view
   const int link = gdImageColorAllocate(image, 0x1A, 0x0D, 0xAB);
   gdImageFilledRectangle(image, 0, 0, kSnapshotWidth - 1, kSnapshotHeight - 1, paper);
   gdImageFilledRectangle(image, 0, 0, kSnapshotWidth - 1, 7, band);
-  DrawLine(image, gdFontGetGiant(), 28, title, ink);
+  DrawLine(image, gdFontGetGiant(), 28, title.empty() ? u"(untitled)" : title, ink);
   DrawLine(image, gdFontGetMediumBold(), 64, url, link);
   int size = 0;
   void* bytes = gdImagePngPtr(image, &size);

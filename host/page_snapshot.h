@@ -35,8 +35,8 @@ inline constexpr int kSnapshotHeight = 120;
 std::optional<std::string> CheckSnapshotTarget(std::u16string_view target,
                                                std::string* why = nullptr);
 
-// A kSnapshotWidth x kSnapshotHeight PNG showing `title` above `url` (characters outside
-// Latin-1 drawn as "?", long texts cut). Empty when libgd fails.
+// A kSnapshotWidth x kSnapshotHeight PNG showing `title` ("(untitled)" when empty) above `url`
+// (characters outside Latin-1 drawn as "?", long texts cut). Empty when libgd fails.
 std::string RenderPageSnapshotPng(std::u16string_view title, std::u16string_view url);
 
 class CPageSnapshotter {

@@ -151,7 +151,38 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
                                      R"("extension.response.fe.toLibAsync","payload":)"
                                      R"("{\"count\":1,\"saved\":true}"})"},
             lines["fe"]);
-  EXPECT_EQ(3u, lines.size()) << "only the DLL host, pagenotes and the front end hear: " << out;
+  // weatherdesk's page: opened in a new tab with its script, described, snapshotted into a
+  // real PNG beside the library, and announced on its toolbar button.
+  const std::string png =
+      "ROOT/appdata/halcy/browser/SysData/localextensions/weatherdesk/forecast.png";
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          R"x({"to":"ui","call":"OpenUrl","args":[1,)x"
+          R"x("hcbrowser://localextensions/weatherdesk/forecast.html",1,-1,2,0,2]})x",
+          R"x({"to":"ui","call":"RunScript","args":[12,"showForecast()"]})x",
+          R"x({"to":"ui","call":"StartSnapshot","args":[12,0,")x" + png + R"x("]})x",
+          R"x({"to":"ui","call":"PostCommand","args":[)x"
+          R"x("185A0831-E83A-4a49-A9FE-2632A7D59888","weatherdesk",1,0,"forecast-shown"]})x"}),
+      lines["ui"]);
+  std::vector<std::string> page_answers;
+  for (const std::string& line : lines["dll"]) {
+    if (line.find(R"("0x0700000D")") != std::string::npos ||
+        line.find(R"("0x0700000A")") != std::string::npos) {
+      page_answers.push_back(line);
+    }
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          R"x({"to":"dll","type":"0x0700000D","params":["weatherdesk",1,0,1,"forecast",)x"
+          R"x("{\"title\":\"\",\"url\":\"hcbrowser://localextensions/weatherdesk/)x"
+          R"x(forecast.html\"}"]})x",
+          R"x({"to":"dll","type":"0x0700000A","params":["weatherdesk",1,1,")x" + png + R"x("]})x"}),
+      page_answers);
+  const std::string bytes =
+      testing_support::ReadFileOrEmpty(dir_.path() + png.substr(std::string("ROOT").size()));
+  EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), bytes.substr(0, 8));
+  EXPECT_EQ(4u, lines.size()) << "only the DLL host, pagenotes, the front end and the UI hear: "
+                              << out;
 }
 
 TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
