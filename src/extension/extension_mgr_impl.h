@@ -16,7 +16,9 @@
 // dll_interaction_process_host.h): created at start-up, the sender behind the DLL-host slot,
 // shut down at uninitialize. It is the host's owner: the child's messages and the channel's
 // failure arrive here (extension_mgr_dll.cc), where a first crash restarts the process and
-// reloads every native library, and a later one shows a notice and leaves it down.
+// reloads every native library, and a later one shows a notice and leaves it down. A native
+// library's page requests (open a page, page information, snapshots, toolbar commands) run on
+// the UI thread and are answered through the same host (extension_mgr_webpage.cc).
 //
 // Reference counted: CCoExtensionMgr holds one reference, every posted task holds another
 // until it has run or been dropped; the DLL host holds one until it is shut down.
