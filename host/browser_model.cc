@@ -7,6 +7,7 @@
 #include "command/extension_notify_mgr.h"
 #include "common/json_escape.h"
 #include "extension/extension_mgr.h"
+#include "host/page_snapshot.h"
 #include "host/popup_frames.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
@@ -51,16 +52,39 @@ HRESULT NewItem(I** out, A... args) {
   return object->QueryInterface(I::kIID, reinterpret_cast<void**>(out));
 }
 
+}  // namespace
+
+// One object per tab while anyone holds it (CBrowserModel::GetTabPage), so that the module can
+// tell pages apart by identity; it leaves the model's table as it goes.
 class CModelPage : public halcy::ComObjectRoot,
                    public Logic::IBrowserPage,
-                   public Logic::IPageContent {
+                   public Logic::IPageContent,
+                   public Logic::IPageSnapshotEvents {
  public:
   HALCY_BEGIN_INTERFACES(CModelPage)
   HALCY_INTERFACE(CModelPage, Logic::IBrowserPage)
   HALCY_INTERFACE(CModelPage, Logic::IPageContent)
+  HALCY_INTERFACE(CModelPage, Logic::IPageSnapshotEvents)
   HALCY_END_INTERFACES()
 
-  CModelPage(CBrowserModel* model, LONG tab_id) : model_(model), tab_id_(tab_id) {}
+  CModelPage(CBrowserModel* model, LONG tab_id)
+      : model_(model),
+        tab_id_(tab_id),
+        snapshots_([model = model_, tab_id]() -> std::optional<CPageSnapshotter::PageText> {
+          auto tab = model->Tab(tab_id);
+          if (!tab) return std::nullopt;
+          return CPageSnapshotter::PageText{tab->title, tab->url};
+        }) {}
+
+  void FinalRelease() { model_->ForgetTabPage(tab_id_, this); }
+  // A new reference unless the last one is already gone (the page is then being destroyed).
+  bool TryAddRef() {
+    ULONG count = ref_count_.load();
+    while (count != 0) {
+      if (ref_count_.compare_exchange_weak(count, count + 1)) return true;
+    }
+    return false;
+  }
 
   HRESULT CountImages(BSTR extension_id) override {
     return model_->CountImages(tab_id_, extension_id ? extension_id : u"");
@@ -94,7 +118,8 @@ class CModelPage : public halcy::ComObjectRoot,
 
   // --- IPageContent ---
   HRESULT StartSnapshot(LONG value, BSTR target) override {
-    return Record("StartSnapshot", {value, target});
+    HRESULT hr = Record("StartSnapshot", {value, target});
+    return FAILED(hr) ? hr : snapshots_.Start(target ? target : u"");
   }
   HRESULT GetMediaInfo(BSTR* json_text) override {
     auto tab = model_->Tab(tab_id_);
@@ -122,6 +147,12 @@ class CModelPage : public halcy::ComObjectRoot,
   HRESULT ReservedSlot20() override { return E_NOTIMPL; }
   HRESULT OnExtensionMenuShown() override { return Record("OnExtensionMenuShown", {}); }
 
+  // --- IPageSnapshotEvents ---
+  HRESULT SetSnapshotSink(Logic::IPageSnapshotSink* sink) override {
+    snapshots_.SetSink(sink);
+    return S_OK;
+  }
+
  private:
   // Records the call with the tab's id first; E_FAIL once the tab is closed.
   HRESULT Record(std::string_view call, const std::vector<UiArg>& args) {
@@ -134,7 +165,10 @@ class CModelPage : public halcy::ComObjectRoot,
 
   const ComPtr<CBrowserModel> model_;
   const LONG tab_id_;
+  CPageSnapshotter snapshots_;
 };
+
+namespace {
 
 class CModelTab : public halcy::ComObjectRoot, public IBrowserTab {
  public:
@@ -159,10 +193,7 @@ class CModelTab : public halcy::ComObjectRoot, public IBrowserTab {
     if (!page) return E_POINTER;
     *page = nullptr;
     if (!model_->Tab(tab_id_)) return E_FAIL;
-    Logic::IBrowserPage* browser_page = nullptr;
-    HRESULT hr = NewItem<CModelPage>(&browser_page, model_.Get(), tab_id_);
-    *page = browser_page;
-    return hr;
+    return model_->GetTabPage(tab_id_, page);
   }
   HRESULT HasMedia(BOOL* has_media) override {
     return Read(has_media, &CBrowserModel::TabState::has_media);
@@ -729,6 +760,27 @@ CBrowserModel::FrameState* CBrowserModel::FindFrame(LONG frame_id) {
     if (frame.id == frame_id) return &frame;
   }
   return nullptr;
+}
+
+HRESULT CBrowserModel::GetTabPage(LONG tab_id, IUnknown** page) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = pages_.find(tab_id);
+  if (it != pages_.end() && it->second->TryAddRef()) {
+    *page = static_cast<Logic::IBrowserPage*>(it->second);
+    return S_OK;
+  }
+  // None yet, or the one there is on its way out (it leaves the table itself, see below).
+  ComPtr<CModelPage> fresh = halcy::MakeComObject<CModelPage>(this, tab_id);
+  if (!fresh) return E_OUTOFMEMORY;
+  pages_[tab_id] = fresh.Get();
+  *page = static_cast<Logic::IBrowserPage*>(fresh.Detach());
+  return S_OK;
+}
+
+void CBrowserModel::ForgetTabPage(LONG tab_id, const CModelPage* page) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = pages_.find(tab_id);
+  if (it != pages_.end() && it->second == page) pages_.erase(it);
 }
 
 }  // namespace host

@@ -45,6 +45,7 @@
 namespace host {
 
 class CPopupFrameTable;
+class CModelPage;
 
 class CBrowserModel : public halcy::ComObjectRoot,
                       public Logic::IBrowserFrameMgr,
@@ -151,6 +152,11 @@ class CBrowserModel : public halcy::ComObjectRoot,
     LONG active_tab = -1;
   };
   std::optional<TabState> Tab(LONG tab_id) const;
+  // The page object of a tab (IBrowserPage, also IPageContent): the same object for as long
+  // as anyone holds it, so that a page keeps its identity across lookups.
+  HRESULT GetTabPage(LONG tab_id, IUnknown** page);
+  // Called by a page as it goes: drops it from the table unless another took its place.
+  void ForgetTabPage(LONG tab_id, const CModelPage* page);
   std::optional<FrameState> Frame(LONG frame_id) const;
   HRESULT CountImages(LONG tab_id, const std::u16string& extension_id);
 
@@ -168,6 +174,8 @@ class CBrowserModel : public halcy::ComObjectRoot,
   DWORD window_thread_ = 0;          // Guarded by lock_
   std::shared_ptr<CPopupFrameTable> popups_;                             // Guarded by lock_
   std::vector<std::pair<std::u16string, LONG>> image_requests_;          // Guarded by lock_
+  // Pages handed out, not counted: each removes itself as it goes.
+  std::map<LONG, CModelPage*> pages_;                                    // Guarded by lock_
   std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();  // Guarded by lock_
 };
 

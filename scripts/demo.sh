@@ -4,9 +4,11 @@
 # switches the user in, seeds the user's extensions from the built-in set, and the host prints
 # the installed list and each extension's front-end summary. A second run on the same data root
 # plays examples/scenarios/tour.jsonl (tabs, queries, a refused command, a front-end round trip,
-# a login, a named event, and a popup, a bubble and a tab navigation asked for by the pagenotes
-# background page) and prints every message an extension, the front end or the DLL host
-# receives, and every call on the browser's UI ("to":"ui"), one JSON object a line; logs go to standard error. Last, the management
+# a login, a named event, a popup, a bubble and a tab navigation asked for by the pagenotes
+# background page, and weatherdesk's native library opening its forecast page, reading page
+# information and taking a PNG snapshot of it) and prints every message an extension, the front
+# end or the DLL host receives, and every call on the browser's UI ("to":"ui"), one JSON object
+# a line; logs go to standard error. Last, the management
 # commands install a copy of a built-in extension under a new id, disable, enable and remove
 # it, each in a browser session of its own, listing the installed set in between. Then
 # scripts/update_demo.sh starts the example update server (examples/update-server) on
@@ -25,6 +27,8 @@ build/default/bin/plexore-host run --data-root "$root/appdata"
 echo
 echo "--- scenario examples/scenarios/tour.jsonl ---"
 build/default/bin/plexore-host run --data-root "$root/appdata" --scenario examples/scenarios/tour.jsonl
+snapshot="$root/appdata/halcy/browser/SysData/localextensions/weatherdesk/forecast.png"
+if [ -f "$snapshot" ]; then echo "weatherdesk's page snapshot: ${snapshot#"$PWD"/}"; fi
 echo
 echo "--- managing extensions ---"
 host() {

@@ -162,6 +162,70 @@ static inline int plexore_send_named_event(const plexore_host* host, const char*
   return host->send(host->context, PLEXORE_MSG_NAMED_EVENT, p, 2);
 }
 
+/* ---- Web pages (answers, where there are any, arrive as messages) ---------------------------
+ * Frame ids are the browser's top-level frame ids; -1 names every top-level frame. */
+
+/* Opens `url` in a new tab of frame `frame` (PLEXORE_MSG_OPEN_PAGE). With `relative` set, an
+ * address that does not begin with "http://", "https://" or "hcbrowser://" (in lower case) is
+ * taken inside the extension's own directory. A non-empty `script` runs in the new page when
+ * `run_script` is set. Nothing is answered. 1 sent, 0 refused. */
+static inline int plexore_open_page(const plexore_host* host, const char* extension_id,
+                                    long long frame, const char* url, int relative, int run_script,
+                                    const char* script) {
+  plexore_param p[7];
+  p[0] = plexore_string_param(extension_id);
+  p[1] = plexore_int64_param(frame);
+  p[2] = plexore_string_param(url);
+  p[3] = plexore_int_param(relative);
+  p[4] = plexore_int_param(run_script);
+  p[5] = plexore_string_param(script);
+  p[6] = plexore_int_param(0);
+  return host->send(host->context, PLEXORE_MSG_OPEN_PAGE, p, 7);
+}
+
+/* Asks for the information of the page shown in frame `frame` (PLEXORE_MSG_GET_PAGE_INFO).
+ * Every frame handled answers with a PLEXORE_MSG_PAGE_INFO carrying `request` back; its last
+ * string is the page's information (a JSON text with "title" and "url") when `with_text` is
+ * set, else empty. An unknown frame is not answered. 1 sent, 0 refused. */
+static inline int plexore_get_page_info(const plexore_host* host, const char* extension_id,
+                                        long long frame, int with_text, const char* request) {
+  plexore_param p[5];
+  p[0] = plexore_string_param(extension_id);
+  p[1] = plexore_int64_param(frame);
+  p[2] = plexore_int64_param(0);
+  p[3] = plexore_int_param(with_text);
+  p[4] = plexore_string_param(request);
+  return host->send(host->context, PLEXORE_MSG_GET_PAGE_INFO, p, 5);
+}
+
+/* Takes a PNG snapshot of the page shown in frame `frame` into the file `target`, an absolute
+ * path whose directory exists (PLEXORE_MSG_SNAPSHOT_PAGE). Each frame handled answers with a
+ * PLEXORE_MSG_REQUEST_ANSWER (id, frame, 1, target) once the file is written, or (id, -1, 0,
+ * target) when the snapshot failed or could not start (a page takes one snapshot at a time;
+ * a target that is relative, holds "..", or is a symbolic link is refused). 1 sent, 0
+ * refused. */
+static inline int plexore_snapshot_page(const plexore_host* host, const char* extension_id,
+                                        long long frame, const char* target) {
+  plexore_param p[4];
+  p[0] = plexore_int64_param(frame);
+  p[1] = plexore_string_param(extension_id);
+  p[2] = plexore_int_param(0);
+  p[3] = plexore_string_param(target);
+  return host->send(host->context, PLEXORE_MSG_SNAPSHOT_PAGE, p, 4);
+}
+
+/* Passes `command` with two numbers to the extension's toolbar button (PLEXORE_MSG_UI_COMMAND;
+ * the browser keeps the low 32 bits of each). Nothing is answered. 1 sent, 0 refused. */
+static inline int plexore_post_ui_command(const plexore_host* host, const char* extension_id,
+                                          long long value1, long long value2, const char* command) {
+  plexore_param p[4];
+  p[0] = plexore_string_param(extension_id);
+  p[1] = plexore_int64_param(value1);
+  p[2] = plexore_int64_param(value2);
+  p[3] = plexore_string_param(command);
+  return host->send(host->context, PLEXORE_MSG_UI_COMMAND, p, 4);
+}
+
 static inline void plexore_log(const plexore_host* host, int level, const char* text) {
   host->log(host->context, level, text);
 }

@@ -76,4 +76,17 @@ IPC::CMessage* NewRequestAnswerMessage(const std::u16string& target, int64_t han
   return message;
 }
 
+IPC::CMessage* NewPageInfoMessage(const std::u16string& extension_id, int64_t frame_id,
+                                  int32_t flag, const std::u16string& request,
+                                  const std::u16string& information) {
+  auto* message = new IPC::CMessage(false, kDllMsgPageInfo);
+  message->WriteString(extension_id);
+  message->WriteInt64(frame_id);
+  message->WriteInt64(0);
+  message->WriteInt(flag);
+  message->WriteString(request);
+  message->WriteString(information);
+  return message;
+}
+
 }  // namespace Logic

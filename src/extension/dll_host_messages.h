@@ -28,6 +28,8 @@ namespace Logic {
 //   0x07000001  string extension id, string the library's full, resolved native path
 //   0x0700000F  string extension id, int64 the request's number, string the outcome
 //               ({"result":"ok"}, ...): the answer to a library's request 0x0700000E
+//   0x0700000D  string extension id, int64 frame id, int64 (always 0), int flag, string
+//               request, string the page's information: the answer to 0x0700000C
 
 IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id);
 IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,
@@ -41,6 +43,9 @@ IPC::CMessage* NewForwardedCallMessage(const std::u16string& text, int64_t value
                                        const std::u16string& text2, const std::u16string& text3,
                                        int64_t value2, int64_t value3);
 IPC::CMessage* NewNamedEventMessage(const std::u16string& name, const std::u16string& payload);
+IPC::CMessage* NewPageInfoMessage(const std::u16string& extension_id, int64_t frame_id,
+                                  int32_t flag, const std::u16string& request,
+                                  const std::u16string& information);
 IPC::CMessage* NewRequestAnswerMessage(const std::u16string& target, int64_t handle, int32_t value,
                                        const std::u16string& result);
 

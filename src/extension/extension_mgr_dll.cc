@@ -194,13 +194,33 @@ void CExtensionMgrImpl::AnswerLibraryRequestFromDll(const CDllMessage& message) 
 }
 
 void CExtensionMgrImpl::OnDllMessageInUIThread(const CDllMessage& message) {
-  // 0x07000009 names its extension second, the others first.
+  // The host posted this as the request's own task ("&CExtensionMgrImpl::OpenWebPage", ...),
+  // so the UI-thread half runs here directly. 0x07000009 names its extension second.
   const std::u16string& id = message.text(message.type == kDllMsgSnapShotWebPage ? 1 : 0);
-  // The browser's web-page operations (frames, pages, snapshots, the toolbar's commands) are
-  // not part of the module yet: the request is read, checked and logged.
-  Log(kLogProgress, u"extMgr;",
-      u"extMgr: web-page request 0x%08X from the library of %s: no web-page operations here",
-      message.type, id.c_str());
+  if (!started_.load()) return;
+  if (!IsLibraryLoaded(id)) {
+    Log(kLogFailure, u"extMgr;",
+        u"extMgr: web-page request 0x%08X for %s, whose library is not loaded; dropped",
+        message.type, id.c_str());
+    return;
+  }
+  const auto low = [&message](size_t i) { return static_cast<LONG>(message.number(i)); };
+  switch (message.type) {
+    case kDllMsgOpenWebPage:  // the library is not answered, whatever the outcome
+      OpenWebPageInUIThread(id, low(1), message.text(2), low(3), low(4), message.text(5));
+      break;
+    case kDllMsgGetWebPageInfo:
+      GetWebPageInfoInUIThread(id, low(1), low(2), low(3), message.text(4));
+      break;
+    case kDllMsgSnapShotWebPage:
+      SnapShotWebPageInUIThread(low(0), id, low(2), message.text(3));
+      break;
+    case kDllMsgPostCommandToUI:
+      PostCommandToUIInUIThread(id, low(1), low(2), message.text(3));
+      break;
+    default:
+      break;
+  }
 }
 
 // --- Crashes ---

@@ -79,6 +79,8 @@ void CExtensionMgrImpl::DetachOwner() {
   // Also lets go of the tracker's and the guide's references on the manager.
   StopTracker();
   StopGuild();
+  started_.store(false);
+  DropPendingSnapshots();
 }
 
 // --- Listeners ---

@@ -16,7 +16,9 @@
 // dll_interaction_process_host.h): created at start-up, the sender behind the DLL-host slot,
 // shut down at uninitialize. It is the host's owner: the child's messages and the channel's
 // failure arrive here (extension_mgr_dll.cc), where a first crash restarts the process and
-// reloads every native library, and a later one shows a notice and leaves it down.
+// reloads every native library, and a later one shows a notice and leaves it down. A native
+// library's page requests (open a page, page information, snapshots, toolbar commands) run on
+// the UI thread and are answered through the same host (extension_mgr_webpage.cc).
 //
 // Reference counted: CCoExtensionMgr holds one reference, every posted task holds another
 // until it has run or been dropped; the DLL host holds one until it is shut down.
@@ -58,6 +60,7 @@ struct IExtCmdHost;
 struct IExtensionTracker;
 struct IExtensionAppGuild;
 struct IUIExtPtMgr;
+struct IBrowserFrame;
 class CExtensionDB;
 struct IPropertySet;
 
@@ -293,6 +296,41 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // The crash counter is process-wide; tests start from zero.
   static void ResetDllCrashCountForTesting();
 
+  // --- Web-page operations for native libraries (extension_mgr_webpage.cc) ---
+  // Requests of a native library (IPC 0x0700000B, 0x0700000C, 0x07000009, 0x07000005), taken
+  // on the extension-manager thread. Each returns S_FALSE: before start-up (or after
+  // uninitialize) having done nothing, otherwise after posting its task of the same name
+  // ("&CExtensionMgrImpl::OpenWebPage", ...) to the UI thread with copies of its arguments.
+  // Frame ids and numbers keep their low 32 bits; frame id -1 names every top-level frame.
+  HRESULT OpenWebPage(const std::u16string& extension_id, int64_t frame_id,
+                      const std::u16string& url, LONG relative_allowed, LONG run_script,
+                      const std::u16string& script, LONG value);
+  HRESULT GetWebPageInfo(const std::u16string& extension_id, int64_t frame_id, int64_t number,
+                         LONG flag, const std::u16string& request);
+  HRESULT SnapShotWebPage(int64_t frame_id, const std::u16string& extension_id, LONG value,
+                          const std::u16string& target);
+  HRESULT PostCommandToUI(const std::u16string& extension_id, int64_t value1, int64_t value2,
+                          const std::u16string& command);
+  // While an extension id is in the open-page guard, its OpenWebPage requests open nothing.
+  void SetOpenPageBlocked(const std::u16string& extension_id, bool blocked);
+  // The pages whose snapshot is under way (for tests and diagnostics).
+  size_t PendingSnapshotCount() const;
+
+  // The UI-thread halves. REQUIRES: the UI thread.
+  HRESULT OpenWebPageInUIThread(std::u16string extension_id, LONG frame_id, std::u16string url,
+                                LONG relative_allowed, LONG run_script, std::u16string script);
+  void GetWebPageInfoInUIThread(std::u16string extension_id, LONG frame_id, LONG number, LONG flag,
+                                std::u16string request);
+  void SnapShotWebPageInUIThread(LONG frame_id, std::u16string extension_id, LONG value,
+                                 std::u16string target);
+  void PostCommandToUIInUIThread(std::u16string extension_id, LONG value1, LONG value2,
+                                 std::u16string command);
+  // A page reported the end of the snapshot it started for `frame_id`: the pending entry goes
+  // and the library hears 0x0700000A (extension id, the frame id or -1 when it failed, 1 or 0,
+  // target). Any thread.
+  void OnPageSnapshotFinished(IUnknown* page, LONG frame_id, bool succeeded,
+                              const std::u16string& target);
+
  private:
   friend class base::CRefCountedThreadSafe<CExtensionMgrImpl>;
   ~CExtensionMgrImpl();
@@ -427,6 +465,26 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   std::shared_ptr<IDllHostSender> dll_sender_;  // Guarded by dll_process_lock_
   // Extensions whose library the child was asked to load (and not to unload since).
   std::set<std::u16string> loaded_libraries_;  // Guarded by dll_process_lock_
+
+  // Started by switch user, stopped by uninitialize: the web-page operations need it.
+  std::atomic<bool> started_{false};
+  // Pages producing a snapshot: page identity -> (the page, the requesting extension).
+  struct PendingSnapshot {
+    ComPtr<IUnknown> page;
+    std::u16string extension_id;
+  };
+  mutable base::CLock snapshot_lock_;
+  std::map<IUnknown*, PendingSnapshot> pending_snapshots_;  // Guarded by snapshot_lock_
+  mutable base::CLock open_page_guard_lock_;
+  std::set<std::u16string> open_page_guard_;  // Guarded by open_page_guard_lock_
+  // One top-level frame's page-information reply, or a snapshot start (UI thread).
+  void AnswerPageInfo(IBrowserFrame* frame, const std::u16string& extension_id, LONG number,
+                      LONG flag, const std::u16string& request);
+  // Forgets every pending snapshot (uninitialize, detach): a page that never reports would
+  // otherwise keep the manager alive through its sink.
+  void DropPendingSnapshots();
+  void StartPageSnapshot(IBrowserFrame* frame, const std::u16string& extension_id, LONG value,
+                         const std::u16string& target);
 
   mutable base::CLock pending_deletion_lock_;
   std::vector<std::u16string> pending_deletions_;  // Guarded by pending_deletion_lock_

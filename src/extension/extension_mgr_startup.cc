@@ -77,6 +77,7 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // The extension-DLL process starts before the extensions do, so that the libraries loaded in
   // step 5 wait in its queue for the child's hello.
   StartDllProcessHost();
+  started_.store(true);       // the web-page operations take requests from here on
   LoadInstalledExtensions();  // 5
   StartTracker();             // 6
   // 7: the UI extension points are not built yet; nothing to bring in line.
@@ -287,6 +288,8 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 }
 
 void CExtensionMgrImpl::UnInitialize_BackThread() {
+  started_.store(false);
+  DropPendingSnapshots();
   // The UI-listener callbacks are not built yet; what the manager releases here are its
   // background cores, the tracker, the install guide and its command hosts. The web-view host is
   // touched only on the UI thread and goes with the manager.

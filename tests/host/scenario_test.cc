@@ -160,7 +160,7 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   // navigation and the bubble come from different threads, so their order is free.
   const std::string popup = "hcbrowser://localextensions/pagenotes/background.html?v=1.2.0";
   std::vector<std::string> ui = lines["ui"];
-  ASSERT_EQ(11u, ui.size()) << out;
+  ASSERT_EQ(15u, ui.size()) << out;
   EXPECT_EQ(std::vector<std::string>({R"({"to":"ui","call":"SetOwnerFrame","args":[5001,1]})",
                                       R"({"to":"ui","call":"SetMainWindow","args":[5001,1]})",
                                       R"({"to":"ui","call":"SetSize","args":[5001,320,240]})",
@@ -169,13 +169,43 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
             std::vector<std::string>(ui.begin(), ui.begin() + 5));
   EXPECT_EQ(R"({"to":"ui","call":"SetCaption","args":[5001,"Page Notes"]})", ui[6]);
   EXPECT_EQ(R"({"to":"ui","call":"Navigate","args":[5001,")" + popup + R"(",1,-1,0,0,2]})", ui[8]);
-  std::sort(ui.begin() + 9, ui.end());
+  std::sort(ui.begin() + 9, ui.begin() + 11);
   EXPECT_EQ(R"({"to":"ui","call":"ShowBubble","args":["185A0831-E83A-4a49-A9FE-2632A7D59888",)"
             R"("pagenotes",1,"bubble.html?v=1.2.0",5000,-1,200,80,-1]})",
             ui[9]);
   EXPECT_EQ(
       R"({"to":"ui","call":"TabNavigate","args":["pagenotes",11,"http://news.example/weather",1]})",
       ui[10]);
+  // weatherdesk's page: opened in a new tab with its script, described, snapshotted into a
+  // real PNG beside the library, and announced on its toolbar button.
+  const std::string png =
+      "ROOT/appdata/halcy/browser/SysData/localextensions/weatherdesk/forecast.png";
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          R"x({"to":"ui","call":"OpenUrl","args":[1,)x"
+          R"x("hcbrowser://localextensions/weatherdesk/forecast.html",1,-1,2,0,2]})x",
+          R"x({"to":"ui","call":"RunScript","args":[12,"showForecast()"]})x",
+          R"x({"to":"ui","call":"StartSnapshot","args":[12,0,")x" + png + R"x("]})x",
+          R"x({"to":"ui","call":"PostCommand","args":[)x"
+          R"x("185A0831-E83A-4a49-A9FE-2632A7D59888","weatherdesk",1,0,"forecast-shown"]})x"}),
+      std::vector<std::string>(ui.begin() + 11, ui.end()));
+  std::vector<std::string> page_answers;
+  for (const std::string& line : lines["dll"]) {
+    if (line.find(R"("0x0700000D")") != std::string::npos ||
+        line.find(R"("0x0700000A")") != std::string::npos) {
+      page_answers.push_back(line);
+    }
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          R"x({"to":"dll","type":"0x0700000D","params":["weatherdesk",1,0,1,"forecast",)x"
+          R"x("{\"title\":\"\",\"url\":\"hcbrowser://localextensions/weatherdesk/)x"
+          R"x(forecast.html\"}"]})x",
+          R"x({"to":"dll","type":"0x0700000A","params":["weatherdesk",1,1,")x" + png + R"x("]})x"}),
+      page_answers);
+  const std::string bytes =
+      testing_support::ReadFileOrEmpty(dir_.path() + png.substr(std::string("ROOT").size()));
+  EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), bytes.substr(0, 8));
   EXPECT_EQ(4u, lines.size()) << "only the DLL host, pagenotes, the front end and the UI hear: "
                               << out;
 }

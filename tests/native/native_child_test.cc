@@ -257,6 +257,47 @@ TEST(NativeChildTest, HelloThenWeatherdeskRoundTripFromNamedEventToLoggedReply) 
   EXPECT_NE(std::string::npos, log.find("weatherdesk: weatherdesk: unloaded")) << log;
 }
 
+// weatherdesk's forecast page through the SDK's page helpers: the four requests, in order and
+// in the shapes the browser's host takes, then its log of the browser's answers.
+TEST(NativeChildTest, WeatherdeskAsksForItsForecastPageAndLogsTheAnswers) {
+  ChildHarness h;
+  ASSERT_TRUE(h.Start()) << h.Log();
+  const std::string library = h.Install("weatherdesk", PLEXORE_SHIPPED_WEATHERDESK);
+  ASSERT_EQ(1, h.Load(u"weatherdesk", library));
+  h.Send(Msg(0x07000008, {u"weather.page", u"7"}));
+  ASSERT_TRUE(h.listener->WaitFor([](auto& in) { return Find(in, 0x07000005); }));
+  const std::string target = fs::path(library).parent_path().string() + "/forecast.png";
+  std::vector<std::string> requests;
+  for (const Incoming& m : h.listener->received()) {
+    if (m.type < 0x07000005 || m.type > 0x0700000C) continue;
+    ASSERT_TRUE(m.fits) << std::hex << m.type;
+    std::string text = std::to_string(m.type - 0x07000000);
+    for (size_t i = 0; i < m.values.size(); ++i) {
+      text += m.values[i].type == IPC::ValueType::kString ? " " + m.Text(i)
+                                                          : " " + std::to_string(m.Number(i));
+    }
+    requests.push_back(text);
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{"11 weatherdesk 7 forecast.html 1 1 showForecast() 0",
+                                "12 weatherdesk 7 0 1 forecast", "9 7 weatherdesk 0 " + target,
+                                "5 weatherdesk 1 0 forecast-shown"}),
+      requests);
+
+  h.Send(Msg(0x0700000D, {u"weatherdesk", int64_t{7}, int64_t{0}, 1, u"forecast",
+                          u"{\"title\":\"Forecast\"}"}));
+  h.Send(Msg(0x0700000A, {u"weatherdesk", int64_t{7}, 1, halcy::Utf8ToUtf16(target)}));
+  h.Send(Msg(0x0700000A, {u"weatherdesk", int64_t{-1}, 0, u"/elsewhere.png"}));
+  ASSERT_EQ(0, h.Shutdown());
+  const std::string log = h.Log();
+  for (const std::string& line :
+       {std::string("weatherdesk: page of frame 7: {\"title\":\"Forecast\"}"),
+        "weatherdesk: snapshot of frame 7 into " + target + ": written",
+        std::string("weatherdesk: snapshot of frame -1 into /elsewhere.png: failed")}) {
+    EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+  }
+}
+
 // Each case installs a probe (which announces itself from its load) behind a path the child
 // must refuse, or a library it must not keep.
 TEST(NativeChildTest, RefusedLibrariesAreReportedAsLoadFailuresAndNeverLoaded) {
