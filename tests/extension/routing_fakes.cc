@@ -9,13 +9,11 @@ namespace extension_testing {
 namespace {
 
 // The parameter shape of each message type the manager sends: 'i' int, 'l' int64, 's' string.
-const std::map<uint32_t, const char*> kShapes = {{Logic::kDllMsgLibraryMessage, "sissi"},
-                                                 {Logic::kDllMsgBrowserNotify, "ss"},
-                                                 {Logic::kDllMsgNamedEvent, "ss"},
-                                                 {Logic::kDllMsgUnloadLibrary, "s"},
-                                                 {Logic::kDllMsgForwardedCall, "slssll"},
-                                                 {Logic::kDllMsgRequestAnswer, "slis"},
-                                                 {0x07000007, ""}};
+const std::map<uint32_t, const char*> kShapes = {
+    {Logic::kDllMsgLibraryMessage, "sissi"}, {Logic::kDllMsgBrowserNotify, "ss"},
+    {Logic::kDllMsgNamedEvent, "ss"},        {Logic::kDllMsgUnloadLibrary, "s"},
+    {Logic::kDllMsgForwardedCall, "slssll"}, {Logic::kDllMsgRequestAnswer, "slis"},
+    {Logic::kDllMsgMenuClick, "siii"},       {0x07000007, ""}};
 
 // The parameters of `message` by its type's shape; false when the type is unknown or the
 // payload does not read in full or has bytes left over.
