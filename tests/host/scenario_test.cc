@@ -165,6 +165,40 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   EXPECT_EQ(3u, lines.size()) << "only the DLL host, pagenotes and the front end hear: " << out;
 }
 
+// translatebar's toolbar button, its menu and its accelerator: the click and the menu click go
+// to the extension process (translatebar has no background page), and the key press reaches it
+// as the accelerator notification once the new frame carries the accelerator.
+TEST_F(ScenarioTest, ClicksAndKeysReachTheExtensionThatOwnsThem) {
+  std::string out;
+  ASSERT_EQ(0, Play(R"({"op":"frame","id":1}
+{"op":"click","ext":"translatebar","point":"toolbarui","url":"http://a/","tab":11,"frame":1,"left":false,"button":"b"}
+{"op":"menuclick","ext":"translatebar","point":"8CC9336E-AD56-4cb8-8EC1-59BF6962AB6B","frame":1,"menu":2}
+{"op":"key","keys":"ctrl+shift+y"}
+{"op":"key","keys":"Ctrl+Shift+Q"}
+{"op":"click","ext":"nobody","point":"toolbarui","url":"","tab":0,"frame":1,"left":true,"button":""}
+)",
+                    &out))
+      << out;
+  auto lines = ByReceiver(out, true);
+  std::vector<std::string> translatebar;
+  for (const std::string& line : lines["dll"]) {
+    if (line.find("\"translatebar\"") != std::string::npos) translatebar.push_back(line);
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
+                R"("extension.notify.ui.click","{\"frame\":\"1\", \"LButton\":\"0\",)"
+                R"(\"extpt\":\"toolbarui\", \"url\":\"http://a/\", \"tab_id\":\"11\", )"
+                R"(\"btnname\":\"b\"}",0]})",
+                R"({"to":"dll","type":"0x07000006","params":["translatebar",2,1,2]})",
+                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
+                R"("extension.notify.utility.accelerator","",0]})"}),
+            translatebar)
+      << out;
+  EXPECT_NE(std::string::npos,
+            out.find(R"({"to":"ui","call":"RegisterAccelerator","args":[1,857,"translatebar"]})"))
+      << out;
+}
+
 TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"op":"reload","tab":1})", "unknown op \"reload\""},
@@ -173,6 +207,11 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
       {R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
       {R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
       {R"({"op":"activate","tab":99})", "the browser model refused it"},
+      {R"({"op":"click","ext":"x","point":"menubar","url":"","tab":0,"frame":1,"left":true,)"
+       R"("button":""})",
+       "\"point\" names no extension point"},
+      {R"({"op":"menuclick","ext":"x","point":"toolbarui","frame":1})", "\"menu\" must be"},
+      {R"({"op":"key"})", "\"keys\" must be a string"},
   };
   for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);
