@@ -271,7 +271,7 @@ void CCoExtensionAgent::RegisterAcceleratorInUIThread(WORD hotkey) {
   ComPtr<IBrowserWindowService> windows =
       Thread::GetServiceOrLog<IBrowserWindowService>(u"IBrowserWindowService");
   LONG count = 0;
-  if (!windows || FAILED(windows->GetFrameCount(&count))) return;
+  if (!windows || FAILED(windows->GetFrameCount(&count)) || count <= 0) return;
   ComPtr<CAcceleratorCommand> command =
       halcy::MakeComObject<CAcceleratorCommand>(extension_.GetId());
   if (!command) return;
