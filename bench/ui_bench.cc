@@ -31,7 +31,6 @@
 namespace {
 
 constexpr int kExtensions = 1000;
-constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
 
 constexpr char16_t kUiDeclarations[] =
     u",\"toolbarui\":{\"caption\":\"x\",\"icongroup\":{\"normal\":\"i.png\",\"press\":\"p.png\"},"
@@ -43,82 +42,62 @@ constexpr char16_t kUiDeclarations[] =
 // Two data roots below one throwaway folder, one per form; each iteration points the
 // application-data folder at its form's root (outside the timing), so that the store the browser
 // keeps open for one root is never the other's.
-class Browser {
- public:
-  Browser() {
-    root_ = bench_support::PrepareThrowawayBrowser("plexore-ui-bench");
-    for (int with_ui = 0; with_ui < 2; ++with_ui) WriteStore(with_ui);
-    if (!services_.Start()) abort();
-  }
-  ~Browser() {
-    services_.Stop();
-    bench_support::RemoveThrowawayBrowser(root_);
-  }
+struct TwoFormBrowser {
+  std::string root;
+  host::CHostServices services;
 
-  DWORD ui_thread() const { return services_.thread(Thread::kThreadUI)->thread_id(); }
+  std::string FormRoot(int with_ui) const { return root + (with_ui ? "/ui" : "/plain"); }
+  DWORD ui_thread() const { return services.thread(Thread::kThreadUI)->thread_id(); }
   void UseForm(int with_ui) {
     setenv("HALCY_APPDATA", FormRoot(with_ui).c_str(), 1);
     Logic::ResetPathCachesForTesting();
   }
-  // Extensions with a registration at the browser's UI extension-point manager, and the points
-  // they registered.
-  void CountRegistered(double* extensions, double* points) {
-    *extensions = *points = 0;
-    for (const std::u16string& id : services_.ui_points()->RegisteredExtensions()) {
-      ++*extensions;
-      *points += static_cast<double>(services_.ui_points()->Points(id).size());
-    }
-  }
-
- private:
-  std::string FormRoot(int with_ui) const { return root_ + (with_ui ? "/ui" : "/plain"); }
-  void WriteStore(int with_ui) {
-    const std::string dir = FormRoot(with_ui) + "/halcy/browser/SysData/localextensions";
-    host::ExtensionRecords records;
-    for (int i = 0; i < kExtensions; ++i) {
-      const std::u16string id = halcy::StringPrintf(u"ext%04d", i);
-      std::filesystem::create_directories(dir + "/" + halcy::Utf16ToUtf8(id));
-      host::ExtensionRecord& r = records[id];
-      r.id = id;
-      r.state = 1;
-      r.directory = u"hcextdbpath/" + id;
-      r.manifest = u"{\"name\":\"Extension " + id +
-                   u"\",\"version\":\"1.0.3\",\"permissions\":[\"tabs\",\"contextMenus\"]" +
-                   (with_ui ? kUiDeclarations : u"") + u"}";
-    }
-    std::ofstream(dir + "/extdb_v2.json") << host::SerializeExtensionRecords(records);
-  }
-
-  std::string root_;
-  host::CHostServices services_;
 };
 
-Browser& TheBrowser() {
-  static Browser* browser = new Browser();  // lives to the end of the program
+void WriteForm(const TwoFormBrowser& browser, int with_ui) {
+  bench_support::WriteExtensionStore(
+      browser.FormRoot(with_ui) + "/halcy/browser/SysData/localextensions", kExtensions,
+      [&](int, host::ExtensionRecord* r) {
+        r->manifest = u"{\"name\":\"Extension " + r->id +
+                      u"\",\"version\":\"1.0.3\",\"permissions\":[\"tabs\",\"contextMenus\"]" +
+                      (with_ui ? kUiDeclarations : u"") + u"}";
+      });
+}
+
+// Set up on first use; lives to the end of the program.
+TwoFormBrowser& TheTwoFormBrowser() {
+  static TwoFormBrowser* browser = [] {
+    auto* made = new TwoFormBrowser;
+    made->root = bench_support::PrepareThrowawayBrowser("plexore-ui-bench");
+    WriteForm(*made, 0);
+    WriteForm(*made, 1);
+    if (!made->services.Start()) abort();
+    return made;
+  }();
   return *browser;
 }
 
+// Extensions with a registration at the browser's UI extension-point manager, and the points
+// they registered.
+void CountRegistered(TwoFormBrowser& browser, double* extensions, double* points) {
+  *extensions = *points = 0;
+  host::CUIExtPtMgr* ui = browser.services.ui_points();
+  for (const std::u16string& id : ui->RegisteredExtensions()) {
+    ++*extensions;
+    *points += static_cast<double>(ui->Points(id).size());
+  }
+}
+
 void BM_StartUp(benchmark::State& state) {
-  Browser& browser = TheBrowser();
+  TwoFormBrowser& browser = TheTwoFormBrowser();
   double registered = 0, points = 0;
   for (auto _ : state) {
     state.PauseTiming();
     browser.UseForm(static_cast<int>(state.range(0)));
-    ComPtr<bench_support::ReadyListener> listener =
-        halcy::MakeComObject<bench_support::ReadyListener>();
-    ComPtr<Logic::IExtensionMgr> mgr;
-    Logic::CreateClassInstance(kMgrClassIndex, nullptr, Logic::IExtensionMgr::kIID,
-                               mgr.ReleaseAndGetVoidAddress());
-    mgr->AddListener(1, browser.ui_thread(), listener.Get(), FALSE);
     state.ResumeTiming();
-    mgr->SwitchUser();
-    listener->WaitForReady(1);
-    state.PauseTiming();
-    browser.CountRegistered(&registered, &points);
-    mgr->UnInitialize();
-    mgr = nullptr;
-    bench_support::DrainManagerThread();
-    state.ResumeTiming();
+    bench_support::TimeFirstSwitchUser(
+        state, browser.ui_thread(),
+        [&](bench_support::ReadyListener*) { CountRegistered(browser, &registered, &points); });
   }
   state.counters["registered"] = registered;
   state.counters["points"] = points;
