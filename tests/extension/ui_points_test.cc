@@ -126,6 +126,22 @@ TEST_F(UIPointsTest, ClicksForAnExtensionThatIsNotInstalledDoNothing) {
   EXPECT_TRUE(journal_->Entries().empty());
 }
 
+TEST_F(UIPointsTest, GuideDisplayReachesTheExtensionAsCompactJson) {
+  Start({Record(u"lib")});
+  ComPtr<Logic::IUIExtListener> listener = impl()->UIListenerForTesting();
+  halcy::ScopedBstr id(u"lib"), url(u"page?a=\"b\"");
+  ASSERT_TRUE(host_.RunOn(
+      Thread::kThreadUI, [&] { return listener->OnGuideShow(id.Get(), 5, url.Get(), 1) == S_OK; }));
+  ASSERT_TRUE(host_.RunOn(
+      Thread::kThreadUI, [&] { return listener->OnGuideShow(id.Get(), 5, url.Get(), 0) == S_OK; }));
+  ASSERT_TRUE(journal_->WaitFor(2));
+  EXPECT_EQ((std::vector<std::u16string>{u"0x07000011 s:lib n:0 s:extension.response.ui.showguide "
+                                         u"s:{\"show\":\"1\",\"url\":\"page?a=\\\"b\\\"\"} n:0",
+                                         u"0x07000011 s:lib n:0 s:extension.response.ui.showguide "
+                                         u"s:{\"show\":\"0\",\"url\":\"page?a=\\\"b\\\"\"} n:0"}),
+            journal_->Texts(u"dll"));
+}
+
 TEST_F(UIPointsTest, ListenerSlotsAnswerMinusOneAfterUninitialize) {
   Start({Record(u"lib")});
   ComPtr<Logic::IUIExtListener> listener = impl()->UIListenerForTesting();
