@@ -11,15 +11,21 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
 
 #include "common/paths.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_mgr.h"
 #include "extension/extension_mgr_listener.h"
+#include "host/extension_store.h"
+#include "module/module.h"
 #include "platform/com_object.h"
 #include "platform/object_factory.h"
+#include "platform/strings.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
 
@@ -60,6 +66,35 @@ inline void RemoveThrowawayBrowser(const std::string& root) {
   std::filesystem::remove_all(root, ignored);
 }
 
+// Writes the store file "extdb_v2.json" into `dir` with `count` extensions "ext0000", ...,
+// each with a directory of its own below `dir` ("hcextdbpath/<id>") and in state 1 unless
+// `fill` (given the index and the record) says otherwise; `fill` also sets the manifest.
+inline void WriteExtensionStore(const std::string& dir, int count,
+                                const std::function<void(int, host::ExtensionRecord*)>& fill) {
+  host::ExtensionRecords records;
+  for (int i = 0; i < count; ++i) {
+    const std::u16string id = halcy::StringPrintf(u"ext%04d", i);
+    std::filesystem::create_directories(dir + "/" + halcy::Utf16ToUtf8(id));
+    host::ExtensionRecord& r = records[id];
+    r.id = id;
+    r.state = 1;
+    r.directory = u"hcextdbpath/" + id;
+    fill(i, &r);
+  }
+  std::ofstream(dir + "/extdb_v2.json") << host::SerializeExtensionRecords(records);
+}
+
+// A new manager (CCoExtensionMgr, index 5 of the module's class table) with `listener` added
+// for the thread `thread`.
+inline ComPtr<Logic::IExtensionMgr> NewManager(Logic::IExtensionMgrListener* listener,
+                                               DWORD thread) {
+  ComPtr<Logic::IExtensionMgr> mgr;
+  Logic::CreateClassInstance(5, nullptr, Logic::IExtensionMgr::kIID,
+                             mgr.ReleaseAndGetVoidAddress());
+  if (mgr) mgr->AddListener(1, thread, listener, FALSE);
+  return mgr;
+}
+
 // Counts OnFirstReady and keeps the length of the last installed list.
 class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrListener {
  public:
@@ -97,5 +132,24 @@ class ReadyListener : public halcy::ComObjectRoot, public Logic::IExtensionMgrLi
   int ready_ = 0;          // Guarded by mutex_
   size_t list_chars_ = 0;  // Guarded by mutex_
 };
+
+// One timed start-up inside a benchmark loop: a new manager (made outside the timing) is
+// switched in until OnFirstReady reaches its listener on `thread`; then, outside the timing,
+// `at_ready(listener)` looks at the result and the manager is uninitialized and released.
+template <class State, class F>
+void TimeFirstSwitchUser(State& state, DWORD thread, F&& at_ready) {
+  state.PauseTiming();
+  ComPtr<ReadyListener> listener = halcy::MakeComObject<ReadyListener>();
+  ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), thread);
+  state.ResumeTiming();
+  mgr->SwitchUser();
+  listener->WaitForReady(1);
+  state.PauseTiming();
+  at_ready(listener.Get());
+  mgr->UnInitialize();
+  mgr = nullptr;
+  DrainManagerThread();
+  state.ResumeTiming();
+}
 
 }  // namespace bench_support

@@ -56,6 +56,7 @@ class CountingCore : public halcy::ComObjectRoot, public Logic::IExtBackgroundCo
   HALCY_INTERFACE(CountingCore, Logic::IExtBackgroundCore)
   HALCY_END_INTERFACES()
 
+  HRESULT Close() override { return S_OK; }
   HRESULT DeliverMessage(BSTR, BSTR payload) override {
     std::lock_guard<std::mutex> lock(mutex_);
     ++delivered_;

@@ -38,7 +38,6 @@
 namespace {
 
 constexpr int kExtensions = 1000;
-constexpr int kMgrClassIndex = 5;  // CCoExtensionMgr in the module's class table
 
 // The browser with 1 000 installed extensions, set up once for the whole program.
 class Browser {
@@ -58,20 +57,13 @@ class Browser {
  private:
   void WriteInstalledSet() {
     const std::string dir = root_ + "/halcy/browser/SysData/localextensions";
-    host::ExtensionRecords records;
-    for (int i = 0; i < kExtensions; ++i) {
-      const std::u16string id = halcy::StringPrintf(u"ext%04d", i);
-      std::filesystem::create_directories(dir + "/" + halcy::Utf16ToUtf8(id));
-      host::ExtensionRecord& r = records[id];
-      r.id = id;
-      r.state = i % 7 == 0 ? 0 : 1;
-      r.directory = u"hcextdbpath/" + id;
-      r.manifest = u"{\"name\":\"Extension " + id +
-                   u"\",\"version\":\"1.0.3\",\"description\":\"A benchmark extension\","
-                   u"\"background_page\":\"bg.html\",\"permissions\":[\"tabs\",\"http://*/*\"],"
-                   u"\"toolbarui\":{\"caption\":\"x\",\"icongroup\":{\"normal\":\"i.png\"}}}";
-    }
-    std::ofstream(dir + "/extdb_v2.json") << host::SerializeExtensionRecords(records);
+    bench_support::WriteExtensionStore(dir, kExtensions, [](int i, host::ExtensionRecord* r) {
+      r->state = i % 7 == 0 ? 0 : 1;
+      r->manifest = u"{\"name\":\"Extension " + r->id +
+                    u"\",\"version\":\"1.0.3\",\"description\":\"A benchmark extension\","
+                    u"\"background_page\":\"bg.html\",\"permissions\":[\"tabs\",\"http://*/*\"],"
+                    u"\"toolbarui\":{\"caption\":\"x\",\"icongroup\":{\"normal\":\"i.png\"}}}";
+    });
   }
 
   std::string root_;
@@ -83,31 +75,13 @@ Browser& TheBrowser() {
   return *browser;
 }
 
-ComPtr<Logic::IExtensionMgr> NewManager(bench_support::ReadyListener* listener, DWORD thread) {
-  ComPtr<Logic::IExtensionMgr> mgr;
-  Logic::CreateClassInstance(kMgrClassIndex, nullptr, Logic::IExtensionMgr::kIID,
-                             mgr.ReleaseAndGetVoidAddress());
-  mgr->AddListener(1, thread, listener, FALSE);
-  return mgr;
-}
-
 void BM_FirstSwitchUser(benchmark::State& state) {
   Browser& browser = TheBrowser();
   size_t list_chars = 0;
   for (auto _ : state) {
-    state.PauseTiming();
-    ComPtr<bench_support::ReadyListener> listener =
-        halcy::MakeComObject<bench_support::ReadyListener>();
-    ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
-    state.ResumeTiming();
-    mgr->SwitchUser();
-    listener->WaitForReady(1);
-    state.PauseTiming();
-    list_chars = listener->list_chars();
-    mgr->UnInitialize();
-    mgr = nullptr;
-    bench_support::DrainManagerThread();
-    state.ResumeTiming();
+    bench_support::TimeFirstSwitchUser(
+        state, browser.ui_thread(),
+        [&](bench_support::ReadyListener* listener) { list_chars = listener->list_chars(); });
   }
   state.counters["list_chars"] = static_cast<double>(list_chars);
 }
@@ -117,7 +91,7 @@ void BM_RepeatSwitchUser(benchmark::State& state) {
   Browser& browser = TheBrowser();
   ComPtr<bench_support::ReadyListener> listener =
       halcy::MakeComObject<bench_support::ReadyListener>();
-  ComPtr<Logic::IExtensionMgr> mgr = NewManager(listener.Get(), browser.ui_thread());
+  ComPtr<Logic::IExtensionMgr> mgr = bench_support::NewManager(listener.Get(), browser.ui_thread());
   int ready = 0;
   for (auto _ : state) {
     mgr->SwitchUser();

@@ -9,6 +9,7 @@
 #include "host/browser_model.h"
 #include "host/browser_services.h"
 #include "host/browser_thread.h"
+#include "host/browser_window_service.h"
 #include "host/channel_info.h"
 #include "host/database_service.h"
 #include "host/download_engine.h"
@@ -121,11 +122,14 @@ bool CHostServices::Start() {
   browser_model_ = halcy::MakeComObject<CBrowserModel>();
   if (browser_model_) browser_model_->SetUiCallLog(ui_log_);
   ui_points_ = halcy::MakeComObject<CUIExtPtMgr>(ui_log_);
+  if (browser_model_) {
+    browser_windows_ = halcy::MakeComObject<CBrowserWindowService>(ui_log_, browser_model_);
+  }
   guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
-  if (!browser_model_ || !ui_points_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
-      !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
-      !version_service_ || !skin_service_ || !user_service_) {
+  if (!browser_model_ || !ui_points_ || !browser_windows_ || !guild_popup_ || !xml_classes_ ||
+      !thread_service_ || !logic_global_service_ || !database_service_ || !channel_info_ ||
+      !statistics_service_ || !version_service_ || !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -153,6 +157,7 @@ void CHostServices::Stop() {
   popup_frames_->Clear();
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
+  browser_windows_ = nullptr;
   browser_model_ = nullptr;
   ui_points_ = nullptr;
   guild_popup_ = nullptr;
@@ -245,6 +250,7 @@ void CHostServices::Register() {
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
   set(Logic::IUIExtPtMgr::kIID, ui_points_.Get());
   set(Logic::ISideBarMgr::kIID, static_cast<Logic::ISideBarMgr*>(browser_model_.Get()));
+  set(Logic::IBrowserWindowService::kIID, browser_windows_.Get());
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;

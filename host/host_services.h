@@ -3,13 +3,13 @@
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h, also the side-bar
-// manager), the install guide's pop-up
-// (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), and the creatable
-// database parameter object, property set, UI description, skinned window, popup frame
-// (host/popup_frames.h), download engine
-// (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
-// signals the shutdown event, ends the threads (every queued task runs or is deleted) and
-// withdraws the services and classes, putting back whatever was registered before.
+// manager), the install guide's pop-up (host/guild_popup.h), the UI extension-point manager
+// (host/ui_ext_points.h), the browser-window service (host/browser_window_service.h), and the
+// creatable database parameter object, property set, UI description, skinned window, popup
+// frame (host/popup_frames.h), download engine (host/download_engine.h) and program task and
+// task manager (host/program_task.h); Stop signals the shutdown event, ends the threads (every
+// queued task runs or is deleted) and withdraws the services and classes, putting back whatever
+// was registered before.
 //
 // The module's own classes that the browser creates by interface (the extension agent, the
 // download objects and their fetcher) are registered separately by RegisterModuleClasses,
@@ -40,6 +40,7 @@ namespace host {
 
 class CBrowserModel;
 class CBrowserThread;
+class CBrowserWindowService;
 class CChannelInfo;
 class CDatabaseService;
 class CGuildPopup;
@@ -89,6 +90,8 @@ class CHostServices {
   // The window and login model (frame service, login service and login dialog).
   CBrowserModel* browser_model() const { return browser_model_.Get(); }
   CUIExtPtMgr* ui_points() const { return ui_points_.Get(); }
+  // The frames' accelerators and tab closing (host/browser_window_service.h).
+  CBrowserWindowService* browser_windows() const { return browser_windows_.Get(); }
   // The skinned windows extensions opened (host/skin_windows.h).
   const std::shared_ptr<CSkinWindowTable>& skin_windows() const { return skin_windows_; }
   // The popup frames extensions opened (host/popup_frames.h).
@@ -112,6 +115,7 @@ class CHostServices {
   ComPtr<CBrowserModel> browser_model_;
   const std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();
   ComPtr<CUIExtPtMgr> ui_points_;
+  ComPtr<CBrowserWindowService> browser_windows_;
   const std::shared_ptr<CSkinWindowTable> skin_windows_ =
       std::make_shared<CSkinWindowTable>(ui_log_);
   const std::shared_ptr<CPopupFrameTable> popup_frames_ =

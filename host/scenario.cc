@@ -10,8 +10,10 @@
 
 #include "extension/extension_mgr.h"
 #include "host/browser_model.h"
+#include "host/browser_window_service.h"
 #include "host/host_services.h"
 #include "host/outstanding_work.h"
+#include "host/ui_ext_points.h"
 #include "ipc/ipc_message.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
@@ -251,6 +253,43 @@ bool PlayGuide(Player* p, OpLine* l) {
   return Player::Sent(l, hr);
 }
 
+// The point of a click line: a manifest key or a point identifier.
+bool PointOf(OpLine* l, std::u16string* identifier) {
+  std::u16string point;
+  if (!l->Text(u"point", &point)) return false;
+  *identifier = CUIExtPtMgr::PointIdentifier(point);
+  return !identifier->empty() || l->Refuse("\"point\" names no extension point");
+}
+bool PlayClick(Player* p, OpLine* l) {
+  std::u16string ext, point, url, button;
+  LONG tab = 0, frame = 0;
+  bool left = false;
+  return l->Text(u"ext", &ext) && PointOf(l, &point) && l->Text(u"url", &url) &&
+         l->Number(u"tab", &tab) && l->Number(u"frame", &frame) && l->Flag(u"left", &left) &&
+         l->Text(u"button", &button) && p->OnUi(l, [&] {
+           // The listener's answer is the module's business (an unknown extension is no error).
+           p->services->ui_points()->Click(ext, point, url, tab, frame, left, button);
+           return S_OK;
+         });
+}
+bool PlayMenuClick(Player* p, OpLine* l) {
+  std::u16string ext, point;
+  LONG frame = 0, menu = 0;
+  return l->Text(u"ext", &ext) && PointOf(l, &point) && l->Number(u"frame", &frame) &&
+         l->Number(u"menu", &menu) && p->OnUi(l, [&] {
+           p->services->ui_points()->MenuClick(ext, point, frame, menu);
+           return S_OK;
+         });
+}
+bool PlayKey(Player* p, OpLine* l) {
+  std::u16string keys;
+  return l->Text(u"keys", &keys) && p->OnUi(l, [&] {
+    // Keys that no extension registered are the browser's own: nothing to deliver.
+    p->services->browser_windows()->Press(keys);
+    return S_OK;
+  });
+}
+
 constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
     {u"frame", PlayFrame},
     {u"tab", PlayTab},
@@ -266,6 +305,9 @@ constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
     {u"event", PlayEvent},
     {u"wait", PlayWait},
     {u"guide", PlayGuide},
+    {u"click", PlayClick},
+    {u"menuclick", PlayMenuClick},
+    {u"key", PlayKey},
 };
 
 // Plays one non-blank line; returns the reason it was refused, empty when it was played.

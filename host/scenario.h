@@ -12,6 +12,11 @@
 //   {"op":"fe","ext":"ID","fecmd":VALUE,"n1":N,"s":"...","n2":N,"n3":N}  slot 24
 //   {"op":"event","name":"...","payload":"..."}                         slot 21
 //   {"op":"guide","id":"ID","url":"URL"}       the install guide's InstallByExId
+//   {"op":"click","ext":"ID","point":"toolbarui","url":"...","tab":N,"frame":N,"left":true,
+//    "button":"..."}                           a button click (IUIExtListener slot 4)
+//   {"op":"menuclick","ext":"ID","point":"toolbarui","frame":N,"menu":N}   a menu click (slot 3)
+//   {"op":"key","keys":"Ctrl+Shift+Y"}         the extension that registered the accelerator
+//                                               hears of it (keys nobody took do nothing)
 //   {"op":"wait"}                               until every thread and the extension process
 //                                               are idle and no HTTP request, download or
 //                                               program is outstanding (at most 60 s)
@@ -19,7 +24,8 @@
 // sent as its JSON text. Before an "fe" command the front end registers its sink for the
 // extension under the key "s" with the values (n1, n2) on the UI thread, as the front end does
 // before it sends, so that the extension's answer comes back to it. Browser-model ops run on
-// the UI thread. Blank lines are skipped. After the last line the player waits until every
+// the UI thread, and so do clicks and key presses. "point" is a manifest key ("toolbarui",
+// "addressui", "appbarui", "smartbarui", "sidebarui") or a point identifier. Blank lines are skipped. After the last line the player waits until every
 // thread is idle.
 //
 // Runs on the host's main thread; the manager must have finished start-up.

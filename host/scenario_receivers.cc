@@ -97,6 +97,9 @@ class CRecordingCore : public halcy::ComObjectRoot,
                        Text(name) + ",\"payload\":" + Text(payload) + "}");
     return S_OK;
   }
+  // The scenario's page has no view to tear down; nothing more reaches it once the manager
+  // has dropped it from its table.
+  HRESULT Close() override { return S_OK; }
 
  private:
   CScenarioOutput* const output_;

@@ -77,6 +77,33 @@ ComPtr<Logic::IUIExtListener> CUIExtPtMgr::listener() const {
   return listener_;
 }
 
+// --- CUIExtPtMgr: what the user does ---
+
+std::u16string CUIExtPtMgr::PointIdentifier(std::u16string_view point) {
+  for (const Logic::UIExtPoint& known : Logic::kUIExtPoints) {
+    if (point == known.manifest_key || point == known.identifier) return known.identifier;
+  }
+  return std::u16string();
+}
+
+HRESULT CUIExtPtMgr::Click(const std::u16string& extension_id, const std::u16string& point_id,
+                           const std::u16string& url, LONG tab_id, LONG frame_id, bool left_button,
+                           const std::u16string& button_name) {
+  ComPtr<Logic::IUIExtListener> target = listener();
+  if (!target) return E_FAIL;
+  halcy::ScopedBstr id(extension_id), point(point_id), address(url), button(button_name);
+  return target->OnButtonClick(id.Get(), point.Get(), address.Get(), tab_id, frame_id,
+                               left_button ? 1 : 0, button.Get());
+}
+
+HRESULT CUIExtPtMgr::MenuClick(const std::u16string& extension_id, const std::u16string& point_id,
+                               LONG frame_id, LONG menu_id) {
+  ComPtr<Logic::IUIExtListener> target = listener();
+  if (!target) return E_FAIL;
+  halcy::ScopedBstr id(extension_id), point(point_id);
+  return target->OnMenuClick(id.Get(), point.Get(), frame_id, menu_id);
+}
+
 // --- CUIExtPtMgr: registrations ---
 
 HRESULT CUIExtPtMgr::RegisterDescription(IUnknown* description, LONG flag) {

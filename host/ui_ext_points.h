@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "extension/ui_ext_pt_mgr.h"
@@ -58,6 +59,18 @@ class CUIExtPtMgr : public halcy::ComObjectRoot, public Logic::IUIExtPtMgr {
   std::map<std::u16string, std::u16string> Points(const std::u16string& extension_id) const;
   std::vector<std::u16string> RegisteredExtensions() const;
   ComPtr<Logic::IUIExtListener> listener() const;
+
+  // --- What the user does (the browser calls these on its UI thread) ---
+  // The point identifier behind `point`: a manifest key ("toolbarui", ...) or an identifier
+  // itself; "" for anything else.
+  static std::u16string PointIdentifier(std::u16string_view point);
+  // A click on the extension's button / on entry `menu_id` of its menu: the listener's slot 4
+  // / 3. E_FAIL when no listener is set, else the listener's answer.
+  HRESULT Click(const std::u16string& extension_id, const std::u16string& point_id,
+                const std::u16string& url, LONG tab_id, LONG frame_id, bool left_button,
+                const std::u16string& button_name);
+  HRESULT MenuClick(const std::u16string& extension_id, const std::u16string& point_id,
+                    LONG frame_id, LONG menu_id);
 
   // --- IUIExtPtMgr ---
   HRESULT ShowPointBubble(BSTR point_id, LONG extension, BSTR text, LONG frame_id, LONG width,

@@ -15,6 +15,9 @@ struct IExtBackgroundCore : IUnknown {
   static constexpr IID kIID = MakeGuid("E42B9D92-F64C-474F-BCE0-C050EC523E44");
   // 3: hands the page one message: its name and its payload text (often JSON).
   virtual HRESULT DeliverMessage(BSTR name, BSTR payload) = 0;
+  // 4: closes the hidden view (the extension was disabled or deleted); nothing is delivered
+  // after it.
+  virtual HRESULT Close() = 0;
 };
 
 }  // namespace Logic

@@ -16,6 +16,16 @@ IPC::CMessage* NewLibraryMessage(const std::u16string& extension_id, int32_t req
   return message;
 }
 
+IPC::CMessage* NewMenuClickMessage(const std::u16string& extension_id, int32_t point,
+                                   int32_t frame_id, int32_t menu_id) {
+  auto* message = new IPC::CMessage(false, kDllMsgMenuClick);
+  message->WriteString(extension_id);
+  message->WriteInt(point);
+  message->WriteInt(frame_id);
+  message->WriteInt(menu_id);
+  return message;
+}
+
 IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id) {
   auto* message = new IPC::CMessage(false, kDllMsgUnloadLibrary);
   message->WriteString(extension_id);

@@ -24,6 +24,9 @@ namespace Logic {
 //   0x07000008  string name, string payload: a named event
 //   0x0700000A  string target, int64 handle, int value, string result: the answer to a
 //               native library's pending request
+//   0x07000006  string extension id, int point, int frame id, int menu id: a click on an
+//               entry of the menu of a library extension's button; the point is its place
+//               in kUIExtPoints (ui_ext_points.h: 0 toolbar ... 4 side bar), -1 for another
 //   0x07000002  string extension id: unload the extension's library (disable, delete)
 //   0x07000001  string extension id, string the library's full, resolved native path
 //   0x0700000F  string extension id, int64 the request's number, string the outcome
@@ -31,6 +34,8 @@ namespace Logic {
 //   0x0700000D  string extension id, int64 frame id, int64 (always 0), int flag, string
 //               request, string the page's information: the answer to 0x0700000C
 
+IPC::CMessage* NewMenuClickMessage(const std::u16string& extension_id, int32_t point,
+                                   int32_t frame_id, int32_t menu_id);
 IPC::CMessage* NewUnloadLibraryMessage(const std::u16string& extension_id);
 IPC::CMessage* NewLoadLibraryMessage(const std::u16string& extension_id,
                                      const std::u16string& library_path);

@@ -4,11 +4,15 @@
 #include <string_view>
 
 #include "command/extension_notify_mgr.h"
+#include "extension/browser_window_service.h"
 #include "extension/ui_ext_description.h"
 #include "module/services.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
 #include "platform/string_list.h"
+#include "thread/service_lookup.h"
+#include "thread/task.h"
+#include "thread/thread_post.h"
 
 namespace Logic {
 namespace {
@@ -28,6 +32,21 @@ HRESULT ReturnStringOrFalse(const std::u16string& text, BSTR* out) {
   }
   return ReturnString(text, out);
 }
+
+// The command object a frame keeps with an accelerator: it names the extension.
+class CAcceleratorCommand : public halcy::ComObjectRoot, public IAcceleratorCommand {
+ public:
+  HALCY_BEGIN_INTERFACES(CAcceleratorCommand)
+  HALCY_INTERFACE(CAcceleratorCommand, IAcceleratorCommand)
+  HALCY_END_INTERFACES()
+  explicit CAcceleratorCommand(std::u16string extension_id) : id_(std::move(extension_id)) {}
+  HRESULT GetExtensionId(BSTR* extension_id) override {
+    return extension_id ? ReturnString(id_, extension_id) : E_POINTER;
+  }
+
+ private:
+  const std::u16string id_;  // constant after construction
+};
 
 }  // namespace
 
@@ -121,7 +140,7 @@ HRESULT CCoExtensionAgent::BuildUIDescription(IUIExtDescription** description, B
     if (FAILED(hr)) break;
     halcy::ScopedBstr point(identifier);
     halcy::ScopedBstr json(text);
-    hr = result->AddExtensionPoint(point.Get(), json.Get());
+    hr = result->AddPoint(point.Get(), json.Get());
   }
   if (FAILED(hr)) return hr;
   *description = result.Detach();
@@ -239,9 +258,35 @@ HRESULT CCoExtensionAgent::GetContextMenu(BSTR* items_json) {
 }
 
 HRESULT CCoExtensionAgent::RegisterAccelerator() {
-  // Registration goes to the browser-window service's frames on the UI thread; that service's
-  // interface is not declared yet, so nothing can be registered.
-  return E_NOTIMPL;
+  uint16_t word = 0;
+  if (!extension_.GetAccelerator(&word)) return S_FALSE;
+  Thread::CTask* task =
+      Thread::NewTask(this, &CCoExtensionAgent::RegisterAcceleratorInUIThread,
+                      u"&CCoExtensionAgent::RegisterAcceleratorInUIThread", WORD{word});
+  if (!task) return E_OUTOFMEMORY;
+  return Thread::PostTask(Thread::kThreadUI, task) ? S_OK : E_FAIL;
+}
+
+void CCoExtensionAgent::RegisterAcceleratorInUIThread(WORD hotkey) {
+  ComPtr<IBrowserWindowService> windows =
+      Thread::GetServiceOrLog<IBrowserWindowService>(u"IBrowserWindowService");
+  LONG count = 0;
+  if (!windows || FAILED(windows->GetFrameCount(&count)) || count <= 0) return;
+  ComPtr<CAcceleratorCommand> command =
+      halcy::MakeComObject<CAcceleratorCommand>(extension_.GetId());
+  if (!command) return;
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IUnknown> frame;
+    ComPtr<IFrameAccelerators> accelerators;
+    if (FAILED(windows->GetFrame(i, frame.ReleaseAndGetAddressOf())) || !frame ||
+        FAILED(frame->QueryInterface(
+            IFrameAccelerators::kIID,
+            reinterpret_cast<void**>(accelerators.ReleaseAndGetAddressOf()))) ||
+        !accelerators) {
+      continue;  // a frame without an accelerator table
+    }
+    accelerators->RegisterAccelerator(hotkey, static_cast<IAcceleratorCommand*>(command.Get()));
+  }
 }
 
 }  // namespace Logic

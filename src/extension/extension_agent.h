@@ -92,7 +92,8 @@ struct IExtensionAgent : IExtensionAgentBase {
   virtual HRESULT GetPluginOrder(LONG* order) = 0;
   // 35: the "contextmenu" array as compact JSON; S_FALSE and "" when there is none.
   virtual HRESULT GetContextMenu(BSTR* items_json) = 0;
-  // 36: registers the accelerator with the browser's frames on the UI thread.
+  // 36: posts the registration of the accelerator with the browser's frames to the UI thread;
+  // S_FALSE (nothing posted) for an extension without a valid accelerator.
   virtual HRESULT RegisterAccelerator() = 0;
 };
 
@@ -140,6 +141,10 @@ class CCoExtensionAgent : public halcy::ComObjectRoot,
   HRESULT GetPluginOrder(LONG* order) override;
   HRESULT GetContextMenu(BSTR* items_json) override;
   HRESULT RegisterAccelerator() override;
+
+  // UI thread: registers `hotkey` with a command naming this extension on every frame of the
+  // browser-window service that takes accelerators. Nothing without the service.
+  void RegisterAcceleratorInUIThread(WORD hotkey);
 
   // The record behind the interface, for code inside the module.
   CExtension& record() { return extension_; }

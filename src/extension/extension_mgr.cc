@@ -180,9 +180,7 @@ HRESULT CCoExtensionMgr::DeliverToExtension(BSTR extension_id, BSTR command, BST
                                    payload ? payload : u"");
 }
 
-HRESULT CCoExtensionMgr::RegisterPageExtension() {
-  return E_NOTIMPL;  // missing: _RegisterPageExtension (the page plug-in's registration)
-}
+HRESULT CCoExtensionMgr::RegisterPageExtension() { return impl_->RegisterPageExtension(); }
 
 HRESULT CCoExtensionMgr::LoadCachedData() { return impl_->LoadCachedData(); }
 

@@ -139,7 +139,7 @@ void CExtensionMgrImpl::LoadAppDllFailed(const std::u16string& extension_id) {
     base::CAutoLock hold(dll_process_lock_);
     loaded_libraries_.erase(extension_id);
   }
-  // Withdrawing the extension's UI extension points comes with the UI extension points.
+  WithdrawUIPoints(extension_id, 0);
   Log(kLogTrace, u"extMgr;",
       u"extMgr: remove %s from map m_mapInstalledExtensions in LoadAppDllFailed",
       extension_id.c_str());

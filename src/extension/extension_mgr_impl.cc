@@ -13,6 +13,7 @@
 #include "extension/extension_db.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_listener.h"
+#include "extension/ui_ext_listener.h"
 #include "extension/ui_ext_pt_mgr.h"
 #include "module/browser_info_services.h"
 #include "module/logic_global_service.h"
@@ -67,12 +68,16 @@ ComPtr<IPropertySet> NewPropertySet() {
   return properties;
 }
 
-CExtensionMgrImpl::CExtensionMgrImpl(IExtensionMgr* owner) : owner_(owner) {}
+CExtensionMgrImpl::CExtensionMgrImpl(IExtensionMgr* owner)
+    : owner_(owner), ui_listener_(halcy::MakeComObject<CUIExtListener>()) {}
 
 CExtensionMgrImpl::~CExtensionMgrImpl() = default;
 
 void CExtensionMgrImpl::DetachOwner() {
   owner_ = nullptr;
+  // The listener's reference on the manager goes too, so the browser's hold on the listener
+  // cannot keep the manager alive.
+  ClearUIListener();
   // A manager released without uninitialize still ends its extension process, which also lets
   // go of the reference the process's host holds on the manager.
   StopDllProcessHost(false);
@@ -145,8 +150,7 @@ HRESULT CExtensionMgrImpl::BroadcastToListeners(LONG excluded_id, const Listener
 // --- Start and stop ---
 
 HRESULT CExtensionMgrImpl::SwitchUser() {
-  // The UI-listener callbacks (CUIExtListener) would be installed here; they come with the UI
-  // extension points.
+  InstallUIListener();
   halcy::ScopedBstr user_name;
   LONG user_value = 0;
   if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
@@ -166,7 +170,7 @@ HRESULT CExtensionMgrImpl::UnInitialize() {
                                         u"&CExtensionMgrImpl::UnInitialize_BackThread");
   if (!task) return E_OUTOFMEMORY;
   Thread::PostTask(Thread::kThreadExtensionManager, task);
-  // Withdrawing the UI extension points on this thread comes with the UI extension points.
+  WithdrawAllUIPoints();
   return S_OK;
 }
 

@@ -61,6 +61,8 @@ struct IExtensionTracker;
 struct IExtensionAppGuild;
 struct IUIExtPtMgr;
 struct IBrowserFrame;
+struct IUIExtListener;
+class CUIExtListener;
 class CExtensionDB;
 struct IPropertySet;
 
@@ -213,6 +215,37 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // and posts InsertBKCoreInfoInExtMgrThread, which enters the core only while the start is
   // still pending (see starting_pages_). Without the web-view service nothing starts.
   void CreateBackgroundCore(std::u16string address, std::u16string extension_id);
+
+  // --- The browser's UI (extension_mgr_ui.cc) ---
+
+  // The handlers behind CUIExtListener, called on the UI thread. A button click goes to the
+  // extension as "extension.notify.ui.click" (IPC 0x07000011) without a background page, else
+  // as the page event "browserAction.onClicked"; a menu click as IPC 0x07000006, else
+  // "browserAction.onMenuClicked" (S_FALSE for an extension that is not installed); the guide
+  // display as "extension.response.ui.showguide".
+  HRESULT OnUIExtClickEvent(BSTR extension_id, BSTR point_id, BSTR url, LONG tab_id, LONG frame_id,
+                            LONG left_button, BSTR button_name);
+  HRESULT OnUIExtMenuClickEvent(BSTR extension_id, BSTR point_id, LONG frame_id, LONG menu_id);
+  HRESULT OnUIExtShowGuide(BSTR extension_id, LONG value, BSTR url, LONG show);
+  // Builds the agent's description, posts its accelerator's registration to the UI thread and
+  // registers the description with the UI extension-point manager, passing `flag`.
+  void RegisterUIPoints(IExtensionAgent* agent, LONG flag);
+  // RemoveOrRefresh(id, flag) on the UI extension-point manager: 0 withdraws, 1 refreshes.
+  void WithdrawUIPoints(const std::u16string& extension_id, LONG flag);
+  // Start-up: registers every installed agent in state 1 or 2, then withdraws the registrations
+  // of extensions no longer installed.
+  void AlignUIPointsWithInstalled();
+  // Closes every tab whose address starts with the extension's base address; runs on the UI
+  // thread (posts itself there when called elsewhere).
+  void _CloseTabByURL(std::u16string extension_id);
+  // REQUIRES: the UI thread.
+  void CloseTabsBelow(std::u16string base_url);
+  // IExtensionMgr slot 40: posts _RegisterPageExtension, which registers the page plug-in
+  // ("plugins\\npquell.dll" beside the executable) unless its class names an existing library.
+  HRESULT RegisterPageExtension();
+  void _RegisterPageExtension();
+  // The listener handed to the UI extension-point manager (its slots answer -1 once cleared).
+  ComPtr<IUIExtListener> UIListenerForTesting() const;
 
   // --- Changes of the installed set (extension_mgr_install.cc) ---
 
@@ -514,9 +547,17 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   mutable base::CLock guild_lock_;
   ComPtr<IExtensionAppGuild> guild_;  // Guarded by guild_lock_
 
-  // Collaborators the module does not build yet and so stay absent, as a failed object creation
-  // would leave them: the menu command host and the
-  // UI-listener callbacks (CUIExtListener).
+  // The click listener: handlers installed at switch user, cleared at uninitialize.
+  // Constant after construction.
+  const ComPtr<CUIExtListener> ui_listener_;
+  void InstallUIListener();
+  void ClearUIListener();
+  void WithdrawAllUIPoints();
+  HRESULT PostBackgroundPageEvent(const std::u16string& extension_id,
+                                  const std::u16string& event_name, const std::u16string& payload);
+  // Closes the background core of `extension_id` on its owner thread and drops it from the
+  // table.
+  void CloseBackgroundCore(const std::u16string& extension_id);
 };
 
 }  // namespace Logic

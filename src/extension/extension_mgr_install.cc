@@ -1,10 +1,8 @@
 // CExtensionMgrImpl: changes of the installed set on the extension-manager thread: install,
 // update, enable, disable and delete, the unload message to the extension-DLL host, the
 // pending-deletion list and the usage statistics written on the way.
-//
-// Collaborators that are not part of the module yet (the install guide, the UI extension-point
-// manager's per-extension operations, the context-menu manager and tab closing) are skipped where
-// they would be called; each such place says so.
+// Disable and delete also close the extension's tabs, withdraw its UI extension points and close
+// its background core on the core's owner thread.
 
 #include <string_view>
 
@@ -243,9 +241,13 @@ HRESULT CExtensionMgrImpl::StoreInstalled(const ComPtr<IExtensionAgent>& agent, 
   if (FAILED(hr)) return E_FAIL;
   // Enters the map and replaces the permission set with the one of the new manifest.
   RegisterInstalled(agent);
+  if (reinstall) WithdrawUIPoints(id, 1);  // refresh
   // In state 1 or 2 its background page starts (a reinstall's new core replaces the old one in
-  // the table). The UI extension-point manager's refresh and registration come with that part.
+  // the table) and its buttons are registered.
   StartExtension(agent.Get());
+  LONG state = 0;
+  agent->GetState(&state);
+  if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0);
   return S_OK;
 }
 
@@ -296,10 +298,12 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     std::shared_ptr<CExtensionDB> db = database();
     if (db && db->IsOpen()) db->SetState(extension_id, 1);
     // Its background page starts again (or its library is loaded); a core still in the table is
-    // replaced. The UI extension points and the context-menu items come with their parts. A
+    // replaced. A
     // restart of the DLL process after a crash runs whole within one task on this thread, so
     // an enable never finds one under way: there is no OnDllProcessState to send here.
     StartExtension(agent.Get());
+    RegisterUIPoints(agent.Get(), 0);
+    // The context-menu items are re-registered by the context-menu manager.
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
   BroadcastStateChanged(extension_id, 1);
@@ -320,7 +324,7 @@ HRESULT CExtensionMgrImpl::DisableExtension_BackThread(std::u16string extension_
     if (page) {
       // A page still being created is dropped; its background core goes with its table entry.
       DropStartingPage(extension_id);
-      bk_cores_.Remove(extension_id);
+      CloseBackgroundCore(extension_id);
     }
     RecordPluginFunction(extension_id, agent.Get(), false);
   }
@@ -336,7 +340,7 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
   if (db) db->Remove(extension_id);
   CloseExtensionParts(extension_id);
   DropStartingPage(extension_id);
-  bk_cores_.Remove(extension_id);
+  CloseBackgroundCore(extension_id);
   const std::u16string directory =
       ResolveExtensionPath(AgentText(agent.Get(), &IExtensionAgent::GetDirectory));
   if (AgentText(agent.Get(), &IExtensionAgent::GetLibraryPath).empty()) {
@@ -351,10 +355,22 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
   return S_OK;
 }
 
-void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& /*extension_id*/) {
-  // Closing the extension's tabs on the UI thread, withdrawing its UI extension points and
-  // removing its context-menu items belong to the web-view host, the UI extension points and
-  // the context-menu manager, none of which is in the module yet.
+void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& extension_id) {
+  _CloseTabByURL(extension_id);  // on the UI thread
+  WithdrawUIPoints(extension_id, 0);
+  // The context-menu items are removed by the context-menu manager.
+}
+
+void CExtensionMgrImpl::CloseBackgroundCore(const std::u16string& extension_id) {
+  BkCoreRecord record;
+  if (!bk_cores_.Find(extension_id, &record)) return;
+  bk_cores_.Remove(extension_id);
+  if (!record.core) return;
+  // The core is the owner thread's: it is closed, and let go of, there.
+  Thread::CallOnThread(record.owner_thread, [core = std::move(record.core)]() mutable {
+    core->Close();
+    core = nullptr;
+  });
 }
 
 void CExtensionMgrImpl::RecordPluginFunction(const std::u16string& extension_id,

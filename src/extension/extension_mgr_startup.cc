@@ -80,7 +80,7 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   started_.store(true);       // the web-page operations take requests from here on
   LoadInstalledExtensions();  // 5
   StartTracker();             // 6
-  // 7: the UI extension points are not built yet; nothing to bring in line.
+  AlignUIPointsWithInstalled();  // 7
   // 8: the context-menu manager offers no start operation yet; the tracker begins its work.
   CheckBuiltinWithTracker();
   StartGuild();                            // 9
@@ -290,10 +290,11 @@ void CExtensionMgrImpl::RegisterSkinPrefix() {
 void CExtensionMgrImpl::UnInitialize_BackThread() {
   started_.store(false);
   DropPendingSnapshots();
-  // The UI-listener callbacks are not built yet; what the manager releases here are its
-  // background cores, the tracker, the install guide and its command hosts. The web-view host is
-  // touched only on the UI thread and goes with the manager.
+  // The manager releases its background cores, the tracker, the install guide and its command
+  // hosts, and clears the click handlers. The web-view host is touched only on the UI thread and
+  // goes with the manager.
   std::vector<BkCoreRecord> cores = bk_cores_.TakeAll();
+  ClearUIListener();
   StopTracker();
   StopGuild();
   {

@@ -86,6 +86,10 @@ class RecordingCore : public halcy::ComObjectRoot,
     journal_->Add(name_, Text(name), Text(payload));
     return S_OK;
   }
+  HRESULT Close() override {
+    journal_->Add(name_, u"close");
+    return S_OK;
+  }
   HRESULT HandleCommand(BSTR id, BSTR command, BSTR arguments, LONG context) override {
     journal_->Add(name_, Text(command), Text(arguments), Text(id), context);
     return result_;

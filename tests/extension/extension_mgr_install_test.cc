@@ -196,6 +196,10 @@ class FakeWebView : public halcy::ComObjectRoot,
     journal_->Add(u"web", Text(name), Text(payload));
     return S_OK;
   }
+  HRESULT Close() override {
+    journal_->Add(u"web", u"close");
+    return S_OK;
+  }
 
  private:
   const std::shared_ptr<Journal> journal_;
@@ -242,7 +246,7 @@ TEST_F(BackgroundStartTest, EnabledPagesWithoutLibraryGetACoreOnTheUiThreadAtSta
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ((std::vector<std::u16string>{
                 u"create 1,0,0", nav + u"alpha/bg/main.html", u"create 1,0,0",
-                nav + u"paged2/bg/main.html", u"extension.response.x {}", u"create 1,0,0",
+                nav + u"paged2/bg/main.html", u"extension.response.x {}", u"close", u"create 1,0,0",
                 nav + u"alpha/bg/main.html", u"create 1,0,0", nav + u"fresh/p.html"}),
             journal_->Texts(u"web"));
   for (const JournalEntry& e : journal_->EntriesOf(u"web")) {

@@ -13,7 +13,8 @@ const std::map<uint32_t, const char*> kShapes = {
     {Logic::kDllMsgLibraryMessage, "sissi"}, {Logic::kDllMsgBrowserNotify, "ss"},
     {Logic::kDllMsgNamedEvent, "ss"},        {Logic::kDllMsgUnloadLibrary, "s"},
     {Logic::kDllMsgForwardedCall, "slssll"}, {Logic::kDllMsgRequestAnswer, "slis"},
-    {Logic::kDllMsgPageInfo, "slliss"},      {0x07000007, ""}};
+    {Logic::kDllMsgPageInfo, "slliss"},      {Logic::kDllMsgMenuClick, "siii"},
+    {0x07000007, ""}};
 
 // The parameters of `message` by its type's shape; false when the type is unknown or the
 // payload does not read in full or has bytes left over.

@@ -35,16 +35,35 @@ class ScenarioTest : public host_testing::HostRunTest {
     }
     return code;
   }
-  // Standard output's lines grouped by the receiver named at the start of each line.
-  static std::map<std::string, std::vector<std::string>> ByReceiver(const std::string& out) {
+  // Standard output's lines grouped by the receiver named at the start of each line. The calls
+  // on the browser's UI ("ui") are left out unless `with_ui`.
+  static std::map<std::string, std::vector<std::string>> ByReceiver(const std::string& out,
+                                                                    bool with_ui = false) {
     std::map<std::string, std::vector<std::string>> lines;
     for (const std::string& line : testing_support::SplitLines(out)) {
       const size_t end = line.find('"', 7);
       lines[line.compare(0, 7, "{\"to\":\"") == 0 ? line.substr(7, end - 7) : "?"].push_back(line);
     }
+    if (!with_ui) lines.erase("ui");
     return lines;
   }
+  // `out` without the lines of the calls on the browser's UI.
+  static std::string WithoutUi(const std::string& out) {
+    std::string kept;
+    for (const std::string& line : testing_support::SplitLines(out)) {
+      if (line.rfind("{\"to\":\"ui\"", 0) != 0) kept += line + "\n";
+    }
+    return kept;
+  }
 };
+
+// Whether the ui line is a call of one of `names`.
+bool UiCallIs(const std::string& line, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (line.find(std::string(R"("call":")") + name + "\"") != std::string::npos) return true;
+  }
+  return false;
+}
 
 std::string CoreNotify(const std::string& event, const std::string& details) {
   return "{\"to\":\"pagenotes\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
@@ -132,7 +151,7 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
                            R"("extension.invoke.utility.geturl","args":{"tab_id":11},"context":5})",
                     &out))
       << out;
-  auto lines = ByReceiver(out);
+  auto lines = ByReceiver(out, true);
   std::vector<std::string> answers;  // what pagenotes got besides the browser's notifications
   for (const std::string& line : lines["pagenotes"]) {
     if (line.find("extension.notify.") == std::string::npos) answers.push_back(line);
@@ -159,7 +178,15 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   // The browser shows the popup (set up in order), navigates the tab and shows the bubble; the
   // navigation and the bubble come from different threads, so their order is free.
   const std::string popup = "hcbrowser://localextensions/pagenotes/background.html?v=1.2.0";
-  std::vector<std::string> ui = lines["ui"];
+  // Left out here: the registrations of start-up and translatebar's button, menu and key,
+  // which the other tests check.
+  std::vector<std::string> ui;
+  for (const std::string& line : lines["ui"]) {
+    if (!UiCallIs(line, {"RegisterDescription", "AddPoint", "RegisterAccelerator", "SetListener",
+                         "RemoveOrRefresh"})) {
+      ui.push_back(line);
+    }
+  }
   ASSERT_EQ(15u, ui.size()) << out;
   EXPECT_EQ(std::vector<std::string>({R"({"to":"ui","call":"SetOwnerFrame","args":[5001,1]})",
                                       R"({"to":"ui","call":"SetMainWindow","args":[5001,1]})",
@@ -210,6 +237,40 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
                               << out;
 }
 
+// translatebar's toolbar button, its menu and its accelerator: the click and the menu click go
+// to the extension process (translatebar has no background page), and the key press reaches it
+// as the accelerator notification once the new frame carries the accelerator.
+TEST_F(ScenarioTest, ClicksAndKeysReachTheExtensionThatOwnsThem) {
+  std::string out;
+  ASSERT_EQ(0, Play(R"({"op":"frame","id":1}
+{"op":"click","ext":"translatebar","point":"toolbarui","url":"http://a/","tab":11,"frame":1,"left":false,"button":"b"}
+{"op":"menuclick","ext":"translatebar","point":"8CC9336E-AD56-4cb8-8EC1-59BF6962AB6B","frame":1,"menu":2}
+{"op":"key","keys":"ctrl+shift+y"}
+{"op":"key","keys":"Ctrl+Shift+Q"}
+{"op":"click","ext":"nobody","point":"toolbarui","url":"","tab":0,"frame":1,"left":true,"button":""}
+)",
+                    &out))
+      << out;
+  auto lines = ByReceiver(out, true);
+  std::vector<std::string> translatebar;
+  for (const std::string& line : lines["dll"]) {
+    if (line.find("\"translatebar\"") != std::string::npos) translatebar.push_back(line);
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
+                R"("extension.notify.ui.click","{\"frame\":\"1\", \"LButton\":\"0\",)"
+                R"(\"extpt\":\"toolbarui\", \"url\":\"http://a/\", \"tab_id\":\"11\", )"
+                R"(\"btnname\":\"b\"}",0]})",
+                R"({"to":"dll","type":"0x07000006","params":["translatebar",2,1,2]})",
+                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
+                R"("extension.notify.utility.accelerator","",0]})"}),
+            translatebar)
+      << out;
+  EXPECT_NE(std::string::npos,
+            out.find(R"({"to":"ui","call":"RegisterAccelerator","args":[1,857,"translatebar"]})"))
+      << out;
+}
+
 TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"op":"reload","tab":1})", "unknown op \"reload\""},
@@ -218,6 +279,11 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
       {R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
       {R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
       {R"({"op":"activate","tab":99})", "the browser model refused it"},
+      {R"({"op":"click","ext":"x","point":"menubar","url":"","tab":0,"frame":1,"left":true,)"
+       R"("button":""})",
+       "\"point\" names no extension point"},
+      {R"({"op":"menuclick","ext":"x","point":"toolbarui","frame":1})", "\"menu\" must be"},
+      {R"({"op":"key"})", "\"keys\" must be a string"},
   };
   for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);
@@ -231,7 +297,7 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
         << err;
     EXPECT_EQ(std::string(kWeatherdeskLoad) +
                   "\n{\"to\":\"dll\",\"type\":\"0x07000008\",\"params\":[\"first\",\"x\"]}\n",
-              out);
+              WithoutUi(out));
   }
 }
 

@@ -1,0 +1,109 @@
+// What the UI extension points cost at start-up: a new manager switched in with 1 000 installed
+// extensions until OnFirstReady reaches a listener on the UI thread, on the browser's real
+// threads and services, in two forms within one run:
+//
+//   BM_StartUp/0   the extensions declare no UI (name, version, permissions only)
+//   BM_StartUp/1   the same extensions, each with a toolbar button (icon group and a menu), an
+//                  accelerator and two context-menu items: every description is built, its icon
+//                  paths made absolute and registered, every accelerator posted to the UI thread
+//
+// The ratio of the two is the price of the UI. The counters say how many extensions and points
+// the browser's UI extension-point manager held at OnFirstReady.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "bench_browser.h"
+#include "common/paths.h"
+#include "extension/extension_mgr.h"
+#include "host/browser_thread.h"
+#include "host/extension_store.h"
+#include "host/host_services.h"
+#include "host/ui_ext_points.h"
+#include "module/module.h"
+#include "platform/com_object.h"
+#include "platform/strings.h"
+#include "thread/thread_service.h"
+
+namespace {
+
+constexpr int kExtensions = 1000;
+
+constexpr char16_t kUiDeclarations[] =
+    u",\"toolbarui\":{\"caption\":\"x\",\"icongroup\":{\"normal\":\"i.png\",\"press\":\"p.png\"},"
+    u"\"animation_icon\":{\"path\":\"a.gif\"},\"menu\":[{\"id\":1,\"text\":\"One\"},"
+    u"{\"id\":2,\"text\":\"Two\"}]},\"accelerator\":\"Ctrl+Shift+Y\","
+    u"\"contextmenu\":[{\"text\":\"First\",\"contexttype\":\"selection\"},"
+    u"{\"text\":\"Second\",\"contexttype\":\"page\"}]";
+
+// Two data roots below one throwaway folder, one per form; each iteration points the
+// application-data folder at its form's root (outside the timing), so that the store the browser
+// keeps open for one root is never the other's.
+struct TwoFormBrowser {
+  std::string root;
+  host::CHostServices services;
+
+  std::string FormRoot(int with_ui) const { return root + (with_ui ? "/ui" : "/plain"); }
+  DWORD ui_thread() const { return services.thread(Thread::kThreadUI)->thread_id(); }
+  void UseForm(int with_ui) {
+    setenv("HALCY_APPDATA", FormRoot(with_ui).c_str(), 1);
+    Logic::ResetPathCachesForTesting();
+  }
+};
+
+void WriteForm(const TwoFormBrowser& browser, int with_ui) {
+  bench_support::WriteExtensionStore(
+      browser.FormRoot(with_ui) + "/halcy/browser/SysData/localextensions", kExtensions,
+      [&](int, host::ExtensionRecord* r) {
+        r->manifest = u"{\"name\":\"Extension " + r->id +
+                      u"\",\"version\":\"1.0.3\",\"permissions\":[\"tabs\",\"contextMenus\"]" +
+                      (with_ui ? kUiDeclarations : u"") + u"}";
+      });
+}
+
+// Set up on first use; lives to the end of the program.
+TwoFormBrowser& TheTwoFormBrowser() {
+  static TwoFormBrowser* browser = [] {
+    auto* made = new TwoFormBrowser;
+    made->root = bench_support::PrepareThrowawayBrowser("plexore-ui-bench");
+    WriteForm(*made, 0);
+    WriteForm(*made, 1);
+    if (!made->services.Start()) abort();
+    return made;
+  }();
+  return *browser;
+}
+
+// Extensions with a registration at the browser's UI extension-point manager, and the points
+// they registered.
+void CountRegistered(TwoFormBrowser& browser, double* extensions, double* points) {
+  *extensions = *points = 0;
+  host::CUIExtPtMgr* ui = browser.services.ui_points();
+  for (const std::u16string& id : ui->RegisteredExtensions()) {
+    ++*extensions;
+    *points += static_cast<double>(ui->Points(id).size());
+  }
+}
+
+void BM_StartUp(benchmark::State& state) {
+  TwoFormBrowser& browser = TheTwoFormBrowser();
+  double registered = 0, points = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    browser.UseForm(static_cast<int>(state.range(0)));
+    state.ResumeTiming();
+    bench_support::TimeFirstSwitchUser(
+        state, browser.ui_thread(),
+        [&](bench_support::ReadyListener*) { CountRegistered(browser, &registered, &points); });
+  }
+  state.counters["registered"] = registered;
+  state.counters["points"] = points;
+}
+BENCHMARK(BM_StartUp)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
