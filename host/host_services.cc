@@ -72,6 +72,7 @@ class FinishSignal {
 
 constexpr int kAgentClassIndex = 2;          // CCoExtensionAgent in the module's class table
 constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost
+constexpr int kMenuCmdHostClassIndex = 7;    // CCoExtMenuCmdHost
 constexpr int kNetFileFetcherClassIndex = 10;
 constexpr int kCarryInfoClassIndex = 11;
 
@@ -98,6 +99,9 @@ void RegisterModuleClasses() {
   static_assert(Logic::kClassTable[kNetFileFetcherClassIndex].interfaces[0].iid ==
                 Logic::INetFileFetcher::kIID);
   RegisterModuleClassByIID(kNetFileFetcherClassIndex);
+  static_assert(Logic::kClassTable[kMenuCmdHostClassIndex].interfaces[0].iid ==
+                Logic::kIID_IExtMenuCmdHost);
+  RegisterModuleClassByIID(kMenuCmdHostClassIndex);
   static_assert(Logic::kClassTable[kCarryInfoClassIndex].interfaces[0].iid ==
                 Logic::ICarryInfo::kIID);
   RegisterModuleClassByIID(kCarryInfoClassIndex);
@@ -123,7 +127,9 @@ bool CHostServices::Start() {
   ui_points_ = halcy::MakeComObject<CUIExtPtMgr>(ui_log_);
   guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
-  if (!browser_model_ || !ui_points_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
+  window_mgr_ = halcy::MakeComObject<CExtWindowMgr>(skin_windows_);
+  menu_window_mgr_ = halcy::MakeComObject<CExtMenuWindowMgr>(menus_);
+  if (!window_mgr_ || !menu_window_mgr_ || !browser_model_ || !ui_points_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
       !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
       !version_service_ || !skin_service_ || !user_service_) {
     Stop();
@@ -151,6 +157,9 @@ void CHostServices::Stop() {
   ui_points_ = nullptr;
   guild_popup_ = nullptr;
   xml_classes_ = nullptr;
+  menus_->Clear();  // the menu shown last holds the module's menu host
+  window_mgr_ = nullptr;
+  menu_window_mgr_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
   statistics_service_ = nullptr;
@@ -239,6 +248,8 @@ void CHostServices::Register() {
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
   set(Logic::IUIExtPtMgr::kIID, ui_points_.Get());
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
+  set(Logic::IExtWindowMgr::kIID, window_mgr_.Get());
+  set(Logic::IExtMenuWindowMgr::kIID, menu_window_mgr_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;
@@ -248,6 +259,7 @@ void CHostServices::Register() {
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
   creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
   registrations_.PublishClass(Logic::ISkinWindow::kIID, CSkinWindow::Factory(skin_windows_));
+  registrations_.PublishClass(Logic::IExtPopupMenu::kIID, CExtPopupMenu::Factory(menus_));
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
   creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);

@@ -3,8 +3,9 @@
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h), the install guide's pop-up
-// (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), and the creatable
-// database parameter object, property set, UI description, skinned window, download engine
+// (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), the extension
+// window and menu window managers (host/ext_windows.h), and the creatable database parameter
+// object, property set, UI description, skinned window, popup menu, download engine
 // (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
 // signals the shutdown event, ends the threads (every queued task runs or is deleted) and
 // withdraws the services and classes, putting back whatever was registered before.
@@ -26,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/ext_windows.h"
 #include "host/service_registrations.h"
 #include "host/skin_windows.h"
 #include "host/ui_call_log.h"
@@ -51,7 +53,7 @@ class CXmlDocumentClasses;
 
 // Registers the module's classes that the browser creates by interface, activated by CLSID
 // through the registry as the other module classes are: the extension agent, the common command
-// host, the network file fetcher and the download object. For the host's
+// host, the menu command host, the network file fetcher and the download object. For the host's
 // main(); returns nothing because a missing module only shows when an object is created.
 void RegisterModuleClasses();
 
@@ -88,6 +90,8 @@ class CHostServices {
   CUIExtPtMgr* ui_points() const { return ui_points_.Get(); }
   // The skinned windows extensions opened (host/skin_windows.h).
   const std::shared_ptr<CSkinWindowTable>& skin_windows() const { return skin_windows_; }
+  // Menu-window states and the popup menu shown last (host/ext_windows.h).
+  const std::shared_ptr<CExtMenuTable>& menus() const { return menus_; }
   // The record of calls on the browser's UI stand-ins; it writes nowhere until given a writer.
   const std::shared_ptr<CUiCallLog>& ui_log() const { return ui_log_; }
 
@@ -109,6 +113,9 @@ class CHostServices {
   ComPtr<CUIExtPtMgr> ui_points_;
   const std::shared_ptr<CSkinWindowTable> skin_windows_ =
       std::make_shared<CSkinWindowTable>(ui_log_);
+  const std::shared_ptr<CExtMenuTable> menus_ = std::make_shared<CExtMenuTable>(ui_log_);
+  ComPtr<CExtWindowMgr> window_mgr_;
+  ComPtr<CExtMenuWindowMgr> menu_window_mgr_;
   ComPtr<CXmlDocumentClasses> xml_classes_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.

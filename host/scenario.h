@@ -12,6 +12,10 @@
 //   {"op":"fe","ext":"ID","fecmd":VALUE,"n1":N,"s":"...","n2":N,"n3":N}  slot 24
 //   {"op":"event","name":"...","payload":"..."}                         slot 21
 //   {"op":"guide","id":"ID","url":"URL"}       the install guide's InstallByExId
+//   {"op":"selectmenu","menu":N,"event":N}     the popup menu shown last is picked: its
+//                                               selection callback gets (menu, event)
+//   {"op":"contextmenu"}                        prints the current context-menu JSON as
+//                                               {"to":"contextmenu","json":"..."}
 //   {"op":"wait"}                               until every thread and the extension process
 //                                               are idle and no HTTP request, download or
 //                                               program is outstanding (at most 60 s)
@@ -20,7 +24,8 @@
 // extension under the key "s" with the values (n1, n2) on the UI thread, as the front end does
 // before it sends, so that the extension's answer comes back to it. Browser-model ops run on
 // the UI thread. Blank lines are skipped. After the last line the player waits until every
-// thread is idle.
+// thread is idle. From the start, a context-menu listener on the UI thread prints each refresh
+// of the context menus as a {"to":"contextmenu",...} line.
 //
 // Runs on the host's main thread; the manager must have finished start-up.
 #pragma once

@@ -35,6 +35,7 @@
 #include "base/lock.h"
 #include "base/ref_counted.h"
 #include "command/ext_common_cmd_host.h"
+#include "command/ext_menu_cmd_host.h"
 #include "extension/bk_core_table.h"
 #include "extension/dll_host_slot.h"
 #include "extension/event_listener_table.h"
@@ -310,7 +311,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
 
   // Start-up steps (extension_mgr_startup.cc).
   bool PrepareDatabase();
-  void StartCommonCmdHost();
+  void StartCommonCmdHost();  // and the menu command host after it
   void LoadInstalledExtensions();
   void RecordExtensionStatistics();
   void RegisterSkinPrefix();
@@ -411,6 +412,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   ComPtr<IExtCmdHost> external_hosts_[3];  // Guarded by cmd_host_lock_
   // The common command host, created at the first start-up and released at uninitialize.
   ComPtr<IExtCommonCmdHost> common_cmd_host_;  // Guarded by cmd_host_lock_
+  ComPtr<IExtMenuCmdHost> menu_cmd_host_;      // Guarded by cmd_host_lock_
 
   // Background pages being created on the UI thread: extension id -> starts in flight.
   // StartExtension adds one; the created core is entered only by taking one back, and disable,

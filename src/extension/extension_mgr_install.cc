@@ -15,6 +15,7 @@
 #include "extension/bk_core_table.h"
 #include "extension/dll_host_messages.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_context_items.h"
 #include "extension/extension_db.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_listener.h"
@@ -246,6 +247,7 @@ HRESULT CExtensionMgrImpl::StoreInstalled(const ComPtr<IExtensionAgent>& agent, 
   // In state 1 or 2 its background page starts (a reinstall's new core replaces the old one in
   // the table). The UI extension-point manager's refresh and registration come with that part.
   StartExtension(agent.Get());
+  RegisterContextMenuItems(agent.Get(), reinstall);
   return S_OK;
 }
 
@@ -300,6 +302,7 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     // restart of the DLL process after a crash runs whole within one task on this thread, so
     // an enable never finds one under way: there is no OnDllProcessState to send here.
     StartExtension(agent.Get());
+    RegisterContextMenuItems(agent.Get(), false);
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
   BroadcastStateChanged(extension_id, 1);
@@ -351,10 +354,10 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
   return S_OK;
 }
 
-void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& /*extension_id*/) {
-  // Closing the extension's tabs on the UI thread, withdrawing its UI extension points and
-  // removing its context-menu items belong to the web-view host, the UI extension points and
-  // the context-menu manager, none of which is in the module yet.
+void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& extension_id) {
+  // Closing the extension's tabs on the UI thread and withdrawing its UI extension points
+  // belong to the web-view host and the UI extension points, not in the module yet.
+  RemoveContextMenuItems(extension_id);
 }
 
 void CExtensionMgrImpl::RecordPluginFunction(const std::u16string& extension_id,

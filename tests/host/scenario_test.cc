@@ -3,6 +3,7 @@
 // receiver, in the order each one received them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -45,8 +46,10 @@ class ScenarioTest : public host_testing::HostRunTest {
   }
 };
 
-std::string CoreNotify(const std::string& event, const std::string& details) {
-  return "{\"to\":\"pagenotes\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
+std::string CoreNotify(const std::string& event, const std::string& details,
+                       const std::string& to = "pagenotes") {
+  return "{\"to\":\"" + to +
+         "\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
          "\"payload\":\"{ \\\"result\\\":\\\"ok\\\", \\\"content\\\":{\\\"eventname\\\":\\\"" +
          event + "\\\", \\\"eventdetails\\\":" + details + "}}\"}";
 }
@@ -94,7 +97,7 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
       {"login.logout", R"({\r\n\"userid\":\"u1\",\"user\":\"bob\"})"},
   };
   auto lines = ByReceiver(out);
-  EXPECT_EQ(2u, lines.size()) << out;
+  EXPECT_EQ(3u, lines.size()) << out;
   // weatherdesk's library is loaded first; the answer to the command it sends on the named
   // event comes last (the scenario's end waits for the extension process to be on its channel).
   ASSERT_EQ(lines["dll"].size(), std::size(notices) + 4) << out;
@@ -104,6 +107,8 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
             lines["dll"].back());
   lines["dll"].pop_back();
   ASSERT_EQ(std::size(notices), lines["pagenotes"].size()) << out;
+  // translatebar's background page hears the same browser notifications as pagenotes'.
+  ASSERT_EQ(std::size(notices), lines["translatebar"].size()) << out;
   EXPECT_EQ(kWeatherdeskLoad, lines["dll"][0]);
   lines["dll"].erase(lines["dll"].begin());
   EXPECT_EQ(R"({"to":"dll","type":"0x07000007","params":[]})", lines["dll"][0]);
@@ -113,6 +118,7 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
                   notices[i].second + "\"]}",
               lines["dll"][i + 1]);
     EXPECT_EQ(CoreNotify(event, notices[i].second), lines["pagenotes"][i]);
+    EXPECT_EQ(CoreNotify(event, notices[i].second, "translatebar"), lines["translatebar"][i]);
   }
   // A named event with an empty payload goes to the DLL host alone, as an empty string.
   EXPECT_EQ(R"({"to":"dll","type":"0x07000008","params":["weather.update",""]})",
@@ -122,6 +128,8 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
 // The shipped tour plays to the end: its three queries are answered to pagenotes, the command of
 // a group it lacks ("global") is answered by nobody, and the front end's command makes the round
 // trip. A query from translatebar, which lacks the "utility" group, reaches no host at all.
+// translatebar opens its menu over its menu window, the pick reaches its background page, and
+// its two context-menu items are listed.
 TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   const std::string tour = testing_support::ReadFileOrEmpty(PLEXORE_TOUR);
   ASSERT_FALSE(tour.empty());
@@ -151,7 +159,37 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
                                      R"("extension.response.fe.toLibAsync","payload":)"
                                      R"("{\"count\":1,\"saved\":true}"})"},
             lines["fe"]);
-  EXPECT_EQ(3u, lines.size()) << "only the DLL host, pagenotes and the front end hear: " << out;
+  std::vector<std::string> picks;
+  for (const std::string& line : lines["translatebar"]) {
+    if (line.find("ui.selectmenu") != std::string::npos) picks.push_back(line);
+  }
+  EXPECT_EQ(std::vector<std::string>{CoreNotify("extension.notify.ui.selectmenu",
+                                                R"({\t\t\t\t\t\t  \"menuid\":\"2\",)"
+                                                R"(\t\t\t\t\t\t  \"menueventid\":\"1\")"
+                                                R"(\t\t\t\t\t\t  })",
+                                                "translatebar")},
+            picks);
+  EXPECT_NE(std::find(lines["ui"].begin(), lines["ui"].end(),
+                      R"({"to":"ui","call":"Show","args":[100,80,500,380,0]})"),
+            lines["ui"].end())
+      << out;
+  const std::string item = R"({\"condition\":\"%s\",\"contexttype\":\"%s\",)"
+                           R"(\"extid\":\"translatebar\",\"iconpath\":\"icon.png\",)"
+                           R"(\"menuid\":\"%s\",\"text\":\"%s\"})";
+  auto fill = [&](const char* condition, const char* menu_id, const char* text) {
+    std::string filled = item;
+    for (const char* value : {condition, condition, menu_id, text}) {
+      filled.replace(filled.find("%s"), 2, value);
+    }
+    return filled;
+  };
+  EXPECT_EQ(std::vector<std::string>{R"({"to":"contextmenu","json":"[)" +
+                                     fill("selection", "0", "Translate selection") + "," +
+                                     fill("page", "1", "Translate this page") + R"(]"})"},
+            lines["contextmenu"]);
+  EXPECT_EQ(6u, lines.size()) << "the DLL host, two background pages, the front end, the "
+                                 "browser's UI and its context menus hear: "
+                              << out;
 }
 
 TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
@@ -162,6 +200,8 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
       {R"({"op":"navigate","tab":11})", "\"url\" must be a string"},
       {R"({"op":"frame","id":1.5})", "\"id\" must be an integer"},
       {R"({"op":"activate","tab":99})", "the browser model refused it"},
+      {R"({"op":"selectmenu","menu":1,"event":2})", "no menu was shown"},
+      {R"({"op":"selectmenu","menu":1})", "\"event\" must be an integer"},
   };
   for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);

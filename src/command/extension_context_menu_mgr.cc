@@ -1,0 +1,127 @@
+#include "command/extension_context_menu_mgr.h"
+
+#include <atomic>
+#include <memory>
+#include <utility>
+
+#include "json/json_value.h"
+#include "json/json_writer.h"
+#include "module/services.h"
+#include "module/user_service_manager.h"
+#include "platform/bstr.h"
+#include "platform/threads.h"
+#include "thread/thread_post.h"
+
+namespace Logic {
+namespace {
+
+// Listener ids are unique across every manager object of the module.
+std::atomic<ULONG> g_next_listener_id{0};
+
+std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
+
+void AddMember(CJsonValue::Object* object, const char16_t* key, const std::u16string& value) {
+  (*object)[key] = std::make_unique<CJsonValue>(value);
+}
+
+}  // namespace
+
+HRESULT CCoExtensionContextMenuMgr::NextListenerId(ULONG* listener_id) {
+  if (!listener_id) return E_INVALIDARG;
+  *listener_id = g_next_listener_id.fetch_add(1) + 1;
+  return S_OK;
+}
+
+HRESULT CCoExtensionContextMenuMgr::AddListener(ULONG listener_id, DWORD thread_id,
+                                                IExtContextMenuListener* listener,
+                                                LONG register_too) {
+  if (!listener) return E_INVALIDARG;
+  {
+    std::lock_guard<std::mutex> hold(listener_lock_);
+    listeners_.push_back({listener_id, thread_id, ComPtr<IExtContextMenuListener>(listener)});
+  }
+  if (register_too) {
+    if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
+      // The user service's answer is not looked at: the local entry is what refreshes use.
+      users->RegisterListener(kIID_IExtContextMenuListener, static_cast<LONG>(listener_id),
+                              listener, thread_id);
+    }
+  }
+  return S_OK;
+}
+
+HRESULT CCoExtensionContextMenuMgr::AddListenerOnCallingThread(IUnknown* for_user_service,
+                                                               IExtContextMenuListener* listener) {
+  if (!listener) return E_INVALIDARG;
+  if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
+    users->RegisterListenerOnCallingThread(kIID_IExtContextMenuListener, for_user_service);
+  }
+  std::lock_guard<std::mutex> hold(listener_lock_);
+  listeners_.push_back({0, GetCurrentThreadId(), ComPtr<IExtContextMenuListener>(listener)});
+  return S_OK;
+}
+
+HRESULT CCoExtensionContextMenuMgr::AddItem(BSTR extid, BSTR contexttype, BSTR text, BSTR menuid,
+                                            BSTR condition, BSTR iconpath) {
+  Item item{Text(extid),  Text(contexttype), Text(text),
+            Text(menuid), Text(condition),   Text(iconpath)};
+  if (item.extid.empty() || item.text.empty() || item.menuid.empty()) return S_OK;
+  std::lock_guard<std::mutex> hold(store_lock_);
+  std::vector<Item>& list = store_[item.extid][item.menuid];
+  list.push_back(std::move(item));
+  return S_OK;
+}
+
+HRESULT CCoExtensionContextMenuMgr::RemoveExtensionItems(BSTR extid) {
+  {
+    std::lock_guard<std::mutex> hold(store_lock_);
+    store_.erase(Text(extid));
+  }
+  return Refresh();
+}
+
+std::u16string CCoExtensionContextMenuMgr::BuildMenuJson() {
+  CJsonValue::Array items;
+  std::lock_guard<std::mutex> hold(store_lock_);
+  for (const auto& [extid, menus] : store_) {
+    for (const auto& [menuid, list] : menus) {
+      for (const Item& item : list) {
+        CJsonValue::Object object;
+        AddMember(&object, u"extid", item.extid);
+        AddMember(&object, u"menuid", item.menuid);
+        AddMember(&object, u"condition", item.condition);
+        AddMember(&object, u"text", item.text);
+        AddMember(&object, u"contexttype", item.contexttype);
+        AddMember(&object, u"iconpath", item.iconpath);
+        items.push_back(std::make_unique<CJsonValue>(std::move(object)));
+      }
+    }
+  }
+  return ToJsonString(CJsonValue(std::move(items)));
+}
+
+HRESULT CCoExtensionContextMenuMgr::GetMenuJson(BSTR* menu_json) {
+  if (!menu_json) return E_INVALIDARG;
+  const std::u16string json = BuildMenuJson();
+  *menu_json = SysAllocStringLen(json.data(), static_cast<UINT>(json.size()));
+  return *menu_json ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CCoExtensionContextMenuMgr::Refresh() {
+  const std::u16string json = BuildMenuJson();
+  std::vector<ListenerEntry> listeners;
+  {
+    std::lock_guard<std::mutex> hold(listener_lock_);
+    listeners = listeners_;
+  }
+  for (const ListenerEntry& entry : listeners) {
+    // Each call gets its own copy of the text; a posted one owns it until it runs.
+    Thread::CallOnThread(entry.thread_id, [listener = entry.listener, json] {
+      halcy::ScopedBstr text(json);
+      listener->OnContextMenuChanged(text.Get());
+    });
+  }
+  return S_OK;
+}
+
+}  // namespace Logic
