@@ -1,6 +1,7 @@
 #include "host/ext_windows.h"
 
 #include "command/ext_menu_cmd_host.h"
+#include "host/service_registrations.h"
 #include "platform/bstr.h"
 
 namespace host {
@@ -107,14 +108,7 @@ HRESULT CExtMenuWindowMgr::GetMenuWindowState(BSTR extension_id, BSTR window_id,
 // --- CExtPopupMenu ---
 
 halcy::CreatableClass CExtPopupMenu::Factory(std::shared_ptr<CExtMenuTable> menus) {
-  halcy::CreatableClass entry;
-  entry.create = [menus](REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ComPtr<CExtPopupMenu> menu = halcy::MakeComObject<CExtPopupMenu>(menus);
-    return menu ? menu->QueryInterface(iid, out) : E_OUTOFMEMORY;
-  };
-  return entry;
+  return MakeObjectFactory<CExtPopupMenu>(std::move(menus));
 }
 
 HRESULT CExtPopupMenu::Setup(BSTR extension_id, BSTR window_id, BSTR menu_items) {

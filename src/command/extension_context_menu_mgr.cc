@@ -7,10 +7,8 @@
 #include "json/json_value.h"
 #include "json/json_writer.h"
 #include "module/services.h"
-#include "module/user_service_manager.h"
 #include "platform/bstr.h"
 #include "platform/threads.h"
-#include "thread/thread_post.h"
 
 namespace Logic {
 namespace {
@@ -35,30 +33,19 @@ HRESULT CCoExtensionContextMenuMgr::NextListenerId(ULONG* listener_id) {
 HRESULT CCoExtensionContextMenuMgr::AddListener(ULONG listener_id, DWORD thread_id,
                                                 IExtContextMenuListener* listener,
                                                 LONG register_too) {
-  if (!listener) return E_INVALIDARG;
-  {
-    std::lock_guard<std::mutex> hold(listener_lock_);
-    listeners_.push_back({listener_id, thread_id, ComPtr<IExtContextMenuListener>(listener)});
+  const HRESULT hr = listeners_.Add(static_cast<LONG>(listener_id), thread_id, listener);
+  if (SUCCEEDED(hr) && register_too) {
+    RegisterWithUserService(kIID_IExtContextMenuListener, static_cast<LONG>(listener_id), listener,
+                            thread_id);
   }
-  if (register_too) {
-    if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
-      // The user service's answer is not looked at: the local entry is what refreshes use.
-      users->RegisterListener(kIID_IExtContextMenuListener, static_cast<LONG>(listener_id),
-                              listener, thread_id);
-    }
-  }
-  return S_OK;
+  return hr;
 }
 
 HRESULT CCoExtensionContextMenuMgr::AddListenerOnCallingThread(IUnknown* for_user_service,
                                                                IExtContextMenuListener* listener) {
   if (!listener) return E_INVALIDARG;
-  if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
-    users->RegisterListenerOnCallingThread(kIID_IExtContextMenuListener, for_user_service);
-  }
-  std::lock_guard<std::mutex> hold(listener_lock_);
-  listeners_.push_back({0, GetCurrentThreadId(), ComPtr<IExtContextMenuListener>(listener)});
-  return S_OK;
+  RegisterWithUserServiceOnCallingThread(kIID_IExtContextMenuListener, for_user_service);
+  return listeners_.Add(0, GetCurrentThreadId(), listener);
 }
 
 HRESULT CCoExtensionContextMenuMgr::AddItem(BSTR extid, BSTR contexttype, BSTR text, BSTR menuid,
@@ -109,18 +96,11 @@ HRESULT CCoExtensionContextMenuMgr::GetMenuJson(BSTR* menu_json) {
 
 HRESULT CCoExtensionContextMenuMgr::Refresh() {
   const std::u16string json = BuildMenuJson();
-  std::vector<ListenerEntry> listeners;
-  {
-    std::lock_guard<std::mutex> hold(listener_lock_);
-    listeners = listeners_;
-  }
-  for (const ListenerEntry& entry : listeners) {
-    // Each call gets its own copy of the text; a posted one owns it until it runs.
-    Thread::CallOnThread(entry.thread_id, [listener = entry.listener, json] {
-      halcy::ScopedBstr text(json);
-      listener->OnContextMenuChanged(text.Get());
-    });
-  }
+  // Each call gets its own copy of the text; a posted one owns it until it runs.
+  listeners_.CallEach(0, [json](IExtContextMenuListener* listener) {
+    halcy::ScopedBstr text(json);
+    return listener->OnContextMenuChanged(text.Get());
+  });
   return S_OK;
 }
 

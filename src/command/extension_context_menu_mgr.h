@@ -20,6 +20,7 @@
 #include "module/class_ids.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
+#include "thread/listener_list.h"
 
 namespace Logic {
 
@@ -81,18 +82,12 @@ class CCoExtensionContextMenuMgr : public halcy::ComObjectRoot,
   struct Item {
     std::u16string extid, contexttype, text, menuid, condition, iconpath;
   };
-  struct ListenerEntry {
-    ULONG id = 0;
-    DWORD thread_id = 0;
-    ComPtr<IExtContextMenuListener> listener;
-  };
   std::u16string BuildMenuJson();
 
   std::mutex store_lock_;
   // extid -> menuid -> items in the order added. Guarded by store_lock_.
   std::map<std::u16string, std::map<std::u16string, std::vector<Item>>> store_;
-  std::mutex listener_lock_;
-  std::vector<ListenerEntry> listeners_;  // Guarded by listener_lock_
+  Thread::CListenerList<IExtContextMenuListener> listeners_;
 };
 
 }  // namespace Logic

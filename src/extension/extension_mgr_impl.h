@@ -43,6 +43,7 @@
 #include "extension/web_view_service.h"
 #include "platform/com.h"
 #include "process/dll_interaction_process_host.h"
+#include "thread/listener_list.h"
 
 struct IStringList;
 
@@ -298,11 +299,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   friend class base::CRefCountedThreadSafe<CExtensionMgrImpl>;
   ~CExtensionMgrImpl();
 
-  struct ListenerEntry {
-    LONG id;
-    DWORD thread_id;  // the owner thread, recorded at registration
-    ComPtr<IExtensionMgrListener> listener;
-  };
   using InstalledMap = std::map<std::u16string, ComPtr<IExtensionAgent>>;
 
   // The external command host `index` (0..2), created through the object factory and
@@ -383,8 +379,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // Constant after construction, cleared by DetachOwner.
   IExtensionMgr* owner_;
 
-  mutable base::CLock listener_lock_;
-  std::vector<ListenerEntry> listeners_;  // Guarded by listener_lock_
+  Thread::CListenerList<IExtensionMgrListener> listeners_;
 
   mutable base::CLock installed_lock_;
   InstalledMap installed_;  // Guarded by installed_lock_

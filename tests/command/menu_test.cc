@@ -29,14 +29,7 @@ using Logic::CCoExtMenuCmdHost;
 
 std::u16string Text(BSTR text) { return text ? std::u16string(text) : std::u16string(); }
 
-class Arg {  // a BSTR for the length of one call
- public:
-  explicit Arg(std::u16string_view text) : bstr_(text) {}
-  operator BSTR() const { return bstr_.Get(); }
-
- private:
-  halcy::ScopedBstr bstr_;
-};
+using extension_testing::Arg;
 
 // Remembers each menu JSON it is given with the thread it came on.
 class RecordingMenuListener : public halcy::ComObjectRoot, public Logic::IExtContextMenuListener {

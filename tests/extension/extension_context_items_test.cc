@@ -29,10 +29,8 @@ std::u16string ItemsJson(const std::u16string& id) {
          id + u"\",\"iconpath\":\"\",\"menuid\":\"s\",\"text\":\"Share\"}";
 }
 
-StoreRecord WithItems(const std::u16string& id, LONG state) {
-  StoreRecord record = Record(id, state);
-  record.manifest = u"{\"name\":\"" + id + u"\"," + kItems + u"}";
-  return record;
+std::u16string ManifestWithItems(const std::u16string& id) {
+  return u"{\"name\":\"" + id + u"\",\"setuponline\":\"1\"," + kItems + u"}";
 }
 
 class ContextItemsTest : public ExtensionMgrFixture {
@@ -58,7 +56,9 @@ class ContextItemsTest : public ExtensionMgrFixture {
 };
 
 TEST_F(ContextItemsTest, RunningExtensionsHaveTheirItemsFromStartUpToDisableAndAgainAfterEnable) {
-  Start({WithItems(u"alpha", 1), WithItems(u"beta", 0)});
+  std::vector<StoreRecord> records = {Record(u"alpha", 1), Record(u"beta", 0)};
+  for (StoreRecord& record : records) record.manifest = ManifestWithItems(record.id);
+  Start(records);
   EXPECT_EQ(u"[" + ItemsJson(u"alpha") + u"]", MenuJson());
   Call(&Logic::IExtensionMgr::DisableExtension, u"alpha");
   EXPECT_EQ(u"[]", MenuJson());
@@ -71,9 +71,8 @@ TEST_F(ContextItemsTest, RunningExtensionsHaveTheirItemsFromStartUpToDisableAndA
 
 TEST_F(ContextItemsTest, AnInstallEntersTheItemsAndAReinstallReplacesThem) {
   Start({});
-  const std::u16string manifest =
-      u"{\"name\":\"gamma\",\"setuponline\":\"1\"," + std::u16string(kItems) + u"}";
-  const std::u16string dir = ExtensionDir("gamma", halcy::Utf16ToUtf8(manifest).c_str());
+  const std::u16string dir =
+      ExtensionDir("gamma", halcy::Utf16ToUtf8(ManifestWithItems(u"gamma")).c_str());
   ASSERT_EQ(S_OK, Install(u"gamma", dir));
   EXPECT_EQ(u"[" + ItemsJson(u"gamma") + u"]", MenuJson());
   ASSERT_EQ(S_OK, Install(u"gamma", dir));
