@@ -7,9 +7,11 @@
 #include "command/extension_notify_mgr.h"
 #include "common/json_escape.h"
 #include "extension/extension_mgr.h"
+#include "host/popup_frames.h"
 #include "platform/bstr.h"
 #include "platform/object_factory.h"
 #include "platform/strings.h"
+#include "platform/windows.h"
 
 namespace host {
 namespace {
@@ -230,11 +232,20 @@ class CModelTabContainer : public halcy::ComObjectRoot, public IBrowserTabContai
   const LONG frame_id_;
 };
 
-class CModelFrame : public halcy::ComObjectRoot, public IBrowserFrame {
+class CModelFrame : public halcy::ComObjectRoot,
+                    public IBrowserFrame,
+                    public Logic::IBrowserMainWindow {
  public:
   HALCY_BEGIN_INTERFACES(CModelFrame)
   HALCY_INTERFACE(CModelFrame, IBrowserFrame)
+  HALCY_INTERFACE(CModelFrame, Logic::IBrowserMainWindow)
   HALCY_END_INTERFACES()
+
+  HRESULT SetWindowMode(LONG mode) override {
+    if (!model_->Frame(frame_id_)) return E_FAIL;
+    model_->ui_log()->Record("SetWindowMode", {frame_id_, mode});
+    return S_OK;
+  }
 
   CModelFrame(CBrowserModel* model, LONG frame_id) : model_(model), frame_id_(frame_id) {}
 
@@ -296,8 +307,7 @@ HRESULT CBrowserModel::AddFrame(LONG frame_id) {
     if (FindFrame(frame_id)) return E_INVALIDARG;
     FrameState frame;
     frame.id = frame_id;
-    frame.window = reinterpret_cast<HANDLE>(next_window_);
-    next_window_ += 0x10;
+    frame.window = CreateStandInWindow(window_thread_, true);
     frames_.push_back(std::move(frame));
   }
   Raise({[frame_id](Logic::IExtensionNotifyMgr* n) { n->NotifyFrameCreate(frame_id); }});
@@ -317,6 +327,7 @@ HRESULT CBrowserModel::CloseFrame(LONG frame_id) {
         n->NotifyCloseTab(tab.id, tab.frame_id, Arg(tab.url), 0);
       });
     }
+    DestroyWindow(frame->window);
     frames_.erase(frames_.begin() + (frame - frames_.data()));
   }
   notices.push_back([frame_id](Logic::IExtensionNotifyMgr* n) { n->NotifyFrameClose(frame_id); });
@@ -543,25 +554,72 @@ std::vector<std::pair<std::u16string, LONG>> CBrowserModel::image_count_requests
 
 HRESULT CBrowserModel::GetItemCount(LONG kind, LONG* count) {
   if (!count) return E_POINTER;
-  std::lock_guard<std::mutex> hold(lock_);
-  // Only top-level frames exist here; the model opens no popups.
-  *count = kind == Logic::kBrowserItemTopLevelFrame ? static_cast<LONG>(frames_.size()) : 0;
+  std::shared_ptr<CPopupFrameTable> popups;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    *count = kind == Logic::kBrowserItemTopLevelFrame ? static_cast<LONG>(frames_.size()) : 0;
+    popups = popups_;
+  }
+  if (kind == Logic::kBrowserItemPopupFrame && popups) *count = popups->Count();
   return S_OK;
+}
+
+void CBrowserModel::SetPopupFrames(std::shared_ptr<CPopupFrameTable> popups) {
+  std::lock_guard<std::mutex> hold(lock_);
+  popups_ = std::move(popups);
+}
+
+void CBrowserModel::SetWindowThread(DWORD thread_id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  window_thread_ = thread_id;
+}
+
+// A popup of the table as an IBrowserFrame; S_FALSE and null when there is none.
+static HRESULT PopupAsFrame(const ComPtr<CPopupFrame>& popup, IBrowserFrame** frame) {
+  if (!popup) return S_FALSE;
+  return popup->QueryInterface(IBrowserFrame::kIID, reinterpret_cast<void**>(frame));
+}
+
+HRESULT CBrowserModel::GetFrameOfWindow(HANDLE window, IUnknown** frame) {
+  if (!frame) return E_POINTER;
+  *frame = nullptr;
+  LONG frame_id = -1;
+  std::shared_ptr<CPopupFrameTable> popups;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const FrameState& state : frames_) {
+      if (state.window == window) frame_id = state.id;
+    }
+    popups = popups_;
+  }
+  IBrowserFrame* found = nullptr;
+  HRESULT hr = frame_id != -1 ? NewFrame(this, frame_id, &found)
+               : popups       ? PopupAsFrame(popups->ByWindow(window), &found)
+                              : S_FALSE;
+  *frame = found;
+  return hr;
 }
 
 HRESULT CBrowserModel::GetItem(LONG kind, LONG index, IBrowserFrame** frame) {
   if (!frame) return E_POINTER;
   *frame = nullptr;
   LONG frame_id = -1;
+  bool found = false;
+  std::shared_ptr<CPopupFrameTable> popups;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (kind != Logic::kBrowserItemTopLevelFrame || index < 0 ||
-        static_cast<size_t>(index) >= frames_.size()) {
-      return E_INVALIDARG;
+    popups = popups_;
+    if (kind == Logic::kBrowserItemTopLevelFrame && index >= 0 &&
+        static_cast<size_t>(index) < frames_.size()) {
+      frame_id = frames_[index].id;
+      found = true;
     }
-    frame_id = frames_[index].id;
   }
-  return NewFrame(this, frame_id, frame);
+  if (kind == Logic::kBrowserItemPopupFrame) {
+    // The table is asked without the model's lock.
+    return popups && PopupAsFrame(popups->At(index), frame) == S_OK ? S_OK : E_INVALIDARG;
+  }
+  return found ? NewFrame(this, frame_id, frame) : E_INVALIDARG;
 }
 
 HRESULT CBrowserModel::GetItemById(LONG id, LONG kind, IUnknown** item) {
@@ -577,11 +635,20 @@ HRESULT CBrowserModel::GetItemById(LONG id, LONG kind, IUnknown** item) {
 HRESULT CBrowserModel::GetFrameById(LONG frame_id, LONG kind, IBrowserFrame** frame) {
   if (!frame) return E_POINTER;
   *frame = nullptr;
-  if ((kind != Logic::kBrowserItemTopLevelFrame && kind != Logic::kBrowserItemAny) ||
-      !Frame(frame_id)) {
+  if (kind != Logic::kBrowserItemTopLevelFrame && kind != Logic::kBrowserItemAny &&
+      kind != Logic::kBrowserItemPopupFrame) {
     return S_FALSE;
   }
-  return NewFrame(this, frame_id, frame);
+  if (kind != Logic::kBrowserItemPopupFrame && Frame(frame_id)) {
+    return NewFrame(this, frame_id, frame);
+  }
+  std::shared_ptr<CPopupFrameTable> popups;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    popups = popups_;
+  }
+  if (kind == Logic::kBrowserItemTopLevelFrame || !popups) return S_FALSE;
+  return PopupAsFrame(popups->ById(frame_id), frame);
 }
 
 // --- ILoginService and ILoginDialog ---

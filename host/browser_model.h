@@ -21,6 +21,11 @@
 // The login dialog, when shown, signs in the user prepared with SetDialogLogin (if any) as a
 // first login, and counts the call.
 //
+// Open popups (host/popup_frames.h) are the frame items of kind 2. Each top-level frame has a
+// window of the platform's window table (platform/windows.h) owned by the UI thread, answers
+// IBrowserMainWindow (its window mode changes are recorded), and the model as ISideBarMgr
+// names the frame or popup of a window.
+//
 // Free-threaded: state is guarded by one lock that is never held while a notification or any
 // other outside call is made.
 #pragma once
@@ -33,20 +38,25 @@
 #include <vector>
 
 #include "command/browser_model.h"
+#include "command/browser_popups.h"
 #include "host/ui_call_log.h"
 #include "platform/com_object.h"
 
 namespace host {
 
+class CPopupFrameTable;
+
 class CBrowserModel : public halcy::ComObjectRoot,
                       public Logic::IBrowserFrameMgr,
                       public Logic::ILoginService,
-                      public Logic::ILoginDialog {
+                      public Logic::ILoginDialog,
+                      public Logic::ISideBarMgr {
  public:
   HALCY_BEGIN_INTERFACES(CBrowserModel)
   HALCY_INTERFACE(CBrowserModel, Logic::IBrowserFrameMgr)
   HALCY_INTERFACE(CBrowserModel, Logic::ILoginService)
   HALCY_INTERFACE(CBrowserModel, Logic::ILoginDialog)
+  HALCY_INTERFACE(CBrowserModel, Logic::ISideBarMgr)
   HALCY_END_INTERFACES()
 
   struct User {
@@ -76,6 +86,10 @@ class CBrowserModel : public halcy::ComObjectRoot,
   // The user the login dialog signs in when it is shown (none: the dialog signs in nobody).
   void SetDialogLogin(std::optional<User> user);
 
+  // The open popups, listed as items of kind 2 (none until set).
+  void SetPopupFrames(std::shared_ptr<CPopupFrameTable> popups);
+  // The thread that owns the windows of frames added from now on (the UI thread).
+  void SetWindowThread(DWORD thread_id);
   // Where the calls the module makes on frames and pages are recorded (by default nowhere).
   void SetUiCallLog(std::shared_ptr<CUiCallLog> log);
   std::shared_ptr<CUiCallLog> ui_log() const;
@@ -114,6 +128,9 @@ class CBrowserModel : public halcy::ComObjectRoot,
   // --- ILoginDialog (ReservedSlot3 and 4 are shared with IBrowserFrameMgr's) ---
   HRESULT ShowLoginDialog(HANDLE owner, LONG modal, LONG reserved1, LONG reserved2) override;
 
+  // --- ISideBarMgr ---
+  HRESULT GetFrameOfWindow(HANDLE window, IUnknown** frame) override;
+
   // --- For the item objects (frames, containers, tabs, pages) ---
   struct TabState {
     LONG id = -1;
@@ -148,8 +165,9 @@ class CBrowserModel : public halcy::ComObjectRoot,
   std::optional<User> dialog_user_;  // Guarded by lock_
   int dialog_shows_ = 0;             // Guarded by lock_
   HANDLE dialog_owner_ = nullptr;    // Guarded by lock_
-  uintptr_t next_window_ = 0x1000;   // Guarded by lock_
-  std::vector<std::pair<std::u16string, LONG>> image_requests_;  // Guarded by lock_
+  DWORD window_thread_ = 0;          // Guarded by lock_
+  std::shared_ptr<CPopupFrameTable> popups_;                             // Guarded by lock_
+  std::vector<std::pair<std::u16string, LONG>> image_requests_;          // Guarded by lock_
   std::shared_ptr<CUiCallLog> ui_log_ = std::make_shared<CUiCallLog>();  // Guarded by lock_
 };
 

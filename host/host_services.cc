@@ -142,6 +142,11 @@ bool CHostServices::Start() {
       return false;
     }
   }
+  // Frames' and popups' windows belong to the UI thread, as the browser's do.
+  const DWORD ui_thread = thread(Thread::kThreadUI)->thread_id();
+  browser_model_->SetWindowThread(ui_thread);
+  browser_model_->SetPopupFrames(popup_frames_);
+  popup_frames_->SetWindowThread(ui_thread);
   Register();
   return true;
 }
@@ -151,6 +156,7 @@ void CHostServices::Stop() {
   for (auto& t : threads_) t->Stop();
   Unregister();
   threads_.clear();
+  popup_frames_->Clear();
   if (user_service_) user_service_->ClearRegistrations();
   user_service_ = nullptr;
   browser_model_ = nullptr;
@@ -247,6 +253,7 @@ void CHostServices::Register() {
   set(Logic::ILoginDialog::kIID, static_cast<Logic::ILoginDialog*>(browser_model_.Get()));
   set(Logic::IGuildPopup::kIID, guild_popup_.Get());
   set(Logic::IUIExtPtMgr::kIID, ui_points_.Get());
+  set(Logic::ISideBarMgr::kIID, static_cast<Logic::ISideBarMgr*>(browser_model_.Get()));
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
   set(Logic::IExtWindowMgr::kIID, window_mgr_.Get());
   set(Logic::IExtMenuWindowMgr::kIID, menu_window_mgr_.Get());
@@ -260,6 +267,7 @@ void CHostServices::Register() {
   creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
   registrations_.PublishClass(Logic::ISkinWindow::kIID, CSkinWindow::Factory(skin_windows_));
   registrations_.PublishClass(Logic::IExtPopupMenu::kIID, CExtPopupMenu::Factory(menus_));
+  registrations_.PublishClass(Logic::IPopupFrame::kIID, CPopupFrame::Factory(popup_frames_));
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);
   creatable(Logic::IProgramTaskManager::kIID, &CProgramTaskManager::Create);

@@ -2,10 +2,11 @@
 // IPC (3, completion-port pump) and extension-manager (8) threads and registers with the object
 // factory the thread service, the loop registry, the global logic service, the database
 // service, the information service (cache store, channel), the statistics, version, skin and
-// user services, the window and login model (host/browser_model.h), the install guide's pop-up
-// (host/guild_popup.h), the UI extension-point manager (host/ui_ext_points.h), the extension
-// window and menu window managers (host/ext_windows.h), and the creatable database parameter
-// object, property set, UI description, skinned window, popup menu, download engine
+// user services, the window and login model (host/browser_model.h, also the side-bar
+// manager), the install guide's pop-up (host/guild_popup.h), the UI extension-point manager
+// (host/ui_ext_points.h), the extension window and menu window managers (host/ext_windows.h),
+// and the creatable database parameter object, property set, UI description, skinned window,
+// popup menu, popup frame (host/popup_frames.h), download engine
 // (host/download_engine.h) and program task and task manager (host/program_task.h); Stop
 // signals the shutdown event, ends the threads (every queued task runs or is deleted) and
 // withdraws the services and classes, putting back whatever was registered before.
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "host/ext_windows.h"
+#include "host/popup_frames.h"
 #include "host/service_registrations.h"
 #include "host/skin_windows.h"
 #include "host/ui_call_log.h"
@@ -92,6 +94,8 @@ class CHostServices {
   const std::shared_ptr<CSkinWindowTable>& skin_windows() const { return skin_windows_; }
   // Menu-window states and the popup menu shown last (host/ext_windows.h).
   const std::shared_ptr<CExtMenuTable>& menus() const { return menus_; }
+  // The popup frames extensions opened (host/popup_frames.h).
+  const std::shared_ptr<CPopupFrameTable>& popup_frames() const { return popup_frames_; }
   // The record of calls on the browser's UI stand-ins; it writes nowhere until given a writer.
   const std::shared_ptr<CUiCallLog>& ui_log() const { return ui_log_; }
 
@@ -116,6 +120,8 @@ class CHostServices {
   const std::shared_ptr<CExtMenuTable> menus_ = std::make_shared<CExtMenuTable>(ui_log_);
   ComPtr<CExtWindowMgr> window_mgr_;
   ComPtr<CExtMenuWindowMgr> menu_window_mgr_;
+  const std::shared_ptr<CPopupFrameTable> popup_frames_ =
+      std::make_shared<CPopupFrameTable>(ui_log_);
   ComPtr<CXmlDocumentClasses> xml_classes_;
   std::vector<std::unique_ptr<CBrowserThread>> threads_;
   // What the object factory held before Start, put back by Stop.

@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_paths.h"
+#include "host/channel_info.h"
 #include "host/durable_file.h"
 #include "host/extension_store.h"
 #include "host/host_services.h"
@@ -18,11 +19,13 @@
 #include "host/thread_service.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "module/channel_info.h"
 #include "module/class_ids.h"
 #include "platform/bstr.h"
 #include "platform/com_activation.h"
 #include "platform/file_system.h"
 #include "platform/object_factory.h"
+#include "platform/string_list.h"
 #include "platform/strings.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
@@ -132,6 +135,34 @@ bool PrepareProfile() {
     return StoreNamesCopy(store, data_directory, target);
   });
   return true;
+}
+
+// Counts this start of the browser in the cache store's "Pref_Browser_Start_Counter" (one
+// decimal string), which the install guide reads to tell the browser's first start. A counter
+// that is not a number starts again at 1; nothing happens without a store.
+void CountBrowserStart(CHostServices* services) {
+  ComPtr<Logic::ICacheStore> store;
+  if (!services->channel_info() ||
+      FAILED(services->channel_info()->GetCacheStore(store.ReleaseAndGetAddressOf())) || !store) {
+    return;
+  }
+  constexpr char16_t kCounter[] = u"Pref_Browser_Start_Counter";
+  long long starts = 0;
+  ComPtr<IStringList> list;
+  halcy::ScopedBstr value;
+  if (SUCCEEDED(store->ReadEntry(kCounter, 1, list.ReleaseAndGetAddressOf())) && list &&
+      SUCCEEDED(list->GetAt(0, value.Receive()))) {
+    const std::string text = halcy::Utf16ToUtf8(value.View());
+    if (!text.empty() && text.size() <= 9 &&
+        text.find_first_not_of("0123456789") == std::string::npos) {
+      starts = std::stoll(text);
+    }
+  }
+  ComPtr<IStringList> next;
+  if (FAILED(halcy::CreateStringList(IStringList::kIID, next.ReleaseAndGetVoidAddress())) || !next)
+    return;
+  next->Append(halcy::Utf8ToUtf16(std::to_string(starts + 1)).c_str());
+  store->WriteEntry(kCounter, next.Get());
 }
 
 }  // namespace
@@ -257,6 +288,7 @@ CManagerSession::~CManagerSession() { Stop(); }
 
 bool CManagerSession::Start(const std::string& module_path) {
   if (!PrepareProfile()) return false;
+  CountBrowserStart(services_);
   mgr_ = CreateExtensionMgr(module_path);
   if (!mgr_) return false;
   module_services_ = std::make_unique<CModuleServices>(mgr_.Get());

@@ -247,7 +247,12 @@ bool PlayGuide(Player* p, OpLine* l) {
     return l->Refuse("the extension manager has no install guide");
   }
   halcy::ScopedBstr extension_id(id), address(url);
-  return Player::Sent(l, guide->InstallByExId(extension_id.Get(), address.Get()));
+  const HRESULT hr = guide->InstallByExId(extension_id.Get(), address.Get());
+  if (hr == E_UNEXPECTED) {
+    return l->Refuse(
+        "the install guide is not at work (the browser has no extensionMgrConfig.ini)");
+  }
+  return Player::Sent(l, hr);
 }
 
 // The popup menu shown last is picked, on the UI thread where the browser's menus live.

@@ -4,8 +4,9 @@
 # switches the user in, seeds the user's extensions from the built-in set, and the host prints
 # the installed list and each extension's front-end summary. A second run on the same data root
 # plays examples/scenarios/tour.jsonl (tabs, queries, a refused command, a front-end round trip,
-# a login and a named event) and prints every message an extension, the front end or the DLL
-# host receives, one JSON object a line; logs go to standard error. Last, the management
+# a login, a named event, and a popup, a bubble and a tab navigation asked for by the pagenotes
+# background page) and prints every message an extension, the front end or the DLL host
+# receives, and every call on the browser's UI ("to":"ui"), one JSON object a line; logs go to standard error. Last, the management
 # commands install a copy of a built-in extension under a new id, disable, enable and remove
 # it, each in a browser session of its own, listing the installed set in between. Then
 # scripts/update_demo.sh starts the example update server (examples/update-server) on

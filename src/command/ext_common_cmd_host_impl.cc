@@ -191,35 +191,4 @@ HRESULT CExtCommonCmdHostImpl::Uninstall(BSTR extension_id, BSTR, LONG) {
   return S_OK;
 }
 
-// Window, frame, bubble and page commands: each is in its table already and answers E_NOTIMPL
-// until its handler is written.
-HRESULT Host::SourceCode(BSTR, BSTR, LONG) { return E_NOTIMPL; }         // page source of a tab
-HRESULT Host::ShowPageExt(BSTR, BSTR, LONG) { return E_NOTIMPL; }        // page-level button
-HRESULT Host::SaveAllImage(BSTR, BSTR, LONG) { return E_NOTIMPL; }       // every image of a page
-HRESULT Host::ShowHtmlBubble(BSTR, BSTR, LONG) { return E_NOTIMPL; }     // bubble at a UI point
-HRESULT Host::NewTabNavigate(BSTR, BSTR, LONG) { return E_NOTIMPL; }     // URL in a new tab
-HRESULT Host::TabNavigate(BSTR, BSTR, LONG) { return E_NOTIMPL; }        // navigate a tab
-HRESULT Host::PopFrame(BSTR, BSTR, LONG) { return E_NOTIMPL; }           // popup frame
-HRESULT Host::SetTitle(BSTR, BSTR, LONG) { return E_NOTIMPL; }           // toolbar caption
-HRESULT Host::PopSimpleFrame(BSTR, BSTR, LONG) { return E_NOTIMPL; }     // popup with defaults
-HRESULT Host::NewTabAndNavigate(BSTR, BSTR, LONG) { return E_NOTIMPL; }  // new tab by a frame
-HRESULT Host::ShowGuide(BSTR, BSTR, LONG) { return E_NOTIMPL; }          // guide tip
-HRESULT Host::PageExtensionCall(BSTR, BSTR, LONG) { return E_NOTIMPL; }  // call into a page
-HRESULT Host::SetAttributeByCustomId(BSTR, BSTR, LONG) { return E_NOTIMPL; }  // page element
-HRESULT Host::EvaluteJsForImageByCustomId(BSTR, BSTR, LONG) {
-  return E_NOTIMPL;  // script against a page image
-}
-HRESULT Host::ShowWindow(BSTR, BSTR, LONG) { return E_NOTIMPL; }             // skinned window
-HRESULT Host::CloseWindow(BSTR, BSTR, LONG) { return E_NOTIMPL; }            // close such a window
-HRESULT Host::UpdateWindow(BSTR, BSTR, LONG) { return E_NOTIMPL; }           // update its element
-HRESULT Host::GetElementInfoByPoint(BSTR, BSTR, LONG) { return E_NOTIMPL; }  // page element
-HRESULT Host::ShowBubble2(BSTR, BSTR, LONG) { return E_NOTIMPL; }            // anchored HTML bubble
-HRESULT Host::OpenIndependentWindow(BSTR, BSTR, LONG) { return E_NOTIMPL; }  // window mode 3
-HRESULT Host::ShowExt(BSTR, BSTR, LONG) { return E_NOTIMPL; }                // side-bar visibility
-HRESULT Host::ShowSideBubble(BSTR, BSTR, LONG) { return E_NOTIMPL; }         // side-bar bubble
-HRESULT Host::SaveOneImage(BSTR, BSTR, LONG) { return E_NOTIMPL; }           // one image of a page
-HRESULT Host::ExcuteJs(BSTR, BSTR, LONG) { return E_NOTIMPL; }               // script in a page
-HRESULT Host::ActiveTab(BSTR, BSTR, LONG) { return E_NOTIMPL; }              // activate a tab
-HRESULT Host::UpdateInfo(BSTR, BSTR, LONG) { return E_NOTIMPL; }             // UI information
-
 }  // namespace Logic

@@ -38,6 +38,12 @@ class CExtCommonCmdHostImpl {
     Table table;
     Handler handler;
   };
+  // What popframe and popsimpleframe hand to the UI thread.
+  struct PopupRequest {
+    std::u16string extension_id, url, caption, icon;
+    LONG width = 400, height = 300, frame_id = -1, request_context = 0;
+    bool has_caption = false;
+  };
   // The rows of both tables in filling order.
   static const CommandRow kCommandRows[];
   static const size_t kCommandRowCount;
@@ -117,6 +123,14 @@ class CExtCommonCmdHostImpl {
   HRESULT ExcuteJs(BSTR extension_id, BSTR arguments, LONG request_context);
   HRESULT ActiveTab(BSTR extension_id, BSTR arguments, LONG request_context);
   HRESULT UpdateInfo(BSTR extension_id, BSTR arguments, LONG request_context);
+
+  // Reads the popup commands' arguments (`frame_key`: "frame_id" or "frameId") and posts
+  // PopFrameInUIThread; S_OK without a post when there is no URL.
+  HRESULT PostPopFrame(BSTR extension_id, BSTR arguments, LONG request_context,
+                       const char16_t* frame_key, bool read_size);
+  // Finds or opens the popup and replies "extension.response.ui.popframe".
+  HRESULT PopFrameInUIThread(PopupRequest request);
+  HRESULT ReplyPopFrame(const PopupRequest& request, int success, LONG frame_id);
 
   // Shared by geturl, gettitle and getfavicon: the text `read` gives for the tab named by
   // "tab_id", replied under `key`.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "command/browser_model.h"
+#include "command/cmd_host_lookups.h"
 #include "command/command_args.h"
 #include "command/ext_common_cmd_host_impl.h"
 #include "command/extension_mgr_port.h"
@@ -19,11 +20,7 @@ namespace {
 
 using Host = CExtCommonCmdHostImpl;
 
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-ComPtr<IBrowserFrameMgr> FrameMgr() {
-  return Thread::GetServiceOrLog<IBrowserFrameMgr>(u"IBrowserFrameMgr");
-}
+std::u16string Text(BSTR text) { return BstrText(text); }
 
 // The tab with `tab_id` among the tabs of the top-level frames: S_OK with the tab, S_FALSE
 // when no tab has that id, E_FAIL when the frame service fails on the way.
@@ -53,26 +50,6 @@ HRESULT FindTopLevelTab(IBrowserFrameMgr* frames, LONG tab_id, ComPtr<IBrowserTa
     }
   }
   return S_FALSE;
-}
-
-// The tab with `tab_id`, looked up by id (kind 3); null when there is none.
-ComPtr<IBrowserTab> TabById(IBrowserFrameMgr* frames, LONG tab_id) {
-  ComPtr<IUnknown> item;
-  ComPtr<IBrowserTab> tab;
-  if (SUCCEEDED(frames->GetItemById(tab_id, kBrowserItemAny, item.ReleaseAndGetAddressOf())) &&
-      item) {
-    item.As(&tab);
-  }
-  return tab;
-}
-
-// The id of the frame holding the tab `tab_id`; false when the tab or its frame is unknown.
-bool FrameIdOfTab(IBrowserFrameMgr* frames, LONG tab_id, LONG* frame_id) {
-  ComPtr<IBrowserTab> tab = TabById(frames, tab_id);
-  LONG id = -1;
-  if (!tab || FAILED(tab->GetFrameId(&id)) || id == -1) return false;
-  *frame_id = id;
-  return true;
 }
 
 HRESULT ReadUrl(IBrowserTab* tab, BSTR* out) { return tab->GetUrl(out); }

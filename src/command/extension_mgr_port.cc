@@ -2,6 +2,7 @@
 
 #include "extension/extension_agent.h"
 #include "extension/extension_mgr_impl.h"
+#include "extension/ui_ext_pt_mgr.h"
 #include "platform/bstr.h"
 
 namespace Logic {
@@ -42,6 +43,25 @@ class ManagerPort final : public ExtensionMgrPort {
   HRESULT ReportSelfStatistics(const std::u16string& extension_id, LONG upload_type,
                                const std::u16string& type, const std::u16string& content) override {
     return manager_->ReportSelfStatistics(extension_id, upload_type, type, content);
+  }
+
+  HRESULT GetUIExtPtMgr(IUIExtPtMgr** manager) override { return manager_->GetUIExtPtMgr(manager); }
+
+  std::u16string ExtensionLocation(const std::u16string& extension_id,
+                                   const std::u16string& relative_path) override {
+    halcy::ScopedBstr id(extension_id), relative(relative_path), location;
+    if (FAILED(
+            manager_->BuildExtensionResourcePath(id.Get(), relative.Get(), location.Receive()))) {
+      return u"";
+    }
+    return std::u16string(location.View());
+  }
+
+  std::u16string ExtensionDirectory(const std::u16string& extension_id) override {
+    halcy::ScopedBstr id(extension_id);
+    ComPtr<IExtensionAgent> agent;
+    manager_->GetExtensionAgent(id.Get(), agent.ReleaseAndGetAddressOf());
+    return agent ? AgentText(agent.Get(), &IExtensionAgent::GetDirectory) : std::u16string();
   }
 
  private:

@@ -1,6 +1,7 @@
 // ExtensionMgrPort: everything the common command host asks of the extension manager, in one
 // narrow class: sending a reply to an extension, answering the front end, the browser and
-// extension versions, deleting an extension and the self-reported statistics. The host talks
+// extension versions, deleting an extension, the self-reported statistics, the UI
+// extension-point manager and the locations of an extension's files. The host talks
 // to the manager only through it, so that the manager's routing can change behind it and
 // tests can record what the host sends.
 //
@@ -17,6 +18,7 @@
 namespace Logic {
 
 class CExtensionMgrImpl;
+struct IUIExtPtMgr;
 
 class ExtensionMgrPort {
  public:
@@ -41,6 +43,13 @@ class ExtensionMgrPort {
   virtual HRESULT ReportSelfStatistics(const std::u16string& extension_id, LONG upload_type,
                                        const std::u16string& type,
                                        const std::u16string& content) = 0;
+  // The browser's UI extension-point manager (one reference), or E_FAIL and null.
+  virtual HRESULT GetUIExtPtMgr(IUIExtPtMgr** manager) = 0;
+  // The location of `relative_path` ("/" separators) inside the extension, as pages load it.
+  virtual std::u16string ExtensionLocation(const std::u16string& extension_id,
+                                           const std::u16string& relative_path) = 0;
+  // The extension's directory ("\" separators), "" when it is not installed.
+  virtual std::u16string ExtensionDirectory(const std::u16string& extension_id) = 0;
 };
 
 // A port onto `manager` (borrowed; not null).

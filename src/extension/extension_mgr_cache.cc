@@ -28,28 +28,8 @@ constexpr char16_t kCacheRecordPrefix[] = u"ext_";
 constexpr LONG kCacheSizeLimit = 1000;
 constexpr LONG kCacheRecordFields = 5;
 
-ComPtr<ICacheStore> GetCacheStore() {
-  ComPtr<IChannelInfo> info = GetChannelInfo();
-  ComPtr<ICacheStore> store;
-  if (info) info->GetCacheStore(store.ReleaseAndGetAddressOf());
-  return store;
-}
-
 std::vector<std::u16string> ReadEntry(ICacheStore* store, const std::u16string& name) {
-  std::vector<std::u16string> values;
-  ComPtr<IStringList> list;
-  if (FAILED(store->ReadEntry(name.c_str(), kCacheSizeLimit, list.ReleaseAndGetAddressOf())) ||
-      !list) {
-    return values;
-  }
-  LONG count = 0;
-  list->GetCount(&count);
-  for (LONG i = 0; i < count; ++i) {
-    halcy::ScopedBstr item;
-    list->GetAt(i, item.Receive());
-    values.emplace_back(item.View());
-  }
-  return values;
+  return ReadCacheEntry(store, name, kCacheSizeLimit);
 }
 
 ComPtr<IStringList> NewStringList() {

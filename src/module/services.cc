@@ -11,7 +11,9 @@
 #include "module/logic_global_service.h"
 #include "module/user_service_manager.h"
 #include "permission/permission_mgr.h"
+#include "platform/bstr.h"
 #include "platform/object_factory.h"
+#include "platform/string_list.h"
 #include "thread/service_lookup.h"
 #include "thread/thread_post.h"
 #include "thread/thread_service.h"
@@ -81,6 +83,31 @@ ComPtr<IStatisticsService> GetStatisticsService() {
 }
 ComPtr<IVersionService> GetVersionService() { return GetServiceQuietly<IVersionService>(); }
 ComPtr<ISkinService> GetSkinService() { return GetServiceQuietly<ISkinService>(); }
+
+ComPtr<ICacheStore> GetCacheStore() {
+  ComPtr<IChannelInfo> info = GetChannelInfo();
+  ComPtr<ICacheStore> store;
+  if (info) info->GetCacheStore(store.ReleaseAndGetAddressOf());
+  return store;
+}
+
+std::vector<std::u16string> ReadCacheEntry(ICacheStore* store, const std::u16string& name,
+                                           LONG size_limit) {
+  std::vector<std::u16string> values;
+  ComPtr<IStringList> list;
+  if (!store || FAILED(store->ReadEntry(name.c_str(), size_limit, list.ReleaseAndGetAddressOf())) ||
+      !list) {
+    return values;
+  }
+  LONG count = 0;
+  list->GetCount(&count);
+  for (LONG i = 0; i < count; ++i) {
+    halcy::ScopedBstr item;
+    list->GetAt(i, item.Receive());
+    values.emplace_back(item.View());
+  }
+  return values;
+}
 
 ComPtr<Thread::IThreadService> GetThreadService() { return Thread::GetThreadService(); }
 

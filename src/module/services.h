@@ -10,6 +10,9 @@
 // Safe from any thread.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/com.h"
 
 namespace Thread {
@@ -30,6 +33,7 @@ struct IChannelInfo;
 struct IStatisticsService;
 struct IVersionService;
 struct ISkinService;
+struct ICacheStore;
 
 ComPtr<IExtensionNotifyMgr> GetExtensionNotifyMgr();
 ComPtr<IPermissionMgr> GetPermissionMgr();
@@ -51,6 +55,11 @@ ComPtr<IChannelInfo> GetChannelInfo();
 ComPtr<IStatisticsService> GetStatisticsService();
 ComPtr<IVersionService> GetVersionService();
 ComPtr<ISkinService> GetSkinService();
+// The information service's cache store (IChannelInfo slot 11), or null.
+ComPtr<ICacheStore> GetCacheStore();
+// The strings of the store's entry `name` (at most `size_limit`); none when it is missing.
+std::vector<std::u16string> ReadCacheEntry(ICacheStore* store, const std::u16string& name,
+                                           LONG size_limit);
 ComPtr<Thread::IThreadService> GetThreadService();
 ComPtr<Thread::IMessageLoopRegistry> GetMessageLoopRegistry();
 

@@ -96,6 +96,9 @@ HRESULT CExtensionAppGuild::ExcuteProgramByExId(BSTR id) {
 }
 
 HRESULT CExtensionAppGuild::InstallByExId(BSTR id, BSTR url) {
+  // A guide that refused its manager (no configuration file) can install nothing; say so rather
+  // than post a task that would find no manager.
+  if (!Manager()) return E_UNEXPECTED;
   Post(Thread::kThreadExtensionManager, &CExtensionAppGuild::InstallByExIdInExtMgrThread,
        u"&CExtensionAppGuild::InstallByExIdInExtMgrThread", Text(id), Text(url));
   return S_OK;

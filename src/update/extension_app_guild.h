@@ -52,7 +52,7 @@ struct IExtensionAppGuild : IUnknown {
   virtual HRESULT CancelInstall(BSTR id) = 0;
   // 5: runs the program of the installed application `id` (its "regpath" program).
   virtual HRESULT ExcuteProgramByExId(BSTR id) = 0;
-  // 6: installs `id` from the package at `url`.
+  // 6: installs `id` from the package at `url`; E_UNEXPECTED from a guide without its manager.
   virtual HRESULT InstallByExId(BSTR id, BSTR url) = 0;
   // 7: erases the start timer and saves the installations under way.
   virtual HRESULT Stop() = 0;

@@ -6,11 +6,14 @@
 
 #include "common/file_util.h"
 #include "common/log.h"
+#include "common/version.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_paths.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
+#include "module/channel_info.h"
+#include "module/services.h"
 #include "platform/bstr.h"
 #include "platform/file_below.h"
 #include "platform/file_system.h"
@@ -63,6 +66,19 @@ bool MoveIntoPlace(const std::u16string& id, const std::u16string& staging,
   }
   *folder = target;
   return true;
+}
+
+// The browser counts its starts in the cache store entry "Pref_Browser_Start_Counter" (one
+// decimal string). An application installed during the browser's first start was offered on
+// the first bar the user saw: "FirstBar". A missing or unreadable counter never counts as first.
+bool IsFirstBrowserStart() {
+  const std::vector<std::u16string> counter =
+      ReadCacheEntry(GetCacheStore().Get(), u"Pref_Browser_Start_Counter", 1);
+  if (counter.empty() || counter[0].empty()) return false;
+  for (char16_t c : counter[0]) {
+    if (c < u'0' || c > u'9') return false;
+  }
+  return counter[0].size() <= 9 && LeadingDecimal(counter[0]) == 1;
 }
 
 }  // namespace
@@ -142,8 +158,7 @@ void CExtensionAppGuild::StartInstall(const std::u16string& id, const std::u16st
     Fail(id, u"IDS_HALCY_EXTENSIONGUILD_NET_ERROR", u"Download");
     return;
   }
-  // The start-counter preference has no store in this browser, so "FirstBar" is never added.
-  if (id == u"10001") Report(id, u"Install");
+  if (id == u"10001") Report(id, u"Install", IsFirstBrowserStart() ? u"FirstBar" : u"");
 }
 
 std::u16string CExtensionAppGuild::FindByDownload(ICarryInfo* info) {

@@ -222,6 +222,7 @@ void CExtensionTracker::InstallDownloaded(const std::u16string& id, TrackerWorkI
                                    VersionPart(item->version).c_str())
              : halcy::StringPrintf(u"%s\\%s", GetExtensionDataDirectory().c_str(), id.c_str());
   if (!StagePackage(zip, update ? UpdateDirectory() : DownloadDirectory(), target)) return;
+  Log(kLogDetail, kTag, u"extlist: '%s' staged at %s", id.c_str(), target.c_str());
   item->skip = 1;  // handed over; not fetched again while the lists live
   auto done = [](const std::u16string& extension_id, HRESULT result) {
     Log(SUCCEEDED(result) ? kLogEvent : kLogFailure, kTag, u"extlist: '%s' install result 0x%X",

@@ -126,10 +126,11 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
 }
 
 // The shipped tour plays to the end: its three queries are answered to pagenotes, the command of
-// a group it lacks ("global") is answered by nobody, and the front end's command makes the round
-// trip. A query from translatebar, which lacks the "utility" group, reaches no host at all.
-// translatebar opens its menu over its menu window, the pick reaches its background page, and
-// its two context-menu items are listed.
+// a group it lacks ("global") is answered by nobody, the front end's command makes the round
+// trip, and its background page opens a popup, shows a bubble and navigates a tab. A query from
+// translatebar, which lacks the "utility" group, reaches no host at all. translatebar opens its
+// menu over its menu window, the pick reaches its background page, and its two context-menu
+// items are listed.
 TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   const std::string tour = testing_support::ReadFileOrEmpty(PLEXORE_TOUR);
   ASSERT_FALSE(tour.empty());
@@ -153,12 +154,36 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
       CoreNotify("extension.invoke.fe.toLibAsync",
                  R"({\"fecmd\":{\"cmd\":\"savenote\",\"text\":\"read later\"}, )"
                  R"(\"fecmdContext\":\"1, notes-panel, 2, 3\"})"),
+
+      CoreNotify("extension.response.ui.popframe",
+                 R"({\"success\":\"1\", \"frame_id\":\"5001\" })"),
   };
   EXPECT_EQ(expected, answers);
   EXPECT_EQ(std::vector<std::string>{R"({"to":"fe","ext":"pagenotes","name":)"
                                      R"("extension.response.fe.toLibAsync","payload":)"
                                      R"("{\"count\":1,\"saved\":true}"})"},
             lines["fe"]);
+  // The browser shows the popup (set up in order), navigates the tab and shows the bubble; the
+  // navigation and the bubble come from different threads, so their order is free.
+  const std::string popup = "hcbrowser://localextensions/pagenotes/background.html?v=1.2.0";
+  // pagenotes' eleven lines come first: the tour waits before translatebar's menu.
+  ASSERT_GT(lines["ui"].size(), 11u) << out;
+  std::vector<std::string> ui(lines["ui"].begin(), lines["ui"].begin() + 11);
+  EXPECT_EQ(std::vector<std::string>({R"({"to":"ui","call":"SetOwnerFrame","args":[5001,1]})",
+                                      R"({"to":"ui","call":"SetMainWindow","args":[5001,1]})",
+                                      R"({"to":"ui","call":"SetSize","args":[5001,320,240]})",
+                                      R"({"to":"ui","call":"CreateFrameWindow","args":[5001]})",
+                                      R"({"to":"ui","call":"Show","args":[5001,5]})"}),
+            std::vector<std::string>(ui.begin(), ui.begin() + 5));
+  EXPECT_EQ(R"({"to":"ui","call":"SetCaption","args":[5001,"Page Notes"]})", ui[6]);
+  EXPECT_EQ(R"({"to":"ui","call":"Navigate","args":[5001,")" + popup + R"(",1,-1,0,0,2]})", ui[8]);
+  std::sort(ui.begin() + 9, ui.end());
+  EXPECT_EQ(R"({"to":"ui","call":"ShowBubble","args":["185A0831-E83A-4a49-A9FE-2632A7D59888",)"
+            R"("pagenotes",1,"bubble.html?v=1.2.0",5000,-1,200,80,-1]})",
+            ui[9]);
+  EXPECT_EQ(
+      R"({"to":"ui","call":"TabNavigate","args":["pagenotes",11,"http://news.example/weather",1]})",
+      ui[10]);
   std::vector<std::string> picks;
   for (const std::string& line : lines["translatebar"]) {
     if (line.find("ui.selectmenu") != std::string::npos) picks.push_back(line);
@@ -316,13 +341,22 @@ TEST_F(GuideScenarioTest, GuideInstallsAndWaitLastsUntilTheSlowDownloadEnded) {
   EXPECT_EQ("2.0", Version("app.two"));
 }
 
-TEST_F(GuideScenarioTest, GuideNeedsAnIdAndAnAddress) {
+// A guide line needs an id and an address, and a guide at work: without the configuration file
+// the line is refused rather than dropped.
+TEST_F(GuideScenarioTest, GuideNeedsAnIdAnAddressAndAGuideAtWork) {
   for (const char* line : {R"({"op":"guide","id":"app.one"})", R"({"op":"guide","url":"x"})"}) {
     SCOPED_TRACE(line);
     std::string out, err;
     EXPECT_EQ(2, Play(std::string(line) + "\n", &out, &err, Env()));
     EXPECT_NE(std::string::npos, err.find("plexore-host: scenario line 1: \"")) << err;
   }
+  std::filesystem::remove(BrowserDir() + "/extensionMgrConfig.ini");
+  std::string out, err;
+  EXPECT_EQ(2, Play(R"({"op":"guide","id":"app.one","url":"http://x/"})"
+                    "\n",
+                    &out, &err, Env()));
+  EXPECT_NE(std::string::npos, err.find("scenario line 1: the install guide is not at work"))
+      << err;
 }
 
 }  // namespace

@@ -16,10 +16,14 @@
 #include <vector>
 
 #include "extension/extension_mgr_test_util.h"
+#include "host/channel_info.h"
 #include "host/guild_popup.h"
 #include "host/outstanding_work.h"
 #include "host/program_task.h"
+#include "module/channel_info.h"
 #include "platform/bstr.h"
+#include "platform/object_factory.h"
+#include "platform/string_list.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "support/log_capture.h"
@@ -164,6 +168,13 @@ class GuideTest : public extension_testing::ExtensionMgrFixture {
     return saved;
   }
 
+  size_t CountStatistic(const std::string& text) const {
+    const std::vector<std::string> lines = StatisticsLines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  }
+
   ts::ScopedTempDir files_;
   ts::ScopedEnv files_env_{"LOOPBACK_FILES_DIR", files_.path()};
   ts::LoopbackServer server_;
@@ -242,9 +253,17 @@ TEST(GuidePopupTest, PrintsOneEscapedJsonLinePerCall) {
             lines);
 }
 
+// Without the configuration file the guide refuses its manager and then says that it cannot
+// install, rather than taking the request and dropping it.
 TEST_F(GuideTest, RefusedWithoutTheConfigurationFile) {
+  StartWithPlaceholders({u"app.one"});
   fs::remove(ConfigPath());
-  EXPECT_EQ(E_FAIL, halcy::MakeComObject<CExtensionAppGuild>()->SetExtensionMgr(nullptr));
+  auto guide = halcy::MakeComObject<CExtensionAppGuild>();
+  EXPECT_EQ(E_FAIL, guide->SetExtensionMgr(mgr_.Get()));
+  EXPECT_EQ(E_UNEXPECTED, guide->InstallByExId(halcy::ScopedBstr(u"app.one").Get(),
+                                               halcy::ScopedBstr(U(stall_)).Get()));
+  ASSERT_TRUE(host_.WaitIdle());
+  EXPECT_EQ(0u, Requests("/stall/"));
 }
 
 TEST_F(GuideTest, NoNetworkShowsTheNetCheckAndStartsNoDownload) {
@@ -331,6 +350,30 @@ TEST_F(GuideTest, HostileInstallsAreSkippedCancelForgetsAndStopSaves) {
   EXPECT_TRUE(HasStatistic(StatisticsLines(), "cancel"));
   ASSERT_EQ(S_OK, Stop(guide.Get()));
   EXPECT_EQ(std::vector<std::string>{"app.two " + stall_ + " 0"}, Saved());
+}
+
+// Application 10001's "Install" report carries "FirstBar" only during the browser's first
+// start, as counted in the cache store.
+TEST_F(GuideTest, FirstBarOnlyDuringTheFirstBrowserStart) {
+  StartWithPlaceholders({u"10001"});
+  ComPtr<ICacheStore> cache;
+  host_.services().channel_info()->GetCacheStore(cache.ReleaseAndGetAddressOf());
+  ASSERT_TRUE(cache);
+  const std::vector<std::pair<const char16_t*, bool>> cases = {
+      {nullptr, false}, {u"1", true}, {u"2", false}, {u"1x", false}, {u"", false}};
+  for (const auto& [counter, first_bar] : cases) {
+    SCOPED_TRACE(counter ? halcy::Utf16ToUtf8(counter) : "no counter");
+    ComPtr<IStringList> list;
+    Util::Com::CreateObjectByIID(IStringList::kIID, list.ReleaseAndGetVoidAddress());
+    if (counter) list->Append(counter);
+    ASSERT_EQ(S_OK, cache->WriteEntry(u"Pref_Browser_Start_Counter", list.Get()));
+    const size_t installs = CountStatistic("\"Install\""), first_bars = CountStatistic("FirstBar");
+    auto guide = NewGuide();
+    Install(guide.Get(), u"10001", stall_);
+    ASSERT_TRUE(ts::WaitUntil([&] { return CountStatistic("\"Install\"") > installs; }));
+    EXPECT_EQ(first_bars + (first_bar ? 1 : 0), CountStatistic("FirstBar"));
+    Stop(guide.Get());
+  }
 }
 
 // A setup program inside the package gets its parameters split and reports how it ended; one

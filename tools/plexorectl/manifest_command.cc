@@ -1,6 +1,7 @@
 // plexorectl manifest DIR [--id ID] [--state N] [--flags N]: loads DIR's manifest.json into an
 // extension record, as the extension manager does, and prints the summary the browser's front
-// end receives for it.
+// end receives for it. With --check [--json] it lists the manifest's problems instead
+// (manifest_check.h).
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 #include "command.h"
 #include "extension/extension.h"
 #include "json/utf8_text.h"
+#include "manifest_check.h"
 
 namespace plexorectl {
 namespace {
@@ -21,8 +23,8 @@ int RunManifest(const std::vector<std::string>& args);
 
 extern const Command kManifestCommand = {
     "manifest",
-    "DIR [--id ID] [--state N] [--flags N]",
-    "Print the front-end summary of the extension in DIR",
+    "DIR [--id ID] [--state N] [--flags N] | --check [--json] DIR",
+    "Print the front-end summary of the extension in DIR, or check its manifest",
     "Reads DIR/manifest.json (UTF-8) into an extension record with the given id (default:\n"
     "DIR's last component), state (default 1) and flags (default 0; bit 0: may not be\n"
     "uninstalled, bit 1: may not be disabled), and writes the summary exactly as the module\n"
@@ -30,8 +32,17 @@ extern const Command kManifestCommand = {
     "address; missing texts read as the browser's IDS_EXTENSION_UNKNOWN string, taken from\n"
     "halcy_strings.txt beside the executable (or in $HALCY_BROWSER_DIR).\n"
     "\n"
-    "Exit status: 0 when the summary was written, 1 when manifest.json cannot be read or is\n"
-    "not a JSON object, 2 for a wrong command line.\n",
+    "With --check, writes one line \"KEY: PROBLEM\" for each thing the extension manager\n"
+    "would refuse, ignore or replace by a default: unknown keys (with the nearest known key\n"
+    "when it looks like a typo), values of the wrong type, versions, accelerators and\n"
+    "registry roots that do not parse, files that do not exist, lie outside DIR or pass a\n"
+    "symbolic link, permissions that name no group and are not URL patterns, a background\n"
+    "page beside a native library, and a manifest over 1 MiB. --json writes them instead as\n"
+    "a JSON array of {\"key\":...,\"problem\":...} objects.\n"
+    "\n"
+    "Exit status: 0 when the summary was written (with --check: no problem found), 1 when\n"
+    "manifest.json cannot be read or is not a JSON object (with --check: a problem was\n"
+    "found), 2 for a wrong command line.\n",
     RunManifest,
 };
 
@@ -42,6 +53,8 @@ struct ManifestOptions {
   std::string id;
   int state = 1;
   int flags = 0;
+  bool check = false;  // --check: list problems instead of printing the summary
+  bool json = false;   // --json: the problems as a JSON array
 };
 
 bool ParseNumber(const std::string& text, int* value) {
@@ -76,6 +89,8 @@ std::string ParseOptions(const std::vector<std::string>& args, ManifestOptions* 
         problem += "'";
         return problem;
       }
+    } else if (arg == "--check" || arg == "--json") {
+      (arg == "--check" ? options->check : options->json) = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (options->directory.empty()) {
@@ -85,8 +100,20 @@ std::string ParseOptions(const std::vector<std::string>& args, ManifestOptions* 
     }
   }
   if (options->directory.empty()) return "DIR is missing";
+  if (options->json && !options->check) return "--json needs --check";
   if (options->id.empty()) options->id = LastComponent(options->directory);
   return std::string();
+}
+
+int RunCheck(const ManifestOptions& options) {
+  const std::vector<ManifestProblem> problems = CheckExtensionDirectory(options.directory);
+  const std::string report =
+      options.json ? FormatProblemsAsJson(problems) : FormatProblemsAsText(problems);
+  if (!WriteOutput(report)) {
+    std::fputs("plexorectl manifest: cannot write standard output\n", stderr);
+    return kExitFailure;
+  }
+  return problems.empty() ? kExitOk : kExitFailure;
 }
 
 int RunManifest(const std::vector<std::string>& args) {
@@ -98,6 +125,7 @@ int RunManifest(const std::vector<std::string>& args) {
   if (std::string problem = ParseOptions(args, &options); !problem.empty()) {
     return UsageError(kManifestCommand, problem);
   }
+  if (options.check) return RunCheck(options);
   std::string bytes, error;
   if (!ReadInput(options.directory + "/manifest.json", &bytes, &error)) {
     std::fprintf(stderr, "plexorectl manifest: %s\n", error.c_str());
