@@ -9,10 +9,6 @@ namespace {
 
 std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
 
-int64_t HandleNumber(HANDLE handle) {
-  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(handle));
-}
-
 }  // namespace
 
 // --- CExtMenuTable ---
@@ -80,7 +76,7 @@ HRESULT CExtWindowMgr::GetWindowHandle(BSTR extension_id, BSTR window_id, HANDLE
     *window = found->handle;
     halcy::SetWindowRectOf(found->handle, kExtWindowRect);
   }
-  windows_->log()->Record("GetWindowHandle", {extension_id, window_id, HandleNumber(*window)});
+  windows_->log()->Record("GetWindowHandle", {extension_id, window_id, HandleArg(*window)});
   return found ? S_OK : S_FALSE;
 }
 

@@ -129,9 +129,10 @@ bool CHostServices::Start() {
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
   window_mgr_ = halcy::MakeComObject<CExtWindowMgr>(skin_windows_);
   menu_window_mgr_ = halcy::MakeComObject<CExtMenuWindowMgr>(menus_);
-  if (!window_mgr_ || !menu_window_mgr_ || !browser_model_ || !ui_points_ || !guild_popup_ || !xml_classes_ || !thread_service_ ||
-      !logic_global_service_ || !database_service_ || !channel_info_ || !statistics_service_ ||
-      !version_service_ || !skin_service_ || !user_service_) {
+  if (!window_mgr_ || !menu_window_mgr_ || !browser_model_ || !ui_points_ || !guild_popup_ ||
+      !xml_classes_ || !thread_service_ || !logic_global_service_ || !database_service_ ||
+      !channel_info_ || !statistics_service_ || !version_service_ || !skin_service_ ||
+      !user_service_) {
     Stop();
     return false;
   }

@@ -11,10 +11,6 @@ namespace {
 
 std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
 
-int64_t HandleNumber(HANDLE handle) {
-  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(handle));
-}
-
 }  // namespace
 
 void CPopupFrameTable::SetWindowThread(DWORD thread_id) {
@@ -153,7 +149,7 @@ HRESULT CPopupFrame::Show(LONG command) {
 }
 
 HRESULT CPopupFrame::SetOwnerWindow(HANDLE owner) {
-  Record("SetOwnerWindow", {HandleNumber(owner)});
+  Record("SetOwnerWindow", {HandleArg(owner)});
   return S_OK;
 }
 

@@ -57,8 +57,7 @@ HRESULT CSkinWindow::ShowSkinWindow(HANDLE owner, LONG x, LONG y, LONG arg1, LON
   }
   if (extension_id.empty() || window_id.empty()) return E_UNEXPECTED;  // not initialised
   table_->Add(extension_id, window_id, skin, owner);
-  table_->log()->Record("ShowSkinWindow", {static_cast<int64_t>(reinterpret_cast<uintptr_t>(owner)),
-                                           x, y, arg1, arg2});
+  table_->log()->Record("ShowSkinWindow", {HandleArg(owner), x, y, arg1, arg2});
   return S_OK;
 }
 

@@ -2,6 +2,7 @@
 
 #include "command/browser_model.h"
 #include "command/browser_windows.h"
+#include "command/cmd_host_lookups.h"
 #include "command/command_args.h"
 #include "command/skinned_window.h"
 #include "extension/extension_mgr.h"
@@ -22,8 +23,6 @@ using Table = CExtCommonCmdHostImpl::Table;
 constexpr LONG kDefaultBubbleWidth = 348;
 constexpr LONG kDefaultBubbleHeight = 245;
 
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
 // The command's arguments as an object; a malformed text reads as an empty object, so every
 // member keeps its default.
 std::unique_ptr<CJsonValue> ArgumentsOrEmpty(BSTR arguments) {
@@ -39,30 +38,12 @@ void CountUserAction(const char16_t* action) {
 
 // Tells the page shown in the frame's active tab that an extension menu opened over it.
 void TellPageOfMenu(LONG frame_id) {
-  ComPtr<IBrowserFrameMgr> frames = Thread::GetServiceOrLog<IBrowserFrameMgr>(u"IBrowserFrameMgr");
-  ComPtr<IBrowserFrame> frame;
-  if (!frames ||
-      frames->GetFrameById(frame_id, kBrowserItemAny, frame.ReleaseAndGetAddressOf()) != S_OK ||
-      !frame) {
-    return;
+  ComPtr<IBrowserFrameMgr> frames = FrameMgr();
+  const LONG tab_id = frames ? ActiveTabOfFrame(frames.Get(), frame_id) : -1;
+  if (tab_id == -1) return;
+  if (ComPtr<IPageContent> content = PageOfTab<IPageContent>(tab_id)) {
+    content->OnExtensionMenuShown();
   }
-  ComPtr<IBrowserTabContainer> tabs;
-  LONG tab_id = -1;
-  if (frame->GetTabContainer(tabs.ReleaseAndGetAddressOf()) != S_OK || !tabs ||
-      FAILED(tabs->GetTabId(kActiveTabIndex, &tab_id))) {
-    return;
-  }
-  ComPtr<IUnknown> item;
-  ComPtr<IBrowserTab> tab;
-  ComPtr<IUnknown> page;
-  ComPtr<IPageContent> content;
-  if (frames->GetItemById(tab_id, kBrowserItemAny, item.ReleaseAndGetAddressOf()) != S_OK ||
-      !item || FAILED(item->QueryInterface(IBrowserTab::kIID, tab.ReleaseAndGetVoidAddress())) ||
-      FAILED(tab->GetPage(page.ReleaseAndGetAddressOf())) || !page ||
-      FAILED(page->QueryInterface(IPageContent::kIID, content.ReleaseAndGetVoidAddress()))) {
-    return;
-  }
-  content->OnExtensionMenuShown();
 }
 
 }  // namespace
@@ -97,7 +78,7 @@ HRESULT CExtMenuCmdHostImpl::OnSelectMenu(LONG menu_id, LONG menu_event_id) {
 }
 
 HRESULT CExtMenuCmdHostImpl::ShowMenu(BSTR extension_id, BSTR arguments, LONG) {
-  const std::u16string id = Text(extension_id);
+  const std::u16string id = BstrText(extension_id);
   menu_owner_ = id;  // a later selection goes to whoever opened the latest menu
   std::unique_ptr<CJsonValue> args = ArgumentsOrEmpty(arguments);
   std::u16string window_id, menu_items;
@@ -185,7 +166,7 @@ HRESULT CExtMenuCmdHostImpl::ShowMenuWindow(BSTR extension_id, BSTR arguments, L
   ReadNumberMember(*args, u"xpos", &x);
   ReadNumberMember(*args, u"ypos", &y);
   // The window's own failure is the browser's to report; the action is counted either way.
-  ShowSkinnedWindow(Text(extension_id), window_id, xml_file, frame_id, x, y);
+  ShowSkinnedWindow(BstrText(extension_id), window_id, xml_file, frame_id, x, y);
   CountUserAction(u"AcceleratorOpen");
   return S_OK;
 }

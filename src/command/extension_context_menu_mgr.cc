@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "command/cmd_host_lookups.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
 #include "module/services.h"
@@ -15,8 +16,6 @@ namespace {
 
 // Listener ids are unique across every manager object of the module.
 std::atomic<ULONG> g_next_listener_id{0};
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
 
 void AddMember(CJsonValue::Object* object, const char16_t* key, const std::u16string& value) {
   (*object)[key] = std::make_unique<CJsonValue>(value);
@@ -50,8 +49,8 @@ HRESULT CCoExtensionContextMenuMgr::AddListenerOnCallingThread(IUnknown* for_use
 
 HRESULT CCoExtensionContextMenuMgr::AddItem(BSTR extid, BSTR contexttype, BSTR text, BSTR menuid,
                                             BSTR condition, BSTR iconpath) {
-  Item item{Text(extid),  Text(contexttype), Text(text),
-            Text(menuid), Text(condition),   Text(iconpath)};
+  Item item{BstrText(extid),  BstrText(contexttype), BstrText(text),
+            BstrText(menuid), BstrText(condition),   BstrText(iconpath)};
   if (item.extid.empty() || item.text.empty() || item.menuid.empty()) return S_OK;
   std::lock_guard<std::mutex> hold(store_lock_);
   std::vector<Item>& list = store_[item.extid][item.menuid];
@@ -62,7 +61,7 @@ HRESULT CCoExtensionContextMenuMgr::AddItem(BSTR extid, BSTR contexttype, BSTR t
 HRESULT CCoExtensionContextMenuMgr::RemoveExtensionItems(BSTR extid) {
   {
     std::lock_guard<std::mutex> hold(store_lock_);
-    store_.erase(Text(extid));
+    store_.erase(BstrText(extid));
   }
   return Refresh();
 }
