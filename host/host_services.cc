@@ -73,6 +73,7 @@ class FinishSignal {
 
 constexpr int kAgentClassIndex = 2;          // CCoExtensionAgent in the module's class table
 constexpr int kCommonCmdHostClassIndex = 0;  // CCoExtCommonCmdHost
+constexpr int kMenuCmdHostClassIndex = 7;    // CCoExtMenuCmdHost
 constexpr int kNetFileFetcherClassIndex = 10;
 constexpr int kCarryInfoClassIndex = 11;
 
@@ -99,6 +100,9 @@ void RegisterModuleClasses() {
   static_assert(Logic::kClassTable[kNetFileFetcherClassIndex].interfaces[0].iid ==
                 Logic::INetFileFetcher::kIID);
   RegisterModuleClassByIID(kNetFileFetcherClassIndex);
+  static_assert(Logic::kClassTable[kMenuCmdHostClassIndex].interfaces[0].iid ==
+                Logic::kIID_IExtMenuCmdHost);
+  RegisterModuleClassByIID(kMenuCmdHostClassIndex);
   static_assert(Logic::kClassTable[kCarryInfoClassIndex].interfaces[0].iid ==
                 Logic::ICarryInfo::kIID);
   RegisterModuleClassByIID(kCarryInfoClassIndex);
@@ -127,9 +131,12 @@ bool CHostServices::Start() {
   }
   guild_popup_ = halcy::MakeComObject<CGuildPopup>(CGuildPopup::StdoutWriter());
   xml_classes_ = halcy::MakeComObject<CXmlDocumentClasses>();
-  if (!browser_model_ || !ui_points_ || !browser_windows_ || !guild_popup_ || !xml_classes_ ||
-      !thread_service_ || !logic_global_service_ || !database_service_ || !channel_info_ ||
-      !statistics_service_ || !version_service_ || !skin_service_ || !user_service_) {
+  window_mgr_ = halcy::MakeComObject<CExtWindowMgr>(skin_windows_);
+  menu_window_mgr_ = halcy::MakeComObject<CExtMenuWindowMgr>(menus_);
+  if (!window_mgr_ || !menu_window_mgr_ || !browser_model_ || !ui_points_ || !browser_windows_ ||
+      !guild_popup_ || !xml_classes_ || !thread_service_ || !logic_global_service_ ||
+      !database_service_ || !channel_info_ || !statistics_service_ || !version_service_ ||
+      !skin_service_ || !user_service_) {
     Stop();
     return false;
   }
@@ -162,6 +169,9 @@ void CHostServices::Stop() {
   ui_points_ = nullptr;
   guild_popup_ = nullptr;
   xml_classes_ = nullptr;
+  menus_->Clear();  // the menu shown last holds the module's menu host
+  window_mgr_ = nullptr;
+  menu_window_mgr_ = nullptr;
   skin_service_ = nullptr;
   version_service_ = nullptr;
   statistics_service_ = nullptr;
@@ -252,6 +262,8 @@ void CHostServices::Register() {
   set(Logic::ISideBarMgr::kIID, static_cast<Logic::ISideBarMgr*>(browser_model_.Get()));
   set(Logic::IBrowserWindowService::kIID, browser_windows_.Get());
   set(Logic::IXmlDocumentClasses::kIID, xml_classes_.Get());
+  set(Logic::IExtWindowMgr::kIID, window_mgr_.Get());
+  set(Logic::IExtMenuWindowMgr::kIID, menu_window_mgr_.Get());
   auto creatable = [this](REFIID iid, HRESULT (*create)(REFIID, void**)) {
     halcy::CreatableClass entry;
     entry.create = create;
@@ -261,6 +273,7 @@ void CHostServices::Register() {
   creatable(Logic::IPropertySet::kIID, &CPropertySet::Create);
   creatable(Logic::IUIExtDescription::kIID, &CUIExtDescription::Create);
   registrations_.PublishClass(Logic::ISkinWindow::kIID, CSkinWindow::Factory(skin_windows_));
+  registrations_.PublishClass(Logic::IExtPopupMenu::kIID, CExtPopupMenu::Factory(menus_));
   registrations_.PublishClass(Logic::IPopupFrame::kIID, CPopupFrame::Factory(popup_frames_));
   creatable(Logic::IDownloadEngine::kIID, &CDownloadEngine::Create);
   creatable(Logic::IProgramTask::kIID, &CProgramTask::Create);

@@ -4,12 +4,13 @@
 // service, the information service (cache store, channel), the statistics, version, skin and
 // user services, the window and login model (host/browser_model.h, also the side-bar
 // manager), the install guide's pop-up (host/guild_popup.h), the UI extension-point manager
-// (host/ui_ext_points.h), the browser-window service (host/browser_window_service.h), and the
-// creatable database parameter object, property set, UI description, skinned window, popup
-// frame (host/popup_frames.h), download engine (host/download_engine.h) and program task and
-// task manager (host/program_task.h); Stop signals the shutdown event, ends the threads (every
-// queued task runs or is deleted) and withdraws the services and classes, putting back whatever
-// was registered before.
+// (host/ui_ext_points.h), the browser-window service (host/browser_window_service.h), the
+// extension window and menu window managers (host/ext_windows.h), and the creatable database
+// parameter object, property set, UI description, skinned window, popup menu, popup frame
+// (host/popup_frames.h), download engine (host/download_engine.h) and program task and task
+// manager (host/program_task.h); Stop signals the shutdown event, ends the threads (every queued
+// task runs or is deleted) and withdraws the services and classes, putting back whatever was
+// registered before.
 //
 // The module's own classes that the browser creates by interface (the extension agent, the
 // download objects and their fetcher) are registered separately by RegisterModuleClasses,
@@ -28,6 +29,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/ext_windows.h"
 #include "host/popup_frames.h"
 #include "host/service_registrations.h"
 #include "host/skin_windows.h"
@@ -55,7 +57,7 @@ class CXmlDocumentClasses;
 
 // Registers the module's classes that the browser creates by interface, activated by CLSID
 // through the registry as the other module classes are: the extension agent, the common command
-// host, the network file fetcher and the download object. For the host's
+// host, the menu command host, the network file fetcher and the download object. For the host's
 // main(); returns nothing because a missing module only shows when an object is created.
 void RegisterModuleClasses();
 
@@ -94,6 +96,8 @@ class CHostServices {
   CBrowserWindowService* browser_windows() const { return browser_windows_.Get(); }
   // The skinned windows extensions opened (host/skin_windows.h).
   const std::shared_ptr<CSkinWindowTable>& skin_windows() const { return skin_windows_; }
+  // Menu-window states and the popup menu shown last (host/ext_windows.h).
+  const std::shared_ptr<CExtMenuTable>& menus() const { return menus_; }
   // The popup frames extensions opened (host/popup_frames.h).
   const std::shared_ptr<CPopupFrameTable>& popup_frames() const { return popup_frames_; }
   // The record of calls on the browser's UI stand-ins; it writes nowhere until given a writer.
@@ -118,6 +122,9 @@ class CHostServices {
   ComPtr<CBrowserWindowService> browser_windows_;
   const std::shared_ptr<CSkinWindowTable> skin_windows_ =
       std::make_shared<CSkinWindowTable>(ui_log_);
+  const std::shared_ptr<CExtMenuTable> menus_ = std::make_shared<CExtMenuTable>(ui_log_);
+  ComPtr<CExtWindowMgr> window_mgr_;
+  ComPtr<CExtMenuWindowMgr> menu_window_mgr_;
   const std::shared_ptr<CPopupFrameTable> popup_frames_ =
       std::make_shared<CPopupFrameTable>(ui_log_);
   ComPtr<CXmlDocumentClasses> xml_classes_;

@@ -168,14 +168,15 @@ void CountBrowserStart(CHostServices* services) {
 }  // namespace
 
 // The module's own objects that the browser publishes as services, so that the module's parts
-// find each other through the object factory: the extension manager, its permission manager and
-// its notification manager. Withdrawn again when the session ends.
+// find each other through the object factory: the extension manager, its permission manager,
+// its notification manager and its context menu manager. Withdrawn again when the session ends.
 class CModuleServices {
  public:
   explicit CModuleServices(Logic::IExtensionMgr* mgr) {
     Publish(Logic::IExtensionMgr::kIID, mgr);
     Publish(Logic::kIID_IPermissionMgr, Create(u"CCoPermissionMgr").Get());
     Publish(Logic::kIID_IExtensionNotifyMgr, Create(u"CExtensionNotifyMgr").Get());
+    Publish(Logic::kIID_IExtensionContextMenuMgr, Create(u"CCoExtensionContextMenuMgr").Get());
   }
   CModuleServices(const CModuleServices&) = delete;
   CModuleServices& operator=(const CModuleServices&) = delete;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "host/service_registrations.h"
 #include "platform/bstr.h"
 #include "platform/windows.h"
 
@@ -9,10 +10,6 @@ namespace host {
 namespace {
 
 std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-int64_t HandleNumber(HANDLE handle) {
-  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(handle));
-}
 
 }  // namespace
 
@@ -77,14 +74,7 @@ void CPopupFrameTable::Clear() {
 }
 
 halcy::CreatableClass CPopupFrame::Factory(std::shared_ptr<CPopupFrameTable> table) {
-  halcy::CreatableClass entry;
-  entry.create = [table](REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ComPtr<CPopupFrame> popup = halcy::MakeComObject<CPopupFrame>(table);
-    return popup ? popup->QueryInterface(iid, out) : E_OUTOFMEMORY;
-  };
-  return entry;
+  return MakeObjectFactory<CPopupFrame>(std::move(table));
 }
 
 CPopupFrame::CPopupFrame(std::shared_ptr<CPopupFrameTable> table)
@@ -159,7 +149,7 @@ HRESULT CPopupFrame::Show(LONG command) {
 }
 
 HRESULT CPopupFrame::SetOwnerWindow(HANDLE owner) {
-  Record("SetOwnerWindow", {HandleNumber(owner)});
+  Record("SetOwnerWindow", {HandleArg(owner)});
   return S_OK;
 }
 

@@ -8,9 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "command/extension_context_menu_mgr.h"
 #include "extension/extension_mgr.h"
 #include "host/browser_model.h"
 #include "host/browser_window_service.h"
+#include "host/browser_thread.h"
+#include "host/ext_windows.h"
 #include "host/host_services.h"
 #include "host/outstanding_work.h"
 #include "host/ui_ext_points.h"
@@ -19,6 +22,7 @@
 #include "json/json_value.h"
 #include "json/json_writer.h"
 #include "platform/bstr.h"
+#include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "platform/wininet.h"
 #include "thread/thread_service.h"
@@ -290,6 +294,49 @@ bool PlayKey(Player* p, OpLine* l) {
   });
 }
 
+// The popup menu shown last is picked, on the UI thread where the browser's menus live.
+bool PlaySelectMenu(Player* p, OpLine* l) {
+  LONG menu = 0, event = 0;
+  if (!l->Number(u"menu", &menu) || !l->Number(u"event", &event)) return false;
+  bool selected = false;
+  if (!p->services->RunOnThread(Thread::kThreadUI, [&] {
+        selected = p->services->menus()->SelectLastShown(menu, event);
+      })) {
+    return l->Refuse("the UI thread is gone");
+  }
+  return selected || l->Refuse("no menu was shown");
+}
+
+ComPtr<Logic::IExtensionContextMenuMgr> ContextMenuMgr() {
+  ComPtr<Logic::IExtensionContextMenuMgr> menus;
+  Util::Com::GetService(Logic::IExtensionContextMenuMgr::kIID, menus.ReleaseAndGetVoidAddress());
+  return menus;
+}
+
+// Printed on the UI thread, after the refreshes already posted there.
+bool PlayContextMenu(Player* p, OpLine* l) {
+  ComPtr<Logic::IExtensionContextMenuMgr> menus = ContextMenuMgr();
+  if (!menus) return l->Refuse("there is no context menu manager");
+  return p->OnUi(l, [&] {
+    halcy::ScopedBstr json;
+    const HRESULT hr = menus->GetMenuJson(json.Receive());
+    if (SUCCEEDED(hr)) CUiCallLog::StdoutWriter()(CContextMenuPrinter::Line(json.View()));
+    return hr;
+  });
+}
+
+// The browser's context-menu code listens on the UI thread for the rest of the run.
+void ListenToContextMenus(CHostServices* services) {
+  ComPtr<Logic::IExtensionContextMenuMgr> menus = ContextMenuMgr();
+  CBrowserThread* ui = services->thread(Thread::kThreadUI);
+  if (!menus || !ui) return;
+  ULONG id = 0;
+  menus->NextListenerId(&id);
+  ComPtr<CContextMenuPrinter> printer =
+      halcy::MakeComObject<CContextMenuPrinter>(CUiCallLog::StdoutWriter());
+  if (printer) menus->AddListener(id, ui->thread_id(), printer.Get(), 0);
+}
+
 constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
     {u"frame", PlayFrame},
     {u"tab", PlayTab},
@@ -308,6 +355,8 @@ constexpr std::pair<std::u16string_view, OpHandler> kOps[] = {
     {u"click", PlayClick},
     {u"menuclick", PlayMenuClick},
     {u"key", PlayKey},
+    {u"selectmenu", PlaySelectMenu},
+    {u"contextmenu", PlayContextMenu},
 };
 
 // Plays one non-blank line; returns the reason it was refused, empty when it was played.
@@ -329,6 +378,7 @@ std::string PlayLine(Player* player, const std::string& text) {
 
 int PlayScenario(CHostServices* services, Logic::IExtensionMgr* mgr, std::istream& in) {
   Player player{services, mgr};
+  ListenToContextMenus(services);
   int number = 0;
   for (std::string text; std::getline(in, text);) {
     ++number;

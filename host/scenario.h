@@ -17,6 +17,10 @@
 //   {"op":"menuclick","ext":"ID","point":"toolbarui","frame":N,"menu":N}   a menu click (slot 3)
 //   {"op":"key","keys":"Ctrl+Shift+Y"}         the extension that registered the accelerator
 //                                               hears of it (keys nobody took do nothing)
+//   {"op":"selectmenu","menu":N,"event":N}     the popup menu shown last is picked: its
+//                                               selection callback gets (menu, event)
+//   {"op":"contextmenu"}                        prints the current context-menu JSON as
+//                                               {"to":"contextmenu","json":"..."}
 //   {"op":"wait"}                               until every thread and the extension process
 //                                               are idle and no HTTP request, download or
 //                                               program is outstanding (at most 60 s)
@@ -25,8 +29,10 @@
 // extension under the key "s" with the values (n1, n2) on the UI thread, as the front end does
 // before it sends, so that the extension's answer comes back to it. Browser-model ops run on
 // the UI thread, and so do clicks and key presses. "point" is a manifest key ("toolbarui",
-// "addressui", "appbarui", "smartbarui", "sidebarui") or a point identifier. Blank lines are skipped. After the last line the player waits until every
-// thread is idle.
+// "addressui", "appbarui", "smartbarui", "sidebarui") or a point identifier. Blank lines are
+// skipped. After the last line the player waits until every thread is idle. From the start, a
+// context-menu listener on the UI thread prints each refresh of the context menus as a
+// {"to":"contextmenu",...} line.
 //
 // Runs on the host's main thread; the manager must have finished start-up.
 #pragma once

@@ -14,9 +14,23 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/object_factory.h"
 
 namespace host {
+
+// The creatable-class entry that makes a new T(args...) for each request and answers `iid` on it.
+template <class T, class... Args>
+halcy::CreatableClass MakeObjectFactory(Args... args) {
+  halcy::CreatableClass entry;
+  entry.create = [args...](REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    ComPtr<T> object = halcy::MakeComObject<T>(args...);
+    return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;
+  };
+  return entry;
+}
 
 class CServiceRegistrations {
  public:

@@ -1,5 +1,6 @@
 #include "host/skin_windows.h"
 
+#include "host/service_registrations.h"
 #include "platform/bstr.h"
 
 namespace host {
@@ -32,14 +33,7 @@ bool CSkinWindowTable::Remove(const std::u16string& extension_id, const std::u16
 }
 
 halcy::CreatableClass CSkinWindow::Factory(std::shared_ptr<CSkinWindowTable> table) {
-  halcy::CreatableClass entry;
-  entry.create = [table](REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ComPtr<CSkinWindow> window = halcy::MakeComObject<CSkinWindow>(table);
-    return window ? window->QueryInterface(iid, out) : E_OUTOFMEMORY;
-  };
-  return entry;
+  return MakeObjectFactory<CSkinWindow>(std::move(table));
 }
 
 HRESULT CSkinWindow::InitSkinWindow(BSTR skin, BSTR window_id, BSTR extension_id) {
@@ -63,8 +57,7 @@ HRESULT CSkinWindow::ShowSkinWindow(HANDLE owner, LONG x, LONG y, LONG arg1, LON
   }
   if (extension_id.empty() || window_id.empty()) return E_UNEXPECTED;  // not initialised
   table_->Add(extension_id, window_id, skin, owner);
-  table_->log()->Record("ShowSkinWindow", {static_cast<int64_t>(reinterpret_cast<uintptr_t>(owner)),
-                                           x, y, arg1, arg2});
+  table_->log()->Record("ShowSkinWindow", {HandleArg(owner), x, y, arg1, arg2});
   return S_OK;
 }
 

@@ -26,6 +26,11 @@ namespace host {
 // escaped, BS FF LF CR TAB as \b \f \n \r \t, other code units below U+0020 as \u00XX.
 std::string JsonQuoted(std::u16string_view text);
 
+// A window handle as the number a recorded call shows for it.
+inline int64_t HandleArg(void* handle) {
+  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(handle));
+}
+
 // One argument of a recorded call: a number or a string (a null string is written as "").
 class UiArg {
  public:

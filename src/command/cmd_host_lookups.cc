@@ -33,6 +33,18 @@ ComPtr<IBrowserTab> TabById(IBrowserFrameMgr* frames, LONG tab_id) {
   return tab;
 }
 
+LONG ActiveTabOfFrame(IBrowserFrameMgr* frames, LONG frame_id) {
+  ComPtr<IBrowserFrame> frame;
+  ComPtr<IBrowserTabContainer> tabs;
+  LONG tab_id = -1;
+  if (frames->GetFrameById(frame_id, kBrowserItemAny, frame.ReleaseAndGetAddressOf()) != S_OK ||
+      !frame || frame->GetTabContainer(tabs.ReleaseAndGetAddressOf()) != S_OK || !tabs ||
+      FAILED(tabs->GetTabId(kActiveTabIndex, &tab_id))) {
+    return -1;
+  }
+  return tab_id;
+}
+
 bool FrameIdOfTab(IBrowserFrameMgr* frames, LONG tab_id, LONG* frame_id) {
   ComPtr<IBrowserTab> tab = TabById(frames, tab_id);
   LONG id = -1;

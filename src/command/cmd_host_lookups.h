@@ -28,6 +28,9 @@ LONG NumberOf(const CJsonValue* args, std::u16string_view key, LONG fallback);
 ComPtr<IBrowserFrameMgr> FrameMgr();
 // The tab with `tab_id` (kind 3), or null.
 ComPtr<IBrowserTab> TabById(IBrowserFrameMgr* frames, LONG tab_id);
+// The id of the active tab of frame `frame_id` (any kind); -1 when the frame is unknown or has
+// no active tab.
+LONG ActiveTabOfFrame(IBrowserFrameMgr* frames, LONG frame_id);
 // The id of the frame holding tab `tab_id`; false when the tab or its frame is unknown.
 bool FrameIdOfTab(IBrowserFrameMgr* frames, LONG tab_id, LONG* frame_id);
 // The frame named by a "frame" argument: its number when given, else the frame of `tab_id`

@@ -101,9 +101,14 @@ const Host::CommandRow Host::kCommandRows[] = {
 };
 const size_t Host::kCommandRowCount = sizeof(kCommandRows) / sizeof(kCommandRows[0]);
 
-CExtCommonCmdHostImpl::CExtCommonCmdHostImpl(IUnknown* owner) : owner_(owner) {
-  for (const CommandRow& row : kCommandRows) {
-    (row.table == Table::kUI ? ui_table_ : sync_table_)[row.command] = row.handler;
+CExtCommonCmdHostImpl::CExtCommonCmdHostImpl(IUnknown* owner)
+    : CExtCommonCmdHostImpl(owner, kCommandRows, kCommandRowCount) {}
+
+CExtCommonCmdHostImpl::CExtCommonCmdHostImpl(IUnknown* owner, const CommandRow* rows,
+                                             size_t count)
+    : owner_(owner) {
+  for (size_t i = 0; i < count; ++i) {
+    (rows[i].table == Table::kUI ? ui_table_ : sync_table_)[rows[i].command] = rows[i].handler;
   }
 }
 

@@ -139,6 +139,13 @@ class CExtCommonCmdHostImpl {
                        const char16_t* reply_command, const char16_t* key, TabTextGetter read,
                        bool empty_when_absent);
 
+ protected:
+  // For hosts that reuse this dispatch with command tables of their own: `rows` (static,
+  // `count` of them) fill the two tables instead of this host's commands. A derived host's
+  // handlers enter the rows cast to Handler and are only ever called on the derived object.
+  CExtCommonCmdHostImpl(IUnknown* owner, const CommandRow* rows, size_t count);
+
+ private:
   // Constant after construction.
   IUnknown* const owner_;
   std::map<std::u16string, Handler> sync_table_;

@@ -34,15 +34,8 @@ std::unique_ptr<CJsonValue> Arguments(BSTR arguments) {
 // The URL of the active tab of frame `frame_id`; "" when there is none.
 std::u16string ActiveTabUrl(LONG frame_id) {
   ComPtr<IBrowserFrameMgr> frames = FrameMgr();
-  ComPtr<IBrowserFrame> frame;
-  ComPtr<IBrowserTabContainer> tabs;
-  LONG tab_id = -1;
-  if (!frames ||
-      frames->GetFrameById(frame_id, kBrowserItemAny, frame.ReleaseAndGetAddressOf()) != S_OK ||
-      !frame || frame->GetTabContainer(tabs.ReleaseAndGetAddressOf()) != S_OK || !tabs ||
-      FAILED(tabs->GetTabId(kActiveTabIndex, &tab_id))) {
-    return u"";
-  }
+  const LONG tab_id = frames ? ActiveTabOfFrame(frames.Get(), frame_id) : -1;
+  if (tab_id == -1) return u"";
   ComPtr<IBrowserTab> tab = TabById(frames.Get(), tab_id);
   ScopedBstr url;
   if (!tab || FAILED(tab->GetUrl(url.Receive()))) return u"";

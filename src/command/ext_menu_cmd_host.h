@@ -1,3 +1,9 @@
+// IExtMenuCmdHost: how the extension manager wires itself into the menu command host, and
+// IExtMenuCmdHostBase, the selection callback the browser's popup menu object calls when the
+// user picks an entry. Both are answered at the same pointer.
+//
+// Threads: the selection comes on the UI thread; wiring happens once on the manager's thread
+// before the host is registered.
 #pragma once
 
 #include "module/class_ids.h"
@@ -5,15 +11,21 @@
 
 namespace Logic {
 
-// IExtMenuCmdHostBase: base interface, answered at the same pointer as its derived interface.
+class CExtensionMgrImpl;
+
 struct IExtMenuCmdHostBase : IUnknown {
   static constexpr IID kIID = kIID_IExtMenuCmdHostBase;
+  // 3: sends "extension.notify.ui.selectmenu" with the two ids to the extension that opened
+  // the latest menu; S_OK.
+  virtual HRESULT OnSelectMenu(LONG menu_id, LONG menu_event_id) = 0;
 };
 
-// IExtMenuCmdHost: the interface of the menu command host. Its operations (in slot order after
-// IUnknown) are declared with the behaviour that implements them.
 struct IExtMenuCmdHost : IExtMenuCmdHostBase {
   static constexpr IID kIID = kIID_IExtMenuCmdHost;
+  // 4: stores the manager (no reference: the manager owns the host and outlives it).
+  virtual HRESULT SetExtensionMgr(CExtensionMgrImpl* manager) = 0;
+  // 5: does nothing.
+  virtual HRESULT DetachExtensionMgr() = 0;
 };
 
 }  // namespace Logic

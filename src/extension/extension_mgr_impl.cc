@@ -99,52 +99,21 @@ HRESULT CExtensionMgrImpl::GetNextSequenceNumber(LONG* number) {
 HRESULT CExtensionMgrImpl::AddListener(LONG listener_id, DWORD thread_id,
                                        IExtensionMgrListener* listener,
                                        BOOL register_with_user_service) {
-  if (!listener) return E_INVALIDARG;
-  {
-    base::CAutoLock hold(listener_lock_);
-    listeners_.push_back({listener_id, thread_id, ComPtr<IExtensionMgrListener>(listener)});
+  const HRESULT hr = listeners_.Add(listener_id, thread_id, listener);
+  if (SUCCEEDED(hr) && register_with_user_service) {
+    RegisterWithUserService(kIID_IUserChangeListener, listener_id, listener, thread_id);
   }
-  if (register_with_user_service) {
-    if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
-      // The registration's result is not looked at: the listener works without it.
-      users->RegisterListener(kIID_IUserChangeListener, listener_id, listener, thread_id);
-    }
-  }
-  return S_OK;
+  return hr;
 }
 
 HRESULT CExtensionMgrImpl::AddListenerOnCallingThread(IUnknown* user_listener,
                                                       IExtensionMgrListener* listener) {
-  if (user_listener) {
-    if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
-      users->RegisterListenerOnCallingThread(kIID_IUserChangeListener, user_listener);
-    }
-  }
-  if (!listener) return E_INVALIDARG;
-  base::CAutoLock hold(listener_lock_);
-  listeners_.push_back({0, GetCurrentThreadId(), ComPtr<IExtensionMgrListener>(listener)});
-  return S_OK;
+  RegisterWithUserServiceOnCallingThread(kIID_IUserChangeListener, user_listener);
+  return listeners_.Add(0, GetCurrentThreadId(), listener);
 }
 
 HRESULT CExtensionMgrImpl::BroadcastToListeners(LONG excluded_id, const ListenerCall& call) {
-  std::vector<ListenerEntry> entries;
-  {
-    base::CAutoLock hold(listener_lock_);
-    entries = listeners_;
-  }
-  HRESULT result = S_OK;
-  const DWORD current = GetCurrentThreadId();
-  for (const ListenerEntry& entry : entries) {
-    if (excluded_id != 0 && entry.id == excluded_id) continue;
-    if (entry.thread_id == current) {
-      result = call(entry.listener.Get());
-      continue;
-    }
-    Thread::CTask* task =
-        Thread::NewFuncTask([listener = entry.listener, call] { call(listener.Get()); });
-    if (task) Thread::PostTaskToThread(entry.thread_id, task);
-  }
-  return result;
+  return listeners_.CallEach(excluded_id, call);
 }
 
 // --- Start and stop ---

@@ -37,6 +37,7 @@
 #include "base/lock.h"
 #include "base/ref_counted.h"
 #include "command/ext_common_cmd_host.h"
+#include "command/ext_menu_cmd_host.h"
 #include "extension/bk_core_table.h"
 #include "extension/dll_host_slot.h"
 #include "extension/event_listener_table.h"
@@ -44,6 +45,7 @@
 #include "extension/web_view_service.h"
 #include "platform/com.h"
 #include "process/dll_interaction_process_host.h"
+#include "thread/listener_list.h"
 
 struct IStringList;
 
@@ -368,11 +370,6 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   friend class base::CRefCountedThreadSafe<CExtensionMgrImpl>;
   ~CExtensionMgrImpl();
 
-  struct ListenerEntry {
-    LONG id;
-    DWORD thread_id;  // the owner thread, recorded at registration
-    ComPtr<IExtensionMgrListener> listener;
-  };
   using InstalledMap = std::map<std::u16string, ComPtr<IExtensionAgent>>;
 
   // The external command host `index` (0..2), created through the object factory and
@@ -381,7 +378,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
 
   // Start-up steps (extension_mgr_startup.cc).
   bool PrepareDatabase();
-  void StartCommonCmdHost();
+  void StartCommonCmdHost();  // and the menu command host after it
   void LoadInstalledExtensions();
   void RecordExtensionStatistics();
   void RegisterSkinPrefix();
@@ -453,8 +450,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   // Constant after construction, cleared by DetachOwner.
   IExtensionMgr* owner_;
 
-  mutable base::CLock listener_lock_;
-  std::vector<ListenerEntry> listeners_;  // Guarded by listener_lock_
+  Thread::CListenerList<IExtensionMgrListener> listeners_;
 
   mutable base::CLock installed_lock_;
   InstalledMap installed_;  // Guarded by installed_lock_
@@ -482,6 +478,7 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   ComPtr<IExtCmdHost> external_hosts_[3];  // Guarded by cmd_host_lock_
   // The common command host, created at the first start-up and released at uninitialize.
   ComPtr<IExtCommonCmdHost> common_cmd_host_;  // Guarded by cmd_host_lock_
+  ComPtr<IExtMenuCmdHost> menu_cmd_host_;      // Guarded by cmd_host_lock_
 
   // Background pages being created on the UI thread: extension id -> starts in flight.
   // StartExtension adds one; the created core is entered only by taking one back, and disable,

@@ -13,6 +13,7 @@
 #include "extension/bk_core_table.h"
 #include "extension/dll_host_messages.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_context_items.h"
 #include "extension/extension_db.h"
 #include "extension/extension_mgr_impl.h"
 #include "extension/extension_mgr_listener.h"
@@ -248,6 +249,7 @@ HRESULT CExtensionMgrImpl::StoreInstalled(const ComPtr<IExtensionAgent>& agent, 
   LONG state = 0;
   agent->GetState(&state);
   if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0);
+  RegisterContextMenuItems(agent.Get(), reinstall);
   return S_OK;
 }
 
@@ -303,7 +305,7 @@ HRESULT CExtensionMgrImpl::EnableExtension_BackThread(std::u16string extension_i
     // an enable never finds one under way: there is no OnDllProcessState to send here.
     StartExtension(agent.Get());
     RegisterUIPoints(agent.Get(), 0);
-    // The context-menu items are re-registered by the context-menu manager.
+    RegisterContextMenuItems(agent.Get(), false);
     RecordPluginFunction(extension_id, agent.Get(), true);
   }
   BroadcastStateChanged(extension_id, 1);
@@ -358,7 +360,7 @@ HRESULT CExtensionMgrImpl::DeleteExtension_BackThread(std::u16string extension_i
 void CExtensionMgrImpl::CloseExtensionParts(const std::u16string& extension_id) {
   _CloseTabByURL(extension_id);  // on the UI thread
   WithdrawUIPoints(extension_id, 0);
-  // The context-menu items are removed by the context-menu manager.
+  RemoveContextMenuItems(extension_id);
 }
 
 void CExtensionMgrImpl::CloseBackgroundCore(const std::u16string& extension_id) {

@@ -5,12 +5,14 @@
 
 #include "command/ext_cmd_host.h"
 #include "command/ext_common_cmd_host.h"
+#include "command/ext_menu_cmd_host.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
 #include "common/version.h"
 #include "extension/data_converter.h"
 #include "extension/extension_agent.h"
+#include "extension/extension_context_items.h"
 #include "extension/extension_db.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
@@ -81,12 +83,15 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   LoadInstalledExtensions();  // 5
   StartTracker();             // 6
   AlignUIPointsWithInstalled();  // 7
-  // 8: the context-menu manager offers no start operation yet; the tracker begins its work.
+  // 8: the context-menu manager gets the items of the running extensions and tells its
+  // listeners; then the tracker begins its work.
+  for (const auto& [id, agent] : InstalledCopy()) AddContextMenuItems(agent.Get());
+  RefreshContextMenus();
   CheckBuiltinWithTracker();
   StartGuild();                            // 9
   ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available
   ExternalCmdHost(kExternalHostStartedAtStartup);
-  StartCommonCmdHost();         // 11; the menu command host has no commands yet and is not created
+  StartCommonCmdHost();         // 11, then the menu command host after it
   RecordExtensionStatistics();  // 12
   RegisterSkinPrefix();         // 13
   Log(kLogTrace, u"DebugNoPlugin;", u"Broadcast FirstReady");  // 14
@@ -174,20 +179,35 @@ void CExtensionMgrImpl::RecordExtensionStatistics() {
   statistics->RecordAction(u"UserAction", u"UserExtensionState", 2, properties.Get());
 }
 
+// Creates a command host by the IID of `I`, attaches `manager` and registers the host's
+// IExtCmdHost; null when the class is not available (commands then find no such host).
+template <class I>
+ComPtr<I> CreateCmdHost(CExtensionMgrImpl* manager) {
+  ComPtr<I> host;
+  Util::Com::CreateObjectByIID(I::kIID, host.ReleaseAndGetVoidAddress());
+  if (!host) return nullptr;
+  host->SetExtensionMgr(manager);
+  ComPtr<IExtCmdHost> handler;
+  if (FAILED(host->QueryInterface(IExtCmdHost::kIID, handler.ReleaseAndGetVoidAddress()))) {
+    return nullptr;
+  }
+  manager->RegisterCmdHost(handler.Get());
+  return host;
+}
+
 void CExtensionMgrImpl::StartCommonCmdHost() {
+  bool have_common = false, have_menu = false;
   {
     base::CAutoLock hold(cmd_host_lock_);
-    if (common_cmd_host_) return;
+    have_common = common_cmd_host_.Get() != nullptr;
+    have_menu = menu_cmd_host_.Get() != nullptr;
   }
-  ComPtr<IExtCommonCmdHost> host;
-  Util::Com::CreateObjectByIID(IExtCommonCmdHost::kIID, host.ReleaseAndGetVoidAddress());
-  if (!host) return;  // the class is not available: commands find no common host
-  host->SetExtensionMgr(this);
-  ComPtr<IExtCmdHost> handler;
-  if (FAILED(host->QueryInterface(IExtCmdHost::kIID, handler.ReleaseAndGetVoidAddress()))) return;
-  RegisterCmdHost(handler.Get());
+  // The common host is registered first, so that it is offered each command first.
+  ComPtr<IExtCommonCmdHost> common = have_common ? nullptr : CreateCmdHost<IExtCommonCmdHost>(this);
+  ComPtr<IExtMenuCmdHost> menu = have_menu ? nullptr : CreateCmdHost<IExtMenuCmdHost>(this);
   base::CAutoLock hold(cmd_host_lock_);
-  common_cmd_host_ = std::move(host);
+  if (common) common_cmd_host_ = std::move(common);
+  if (menu) menu_cmd_host_ = std::move(menu);
 }
 
 void CExtensionMgrImpl::StartTracker() {
@@ -304,10 +324,12 @@ void CExtensionMgrImpl::UnInitialize_BackThread() {
   std::vector<ComPtr<IExtCmdHost>> hosts;
   ComPtr<IExtCmdHost> external[3];
   ComPtr<IExtCommonCmdHost> common;
+  ComPtr<IExtMenuCmdHost> menu;
   {
     base::CAutoLock hold(cmd_host_lock_);
     hosts.swap(cmd_hosts_);
     common = std::move(common_cmd_host_);
+    menu = std::move(menu_cmd_host_);
     for (int i = 0; i < 3; ++i) external[i] = std::move(external_hosts_[i]);
   }
   // The extension-DLL process ends here: the shutdown message, the channel closed, the child

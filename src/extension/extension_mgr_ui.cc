@@ -140,7 +140,8 @@ void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag) {
       !description) {
     return;  // the browser offers no description object: the extension has no buttons
   }
-  // The extension's context-menu items are added by the context-menu manager.
+  // Its context-menu items are entered beside the description, by the same callers
+  // (extension_context_items.h), so that an extension without buttons still gets its items.
   agent->RegisterAccelerator();  // posted to the UI thread
   ui->RegisterDescription(description.Get(), flag);
 }

@@ -52,6 +52,21 @@ ComPtr<IUserServiceManager> GetUserServiceManager() {
   return service;
 }
 
+void RegisterWithUserService(REFIID listener_iid, LONG listener_id, IUnknown* listener,
+                             DWORD thread_id) {
+  if (!listener) return;
+  if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
+    users->RegisterListener(listener_iid, listener_id, listener, thread_id);
+  }
+}
+
+void RegisterWithUserServiceOnCallingThread(REFIID listener_iid, IUnknown* listener) {
+  if (!listener) return;
+  if (ComPtr<IUserServiceManager> users = GetUserServiceManager()) {
+    users->RegisterListenerOnCallingThread(listener_iid, listener);
+  }
+}
+
 namespace {
 template <class I>
 ComPtr<I> GetServiceQuietly() {

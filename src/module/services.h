@@ -42,6 +42,12 @@ ComPtr<IExtensionMgr> GetExtensionMgr();
 ComPtr<IExtensionContextMenuMgr> GetExtensionContextMenuMgr();
 ComPtr<ILogicGlobalService> GetLogicGlobalService();
 ComPtr<IUserServiceManager> GetUserServiceManager();
+// Registers `listener` (skipped when null) with the user service under `listener_iid`, to be
+// called on `thread_id`, or on the calling thread. Without the service nothing is registered
+// (after its log line); the service's answer is not looked at, the listener works without it.
+void RegisterWithUserService(REFIID listener_iid, LONG listener_id, IUnknown* listener,
+                             DWORD thread_id);
+void RegisterWithUserServiceOnCallingThread(REFIID listener_iid, IUnknown* listener);
 // Optional services whose absence is part of normal operation: looked up without a failure
 // line.
 ComPtr<IDatabaseService> GetDatabaseService();

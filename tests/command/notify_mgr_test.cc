@@ -70,14 +70,7 @@ void WriteSiblings(const std::string& dir) {
   Logic::ResetPathCachesForTesting();
 }
 
-class Arg {  // a BSTR for the length of one call
- public:
-  explicit Arg(std::u16string_view text) : bstr_(text) {}
-  operator BSTR() const { return bstr_.Get(); }
-
- private:
-  halcy::ScopedBstr bstr_;
-};
+using extension_testing::Arg;
 
 class NotifyMgrTest : public ::testing::Test {
  protected:

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/bstr.h"
 #include "platform/string_list.h"
 #include "support/temp_env.h"
 
@@ -20,6 +22,16 @@ std::string MakeBmp(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8
 
 // A browser installation (HALCY_BROWSER_DIR) whose string table says "IDS_EXTENSION_UNKNOWN" is
 // "(unknown)", and an application-data folder (HALCY_APPDATA); the path caches are reset.
+// A BSTR for the length of one call: Method(Arg(u"text")).
+class Arg {
+ public:
+  explicit Arg(std::u16string_view text) : bstr_(text) {}
+  operator BSTR() const { return bstr_.Get(); }  // NOLINT: used where a BSTR goes
+
+ private:
+  halcy::ScopedBstr bstr_;
+};
+
 class BrowserEnvironment {
  public:
   BrowserEnvironment();

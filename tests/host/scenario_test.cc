@@ -65,8 +65,10 @@ bool UiCallIs(const std::string& line, std::initializer_list<const char*> names)
   return false;
 }
 
-std::string CoreNotify(const std::string& event, const std::string& details) {
-  return "{\"to\":\"pagenotes\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
+std::string CoreNotify(const std::string& event, const std::string& details,
+                       const std::string& to = "pagenotes") {
+  return "{\"to\":\"" + to +
+         "\",\"via\":\"core\",\"name\":\"hcbrowser.extension.notify\","
          "\"payload\":\"{ \\\"result\\\":\\\"ok\\\", \\\"content\\\":{\\\"eventname\\\":\\\"" +
          event + "\\\", \\\"eventdetails\\\":" + details + "}}\"}";
 }
@@ -114,7 +116,7 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
       {"login.logout", R"({\r\n\"userid\":\"u1\",\"user\":\"bob\"})"},
   };
   auto lines = ByReceiver(out);
-  EXPECT_EQ(2u, lines.size()) << out;
+  EXPECT_EQ(3u, lines.size()) << out;
   // weatherdesk's library is loaded first; the answer to the command it sends on the named
   // event comes last (the scenario's end waits for the extension process to be on its channel).
   ASSERT_EQ(lines["dll"].size(), std::size(notices) + 4) << out;
@@ -124,6 +126,8 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
             lines["dll"].back());
   lines["dll"].pop_back();
   ASSERT_EQ(std::size(notices), lines["pagenotes"].size()) << out;
+  // translatebar's background page hears the same browser notifications as pagenotes'.
+  ASSERT_EQ(std::size(notices), lines["translatebar"].size()) << out;
   EXPECT_EQ(kWeatherdeskLoad, lines["dll"][0]);
   lines["dll"].erase(lines["dll"].begin());
   EXPECT_EQ(R"({"to":"dll","type":"0x07000007","params":[]})", lines["dll"][0]);
@@ -133,6 +137,7 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
                   notices[i].second + "\"]}",
               lines["dll"][i + 1]);
     EXPECT_EQ(CoreNotify(event, notices[i].second), lines["pagenotes"][i]);
+    EXPECT_EQ(CoreNotify(event, notices[i].second, "translatebar"), lines["translatebar"][i]);
   }
   // A named event with an empty payload goes to the DLL host alone, as an empty string.
   EXPECT_EQ(R"({"to":"dll","type":"0x07000008","params":["weather.update",""]})",
@@ -142,7 +147,9 @@ TEST_F(ScenarioTest, BrowserEventsReachTheDllHostAndTheBackgroundPageInOrder) {
 // The shipped tour plays to the end: its three queries are answered to pagenotes, the command of
 // a group it lacks ("global") is answered by nobody, the front end's command makes the round
 // trip, and its background page opens a popup, shows a bubble and navigates a tab. A query from
-// translatebar, which lacks the "utility" group, reaches no host at all.
+// translatebar, which lacks the "utility" group, reaches no host at all. translatebar opens its
+// menu over its menu window, the pick reaches its background page, and its two context-menu
+// items are listed.
 TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   const std::string tour = testing_support::ReadFileOrEmpty(PLEXORE_TOUR);
   ASSERT_FALSE(tour.empty());
@@ -187,7 +194,9 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
       ui.push_back(line);
     }
   }
-  ASSERT_EQ(15u, ui.size()) << out;
+  // pagenotes' eleven lines come first (the tour waits after them), then weatherdesk's four;
+  // translatebar's menu follows.
+  ASSERT_GE(ui.size(), 15u) << out;
   EXPECT_EQ(std::vector<std::string>({R"({"to":"ui","call":"SetOwnerFrame","args":[5001,1]})",
                                       R"({"to":"ui","call":"SetMainWindow","args":[5001,1]})",
                                       R"({"to":"ui","call":"SetSize","args":[5001,320,240]})",
@@ -215,7 +224,7 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
           R"x({"to":"ui","call":"StartSnapshot","args":[12,0,")x" + png + R"x("]})x",
           R"x({"to":"ui","call":"PostCommand","args":[)x"
           R"x("185A0831-E83A-4a49-A9FE-2632A7D59888","weatherdesk",1,0,"forecast-shown"]})x"}),
-      std::vector<std::string>(ui.begin() + 11, ui.end()));
+      std::vector<std::string>(ui.begin() + 11, ui.begin() + 15));
   std::vector<std::string> page_answers;
   for (const std::string& line : lines["dll"]) {
     if (line.find(R"("0x0700000D")") != std::string::npos ||
@@ -233,13 +242,47 @@ TEST_F(ScenarioTest, ShippedTourPlaysToTheEnd) {
   const std::string bytes =
       testing_support::ReadFileOrEmpty(dir_.path() + png.substr(std::string("ROOT").size()));
   EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), bytes.substr(0, 8));
-  EXPECT_EQ(4u, lines.size()) << "only the DLL host, pagenotes, the front end and the UI hear: "
+  std::vector<std::string> picks;
+  for (const std::string& line : lines["translatebar"]) {
+    if (line.find("ui.selectmenu") != std::string::npos) picks.push_back(line);
+  }
+  EXPECT_EQ(std::vector<std::string>{CoreNotify("extension.notify.ui.selectmenu",
+                                                R"({\t\t\t\t\t\t  \"menuid\":\"2\",)"
+                                                R"(\t\t\t\t\t\t  \"menueventid\":\"1\")"
+                                                R"(\t\t\t\t\t\t  })",
+                                                "translatebar")},
+            picks);
+  // The menu is placed against translatebar's menu window, and the page of frame 1's active tab
+  // (weatherdesk's page, opened last) hears that a menu opened over it.
+  for (const char* shown : {R"({"to":"ui","call":"Show","args":[100,80,500,380,0]})",
+                            R"({"to":"ui","call":"OnExtensionMenuShown","args":[12]})"}) {
+    EXPECT_NE(std::find(lines["ui"].begin(), lines["ui"].end(), shown), lines["ui"].end())
+        << shown << "\n"
+        << out;
+  }
+  const std::string item = R"({\"condition\":\"%s\",\"contexttype\":\"%s\",)"
+                           R"(\"extid\":\"translatebar\",\"iconpath\":\"icon.png\",)"
+                           R"(\"menuid\":\"%s\",\"text\":\"%s\"})";
+  auto fill = [&](const char* condition, const char* menu_id, const char* text) {
+    std::string filled = item;
+    for (const char* value : {condition, condition, menu_id, text}) {
+      filled.replace(filled.find("%s"), 2, value);
+    }
+    return filled;
+  };
+  EXPECT_EQ(std::vector<std::string>{R"({"to":"contextmenu","json":"[)" +
+                                     fill("selection", "0", "Translate selection") + "," +
+                                     fill("page", "1", "Translate this page") + R"(]"})"},
+            lines["contextmenu"]);
+  EXPECT_EQ(6u, lines.size()) << "the DLL host, two background pages, the front end, the "
+                                 "browser's UI and its context menus hear: "
                               << out;
 }
 
 // translatebar's toolbar button, its menu and its accelerator: the click and the menu click go
-// to the extension process (translatebar has no background page), and the key press reaches it
-// as the accelerator notification once the new frame carries the accelerator.
+// to its background page as browser-action events, and the key press reaches it as the
+// accelerator notification once the new frame carries the accelerator. (The same clicks for a
+// library extension go out as IPC messages: ui_points_test.)
 TEST_F(ScenarioTest, ClicksAndKeysReachTheExtensionThatOwnsThem) {
   std::string out;
   ASSERT_EQ(0, Play(R"({"op":"frame","id":1}
@@ -253,17 +296,20 @@ TEST_F(ScenarioTest, ClicksAndKeysReachTheExtensionThatOwnsThem) {
       << out;
   auto lines = ByReceiver(out, true);
   std::vector<std::string> translatebar;
-  for (const std::string& line : lines["dll"]) {
-    if (line.find("\"translatebar\"") != std::string::npos) translatebar.push_back(line);
+  for (const std::string& line : lines["translatebar"]) {
+    if (line.find("framecreate") == std::string::npos) translatebar.push_back(line);
   }
+  // The accelerator's details are the browser's empty text, inserted as they are.
   EXPECT_EQ((std::vector<std::string>{
-                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
-                R"("extension.notify.ui.click","{\"frame\":\"1\", \"LButton\":\"0\",)"
-                R"(\"extpt\":\"toolbarui\", \"url\":\"http://a/\", \"tab_id\":\"11\", )"
-                R"(\"btnname\":\"b\"}",0]})",
-                R"({"to":"dll","type":"0x07000006","params":["translatebar",2,1,2]})",
-                R"({"to":"dll","type":"0x07000011","params":["translatebar",0,)"
-                R"("extension.notify.utility.accelerator","",0]})"}),
+                CoreNotify("browserAction.onClicked",
+                           R"({\"frame\":\"1\", \"LButton\":\"0\",\"extpt\":\"toolbarui\", )"
+                           R"(\"url\":\"http://a/\", \"tab_id\":\"11\", \"btnname\":\"b\"})",
+                           "translatebar"),
+                CoreNotify("browserAction.onMenuClicked",
+                           R"({\"frame\":\"1\",\"tabid\":\"0\",\"extpt\":\"appui\", )"
+                           R"(\"menuID\":\"2\"})",
+                           "translatebar"),
+                CoreNotify("extension.notify.utility.accelerator", "", "translatebar")}),
             translatebar)
       << out;
   EXPECT_NE(std::string::npos,
@@ -284,6 +330,8 @@ TEST_F(ScenarioTest, ABadLineStopsTheRunWithExitTwoNamingIt) {
        "\"point\" names no extension point"},
       {R"({"op":"menuclick","ext":"x","point":"toolbarui","frame":1})", "\"menu\" must be"},
       {R"({"op":"key"})", "\"keys\" must be a string"},
+      {R"({"op":"selectmenu","menu":1,"event":2})", "no menu was shown"},
+      {R"({"op":"selectmenu","menu":1})", "\"event\" must be an integer"},
   };
   for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);
