@@ -25,6 +25,8 @@ void CUiCallLog::SetWriter(LineWriter writer) {
 }
 
 void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!writer_) return;  // nobody reads the lines: nothing to format
   std::string line = "{\"to\":\"ui\",\"call\":\"";
   line += call;
   line += "\",\"args\":[";
@@ -35,8 +37,7 @@ void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
     line += arg.json();
   }
   line += "]}";
-  std::lock_guard<std::mutex> hold(lock_);
-  if (writer_) writer_(line);
+  writer_(line);
 }
 
 }  // namespace host
