@@ -105,12 +105,12 @@ struct DeclaredPoint {
 // other than a regular file, is emptied instead (and logged once); a missing file is still
 // named, for the browser to find missing.
 std::u16string PointText(DeclaredPoint&& declared, const std::u16string& id,
-                         const std::u16string& directory) {
+                         const std::u16string& directory, halcy::DirectoryProbe* probe) {
   std::vector<Replacement> replacements;
   std::vector<const IconPath*> refused;
   for (const IconPath& icon : declared.icons) {
     const std::u16string key = std::u16string(declared.key) + u"/" + icon.group + u"/" + icon.name;
-    if (!CheckManifestFile({u"ext;", id, directory, key, icon.path}, nullptr)) {
+    if (!CheckManifestFile({u"ext;", id, directory, key, icon.path}, nullptr, probe)) {
       refused.push_back(&icon);
       continue;
     }
@@ -165,8 +165,9 @@ std::vector<std::pair<std::u16string, std::u16string>> CExtension::BuildUIPoints
     }
   }
   std::vector<std::pair<std::u16string, std::u16string>> points;
+  halcy::DirectoryProbe probe(base);  // every icon of every point is below it
   for (DeclaredPoint& point : declared) {
-    std::u16string text = PointText(std::move(point), id, base);
+    std::u16string text = PointText(std::move(point), id, base, &probe);
     if (!text.empty()) points.emplace_back(point.identifier, std::move(text));
   }
   return points;
