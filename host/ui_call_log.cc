@@ -24,6 +24,11 @@ void CUiCallLog::SetWriter(LineWriter writer) {
   writer_ = std::move(writer);
 }
 
+bool CUiCallLog::HasWriter() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return static_cast<bool>(writer_);
+}
+
 void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!writer_) return;  // nobody reads the lines: nothing to format

@@ -59,6 +59,8 @@ class CUiCallLog {
   // Replaces the writer (an empty one drops the lines); returns when no call uses the old one.
   void SetWriter(LineWriter writer);
   void Record(std::string_view call, const std::vector<UiArg>& args);
+  // Whether lines are written now: a caller with costly arguments may skip Record without one.
+  bool HasWriter();
 
  private:
   std::mutex lock_;
