@@ -8,7 +8,9 @@
 //                  paths made absolute and registered, every accelerator posted to the UI thread
 //
 // The ratio of the two is the price of the UI. The counters say how many extensions and points
-// the browser's UI extension-point manager held at OnFirstReady.
+// the browser's UI extension-point manager held at OnFirstReady, and how many items the context
+// menu manager had. Each start-up gets a new context menu manager (outside the timing), as each
+// browser session publishes its own, so that no start-up finds the items of the one before.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -17,14 +19,19 @@
 #include <string>
 
 #include "bench_browser.h"
+#include "command/extension_context_menu_mgr.h"
 #include "common/paths.h"
 #include "extension/extension_mgr.h"
 #include "host/browser_thread.h"
 #include "host/extension_store.h"
 #include "host/host_services.h"
 #include "host/ui_ext_points.h"
+#include "json/json_reader.h"
+#include "json/json_value.h"
 #include "module/module.h"
+#include "platform/bstr.h"
 #include "platform/com_object.h"
+#include "platform/object_factory.h"
 #include "platform/strings.h"
 #include "thread/thread_service.h"
 
@@ -51,7 +58,12 @@ struct TwoFormBrowser {
   void UseForm(int with_ui) {
     setenv("HALCY_APPDATA", FormRoot(with_ui).c_str(), 1);
     Logic::ResetPathCachesForTesting();
+    context_menus = halcy::MakeComObject<Logic::CCoExtensionContextMenuMgr>();
+    if (!context_menus) abort();
+    halcy::SetService(Logic::IExtensionContextMenuMgr::kIID,
+                      static_cast<Logic::IExtensionContextMenuMgr*>(context_menus.Get()));
   }
+  ComPtr<Logic::CCoExtensionContextMenuMgr> context_menus;
 };
 
 void WriteForm(const TwoFormBrowser& browser, int with_ui) {
@@ -88,19 +100,30 @@ void CountRegistered(TwoFormBrowser& browser, double* extensions, double* points
   }
 }
 
+// The items in the context menu manager's menu JSON (an array of items).
+double CountMenuItems(TwoFormBrowser& browser) {
+  halcy::ScopedBstr json;
+  if (FAILED(browser.context_menus->GetMenuJson(json.Receive()))) return -1;
+  std::unique_ptr<Logic::CJsonValue> items = Logic::ParseJson(std::u16string(json.View()));
+  return items && items->IsArray() ? static_cast<double>(items->GetArray().size()) : -1;
+}
+
 void BM_StartUp(benchmark::State& state) {
   TwoFormBrowser& browser = TheTwoFormBrowser();
-  double registered = 0, points = 0;
+  double registered = 0, points = 0, menu_items = 0;
   for (auto _ : state) {
     state.PauseTiming();
     browser.UseForm(static_cast<int>(state.range(0)));
     state.ResumeTiming();
-    bench_support::TimeFirstSwitchUser(
-        state, browser.ui_thread(),
-        [&](bench_support::ReadyListener*) { CountRegistered(browser, &registered, &points); });
+    bench_support::TimeFirstSwitchUser(state, browser.ui_thread(),
+                                       [&](bench_support::ReadyListener*) {
+                                         CountRegistered(browser, &registered, &points);
+                                         menu_items = CountMenuItems(browser);
+                                       });
   }
   state.counters["registered"] = registered;
   state.counters["points"] = points;
+  state.counters["menuitems"] = menu_items;
 }
 BENCHMARK(BM_StartUp)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

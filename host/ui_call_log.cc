@@ -24,7 +24,14 @@ void CUiCallLog::SetWriter(LineWriter writer) {
   writer_ = std::move(writer);
 }
 
+bool CUiCallLog::HasWriter() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return static_cast<bool>(writer_);
+}
+
 void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!writer_) return;  // nobody reads the lines: nothing to format
   std::string line = "{\"to\":\"ui\",\"call\":\"";
   line += call;
   line += "\",\"args\":[";
@@ -35,8 +42,7 @@ void CUiCallLog::Record(std::string_view call, const std::vector<UiArg>& args) {
     line += arg.json();
   }
   line += "]}";
-  std::lock_guard<std::mutex> hold(lock_);
-  if (writer_) writer_(line);
+  writer_(line);
 }
 
 }  // namespace host

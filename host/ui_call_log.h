@@ -32,17 +32,21 @@ inline int64_t HandleArg(void* handle) {
 }
 
 // One argument of a recorded call: a number or a string (a null string is written as "").
+// It keeps the value as given; the JSON form is made only when a line is written, so that a
+// log without a writer costs a copy and no formatting.
 class UiArg {
  public:
-  UiArg(int64_t number) : json_(std::to_string(number)) {}  // NOLINT: implicit by design
+  UiArg(int64_t number) : number_(number), is_text_(false) {}  // NOLINT: implicit by design
   UiArg(int number) : UiArg(static_cast<int64_t>(number)) {}
-  UiArg(const char16_t* text) : json_(JsonQuoted(text ? text : u"")) {}
-  UiArg(std::u16string_view text) : json_(JsonQuoted(text)) {}
-  UiArg(const std::u16string& text) : json_(JsonQuoted(text)) {}
-  const std::string& json() const { return json_; }
+  UiArg(const char16_t* text) : text_(text ? text : u"") {}
+  UiArg(std::u16string_view text) : text_(text) {}
+  UiArg(const std::u16string& text) : text_(text) {}
+  std::string json() const { return is_text_ ? JsonQuoted(text_) : std::to_string(number_); }
 
  private:
-  std::string json_;
+  std::u16string text_;
+  int64_t number_ = 0;
+  bool is_text_ = true;
 };
 
 class CUiCallLog {
@@ -55,6 +59,8 @@ class CUiCallLog {
   // Replaces the writer (an empty one drops the lines); returns when no call uses the old one.
   void SetWriter(LineWriter writer);
   void Record(std::string_view call, const std::vector<UiArg>& args);
+  // Whether lines are written now: a caller with costly arguments may skip Record without one.
+  bool HasWriter();
 
  private:
   std::mutex lock_;

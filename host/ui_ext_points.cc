@@ -125,12 +125,17 @@ HRESULT CUIExtPtMgr::RegisterDescription(IUnknown* description, LONG flag) {
     points[std::u16string(point.View())] = std::u16string(json.View());
   }
   const std::u16string extension_id(id.View());
+  // The points are moved into the table; the lines, written after it, need a copy only when
+  // someone reads them (a writer set during this call may see the first line alone).
+  const int registered = static_cast<int>(points.size());
+  const std::map<std::u16string, std::u16string> logged =
+      log_->HasWriter() ? points : std::map<std::u16string, std::u16string>();
   {
     std::lock_guard<std::mutex> hold(lock_);
-    registrations_[extension_id] = points;  // a new description replaces the old one
+    registrations_[extension_id] = std::move(points);  // a new description replaces the old one
   }
-  log_->Record("RegisterDescription", {extension_id, static_cast<int>(points.size()), flag});
-  for (const auto& [point, json] : points) log_->Record("AddPoint", {extension_id, point, json});
+  log_->Record("RegisterDescription", {extension_id, registered, flag});
+  for (const auto& [point, json] : logged) log_->Record("AddPoint", {extension_id, point, json});
   return S_OK;
 }
 

@@ -17,9 +17,13 @@ namespace {
 // Listener ids are unique across every manager object of the module.
 std::atomic<ULONG> g_next_listener_id{0};
 
-void AddMember(CJsonValue::Object* object, const char16_t* key, const std::u16string& value) {
-  (*object)[key] = std::make_unique<CJsonValue>(value);
-}
+// The members of an item's JSON object, in key order (the order the JSON writer puts them in).
+template <class Item>
+constexpr std::pair<const char16_t*, std::u16string Item::*> kItemMembers[] = {
+    {u"condition", &Item::condition}, {u"contexttype", &Item::contexttype},
+    {u"extid", &Item::extid},         {u"iconpath", &Item::iconpath},
+    {u"menuid", &Item::menuid},       {u"text", &Item::text},
+};
 
 }  // namespace
 
@@ -67,23 +71,31 @@ HRESULT CCoExtensionContextMenuMgr::RemoveExtensionItems(BSTR extid) {
 }
 
 std::u16string CCoExtensionContextMenuMgr::BuildMenuJson() {
-  CJsonValue::Array items;
+  // Written straight out, in the form ToJsonString gives an array of such objects (no spaces,
+  // members in key order, strings escaped by AppendJsonEscaped): a tree of every item's six
+  // strings, made only to be written and freed, costs more than the text.
+  std::u16string json = u"[";
   std::lock_guard<std::mutex> hold(store_lock_);
   for (const auto& [extid, menus] : store_) {
     for (const auto& [menuid, list] : menus) {
       for (const Item& item : list) {
-        CJsonValue::Object object;
-        AddMember(&object, u"extid", item.extid);
-        AddMember(&object, u"menuid", item.menuid);
-        AddMember(&object, u"condition", item.condition);
-        AddMember(&object, u"text", item.text);
-        AddMember(&object, u"contexttype", item.contexttype);
-        AddMember(&object, u"iconpath", item.iconpath);
-        items.push_back(std::make_unique<CJsonValue>(std::move(object)));
+        if (json.size() > 1) json += u',';
+        char16_t separator = u'{';
+        for (const auto& [key, member] : kItemMembers<Item>) {
+          json += separator;
+          separator = u',';
+          json += u'"';
+          json += key;
+          json += u"\":\"";
+          AppendJsonEscaped(item.*member, &json);
+          json += u'"';
+        }
+        json += u'}';
       }
     }
   }
-  return ToJsonString(CJsonValue(std::move(items)));
+  json += u']';
+  return json;
 }
 
 HRESULT CCoExtensionContextMenuMgr::GetMenuJson(BSTR* menu_json) {

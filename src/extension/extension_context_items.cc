@@ -59,13 +59,14 @@ bool IsRunning(IExtensionAgent* agent) {
 
 }  // namespace
 
-void AddContextMenuItems(IExtensionAgent* agent) {
+void AddContextMenuItems(IExtensionAgent* agent, IExtensionContextMenuMgr* manager) {
   if (!IsRunning(agent)) return;
   const std::u16string declared = AgentText(agent, &IExtensionAgent::GetContextMenu);
   if (declared.empty()) return;
   std::unique_ptr<CJsonValue> items = ParseJson(declared);
   if (!items || !items->IsArray()) return;
-  ComPtr<IExtensionContextMenuMgr> menus = GetExtensionContextMenuMgr();
+  ComPtr<IExtensionContextMenuMgr> menus(manager);
+  if (!menus) menus = GetExtensionContextMenuMgr();
   if (!menus) return;
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
   size_t position = 0;

@@ -17,9 +17,12 @@
 namespace Logic {
 
 struct IExtensionAgent;
+struct IExtensionContextMenuMgr;
 
-// Adds the items of `agent` (nothing unless its state is 1 or 2); no refresh.
-void AddContextMenuItems(IExtensionAgent* agent);
+// Adds the items of `agent` (nothing unless its state is 1 or 2); no refresh. `menus`, when
+// given, is the manager to use (a caller adding many extensions looks it up once); otherwise it
+// is looked up.
+void AddContextMenuItems(IExtensionAgent* agent, IExtensionContextMenuMgr* menus = nullptr);
 // Puts the items of `agent` in (first taking out what it had when `replace`), then refreshes.
 void RegisterContextMenuItems(IExtensionAgent* agent, bool replace);
 // Takes every item of the extension out; the manager refreshes its listeners.

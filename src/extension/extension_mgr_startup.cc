@@ -6,6 +6,7 @@
 #include "command/ext_cmd_host.h"
 #include "command/ext_common_cmd_host.h"
 #include "command/ext_menu_cmd_host.h"
+#include "command/extension_context_menu_mgr.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
@@ -79,14 +80,17 @@ void CExtensionMgrImpl::SwitchUser_BackThread(std::u16string user_name, LONG use
   // The extension-DLL process starts before the extensions do, so that the libraries loaded in
   // step 5 wait in its queue for the child's hello.
   StartDllProcessHost();
-  started_.store(true);       // the web-page operations take requests from here on
-  LoadInstalledExtensions();  // 5
-  StartTracker();             // 6
+  started_.store(true);          // the web-page operations take requests from here on
+  LoadInstalledExtensions();     // 5
+  StartTracker();                // 6
   AlignUIPointsWithInstalled();  // 7
   // 8: the context-menu manager gets the items of the running extensions and tells its
   // listeners; then the tracker begins its work.
-  for (const auto& [id, agent] : InstalledCopy()) AddContextMenuItems(agent.Get());
-  RefreshContextMenus();
+  // The manager is looked up once for all of them; without one there is nothing to add to.
+  if (ComPtr<IExtensionContextMenuMgr> menus = GetExtensionContextMenuMgr()) {
+    for (const auto& [id, agent] : InstalledCopy()) AddContextMenuItems(agent.Get(), menus.Get());
+    menus->Refresh();
+  }
   CheckBuiltinWithTracker();
   StartGuild();                            // 9
   ExternalCmdHost(kExternalHostOfSlot16);  // 10: absent when the class is not available

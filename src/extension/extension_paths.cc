@@ -70,13 +70,14 @@ std::u16string_view RefusalReason(halcy::FileBelow found) {
   return u"it cannot be read";
 }
 
-bool CheckManifestFile(const ManifestPath& path, bool* exists) {
+bool CheckManifestFile(const ManifestPath& path, bool* exists, halcy::DirectoryProbe* probe) {
   if (exists) *exists = false;
   if (!IsPathInsideExtension(path.path)) {
     LogRefusedManifestPath(path, RefusalReason(halcy::FileBelow::kBadPath));
     return false;
   }
-  const halcy::FileBelow found = halcy::ProbeFileBelow(path.directory, path.path);
+  const halcy::FileBelow found =
+      probe ? probe->Probe(path.path) : halcy::ProbeFileBelow(path.directory, path.path);
   const std::u16string_view reason = RefusalReason(found);
   if (!reason.empty()) {
     LogRefusedManifestPath(path, reason);

@@ -59,6 +59,8 @@ std::u16string_view RefusalReason(halcy::FileBelow found);
 // it: false, after one log line, for a path that leaves the directory, a symbolic link on the
 // way, or something other than a regular file. A missing file passes; `*exists` (when given)
 // tells the two apart.
-bool CheckManifestFile(const ManifestPath& path, bool* exists);
+// `probe`, when given, is `path.directory` opened once for several checks.
+bool CheckManifestFile(const ManifestPath& path, bool* exists,
+                       halcy::DirectoryProbe* probe = nullptr);
 
 }  // namespace Logic

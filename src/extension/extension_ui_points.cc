@@ -55,13 +55,25 @@ std::vector<IconPath> IconPaths(const CJsonValue& point, std::u16string_view key
 }
 
 // Replaces every occurrence of each `from` in one pass, longest match first, so that a
-// replacement is never itself replaced again.
-std::u16string ReplaceEach(const std::u16string& text, std::vector<Replacement> replacements) {
-  std::sort(
+// replacement is never itself replaced again. Text between possible matches is copied in runs:
+// only a position holding the first code unit of some `from` is compared.
+std::u16string ReplaceEach(std::u16string text, std::vector<Replacement> replacements) {
+  std::erase_if(replacements, [](const Replacement& r) { return r.from.empty(); });
+  if (replacements.empty()) return text;
+  std::stable_sort(
       replacements.begin(), replacements.end(),
       [](const Replacement& a, const Replacement& b) { return a.from.size() > b.from.size(); });
+  std::u16string starts;
+  for (const Replacement& r : replacements) {
+    if (starts.find(r.from[0]) == std::u16string::npos) starts.push_back(r.from[0]);
+  }
   std::u16string out;
+  out.reserve(text.size() + text.size() / 2);
   for (size_t i = 0; i < text.size();) {
+    const size_t next = std::min(text.find_first_of(starts, i), text.size());
+    out.append(text, i, next - i);
+    i = next;
+    if (i == text.size()) break;
     const Replacement* hit = nullptr;
     for (const Replacement& r : replacements) {
       if (text.compare(i, r.from.size(), r.from) == 0) {
@@ -92,13 +104,13 @@ struct DeclaredPoint {
 // backslash). An icon path that leaves the directory, or leads through a link or to something
 // other than a regular file, is emptied instead (and logged once); a missing file is still
 // named, for the browser to find missing.
-std::u16string PointText(const DeclaredPoint& declared, const std::u16string& id,
-                         const std::u16string& directory) {
+std::u16string PointText(DeclaredPoint&& declared, const std::u16string& id,
+                         const std::u16string& directory, halcy::DirectoryProbe* probe) {
   std::vector<Replacement> replacements;
   std::vector<const IconPath*> refused;
   for (const IconPath& icon : declared.icons) {
     const std::u16string key = std::u16string(declared.key) + u"/" + icon.group + u"/" + icon.name;
-    if (!CheckManifestFile({u"ext;", id, directory, key, icon.path}, nullptr)) {
+    if (!CheckManifestFile({u"ext;", id, directory, key, icon.path}, nullptr, probe)) {
       refused.push_back(&icon);
       continue;
     }
@@ -107,7 +119,7 @@ std::u16string PointText(const DeclaredPoint& declared, const std::u16string& id
     r.to = EscapeJsonText(directory + icon.path);
     replacements.push_back(std::move(r));
   }
-  std::u16string text = declared.text;
+  std::u16string text = std::move(declared.text);
   if (!refused.empty()) {
     // Emptied in the tree, not replaced in the text: a refused path may be anything, even text
     // that also occurs in the point's structure.
@@ -120,7 +132,7 @@ std::u16string PointText(const DeclaredPoint& declared, const std::u16string& id
     }
     text = ToJsonString(*point);
   }
-  return ReplaceEach(text, std::move(replacements));
+  return ReplaceEach(std::move(text), std::move(replacements));
 }
 
 std::u16string NormaliseDirectory(std::u16string_view directory) {
@@ -153,8 +165,9 @@ std::vector<std::pair<std::u16string, std::u16string>> CExtension::BuildUIPoints
     }
   }
   std::vector<std::pair<std::u16string, std::u16string>> points;
-  for (const DeclaredPoint& point : declared) {
-    std::u16string text = PointText(point, id, base);
+  halcy::DirectoryProbe probe(base);  // every icon of every point is below it
+  for (DeclaredPoint& point : declared) {
+    std::u16string text = PointText(std::move(point), id, base, &probe);
     if (!text.empty()) points.emplace_back(point.identifier, std::move(text));
   }
   return points;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -23,6 +24,7 @@ class ScopedFd {
   ScopedFd& operator=(const ScopedFd&) = delete;
 
   int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
   void Reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -62,40 +64,55 @@ FileBelow FromErrno(int error) {
   }
 }
 
-// Opens `directory` and each directory component of `relative` but the last, without following
-// a link below `directory`, and reads the last component's own status. On kRegularFile (and on
-// kNotRegularFile and kSymbolicLink for that last component) `*parent` holds the directory
-// that contains it and `*name` its name.
-FileBelow Walk(std::u16string_view directory, std::u16string_view relative, ScopedFd* parent,
-               std::string* name, struct stat* st) {
-  std::vector<std::string> components;
-  if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
-  parent->Reset(::open(ToNativePath(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (parent->get() < 0) return FromErrno(errno);
+// Opens each directory component of `components` but the last below the open directory `top`,
+// without following a link, and reads the last component's own status. `*at` is left naming the
+// directory that contains the last component reached: `top` itself, or the one `*below` owns.
+FileBelow WalkFrom(int top, const std::vector<std::string>& components, ScopedFd* below, int* at,
+                   std::string* name, struct stat* st) {
+  *at = top;
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     // O_DIRECTORY makes a FIFO or device on the way fail the lookup before it is opened.
-    const int next = ::openat(parent->get(), components[i].c_str(),
+    const int next = ::openat(*at, components[i].c_str(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (next < 0) {
       // With O_DIRECTORY a link may be reported as "not a directory" rather than as a link:
       // look at what is there.
       const int error = errno;
       struct stat link;
-      if (::fstatat(parent->get(), components[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+      if (::fstatat(*at, components[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISLNK(link.st_mode)) {
         return FileBelow::kSymbolicLink;
       }
       return FromErrno(error);
     }
-    parent->Reset(next);
+    below->Reset(next);
+    *at = next;
   }
   *name = components.back();
-  if (::fstatat(parent->get(), name->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return FromErrno(errno);
-  }
+  if (::fstatat(*at, name->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
   if (S_ISLNK(st->st_mode)) return FileBelow::kSymbolicLink;
   if (!S_ISREG(st->st_mode)) return FileBelow::kNotRegularFile;
   return FileBelow::kRegularFile;
+}
+
+int OpenDirectory(std::u16string_view directory) {
+  return ::open(ToNativePath(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// WalkFrom below `directory`, which is opened first. On kRegularFile (and on kNotRegularFile and
+// kSymbolicLink for the last component) `*parent` holds the directory that contains it and
+// `*name` its name.
+FileBelow Walk(std::u16string_view directory, std::u16string_view relative, ScopedFd* parent,
+               std::string* name, struct stat* st) {
+  std::vector<std::string> components;
+  if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
+  parent->Reset(OpenDirectory(directory));
+  if (parent->get() < 0) return FromErrno(errno);
+  ScopedFd below;
+  int at = -1;
+  const FileBelow found = WalkFrom(parent->get(), components, &below, &at, name, st);
+  if (below.get() >= 0) parent->Reset(below.Release());
+  return found;
 }
 
 }  // namespace
@@ -105,6 +122,28 @@ FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view rela
   std::string name;
   struct stat st;
   return Walk(directory, relative, &parent, &name, &st);
+}
+
+DirectoryProbe::DirectoryProbe(std::u16string_view directory) : directory_(directory) {}
+
+DirectoryProbe::~DirectoryProbe() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+FileBelow DirectoryProbe::Probe(std::u16string_view relative) {
+  std::vector<std::string> components;
+  if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
+  if (!opened_) {
+    opened_ = true;
+    fd_ = OpenDirectory(directory_);
+    open_error_ = fd_ < 0 ? errno : 0;
+  }
+  if (fd_ < 0) return FromErrno(open_error_);
+  ScopedFd below;
+  int at = -1;
+  std::string name;
+  struct stat st;
+  return WalkFrom(fd_, components, &below, &at, &name, &st);
 }
 
 FileBelow ReadFileBelow(std::u16string_view directory, std::u16string_view relative,

@@ -13,7 +13,8 @@
 //   if (halcy::ReadFileBelow(u"C:\\ext\\abc", u"img\\icon.png", 1 << 20, &bytes) ==
 //       halcy::FileBelow::kRegularFile) { ... }
 //
-// Thread-safe: may be called from any thread.
+// Thread-safe: the functions may be called from any thread; a DirectoryProbe is used by one
+// thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,30 @@ enum class FileBelow {
 
 // What lies at `relative` below `directory`, found without opening the file itself.
 FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view relative);
+
+// ProbeFileBelow for several paths below one directory, which is opened once (at the first
+// probe of a well-formed path) instead of once per path: an extension's icons, say.
+//
+//   halcy::DirectoryProbe icons(u"C:\\ext\\abc");
+//   if (icons.Probe(u"img\\a.png") == halcy::FileBelow::kRegularFile) { ... }
+//
+// Probe answers as ProbeFileBelow would, except that the directory stays the one opened first.
+// One thread at a time.
+class DirectoryProbe {
+ public:
+  explicit DirectoryProbe(std::u16string_view directory);
+  ~DirectoryProbe();
+  DirectoryProbe(const DirectoryProbe&) = delete;
+  DirectoryProbe& operator=(const DirectoryProbe&) = delete;
+
+  FileBelow Probe(std::u16string_view relative);
+
+ private:
+  const std::u16string directory_;
+  bool opened_ = false;
+  int fd_ = -1;         // the directory, once opened
+  int open_error_ = 0;  // errno of a failed open
+};
 
 // Reads the regular file at `relative` below `directory` into `*bytes` when it has at most
 // `max_bytes` bytes. `*bytes` is emptied first and holds the content only on kRegularFile; a

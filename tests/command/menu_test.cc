@@ -97,6 +97,20 @@ TEST(ContextMenuMgrTest, ItemsOfOneMenuIdKeepTheirOrderAndIncompleteItemsAreNotS
             MenuJson(menus.Get()));
 }
 
+TEST(ContextMenuMgrTest, EveryMemberIsEscapedAsTheJsonWriterEscapesStrings) {
+  ComPtr<CCoExtensionContextMenuMgr> menus = halcy::MakeComObject<CCoExtensionContextMenuMgr>();
+  // Quotation mark, solidus, backslash, the short escapes, another control character and
+  // non-ASCII text, in each member.
+  const std::u16string odd = u"q\"s/b\\n\nt\t\x01\u00e9";
+  const std::u16string written = u"q\\\"s\\/b\\\\n\\nt\\t\\u0001\u00e9";
+  ASSERT_EQ(S_OK, menus->AddItem(Arg(u"x" + odd), Arg(u"c" + odd), Arg(u"t" + odd), Arg(u"m" + odd),
+                                 Arg(u"d" + odd), Arg(u"i" + odd)));
+  EXPECT_EQ(u"[{\"condition\":\"d" + written + u"\",\"contexttype\":\"c" + written +
+                u"\",\"extid\":\"x" + written + u"\",\"iconpath\":\"i" + written +
+                u"\",\"menuid\":\"m" + written + u"\",\"text\":\"t" + written + u"\"}]",
+            MenuJson(menus.Get()));
+}
+
 TEST(ContextMenuMgrTest, RemovingAnExtensionDeliversTheNewJsonToEveryListener) {
   ComPtr<CCoExtensionContextMenuMgr> menus = halcy::MakeComObject<CCoExtensionContextMenuMgr>();
   ComPtr<RecordingMenuListener> first = halcy::MakeComObject<RecordingMenuListener>();

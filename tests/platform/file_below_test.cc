@@ -75,9 +75,11 @@ TEST_F(FileBelowTest, EachPathIsFoundOnlyAsARegularFileWithoutALinkOnTheWay) {
       {u"/etc/passwd", FileBelow::kBadPath, ""},
   };
   const std::string fifo = ext_ + "/fifo";
+  halcy::DirectoryProbe once(Dir());  // one open directory answers every case in turn
   for (const auto& c : cases) {
     SCOPED_TRACE(halcy::Utf16ToUtf8(c.path));
     EXPECT_EQ(c.found, WithoutHanging(fifo, [&] { return halcy::ProbeFileBelow(Dir(), c.path); }));
+    EXPECT_EQ(c.found, WithoutHanging(fifo, [&] { return once.Probe(c.path); }));
     std::string bytes = "left over";
     EXPECT_EQ(c.found, WithoutHanging(fifo, [&] {
                 return halcy::ReadFileBelow(Dir(), c.path, 1 << 20, &bytes);
@@ -96,6 +98,21 @@ TEST_F(FileBelowTest, TheDirectoryMayBeReachedThroughALinkAndTheByteCapIsInclusi
   EXPECT_EQ("", bytes);
   EXPECT_EQ(FileBelow::kMissing,
             halcy::ProbeFileBelow(halcy::Utf8ToUtf16(root_.File("gone")), u"a.txt"));
+}
+
+TEST_F(FileBelowTest, ADirectoryProbeOpensItsDirectoryOnceAndKeepsIt) {
+  // Opened at the first well-formed path: a bad one touches nothing, so the rename below is
+  // still seen by the probe that has only refused paths so far.
+  const std::u16string moved = halcy::Utf8ToUtf16(root_.File("moved"));
+  halcy::DirectoryProbe late(Dir()), early(Dir());
+  EXPECT_EQ(FileBelow::kBadPath, late.Probe(u"../outside.txt"));
+  EXPECT_EQ(FileBelow::kRegularFile, early.Probe(u"a.txt"));
+  std::filesystem::rename(ext_, root_.File("moved"));
+  // The early probe holds the directory under its new name; the late one finds nothing.
+  EXPECT_EQ(FileBelow::kRegularFile, early.Probe(u"sub/b.txt"));
+  EXPECT_EQ(FileBelow::kMissing, early.Probe(u"missing.txt"));
+  EXPECT_EQ(FileBelow::kMissing, late.Probe(u"a.txt"));
+  EXPECT_EQ(FileBelow::kRegularFile, halcy::ProbeFileBelow(moved, u"a.txt"));
 }
 
 }  // namespace
