@@ -21,8 +21,10 @@
 // most 1.5.
 //
 // Each iteration starts a new manager on a fresh data root (installed set at 1.0) with the
-// clock stopped. The server is tests/support/loopback_http_server.py; the proxy environment
-// points at it, so the update server's and the packages' host names never leave 127.0.0.1.
+// clock stopped. The server is bench_http_server.h, a small C++ server on 127.0.0.1 that costs
+// what a real server's network exchange costs, so that the time is the tracker's and not the
+// server's; the proxy environment points at it, so the update server's and the packages' host
+// names never leave 127.0.0.1.
 // The program exits 1 when a run fails (a smoke run is registered with ctest).
 #include <benchmark/benchmark.h>
 #include <minizip/unzip.h>
@@ -40,6 +42,7 @@
 #include <vector>
 
 #include "bench_browser.h"
+#include "bench_http_server.h"
 #include "common/paths.h"
 #include "extension/extension_mgr.h"
 #include "extension/extension_mgr_impl.h"
@@ -49,7 +52,6 @@
 #include "module/module.h"
 #include "platform/log_controller.h"
 #include "platform/strings.h"
-#include "support/loopback_server.h"
 #include "support/temp_env.h"
 #include "support/zip_builder.h"
 #include "thread/task.h"
@@ -208,10 +210,14 @@ class UpdateWorld {
   UpdateWorld() : count_(FittingCount(ExtensionCount())) {
     root_ = bench_support::PrepareThrowawayBrowser("plexore-update-bench");
     RegisterDownloadClasses();
-    files_env_ = std::make_unique<ts::ScopedEnv>("LOOPBACK_FILES_DIR", files_.path());
-    server_ = std::make_unique<ts::LoopbackServer>();
-    if (!server_->ok()) abort();
-    proxy_ = std::make_unique<ts::ScopedLoopbackProxy>(*server_);
+    if (!server_.ok()) abort();
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      proxy_.push_back(std::make_unique<ts::ScopedEnv>(name, server_.Url()));
+    }
+    for (const char* name : {"no_proxy", "NO_PROXY"}) {
+      proxy_.push_back(std::make_unique<ts::ScopedEnv>(name, ""));
+    }
     WritePackagesAndList();
     ts::WriteFileOrDie(root_ + "/autoupdate.ini", "[autoupdate]\nProductName=Bench Browser\n");
     if (!services_.Start()) abort();
@@ -278,10 +284,12 @@ class UpdateWorld {
     std::mt19937 random(11);
     std::string list = "{";
     for (int i = 0; i < count_; ++i) {
-      ts::WriteFileOrDie(package(i), Package(Id(i), random));
+      std::string bytes = Package(Id(i), random);
+      ts::WriteFileOrDie(package(i), bytes);  // read from disk by the plain loop
+      server_.AddFile(Id(i), std::move(bytes));
       list += (i ? "," : "") + ListEntry(i);
     }
-    ts::WriteFileOrDie(files_.path() + "/updatelist", list + "}");
+    server_.AddFile("updatelist", list + "}");
   }
 
   const int count_;
@@ -289,9 +297,8 @@ class UpdateWorld {
   std::string data_root_;  // this iteration's application data
   int data_roots_ = 0;
   ts::ScopedTempDir files_;
-  std::unique_ptr<ts::ScopedEnv> files_env_;
-  std::unique_ptr<ts::LoopbackServer> server_;
-  std::unique_ptr<ts::ScopedLoopbackProxy> proxy_;
+  bench_support::BenchHttpServer server_;
+  std::vector<std::unique_ptr<ts::ScopedEnv>> proxy_;  // the proxy environment names server_
   host::CHostServices services_;
 };
 
