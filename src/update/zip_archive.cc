@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/output_directory.h"
 #include "platform/strings.h"
+#include "update/zip_window_file.h"
 
 namespace Logic {
 namespace {
@@ -161,7 +162,9 @@ ZipArchive::ZipArchive(void* file, int count) : file_(file), count_(count) {
 ZipArchive::~ZipArchive() { unzClose(static_cast<unzFile>(file_)); }
 
 std::unique_ptr<ZipArchive> ZipArchive::Open(const std::u16string& path) {
-  unzFile file = unzOpen64(halcy::ToNativePath(path).c_str());
+  zlib_filefunc64_def functions;
+  FillZipWindowFileFunctions(&functions);
+  unzFile file = unzOpen2_64(halcy::ToNativePath(path).c_str(), &functions);
   if (!file) {
     Remember(ZR_NOTOPEN);
     return nullptr;
