@@ -130,7 +130,8 @@ ComPtr<IUIExtListener> CExtensionMgrImpl::UIListenerForTesting() const {
 
 // --- Registration ---
 
-void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag) {
+void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag,
+                                         std::vector<AcceleratorEntry>* accelerators) {
   ComPtr<IUIExtPtMgr> ui = UIExtPtMgr();
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
   if (!ui || id.empty()) return;
@@ -142,7 +143,11 @@ void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag) {
   }
   // Its context-menu items are entered beside the description, by the same callers
   // (extension_context_items.h), so that an extension without buttons still gets its items.
-  agent->RegisterAccelerator();  // posted to the UI thread
+  if (!accelerators) {
+    agent->RegisterAccelerator();  // posted to the UI thread
+  } else if (WORD hotkey = 0; agent->GetAccelerator(&hotkey) == S_OK) {
+    accelerators->push_back(AcceleratorEntry{id, hotkey});
+  }
   ui->RegisterDescription(description.Get(), flag);
 }
 
@@ -157,11 +162,14 @@ void CExtensionMgrImpl::AlignUIPointsWithInstalled() {
   ComPtr<IUIExtPtMgr> ui = UIExtPtMgr();
   if (!ui) return;
   const InstalledMap installed = InstalledCopy();
+  // All accelerators go to the UI thread in one task rather than one task per extension.
+  std::vector<AcceleratorEntry> accelerators;
   for (const auto& [id, agent] : installed) {
     LONG state = 0;
     agent->GetState(&state);
-    if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0);
+    if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0, &accelerators);
   }
+  PostAcceleratorRegistration(std::move(accelerators));
   halcy::ScopedBstr registered;
   if (FAILED(ui->GetRegisteredExtensions(registered.Receive()))) return;
   const std::u16string list(registered.View());
