@@ -55,7 +55,7 @@ class CMessage;
 
 namespace Logic {
 
-struct AcceleratorEntry;
+struct UIPointsBatch;
 struct IExtensionAgent;
 struct IExtensionMgr;
 struct IExtensionMgrListener;
@@ -232,10 +232,10 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   HRESULT OnUIExtShowGuide(BSTR extension_id, LONG value, BSTR url, LONG show);
   // Builds the agent's description, posts its accelerator's registration to the UI thread and
   // registers the description with the UI extension-point manager, passing `flag`. With
-  // `accelerators` given, the accelerator is appended there for the caller to post with the
-  // others instead (PostAcceleratorRegistration).
-  void RegisterUIPoints(IExtensionAgent* agent, LONG flag,
-                        std::vector<AcceleratorEntry>* accelerators = nullptr);
+  // `batch` given (a start-up registering every extension), the directory is resolved against
+  // the batch's data directory and the accelerator is appended to the batch, for the caller to
+  // post with the others in one task.
+  void RegisterUIPoints(IExtensionAgent* agent, LONG flag, UIPointsBatch* batch = nullptr);
   // RemoveOrRefresh(id, flag) on the UI extension-point manager: 0 withdraws, 1 refreshes.
   void WithdrawUIPoints(const std::u16string& extension_id, LONG flag);
   // Start-up: registers every installed agent in state 1 or 2, then withdraws the registrations
