@@ -154,7 +154,9 @@ void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag, UIPo
   }
   // Its context-menu items are entered beside the description, by the same callers
   // (extension_context_items.h), so that an extension without buttons still gets its items.
-  if (!batch) {
+  // The module's own agents hand their accelerator to the batch; any other agent registers
+  // its own, as its slot does it.
+  if (!batch || !dynamic_cast<CCoExtensionAgent*>(agent)) {
     agent->RegisterAccelerator();  // posted to the UI thread
   } else if (WORD hotkey = 0; agent->GetAccelerator(&hotkey) == S_OK) {
     batch->accelerators.push_back(AcceleratorEntry{id, hotkey});
