@@ -176,6 +176,12 @@ std::u16string CExtension::GetContextMenu() const {
   return member && member->IsArray() ? ToJsonString(*member) : std::u16string();
 }
 
+void CExtension::ReadContextMenu(const std::function<void(const CJsonValue* items)>& read) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const CJsonValue* member = FindMember(u"contextmenu");
+  read(member && member->IsArray() ? member : nullptr);
+}
+
 std::u16string CExtension::GetBaseUrl() const {
   return halcy::StringPrintf(u"%s%s/", kExtensionBaseUrlPrefix, GetId().c_str());
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,6 +99,10 @@ class CExtension {
   bool GetAccelerator(uint16_t* hotkey) const;
   // The "contextmenu" array as compact JSON text; "" when it is missing or not an array.
   std::u16string GetContextMenu() const;
+  // Calls `read` with the "contextmenu" array (null when it is missing or not an array) while
+  // the record's lock is held, for a reader inside the module that would otherwise write the
+  // array out and parse it back. `read` must not call the record or any other object.
+  void ReadContextMenu(const std::function<void(const CJsonValue* items)>& read) const;
   // "hcbrowser://localextensions/<id>/".
   std::u16string GetBaseUrl() const;
   // Resolves "regpath" through the registry. False when the declaration, its root, its key or

@@ -2,6 +2,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "command/extension_notify_mgr.h"
 #include "extension/browser_window_service.h"
@@ -268,13 +270,17 @@ HRESULT CCoExtensionAgent::RegisterAccelerator() {
 }
 
 void CCoExtensionAgent::RegisterAcceleratorInUIThread(WORD hotkey) {
+  RegisterAcceleratorsInUIThread({AcceleratorEntry{extension_.GetId(), hotkey}});
+}
+
+void RegisterAcceleratorsInUIThread(const std::vector<AcceleratorEntry>& entries) {
+  if (entries.empty()) return;
   ComPtr<IBrowserWindowService> windows =
       Thread::GetServiceOrLog<IBrowserWindowService>(u"IBrowserWindowService");
   LONG count = 0;
   if (!windows || FAILED(windows->GetFrameCount(&count)) || count <= 0) return;
-  ComPtr<CAcceleratorCommand> command =
-      halcy::MakeComObject<CAcceleratorCommand>(extension_.GetId());
-  if (!command) return;
+  // The frames' accelerator tables, looked up once for all entries.
+  std::vector<ComPtr<IFrameAccelerators>> tables;
   for (LONG i = 0; i < count; ++i) {
     ComPtr<IUnknown> frame;
     ComPtr<IFrameAccelerators> accelerators;
@@ -285,8 +291,26 @@ void CCoExtensionAgent::RegisterAcceleratorInUIThread(WORD hotkey) {
         !accelerators) {
       continue;  // a frame without an accelerator table
     }
-    accelerators->RegisterAccelerator(hotkey, static_cast<IAcceleratorCommand*>(command.Get()));
+    tables.push_back(std::move(accelerators));
   }
+  if (tables.empty()) return;
+  for (const AcceleratorEntry& entry : entries) {
+    ComPtr<CAcceleratorCommand> command =
+        halcy::MakeComObject<CAcceleratorCommand>(entry.extension_id);
+    if (!command) continue;
+    for (const ComPtr<IFrameAccelerators>& table : tables) {
+      table->RegisterAccelerator(entry.hotkey, static_cast<IAcceleratorCommand*>(command.Get()));
+    }
+  }
+}
+
+HRESULT PostAcceleratorRegistration(std::vector<AcceleratorEntry> entries) {
+  if (entries.empty()) return S_FALSE;
+  Thread::CTask* task = Thread::NewFuncTask(
+      [entries = std::move(entries)] { RegisterAcceleratorsInUIThread(entries); },
+      u"RegisterAcceleratorsInUIThread");
+  if (!task) return E_OUTOFMEMORY;
+  return Thread::PostTask(Thread::kThreadUI, task) ? S_OK : E_FAIL;
 }
 
 }  // namespace Logic

@@ -14,6 +14,9 @@
 // Thread-safe: every operation may be called from any thread (the record has its own lock).
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "extension/extension.h"
 #include "module/class_ids.h"
 #include "platform/com.h"
@@ -152,5 +155,19 @@ class CCoExtensionAgent : public halcy::ComObjectRoot,
  private:
   CExtension extension_;
 };
+
+// One extension's accelerator, as the frames register it.
+struct AcceleratorEntry {
+  std::u16string extension_id;
+  WORD hotkey = 0;
+};
+
+// UI thread: registers each entry's hot key, in order, with a command naming its extension on
+// every frame of the browser-window service that takes accelerators. Nothing without the service.
+void RegisterAcceleratorsInUIThread(const std::vector<AcceleratorEntry>& entries);
+
+// Posts ONE task to the UI thread that registers all `entries` (as above): what a start-up with
+// many extensions uses instead of one task per agent. S_FALSE (nothing posted) when empty.
+HRESULT PostAcceleratorRegistration(std::vector<AcceleratorEntry> entries);
 
 }  // namespace Logic

@@ -1,6 +1,7 @@
 #include "extension/extension_context_items.h"
 
 #include <memory>
+#include <vector>
 
 #include "command/command_args.h"
 #include "command/extension_context_menu_mgr.h"
@@ -37,17 +38,54 @@ std::u16string MemberOrEmpty(const CJsonValue& item, std::u16string_view key) {
   return text;
 }
 
-void AddItem(IExtensionContextMenuMgr* menus, const std::u16string& extension_id,
-             const CJsonValue& item, size_t position) {
-  std::u16string menu_id;
-  if (!ReadTextMember(item, u"menuid", &menu_id)) {
-    menu_id = halcy::StringPrintf(u"%d", static_cast<int>(position));
+// One item's texts as the context menu manager takes them.
+struct ContextItem {
+  std::u16string contexttype, text, menu_id, condition, iconpath;
+};
+
+// The object elements of a "contextmenu" array; an item's menu id is its "menuid" or else its
+// position in the array.
+std::vector<ContextItem> ItemsOf(const CJsonValue& items) {
+  std::vector<ContextItem> found;
+  size_t position = 0;
+  for (const std::unique_ptr<CJsonValue>& item : items.GetArray()) {
+    if (item && item->IsObject()) {
+      ContextItem& entry = found.emplace_back();
+      if (!ReadTextMember(*item, u"menuid", &entry.menu_id)) {
+        entry.menu_id = halcy::StringPrintf(u"%d", static_cast<int>(position));
+      }
+      entry.iconpath = MemberOrEmpty(*item, u"iconpath");
+      if (!entry.iconpath.empty() && !IsContainedIconPath(entry.iconpath)) entry.iconpath.clear();
+      entry.contexttype = MemberOrEmpty(*item, u"contexttype");
+      entry.text = MemberOrEmpty(*item, u"text");
+      entry.condition = MemberOrEmpty(*item, u"condition");
+    }
+    ++position;
   }
-  std::u16string icon = MemberOrEmpty(item, u"iconpath");
-  if (!icon.empty() && !IsContainedIconPath(icon)) icon.clear();
-  halcy::ScopedBstr extid(extension_id), contexttype(MemberOrEmpty(item, u"contexttype")),
-      text(MemberOrEmpty(item, u"text")), menuid(menu_id),
-      condition(MemberOrEmpty(item, u"condition")), iconpath(icon);
+  return found;
+}
+
+// The declared items of `agent`. The module's own agent lends its parsed manifest; any other
+// agent's array is read back from the JSON text it gives.
+std::vector<ContextItem> DeclaredItems(IExtensionAgent* agent) {
+  std::vector<ContextItem> items;
+  if (auto* own = dynamic_cast<CCoExtensionAgent*>(agent)) {
+    own->record().ReadContextMenu([&](const CJsonValue* array) {
+      if (array) items = ItemsOf(*array);
+    });
+    return items;
+  }
+  const std::u16string declared = AgentText(agent, &IExtensionAgent::GetContextMenu);
+  if (declared.empty()) return items;
+  std::unique_ptr<CJsonValue> array = ParseJson(declared);
+  if (array && array->IsArray()) items = ItemsOf(*array);
+  return items;
+}
+
+void AddItem(IExtensionContextMenuMgr* menus, const std::u16string& extension_id,
+             const ContextItem& item) {
+  halcy::ScopedBstr extid(extension_id), contexttype(item.contexttype), text(item.text),
+      menuid(item.menu_id), condition(item.condition), iconpath(item.iconpath);
   menus->AddItem(extid.Get(), contexttype.Get(), text.Get(), menuid.Get(), condition.Get(),
                  iconpath.Get());
 }
@@ -61,19 +99,13 @@ bool IsRunning(IExtensionAgent* agent) {
 
 void AddContextMenuItems(IExtensionAgent* agent, IExtensionContextMenuMgr* manager) {
   if (!IsRunning(agent)) return;
-  const std::u16string declared = AgentText(agent, &IExtensionAgent::GetContextMenu);
-  if (declared.empty()) return;
-  std::unique_ptr<CJsonValue> items = ParseJson(declared);
-  if (!items || !items->IsArray()) return;
+  const std::vector<ContextItem> items = DeclaredItems(agent);
+  if (items.empty()) return;
   ComPtr<IExtensionContextMenuMgr> menus(manager);
   if (!menus) menus = GetExtensionContextMenuMgr();
   if (!menus) return;
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
-  size_t position = 0;
-  for (const std::unique_ptr<CJsonValue>& item : items->GetArray()) {
-    if (item && item->IsObject()) AddItem(menus.Get(), id, *item, position);
-    ++position;
-  }
+  for (const ContextItem& item : items) AddItem(menus.Get(), id, item);
 }
 
 void RegisterContextMenuItems(IExtensionAgent* agent, bool replace) {

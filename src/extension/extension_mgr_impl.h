@@ -55,6 +55,7 @@ class CMessage;
 
 namespace Logic {
 
+struct UIPointsBatch;
 struct IExtensionAgent;
 struct IExtensionMgr;
 struct IExtensionMgrListener;
@@ -230,8 +231,11 @@ class CExtensionMgrImpl : public base::CRefCountedThreadSafe<CExtensionMgrImpl>,
   HRESULT OnUIExtMenuClickEvent(BSTR extension_id, BSTR point_id, LONG frame_id, LONG menu_id);
   HRESULT OnUIExtShowGuide(BSTR extension_id, LONG value, BSTR url, LONG show);
   // Builds the agent's description, posts its accelerator's registration to the UI thread and
-  // registers the description with the UI extension-point manager, passing `flag`.
-  void RegisterUIPoints(IExtensionAgent* agent, LONG flag);
+  // registers the description with the UI extension-point manager, passing `flag`. With
+  // `batch` given (a start-up registering every extension), the directory is resolved against
+  // the batch's data directory and the accelerator is appended to the batch, for the caller to
+  // post with the others in one task.
+  void RegisterUIPoints(IExtensionAgent* agent, LONG flag, UIPointsBatch* batch = nullptr);
   // RemoveOrRefresh(id, flag) on the UI extension-point manager: 0 withdraws, 1 refreshes.
   void WithdrawUIPoints(const std::u16string& extension_id, LONG flag);
   // Start-up: registers every installed agent in state 1 or 2, then withdraws the registrations

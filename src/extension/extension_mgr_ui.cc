@@ -4,6 +4,8 @@
 // and the page plug-in's registration.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "command/browser_model.h"
 #include "common/json_escape.h"
@@ -13,6 +15,7 @@
 #include "extension/dll_host_messages.h"
 #include "extension/extension_agent.h"
 #include "extension/extension_mgr_impl.h"
+#include "extension/extension_paths.h"
 #include "extension/ui_ext_listener.h"
 #include "extension/ui_ext_pt_mgr.h"
 #include "json/json_value.h"
@@ -130,11 +133,20 @@ ComPtr<IUIExtListener> CExtensionMgrImpl::UIListenerForTesting() const {
 
 // --- Registration ---
 
-void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag) {
+// What a start-up registers for all extensions at once.
+struct UIPointsBatch {
+  std::u16string data_directory;  // GetExtensionDataDirectory(), looked up once
+  std::vector<AcceleratorEntry> accelerators;
+};
+
+void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag, UIPointsBatch* batch) {
   ComPtr<IUIExtPtMgr> ui = UIExtPtMgr();
   const std::u16string id = AgentText(agent, &IExtensionAgent::GetId);
   if (!ui || id.empty()) return;
-  halcy::ScopedBstr directory(AgentText(agent, &IExtensionAgent::GetDirectory));
+  std::u16string stored = AgentText(agent, &IExtensionAgent::GetDirectory);
+  // A resolved directory passes through the agent's own resolution unchanged.
+  halcy::ScopedBstr directory(batch ? ResolveExtensionPath(stored, batch->data_directory)
+                                    : std::move(stored));
   ComPtr<IUIExtDescription> description;
   if (FAILED(agent->BuildUIDescription(description.ReleaseAndGetAddressOf(), directory.Get())) ||
       !description) {
@@ -142,7 +154,13 @@ void CExtensionMgrImpl::RegisterUIPoints(IExtensionAgent* agent, LONG flag) {
   }
   // Its context-menu items are entered beside the description, by the same callers
   // (extension_context_items.h), so that an extension without buttons still gets its items.
-  agent->RegisterAccelerator();  // posted to the UI thread
+  // The module's own agents hand their accelerator to the batch; any other agent registers
+  // its own, as its slot does it.
+  if (!batch || !dynamic_cast<CCoExtensionAgent*>(agent)) {
+    agent->RegisterAccelerator();  // posted to the UI thread
+  } else if (WORD hotkey = 0; agent->GetAccelerator(&hotkey) == S_OK) {
+    batch->accelerators.push_back(AcceleratorEntry{id, hotkey});
+  }
   ui->RegisterDescription(description.Get(), flag);
 }
 
@@ -157,11 +175,16 @@ void CExtensionMgrImpl::AlignUIPointsWithInstalled() {
   ComPtr<IUIExtPtMgr> ui = UIExtPtMgr();
   if (!ui) return;
   const InstalledMap installed = InstalledCopy();
+  // The data directory is looked up once, and all accelerators go to the UI thread in one task,
+  // rather than once per extension.
+  UIPointsBatch batch;
+  batch.data_directory = Logic::GetExtensionDataDirectory();
   for (const auto& [id, agent] : installed) {
     LONG state = 0;
     agent->GetState(&state);
-    if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0);
+    if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0, &batch);
   }
+  PostAcceleratorRegistration(std::move(batch.accelerators));
   halcy::ScopedBstr registered;
   if (FAILED(ui->GetRegisteredExtensions(registered.Receive()))) return;
   const std::u16string list(registered.View());

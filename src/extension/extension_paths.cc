@@ -15,13 +15,28 @@ std::u16string GetExtensionDataDirectory() {
   return directory;
 }
 
-std::u16string ResolveExtensionPath(std::u16string_view path) {
+namespace {
+
+bool HasExtDbPathPrefix(std::u16string_view path) {
   const std::u16string_view name = kExtDbPathPrefix.substr(0, kExtDbPathPrefix.size() - 1);
-  if (path.size() < kExtDbPathPrefix.size() || path.substr(0, name.size()) != name ||
-      (path[name.size()] != u'/' && path[name.size()] != u'\\')) {
-    return std::u16string(path);
-  }
-  return GetExtensionDataDirectory() + u"\\" + std::u16string(path.substr(kExtDbPathPrefix.size()));
+  return path.size() >= kExtDbPathPrefix.size() && path.substr(0, name.size()) == name &&
+         (path[name.size()] == u'/' || path[name.size()] == u'\\');
+}
+
+}  // namespace
+
+std::u16string ResolveExtensionPath(std::u16string_view path) {
+  if (!HasExtDbPathPrefix(path)) return std::u16string(path);
+  return ResolveExtensionPath(path, GetExtensionDataDirectory());
+}
+
+std::u16string ResolveExtensionPath(std::u16string_view path, std::u16string_view data_directory) {
+  if (!HasExtDbPathPrefix(path)) return std::u16string(path);
+  std::u16string resolved;
+  const std::u16string_view rest = path.substr(kExtDbPathPrefix.size());
+  resolved.reserve(data_directory.size() + 1 + rest.size());
+  resolved.append(data_directory).append(u"\\").append(rest);
+  return resolved;
 }
 
 bool IsPathInsideExtension(std::u16string_view path) {

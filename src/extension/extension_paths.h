@@ -32,6 +32,9 @@ std::u16string GetExtensionDataDirectory();
 // were turned into backslashes) replaced by the extension data directory and "\"; any other path
 // unchanged.
 std::u16string ResolveExtensionPath(std::u16string_view path);
+// The same with the extension data directory given (as GetExtensionDataDirectory returned it),
+// for a caller resolving many paths that looks the directory up once.
+std::u16string ResolveExtensionPath(std::u16string_view path, std::u16string_view data_directory);
 
 // Whether `path`, a file a manifest names relative to its extension's directory, stays inside
 // that directory by its text alone: not empty, not absolute, no drive or stream name (no ":"),

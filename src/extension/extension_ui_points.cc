@@ -104,8 +104,11 @@ struct DeclaredPoint {
 // backslash). An icon path that leaves the directory, or leads through a link or to something
 // other than a regular file, is emptied instead (and logged once); a missing file is still
 // named, for the browser to find missing.
+// `escaped_directory` is `directory` escaped for JSON once for all icons (escaping works code
+// unit by code unit, so the escaped directory and the escaped path join to the escaped whole).
 std::u16string PointText(DeclaredPoint&& declared, const std::u16string& id,
-                         const std::u16string& directory, halcy::DirectoryProbe* probe) {
+                         const std::u16string& directory, const std::u16string& escaped_directory,
+                         halcy::DirectoryProbe* probe) {
   std::vector<Replacement> replacements;
   std::vector<const IconPath*> refused;
   for (const IconPath& icon : declared.icons) {
@@ -116,7 +119,7 @@ std::u16string PointText(DeclaredPoint&& declared, const std::u16string& id,
     }
     Replacement r;
     AppendJsonEscaped(icon.path, &r.from);
-    r.to = EscapeJsonText(directory + icon.path);
+    r.to = escaped_directory + EscapeJsonText(icon.path);
     replacements.push_back(std::move(r));
   }
   std::u16string text = std::move(declared.text);
@@ -151,7 +154,6 @@ std::u16string NormaliseDirectory(std::u16string_view directory) {
 
 std::vector<std::pair<std::u16string, std::u16string>> CExtension::BuildUIPoints(
     std::u16string_view directory) const {
-  const std::u16string base = NormaliseDirectory(directory);
   std::u16string id;
   std::vector<DeclaredPoint> declared;
   {
@@ -165,9 +167,12 @@ std::vector<std::pair<std::u16string, std::u16string>> CExtension::BuildUIPoints
     }
   }
   std::vector<std::pair<std::u16string, std::u16string>> points;
+  if (declared.empty()) return points;  // nothing to resolve the directory for
+  const std::u16string base = NormaliseDirectory(directory);
   halcy::DirectoryProbe probe(base);  // every icon of every point is below it
+  const std::u16string escaped_base = EscapeJsonText(base);
   for (DeclaredPoint& point : declared) {
-    std::u16string text = PointText(std::move(point), id, base, &probe);
+    std::u16string text = PointText(std::move(point), id, base, escaped_base, &probe);
     if (!text.empty()) points.emplace_back(point.identifier, std::move(text));
   }
   return points;

@@ -220,6 +220,23 @@ TEST(ManifestPathTest, OnlyRelativePathsWithoutAWayOutAreInside) {
   }
 }
 
+TEST(ExtensionPathTest, OnlyTheStoredPrefixIsReplacedByTheGivenDataDirectory) {
+  const std::u16string data = u"C:\\data\\SysData\\localextensions";
+  const struct {
+    std::u16string path, resolved;
+  } cases[] = {{u"hcextdbpath/abc", data + u"\\abc"},
+               {u"hcextdbpath\\abc\\sub", data + u"\\abc\\sub"},
+               {u"hcextdbpath/", data + u"\\"},
+               {u"hcextdbpath", u"hcextdbpath"},  // no separator: not the prefix
+               {u"hcextdbpathx/abc", u"hcextdbpathx/abc"},
+               {u"HCEXTDBPATH/abc", u"HCEXTDBPATH/abc"},  // matched exactly
+               {u"D:\\elsewhere\\abc", u"D:\\elsewhere\\abc"},
+               {u"", u""}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.resolved, Logic::ResolveExtensionPath(c.path, data)) << Utf16ToUtf8(c.path);
+  }
+}
+
 // The extension's directory root/ext, holding an icon, an options page, links to files beside it
 // (a link is refused whether or not its target exists), FIFOs and icons over the caps.
 class SummaryTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 // the host's browser-window service.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,38 @@ TEST_F(UIPointsTest, AcceleratorsAreRegisteredOnEveryFrameOnTheUiThread) {
   ASSERT_EQ(S_OK, mgr_->RegisterAllAccelerators());
   ASSERT_TRUE(host_.WaitIdle());
   EXPECT_EQ(1u, windows->Registered(1, 0x0359).size());
+}
+
+TEST_F(UIPointsTest, StartUpRegistersEveryRunningExtensionsAcceleratorOnEveryFrameInOrder) {
+  std::mutex lock;
+  std::vector<std::string> lines;  // guarded by lock
+  host_.services().ui_log()->SetWriter([&](const std::string& line) {
+    if (line.find("\"RegisterAccelerator\"") == std::string::npos) return;
+    std::lock_guard<std::mutex> hold(lock);
+    lines.push_back(line);
+  });
+  host::CBrowserModel* model = host_.services().browser_model();
+  ASSERT_TRUE(host_.RunOn(
+      Thread::kThreadUI, [&] { return model->AddFrame(1) == S_OK && model->AddFrame(2) == S_OK; }));
+  Start({WithManifest(u"alpha", u"{\"accelerator\":\"Ctrl+Shift+Y\"}"),
+         WithManifest(u"beta", u"{\"accelerator\":\"Alt+6\"}", 2),
+         WithManifest(u"gamma", u"{\"accelerator\":\"Ctrl+Shift+Y\"}", 0),  // not running
+         WithManifest(u"delta", u"{\"accelerator\":\"Ctrl+Shift\"}")});     // no key
+  ASSERT_TRUE(host_.WaitIdle());
+  host_.services().ui_log()->SetWriter(nullptr);
+  host::CBrowserWindowService* windows = host_.services().browser_windows();
+  for (LONG frame : {1, 2}) {
+    EXPECT_EQ(std::vector<std::u16string>{u"alpha"}, windows->Registered(frame, 0x0359)) << frame;
+    EXPECT_EQ(std::vector<std::u16string>{u"beta"}, windows->Registered(frame, 0x0436)) << frame;
+    EXPECT_TRUE(windows->Registered(frame, 0x0300).empty()) << frame;
+  }
+  // Extension by extension (in installed order), each on every frame; nothing twice.
+  EXPECT_EQ(std::vector<std::string>(
+                {R"({"to":"ui","call":"RegisterAccelerator","args":[1,857,"alpha"]})",
+                 R"({"to":"ui","call":"RegisterAccelerator","args":[2,857,"alpha"]})",
+                 R"({"to":"ui","call":"RegisterAccelerator","args":[1,1078,"beta"]})",
+                 R"({"to":"ui","call":"RegisterAccelerator","args":[2,1078,"beta"]})"}),
+            lines);
 }
 
 }  // namespace
