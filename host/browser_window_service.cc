@@ -77,9 +77,13 @@ void CBrowserWindowService::Register(LONG frame_id, WORD hotkey,
                                      const std::u16string& extension_id) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    std::vector<Entry>& entries = accelerators_[frame_id];
-    std::erase_if(entries, [&](const Entry& e) { return e.extension_id == extension_id; });
-    entries.push_back({hotkey, extension_id});
+    FrameTable& table = accelerators_[frame_id];
+    auto [found, added] = table.order_of.try_emplace(extension_id, next_order_);
+    if (!added) {
+      table.by_order.erase(found->second);
+      found->second = next_order_;
+    }
+    table.by_order.emplace(next_order_++, Entry{hotkey, extension_id});
   }
   log_->Record("RegisterAccelerator", {frame_id, static_cast<int>(hotkey), extension_id});
 }
@@ -89,7 +93,7 @@ std::vector<std::u16string> CBrowserWindowService::Registered(LONG frame_id, WOR
   std::lock_guard<std::mutex> hold(lock_);
   auto it = accelerators_.find(frame_id);
   if (it == accelerators_.end()) return ids;
-  for (const Entry& e : it->second) {
+  for (const auto& [order, e] : it->second.by_order) {
     if (e.hotkey == hotkey) ids.push_back(e.extension_id);
   }
   return ids;
@@ -101,8 +105,8 @@ bool CBrowserWindowService::Press(std::u16string_view keys) {
   std::u16string owner;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    for (const auto& [frame_id, entries] : accelerators_) {
-      for (const Entry& e : entries) {
+    for (const auto& [frame_id, table] : accelerators_) {
+      for (const auto& [order, e] : table.by_order) {
         if (e.hotkey == hotkey && owner.empty()) owner = e.extension_id;
       }
     }

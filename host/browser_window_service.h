@@ -12,10 +12,12 @@
 // notification manager is called. The browser calls Press on its UI thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "extension/browser_window_service.h"
@@ -54,11 +56,19 @@ class CBrowserWindowService : public halcy::ComObjectRoot, public Logic::IBrowse
     WORD hotkey;
     std::u16string extension_id;
   };
+  // One frame's registrations. An extension holds one entry; re-registering moves it to the
+  // end. Entries are keyed by a counter that only grows, so walking `by_order` yields
+  // registration order, and `order_of` finds an extension's entry without a scan.
+  struct FrameTable {
+    std::map<uint64_t, Entry> by_order;
+    std::unordered_map<std::u16string, uint64_t> order_of;
+  };
 
   const std::shared_ptr<CUiCallLog> log_;
   const ComPtr<CBrowserModel> model_;
   mutable std::mutex lock_;
-  std::map<LONG, std::vector<Entry>> accelerators_;  // frame id -> entries; Guarded by lock_
+  std::map<LONG, FrameTable> accelerators_;  // frame id -> registrations; Guarded by lock_
+  uint64_t next_order_ = 0;                  // Guarded by lock_
 };
 
 }  // namespace host

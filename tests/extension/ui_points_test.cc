@@ -241,3 +241,15 @@ TEST_F(UIPointsTest, StartUpRegistersEveryRunningExtensionsAcceleratorOnEveryFra
 }
 
 }  // namespace
+
+TEST_F(UIPointsTest, ReRegisteringAnAcceleratorMovesTheExtensionToTheEndOfItsFrame) {
+  host::CBrowserWindowService* windows = host_.services().browser_windows();
+  for (const char16_t* id : {u"a", u"b", u"c"}) windows->Register(7, 0x0359, id);
+  windows->Register(8, 0x0359, u"b");  // another frame keeps its own list
+  windows->Register(7, 0x0359, u"a");
+  EXPECT_EQ(std::vector<std::u16string>({u"b", u"c", u"a"}), windows->Registered(7, 0x0359));
+  windows->Register(7, 0x0436, u"b");  // a new key replaces the old one
+  EXPECT_EQ(std::vector<std::u16string>({u"c", u"a"}), windows->Registered(7, 0x0359));
+  EXPECT_EQ(std::vector<std::u16string>{u"b"}, windows->Registered(7, 0x0436));
+  EXPECT_EQ(std::vector<std::u16string>{u"b"}, windows->Registered(8, 0x0359));
+}
