@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -104,19 +105,31 @@ std::u16string Text(BSTR bstr) { return bstr ? std::u16string(bstr, SysStringLen
 // BSTR inputs are read up to their first NUL.
 std::u16string Text(LPCWSTR text) { return text ? std::u16string(text) : u""; }
 
-ComPtr<Logic::IExtensionAgent> MakeAgent(const ExtensionRecord& record) {
+// A record's fields as an agent takes them, made while the store is locked so that the texts
+// are copied once, straight into the strings the agent reads.
+struct AgentFields {
+  explicit AgentFields(const ExtensionRecord& record)
+      : id(record.id),
+        directory(record.directory),
+        manifest(record.manifest),
+        state(record.state),
+        flags(record.flags) {}
+  halcy::ScopedBstr id, directory, manifest;
+  LONG state, flags;
+};
+
+ComPtr<Logic::IExtensionAgent> MakeAgent(const AgentFields& fields) {
   ComPtr<Logic::IExtensionAgent> agent;
   if (FAILED(Util::Com::CreateObjectByIID(Logic::IExtensionAgent::kIID,
                                           agent.ReleaseAndGetVoidAddress())) ||
       !agent) {
     return nullptr;
   }
-  halcy::ScopedBstr id(record.id), directory(record.directory), manifest(record.manifest);
-  agent->SetId(id.Get());
-  agent->SetState(record.state);
-  agent->SetFlags(record.flags);
-  agent->SetDirectory(directory.Get());
-  agent->SetManifest(manifest.Get());
+  agent->SetId(fields.id.Get());
+  agent->SetState(fields.state);
+  agent->SetFlags(fields.flags);
+  agent->SetDirectory(fields.directory.Get());
+  agent->SetManifest(fields.manifest.Get());
   return agent;
 }
 
@@ -280,16 +293,15 @@ HRESULT CExtensionStore::Query(LONG what, LONG states, Logic::IExtensionAgentLis
   if (!agents) return E_POINTER;
   *agents = nullptr;
   if (what != kQueryWholeRecords || states != kQueryAllStates) return E_INVALIDARG;
-  std::vector<ExtensionRecord> copy;
+  std::deque<AgentFields> copy;  // the fields cannot move, a deque never moves them
   {
     std::lock_guard<std::mutex> lock(lock_);
-    copy.reserve(records_.size());
-    for (const auto& [id, record] : records_) copy.push_back(record);
+    for (const auto& [id, record] : records_) copy.emplace_back(record);
   }
   std::vector<ComPtr<Logic::IExtensionAgent>> list;
   list.reserve(copy.size());
-  for (const ExtensionRecord& record : copy) {
-    ComPtr<Logic::IExtensionAgent> agent = MakeAgent(record);
+  for (const AgentFields& fields : copy) {
+    ComPtr<Logic::IExtensionAgent> agent = MakeAgent(fields);
     if (!agent) return E_FAIL;  // no agent class registered
     list.push_back(std::move(agent));
   }

@@ -83,9 +83,16 @@ std::u16string CExtension::GetDirectory() const {
 }
 
 bool CExtension::SetManifest(std::u16string_view json_text) {
-  // Parsed before the lock is taken: the text may be large and the old manifest stays
-  // readable meanwhile.
-  std::unique_ptr<CJsonValue> parsed = ParseJson(std::u16string(json_text));
+  return AdoptManifest(ParseJson(std::u16string(json_text)));
+}
+
+bool CExtension::SetManifest(const char16_t* json_text) {
+  return AdoptManifest(ParseJson(json_text));
+}
+
+bool CExtension::AdoptManifest(std::unique_ptr<CJsonValue> parsed) {
+  // Parsed by the caller before the lock is taken: the text may be large and the old manifest
+  // stays readable meanwhile.
   if (!parsed || !parsed->IsObject()) return false;
   std::unique_ptr<CJsonValue> old;
   {

@@ -67,6 +67,8 @@ class CExtension {
   // Parses `json_text`; anything but an object is discarded and the old manifest stays.
   // Returns whether the manifest was replaced.
   bool SetManifest(std::u16string_view json_text);
+  // The same for NUL-terminated text (a BSTR), read in place up to its first NUL.
+  bool SetManifest(const char16_t* json_text);
   bool HasManifest() const;
   // The manifest as compact JSON text; "" when there is none.
   std::u16string GetManifestText() const;
@@ -121,6 +123,8 @@ class CExtension {
  private:
   struct SummaryFields;
   SummaryFields ReadSummaryFields() const;
+  // Installs `parsed` when it is an object; see SetManifest.
+  bool AdoptManifest(std::unique_ptr<CJsonValue> parsed);
 
   // REQUIRES: mutex_ held. The member `key` of the manifest, or null.
   const CJsonValue* FindMember(std::u16string_view key) const;

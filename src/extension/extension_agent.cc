@@ -86,7 +86,7 @@ HRESULT CCoExtensionAgent::SetDirectory(BSTR directory) {
 
 HRESULT CCoExtensionAgent::SetManifest(BSTR json_text) {
   // A text that is not an object is dropped on purpose; the caller is not told.
-  extension_.SetManifest(View(json_text));
+  extension_.SetManifest(static_cast<const char16_t*>(json_text));  // no copy of the text
   return S_OK;
 }
 
