@@ -95,6 +95,12 @@ TEST(ExtensionAgentTest, EmptyIdAndAManifestThatIsNotAnObjectAreRefused) {
     EXPECT_EQ(S_OK, agent->SetManifest(text.Get()));
     EXPECT_EQ(old_text, Get(agent.Get(), &Agent::GetManifest)) << Utf16ToUtf8(refused);
   }
+  // No text at all, and a text cut short by a NUL before its closing brace, are refused too.
+  ScopedBstr cut(std::u16string_view(u"{\"name\":\"Cut\"\0}", 15));
+  for (BSTR refused : {static_cast<BSTR>(nullptr), cut.Get()}) {
+    EXPECT_EQ(S_OK, agent->SetManifest(refused));
+    EXPECT_EQ(old_text, Get(agent.Get(), &Agent::GetManifest));
+  }
   ScopedBstr text(u"{\"name\":\"New\"}");
   ASSERT_EQ(S_OK, agent->SetManifest(text.Get()));
   EXPECT_EQ(u"New", Get(agent.Get(), &Agent::GetName));
