@@ -31,12 +31,6 @@ void Raise(const std::vector<Notice>& notices) {
   for (const Notice& notice : notices) notice(notify.Get());
 }
 
-HRESULT CopyOut(const std::u16string& text, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
 // A BSTR for one call (the notification manager only reads it).
 struct Arg {
   explicit Arg(const std::u16string& text) : bstr(text) {}
@@ -111,9 +105,9 @@ class CModelPage : public halcy::ComObjectRoot,
     auto tab = model_->Tab(tab_id_);
     if (!tab) return E_FAIL;
     // The page describes itself by its title and address.
-    return CopyOut(u"{\"title\":\"" + Logic::EscapeJsonText(tab->title) + u"\",\"url\":\"" +
-                       Logic::EscapeJsonText(tab->url) + u"\"}",
-                   text);
+    return halcy::CopyToBstr(u"{\"title\":\"" + Logic::EscapeJsonText(tab->title) +
+                                 u"\",\"url\":\"" + Logic::EscapeJsonText(tab->url) + u"\"}",
+                             text);
   }
 
   // --- IPageContent ---
@@ -123,7 +117,7 @@ class CModelPage : public halcy::ComObjectRoot,
   }
   HRESULT GetMediaInfo(BSTR* json_text) override {
     auto tab = model_->Tab(tab_id_);
-    return tab ? CopyOut(tab->media_info, json_text) : E_FAIL;
+    return tab ? halcy::CopyToBstr(tab->media_info, json_text) : E_FAIL;
   }
   HRESULT SetAttributeByCustomId(BSTR custom_id, BSTR attribute, BSTR value) override {
     return Record("SetAttributeByCustomId", {custom_id, attribute, value});
@@ -214,7 +208,7 @@ class CModelTab : public halcy::ComObjectRoot, public IBrowserTab {
   HRESULT ReadText(BSTR* out, std::u16string CBrowserModel::TabState::*field) {
     auto tab = model_->Tab(tab_id_);
     if (!tab) return E_FAIL;
-    return CopyOut((*tab).*field, out);
+    return halcy::CopyToBstr((*tab).*field, out);
   }
 
   const ComPtr<CBrowserModel> model_;
@@ -693,18 +687,18 @@ HRESULT CBrowserModel::IsLoggedIn(BOOL* logged_in) {
 
 HRESULT CBrowserModel::GetUserId(BSTR* user_id) {
   std::lock_guard<std::mutex> hold(lock_);
-  return CopyOut(user_ ? user_->user_id : u"", user_id);
+  return halcy::CopyToBstr(user_ ? user_->user_id : u"", user_id);
 }
 
 HRESULT CBrowserModel::GetUserName(BSTR* user_name) {
   std::lock_guard<std::mutex> hold(lock_);
-  return CopyOut(user_ ? user_->user_name : u"", user_name);
+  return halcy::CopyToBstr(user_ ? user_->user_name : u"", user_name);
 }
 
 HRESULT CBrowserModel::GetCookie(BSTR* cookie) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!user_ || user_->cookie.empty()) return E_FAIL;
-  return CopyOut(user_->cookie, cookie);
+  return halcy::CopyToBstr(user_->cookie, cookie);
 }
 
 HRESULT CBrowserModel::ShowLoginDialog(HANDLE owner, LONG, LONG, LONG) {

@@ -5,12 +5,6 @@
 #include "platform/bstr.h"
 
 namespace host {
-namespace {
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-}  // namespace
-
 // --- CExtMenuTable ---
 
 LONG CExtMenuTable::State(const std::u16string& extension_id,
@@ -54,24 +48,24 @@ void CExtMenuTable::Clear() {
 HRESULT CExtWindowMgr::CloseWindow(BSTR extension_id, BSTR window_id) {
   windows_->log()->Record("CloseWindow", {extension_id, window_id});
   std::optional<CSkinWindowTable::Window> window =
-      windows_->Find(Text(extension_id), Text(window_id));
+      windows_->Find(halcy::BstrText(extension_id), halcy::BstrText(window_id));
   if (!window) return S_FALSE;
   halcy::ForgetWindowRect(window->handle);
-  windows_->Remove(Text(extension_id), Text(window_id));
+  windows_->Remove(halcy::BstrText(extension_id), halcy::BstrText(window_id));
   return S_OK;
 }
 
 HRESULT CExtWindowMgr::UpdateWindow(BSTR extension_id, BSTR window_id, LONG element_id,
                                     BSTR update) {
   windows_->log()->Record("UpdateWindow", {extension_id, window_id, element_id, update});
-  return windows_->Find(Text(extension_id), Text(window_id)) ? S_OK : S_FALSE;
+  return windows_->Find(halcy::BstrText(extension_id), halcy::BstrText(window_id)) ? S_OK : S_FALSE;
 }
 
 HRESULT CExtWindowMgr::GetWindowHandle(BSTR extension_id, BSTR window_id, HANDLE* window) {
   if (!window) return E_POINTER;
   *window = nullptr;
   std::optional<CSkinWindowTable::Window> found =
-      windows_->Find(Text(extension_id), Text(window_id));
+      windows_->Find(halcy::BstrText(extension_id), halcy::BstrText(window_id));
   if (found) {
     *window = found->handle;
     halcy::SetWindowRectOf(found->handle, kExtWindowRect);
@@ -84,7 +78,7 @@ HRESULT CExtWindowMgr::GetWindowHandle(BSTR extension_id, BSTR window_id, HANDLE
 
 HRESULT CExtMenuWindowMgr::CloseMenuWindow(BSTR extension_id, BSTR window_id) {
   menus_->log()->Record("CloseMenuWindow", {extension_id, window_id});
-  menus_->SetState(Text(extension_id), Text(window_id), 0);
+  menus_->SetState(halcy::BstrText(extension_id), halcy::BstrText(window_id), 0);
   return S_OK;
 }
 
@@ -96,7 +90,7 @@ HRESULT CExtMenuWindowMgr::ShowMenuBubble(BSTR extension_id, BSTR window_id, LON
 
 HRESULT CExtMenuWindowMgr::GetMenuWindowState(BSTR extension_id, BSTR window_id, LONG* state) {
   if (!state) return E_POINTER;
-  *state = menus_->State(Text(extension_id), Text(window_id));
+  *state = menus_->State(halcy::BstrText(extension_id), halcy::BstrText(window_id));
   menus_->log()->Record("GetMenuWindowState", {extension_id, window_id, *state});
   return S_OK;
 }
@@ -110,8 +104,8 @@ halcy::CreatableClass CExtPopupMenu::Factory(std::shared_ptr<CExtMenuTable> menu
 HRESULT CExtPopupMenu::Setup(BSTR extension_id, BSTR window_id, BSTR menu_items) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    extension_id_ = Text(extension_id);
-    window_id_ = Text(window_id);
+    extension_id_ = halcy::BstrText(extension_id);
+    window_id_ = halcy::BstrText(window_id);
   }
   menus_->log()->Record("Setup", {extension_id, window_id, menu_items});
   return S_OK;
@@ -164,7 +158,7 @@ std::string CContextMenuPrinter::Line(std::u16string_view menu_json) {
 }
 
 HRESULT CContextMenuPrinter::OnContextMenuChanged(BSTR menu_json) {
-  if (writer_) writer_(Line(Text(menu_json)));
+  if (writer_) writer_(Line(halcy::BstrText(menu_json)));
   return S_OK;
 }
 

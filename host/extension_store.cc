@@ -100,7 +100,7 @@ bool ParseRecord(const Logic::CJsonValue& value, ExtensionRecord* record) {
   return true;
 }
 
-std::u16string Text(BSTR bstr) { return bstr ? std::u16string(bstr, SysStringLen(bstr)) : u""; }
+std::u16string Text(BSTR bstr) { return halcy::BstrText(bstr); }
 
 // BSTR inputs are read up to their first NUL.
 std::u16string Text(LPCWSTR text) { return text ? std::u16string(text) : u""; }

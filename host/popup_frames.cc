@@ -7,12 +7,6 @@
 #include "platform/windows.h"
 
 namespace host {
-namespace {
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-}  // namespace
-
 void CPopupFrameTable::SetWindowThread(DWORD thread_id) {
   std::lock_guard<std::mutex> hold(lock_);
   window_thread_ = thread_id;
@@ -166,7 +160,7 @@ HRESULT CPopupFrame::SetIcon(BSTR icon) {
 HRESULT CPopupFrame::Navigate(BSTR url, LONG arg1, LONG arg2, LONG arg3, LONG arg4, LONG arg5) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    url_ = Text(url);
+    url_ = halcy::BstrText(url);
   }
   Record("Navigate", {url, arg1, arg2, arg3, arg4, arg5});
   return S_OK;

@@ -4,12 +4,6 @@
 #include "platform/bstr.h"
 
 namespace host {
-namespace {
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-}  // namespace
-
 HANDLE CSkinWindowTable::Add(const std::u16string& extension_id, const std::u16string& window_id,
                              const std::u16string& skin, HANDLE owner) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -39,9 +33,9 @@ halcy::CreatableClass CSkinWindow::Factory(std::shared_ptr<CSkinWindowTable> tab
 HRESULT CSkinWindow::InitSkinWindow(BSTR skin, BSTR window_id, BSTR extension_id) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    skin_ = Text(skin);
-    window_id_ = Text(window_id);
-    extension_id_ = Text(extension_id);
+    skin_ = halcy::BstrText(skin);
+    window_id_ = halcy::BstrText(window_id);
+    extension_id_ = halcy::BstrText(extension_id);
   }
   table_->log()->Record("InitSkinWindow", {skin, window_id, extension_id});
   return S_OK;

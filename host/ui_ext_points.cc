@@ -3,18 +3,6 @@
 #include "platform/bstr.h"
 
 namespace host {
-namespace {
-
-std::u16string Text(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
-HRESULT CopyOut(const std::u16string& text, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-}  // namespace
-
 // --- CUIExtDescription ---
 
 HRESULT CUIExtDescription::Create(REFIID iid, void** out) {
@@ -23,20 +11,20 @@ HRESULT CUIExtDescription::Create(REFIID iid, void** out) {
 
 HRESULT CUIExtDescription::SetExtensionId(BSTR extension_id) {
   std::lock_guard<std::mutex> hold(lock_);
-  extension_id_ = Text(extension_id);
+  extension_id_ = halcy::BstrText(extension_id);
   return S_OK;
 }
 
 HRESULT CUIExtDescription::AddPoint(BSTR point_id, BSTR point_json) {
   if (!point_id || !*point_id) return E_INVALIDARG;
   std::lock_guard<std::mutex> hold(lock_);
-  points_.emplace_back(Text(point_id), Text(point_json));
+  points_.emplace_back(halcy::BstrText(point_id), halcy::BstrText(point_json));
   return S_OK;
 }
 
 HRESULT CUIExtDescription::GetExtensionId(BSTR* extension_id) {
   std::lock_guard<std::mutex> hold(lock_);
-  return CopyOut(extension_id_, extension_id);
+  return halcy::CopyToBstr(extension_id_, extension_id);
 }
 
 HRESULT CUIExtDescription::GetPointCount(LONG* count) {
@@ -51,8 +39,8 @@ HRESULT CUIExtDescription::GetPoint(LONG index, BSTR* point_id, BSTR* point_json
   *point_id = *point_json = nullptr;
   std::lock_guard<std::mutex> hold(lock_);
   if (index < 0 || static_cast<size_t>(index) >= points_.size()) return E_INVALIDARG;
-  HRESULT hr = CopyOut(points_[index].first, point_id);
-  if (SUCCEEDED(hr)) hr = CopyOut(points_[index].second, point_json);
+  HRESULT hr = halcy::CopyToBstr(points_[index].first, point_id);
+  if (SUCCEEDED(hr)) hr = halcy::CopyToBstr(points_[index].second, point_json);
   return hr;
 }
 
@@ -140,7 +128,7 @@ HRESULT CUIExtPtMgr::RegisterDescription(IUnknown* description, LONG flag) {
 }
 
 HRESULT CUIExtPtMgr::RemoveOrRefresh(BSTR extension_id, LONG flag) {
-  const std::u16string id = Text(extension_id);
+  const std::u16string id = halcy::BstrText(extension_id);
   if (flag == 0) {
     std::lock_guard<std::mutex> hold(lock_);
     registrations_.erase(id);
@@ -161,7 +149,7 @@ HRESULT CUIExtPtMgr::GetRegisteredExtensions(BSTR* ids) {
     if (!text.empty()) text += u"\n";
     text += id;
   }
-  return CopyOut(text, ids);
+  return halcy::CopyToBstr(text, ids);
 }
 
 // --- CUIExtPtMgr: what the browser shows; recorded only ---

@@ -6,8 +6,6 @@
 
 namespace Logic {
 
-std::u16string BstrText(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : u""; }
-
 std::u16string TextOf(const CJsonValue* args, std::u16string_view key) {
   std::u16string text;
   if (args) ReadTextMember(*args, key, &text);

@@ -17,7 +17,7 @@ namespace Logic {
 
 class ExtensionMgrPort;
 
-std::u16string BstrText(BSTR text);
+using halcy::BstrText;
 
 // Member `key` of `args` (which may be null) as text, "" when absent; as a number, `fallback`
 // when absent.

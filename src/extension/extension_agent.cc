@@ -313,4 +313,9 @@ HRESULT PostAcceleratorRegistration(std::vector<AcceleratorEntry> entries) {
   return Thread::PostTask(Thread::kThreadUI, task) ? S_OK : E_FAIL;
 }
 
+bool IsAgentRunning(IExtensionAgent* agent) {
+  LONG state = 0;
+  return agent && SUCCEEDED(agent->GetState(&state)) && (state == 1 || state == 2);
+}
+
 }  // namespace Logic

@@ -100,6 +100,10 @@ struct IExtensionAgent : IExtensionAgentBase {
   virtual HRESULT RegisterAccelerator() = 0;
 };
 
+// Whether the agent is in one of the two running states (1 and 2), in which its extension is
+// started and shows its UI; false for a null agent or a failed read.
+bool IsAgentRunning(IExtensionAgent* agent);
+
 class CCoExtensionAgent : public halcy::ComObjectRoot,
                           public IExtensionAgent,
                           public halcy::ProvideClassInfoNoTypeLib {

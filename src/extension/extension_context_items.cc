@@ -90,15 +90,10 @@ void AddItem(IExtensionContextMenuMgr* menus, const std::u16string& extension_id
                  iconpath.Get());
 }
 
-bool IsRunning(IExtensionAgent* agent) {
-  LONG state = 0;
-  return agent && SUCCEEDED(agent->GetState(&state)) && (state == 1 || state == 2);
-}
-
 }  // namespace
 
 void AddContextMenuItems(IExtensionAgent* agent, IExtensionContextMenuMgr* manager) {
-  if (!IsRunning(agent)) return;
+  if (!IsAgentRunning(agent)) return;
   const std::vector<ContextItem> items = DeclaredItems(agent);
   if (items.empty()) return;
   ComPtr<IExtensionContextMenuMgr> menus(manager);
@@ -110,7 +105,7 @@ void AddContextMenuItems(IExtensionAgent* agent, IExtensionContextMenuMgr* manag
 
 void RegisterContextMenuItems(IExtensionAgent* agent, bool replace) {
   if (replace && agent) RemoveContextMenuItems(AgentText(agent, &IExtensionAgent::GetId));
-  if (!IsRunning(agent)) return;
+  if (!IsAgentRunning(agent)) return;
   AddContextMenuItems(agent);
   RefreshContextMenus();
 }

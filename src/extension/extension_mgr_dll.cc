@@ -45,8 +45,6 @@ std::u16string FEResponsePayload(const std::u16string& content) {
   return u"{\"result\":\"ok\",\"content\":" + value + u"}";
 }
 
-bool IsEnabledState(LONG state) { return state == 1 || state == 2; }
-
 }  // namespace
 
 void CExtensionMgrImpl::ResetDllCrashCountForTesting() { g_dll_crash_count.store(0); }
@@ -239,9 +237,7 @@ void CExtensionMgrImpl::OnDllProcessChannelError() {
   StopDllProcessHost(true);
   StartDllProcessHost();
   for (const auto& [id, agent] : InstalledCopy()) {
-    LONG state = 0;
-    agent->GetState(&state);
-    if (IsEnabledState(state) &&
+    if (IsAgentRunning(agent.Get()) &&
         !AgentText(agent.Get(), &IExtensionAgent::GetLibraryPath).empty()) {
       LoadNativeLibrary(agent.Get());
     }

@@ -246,9 +246,7 @@ HRESULT CExtensionMgrImpl::StoreInstalled(const ComPtr<IExtensionAgent>& agent, 
   // In state 1 or 2 its background page starts (a reinstall's new core replaces the old one in
   // the table) and its buttons are registered.
   StartExtension(agent.Get());
-  LONG state = 0;
-  agent->GetState(&state);
-  if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0);
+  if (IsAgentRunning(agent.Get())) RegisterUIPoints(agent.Get(), 0);
   RegisterContextMenuItems(agent.Get(), reinstall);
   return S_OK;
 }

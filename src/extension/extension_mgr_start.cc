@@ -68,8 +68,7 @@ bool BackgroundPageAllowed(IExtensionAgent* agent, const std::u16string& id,
 
 void CExtensionMgrImpl::StartExtension(IExtensionAgent* agent) {
   if (!agent) return;
-  LONG state = 0;
-  if (FAILED(agent->GetState(&state)) || (state != 1 && state != 2)) return;
+  if (!IsAgentRunning(agent)) return;
   if (!AgentText(agent, &IExtensionAgent::GetLibraryPath).empty()) {
     LoadNativeLibrary(agent);  // a library wins over a page
     return;

@@ -180,9 +180,7 @@ void CExtensionMgrImpl::AlignUIPointsWithInstalled() {
   UIPointsBatch batch;
   batch.data_directory = Logic::GetExtensionDataDirectory();
   for (const auto& [id, agent] : installed) {
-    LONG state = 0;
-    agent->GetState(&state);
-    if (state == 1 || state == 2) RegisterUIPoints(agent.Get(), 0, &batch);
+    if (IsAgentRunning(agent.Get())) RegisterUIPoints(agent.Get(), 0, &batch);
   }
   PostAcceleratorRegistration(std::move(batch.accelerators));
   halcy::ScopedBstr registered;

@@ -71,4 +71,12 @@ void ScopedBstr::Reset(BSTR bstr) {
   bstr_ = bstr;
 }
 
+HRESULT CopyToBstr(std::u16string_view text, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+std::u16string BstrText(BSTR bstr) { return bstr ? std::u16string(bstr, SysStringLen(bstr)) : u""; }
+
 }  // namespace halcy

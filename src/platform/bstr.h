@@ -36,4 +36,10 @@ class ScopedBstr {
   BSTR bstr_ = nullptr;
 };
 
+// Hands `text` out through the out-parameter `out` as a new BSTR: E_POINTER for a null `out`,
+// E_OUTOFMEMORY when the string cannot be made.
+HRESULT CopyToBstr(std::u16string_view text, BSTR* out);
+// The whole text of `bstr` (embedded NULs kept), "" for null.
+std::u16string BstrText(BSTR bstr);
+
 }  // namespace halcy
