@@ -28,6 +28,7 @@
 #include "platform/strings.h"
 #include "thread/task.h"
 #include "thread/thread_post.h"
+#include "thread/thread_service.h"
 
 namespace bench_support {
 
@@ -47,12 +48,12 @@ inline std::string PrepareThrowawayBrowser(const char* prefix) {
   return root;
 }
 
-// Returns once every task queued so far on the extension-manager thread has run.
-inline void DrainManagerThread() {
+// Returns once every task queued so far on the browser thread of kind `thread` has run.
+inline void DrainThread(int thread) {
   std::mutex mutex;
   std::condition_variable cv;
   bool done = false;
-  Thread::PostTask(Thread::kThreadExtensionManager, Thread::NewFuncTask([&] {
+  Thread::PostTask(thread, Thread::NewFuncTask([&] {
                      std::lock_guard<std::mutex> lock(mutex);
                      done = true;
                      cv.notify_all();
@@ -60,6 +61,8 @@ inline void DrainManagerThread() {
   std::unique_lock<std::mutex> lock(mutex);
   cv.wait(lock, [&] { return done; });
 }
+
+inline void DrainManagerThread() { DrainThread(Thread::kThreadExtensionManager); }
 
 inline void RemoveThrowawayBrowser(const std::string& root) {
   std::error_code ignored;
@@ -149,6 +152,11 @@ void TimeFirstSwitchUser(State& state, DWORD thread, F&& at_ready) {
   mgr->UnInitialize();
   mgr = nullptr;
   DrainManagerThread();
+  // What the manager's shut-down left to the browser's other threads (the UI thread withdraws
+  // every point, the IPC thread closes the channel) ends here, not inside the next start-up.
+  for (int other : {Thread::kThreadUI, Thread::kThreadProcessLauncher, Thread::kThreadIPC}) {
+    DrainThread(other);
+  }
   state.ResumeTiming();
 }
 
