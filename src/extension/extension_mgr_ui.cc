@@ -21,6 +21,7 @@
 #include "json/json_value.h"
 #include "json/json_writer.h"
 #include "platform/bstr.h"
+#include "platform/file_below.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
@@ -179,6 +180,9 @@ void CExtensionMgrImpl::AlignUIPointsWithInstalled() {
   // rather than once per extension.
   UIPointsBatch batch;
   batch.data_directory = Logic::GetExtensionDataDirectory();
+  // The extensions' directories are siblings below the data directory: their icons are looked
+  // at through that one open folder instead of opening each extension's own.
+  halcy::SiblingDirectoryScope siblings;
   for (const auto& [id, agent] : installed) {
     if (IsAgentRunning(agent.Get())) RegisterUIPoints(agent.Get(), 0, &batch);
   }

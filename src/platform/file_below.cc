@@ -124,6 +124,48 @@ FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view rela
   return Walk(directory, relative, &parent, &name, &st);
 }
 
+namespace {
+thread_local SiblingDirectoryScope* active_sibling_scope = nullptr;
+}  // namespace
+
+SiblingDirectoryScope::SiblingDirectoryScope() {
+  if (active_sibling_scope) return;
+  active_sibling_scope = this;
+  active_ = true;
+}
+
+SiblingDirectoryScope::~SiblingDirectoryScope() {
+  if (fd_ >= 0) ::close(fd_);
+  if (active_) active_sibling_scope = nullptr;
+}
+
+bool SiblingDirectoryScope::Probe(const std::string& directory, const std::string& name,
+                                  FileBelow* found) {
+  size_t end = directory.size();
+  while (end > 1 && directory[end - 1] == '/') --end;
+  const size_t slash = directory.rfind('/', end - 1);
+  if (end == 0 || slash == std::string::npos || slash + 1 == end) return false;
+  const std::string parent = slash == 0 ? "/" : directory.substr(0, slash);
+  if (fd_ < 0 || parent != parent_) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    parent_ = fd_ >= 0 ? parent : std::string();
+    if (fd_ < 0) return false;
+  }
+  std::string below = directory.substr(slash + 1, end - slash - 1);
+  below += '/';
+  below += name;
+  struct stat st;
+  if (::fstatat(fd_, below.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *found = FromErrno(errno);
+  } else if (S_ISLNK(st.st_mode)) {
+    *found = FileBelow::kSymbolicLink;
+  } else {
+    *found = S_ISREG(st.st_mode) ? FileBelow::kRegularFile : FileBelow::kNotRegularFile;
+  }
+  return true;
+}
+
 DirectoryProbe::DirectoryProbe(std::u16string_view directory) : directory_(directory) {}
 
 DirectoryProbe::~DirectoryProbe() {
@@ -133,6 +175,11 @@ DirectoryProbe::~DirectoryProbe() {
 FileBelow DirectoryProbe::Probe(std::u16string_view relative) {
   std::vector<std::string> components;
   if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
+  FileBelow found;
+  if (!opened_ && components.size() == 1 && active_sibling_scope &&
+      active_sibling_scope->Probe(ToNativePath(directory_), components[0], &found)) {
+    return found;
+  }
   if (!opened_) {
     opened_ = true;
     fd_ = OpenDirectory(directory_);

@@ -60,6 +60,39 @@ class DirectoryProbe {
   int open_error_ = 0;  // errno of a failed open
 };
 
+// While one lives, the DirectoryProbes of its thread share one opened parent directory: a file
+// directly in a probe's directory ("icon.png", not "img/icon.png") is then looked at with one
+// fstatat of "<directory's name>/<file>" relative to the parent, and the probe's own directory
+// is never opened. Made for a pass over many sibling directories, such as every extension's
+// icons at start-up, where opening and closing each extension's directory cost more than
+// looking at its files. The answers are the ones a probe gives without the scope: the directory
+// itself is followed if it is a link, as an open of it would be, and the file is not; only the
+// directory is looked up by name at each such probe instead of being held open. Deeper paths
+// are probed as without the scope.
+//
+//   halcy::SiblingDirectoryScope siblings;
+//   for (const std::u16string& dir : extension_dirs) halcy::DirectoryProbe(dir).Probe(u"i.png");
+//
+// One thread; a scope opened while another is active on the thread does nothing.
+class SiblingDirectoryScope {
+ public:
+  SiblingDirectoryScope();
+  ~SiblingDirectoryScope();
+  SiblingDirectoryScope(const SiblingDirectoryScope&) = delete;
+  SiblingDirectoryScope& operator=(const SiblingDirectoryScope&) = delete;
+
+ private:
+  friend class DirectoryProbe;
+  // The status of `name` directly in `directory` (a native path), reached through the shared
+  // parent; false when it cannot be used for that directory (no parent, or it cannot be
+  // opened), and the caller probes the usual way.
+  bool Probe(const std::string& directory, const std::string& name, FileBelow* found);
+
+  bool active_ = false;
+  std::string parent_;  // the native path `fd_` was opened from
+  int fd_ = -1;
+};
+
 // Reads the regular file at `relative` below `directory` into `*bytes` when it has at most
 // `max_bytes` bytes. `*bytes` is emptied first and holds the content only on kRegularFile; a
 // file that is too large is refused from its size before any byte is read (and again if it

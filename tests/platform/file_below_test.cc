@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -80,6 +81,18 @@ TEST_F(FileBelowTest, EachPathIsFoundOnlyAsARegularFileWithoutALinkOnTheWay) {
     SCOPED_TRACE(halcy::Utf16ToUtf8(c.path));
     EXPECT_EQ(c.found, WithoutHanging(fifo, [&] { return halcy::ProbeFileBelow(Dir(), c.path); }));
     EXPECT_EQ(c.found, WithoutHanging(fifo, [&] { return once.Probe(c.path); }));
+    // Through the parent shared by sibling directories, written the browser's way too (with
+    // backslashes and a trailing one); each probe is new, so none has opened its directory.
+    EXPECT_EQ(c.found, WithoutHanging(fifo, [&] {
+                halcy::SiblingDirectoryScope siblings;
+                return halcy::DirectoryProbe(Dir()).Probe(c.path);
+              }));
+    std::u16string windows_style = Dir() + u"\\";
+    std::replace(windows_style.begin(), windows_style.end(), u'/', u'\\');
+    EXPECT_EQ(c.found, WithoutHanging(fifo, [&] {
+                halcy::SiblingDirectoryScope siblings;
+                return halcy::DirectoryProbe(windows_style).Probe(c.path);
+              }));
     std::string bytes = "left over";
     EXPECT_EQ(c.found, WithoutHanging(fifo, [&] {
                 return halcy::ReadFileBelow(Dir(), c.path, 1 << 20, &bytes);
@@ -98,6 +111,47 @@ TEST_F(FileBelowTest, TheDirectoryMayBeReachedThroughALinkAndTheByteCapIsInclusi
   EXPECT_EQ("", bytes);
   EXPECT_EQ(FileBelow::kMissing,
             halcy::ProbeFileBelow(halcy::Utf8ToUtf16(root_.File("gone")), u"a.txt"));
+}
+
+TEST_F(FileBelowTest, SiblingDirectoriesShareTheirParentAndGiveTheAnswersOfAProbeOfTheirOwn) {
+  // A second extension directory beside the first, one reached through a link, one missing,
+  // and a file where a directory should be.
+  std::filesystem::create_directories(root_.File("ext2"));
+  WriteFileOrDie(root_.File("ext2") + "/a.txt", "second");
+  std::filesystem::create_symlink(root_.File("outside.txt"), root_.File("ext2") + "/b.txt");
+  std::filesystem::create_directory_symlink(ext_, root_.File("ext-link"));
+  const struct {
+    std::string directory;
+    const char16_t* path;
+    FileBelow found;
+  } cases[] = {
+      {ext_, u"a.txt", FileBelow::kRegularFile},
+      {root_.File("ext2"), u"a.txt", FileBelow::kRegularFile},
+      {root_.File("ext2"), u"b.txt", FileBelow::kSymbolicLink},
+      {root_.File("ext-link"), u"a.txt", FileBelow::kRegularFile},  // the directory is followed
+      {root_.File("ext-link"), u"out.txt", FileBelow::kSymbolicLink},
+      {root_.File("gone"), u"a.txt", FileBelow::kMissing},
+      {root_.File("outside.txt"), u"a.txt", FileBelow::kMissing},
+      {ext_, u"sub/b.txt", FileBelow::kRegularFile},  // deeper: probed the usual way
+      {ext_, u"outdir/outside.txt", FileBelow::kSymbolicLink},
+      {"/", u"etc", FileBelow::kNotRegularFile},  // the root has no parent to share
+  };
+  halcy::SiblingDirectoryScope siblings;
+  halcy::SiblingDirectoryScope nested;  // does nothing while the first is active
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directory + " " + halcy::Utf16ToUtf8(c.path));
+    const std::u16string directory = halcy::Utf8ToUtf16(c.directory);
+    EXPECT_EQ(c.found, halcy::DirectoryProbe(directory).Probe(c.path));
+    EXPECT_EQ(c.found, halcy::ProbeFileBelow(directory, c.path));
+  }
+  // The parent is looked up by name only when it changes: one renamed after its first use is
+  // still the one probed, under any sibling's name.
+  EXPECT_EQ(FileBelow::kRegularFile, halcy::DirectoryProbe(Dir()).Probe(u"a.txt"));
+  const std::string moved = root_.path() + "-moved";
+  std::filesystem::rename(root_.path(), moved);
+  EXPECT_EQ(FileBelow::kRegularFile, halcy::DirectoryProbe(Dir()).Probe(u"a.txt"));
+  EXPECT_EQ(FileBelow::kMissing, halcy::ProbeFileBelow(Dir(), u"a.txt"));
+  std::filesystem::rename(moved, root_.path());
 }
 
 TEST_F(FileBelowTest, ADirectoryProbeOpensItsDirectoryOnceAndKeepsIt) {
