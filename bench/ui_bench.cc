@@ -18,6 +18,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "bench_browser.h"
@@ -53,6 +54,13 @@ constexpr char16_t kUiDeclarations[] =
 // application-data folder at its form's root (outside the timing), so that the store the browser
 // keeps open for one root is never the other's.
 struct TwoFormBrowser {
+  ~TwoFormBrowser() {
+    halcy::SetService(Logic::IExtensionContextMenuMgr::kIID, nullptr);
+    halcy::SetService(Logic::IPermissionMgr::kIID, nullptr);
+    services.Stop();
+    bench_support::RemoveThrowawayBrowser(root);
+  }
+
   std::string root;
   host::CHostServices services;
 
@@ -84,17 +92,19 @@ void WriteForm(const TwoFormBrowser& browser, int with_ui) {
       });
 }
 
-// Set up on first use; lives to the end of the program.
+// Set up on first use; ended by main once every benchmark has run, which also removes its
+// folder (2 000 extension directories).
+std::unique_ptr<TwoFormBrowser> the_browser;
+
 TwoFormBrowser& TheTwoFormBrowser() {
-  static TwoFormBrowser* browser = [] {
-    auto* made = new TwoFormBrowser;
-    made->root = bench_support::PrepareThrowawayBrowser("plexore-ui-bench");
-    WriteForm(*made, 0);
-    WriteForm(*made, 1);
-    if (!made->services.Start()) abort();
-    return made;
-  }();
-  return *browser;
+  if (!the_browser) {
+    the_browser = std::make_unique<TwoFormBrowser>();
+    the_browser->root = bench_support::PrepareThrowawayBrowser("plexore-ui-bench");
+    WriteForm(*the_browser, 0);
+    WriteForm(*the_browser, 1);
+    if (!the_browser->services.Start()) abort();
+  }
+  return *the_browser;
 }
 
 // Extensions with a registration at the browser's UI extension-point manager, and the points
@@ -137,4 +147,11 @@ BENCHMARK(BM_StartUp)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTim
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  the_browser.reset();
+  return 0;
+}
