@@ -139,20 +139,24 @@ SiblingDirectoryScope::~SiblingDirectoryScope() {
   if (active_) active_sibling_scope = nullptr;
 }
 
-bool SiblingDirectoryScope::Probe(const std::string& directory, const std::string& name,
+bool SiblingDirectoryScope::Probe(std::u16string_view directory, const std::string& name,
                                   FileBelow* found) {
+  // Split off the directory's last component. Separators are ASCII, so the split never cuts a
+  // character in two, and only that short name is converted for each probe.
+  const auto is_separator = [](char16_t c) { return c == u'/' || c == u'\\'; };
   size_t end = directory.size();
-  while (end > 1 && directory[end - 1] == '/') --end;
-  const size_t slash = directory.rfind('/', end - 1);
-  if (end == 0 || slash == std::string::npos || slash + 1 == end) return false;
-  const std::string parent = slash == 0 ? "/" : directory.substr(0, slash);
+  while (end > 1 && is_separator(directory[end - 1])) --end;
+  size_t leaf = end;
+  while (leaf > 0 && !is_separator(directory[leaf - 1])) --leaf;
+  if (leaf == 0 || leaf == end) return false;  // no parent named, or the root itself
+  const std::u16string_view parent = directory.substr(0, leaf == 1 ? 1 : leaf - 1);
   if (fd_ < 0 || parent != parent_) {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    parent_ = fd_ >= 0 ? parent : std::string();
+    fd_ = ::open(ToNativePath(parent).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    parent_ = fd_ >= 0 ? std::u16string(parent) : std::u16string();
     if (fd_ < 0) return false;
   }
-  std::string below = directory.substr(slash + 1, end - slash - 1);
+  std::string below = Utf16ToUtf8(directory.substr(leaf, end - leaf));
   below += '/';
   below += name;
   struct stat st;
@@ -177,7 +181,7 @@ FileBelow DirectoryProbe::Probe(std::u16string_view relative) {
   if (!SplitRelative(relative, &components)) return FileBelow::kBadPath;
   FileBelow found;
   if (!opened_ && components.size() == 1 && active_sibling_scope &&
-      active_sibling_scope->Probe(ToNativePath(directory_), components[0], &found)) {
+      active_sibling_scope->Probe(directory_, components[0], &found)) {
     return found;
   }
   if (!opened_) {

@@ -83,13 +83,13 @@ class SiblingDirectoryScope {
 
  private:
   friend class DirectoryProbe;
-  // The status of `name` directly in `directory` (a native path), reached through the shared
-  // parent; false when it cannot be used for that directory (no parent, or it cannot be
-  // opened), and the caller probes the usual way.
-  bool Probe(const std::string& directory, const std::string& name, FileBelow* found);
+  // The status of `name` (in the file system's encoding) directly in `directory`, reached
+  // through the shared parent; false when it cannot be used for that directory (no parent, or
+  // it cannot be opened), and the caller probes the usual way.
+  bool Probe(std::u16string_view directory, const std::string& name, FileBelow* found);
 
   bool active_ = false;
-  std::string parent_;  // the native path `fd_` was opened from
+  std::u16string parent_;  // the path `fd_` was opened from, as the probes name it
   int fd_ = -1;
 };
 
