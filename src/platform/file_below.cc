@@ -64,6 +64,14 @@ FileBelow FromErrno(int error) {
   }
 }
 
+// What `path` below the open directory `at` is, without following a link in its last component.
+FileBelow StatusBelow(int at, const char* path, struct stat* st) {
+  if (::fstatat(at, path, st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
+  if (S_ISLNK(st->st_mode)) return FileBelow::kSymbolicLink;
+  if (!S_ISREG(st->st_mode)) return FileBelow::kNotRegularFile;
+  return FileBelow::kRegularFile;
+}
+
 // Opens each directory component of `components` but the last below the open directory `top`,
 // without following a link, and reads the last component's own status. `*at` is left naming the
 // directory that contains the last component reached: `top` itself, or the one `*below` owns.
@@ -89,10 +97,7 @@ FileBelow WalkFrom(int top, const std::vector<std::string>& components, ScopedFd
     *at = next;
   }
   *name = components.back();
-  if (::fstatat(*at, name->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
-  if (S_ISLNK(st->st_mode)) return FileBelow::kSymbolicLink;
-  if (!S_ISREG(st->st_mode)) return FileBelow::kNotRegularFile;
-  return FileBelow::kRegularFile;
+  return StatusBelow(*at, name->c_str(), st);
 }
 
 int OpenDirectory(std::u16string_view directory) {
@@ -150,23 +155,18 @@ bool SiblingDirectoryScope::Probe(std::u16string_view directory, const std::stri
   while (leaf > 0 && !is_separator(directory[leaf - 1])) --leaf;
   if (leaf == 0 || leaf == end) return false;  // no parent named, or the root itself
   const std::u16string_view parent = directory.substr(0, leaf == 1 ? 1 : leaf - 1);
-  if (fd_ < 0 || parent != parent_) {
+  if (!tried_ || parent != parent_) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(ToNativePath(parent).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    parent_ = fd_ >= 0 ? std::u16string(parent) : std::u16string();
-    if (fd_ < 0) return false;
+    parent_ = parent;
+    tried_ = true;
   }
+  if (fd_ < 0) return false;  // a parent that cannot be opened is not tried again for each file
   std::string below = Utf16ToUtf8(directory.substr(leaf, end - leaf));
   below += '/';
   below += name;
   struct stat st;
-  if (::fstatat(fd_, below.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    *found = FromErrno(errno);
-  } else if (S_ISLNK(st.st_mode)) {
-    *found = FileBelow::kSymbolicLink;
-  } else {
-    *found = S_ISREG(st.st_mode) ? FileBelow::kRegularFile : FileBelow::kNotRegularFile;
-  }
+  *found = StatusBelow(fd_, below.c_str(), &st);
   return true;
 }
 

@@ -89,8 +89,9 @@ class SiblingDirectoryScope {
   bool Probe(std::u16string_view directory, const std::string& name, FileBelow* found);
 
   bool active_ = false;
+  bool tried_ = false;     // whether `parent_` was opened (or failed to open) yet
   std::u16string parent_;  // the path `fd_` was opened from, as the probes name it
-  int fd_ = -1;
+  int fd_ = -1;            // -1 when `parent_` could not be opened
 };
 
 // Reads the regular file at `relative` below `directory` into `*bytes` when it has at most

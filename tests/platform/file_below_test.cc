@@ -131,6 +131,8 @@ TEST_F(FileBelowTest, SiblingDirectoriesShareTheirParentAndGiveTheAnswersOfAProb
       {root_.File("ext-link"), u"a.txt", FileBelow::kRegularFile},  // the directory is followed
       {root_.File("ext-link"), u"out.txt", FileBelow::kSymbolicLink},
       {root_.File("gone"), u"a.txt", FileBelow::kMissing},
+      {root_.File("gone") + "/ext", u"a.txt", FileBelow::kMissing},  // no parent to open
+      {root_.File("gone") + "/ext2", u"a.txt", FileBelow::kMissing},
       {root_.File("outside.txt"), u"a.txt", FileBelow::kMissing},
       {ext_, u"sub/b.txt", FileBelow::kRegularFile},  // deeper: probed the usual way
       {ext_, u"outdir/outside.txt", FileBelow::kSymbolicLink},
