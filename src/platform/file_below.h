@@ -43,7 +43,9 @@ FileBelow ProbeFileBelow(std::u16string_view directory, std::u16string_view rela
 //   if (icons.Probe(u"img\\a.png") == halcy::FileBelow::kRegularFile) { ... }
 //
 // Probe answers as ProbeFileBelow would, except that the directory stays the one opened first.
-// One thread at a time.
+// While a SiblingDirectoryScope is active on the calling thread (below), a file directly in the
+// directory is looked at through the scope's parent instead, and the directory is opened only
+// for a deeper path. One thread at a time.
 class DirectoryProbe {
  public:
   explicit DirectoryProbe(std::u16string_view directory);
